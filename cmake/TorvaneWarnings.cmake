@@ -1,0 +1,13 @@
+# Warnings and sanitizers every Torvane target links through `torvane_warnings`.
+add_library(torvane_warnings INTERFACE)
+target_compile_options(torvane_warnings INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor)
+target_compile_definitions(torvane_warnings INTERFACE
+    QT_NO_CAST_TO_ASCII QT_NO_NARROWING_CONVERSIONS_IN_CONNECT)
+if(TORVANE_WERROR)
+    target_compile_options(torvane_warnings INTERFACE -Werror)
+endif()
+if(TORVANE_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
