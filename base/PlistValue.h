@@ -91,7 +91,7 @@ public:
     bool isDictionary() const { return m_type == Type::Dictionary; }
 
     /// True when an Integer was stored from an unsigned value above INT64_MAX or as unsigned.
-    bool isUnsignedInteger() const { return m_type == Type::Integer && m_unsigned; }
+    bool isUnsignedInteger() const { return m_type == Type::Integer && std::get<Integer>(m_storage).isUnsigned; }
 
     /// Typed reads. Each returns nothing (or null) when the value is of another type.
     std::optional<bool> toBool() const;
