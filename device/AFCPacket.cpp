@@ -1,0 +1,195 @@
+#include "device/AFCPacket.h"
+
+#include "base/Log.h"
+
+std::string_view afcStatusDescription(std::uint32_t status)
+{
+    switch (status) {
+    case AFCStatus::Success:
+        return "Success";
+    case AFCStatus::UnknownError:
+        return "Unknown error";
+    case AFCStatus::OpHeaderInvalid:
+        return "Operation header invalid";
+    case AFCStatus::NoResources:
+        return "No resources";
+    case AFCStatus::ReadError:
+        return "Read error";
+    case AFCStatus::WriteError:
+        return "Write error";
+    case AFCStatus::UnknownPacketType:
+        return "Unknown packet type";
+    case AFCStatus::InvalidArgument:
+        return "Invalid argument";
+    case AFCStatus::ObjectNotFound:
+        return "Not found";
+    case AFCStatus::ObjectIsDirectory:
+        return "Object is a directory";
+    case AFCStatus::PermissionDenied:
+        return "Permission denied";
+    case AFCStatus::ServiceNotConnected:
+        return "Service not connected";
+    case AFCStatus::OperationTimeout:
+        return "Timeout";
+    case AFCStatus::TooMuchData:
+        return "Too much data";
+    case AFCStatus::EndOfData:
+        return "End of data";
+    case AFCStatus::OperationNotSupported:
+        return "Operation not supported";
+    case AFCStatus::ObjectExists:
+        return "Object exists";
+    case AFCStatus::ObjectBusy:
+        return "Object busy";
+    case AFCStatus::NoSpaceLeft:
+        return "No space left on device";
+    case AFCStatus::WouldBlock:
+        return "Operation would block";
+    case AFCStatus::IOError:
+        return "I/O error";
+    case AFCStatus::Interrupted:
+        return "Operation interrupted";
+    case AFCStatus::InProgress:
+        return "Operation in progress";
+    case AFCStatus::InternalError:
+        return "Internal error";
+    case AFCStatus::ConnectionError:
+        return "Connection to the device failed";
+    case AFCStatus::ReplyTooLarge:
+        return "Reply from the device too large";
+    case AFCStatus::BadReply:
+        return "Malformed reply from the device";
+    default:
+        return "Unknown status";
+    }
+}
+
+void appendUInt64LE(std::string& out, std::uint64_t value)
+{
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+std::uint64_t readUInt64LE(const std::uint8_t* bytes)
+{
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+void appendCString(std::string& out, std::string_view text)
+{
+    out.append(text);
+    out.push_back('\0');
+}
+
+std::array<std::uint8_t, AFC_HEADER_SIZE> encodeAFCHeader(const AFCPacketHeader& header)
+{
+    std::array<std::uint8_t, AFC_HEADER_SIZE> bytes {};
+    const std::uint64_t fields[] = { header.magic, header.entireLength, header.thisLength, header.packetNumber,
+        header.operation };
+    for (std::size_t field = 0; field < 5; ++field) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            bytes[field * 8 + i] = static_cast<std::uint8_t>((fields[field] >> (8 * i)) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes)
+{
+    AFCPacketHeader header;
+    header.magic = readUInt64LE(bytes);
+    header.entireLength = readUInt64LE(bytes + 8);
+    header.thisLength = readUInt64LE(bytes + 16);
+    header.packetNumber = readUInt64LE(bytes + 24);
+    header.operation = readUInt64LE(bytes + 32);
+    return header;
+}
+
+std::string encodeAFCRequest(std::uint64_t packetNumber,
+                             AFCOperation operation,
+                             std::string_view arguments,
+                             std::size_t bulkSize)
+{
+    AFCPacketHeader header;
+    header.thisLength = AFC_HEADER_SIZE + arguments.size();
+    header.entireLength = header.thisLength + bulkSize;
+    header.packetNumber = packetNumber;
+    header.operation = static_cast<std::uint64_t>(operation);
+    const auto headerBytes = encodeAFCHeader(header);
+    std::string packet;
+    packet.reserve(AFC_HEADER_SIZE + arguments.size());
+    packet.append(reinterpret_cast<const char*>(headerBytes.data()), headerBytes.size());
+    packet.append(arguments);
+    return packet;
+}
+
+std::uint32_t checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why)
+{
+    auto refuse = [why](std::uint32_t status, std::string text) {
+        if (why) {
+            *why = std::move(text);
+        }
+        return status;
+    };
+    if (header.magic != AFC_MAGIC) {
+        return refuse(AFCStatus::BadReply, "Reply has no AFC magic");
+    }
+    if (header.thisLength < AFC_HEADER_SIZE || header.entireLength < header.thisLength) {
+        return refuse(AFCStatus::BadReply,
+            stringWithFormat("Reply lengths are inconsistent (entire %llu, this %llu)",
+                static_cast<unsigned long long>(header.entireLength),
+                static_cast<unsigned long long>(header.thisLength)));
+    }
+    if (header.entireLength - AFC_HEADER_SIZE > AFC_MAX_PAYLOAD_SIZE) {
+        return refuse(AFCStatus::ReplyTooLarge,
+            stringWithFormat("Reply of %llu bytes exceeds the limit of %llu bytes",
+                static_cast<unsigned long long>(header.entireLength - AFC_HEADER_SIZE),
+                static_cast<unsigned long long>(AFC_MAX_PAYLOAD_SIZE)));
+    }
+    if (header.packetNumber != expectedPacketNumber) {
+        return refuse(AFCStatus::BadReply,
+            stringWithFormat("Reply is numbered %llu, expected %llu",
+                static_cast<unsigned long long>(header.packetNumber),
+                static_cast<unsigned long long>(expectedPacketNumber)));
+    }
+    return AFCStatus::Success;
+}
+
+std::vector<std::string> splitAFCStrings(std::string_view payload)
+{
+    std::vector<std::string> strings;
+    std::size_t start = 0;
+    while (start < payload.size()) {
+        const std::size_t end = payload.find('\0', start);
+        if (end == std::string_view::npos) {
+            strings.emplace_back(payload.substr(start));
+            break;
+        }
+        strings.emplace_back(payload.substr(start, end - start));
+        start = end + 1;
+    }
+    return strings;
+}
+
+std::vector<std::pair<std::string, std::string>> parseAFCKeyValues(std::string_view payload)
+{
+    std::vector<std::string> strings = splitAFCStrings(payload);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    pairs.reserve(strings.size() / 2);
+    for (std::size_t i = 0; i + 1 < strings.size(); i += 2) {
+        pairs.emplace_back(std::move(strings[i]), std::move(strings[i + 1]));
+    }
+    return pairs;
+}
+
+std::vector<std::string> parseAFCDirectoryListing(std::string_view payload)
+{
+    std::vector<std::string> names = splitAFCStrings(payload);
+    std::erase_if(names, [](const std::string& name) { return name.empty(); });
+    return names;
+}
