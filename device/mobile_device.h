@@ -1,0 +1,467 @@
+#pragma once
+
+// The boundary to the mobile-device library: every call the device layer makes to reach a phone.
+//
+// `MobileDevice` is an abstract class with one virtual per library operation. Callers obtain the
+// implementation with `MobileDevice::shared()`; tests install another one (for example
+// tests/support/ScriptedMobileDevice) with `MobileDevice::setShared()`, or hand one to the objects
+// that accept it directly (`MobileDeviceAccess`, `AMDevice::deviceFrom`).
+//
+// The production implementation, `LibimobiledeviceMobileDevice` (device/LibimobiledeviceMobileDevice.h),
+// runs over libimobiledevice 1.3.0 and libusbmuxd 2.0.2. Its definitions are split by protocol:
+//   - device/LibimobiledeviceMobileDevice.cpp: device events, lockdown connection, pairing, sessions,
+//     values, service start, application lookup;
+//   - device/MobileDeviceAFC.cpp (with its AFC wire client): every AFC* operation, spoken by our own
+//     code over an AMServiceConnection, because the 1.3.0 public API cannot run AFC over a connection
+//     that was opened for another service (app containers need exactly that);
+//   - device/MobileDeviceNotificationProxy.cpp: the notification-proxy operations, which are plain
+//     property-list frames and therefore implemented once here in the base class for every
+//     implementation.
+//
+// Statuses are 32-bit: 0 is success; lockdown, mux and session failures are MobileDevice-style
+// 0xE80000xx numbers (`AMDStatus`); AFC calls answer the AFC wire status numbers (`AFCStatus`).
+// `mobileDeviceStatusText()` names any of them.
+//
+// No libimobiledevice type appears in this header: handles are opaque classes that each
+// implementation derives from.
+
+#include "base/PlistValue.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+/// A 32-bit library status: 0 on success.
+using MDStatus = std::uint32_t;
+
+/// MobileDevice-style statuses of the device, lockdown and mux operations.
+struct AMDStatus
+{
+    static constexpr MDStatus Success = 0;
+    static constexpr MDStatus UndefinedError = 0xE8000001;
+    static constexpr MDStatus BadHeaderError = 0xE8000002;
+    static constexpr MDStatus NoResourcesError = 0xE8000003;
+    static constexpr MDStatus ReadError = 0xE8000004;
+    static constexpr MDStatus WriteError = 0xE8000005;
+    static constexpr MDStatus UnknownPacketError = 0xE8000006;
+    static constexpr MDStatus InvalidArgumentError = 0xE8000007;
+    static constexpr MDStatus NotFoundError = 0xE8000008;
+    static constexpr MDStatus NotConnectedError = 0xE800000B;
+    static constexpr MDStatus TimeOutError = 0xE800000C;
+    static constexpr MDStatus EOFError = 0xE800000E;
+    static constexpr MDStatus UnsupportedError = 0xE800000F;
+    static constexpr MDStatus BusyError = 0xE8000011;
+    static constexpr MDStatus CryptoError = 0xE8000012;
+    static constexpr MDStatus InvalidResponseError = 0xE8000013;
+    static constexpr MDStatus MissingKeyError = 0xE8000014;
+    static constexpr MDStatus MissingValueError = 0xE8000015;
+    static constexpr MDStatus GetProhibitedError = 0xE8000016;
+    static constexpr MDStatus SetProhibitedError = 0xE8000017;
+    static constexpr MDStatus RemoveProhibitedError = 0xE8000018;
+    static constexpr MDStatus ImmutableValueError = 0xE8000019;
+    static constexpr MDStatus PasswordProtectedError = 0xE800001A;
+    static constexpr MDStatus MissingHostIDError = 0xE800001B;
+    static constexpr MDStatus InvalidHostIDError = 0xE800001C;
+    static constexpr MDStatus SessionActiveError = 0xE800001D;
+    static constexpr MDStatus SessionInactiveError = 0xE800001E;
+    static constexpr MDStatus MissingSessionIDError = 0xE800001F;
+    static constexpr MDStatus InvalidSessionIDError = 0xE8000020;
+    static constexpr MDStatus MissingServiceError = 0xE8000021;
+    static constexpr MDStatus InvalidServiceError = 0xE8000022;
+    static constexpr MDStatus ServiceLimitError = 0xE8000023;
+    static constexpr MDStatus ServiceProhibitedError = 0xE8000024;
+    static constexpr MDStatus MissingPairRecordError = 0xE8000025;
+    static constexpr MDStatus InvalidActivationRecordError = 0xE8000026;
+    static constexpr MDStatus MissingActivationRecordError = 0xE8000027;
+    static constexpr MDStatus InvalidPairRecordError = 0xE8000028;
+    static constexpr MDStatus SavePairRecordError = 0xE8000029;
+    static constexpr MDStatus PairingFailedError = 0xE800002A;
+    static constexpr MDStatus UserDeniedPairingError = 0xE800002B;
+    static constexpr MDStatus PairingDialogPendingError = 0xE800002C;
+    static constexpr MDStatus PairingProhibitedError = 0xE800002D;
+    static constexpr MDStatus EscrowLockedError = 0xE800002E;
+    static constexpr MDStatus DeviceProtectedError = 0xE800002F;
+    /// usbmuxd cannot be reached or refused the request.
+    static constexpr MDStatus MuxError = 0xE8000080;
+    /// usbmuxd could not connect to the device's lockdown port.
+    static constexpr MDStatus MuxConnectError = 0xE8000081;
+    /// The device is no longer attached (or the handle was never attached).
+    static constexpr MDStatus DeviceDetachedError = 0xE8000082;
+    /// The operation needs a connection made by AMDeviceConnect.
+    static constexpr MDStatus NoConnectionError = 0xE8000083;
+    /// The service was started but its port could not be reached through the mux.
+    static constexpr MDStatus ServiceConnectError = 0xE8000084;
+    /// A subscription needs a run loop on the subscribing thread (or a main loop).
+    static constexpr MDStatus NoRunLoopError = 0xE8000085;
+    /// The subscription is unknown or already ended.
+    static constexpr MDStatus InvalidSubscriptionError = 0xE8000086;
+};
+
+/// AFC wire statuses, as the device sends them, plus the host-side numbers from 30 up.
+struct AFCStatus
+{
+    static constexpr MDStatus Success = 0;
+    static constexpr MDStatus UnknownError = 1;
+    static constexpr MDStatus OpHeaderInvalid = 2;
+    static constexpr MDStatus NoResources = 3;
+    static constexpr MDStatus ReadError = 4;
+    static constexpr MDStatus WriteError = 5;
+    static constexpr MDStatus UnknownPacketType = 6;
+    static constexpr MDStatus InvalidArg = 7;
+    static constexpr MDStatus ObjectNotFound = 8;
+    static constexpr MDStatus ObjectIsDir = 9;
+    static constexpr MDStatus PermDenied = 10;
+    static constexpr MDStatus ServiceNotConnected = 11;
+    static constexpr MDStatus OpTimeout = 12;
+    static constexpr MDStatus TooMuchData = 13;
+    static constexpr MDStatus EndOfData = 14;
+    static constexpr MDStatus OpNotSupported = 15;
+    static constexpr MDStatus ObjectExists = 16;
+    static constexpr MDStatus ObjectBusy = 17;
+    static constexpr MDStatus NoSpaceLeft = 18;
+    static constexpr MDStatus OpWouldBlock = 19;
+    static constexpr MDStatus IoError = 20;
+    static constexpr MDStatus OpInterrupted = 21;
+    static constexpr MDStatus OpInProgress = 22;
+    static constexpr MDStatus InternalError = 23;
+    /// Host side: sending or receiving on the service connection failed, or the peer closed it.
+    static constexpr MDStatus ConnectionError = 30;
+    /// Host side: a reply larger than the host accepts.
+    static constexpr MDStatus NoMemory = 31;
+    /// Host side: a reply shorter than its header says, or malformed.
+    static constexpr MDStatus NotEnoughData = 32;
+};
+
+/// The constant's name ("AFCStatus::ObjectNotFound", "AMDStatus::InvalidServiceError"), or
+/// null for an unknown number. AFC and AMD numbers do not overlap, so one function serves both.
+const char* mobileDeviceStatusName(MDStatus status);
+
+/// A short English description ("Not found", "Invalid host ID", ...); "Unknown status 0x%x" for
+/// numbers outside the table. For logs and command-line messages, never for the last-error texts,
+/// whose wording is fixed per class.
+std::string mobileDeviceStatusText(MDStatus status);
+
+/// One device as the library knows it. Opaque: each implementation derives its own. Shared
+/// because the library keeps its own reference while the device is attached and device objects
+/// may hold theirs longer; a handle whose device went away stays safe to call (calls fail).
+class MobileDeviceHandle
+{
+public:
+    virtual ~MobileDeviceHandle();
+
+protected:
+    MobileDeviceHandle() = default;
+};
+using AMDeviceRef = std::shared_ptr<MobileDeviceHandle>;
+
+/// Kinds of device notification records.
+enum class AMDeviceNotificationKind : std::uint32_t
+{
+    Attached = 1,
+    Detached = 2,
+    Unsubscribed = 3,
+};
+
+/// Opaque subscription token; 0 is no subscription.
+using AMDeviceNotificationRef = std::uint64_t;
+
+/// What the notification callback receives. `kind` is a plain number because a library may send
+/// kinds the caller does not know (they are logged and ignored).
+struct AMDeviceNotificationRecord
+{
+    AMDeviceRef device;
+    std::uint32_t kind = 0;
+    AMDeviceNotificationRef subscription = 0;
+};
+using AMDeviceNotificationCallback = std::function<void(const AMDeviceNotificationRecord&)>;
+
+/// How a device is reached.
+enum class AMDeviceInterfaceType
+{
+    Unknown = 0,
+    Usb = 1,
+    Network = 2,
+};
+
+/// Outcome of one send or receive on a service connection.
+enum class AMIOStatus
+{
+    Ok,
+    Closed,   ///< the other side closed the connection (receive saw end of stream, send saw a reset)
+    TimedOut, ///< nothing could be moved within the timeout
+    Failed,   ///< any other error; the connection should be dropped
+};
+
+struct AMIOResult
+{
+    AMIOStatus status = AMIOStatus::Failed;
+    std::size_t bytes = 0;
+    bool ok() const { return status == AMIOStatus::Ok; }
+};
+
+/// The byte stream of one started device service. Production: a libimobiledevice service connection
+/// through usbmuxd (or its plain socket when the service runs without TLS); unit tests: a plain
+/// socket (`AMSocketConnection`). It keeps working after the session that started it is stopped
+/// and the device disconnected. One thread at a time may send, and one may receive.
+class AMServiceConnection
+{
+public:
+    /// Passed as a timeout: wait as long as the other side keeps the connection open.
+    static constexpr std::chrono::milliseconds WAIT_FOREVER { -1 };
+
+    virtual ~AMServiceConnection();
+    AMServiceConnection(const AMServiceConnection&) = delete;
+    AMServiceConnection& operator=(const AMServiceConnection&) = delete;
+
+    /// Sends all `length` bytes unless an error or the timeout stops it; `bytes` says how many went.
+    [[nodiscard]] virtual AMIOResult send(const void* data, std::size_t length, std::chrono::milliseconds timeout) = 0;
+    /// Receives at least one and at most `length` bytes; `Closed` with 0 bytes at end of stream.
+    [[nodiscard]] virtual AMIOResult receive(void* buffer, std::size_t length, std::chrono::milliseconds timeout) = 0;
+    /// Closes the connection; later sends and receives give `Closed`. Safe to call twice.
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+protected:
+    AMServiceConnection() = default;
+};
+
+/// An open AFC connection, a key-value listing, a directory listing, a queued operation: opaque
+/// objects, each implementation derives its own.
+class AFCConnection
+{
+public:
+    virtual ~AFCConnection();
+
+protected:
+    AFCConnection() = default;
+};
+
+class AFCKeyValues
+{
+public:
+    virtual ~AFCKeyValues();
+
+protected:
+    AFCKeyValues() = default;
+};
+
+class AFCDirectory
+{
+public:
+    virtual ~AFCDirectory();
+
+protected:
+    AFCDirectory() = default;
+};
+
+class AFCOperation
+{
+public:
+    virtual ~AFCOperation();
+
+protected:
+    AFCOperation() = default;
+};
+
+/// An open file on an AFC connection.
+using AFCFileRef = std::uint64_t;
+
+/// Open modes as callers name them; the AFC client maps them onto the wire (read → 1 "r",
+/// write → 3 "w": creates and empties, both → 4 "w+").
+enum class AFCFileMode : std::uint32_t
+{
+    Read = 1,
+    Write = 2,
+    ReadWrite = 3,
+};
+
+enum class AFCLinkType : std::uint32_t
+{
+    Hard = 1,
+    Symbolic = 2,
+};
+
+enum class AFCSeekOrigin : std::uint32_t
+{
+    Start = 0,
+    Current = 1,
+    End = 2,
+};
+
+/// Called with each notification name an observed notification proxy relays, on the run loop of
+/// the thread that called AMDListenForNotifications. An empty name means the proxy went away.
+using AMDNotificationCallback = std::function<void(const std::string& name)>;
+
+class MobileDevice
+{
+public:
+    virtual ~MobileDevice();
+    MobileDevice(const MobileDevice&) = delete;
+    MobileDevice& operator=(const MobileDevice&) = delete;
+
+    /// The implementation the process uses: the one installed with setShared(), or else the
+    /// production implementation, created on first use. Thread-safe.
+    static MobileDevice& shared();
+    /// Installs `library` for every later shared() call; null goes back to production. Tests only;
+    /// the caller keeps ownership and must reset before `library` dies.
+    static void setShared(MobileDevice* library);
+
+    // ---- Device ---------------------------------------------------------------------------
+
+    /// Subscribes to attach and detach records. `callback` runs on the run loop of the calling
+    /// thread (RunLoop::current(), else the main loop; NoRunLoopError without either), first once
+    /// per device already attached (kind 1), then for each change. A phone reachable over USB and
+    /// over the network is one device. `subscription` receives the token for unsubscribing.
+    [[nodiscard]] virtual MDStatus AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback,
+        AMDeviceNotificationRef* subscription) = 0;
+    /// Ends a subscription: once this returns, its callback is not called again (records already
+    /// queued are dropped). Call it on the subscribing thread.
+    [[nodiscard]] virtual MDStatus AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef subscription) = 0;
+
+    /// Opens a lockdown connection to the device (no session yet). Connecting again while
+    /// connected keeps the existing connection and answers 0.
+    [[nodiscard]] virtual MDStatus AMDeviceConnect(const AMDeviceRef& device) = 0;
+    /// Pairs if the computer is not yet trusted (the phone asks its user) and starts a session.
+    /// Needs a connection. InvalidHostIDError / PairingDialogPendingError / UserDeniedPairingError
+    /// / PasswordProtectedError tell the untrusted cases apart.
+    [[nodiscard]] virtual MDStatus AMDeviceStartSession(const AMDeviceRef& device) = 0;
+    /// Stops the session; the connection stays open.
+    [[nodiscard]] virtual MDStatus AMDeviceStopSession(const AMDeviceRef& device) = 0;
+    /// Closes the lockdown connection (stopping a session still open). Started service
+    /// connections are not affected.
+    [[nodiscard]] virtual MDStatus AMDeviceDisconnect(const AMDeviceRef& device) = 0;
+    /// A device value: `key` in `domain` (none: the default domain); without a key the whole
+    /// domain as a dictionary. Nothing when the value is missing or the device cannot answer.
+    /// Needs a connection; most values also need a session.
+    virtual std::optional<PlistValue> AMDeviceCopyValue(const AMDeviceRef& device,
+        const std::optional<std::string>& domain,
+        const std::optional<std::string>& key)
+        = 0;
+    /// How the device is reached now: Usb whenever a USB path exists.
+    virtual AMDeviceInterfaceType AMDeviceGetInterfaceType(const AMDeviceRef& device) = 0;
+    /// Starts the named service (needs a connection and a session) and connects to it; the
+    /// connection belongs to the caller and outlives the session and the lockdown connection.
+    [[nodiscard]] virtual MDStatus AMDeviceStartService(const AMDeviceRef& device,
+        const std::string& serviceName,
+        std::unique_ptr<AMServiceConnection>* connection)
+        = 0;
+    /// Installed applications: bundle identifier → attribute dictionary. `options` holds
+    /// "ReturnAttributes" (a list of names) and optionally "ApplicationType". Needs a session.
+    [[nodiscard]] virtual MDStatus AMDeviceLookupApplications(const AMDeviceRef& device,
+        const PlistDictionary& options,
+        PlistDictionary* applications)
+        = 0;
+
+    // ---- AFC (statuses are AFCStatus numbers) ----------------------------------------------
+
+    /// Opens an AFC connection over a started service connection, which the caller keeps and
+    /// must keep open while the AFC connection is used. `ioTimeout` in seconds, 0 for none.
+    [[nodiscard]] virtual MDStatus AFCConnectionOpen(AMServiceConnection& service,
+        std::uint32_t ioTimeout,
+        std::unique_ptr<AFCConnection>* connection)
+        = 0;
+    /// Ends the AFC connection (its service connection stays the caller's).
+    [[nodiscard]] virtual MDStatus AFCConnectionClose(std::unique_ptr<AFCConnection> connection) = 0;
+    /// The device's file-system facts ("FSFreeBytes", "FSTotalBytes", ...) as key-value pairs.
+    [[nodiscard]] virtual MDStatus AFCDeviceInfoOpen(AFCConnection& connection, std::unique_ptr<AFCKeyValues>* pairs) = 0;
+    /// Facts about one path ("st_ifmt", "st_size", "st_mtime", "st_birthtime", ...); 0 only if it exists.
+    [[nodiscard]] virtual MDStatus AFCFileInfoOpen(AFCConnection& connection,
+        const std::string& path,
+        std::unique_ptr<AFCKeyValues>* pairs)
+        = 0;
+    /// The next pair; key and value become nothing after the last one.
+    [[nodiscard]] virtual MDStatus AFCKeyValueRead(AFCKeyValues& pairs,
+        std::optional<std::string>* key,
+        std::optional<std::string>* value)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCKeyValueClose(std::unique_ptr<AFCKeyValues> pairs) = 0;
+    /// Opens a listing; ReadError (4) when the path is no directory.
+    [[nodiscard]] virtual MDStatus AFCDirectoryOpen(AFCConnection& connection,
+        const std::string& path,
+        std::unique_ptr<AFCDirectory>* directory)
+        = 0;
+    /// The next name ("." and ".." included); nothing after the last.
+    [[nodiscard]] virtual MDStatus AFCDirectoryRead(AFCConnection& connection,
+        AFCDirectory& directory,
+        std::optional<std::string>* name)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCDirectoryClose(AFCConnection& connection, std::unique_ptr<AFCDirectory> directory) = 0;
+    [[nodiscard]] virtual MDStatus AFCDirectoryCreate(AFCConnection& connection, const std::string& path) = 0;
+    [[nodiscard]] virtual MDStatus AFCRemovePath(AFCConnection& connection, const std::string& path) = 0;
+    [[nodiscard]] virtual MDStatus AFCRenamePath(AFCConnection& connection,
+        const std::string& oldPath,
+        const std::string& newPath)
+        = 0;
+    /// Makes `link` point at `target`.
+    [[nodiscard]] virtual MDStatus AFCLinkPath(AFCConnection& connection,
+        AFCLinkType type,
+        const std::string& target,
+        const std::string& link)
+        = 0;
+    /// Opens a file; Write and ReadWrite create a missing file and empty an existing one.
+    [[nodiscard]] virtual MDStatus AFCFileRefOpen(AFCConnection& connection,
+        const std::string& path,
+        AFCFileMode mode,
+        AFCFileRef* file)
+        = 0;
+    /// Reads up to `*length` bytes into `buffer`; `*length` becomes the count read, 0 at the end.
+    [[nodiscard]] virtual MDStatus AFCFileRefRead(AFCConnection& connection,
+        AFCFileRef file,
+        void* buffer,
+        std::uint32_t* length)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefWrite(AFCConnection& connection,
+        AFCFileRef file,
+        const void* data,
+        std::uint32_t length)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefSeek(AFCConnection& connection,
+        AFCFileRef file,
+        std::int64_t offset,
+        AFCSeekOrigin origin)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefTell(AFCConnection& connection, AFCFileRef file, std::uint64_t* position) = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefSetFileSize(AFCConnection& connection, AFCFileRef file, std::uint64_t size) = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefClose(AFCConnection& connection, AFCFileRef file) = 0;
+    /// An operation that sets `path`'s modification time; null if it cannot be made.
+    virtual std::unique_ptr<AFCOperation> AFCOperationCreateSetModTime(const std::string& path,
+        std::uint64_t nanosecondsSince1970)
+        = 0;
+    /// The connection's I/O timeout in seconds, as handed to AFCConnectionProcessOperation.
+    virtual double AFCConnectionGetIOTimeout(AFCConnection& connection) = 0;
+    /// Runs the operation; its own result is read with AFCOperationGetResultStatus.
+    [[nodiscard]] virtual MDStatus AFCConnectionProcessOperation(AFCConnection& connection,
+        AFCOperation& operation,
+        double timeout)
+        = 0;
+    virtual MDStatus AFCOperationGetResultStatus(AFCOperation& operation) = 0;
+    /// The last failure on the connection as {"NSLocalizedDescription": text}, or nothing.
+    virtual std::optional<PlistDictionary> AFCConnectionCopyLastErrorInfo(AFCConnection& connection) = 0;
+    /// The AFC client's version text.
+    virtual std::string AFCGetClientVersionString() = 0;
+
+    // ---- Notification proxy (statuses are AMDStatus numbers) ---------------------------------
+    // Implemented here for every implementation: they are property-list frames over `service`.
+
+    /// Starts relaying the notifications observed on `service` to `callback`, which runs on the
+    /// calling thread's run loop (or the main loop). Reads on a thread of its own until the proxy
+    /// goes away or AMDShutdownNotificationProxy; the caller keeps `service` alive until then.
+    [[nodiscard]] virtual MDStatus AMDListenForNotifications(AMServiceConnection& service, AMDNotificationCallback callback);
+    /// Asks the device to relay `name` from now on.
+    [[nodiscard]] virtual MDStatus AMDObserveNotification(AMServiceConnection& service, const std::string& name);
+    /// Posts `name` on the device.
+    [[nodiscard]] virtual MDStatus AMDPostNotification(AMServiceConnection& service, const std::string& name);
+    /// Asks the proxy to end, waits (bounded) for its farewell and stops the listener, if any.
+    [[nodiscard]] virtual MDStatus AMDShutdownNotificationProxy(AMServiceConnection& service);
+
+protected:
+    MobileDevice();
+
+private:
+    struct NotificationListeners;
+    std::unique_ptr<NotificationListeners> m_notificationListeners;
+};
