@@ -2,68 +2,6 @@
 
 #include "base/Log.h"
 
-std::string_view afcStatusDescription(std::uint32_t status)
-{
-    switch (status) {
-    case AFCStatus::Success:
-        return "Success";
-    case AFCStatus::UnknownError:
-        return "Unknown error";
-    case AFCStatus::OpHeaderInvalid:
-        return "Operation header invalid";
-    case AFCStatus::NoResources:
-        return "No resources";
-    case AFCStatus::ReadError:
-        return "Read error";
-    case AFCStatus::WriteError:
-        return "Write error";
-    case AFCStatus::UnknownPacketType:
-        return "Unknown packet type";
-    case AFCStatus::InvalidArgument:
-        return "Invalid argument";
-    case AFCStatus::ObjectNotFound:
-        return "Not found";
-    case AFCStatus::ObjectIsDirectory:
-        return "Object is a directory";
-    case AFCStatus::PermissionDenied:
-        return "Permission denied";
-    case AFCStatus::ServiceNotConnected:
-        return "Service not connected";
-    case AFCStatus::OperationTimeout:
-        return "Timeout";
-    case AFCStatus::TooMuchData:
-        return "Too much data";
-    case AFCStatus::EndOfData:
-        return "End of data";
-    case AFCStatus::OperationNotSupported:
-        return "Operation not supported";
-    case AFCStatus::ObjectExists:
-        return "Object exists";
-    case AFCStatus::ObjectBusy:
-        return "Object busy";
-    case AFCStatus::NoSpaceLeft:
-        return "No space left on device";
-    case AFCStatus::WouldBlock:
-        return "Operation would block";
-    case AFCStatus::IOError:
-        return "I/O error";
-    case AFCStatus::Interrupted:
-        return "Operation interrupted";
-    case AFCStatus::InProgress:
-        return "Operation in progress";
-    case AFCStatus::InternalError:
-        return "Internal error";
-    case AFCStatus::ConnectionError:
-        return "Connection to the device failed";
-    case AFCStatus::ReplyTooLarge:
-        return "Reply from the device too large";
-    case AFCStatus::BadReply:
-        return "Malformed reply from the device";
-    default:
-        return "Unknown status";
-    }
-}
-
 void appendUInt64LE(std::string& out, std::uint64_t value)
 {
     for (int i = 0; i < 8; ++i) {
@@ -111,7 +49,7 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes)
 }
 
 std::string encodeAFCRequest(std::uint64_t packetNumber,
-                             AFCOperation operation,
+                             AFCOpcode operation,
                              std::string_view arguments,
                              std::size_t bulkSize)
 {
@@ -128,31 +66,31 @@ std::string encodeAFCRequest(std::uint64_t packetNumber,
     return packet;
 }
 
-std::uint32_t checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why)
+MDStatus checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why)
 {
-    auto refuse = [why](std::uint32_t status, std::string text) {
+    auto refuse = [why](MDStatus status, std::string text) {
         if (why) {
             *why = std::move(text);
         }
         return status;
     };
     if (header.magic != AFC_MAGIC) {
-        return refuse(AFCStatus::BadReply, "Reply has no AFC magic");
+        return refuse(AFCStatus::NotEnoughData, "Reply has no AFC magic");
     }
     if (header.thisLength < AFC_HEADER_SIZE || header.entireLength < header.thisLength) {
-        return refuse(AFCStatus::BadReply,
+        return refuse(AFCStatus::NotEnoughData,
             stringWithFormat("Reply lengths are inconsistent (entire %llu, this %llu)",
                 static_cast<unsigned long long>(header.entireLength),
                 static_cast<unsigned long long>(header.thisLength)));
     }
     if (header.entireLength - AFC_HEADER_SIZE > AFC_MAX_PAYLOAD_SIZE) {
-        return refuse(AFCStatus::ReplyTooLarge,
+        return refuse(AFCStatus::NoMemory,
             stringWithFormat("Reply of %llu bytes exceeds the limit of %llu bytes",
                 static_cast<unsigned long long>(header.entireLength - AFC_HEADER_SIZE),
                 static_cast<unsigned long long>(AFC_MAX_PAYLOAD_SIZE)));
     }
     if (header.packetNumber != expectedPacketNumber) {
-        return refuse(AFCStatus::BadReply,
+        return refuse(AFCStatus::NotEnoughData,
             stringWithFormat("Reply is numbered %llu, expected %llu",
                 static_cast<unsigned long long>(header.packetNumber),
                 static_cast<unsigned long long>(expectedPacketNumber)));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/mobile_device.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -27,7 +29,7 @@ inline constexpr std::uint64_t AFC_MAGIC = 0x4141504C36414643ULL;
 inline constexpr std::uint64_t AFC_MAX_PAYLOAD_SIZE = 64ULL * 1024 * 1024;
 
 /// Operation codes used by the client, and the reply kinds.
-enum class AFCOperation : std::uint64_t
+enum class AFCOpcode : std::uint64_t
 {
     Status = 0x01,
     Data = 0x02,
@@ -50,44 +52,6 @@ enum class AFCOperation : std::uint64_t
     MakeLink = 0x1C,
     SetFileModTime = 0x1E,
 };
-
-/// AFC statuses. 0–23 are the numbers a device sends in a STATUS reply; the ones from 30 up are
-/// raised on this side when the connection itself fails, and never come from a device.
-namespace AFCStatus {
-inline constexpr std::uint32_t Success = 0;
-inline constexpr std::uint32_t UnknownError = 1;
-inline constexpr std::uint32_t OpHeaderInvalid = 2;
-inline constexpr std::uint32_t NoResources = 3;
-inline constexpr std::uint32_t ReadError = 4;
-inline constexpr std::uint32_t WriteError = 5;
-inline constexpr std::uint32_t UnknownPacketType = 6;
-inline constexpr std::uint32_t InvalidArgument = 7;
-inline constexpr std::uint32_t ObjectNotFound = 8;
-inline constexpr std::uint32_t ObjectIsDirectory = 9;
-inline constexpr std::uint32_t PermissionDenied = 10;
-inline constexpr std::uint32_t ServiceNotConnected = 11;
-inline constexpr std::uint32_t OperationTimeout = 12;
-inline constexpr std::uint32_t TooMuchData = 13;
-inline constexpr std::uint32_t EndOfData = 14;
-inline constexpr std::uint32_t OperationNotSupported = 15;
-inline constexpr std::uint32_t ObjectExists = 16;
-inline constexpr std::uint32_t ObjectBusy = 17;
-inline constexpr std::uint32_t NoSpaceLeft = 18;
-inline constexpr std::uint32_t WouldBlock = 19;
-inline constexpr std::uint32_t IOError = 20;
-inline constexpr std::uint32_t Interrupted = 21;
-inline constexpr std::uint32_t InProgress = 22;
-inline constexpr std::uint32_t InternalError = 23;
-/// Host side: sending or receiving on the connection failed, or the peer closed it.
-inline constexpr std::uint32_t ConnectionError = 30;
-/// Host side: a reply declared more bytes than AFC_MAX_PAYLOAD_SIZE.
-inline constexpr std::uint32_t ReplyTooLarge = 31;
-/// Host side: a reply was not what the request calls for (wrong magic, number, kind or length).
-inline constexpr std::uint32_t BadReply = 32;
-} // namespace AFCStatus
-
-/// A short English description of an AFC status, for messages shown to people ("Not found").
-std::string_view afcStatusDescription(std::uint32_t status);
 
 /// The open modes as the device understands them (the number sent with FILE_OPEN).
 namespace AFCWireOpenMode {
@@ -115,14 +79,14 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes);
 /// The header and argument block of a request; `bulkSize` bytes of bulk data follow on the wire
 /// (sent separately, so a large write is never copied).
 std::string encodeAFCRequest(std::uint64_t packetNumber,
-                             AFCOperation operation,
+                             AFCOpcode operation,
                              std::string_view arguments,
                              std::size_t bulkSize = 0);
 
 /// Checks a reply header against the request it answers. Returns AFCStatus::Success, or the
-/// reason to refuse it: BadReply for a wrong magic, packet number or inconsistent lengths,
-/// ReplyTooLarge for a payload above AFC_MAX_PAYLOAD_SIZE. `why` receives a sentence.
-std::uint32_t checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why);
+/// reason to refuse it: NotEnoughData for a wrong magic, packet number or inconsistent lengths,
+/// NoMemory for a payload above AFC_MAX_PAYLOAD_SIZE. `why` receives a sentence.
+MDStatus checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why);
 
 /// Little-endian helpers for argument blocks.
 void appendUInt64LE(std::string& out, std::uint64_t value);

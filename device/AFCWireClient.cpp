@@ -20,30 +20,38 @@ std::string pathArgument(std::string_view path)
 
 } // namespace
 
-AFCWireClient::AFCWireClient(AFCTransport& transport)
-    : m_transport(transport)
+AFCWireClient::AFCWireClient(AMServiceConnection& service, std::chrono::milliseconds ioTimeout)
+    : m_service(service)
+    , m_ioTimeout(ioTimeout.count() > 0 ? ioTimeout : AMServiceConnection::WAIT_FOREVER)
 {
 }
 
-std::uint32_t AFCWireClient::connectionFailure(std::uint32_t status, std::string text)
+MDStatus AFCWireClient::connectionFailure(MDStatus status, std::string text)
 {
     m_broken = true;
     m_lastError = std::move(text);
     return status;
 }
 
-std::uint32_t AFCWireClient::deviceStatus(std::uint32_t status)
+MDStatus AFCWireClient::replyFailure(std::string text)
+{
+    // The reply was read whole, so the stream is still in step; only this request failed.
+    m_lastError = std::move(text);
+    return AFCStatus::NotEnoughData;
+}
+
+MDStatus AFCWireClient::deviceStatus(MDStatus status)
 {
     if (status == AFCStatus::Success) {
         m_lastError.clear();
     } else {
         m_lastError = stringWithFormat("The device answered status %u (%s)", status,
-            std::string(afcStatusDescription(status)).c_str());
+            mobileDeviceStatusText(status).c_str());
     }
     return status;
 }
 
-std::uint32_t AFCWireClient::sendRequest(AFCOperation operation, std::string_view arguments, const void* bulk,
+MDStatus AFCWireClient::sendRequest(AFCOpcode operation, std::string_view arguments, const void* bulk,
                                          std::size_t bulkSize)
 {
     if (m_broken) {
@@ -57,37 +65,43 @@ std::uint32_t AFCWireClient::sendRequest(AFCOperation operation, std::string_vie
     if (coalesce) {
         packet.append(static_cast<const char*>(bulk), bulkSize);
     }
-    if (!m_transport.sendAll(packet.data(), packet.size())
-        || (bulkSize > 0 && !coalesce && !m_transport.sendAll(bulk, bulkSize))) {
+    auto sendAll = [this](const void* data, std::size_t size) {
+        const AMIOResult result = m_service.send(data, size, m_ioTimeout);
+        return result.ok() && result.bytes == size;
+    };
+    if (!sendAll(packet.data(), packet.size()) || (bulkSize > 0 && !coalesce && !sendAll(bulk, bulkSize))) {
         return connectionFailure(AFCStatus::ConnectionError, "Can't send request to the device");
     }
     return AFCStatus::Success;
 }
 
-std::uint32_t AFCWireClient::receiveExactly(void* data, std::size_t size)
+MDStatus AFCWireClient::receiveExactly(void* data, std::size_t size)
 {
     auto* bytes = static_cast<std::uint8_t*>(data);
     std::size_t received = 0;
     while (received < size) {
-        const std::ptrdiff_t count = m_transport.receiveSome(bytes + received, size - received);
-        if (count == 0) {
+        const AMIOResult result = m_service.receive(bytes + received, size - received, m_ioTimeout);
+        if (result.status == AMIOStatus::Closed || (result.ok() && result.bytes == 0)) {
             return connectionFailure(AFCStatus::ConnectionError,
                 stringWithFormat("Reply was truncated, expected %zu more bytes", size - received));
         }
-        if (count < 0) {
+        if (result.status == AMIOStatus::TimedOut) {
+            return connectionFailure(AFCStatus::OpTimeout, "The device did not answer in time");
+        }
+        if (!result.ok()) {
             return connectionFailure(AFCStatus::ConnectionError, "Can't receive reply from the device");
         }
-        received += static_cast<std::size_t>(count);
+        received += result.bytes;
     }
     return AFCStatus::Success;
 }
 
-std::uint32_t AFCWireClient::discard(std::uint64_t size)
+MDStatus AFCWireClient::discard(std::uint64_t size)
 {
     char sink[16 * 1024];
     while (size > 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof sink));
-        if (const std::uint32_t status = receiveExactly(sink, chunk); status != AFCStatus::Success) {
+        if (const MDStatus status = receiveExactly(sink, chunk); status != AFCStatus::Success) {
             return status;
         }
         size -= chunk;
@@ -95,15 +109,15 @@ std::uint32_t AFCWireClient::discard(std::uint64_t size)
     return AFCStatus::Success;
 }
 
-std::uint32_t AFCWireClient::receiveHeader(AFCPacketHeader& header, std::uint64_t& payloadSize)
+MDStatus AFCWireClient::receiveHeader(AFCPacketHeader& header, std::uint64_t& payloadSize)
 {
     std::uint8_t bytes[AFC_HEADER_SIZE];
-    if (const std::uint32_t status = receiveExactly(bytes, sizeof bytes); status != AFCStatus::Success) {
+    if (const MDStatus status = receiveExactly(bytes, sizeof bytes); status != AFCStatus::Success) {
         return status;
     }
     header = decodeAFCHeader(bytes);
     std::string why;
-    if (const std::uint32_t status = checkAFCReplyHeader(header, m_packetNumber, &why);
+    if (const MDStatus status = checkAFCReplyHeader(header, m_packetNumber, &why);
         status != AFCStatus::Success) {
         // Whatever follows cannot be trusted or skipped safely: the stream is out of step.
         return connectionFailure(status, why);
@@ -112,73 +126,70 @@ std::uint32_t AFCWireClient::receiveHeader(AFCPacketHeader& header, std::uint64_
     return AFCStatus::Success;
 }
 
-std::uint32_t AFCWireClient::finishReply(const AFCPacketHeader& header, std::string_view payload, ReplyKind kind,
+MDStatus AFCWireClient::finishReply(const AFCPacketHeader& header, std::string_view payload, ReplyKind kind,
                                          Reply& reply)
 {
-    const auto operation = static_cast<AFCOperation>(header.operation);
+    const auto operation = static_cast<AFCOpcode>(header.operation);
     switch (operation) {
-    case AFCOperation::Status: {
+    case AFCOpcode::Status: {
         if (payload.size() < 8) {
-            return connectionFailure(AFCStatus::BadReply, "Status reply carries no status");
+            return connectionFailure(AFCStatus::NotEnoughData, "Status reply carries no status");
         }
         const std::uint64_t status = readUInt64LE(reinterpret_cast<const std::uint8_t*>(payload.data()));
         if (status > 0xFFFFFFFFULL) {
-            return connectionFailure(AFCStatus::BadReply, "Status reply carries an impossible status");
+            return connectionFailure(AFCStatus::NotEnoughData, "Status reply carries an impossible status");
         }
         if (status == AFCStatus::Success && kind == ReplyKind::Handle) {
-            m_lastError = "Reply carries no handle or position";
-            return AFCStatus::BadReply;
+            return replyFailure("Reply carries no handle or position");
         }
-        return deviceStatus(static_cast<std::uint32_t>(status));
+        return deviceStatus(static_cast<MDStatus>(status));
     }
-    case AFCOperation::Data:
+    case AFCOpcode::Data:
         if (kind != ReplyKind::Data) {
             break;
         }
         reply.data.assign(payload);
         return deviceStatus(AFCStatus::Success);
-    case AFCOperation::FileOpenResult:
-    case AFCOperation::FileTellResult:
+    case AFCOpcode::FileOpenResult:
+    case AFCOpcode::FileTellResult:
         if (kind != ReplyKind::Handle) {
             break;
         }
         if (payload.size() < 8) {
-            return connectionFailure(AFCStatus::BadReply, "Reply carries no handle or position");
+            return connectionFailure(AFCStatus::NotEnoughData, "Reply carries no handle or position");
         }
         reply.number = readUInt64LE(reinterpret_cast<const std::uint8_t*>(payload.data()));
         return deviceStatus(AFCStatus::Success);
     default:
         break;
     }
-    // The reply was read whole, so the stream is still in step; only this request failed.
-    m_lastError = stringWithFormat("Unexpected reply of kind 0x%llx",
-        static_cast<unsigned long long>(header.operation));
-    return AFCStatus::BadReply;
+    return replyFailure(
+        stringWithFormat("Unexpected reply of kind 0x%llx", static_cast<unsigned long long>(header.operation)));
 }
 
-std::uint32_t AFCWireClient::transact(AFCOperation operation, std::string_view arguments, const void* bulk,
+MDStatus AFCWireClient::transact(AFCOpcode operation, std::string_view arguments, const void* bulk,
                                       std::size_t bulkSize, ReplyKind kind, Reply& reply)
 {
-    if (const std::uint32_t status = sendRequest(operation, arguments, bulk, bulkSize); status != AFCStatus::Success) {
+    if (const MDStatus status = sendRequest(operation, arguments, bulk, bulkSize); status != AFCStatus::Success) {
         return status;
     }
     AFCPacketHeader header;
     std::uint64_t payloadSize = 0;
-    if (const std::uint32_t status = receiveHeader(header, payloadSize); status != AFCStatus::Success) {
+    if (const MDStatus status = receiveHeader(header, payloadSize); status != AFCStatus::Success) {
         return status;
     }
     // payloadSize is bounded by AFC_MAX_PAYLOAD_SIZE, checked with the header.
     std::string payload(static_cast<std::size_t>(payloadSize), '\0');
-    if (const std::uint32_t status = receiveExactly(payload.data(), payload.size()); status != AFCStatus::Success) {
+    if (const MDStatus status = receiveExactly(payload.data(), payload.size()); status != AFCStatus::Success) {
         return status;
     }
     return finishReply(header, payload, kind, reply);
 }
 
-std::uint32_t AFCWireClient::readDirectory(std::string_view path, std::vector<std::string>& names)
+MDStatus AFCWireClient::readDirectory(std::string_view path, std::vector<std::string>& names)
 {
     Reply reply;
-    const std::uint32_t status = transact(AFCOperation::ReadDirectory, pathArgument(path), nullptr, 0,
+    const MDStatus status = transact(AFCOpcode::ReadDirectory, pathArgument(path), nullptr, 0,
         ReplyKind::Data, reply);
     if (status == AFCStatus::Success) {
         names = parseAFCDirectoryListing(reply.data);
@@ -186,10 +197,10 @@ std::uint32_t AFCWireClient::readDirectory(std::string_view path, std::vector<st
     return status;
 }
 
-std::uint32_t AFCWireClient::getFileInfo(std::string_view path, KeyValues& pairs)
+MDStatus AFCWireClient::getFileInfo(std::string_view path, KeyValues& pairs)
 {
     Reply reply;
-    const std::uint32_t status = transact(AFCOperation::GetFileInfo, pathArgument(path), nullptr, 0,
+    const MDStatus status = transact(AFCOpcode::GetFileInfo, pathArgument(path), nullptr, 0,
         ReplyKind::Data, reply);
     if (status == AFCStatus::Success) {
         pairs = parseAFCKeyValues(reply.data);
@@ -197,93 +208,92 @@ std::uint32_t AFCWireClient::getFileInfo(std::string_view path, KeyValues& pairs
     return status;
 }
 
-std::uint32_t AFCWireClient::getDeviceInfo(KeyValues& pairs)
+MDStatus AFCWireClient::getDeviceInfo(KeyValues& pairs)
 {
     Reply reply;
-    const std::uint32_t status = transact(AFCOperation::GetDeviceInfo, {}, nullptr, 0, ReplyKind::Data, reply);
+    const MDStatus status = transact(AFCOpcode::GetDeviceInfo, {}, nullptr, 0, ReplyKind::Data, reply);
     if (status == AFCStatus::Success) {
         pairs = parseAFCKeyValues(reply.data);
     }
     return status;
 }
 
-std::uint32_t AFCWireClient::makeDirectory(std::string_view path)
+MDStatus AFCWireClient::makeDirectory(std::string_view path)
 {
     Reply reply;
-    return transact(AFCOperation::MakeDirectory, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::MakeDirectory, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::removePath(std::string_view path)
+MDStatus AFCWireClient::removePath(std::string_view path)
 {
     Reply reply;
-    return transact(AFCOperation::RemovePath, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::RemovePath, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::renamePath(std::string_view from, std::string_view to)
+MDStatus AFCWireClient::renamePath(std::string_view from, std::string_view to)
 {
     std::string arguments;
     appendCString(arguments, from);
     appendCString(arguments, to);
     Reply reply;
-    return transact(AFCOperation::RenamePath, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::RenamePath, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::makeLink(std::uint64_t kind, std::string_view target, std::string_view link)
+MDStatus AFCWireClient::makeLink(std::uint64_t kind, std::string_view target, std::string_view link)
 {
     std::string arguments;
     appendUInt64LE(arguments, kind);
     appendCString(arguments, target);
     appendCString(arguments, link);
     Reply reply;
-    return transact(AFCOperation::MakeLink, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::MakeLink, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::setFileModTime(std::string_view path, std::uint64_t nanosecondsSince1970)
+MDStatus AFCWireClient::setFileModTime(std::string_view path, std::uint64_t nanosecondsSince1970)
 {
     std::string arguments;
     appendUInt64LE(arguments, nanosecondsSince1970);
     appendCString(arguments, path);
     Reply reply;
-    return transact(AFCOperation::SetFileModTime, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::SetFileModTime, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::fileOpen(std::string_view path, std::uint64_t wireMode, std::uint64_t& handle)
+MDStatus AFCWireClient::fileOpen(std::string_view path, std::uint64_t wireMode, std::uint64_t& handle)
 {
     std::string arguments;
     appendUInt64LE(arguments, wireMode);
     appendCString(arguments, path);
     Reply reply;
-    const std::uint32_t status = transact(AFCOperation::FileOpen, arguments, nullptr, 0, ReplyKind::Handle, reply);
+    const MDStatus status = transact(AFCOpcode::FileOpen, arguments, nullptr, 0, ReplyKind::Handle, reply);
     if (status != AFCStatus::Success) {
         return status;
     }
     if (reply.number == 0) {
-        m_lastError = "The device opened the file with handle 0";
-        return AFCStatus::BadReply;
+        return replyFailure("The device opened the file with handle 0");
     }
     handle = reply.number;
     return status;
 }
 
-std::uint32_t AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32_t length,
+MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32_t length,
                                       std::uint32_t& bytesRead)
 {
     bytesRead = 0;
     std::string arguments;
     appendUInt64LE(arguments, handle);
     appendUInt64LE(arguments, length);
-    if (const std::uint32_t status = sendRequest(AFCOperation::FileRead, arguments, nullptr, 0);
+    if (const MDStatus status = sendRequest(AFCOpcode::FileRead, arguments, nullptr, 0);
         status != AFCStatus::Success) {
         return status;
     }
     AFCPacketHeader header;
     std::uint64_t payloadSize = 0;
-    if (const std::uint32_t status = receiveHeader(header, payloadSize); status != AFCStatus::Success) {
+    if (const MDStatus status = receiveHeader(header, payloadSize); status != AFCStatus::Success) {
         return status;
     }
-    if (header.operation != static_cast<std::uint64_t>(AFCOperation::Data)) {
+    if (header.operation != static_cast<std::uint64_t>(AFCOpcode::Data)) {
         std::string payload(static_cast<std::size_t>(payloadSize), '\0');
-        if (const std::uint32_t status = receiveExactly(payload.data(), payload.size());
+        if (const MDStatus status = receiveExactly(payload.data(), payload.size());
             status != AFCStatus::Success) {
             return status;
         }
@@ -292,59 +302,59 @@ std::uint32_t AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::u
     }
     // Data goes straight into the caller's buffer; anything beyond what was asked is dropped.
     const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(payloadSize, length));
-    if (const std::uint32_t status = receiveExactly(buffer, wanted); status != AFCStatus::Success) {
+    if (const MDStatus status = receiveExactly(buffer, wanted); status != AFCStatus::Success) {
         return status;
     }
-    if (const std::uint32_t status = discard(payloadSize - wanted); status != AFCStatus::Success) {
+    if (const MDStatus status = discard(payloadSize - wanted); status != AFCStatus::Success) {
         return status;
     }
     bytesRead = wanted;
     return deviceStatus(AFCStatus::Success);
 }
 
-std::uint32_t AFCWireClient::fileWrite(std::uint64_t handle, const void* data, std::uint32_t length)
+MDStatus AFCWireClient::fileWrite(std::uint64_t handle, const void* data, std::uint32_t length)
 {
     std::string arguments;
     appendUInt64LE(arguments, handle);
     Reply reply;
-    return transact(AFCOperation::FileWrite, arguments, data, length, ReplyKind::Status, reply);
+    return transact(AFCOpcode::FileWrite, arguments, data, length, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::fileSeek(std::uint64_t handle, std::int64_t offset, std::uint64_t whence)
+MDStatus AFCWireClient::fileSeek(std::uint64_t handle, std::int64_t offset, std::uint64_t whence)
 {
     std::string arguments;
     appendUInt64LE(arguments, handle);
     appendUInt64LE(arguments, whence);
     appendUInt64LE(arguments, static_cast<std::uint64_t>(offset));
     Reply reply;
-    return transact(AFCOperation::FileSeek, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::FileSeek, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::fileTell(std::uint64_t handle, std::uint64_t& position)
+MDStatus AFCWireClient::fileTell(std::uint64_t handle, std::uint64_t& position)
 {
     std::string arguments;
     appendUInt64LE(arguments, handle);
     Reply reply;
-    const std::uint32_t status = transact(AFCOperation::FileTell, arguments, nullptr, 0, ReplyKind::Handle, reply);
+    const MDStatus status = transact(AFCOpcode::FileTell, arguments, nullptr, 0, ReplyKind::Handle, reply);
     if (status == AFCStatus::Success) {
         position = reply.number;
     }
     return status;
 }
 
-std::uint32_t AFCWireClient::fileSetSize(std::uint64_t handle, std::uint64_t size)
+MDStatus AFCWireClient::fileSetSize(std::uint64_t handle, std::uint64_t size)
 {
     std::string arguments;
     appendUInt64LE(arguments, handle);
     appendUInt64LE(arguments, size);
     Reply reply;
-    return transact(AFCOperation::FileSetSize, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::FileSetSize, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
-std::uint32_t AFCWireClient::fileClose(std::uint64_t handle)
+MDStatus AFCWireClient::fileClose(std::uint64_t handle)
 {
     std::string arguments;
     appendUInt64LE(arguments, handle);
     Reply reply;
-    return transact(AFCOperation::FileClose, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return transact(AFCOpcode::FileClose, arguments, nullptr, 0, ReplyKind::Status, reply);
 }

@@ -19,7 +19,7 @@ std::string bytes(std::initializer_list<int> values)
     return out;
 }
 
-std::string replyPacket(std::uint64_t number, AFCOperation operation, const std::string& payload,
+std::string replyPacket(std::uint64_t number, AFCOpcode operation, const std::string& payload,
                         std::uint64_t thisLength = 0)
 {
     AFCPacketHeader header;
@@ -40,12 +40,12 @@ std::string u64(std::uint64_t value)
 
 std::string statusReply(std::uint64_t number, std::uint64_t status)
 {
-    return replyPacket(number, AFCOperation::Status, u64(status));
+    return replyPacket(number, AFCOpcode::Status, u64(status));
 }
 
 // Plays the device: hands out scripted bytes in the pieces given, then reports the connection
 // closed; records everything the client sends.
-class ScriptedTransport : public AFCTransport
+class ScriptedTransport : public AMServiceConnection
 {
 public:
     void reply(const std::string& data, std::size_t pieceSize = 0)
@@ -59,21 +59,21 @@ public:
         }
     }
 
-    bool sendAll(const void* data, std::size_t size) override
+    AMIOResult send(const void* data, std::size_t size, std::chrono::milliseconds) override
     {
         if (m_refuseSends) {
-            return false;
+            return { AMIOStatus::Failed, 0 };
         }
         sent.append(static_cast<const char*>(data), size);
         ++sendCalls;
-        return true;
+        return { AMIOStatus::Ok, size };
     }
 
-    std::ptrdiff_t receiveSome(void* data, std::size_t size) override
+    AMIOResult receive(void* data, std::size_t size, std::chrono::milliseconds) override
     {
         ++receiveCalls;
         if (m_pieces.empty()) {
-            return 0;
+            return { AMIOStatus::Closed, 0 };
         }
         std::string& piece = m_pieces.front();
         const std::size_t count = std::min(size, piece.size());
@@ -82,8 +82,11 @@ public:
         if (piece.empty()) {
             m_pieces.pop_front();
         }
-        return static_cast<std::ptrdiff_t>(count);
+        return { AMIOStatus::Ok, count };
     }
+
+    void close() override { }
+    bool isOpen() const override { return true; }
 
     std::size_t pendingBytes() const
     {
@@ -111,7 +114,7 @@ TEST(AFCPacket, EncodesTheFirstReadDirectoryRequestByteForByte)
         0x2A, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0, 0x2F, 0x00 });
     std::string path;
     appendCString(path, "/");
-    EXPECT_EQ(encodeAFCRequest(1, AFCOperation::ReadDirectory, path), expected);
+    EXPECT_EQ(encodeAFCRequest(1, AFCOpcode::ReadDirectory, path), expected);
 }
 
 TEST(AFCPacket, DecodesTheCapturedStatusReply)
@@ -123,7 +126,7 @@ TEST(AFCPacket, DecodesTheCapturedStatusReply)
     EXPECT_EQ(header.entireLength, 0x30u);
     EXPECT_EQ(header.thisLength, 0x30u);
     EXPECT_EQ(header.packetNumber, 5u);
-    EXPECT_EQ(header.operation, static_cast<std::uint64_t>(AFCOperation::Status));
+    EXPECT_EQ(header.operation, static_cast<std::uint64_t>(AFCOpcode::Status));
     EXPECT_EQ(checkAFCReplyHeader(header, 5, nullptr), AFCStatus::Success);
     EXPECT_EQ(readUInt64LE(reinterpret_cast<const std::uint8_t*>(wire.data()) + 40), 0u);
 }
@@ -134,7 +137,7 @@ TEST(AFCPacket, RefusesBadReplyHeaders)
     {
         const char* name;
         AFCPacketHeader header;
-        std::uint32_t expected;
+        MDStatus expected;
     };
     const auto make = [](std::uint64_t magic, std::uint64_t entire, std::uint64_t thisLength, std::uint64_t number) {
         return AFCPacketHeader { magic, entire, thisLength, number, 1 };
@@ -142,14 +145,14 @@ TEST(AFCPacket, RefusesBadReplyHeaders)
     const Row rows[] = {
         { "sound", make(AFC_MAGIC, 48, 48, 3), AFCStatus::Success },
         { "data split at the header", make(AFC_MAGIC, 1040, 40, 3), AFCStatus::Success },
-        { "wrong magic", make(0x4141504C36414600ULL, 48, 48, 3), AFCStatus::BadReply },
-        { "this_length below the header", make(AFC_MAGIC, 48, 39, 3), AFCStatus::BadReply },
-        { "entire_length below this_length", make(AFC_MAGIC, 48, 56, 3), AFCStatus::BadReply },
-        { "wrong packet number", make(AFC_MAGIC, 48, 48, 2), AFCStatus::BadReply },
+        { "wrong magic", make(0x4141504C36414600ULL, 48, 48, 3), AFCStatus::NotEnoughData },
+        { "this_length below the header", make(AFC_MAGIC, 48, 39, 3), AFCStatus::NotEnoughData },
+        { "entire_length below this_length", make(AFC_MAGIC, 48, 56, 3), AFCStatus::NotEnoughData },
+        { "wrong packet number", make(AFC_MAGIC, 48, 48, 2), AFCStatus::NotEnoughData },
         { "payload at the limit", make(AFC_MAGIC, 40 + AFC_MAX_PAYLOAD_SIZE, 40, 3), AFCStatus::Success },
-        { "payload one over the limit", make(AFC_MAGIC, 41 + AFC_MAX_PAYLOAD_SIZE, 40, 3), AFCStatus::ReplyTooLarge },
-        { "near 4 GiB", make(AFC_MAGIC, 0xFFFFFFF0ULL, 40, 3), AFCStatus::ReplyTooLarge },
-        { "near 2^64", make(AFC_MAGIC, ~0ULL, 40, 3), AFCStatus::ReplyTooLarge },
+        { "payload one over the limit", make(AFC_MAGIC, 41 + AFC_MAX_PAYLOAD_SIZE, 40, 3), AFCStatus::NoMemory },
+        { "near 4 GiB", make(AFC_MAGIC, 0xFFFFFFF0ULL, 40, 3), AFCStatus::NoMemory },
+        { "near 2^64", make(AFC_MAGIC, ~0ULL, 40, 3), AFCStatus::NoMemory },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -223,7 +226,7 @@ TEST(AFCWireClient, JoinsAReplySplitAcrossReads)
     AFCWireClient client(transport);
     const std::string listing(".\0" "..\0" "DCIM\0" "Downloads\0", 20);
     // A data reply as devices send it: this_length 40, the names as bulk; one byte per read.
-    transport.reply(replyPacket(1, AFCOperation::Data, listing, 40), 1);
+    transport.reply(replyPacket(1, AFCOpcode::Data, listing, 40), 1);
     std::vector<std::string> names;
     ASSERT_EQ(client.readDirectory("/", names), AFCStatus::Success);
     EXPECT_EQ(names, (std::vector<std::string> { ".", "..", "DCIM", "Downloads" }));
@@ -235,7 +238,7 @@ TEST(AFCWireClient, ReportsATruncatedReplyAndRefusesToGoOn)
 {
     ScriptedTransport transport;
     AFCWireClient client(transport);
-    const std::string full = replyPacket(1, AFCOperation::Data, std::string(100, 'x'), 40);
+    const std::string full = replyPacket(1, AFCOpcode::Data, std::string(100, 'x'), 40);
     transport.reply(full.substr(0, full.size() - 10), 7);
     char buffer[100];
     std::uint32_t got = 123;
@@ -264,13 +267,13 @@ TEST(AFCWireClient, RefusesAnOversizedReplyWithoutReadingIt)
     AFCWireClient client(transport);
     AFCPacketHeader header;
     header.packetNumber = 1;
-    header.operation = static_cast<std::uint64_t>(AFCOperation::Data);
+    header.operation = static_cast<std::uint64_t>(AFCOpcode::Data);
     header.entireLength = 0xFFFFFFF0ULL;
     header.thisLength = 40;
     const auto head = encodeAFCHeader(header);
     transport.reply(std::string(reinterpret_cast<const char*>(head.data()), head.size()) + std::string(64, 'x'));
     AFCWireClient::KeyValues pairs;
-    EXPECT_EQ(client.getDeviceInfo(pairs), AFCStatus::ReplyTooLarge);
+    EXPECT_EQ(client.getDeviceInfo(pairs), AFCStatus::NoMemory);
     EXPECT_EQ(client.lastError(), "Reply of 4294967240 bytes exceeds the limit of 67108864 bytes");
     EXPECT_TRUE(client.isBroken());
     EXPECT_EQ(transport.pendingBytes(), 64u);
@@ -282,17 +285,17 @@ TEST(AFCWireClient, MapsReplyKindsToStatuses)
     {
         const char* name;
         std::string reply;
-        std::uint32_t expected;
+        MDStatus expected;
         bool broken;
     };
     const Row rows[] = {
         { "success", statusReply(1, 0), AFCStatus::Success, false },
         { "not found", statusReply(1, 8), AFCStatus::ObjectNotFound, false },
         { "no space", statusReply(1, 18), AFCStatus::NoSpaceLeft, false },
-        { "status without its number", replyPacket(1, AFCOperation::Status, ""), AFCStatus::BadReply, true },
-        { "status beyond 32 bits", statusReply(1, 0x100000000ULL), AFCStatus::BadReply, true },
-        { "unknown reply kind", replyPacket(1, static_cast<AFCOperation>(0x42), u64(0)), AFCStatus::BadReply, false },
-        { "wrong number", statusReply(2, 0), AFCStatus::BadReply, true },
+        { "status without its number", replyPacket(1, AFCOpcode::Status, ""), AFCStatus::NotEnoughData, true },
+        { "status beyond 32 bits", statusReply(1, 0x100000000ULL), AFCStatus::NotEnoughData, true },
+        { "unknown reply kind", replyPacket(1, static_cast<AFCOpcode>(0x42), u64(0)), AFCStatus::NotEnoughData, false },
+        { "wrong number", statusReply(2, 0), AFCStatus::NotEnoughData, true },
         { "nothing at all", "", AFCStatus::ConnectionError, true },
     };
     for (const Row& row : rows) {
@@ -310,11 +313,11 @@ TEST(AFCWireClient, OpensReadsAndTellsThroughTheirResultReplies)
 {
     ScriptedTransport transport;
     AFCWireClient client(transport);
-    transport.reply(replyPacket(1, AFCOperation::FileOpenResult, u64(5)));
-    transport.reply(replyPacket(2, AFCOperation::Data, "hello world", 40));
-    transport.reply(replyPacket(3, AFCOperation::Data, "", 40));
-    transport.reply(replyPacket(4, AFCOperation::FileTellResult, u64(11)));
-    transport.reply(replyPacket(5, AFCOperation::FileOpenResult, u64(0)));
+    transport.reply(replyPacket(1, AFCOpcode::FileOpenResult, u64(5)));
+    transport.reply(replyPacket(2, AFCOpcode::Data, "hello world", 40));
+    transport.reply(replyPacket(3, AFCOpcode::Data, "", 40));
+    transport.reply(replyPacket(4, AFCOpcode::FileTellResult, u64(11)));
+    transport.reply(replyPacket(5, AFCOpcode::FileOpenResult, u64(0)));
 
     std::uint64_t handle = 0;
     ASSERT_EQ(client.fileOpen("/f", AFCWireOpenMode::ReadOnly, handle), AFCStatus::Success);
@@ -331,7 +334,7 @@ TEST(AFCWireClient, OpensReadsAndTellsThroughTheirResultReplies)
     EXPECT_EQ(position, 11u);
 
     std::uint64_t zeroHandle = 77;
-    EXPECT_EQ(client.fileOpen("/g", AFCWireOpenMode::WriteTruncate, zeroHandle), AFCStatus::BadReply);
+    EXPECT_EQ(client.fileOpen("/g", AFCWireOpenMode::WriteTruncate, zeroHandle), AFCStatus::NotEnoughData);
     EXPECT_EQ(zeroHandle, 77u);
     EXPECT_FALSE(client.isBroken());
 
@@ -348,7 +351,7 @@ TEST(AFCWireClient, ReportsADeviceStatusFromAFileRead)
     transport.reply(statusReply(1, 7));
     char buffer[8];
     std::uint32_t got = 9;
-    EXPECT_EQ(client.fileRead(3, buffer, sizeof buffer, got), AFCStatus::InvalidArgument);
+    EXPECT_EQ(client.fileRead(3, buffer, sizeof buffer, got), AFCStatus::InvalidArg);
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(client.lastError(), "The device answered status 7 (Invalid argument)");
     EXPECT_FALSE(client.isBroken());
