@@ -138,13 +138,19 @@ class PlistCodec
 public:
     /// The largest document any decoder accepts; longer input is refused before parsing.
     static constexpr std::size_t MAX_DOCUMENT_SIZE = 64 * 1024 * 1024;
+    /// More containers nested in one another than this are refused by decoders and encoders alike,
+    /// so hostile input cannot exhaust the stack.
+    static constexpr int MAX_NESTING_DEPTH = 256;
 
     static std::optional<PlistValue> fromXml(std::string_view document, std::string* error = nullptr);
     static std::optional<PlistValue> fromBinary(std::string_view document, std::string* error = nullptr);
     /// Binary when the document starts with "bplist00", XML otherwise.
     static std::optional<PlistValue> fromAny(std::string_view document, std::string* error = nullptr);
 
-    /// Encoders give nothing when the value holds a Null anywhere.
+    /// Encoders give nothing when the value holds a Null anywhere, a string or key with a NUL
+    /// character, or nesting deeper than MAX_NESTING_DEPTH. Dates keep their microseconds in both
+    /// formats. XML takes years 1 to 9999; binary takes 1932-12-13T20:45:52Z to
+    /// 2069-01-19T03:14:07.999999Z, because libplist 2.2 keeps 32-bit seconds from 2001.
     static std::optional<std::string> toXml(const PlistValue& value);
     static std::optional<std::string> toBinary(const PlistValue& value);
 };
