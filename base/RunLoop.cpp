@@ -204,6 +204,12 @@ int PlainRunLoop::processPending()
     return count;
 }
 
+std::size_t PlainRunLoop::pendingCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_queue.size();
+}
+
 void PlainRunLoop::quit()
 {
     {

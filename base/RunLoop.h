@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -21,7 +22,8 @@ public:
     virtual bool isLoopThread() const = 0;
 
     /// Runs `function` on the loop's thread and returns when it has run. Called on the loop's own
-    /// thread it runs the function directly (waiting would deadlock).
+    /// thread it runs the function directly (waiting would deadlock). If the loop is destroyed
+    /// with the function still queued, it returns without the function having run.
     void postAndWait(std::function<void()> function);
 
     /// The loop registered for the calling thread, or null.
@@ -52,11 +54,15 @@ public:
 
     /// Runs posted functions until quit() is called.
     void run();
-    /// Runs posted functions until `condition` holds (checked after each) or `timeout` passes.
-    /// Returns whether the condition held.
+    /// Runs posted functions until `condition` holds or `timeout` passes. The condition is checked
+    /// first, after each function, and every few milliseconds while idle (it may depend on other
+    /// threads). Returns whether the condition held.
     bool runUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
     /// Runs what is queued now, without waiting for more. Returns how many ran.
     int processPending();
+    /// Functions posted and not yet run.
+    std::size_t pendingCount() const;
+    /// Makes run() return after the function running now; a quit() before run() ends the next run().
     void quit();
 
 private:
