@@ -1,0 +1,212 @@
+#include "device/AMDevice.h"
+
+#include "base/Log.h"
+
+std::shared_ptr<AMDevice> AMDevice::deviceFrom(const AMDeviceRef& device, MobileDevice& library)
+{
+    std::string error;
+    std::shared_ptr<AMDevice> result = initWithDevice(device, &error, library);
+    if (!result) {
+        logLine(LOG_DEVICE, "Failed to create AMDevice: %s", error.c_str());
+    }
+    return result;
+}
+
+std::shared_ptr<AMDevice> AMDevice::initWithDevice(const AMDeviceRef& device, std::string* orBust, MobileDevice& library)
+{
+    std::shared_ptr<AMDevice> result(new AMDevice(device, library));
+    if (!result->deviceConnect()) {
+        if (orBust) {
+            *orBust = result->lasterror().value_or(std::string());
+        }
+        result->forgetDevice();
+        return nullptr;
+    }
+    // Each read brackets its own session, so a device that refuses sessions (an untrusted
+    // computer) still comes to exist, only without name and identifier.
+    if (auto name = result->deviceValueForKey("DeviceName"); name && name->isString()) {
+        result->m_deviceName = *name->asString();
+    }
+    if (auto udid = result->deviceValueForKey("UniqueDeviceID"); udid && udid->isString()) {
+        result->m_udid = *udid->asString();
+    }
+    (void)result->deviceDisconnect(); // a failed disconnect leaves nothing open that we could close
+    return result;
+}
+
+AMDevice::AMDevice(const AMDeviceRef& device, MobileDevice& library)
+    : m_library(library)
+    , m_device(device)
+{
+}
+
+AMDevice::~AMDevice()
+{
+    applicationWillTerminate();
+}
+
+bool AMDevice::isDevice(const AMDeviceRef& device) const
+{
+    const AMDeviceRef held = this->device();
+    return held && held == device;
+}
+
+void AMDevice::forgetDevice()
+{
+    std::lock_guard lock(m_deviceMutex);
+    m_device.reset();
+}
+
+AMDeviceRef AMDevice::device() const
+{
+    std::lock_guard lock(m_deviceMutex);
+    return m_device;
+}
+
+std::string AMDevice::description() const
+{
+    return stringWithFormat("AMDevice('%s')", m_deviceName ? m_deviceName->c_str() : "(null)");
+}
+
+AMDeviceInterfaceType AMDevice::interfaceType() const
+{
+    const AMDeviceRef held = device();
+    return held ? m_library.AMDeviceGetInterfaceType(held) : AMDeviceInterfaceType::Unknown;
+}
+
+bool AMDevice::checkStatus(MDStatus status, const char* callName)
+{
+    if (status == AMDStatus::Success) {
+        clearLastError();
+        return true;
+    }
+    setLastError(stringWithFormat("%s failed: %x", callName, status));
+    return false;
+}
+
+bool AMDevice::deviceConnect()
+{
+    const AMDeviceRef held = device();
+    if (!checkStatus(held ? m_library.AMDeviceConnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceConnect")) {
+        return false;
+    }
+    m_connected = true;
+    return true;
+}
+
+bool AMDevice::deviceDisconnect()
+{
+    const AMDeviceRef held = device();
+    if (!checkStatus(held ? m_library.AMDeviceDisconnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceDisconnect")) {
+        return false;
+    }
+    m_connected = false;
+    return true;
+}
+
+bool AMDevice::startSession()
+{
+    const AMDeviceRef held = device();
+    if (!checkStatus(held ? m_library.AMDeviceStartSession(held) : AMDStatus::DeviceDetachedError,
+            "AMDeviceStartSession")) {
+        return false;
+    }
+    m_insession = true;
+    return true;
+}
+
+bool AMDevice::stopSession()
+{
+    const AMDeviceRef held = device();
+    if (!checkStatus(held ? m_library.AMDeviceStopSession(held) : AMDStatus::DeviceDetachedError,
+            "AMDeviceStopSession")) {
+        return false;
+    }
+    m_insession = false;
+    return true;
+}
+
+std::optional<PlistValue> AMDevice::deviceValueForKey(const std::optional<std::string>& key,
+    const std::optional<std::string>& domain)
+{
+    const bool connectedHere = !m_connected;
+    if (connectedHere && !deviceConnect()) {
+        return std::nullopt;
+    }
+    const bool sessionHere = !m_insession;
+    if (sessionHere && !startSession()) {
+        if (connectedHere) {
+            (void)deviceDisconnect(); // keep the session failure as the last error
+        }
+        return std::nullopt;
+    }
+    const AMDeviceRef held = device();
+    std::optional<PlistValue> value = held ? m_library.AMDeviceCopyValue(held, domain, key) : std::nullopt;
+    if (sessionHere) {
+        (void)stopSession(); // the value is read; a failed stop is in the last error
+    }
+    if (connectedHere) {
+        (void)deviceDisconnect();
+    }
+    return value;
+}
+
+std::optional<PlistValue> AMDevice::allDeviceValuesForDomain(const std::string& domain)
+{
+    return deviceValueForKey(std::nullopt, domain);
+}
+
+namespace {
+
+std::optional<std::string> textOf(const std::optional<PlistValue>& value)
+{
+    if (value && value->isString()) {
+        return *value->asString();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> AMDevice::productType()
+{
+    return textOf(deviceValueForKey("ProductType"));
+}
+
+std::optional<std::string> AMDevice::deviceClass()
+{
+    return textOf(deviceValueForKey("DeviceClass"));
+}
+
+std::optional<std::string> AMDevice::serialNumber()
+{
+    return textOf(deviceValueForKey("SerialNumber"));
+}
+
+std::unique_ptr<AMServiceConnection> AMDevice::startService(const std::string& serviceName)
+{
+    const AMDeviceRef held = device();
+    std::unique_ptr<AMServiceConnection> connection;
+    const MDStatus status
+        = held ? m_library.AMDeviceStartService(held, serviceName, &connection) : AMDStatus::DeviceDetachedError;
+    if (status != AMDStatus::Success || !connection) {
+        // Printed as a Mach error number: system, subsystem, code.
+        logLine(LOG_DEVICE, "AMDeviceStartService failed: %#x,%#x,%#x", status >> 26, (status >> 14) & 0xFFF,
+            status & 0x3FFF);
+        return nullptr;
+    }
+    return connection;
+}
+
+void AMDevice::applicationWillTerminate()
+{
+    if (!device()) {
+        return;
+    }
+    if (m_insession) {
+        (void)stopSession(); // ending anyway; nothing to do about a failure
+    }
+    if (m_connected) {
+        (void)deviceDisconnect();
+    }
+}

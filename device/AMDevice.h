@@ -1,0 +1,137 @@
+#pragma once
+
+#include "device/AMErrorState.h"
+#include "device/mobile_device.h"
+
+#include "base/PlistValue.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class AFCApplicationDirectory;
+class AFCCrashLogDirectory;
+class AFCMediaDirectory;
+class AFCRootDirectory;
+
+/// One attached iPhone, iPad or iPod touch. Created by the device manager for each attach record;
+/// shared, because the manager's list owns it while the device is attached and the selected device
+/// or a running module may hold it longer. On detach the manager makes it forget its library
+/// reference, and every later operation fails with a result instead of touching a gone device.
+///
+/// Every exchange is bracketed: connect, start session, work, stop session, disconnect, each step
+/// closing only what it opened. Library failures answer false or nothing and leave
+/// "%s failed: %x" (call name, status) in lasterror(). No lock of its own beyond the reference:
+/// callers keep to one thread at a time (modules hold their device lock).
+class AMDevice : public AMErrorState, public std::enable_shared_from_this<AMDevice>
+{
+public:
+    /// A device for `device`, or null with "Failed to create AMDevice: %s" logged when it cannot
+    /// be connected. Reads the name and identifier on the way.
+    static std::shared_ptr<AMDevice> deviceFrom(const AMDeviceRef& device, MobileDevice& library);
+
+    /// The same without the log line: null when the connection fails, and `orBust` (if given)
+    /// receives the connection's last error. A device whose session cannot start is created
+    /// without name and identifier.
+    static std::shared_ptr<AMDevice> initWithDevice(const AMDeviceRef& device, std::string* orBust, MobileDevice& library);
+
+    ~AMDevice();
+    AMDevice(const AMDevice&) = delete;
+    AMDevice& operator=(const AMDevice&) = delete;
+
+    /// True when this object stands for `device` (and has not forgotten it).
+    bool isDevice(const AMDeviceRef& device) const;
+    /// Drops the library reference without calling the library (the device is gone). Any thread.
+    void forgetDevice();
+    /// The library reference, or null after forgetDevice(). Any thread.
+    AMDeviceRef device() const;
+    /// The library this device was created with.
+    MobileDevice& library() const { return m_library; }
+
+    /// "DeviceName" and "UniqueDeviceID" as read at creation; nothing if the session failed then.
+    const std::optional<std::string>& deviceName() const { return m_deviceName; }
+    const std::optional<std::string>& udid() const { return m_udid; }
+    /// "AMDevice('<name>')".
+    std::string description() const;
+
+    /// How the device is reached now (USB whenever a cable path exists); Unknown once forgotten.
+    AMDeviceInterfaceType interfaceType() const;
+
+    /// Opens a lockdown connection (always calls the library). True on success, which also
+    /// clears the last error.
+    [[nodiscard]] bool deviceConnect();
+    [[nodiscard]] bool deviceDisconnect();
+    /// Starts a session (pairing first if the computer is not trusted yet). Needs a connection.
+    [[nodiscard]] bool startSession();
+    [[nodiscard]] bool stopSession();
+    /// Status 0 clears the last error and answers true; anything else sets "%s failed: %x" with
+    /// `callName` and answers false.
+    bool checkStatus(MDStatus status, const char* callName);
+
+    bool isConnected() const { return m_connected; }
+    bool isInSession() const { return m_insession; }
+
+    /// A device value, connecting and starting a session only if not already done (and undoing
+    /// only that). No key: the whole domain as a dictionary; no domain: the default domain.
+    /// Nothing when the device cannot be reached or has no such value.
+    [[nodiscard]] std::optional<PlistValue> deviceValueForKey(const std::optional<std::string>& key,
+        const std::optional<std::string>& domain = std::nullopt);
+    [[nodiscard]] std::optional<PlistValue> allDeviceValuesForDomain(const std::string& domain);
+    /// "ProductType", "DeviceClass", "SerialNumber" as text; nothing when absent or not text.
+    [[nodiscard]] std::optional<std::string> productType();
+    [[nodiscard]] std::optional<std::string> deviceClass();
+    [[nodiscard]] std::optional<std::string> serialNumber();
+
+    /// Starts `serviceName` and answers its connection (owned by the caller; it keeps working
+    /// after the session is stopped and the device disconnected), or null with
+    /// "AMDeviceStartService failed: %#x,%#x,%#x" logged. The caller must have the device
+    /// connected and in a session.
+    [[nodiscard]] std::unique_ptr<AMServiceConnection> startService(const std::string& serviceName);
+
+    /// The bracket every service-client factory uses: connect (failure: null), start session
+    /// (failure: disconnect, null), `create()`, stop session, disconnect; answers what `create`
+    /// made. `create` starts its service with startService().
+    template<typename Client, typename Create>
+    std::unique_ptr<Client> newServiceClient(Create&& create)
+    {
+        if (!deviceConnect()) {
+            return nullptr;
+        }
+        if (!startSession()) {
+            (void)deviceDisconnect(); // the session failure is the error worth keeping
+            return nullptr;
+        }
+        std::unique_ptr<Client> client = create();
+        (void)stopSession(); // the client works on its own connection from here on
+        (void)deviceDisconnect();
+        return client;
+    }
+
+    // Service-client factories: each opens a fresh service connection that the caller owns;
+    // null on failure, with the reason in lasterror() or logged. Defined with their classes.
+    /// "com.apple.afc": the media area.
+    std::unique_ptr<AFCMediaDirectory> newAFCMediaDirectory();
+    /// "com.apple.crashreportcopymobile": crash reports.
+    std::unique_ptr<AFCCrashLogDirectory> newAFCCrashLogDirectory();
+    /// "com.apple.afc2": the whole file system (jailbroken devices).
+    std::unique_ptr<AFCRootDirectory> newAFCRootDirectory();
+    /// "com.apple.mobile.house_arrest": the container of the app `bundleIdentifier`.
+    std::unique_ptr<AFCApplicationDirectory> newAFCApplicationDirectory(const std::string& bundleIdentifier);
+
+    /// Ends what this object opened: stops the session if in one, then disconnects if connected.
+    void applicationWillTerminate();
+
+private:
+    AMDevice(const AMDeviceRef& device, MobileDevice& library);
+
+    MobileDevice& m_library;
+    // Guarded: the manager forgets the reference on its thread while a module may be using the
+    // device on its queue; every call takes a copy first, so the handle stays valid for the call.
+    mutable std::mutex m_deviceMutex;
+    AMDeviceRef m_device;
+    std::optional<std::string> m_deviceName;
+    std::optional<std::string> m_udid;
+    bool m_connected { false };
+    bool m_insession { false };
+};

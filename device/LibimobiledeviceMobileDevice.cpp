@@ -1,0 +1,775 @@
+#include "device/LibimobiledeviceMobileDevice.h"
+
+#include "device/AMSocketConnection.h"
+
+#include "base/Log.h"
+#include "base/RunLoop.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include <libimobiledevice/installation_proxy.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <plist/plist.h>
+#include <unistd.h>
+#include <usbmuxd.h>
+
+namespace {
+
+// What the device sees as our lockdown label.
+constexpr const char* LOCKDOWN_LABEL = "torvane";
+
+// ---- Status mapping ---------------------------------------------------------------------------
+
+MDStatus statusFromLockdown(lockdownd_error_t error)
+{
+    switch (error) {
+    case LOCKDOWN_E_SUCCESS:
+        return AMDStatus::Success;
+    case LOCKDOWN_E_INVALID_ARG:
+        return AMDStatus::InvalidArgumentError;
+    case LOCKDOWN_E_INVALID_CONF:
+        return AMDStatus::MissingHostIDError; // a pair record without HostID
+    case LOCKDOWN_E_PLIST_ERROR:
+    case LOCKDOWN_E_DICT_ERROR:
+    case LOCKDOWN_E_INVALID_RESPONSE:
+        return AMDStatus::InvalidResponseError;
+    case LOCKDOWN_E_PAIRING_FAILED:
+        return AMDStatus::PairingFailedError;
+    case LOCKDOWN_E_SSL_ERROR:
+        return AMDStatus::CryptoError;
+    case LOCKDOWN_E_RECEIVE_TIMEOUT:
+        return AMDStatus::TimeOutError;
+    case LOCKDOWN_E_MUX_ERROR:
+        return AMDStatus::MuxConnectError;
+    case LOCKDOWN_E_NO_RUNNING_SESSION:
+        return AMDStatus::SessionInactiveError;
+    case LOCKDOWN_E_MISSING_KEY:
+        return AMDStatus::MissingKeyError;
+    case LOCKDOWN_E_MISSING_VALUE:
+        return AMDStatus::MissingValueError;
+    case LOCKDOWN_E_GET_PROHIBITED:
+        return AMDStatus::GetProhibitedError;
+    case LOCKDOWN_E_SET_PROHIBITED:
+        return AMDStatus::SetProhibitedError;
+    case LOCKDOWN_E_REMOVE_PROHIBITED:
+        return AMDStatus::RemoveProhibitedError;
+    case LOCKDOWN_E_IMMUTABLE_VALUE:
+        return AMDStatus::ImmutableValueError;
+    case LOCKDOWN_E_PASSWORD_PROTECTED:
+        return AMDStatus::PasswordProtectedError;
+    case LOCKDOWN_E_USER_DENIED_PAIRING:
+        return AMDStatus::UserDeniedPairingError;
+    case LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING:
+        return AMDStatus::PairingDialogPendingError;
+    case LOCKDOWN_E_MISSING_HOST_ID:
+        return AMDStatus::MissingHostIDError;
+    case LOCKDOWN_E_INVALID_HOST_ID:
+        return AMDStatus::InvalidHostIDError;
+    case LOCKDOWN_E_SESSION_ACTIVE:
+        return AMDStatus::SessionActiveError;
+    case LOCKDOWN_E_SESSION_INACTIVE:
+        return AMDStatus::SessionInactiveError;
+    case LOCKDOWN_E_MISSING_SESSION_ID:
+        return AMDStatus::MissingSessionIDError;
+    case LOCKDOWN_E_INVALID_SESSION_ID:
+        return AMDStatus::InvalidSessionIDError;
+    case LOCKDOWN_E_MISSING_SERVICE:
+        return AMDStatus::MissingServiceError;
+    case LOCKDOWN_E_INVALID_SERVICE:
+        return AMDStatus::InvalidServiceError;
+    case LOCKDOWN_E_SERVICE_LIMIT:
+        return AMDStatus::ServiceLimitError;
+    case LOCKDOWN_E_MISSING_PAIR_RECORD:
+        return AMDStatus::MissingPairRecordError;
+    case LOCKDOWN_E_SAVE_PAIR_RECORD_FAILED:
+        return AMDStatus::SavePairRecordError;
+    case LOCKDOWN_E_INVALID_PAIR_RECORD:
+        return AMDStatus::InvalidPairRecordError;
+    case LOCKDOWN_E_INVALID_ACTIVATION_RECORD:
+        return AMDStatus::InvalidActivationRecordError;
+    case LOCKDOWN_E_MISSING_ACTIVATION_RECORD:
+        return AMDStatus::MissingActivationRecordError;
+    case LOCKDOWN_E_SERVICE_PROHIBITED:
+        return AMDStatus::ServiceProhibitedError;
+    case LOCKDOWN_E_ESCROW_LOCKED:
+        return AMDStatus::EscrowLockedError;
+    case LOCKDOWN_E_PAIRING_PROHIBITED_OVER_THIS_CONNECTION:
+        return AMDStatus::PairingProhibitedError;
+    case LOCKDOWN_E_FMIP_PROTECTED:
+    case LOCKDOWN_E_MC_PROTECTED:
+    case LOCKDOWN_E_MC_CHALLENGE_REQUIRED:
+        return AMDStatus::DeviceProtectedError;
+    default:
+        return AMDStatus::UndefinedError;
+    }
+}
+
+// ---- Property-list conversion (libplist ↔ base) -----------------------------------------------
+
+std::optional<PlistValue> toValue(plist_t node)
+{
+    if (!node) {
+        return std::nullopt;
+    }
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node, &bytes, &length);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    std::optional<PlistValue> value = PlistCodec::fromBinary(std::string_view(bytes, length));
+    free(bytes);
+    return value;
+}
+
+struct PlistNodeDeleter
+{
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistNode = std::unique_ptr<void, PlistNodeDeleter>;
+
+PlistNode toNode(const PlistValue& value)
+{
+    const std::optional<std::string> binary = PlistCodec::toBinary(value);
+    if (!binary) {
+        return nullptr;
+    }
+    plist_t node = nullptr;
+    plist_from_bin(binary->data(), static_cast<uint32_t>(binary->size()), &node);
+    return PlistNode(node);
+}
+
+// ---- libimobiledevice handles -----------------------------------------------------------------
+
+struct IdeviceDeleter
+{
+    void operator()(idevice_private* device) const { idevice_free(device); }
+};
+// Shared between a device's lockdown connection and the service connections started through it:
+// a service connection keeps working after the device is disconnected.
+using SharedIdevice = std::shared_ptr<idevice_private>;
+
+/// A service that runs over TLS: the bytes must go through libimobiledevice's connection.
+class TlsServiceConnection final : public AMServiceConnection
+{
+public:
+    TlsServiceConnection(SharedIdevice device, idevice_connection_t connection)
+        : m_device(std::move(device))
+        , m_connection(connection)
+    {
+    }
+    ~TlsServiceConnection() override { close(); }
+
+    AMIOResult send(const void* data, std::size_t length, std::chrono::milliseconds) override
+    {
+        AMIOResult result { AMIOStatus::Ok, 0 };
+        const auto* bytes = static_cast<const char*>(data);
+        while (result.bytes < length) {
+            if (!m_connection) {
+                result.status = AMIOStatus::Closed;
+                return result;
+            }
+            uint32_t sent = 0;
+            const auto chunk = static_cast<uint32_t>(std::min<std::size_t>(length - result.bytes, 1 << 30));
+            if (idevice_connection_send(m_connection, bytes + result.bytes, chunk, &sent) != IDEVICE_E_SUCCESS
+                || sent == 0) {
+                result.status = AMIOStatus::Closed;
+                return result;
+            }
+            result.bytes += sent;
+        }
+        return result;
+    }
+
+    AMIOResult receive(void* buffer, std::size_t length, std::chrono::milliseconds timeout) override
+    {
+        AMIOResult result { AMIOStatus::Ok, 0 };
+        if (!m_connection) {
+            result.status = AMIOStatus::Closed;
+            return result;
+        }
+        const auto chunk = static_cast<uint32_t>(std::min<std::size_t>(length, 1 << 30));
+        // libimobiledevice takes 0 as "no timeout" only in its untimed call.
+        for (;;) {
+            uint32_t received = 0;
+            const unsigned wait = timeout.count() < 0 ? 1000u : static_cast<unsigned>(std::max<long long>(timeout.count(), 1));
+            const idevice_error_t error
+                = idevice_connection_receive_timeout(m_connection, static_cast<char*>(buffer), chunk, &received, wait);
+            if (received > 0) {
+                result.bytes = received;
+                return result;
+            }
+            if (error == IDEVICE_E_TIMEOUT) {
+                if (timeout.count() < 0) {
+                    continue;
+                }
+                result.status = AMIOStatus::TimedOut;
+                return result;
+            }
+            result.status = AMIOStatus::Closed;
+            return result;
+        }
+    }
+
+    void close() override
+    {
+        if (m_connection) {
+            idevice_disconnect(m_connection);
+            m_connection = nullptr;
+        }
+    }
+    bool isOpen() const override { return m_connection != nullptr; }
+
+private:
+    SharedIdevice m_device;
+    idevice_connection_t m_connection;
+};
+
+/// The production device handle: one per phone (by UDID) while it is attached over any path.
+class Device final : public MobileDeviceHandle
+{
+public:
+    explicit Device(std::string deviceUdid)
+        : udid(std::move(deviceUdid))
+    {
+    }
+    ~Device() override
+    {
+        std::lock_guard lock(mutex);
+        closeLockdown();
+    }
+
+    void closeLockdown()
+    {
+        if (lockdown) {
+            lockdownd_client_free(lockdown); // also stops a session still running
+            lockdown = nullptr;
+        }
+        sessionId.clear();
+        idevice.reset();
+    }
+
+    const std::string udid;
+    std::mutex mutex; // guards everything below; held across one lockdown exchange at a time
+    bool usb { false };
+    bool network { false };
+    bool attached { true };
+    SharedIdevice idevice;
+    lockdownd_client_t lockdown { nullptr };
+    std::string sessionId;
+};
+
+Device* deviceOf(const AMDeviceRef& ref)
+{
+    return dynamic_cast<Device*>(ref.get());
+}
+
+/// The HostID of the pair record usbmuxd keeps for `udid`: a record may hold nothing else.
+/// Nothing when there is no record; an empty text when there is one without a HostID.
+std::optional<std::string> readHostId(const std::string& udid)
+{
+    char* data = nullptr;
+    uint32_t size = 0;
+    if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) < 0 || !data) {
+        return std::nullopt;
+    }
+    std::optional<PlistValue> record = PlistCodec::fromAny(std::string_view(data, size));
+    free(data);
+    if (!record) {
+        return std::nullopt; // unreadable counts as none, as libimobiledevice treats it
+    }
+    return record->stringForKey("HostID");
+}
+
+} // namespace
+
+// ---- Device events ----------------------------------------------------------------------------
+
+class LibimobiledeviceMobileDevice::Events
+{
+public:
+    ~Events()
+    {
+        std::lock_guard libraryLock(m_libraryMutex);
+        bool listening;
+        {
+            std::lock_guard lock(m_mutex);
+            listening = m_libraryListening;
+            m_libraryListening = false;
+            for (auto& subscriber : m_subscribers) {
+                subscriber.alive->store(false);
+            }
+            m_subscribers.clear();
+        }
+        if (listening) {
+            idevice_event_unsubscribe();
+        }
+    }
+
+    MDStatus subscribe(AMDeviceNotificationCallback callback, AMDeviceNotificationRef* token)
+    {
+        RunLoop* loop = RunLoop::current() ? RunLoop::current() : RunLoop::main();
+        if (!loop) {
+            return AMDStatus::NoRunLoopError;
+        }
+        if (!callback || !token) {
+            return AMDStatus::InvalidArgumentError;
+        }
+        std::lock_guard libraryLock(m_libraryMutex);
+        bool startLibrary = false;
+        {
+            std::lock_guard lock(m_mutex);
+            Subscriber subscriber { m_nextToken++, loop, std::move(callback), std::make_shared<std::atomic<bool>>(true) };
+            *token = subscriber.token;
+            // Devices already known come first, each once, in the order they arrived.
+            for (const auto& device : m_attachedOrder) {
+                post(subscriber, device, AMDeviceNotificationKind::Attached);
+            }
+            m_subscribers.push_back(std::move(subscriber));
+            startLibrary = !m_libraryListening;
+            m_libraryListening = true;
+        }
+        if (startLibrary) {
+            // Without inotify, libusbmuxd polls for a daemon that went away, so one restarted at a
+            // custom socket path (torvane-simd, a relaunched usbmuxd) is found again.
+            libusbmuxd_set_use_inotify(0);
+            // May call back at once, on this thread, for devices libusbmuxd already knows: no lock
+            // of ours is held here except the one that orders subscribe/unsubscribe calls.
+            if (idevice_event_subscribe(&Events::onEvent, this) != IDEVICE_E_SUCCESS) {
+                std::lock_guard lock(m_mutex);
+                m_libraryListening = false;
+                std::erase_if(m_subscribers, [&](const Subscriber& s) { return s.token == *token; });
+                *token = 0;
+                return AMDStatus::MuxError;
+            }
+        }
+        return AMDStatus::Success;
+    }
+
+    MDStatus unsubscribe(AMDeviceNotificationRef token)
+    {
+        std::lock_guard libraryLock(m_libraryMutex);
+        bool stopLibrary = false;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto found = std::find_if(m_subscribers.begin(), m_subscribers.end(),
+                [&](const Subscriber& s) { return s.token == token; });
+            if (found == m_subscribers.end()) {
+                return AMDStatus::InvalidSubscriptionError;
+            }
+            found->alive->store(false);
+            m_subscribers.erase(found);
+            if (m_subscribers.empty() && m_libraryListening) {
+                // A later subscription starts discovery afresh from the library's own report.
+                stopLibrary = true;
+                m_libraryListening = false;
+                m_attached.clear();
+                m_attachedOrder.clear();
+            }
+        }
+        if (stopLibrary) {
+            idevice_event_unsubscribe();
+        }
+        return AMDStatus::Success;
+    }
+
+private:
+    struct Subscriber
+    {
+        AMDeviceNotificationRef token;
+        RunLoop* loop;
+        AMDeviceNotificationCallback callback;
+        // Cleared on unsubscribe: records already queued on the loop are then dropped.
+        std::shared_ptr<std::atomic<bool>> alive;
+    };
+
+    static void post(const Subscriber& subscriber, const std::shared_ptr<Device>& device, AMDeviceNotificationKind kind)
+    {
+        AMDeviceNotificationRecord record { device, std::uint32_t(kind), subscriber.token };
+        subscriber.loop->post([alive = subscriber.alive, callback = subscriber.callback, record] {
+            if (alive->load()) {
+                callback(record);
+            }
+        });
+    }
+
+    static void onEvent(const idevice_event_t* event, void* userData)
+    {
+        static_cast<Events*>(userData)->handle(*event);
+    }
+
+    // Runs on libusbmuxd's event thread (or inside idevice_event_subscribe).
+    void handle(const idevice_event_t& event)
+    {
+        if (!event.udid || (event.event != IDEVICE_DEVICE_ADD && event.event != IDEVICE_DEVICE_REMOVE)) {
+            return; // "paired" needs no record: the next session start finds the new pair record
+        }
+        const bool isUsb = event.conn_type == CONNECTION_USBMUXD;
+        std::lock_guard lock(m_mutex);
+        if (!m_libraryListening) {
+            return;
+        }
+        const std::string udid = event.udid;
+        auto found = m_attached.find(udid);
+        if (event.event == IDEVICE_DEVICE_ADD) {
+            if (found != m_attached.end()) {
+                // The same phone on a second path (USB and Wi-Fi): still one device.
+                std::lock_guard deviceLock(found->second->mutex);
+                (isUsb ? found->second->usb : found->second->network) = true;
+                return;
+            }
+            auto device = std::make_shared<Device>(udid);
+            (isUsb ? device->usb : device->network) = true;
+            m_attached.emplace(udid, device);
+            m_attachedOrder.push_back(device);
+            for (const auto& subscriber : m_subscribers) {
+                post(subscriber, device, AMDeviceNotificationKind::Attached);
+            }
+            return;
+        }
+        if (found == m_attached.end()) {
+            return;
+        }
+        const std::shared_ptr<Device> device = found->second;
+        {
+            std::lock_guard deviceLock(device->mutex);
+            (isUsb ? device->usb : device->network) = false;
+            if (device->usb || device->network) {
+                return;
+            }
+            device->attached = false;
+        }
+        m_attached.erase(found);
+        std::erase(m_attachedOrder, device);
+        for (const auto& subscriber : m_subscribers) {
+            post(subscriber, device, AMDeviceNotificationKind::Detached);
+        }
+    }
+
+    std::mutex m_libraryMutex; // orders subscribe and unsubscribe calls into the library
+    std::mutex m_mutex; // guards everything below; never held while calling the library
+    bool m_libraryListening { false };
+    std::vector<Subscriber> m_subscribers;
+    std::map<std::string, std::shared_ptr<Device>> m_attached;
+    std::vector<std::shared_ptr<Device>> m_attachedOrder;
+    AMDeviceNotificationRef m_nextToken { 1 };
+};
+
+// ---- The library --------------------------------------------------------------------------------
+
+namespace {
+std::atomic<MobileDevice*> s_sharedOverride { nullptr };
+}
+
+MobileDevice& MobileDevice::shared()
+{
+    if (MobileDevice* library = s_sharedOverride.load()) {
+        return *library;
+    }
+    static LibimobiledeviceMobileDevice production;
+    return production;
+}
+
+void MobileDevice::setShared(MobileDevice* library)
+{
+    s_sharedOverride.store(library);
+}
+
+LibimobiledeviceMobileDevice::LibimobiledeviceMobileDevice()
+    : m_events(std::make_unique<Events>())
+{
+}
+
+LibimobiledeviceMobileDevice::~LibimobiledeviceMobileDevice() = default;
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback,
+    AMDeviceNotificationRef* subscription)
+{
+    return m_events->subscribe(std::move(callback), subscription);
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef subscription)
+{
+    return m_events->unsubscribe(subscription);
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceConnect(const AMDeviceRef& ref)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    if (device->lockdown) {
+        return AMDStatus::Success;
+    }
+    if (!device->attached) {
+        return AMDStatus::DeviceDetachedError;
+    }
+    // Over the cable whenever there is one; Wi-Fi only for a phone reachable no other way.
+    const auto lookup = device->usb ? IDEVICE_LOOKUP_USBMUX : IDEVICE_LOOKUP_NETWORK;
+    idevice_t idevice = nullptr;
+    const idevice_error_t error = idevice_new_with_options(&idevice, device->udid.c_str(), lookup);
+    if (error != IDEVICE_E_SUCCESS || !idevice) {
+        return error == IDEVICE_E_NO_DEVICE ? AMDStatus::DeviceDetachedError : AMDStatus::MuxError;
+    }
+    SharedIdevice shared(idevice, IdeviceDeleter());
+    lockdownd_client_t client = nullptr;
+    const lockdownd_error_t lockdownError = lockdownd_client_new(idevice, &client, LOCKDOWN_LABEL);
+    if (lockdownError != LOCKDOWN_E_SUCCESS) {
+        return statusFromLockdown(lockdownError);
+    }
+    device->idevice = std::move(shared);
+    device->lockdown = client;
+    return AMDStatus::Success;
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& ref)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) {
+        return AMDStatus::NoConnectionError;
+    }
+    if (!device->sessionId.empty()) {
+        return AMDStatus::SessionActiveError;
+    }
+    // The steps of libimobiledevice's own handshake, kept apart so the session can be stopped
+    // while the connection stays open.
+    char* type = nullptr;
+    lockdownd_error_t error = lockdownd_query_type(device->lockdown, &type);
+    free(type);
+    if (error != LOCKDOWN_E_SUCCESS) {
+        return statusFromLockdown(error);
+    }
+    int majorVersion = 0;
+    plist_t versionNode = nullptr;
+    if (lockdownd_get_value(device->lockdown, nullptr, "ProductVersion", &versionNode) == LOCKDOWN_E_SUCCESS) {
+        if (const auto version = toValue(versionNode); version && version->isString()) {
+            majorVersion = std::atoi(version->asString()->c_str());
+        }
+    }
+    plist_free(versionNode);
+
+    std::optional<std::string> hostId = readHostId(device->udid);
+    if (hostId && hostId->empty()) {
+        return AMDStatus::MissingHostIDError;
+    }
+    if (!hostId) {
+        // Not paired yet: the phone shows its trust dialog; the record is saved through usbmuxd.
+        error = lockdownd_pair(device->lockdown, nullptr);
+        if (error != LOCKDOWN_E_SUCCESS) {
+            return statusFromLockdown(error);
+        }
+        hostId = readHostId(device->udid);
+        if (!hostId || hostId->empty()) {
+            return AMDStatus::SavePairRecordError;
+        }
+    }
+    if (majorVersion < 7) {
+        // Devices before iOS 7 (or of unknown version) want the pairing validated first.
+        error = lockdownd_validate_pair(device->lockdown, nullptr);
+        if (error == LOCKDOWN_E_INVALID_HOST_ID) {
+            error = lockdownd_pair(device->lockdown, nullptr);
+            if (error == LOCKDOWN_E_SUCCESS) {
+                error = lockdownd_validate_pair(device->lockdown, nullptr);
+            }
+        }
+        if (error != LOCKDOWN_E_SUCCESS) {
+            return statusFromLockdown(error);
+        }
+    }
+    char* sessionId = nullptr;
+    int sslEnabled = 0;
+    error = lockdownd_start_session(device->lockdown, hostId->c_str(), &sessionId, &sslEnabled);
+    if (error != LOCKDOWN_E_SUCCESS) {
+        free(sessionId);
+        return statusFromLockdown(error);
+    }
+    // A device that answers without a session id has no session to stop; remember one anyway so
+    // the session state is tracked.
+    device->sessionId = sessionId ? sessionId : "-";
+    free(sessionId);
+    return AMDStatus::Success;
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceStopSession(const AMDeviceRef& ref)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) {
+        return AMDStatus::NoConnectionError;
+    }
+    if (device->sessionId.empty()) {
+        return AMDStatus::SessionInactiveError;
+    }
+    const std::string sessionId = std::exchange(device->sessionId, std::string());
+    if (sessionId == "-") {
+        return AMDStatus::Success;
+    }
+    return statusFromLockdown(lockdownd_stop_session(device->lockdown, sessionId.c_str()));
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceDisconnect(const AMDeviceRef& ref)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    device->closeLockdown();
+    return AMDStatus::Success;
+}
+
+std::optional<PlistValue> LibimobiledeviceMobileDevice::AMDeviceCopyValue(const AMDeviceRef& ref,
+    const std::optional<std::string>& domain,
+    const std::optional<std::string>& key)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) {
+        return std::nullopt;
+    }
+    plist_t node = nullptr;
+    if (lockdownd_get_value(device->lockdown, domain ? domain->c_str() : nullptr, key ? key->c_str() : nullptr, &node)
+        != LOCKDOWN_E_SUCCESS) {
+        plist_free(node);
+        return std::nullopt;
+    }
+    std::optional<PlistValue> value = toValue(node);
+    plist_free(node);
+    return value;
+}
+
+AMDeviceInterfaceType LibimobiledeviceMobileDevice::AMDeviceGetInterfaceType(const AMDeviceRef& ref)
+{
+    Device* device = deviceOf(ref);
+    if (!device) {
+        return AMDeviceInterfaceType::Unknown;
+    }
+    std::lock_guard lock(device->mutex);
+    if (device->usb) {
+        return AMDeviceInterfaceType::Usb;
+    }
+    return device->network ? AMDeviceInterfaceType::Network : AMDeviceInterfaceType::Unknown;
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(const AMDeviceRef& ref,
+    const std::string& serviceName,
+    std::unique_ptr<AMServiceConnection>* connection)
+{
+    Device* device = deviceOf(ref);
+    if (!device || !connection) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) {
+        return AMDStatus::NoConnectionError;
+    }
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    const lockdownd_error_t error = lockdownd_start_service(device->lockdown, serviceName.c_str(), &descriptor);
+    if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
+        lockdownd_service_descriptor_free(descriptor);
+        return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
+    }
+    const uint16_t port = descriptor->port;
+    const bool ssl = descriptor->ssl_enabled != 0;
+    lockdownd_service_descriptor_free(descriptor);
+    if (port == 0) {
+        return AMDStatus::InvalidResponseError;
+    }
+    idevice_connection_t raw = nullptr;
+    if (idevice_connect(device->idevice.get(), port, &raw) != IDEVICE_E_SUCCESS || !raw) {
+        return AMDStatus::ServiceConnectError;
+    }
+    if (ssl) {
+        if (idevice_connection_enable_ssl(raw) != IDEVICE_E_SUCCESS) {
+            idevice_disconnect(raw);
+            return AMDStatus::CryptoError;
+        }
+        *connection = std::make_unique<TlsServiceConnection>(device->idevice, raw);
+        return AMDStatus::Success;
+    }
+    // A plain service is just the usbmuxd socket: keep our own descriptor of it and let
+    // libimobiledevice's connection object go, so the stream outlives the device connection and
+    // is read with the same code as every other socket.
+    int fd = -1;
+    const int own = idevice_connection_get_fd(raw, &fd) == IDEVICE_E_SUCCESS && fd >= 0 ? ::dup(fd) : -1;
+    idevice_disconnect(raw);
+    if (own < 0) {
+        return AMDStatus::ServiceConnectError;
+    }
+    *connection = std::make_unique<AMSocketConnection>(own);
+    return AMDStatus::Success;
+}
+
+MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(const AMDeviceRef& ref,
+    const PlistDictionary& options,
+    PlistDictionary* applications)
+{
+    Device* device = deviceOf(ref);
+    if (!device || !applications) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    PlistDictionary clientOptions = options;
+    // Results are keyed by bundle identifier, so it must come back with every record.
+    if (auto found = clientOptions.find("ReturnAttributes"); found != clientOptions.end()) {
+        if (PlistArray* names = found->second.asArray();
+            names && std::find(names->begin(), names->end(), PlistValue("CFBundleIdentifier")) == names->end()) {
+            names->push_back("CFBundleIdentifier");
+        }
+    }
+    PlistNode optionsNode = toNode(PlistValue(clientOptions));
+    if (!optionsNode) {
+        return AMDStatus::InvalidArgumentError;
+    }
+    std::lock_guard lock(device->mutex);
+    if (!device->lockdown) {
+        return AMDStatus::NoConnectionError;
+    }
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    const lockdownd_error_t error
+        = lockdownd_start_service(device->lockdown, "com.apple.mobile.installation_proxy", &descriptor);
+    if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
+        lockdownd_service_descriptor_free(descriptor);
+        return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
+    }
+    instproxy_client_t proxy = nullptr;
+    const instproxy_error_t proxyError = instproxy_client_new(device->idevice.get(), descriptor, &proxy);
+    lockdownd_service_descriptor_free(descriptor);
+    if (proxyError != INSTPROXY_E_SUCCESS || !proxy) {
+        return AMDStatus::ServiceConnectError;
+    }
+    plist_t result = nullptr;
+    const instproxy_error_t browseError = instproxy_browse(proxy, optionsNode.get(), &result);
+    instproxy_client_free(proxy);
+    std::optional<PlistValue> list = toValue(result);
+    plist_free(result);
+    if (browseError != INSTPROXY_E_SUCCESS || !list || !list->isArray()) {
+        return AMDStatus::InvalidResponseError;
+    }
+    applications->clear();
+    for (const PlistValue& app : *list->asArray()) {
+        const std::string identifier = app.stringForKey("CFBundleIdentifier");
+        if (!identifier.empty() && app.isDictionary()) {
+            (*applications)[identifier] = app;
+        }
+    }
+    return AMDStatus::Success;
+}
