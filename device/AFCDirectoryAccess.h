@@ -1,0 +1,192 @@
+#pragma once
+
+#include "device/AFCFileReference.h"
+#include "device/AMService.h"
+#include "device/mobile_device.h"
+
+#include "base/PlistValue.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class AMDevice;
+
+/// Names of the copy progress notifications, posted on NotificationCenter::defaultCenter() with
+/// the connection as sender by copyLocalFileToRemoteFile().
+inline constexpr const char* AFC_FILE_COPY_BEGIN = "AFCFileCopyBegin";
+inline constexpr const char* AFC_FILE_COPY_PROGRESS = "AFCFileCopyProgress";
+inline constexpr const char* AFC_FILE_COPY_DONE = "AFCFileCopyDone";
+
+/// An AFC connection to one of the device's file areas, over a started service connection.
+///
+/// Single operations (file and device information, listing, create, remove, rename, link, time
+/// stamps, opening files) and the tree operations built on them (scan, recursive delete, fill,
+/// copies both ways, property-list files). Every operation blocks until the device has answered
+/// and answers a result; the reason of a failure is in lasterror(): "Connection is not open",
+/// "Input path is nil" and the like, or "%s failed: Return code = 0x%04X" with the library call's
+/// name and status. Not thread-safe: one thread at a time, together with its open files.
+class AFCDirectoryAccess : public AMService
+{
+public:
+    /// Wraps a started service connection; call openAFCConnection() before anything else (the
+    /// create() functions of the subclasses do both).
+    AFCDirectoryAccess(std::unique_ptr<AMServiceConnection> connection, MobileDevice& library);
+    ~AFCDirectoryAccess() override;
+
+    /// Opens the AFC connection on the service socket; false with "AFCConnectionOpen failed: %d"
+    /// logged.
+    [[nodiscard]] bool openAFCConnection();
+
+    /// True until close().
+    bool isOpen() const { return m_afc != nullptr; }
+    /// Closes the AFC connection if open; a failure is only logged. Open files stop working.
+    void close();
+
+    // ---- Single operations --------------------------------------------------------------
+
+    /// The device's file-system figures ("FSFreeBytes", "FSTotalBytes", ... as numbers).
+    [[nodiscard]] std::optional<PlistDictionary> deviceInfo();
+    /// Facts about `path`: "st_ifmt" (text), "st_size" (number), "st_mtime" and "st_birthtime"
+    /// (dates, whole seconds), any other key the device sends, and "path" as asked.
+    [[nodiscard]] std::optional<PlistDictionary> getFileInfo(const std::optional<std::string>& path);
+    /// True when the device has information on `path`. A missing path answers false and keeps the
+    /// last error as it was.
+    [[nodiscard]] bool fileExistsAtPath(const std::optional<std::string>& path);
+    /// The names in a directory, in the device's order, without "." and "..".
+    [[nodiscard]] std::optional<std::vector<std::string>> directoryContents(const std::optional<std::string>& path);
+    /// Every path under `path`, sorted: directories with a trailing "/", files without, built by
+    /// appending to `path` as given. A file path answers just itself.
+    [[nodiscard]] std::optional<std::vector<std::string>> recursiveDirectoryContents(
+        const std::optional<std::string>& path);
+    [[nodiscard]] bool mkdir(const std::optional<std::string>& path);
+    /// Removes a file or an empty directory.
+    [[nodiscard]] bool unlink(const std::optional<std::string>& path);
+    [[nodiscard]] bool rename(const std::optional<std::string>& oldPath, const std::optional<std::string>& newPath);
+    /// Makes a hard link at `path` to `target`.
+    [[nodiscard]] bool link(const std::optional<std::string>& path, const std::optional<std::string>& target);
+    /// Makes a symbolic link at `path` holding `target`.
+    [[nodiscard]] bool symlink(const std::optional<std::string>& path, const std::optional<std::string>& target);
+    /// Makes a hard link at `link` to `target`; a missing path is refused with "Path is nil".
+    [[nodiscard]] bool hardLinkRemoteFile(const std::optional<std::string>& target,
+        const std::optional<std::string>& link);
+    /// Sets the modification time of `path` (whole nanoseconds since 1970; earlier dates give 1970).
+    [[nodiscard]] bool setmodtime(const std::optional<std::string>& path, const std::optional<PlistDate>& date);
+    /// Runs `operation` on this connection and releases it; the device's own description of a
+    /// failure becomes the last error. `label` is for the reader of the code only.
+    [[nodiscard]] bool processOp(std::unique_ptr<AFCOperation> operation, const char* label);
+
+    /// Opens a file; null on failure (a missing path gives "Input path is nil" before any device
+    /// call). Writing creates a missing file and empties an existing one. The caller owns the
+    /// file, which must not outlive this connection's use (it fails once the connection closed).
+    [[nodiscard]] std::unique_ptr<AFCFileReference> openForRead(const std::optional<std::string>& path);
+    [[nodiscard]] std::unique_ptr<AFCFileReference> openForWrite(const std::optional<std::string>& path);
+    [[nodiscard]] std::unique_ptr<AFCFileReference> openForReadWrite(const std::optional<std::string>& path);
+
+    // ---- Tree operations ------------------------------------------------------------------
+
+    /// Bytes copied per request by the copies.
+    static constexpr std::uint32_t COPY_CHUNK_SIZE = 10240;
+    /// Bytes read per request by readPlistAtPath().
+    static constexpr std::uint32_t PLIST_CHUNK_SIZE = 20000;
+
+    /// A new scan result: a's "size" plus (or minus, with `subtractSizes`) b's, and the later
+    /// of their "date"s (absent dates count as 1970; equal dates give b's). Always both keys.
+    static PlistDictionary addScan(const PlistDictionary& a, const PlistDictionary& b, bool subtractSizes);
+    /// {"size", "date"} of a file, or of every non-directory entry of a tree (latest date); the
+    /// empty dictionary for an empty or unreadable directory. One file-information request per
+    /// entry and one listing per directory; errors count as size 0 and are not reported.
+    [[nodiscard]] PlistDictionary scanPath(const std::string& path);
+    /// Deletes the contents of a directory tree depth first, then `path` itself when
+    /// `deleteRoot`. Goes on past failures; the last one stays as the last error.
+    void recursiveDeletePath(const std::string& path, bool deleteRoot);
+    /// Writes `data` to a new device file in one request; refuses an existing path ("Won't
+    /// overwrite existing file") and empty data ("Can't open input file").
+    [[nodiscard]] bool copyData(std::string_view data, const std::string& path);
+    /// Creates a new file of `size` bytes without writing them.
+    [[nodiscard]] bool createFakeFileAtPath(const std::string& path, std::uint64_t size);
+    /// Writes `data` to `path` again and again until a write fails (the device is full); true
+    /// once the file could be opened.
+    [[nodiscard]] bool fillDriveWithData(std::string_view data, const std::string& path);
+    /// Copies a local file to the device, COPY_CHUNK_SIZE bytes per request, posting
+    /// AFC_FILE_COPY_BEGIN, AFC_FILE_COPY_PROGRESS (before each chunk and once at the end) and
+    /// AFC_FILE_COPY_DONE with {"Source", "Target", "Size", "Done"}. False when the device file
+    /// cannot be opened or a chunk cannot be read or written.
+    [[nodiscard]] bool copyLocalFileToRemoteFile(const std::string& localPath,
+        const std::string& remotePath,
+        bool overwrite);
+    /// Copies a local file, link or directory tree into `remoteDirectory`, under its own name.
+    [[nodiscard]] bool copyLocalFileToRemoteDir(const std::string& localPath,
+        const std::string& remoteDirectory,
+        bool overwrite);
+    /// Copies a device file to a new local file. Refuses an existing local path; a failed read
+    /// removes the partial local file and answers false.
+    [[nodiscard]] bool copyRemoteFile(const std::string& remotePath, const std::string& localPath);
+    /// Reads a property-list file (XML or binary); nothing on failure ("Error: %s" logged).
+    [[nodiscard]] std::optional<PlistValue> readPlistAtPath(const std::string& path);
+    /// Writes `value` as an XML property list; false on failure ("Error: %s" logged).
+    [[nodiscard]] bool writePlist(const PlistValue& value, const std::string& path);
+
+    /// The host-side detail of the last failed library call on this connection (for example
+    /// "Reply was truncated, expected 10 more bytes"), when the library has one.
+    [[nodiscard]] std::optional<std::string> connectionErrorDetail();
+
+private:
+    bool checkConnection();
+    bool checkStatus(MDStatus status, const char* callName);
+    std::optional<PlistDictionary> readPairs(std::unique_ptr<AFCKeyValues> pairs);
+    std::unique_ptr<AFCFileReference> openFile(const std::optional<std::string>& path, AFCFileMode mode);
+    bool copyLocalTree(const std::string& localPath,
+        const std::string& remoteDirectory,
+        bool overwrite,
+        std::vector<std::pair<std::uint64_t, std::uint64_t>>& openDirectories);
+
+    MobileDevice& m_library;
+    std::unique_ptr<AFCConnection> m_afc;
+    // Expires when the connection closes, so files opened on it stop before touching it.
+    std::shared_ptr<int> m_alive;
+};
+
+/// The device's media area ("com.apple.afc").
+class AFCMediaDirectory final : public AFCDirectoryAccess
+{
+public:
+    /// Starts the service on `device` (connected and in a session) and opens AFC on it; null on
+    /// failure (logged).
+    static std::unique_ptr<AFCMediaDirectory> create(AMDevice& device);
+
+    using AFCDirectoryAccess::AFCDirectoryAccess;
+};
+
+/// The whole file system from its root ("com.apple.afc2"; jailbroken devices only).
+class AFCRootDirectory final : public AFCDirectoryAccess
+{
+public:
+    static std::unique_ptr<AFCRootDirectory> create(AMDevice& device);
+
+    using AFCDirectoryAccess::AFCDirectoryAccess;
+};
+
+/// The crash-report area ("com.apple.crashreportcopymobile").
+class AFCCrashLogDirectory final : public AFCDirectoryAccess
+{
+public:
+    static std::unique_ptr<AFCCrashLogDirectory> create(AMDevice& device);
+
+    using AFCDirectoryAccess::AFCDirectoryAccess;
+};
+
+/// The container of one installed app, "/" being its top ("com.apple.mobile.house_arrest").
+class AFCApplicationDirectory final : public AFCDirectoryAccess
+{
+public:
+    /// Starts house_arrest, asks it to vend the container of `bundleIdentifier` and opens AFC on
+    /// the same socket. Null on failure, with "House Arrest failed, %s" (the device's error) or
+    /// the reason of a missing reply logged.
+    static std::unique_ptr<AFCApplicationDirectory> create(AMDevice& device, const std::string& bundleIdentifier);
+
+    using AFCDirectoryAccess::AFCDirectoryAccess;
+};
