@@ -1,0 +1,502 @@
+// The operations of AFCDirectoryAccess that work on whole files and trees, built on the single
+// operations and the host's file system.
+
+#include "device/AFCDirectoryAccess.h"
+
+#include "base/Log.h"
+#include "base/NotificationCenter.h"
+#include "device/AFCValues.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+/// A host file descriptor closed on every way out.
+class LocalFile
+{
+public:
+    explicit LocalFile(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~LocalFile()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    LocalFile(const LocalFile&) = delete;
+    LocalFile& operator=(const LocalFile&) = delete;
+
+    int fd() const { return m_fd; }
+    bool isOpen() const { return m_fd >= 0; }
+    /// Closes now; false when the close reported an error (data may not have reached the disk).
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+/// Reads up to `size` bytes, retrying interruptions; -1 on error.
+ssize_t readSome(int fd, char* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, size);
+        if (count >= 0 || errno != EINTR) {
+            return count;
+        }
+    }
+}
+
+bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t count = ::write(fd, data, size);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+bool localPathExists(const std::string& path)
+{
+    struct stat info;
+    // lstat: a dangling link still occupies the name, and writing through it would land elsewhere.
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool isDirectoryInfo(const std::optional<PlistDictionary>& info)
+{
+    if (!info) {
+        return false;
+    }
+    const auto kind = info->find("st_ifmt");
+    return kind != info->end() && kind->second.isString() && *kind->second.asString() == "S_IFDIR";
+}
+
+/// The scan result of one non-directory entry: its size (0 when unknown) and its date when known.
+PlistDictionary entryScan(const std::optional<PlistDictionary>& info)
+{
+    PlistDictionary scan;
+    std::int64_t size = 0;
+    if (info) {
+        if (const auto found = info->find("st_size"); found != info->end()) {
+            size = found->second.toInt64().value_or(0);
+        }
+        if (const auto found = info->find("st_mtime"); found != info->end() && found->second.isDate()) {
+            scan["date"] = found->second;
+        }
+    }
+    scan["size"] = PlistValue(size);
+    return scan;
+}
+
+} // namespace
+
+PlistDictionary AFCDirectoryAccess::addScan(const PlistDictionary& a, const PlistDictionary& b, bool subtractSizes)
+{
+    auto sizeOf = [](const PlistDictionary& scan) -> std::optional<std::int64_t> {
+        const auto found = scan.find("size");
+        if (found == scan.end()) {
+            return std::nullopt;
+        }
+        return found->second.toInt64().value_or(0);
+    };
+    auto dateOf = [](const PlistDictionary& scan) {
+        const auto found = scan.find("date");
+        if (found == scan.end()) {
+            return afcEpoch();
+        }
+        return found->second.toDate().value_or(afcEpoch());
+    };
+
+    std::int64_t size = sizeOf(a).value_or(0);
+    if (const std::optional<std::int64_t> other = sizeOf(b)) {
+        size = subtractSizes ? size - *other : size + *other;
+    }
+    const PlistDate dateA = dateOf(a);
+    const PlistDate dateB = dateOf(b);
+    const PlistDate later = dateA.microsecondsSince1970 > dateB.microsecondsSince1970 ? dateA : dateB;
+    return PlistDictionary { { "size", PlistValue(size) }, { "date", PlistValue(later) } };
+}
+
+PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
+{
+    const std::optional<PlistDictionary> info = getFileInfo(path);
+    if (!isDirectoryInfo(info)) {
+        return addScan({}, entryScan(info), false);
+    }
+    // Depth first in listing order, as a recursive walk would go, but with an explicit stack so a
+    // deep tree cannot exhaust ours. Every entry costs one file-information request and every
+    // directory one listing.
+    struct Frame
+    {
+        std::string directory;
+        std::vector<std::string> names;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({ path, directoryContents(path).value_or(std::vector<std::string> {}) });
+    PlistDictionary total;
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next >= frame.names.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const std::string child = afcJoinPath(frame.directory, frame.names[frame.next++]);
+        const std::optional<PlistDictionary> childInfo = getFileInfo(child);
+        if (isDirectoryInfo(childInfo)) {
+            // A subdirectory adds nothing of its own, but its presence makes the result non-empty
+            // (an empty subdirectory scans as {} and adding it gives size 0 and 1970).
+            total = addScan(total, {}, false);
+            std::vector<std::string> names = directoryContents(child).value_or(std::vector<std::string> {});
+            stack.push_back({ child, std::move(names) }); // `frame` may dangle from here on
+        } else {
+            total = addScan(total, entryScan(childInfo), false);
+        }
+    }
+    return total;
+}
+
+void AFCDirectoryAccess::recursiveDeletePath(const std::string& path, bool deleteRoot)
+{
+    // Contents first, depth first, in listing order; a failure is left as the last error and the
+    // walk goes on. An explicit stack keeps deep trees off the call stack.
+    struct Entry
+    {
+        std::string path;
+        bool remove = true;
+        bool expanded = false;
+    };
+    std::vector<Entry> stack { { path, deleteRoot, false } };
+    while (!stack.empty()) {
+        Entry entry = std::move(stack.back());
+        stack.pop_back();
+        if (!entry.expanded && isDirectoryInfo(getFileInfo(entry.path))) {
+            const std::vector<std::string> names
+                = directoryContents(entry.path).value_or(std::vector<std::string> {});
+            stack.push_back({ entry.path, entry.remove, true });
+            for (auto name = names.rbegin(); name != names.rend(); ++name) {
+                stack.push_back({ afcJoinPath(entry.path, *name), true, false });
+            }
+            continue;
+        }
+        if (entry.remove) {
+            (void)unlink(entry.path); // the failure stays as the last error; the walk goes on
+        }
+    }
+}
+
+bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    if (fileExistsAtPath(path)) {
+        return fail("Won't overwrite existing file");
+    }
+    if (data.empty()) {
+        return fail("Can't open input file");
+    }
+    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    if (!file) {
+        return false;
+    }
+    if (!file->writeNSData(data)) {
+        setLastError(file->lasterror());
+        return false;
+    }
+    return true;
+}
+
+bool AFCDirectoryAccess::createFakeFileAtPath(const std::string& path, std::uint64_t size)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    if (fileExistsAtPath(path)) {
+        return fail("Won't overwrite existing file");
+    }
+    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    if (!file) {
+        return false;
+    }
+    const bool sized = file->setFileSize(size);
+    if (!sized) {
+        setLastError(file->lasterror());
+    }
+    (void)file->closeFile(); // the result is that of setting the size
+    return sized;
+}
+
+bool AFCDirectoryAccess::fillDriveWithData(std::string_view data, const std::string& path)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    if (!file) {
+        return false;
+    }
+    // Only a failed write ends the loop: that is how a full device shows itself.
+    while (!data.empty()) {
+        if (!file->writeNSData(data)) {
+            logLine(LOG_DEVICE, "Failed to write data, bailing out");
+            break;
+        }
+        logLine(LOG_DEVICE, "Wrote data");
+    }
+    (void)file->closeFile(); // filling succeeded once the file was open
+    return true;
+}
+
+bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const std::string& localPath,
+    const std::string& remotePath,
+    bool overwrite)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    if (!overwrite && fileExistsAtPath(remotePath)) {
+        return fail("Won't overwrite existing file");
+    }
+    LocalFile local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat localInfo;
+    if (!local.isOpen() || ::fstat(local.fd(), &localInfo) != 0 || S_ISDIR(localInfo.st_mode)) {
+        return fail("Can't open input file");
+    }
+    PlistDictionary info {
+        { "Source", PlistValue(localPath) },
+        { "Target", PlistValue(remotePath) },
+        { "Size", PlistValue(static_cast<std::int64_t>(localInfo.st_size)) },
+    };
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    center.postNotification(AFC_FILE_COPY_BEGIN, this, info);
+
+    std::unique_ptr<AFCFileReference> file = openForWrite(remotePath);
+    if (!file) {
+        return false;
+    }
+    // "Done" is 64-bit: a 32-bit count would turn negative past 2 GiB.
+    std::int64_t done = 0;
+    char buffer[COPY_CHUNK_SIZE];
+    std::optional<std::string> failure;
+    for (;;) {
+        info["Done"] = PlistValue(done);
+        center.postNotification(AFC_FILE_COPY_PROGRESS, this, info);
+        const ssize_t count = readSome(local.fd(), buffer, sizeof buffer);
+        if (count < 0) {
+            failure = "Can't read input file";
+            break;
+        }
+        if (count == 0) {
+            break;
+        }
+        if (!file->writeN(static_cast<std::uint32_t>(count), buffer)) {
+            failure = file->lasterror();
+            break;
+        }
+        done += count;
+    }
+    const bool closed = file->closeFile();
+    if (!failure && !closed) {
+        failure = file->lasterror();
+    }
+    center.postNotification(AFC_FILE_COPY_DONE, this, info);
+    if (failure) {
+        // The device file is incomplete: report it instead of claiming a copy.
+        return fail(failure->empty() ? std::string("Can't write output file") : *failure);
+    }
+    return true;
+}
+
+bool AFCDirectoryAccess::copyLocalFileToRemoteDir(const std::string& localPath,
+    const std::string& remoteDirectory,
+    bool overwrite)
+{
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> openDirectories;
+    return copyLocalTree(localPath, remoteDirectory, overwrite, openDirectories);
+}
+
+bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
+    const std::string& remoteDirectory,
+    bool overwrite,
+    std::vector<std::pair<std::uint64_t, std::uint64_t>>& openDirectories)
+{
+    struct stat followed;
+    if (::stat(localPath.c_str(), &followed) != 0) {
+        return false; // missing, or a dangling link: no, with no message
+    }
+    const std::string target = afcJoinPath(remoteDirectory, afcLastPathComponent(localPath));
+
+    if (S_ISDIR(followed.st_mode)) {
+        // Links to directories are followed; one that leads back into a directory being copied
+        // would copy forever, so it is refused.
+        const std::pair<std::uint64_t, std::uint64_t> identity { followed.st_dev, followed.st_ino };
+        if (std::find(openDirectories.begin(), openDirectories.end(), identity) != openDirectories.end()) {
+            return fail("Directory loop at " + localPath);
+        }
+        if (!mkdir(target)) {
+            return false;
+        }
+        DIR* directory = ::opendir(localPath.c_str());
+        if (!directory) {
+            return fail("Can't open input file");
+        }
+        std::vector<std::string> entries;
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                entries.push_back(name);
+            }
+        }
+        ::closedir(directory);
+
+        openDirectories.push_back(identity);
+        bool copied = true;
+        for (const std::string& name : entries) {
+            if (!copyLocalTree(afcJoinPath(localPath, name), target, overwrite, openDirectories)) {
+                logLine(LOG_DEVICE, "failed on %s/%s: %s", localPath.c_str(), name.c_str(),
+                    lasterror().value_or("").c_str());
+                copied = false;
+                break;
+            }
+        }
+        openDirectories.pop_back();
+        return copied;
+    }
+
+    struct stat own;
+    if (::lstat(localPath.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) {
+        std::string text(static_cast<std::size_t>(own.st_size > 0 ? own.st_size : 4096) + 1, '\0');
+        const ssize_t length = ::readlink(localPath.c_str(), text.data(), text.size());
+        if (length < 0) {
+            return fail("Can't open input file");
+        }
+        text.resize(static_cast<std::size_t>(length));
+        return symlink(target, text);
+    }
+    return copyLocalFileToRemoteFile(localPath, target, overwrite);
+}
+
+bool AFCDirectoryAccess::copyRemoteFile(const std::string& remotePath, const std::string& localPath)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    if (localPathExists(localPath)) {
+        return fail("Won't overwrite existing file");
+    }
+    std::unique_ptr<AFCFileReference> file = openForRead(remotePath);
+    if (!file) {
+        return false;
+    }
+    // O_EXCL | O_NOFOLLOW: never write through a name that appeared meanwhile or a link.
+    LocalFile local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!local.isOpen()) {
+        fail("Can't open output file");
+        (void)file->closeFile();
+        return false;
+    }
+    char buffer[COPY_CHUNK_SIZE];
+    std::optional<std::string> failure;
+    for (;;) {
+        const std::uint32_t count = file->readN(sizeof buffer, buffer);
+        if (count == 0) {
+            // The end of the file, or a failed read: only a failure sets the file's last error.
+            if (file->lasterror()) {
+                failure = file->lasterror();
+            }
+            break;
+        }
+        if (!writeAll(local.fd(), buffer, count)) {
+            failure = "Can't write output file";
+            break;
+        }
+    }
+    if (!local.close() && !failure) {
+        failure = "Can't write output file";
+    }
+    if (failure) {
+        // A partial copy must not pass for the file: remove what we created.
+        ::unlink(localPath.c_str());
+        (void)file->closeFile();
+        return fail(*failure);
+    }
+    clearLastError();
+    (void)file->closeFile(); // everything was read; a failed close loses nothing
+    return true;
+}
+
+std::optional<PlistValue> AFCDirectoryAccess::readPlistAtPath(const std::string& path)
+{
+    std::unique_ptr<AFCFileReference> file = openForRead(path);
+    if (!file) {
+        logLine(LOG_DEVICE, "Error: %s", lasterror().value_or("").c_str());
+        return std::nullopt;
+    }
+    std::string document;
+    char buffer[PLIST_CHUNK_SIZE];
+    for (;;) {
+        const std::uint32_t count = file->readN(sizeof buffer, buffer);
+        if (count == 0) {
+            break;
+        }
+        document.append(buffer, count);
+        if (document.size() > PlistCodec::MAX_DOCUMENT_SIZE) {
+            logLine(LOG_DEVICE, "Error: %s", "Property list is too large");
+            return std::nullopt;
+        }
+    }
+    if (file->lasterror()) {
+        logLine(LOG_DEVICE, "Error: %s", file->lasterror()->c_str());
+        return std::nullopt;
+    }
+    std::string parseError;
+    std::optional<PlistValue> value = PlistCodec::fromAny(document, &parseError);
+    if (!value) {
+        logLine(LOG_DEVICE, "Error: %s", parseError.c_str());
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool AFCDirectoryAccess::writePlist(const PlistValue& value, const std::string& path)
+{
+    // Serialise before opening: opening for writing empties the file, and a value that cannot
+    // be written must not cost the file that is there.
+    const std::optional<std::string> document = PlistCodec::toXml(value);
+    if (!document) {
+        logLine(LOG_DEVICE, "Error: %s", "Can't convert value to XML");
+        return false;
+    }
+    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    if (!file) {
+        logLine(LOG_DEVICE, "Error: %s", lasterror().value_or("").c_str());
+        return false;
+    }
+    if (!file->writeNSData(*document)) {
+        setLastError(file->lasterror());
+        return false;
+    }
+    return true;
+}
