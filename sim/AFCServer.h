@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class SimDevice;
+class SimStream;
+struct SimServiceContext;
+
+/// AFC status codes as the device sends them.
+enum class AfcStatus : std::uint64_t
+{
+    Success = 0,
+    UnknownError = 1,
+    OpHeaderInvalid = 2,
+    NoResources = 3,
+    ReadError = 4,
+    WriteError = 5,
+    UnknownPacketType = 6,
+    InvalidArgument = 7,
+    ObjectNotFound = 8,
+    ObjectIsDirectory = 9,
+    PermissionDenied = 10,
+    ObjectExists = 16,
+    NoSpaceLeft = 18,
+    WouldBlock = 19,
+    IoError = 20,
+};
+
+/// The largest request payload accepted (a write of several MiB per packet must fit).
+inline constexpr std::uint64_t AFC_MAX_PAYLOAD = 32ULL * 1024 * 1024;
+
+/// Serves AFC on `stream` until the host closes it, rooted at the device path `areaPath`
+/// ("/private/var/mobile/Media", "/" ...): nothing outside it is reachable, neither through ".."
+/// nor through symbolic links. House arrest uses this after its Vend reply.
+void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath);
+
+/// Service handler for "com.apple.afc", "com.apple.afc2" and "com.apple.crashreportcopymobile".
+void runAfcService(SimServiceContext& context);
+/// Service handler for "com.apple.crashreportmover": says "ping" once the (instant) move is done.
+void runCrashReportMover(SimServiceContext& context);

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "sim/SimBirthTimes.h"
+#include "sim/SimEventBus.h"
+#include "sim/SimFaults.h"
+#include "sim/SimProfile.h"
+#include "sim/SimStorage.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+/// One simulated phone: its profile, its persistent state (under <state>/devices/<UDID>/: "fs" is
+/// the device's "/", "device.json" its name and trusted hosts), storage model, event bus and
+/// injected faults. Lives as long as the daemon; attaching and detaching only flip a flag.
+/// Thread-safe.
+class SimDevice
+{
+public:
+    /// Opens the device's state, creating and populating it the first time. Null with `error` set
+    /// when the state cannot be created or the content cannot be generated.
+    static std::shared_ptr<SimDevice> open(const SimProfile& profile,
+                                           const std::filesystem::path& stateRoot,
+                                           std::string* error);
+    ~SimDevice();
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    const SimProfile& profile() const { return m_profile; }
+    const std::string& udid() const { return m_profile.udid; }
+
+    std::string deviceName() const;
+    /// Persists at once.
+    void setDeviceName(const std::string& name);
+
+    const std::filesystem::path& stateFolder() const { return m_stateFolder; }
+    /// The host folder that stands for the device's "/".
+    const std::filesystem::path& fsRoot() const { return m_fsRoot; }
+    /// Device paths of the service areas.
+    static constexpr const char* MEDIA_PATH = "/private/var/mobile/Media";
+    static constexpr const char* CRASH_REPORTER_PATH = "/private/var/mobile/Library/Logs/CrashReporter";
+    /// `devicePath` ("/private/var/...") on the host.
+    std::filesystem::path hostPath(const std::string& devicePath) const;
+
+    SimStorage& storage() { return *m_storage; }
+    SimEventBus& events() { return m_events; }
+    SimFaults& faults() { return m_faults; }
+    const SimFaults& faults() const { return m_faults; }
+    SimBirthTimes& birthTimes() { return m_birthTimes; }
+
+    /// usbmux handle (≥ 1), fixed for the daemon's lifetime.
+    int deviceId() const { return m_deviceId; }
+    void setDeviceId(int id) { m_deviceId = id; }
+    bool isAttached() const;
+    void setAttached(bool attached);
+
+    /// A fresh port for a started service, reachable by a later usbmux Connect (also after the
+    /// lockdown connection closed). Old ports are forgotten once many newer ones exist.
+    std::uint16_t openServicePort(const std::string& serviceName);
+    std::optional<std::string> serviceForPort(std::uint16_t port) const;
+
+    /// Host IDs of computers that paired (persisted).
+    bool isHostTrusted(const std::string& hostId) const;
+    void trustHost(const std::string& hostId);
+    void untrustHost(const std::string& hostId);
+
+    /// The device's RSA public key as PKCS#1 PEM ("-----BEGIN RSA PUBLIC KEY-----"), generated
+    /// and stored on first use; empty if generation failed.
+    std::string devicePublicKeyPem();
+
+    /// Tunnelled connections to this device, shut down on detach like a pulled cable.
+    void addConnection(int fd);
+    void removeConnection(int fd);
+    void closeConnections();
+
+    /// Writes pending metadata (birth times).
+    void flush();
+
+private:
+    SimDevice(const SimProfile& profile, std::filesystem::path stateFolder);
+    bool loadState(std::string* error);
+    void saveState() const;
+
+    SimProfile m_profile;
+    std::filesystem::path m_stateFolder;
+    std::filesystem::path m_fsRoot;
+    std::unique_ptr<SimStorage> m_storage;
+    SimEventBus m_events;
+    SimFaults m_faults;
+    SimBirthTimes m_birthTimes;
+    int m_deviceId { 0 };
+
+    mutable std::mutex m_mutex;
+    bool m_attached { false };
+    std::string m_deviceName;
+    std::set<std::string> m_trustedHosts;
+    std::map<std::uint16_t, std::string> m_servicePorts;
+    std::uint16_t m_nextPort { 49152 };
+    std::set<int> m_connections;
+    std::string m_publicKeyPem;
+};

@@ -1,0 +1,104 @@
+#include "sim/SimFaults.h"
+
+SimFaults::Snapshot SimFaults::snapshot() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_faults;
+}
+
+void SimFaults::setCloseAfterBytes(std::uint64_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.closeAfterBytes = bytes;
+}
+
+void SimFaults::setAfcStatus(std::uint64_t operation, std::uint64_t status)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.afcStatus[operation] = status;
+}
+
+void SimFaults::setStall(int milliseconds)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_faults.stallMs = milliseconds < 0 ? 0 : milliseconds;
+    }
+    m_changed.notify_all();
+}
+
+void SimFaults::setRefuseSession(bool refuse)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.refuseSession = refuse;
+}
+
+void SimFaults::setRefuseServices(bool refuse, const std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.refuseServices = refuse;
+    m_faults.refuseServicesError = error.empty() ? std::string("ServiceProhibited") : error;
+}
+
+void SimFaults::setNetworkOnly(bool networkOnly)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.networkOnly = networkOnly;
+}
+
+void SimFaults::clear()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_faults = Snapshot {};
+    }
+    m_changed.notify_all();
+}
+
+void SimFaults::releaseAll()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_released = true;
+    }
+    m_changed.notify_all();
+}
+
+void SimFaults::waitWhileStalled() const
+{
+    std::unique_lock lock(m_mutex);
+    if (!m_faults.stallMs || m_released) {
+        return;
+    }
+    if (*m_faults.stallMs > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(*m_faults.stallMs);
+        m_changed.wait_until(lock, deadline, [this] { return !m_faults.stallMs || m_released; });
+        return;
+    }
+    m_changed.wait(lock, [this] { return !m_faults.stallMs || m_released; });
+}
+
+std::vector<std::string> SimFaults::describe() const
+{
+    std::lock_guard lock(m_mutex);
+    std::vector<std::string> lines;
+    if (m_faults.closeAfterBytes) {
+        lines.push_back("close-after " + std::to_string(*m_faults.closeAfterBytes));
+    }
+    for (const auto& [operation, status] : m_faults.afcStatus) {
+        lines.push_back("afc-status " + std::to_string(operation) + " " + std::to_string(status));
+    }
+    if (m_faults.stallMs) {
+        lines.push_back("stall " + std::to_string(*m_faults.stallMs));
+    }
+    if (m_faults.refuseSession) {
+        lines.push_back("refuse-session");
+    }
+    if (m_faults.refuseServices) {
+        lines.push_back("refuse-services " + m_faults.refuseServicesError);
+    }
+    if (m_faults.networkOnly) {
+        lines.push_back("network-only");
+    }
+    return lines;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// Faults injected into one device with `torvane-simd ctl fault`. Thread-safe; every connection of
+/// the device consults it as it goes, so a fault set while a client is connected takes effect at
+/// once.
+class SimFaults
+{
+public:
+    struct Snapshot
+    {
+        /// Service connections (not lockdown) are closed once this many bytes, both directions
+        /// counted, have passed on one connection.
+        std::optional<std::uint64_t> closeAfterBytes;
+        /// AFC operation code → status to answer instead of doing it.
+        std::map<std::uint64_t, std::uint64_t> afcStatus;
+        /// Replies on lockdown and service connections wait; 0 = until the fault is cleared.
+        std::optional<int> stallMs;
+        bool refuseSession { false };
+        bool refuseServices { false };
+        std::string refuseServicesError { "ServiceProhibited" };
+        bool networkOnly { false };
+    };
+
+    Snapshot snapshot() const;
+
+    void setCloseAfterBytes(std::uint64_t bytes);
+    void setAfcStatus(std::uint64_t operation, std::uint64_t status);
+    void setStall(int milliseconds);
+    void setRefuseSession(bool refuse);
+    void setRefuseServices(bool refuse, const std::string& error = "ServiceProhibited");
+    void setNetworkOnly(bool networkOnly);
+    void clear();
+    /// Wakes stalled replies for good (daemon shutdown).
+    void releaseAll();
+
+    /// Blocks while a stall fault is active; returns at once otherwise.
+    void waitWhileStalled() const;
+
+    /// One line per active fault, for `ctl list`.
+    std::vector<std::string> describe() const;
+
+private:
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    Snapshot m_faults;
+    bool m_released { false };
+};

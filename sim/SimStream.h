@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class SimFaults;
+
+/// The device end of one tunnelled connection (a usbmux socket after Connect). Blocking reads and
+/// writes that honour the device's injected faults: stalled replies, and for service connections
+/// a close after N bytes. Used by one thread at a time; does not own the descriptor.
+class SimStream
+{
+public:
+    enum class Kind
+    {
+        Lockdown,
+        Service,
+    };
+
+    SimStream(int fd, const SimFaults* faults, Kind kind);
+
+    /// Reads exactly `size` bytes; false on end of stream, error or an injected close.
+    bool readExact(void* buffer, std::size_t size);
+    /// Reads what is available, up to `size`, waiting for at least one byte; 0 at end of stream.
+    std::size_t readSome(void* buffer, std::size_t size);
+    /// Writes everything in one go where the socket allows; waits first while replies are stalled.
+    bool writeAll(const void* buffer, std::size_t size);
+    /// 1 readable (or closed by the peer), 0 timed out, -1 error.
+    int waitReadable(int timeoutMs) const;
+
+    /// Ends the connection in both directions (the descriptor stays open for its owner to close).
+    void close();
+    bool isClosed() const { return m_closed; }
+    int fd() const { return m_fd; }
+    std::uint64_t bytesTransferred() const { return m_transferred; }
+
+private:
+    /// How many more bytes the close-after fault lets through (SIZE_MAX when unlimited).
+    std::size_t budget();
+
+    int m_fd;
+    const SimFaults* m_faults;
+    Kind m_kind;
+    bool m_closed { false };
+    std::uint64_t m_transferred { 0 };
+};

@@ -1,0 +1,146 @@
+#include "base/Log.h"
+#include "sim/SimDaemon.h"
+
+#include <QCoreApplication>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+SimDaemon* s_daemon = nullptr;
+
+void handleSignal(int)
+{
+    if (s_daemon) {
+        s_daemon->requestStop();
+    }
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: torvane-simd --socket PATH --state DIR [--profile NAME|FILE]...\n"
+                 "       torvane-simd ctl --socket PATH COMMAND [ARGS]...\n"
+                 "commands: list | attach UDID|PROFILE | detach UDID | storage UDID | clear-faults UDID |\n"
+                 "          fault UDID close-after BYTES | afc-status OPERATION STATUS | stall [MS] |\n"
+                 "                     refuse-session | refuse-services [ERROR] | network-only\n"
+                 "built-in profiles: demo, modern, legacy\n");
+    return 2;
+}
+
+int runControl(int argc, char** argv)
+{
+    std::string socketPath;
+    std::vector<std::string> words;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--socket" && i + 1 < argc) {
+            socketPath = argv[++i];
+        } else {
+            words.push_back(argument);
+        }
+    }
+    if (socketPath.empty() || words.empty()) {
+        return usage();
+    }
+    const std::string controlPath = SimDaemon::controlSocketPath(socketPath).string();
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    if (controlPath.size() >= sizeof(address.sun_path)) {
+        std::fprintf(stderr, "torvane-simd ctl: socket path too long\n");
+        return 1;
+    }
+    std::strncpy(address.sun_path, controlPath.c_str(), sizeof(address.sun_path) - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "torvane-simd ctl: cannot reach %s: %s\n", controlPath.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::string request;
+    for (const std::string& word : words) {
+        request += word + "\n";
+    }
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
+        std::fprintf(stderr, "torvane-simd ctl: send failed\n");
+        return 1;
+    }
+    ::shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buffer[4096];
+    for (;;) {
+        pollfd pfd { fd, POLLIN, 0 };
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            std::fprintf(stderr, "torvane-simd ctl: no answer\n");
+            return 1;
+        }
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        reply.append(buffer, std::size_t(got));
+    }
+    ::close(fd);
+    if (reply.rfind("OK\n", 0) == 0) {
+        std::fputs(reply.c_str() + 3, stdout);
+        return 0;
+    }
+    std::fprintf(stderr, "torvane-simd ctl: %s", reply.empty() ? "no answer\n" : reply.c_str());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::string(argv[1]) == "ctl") {
+        return runControl(argc, argv);
+    }
+    // Qt is used for JSON and images only; the application object makes resources available.
+    QCoreApplication application(argc, argv);
+    SimDaemon::Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (i + 1 >= argc) {
+            return usage();
+        }
+        if (argument == "--socket") {
+            options.socketPath = argv[++i];
+        } else if (argument == "--state") {
+            options.stateDir = argv[++i];
+        } else if (argument == "--profile") {
+            options.profiles.emplace_back(argv[++i]);
+        } else {
+            return usage();
+        }
+    }
+    if (options.socketPath.empty() || options.stateDir.empty()) {
+        return usage();
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    SimDaemon daemon;
+    std::string error;
+    if (!daemon.start(options, &error)) {
+        std::fprintf(stderr, "torvane-simd: %s\n", error.c_str());
+        return 1;
+    }
+    s_daemon = &daemon;
+    struct sigaction action { };
+    action.sa_handler = handleSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    logLine(LOG_SIM, "Listening on %s", options.socketPath.c_str());
+    daemon.run();
+    s_daemon = nullptr;
+    return 0;
+}
