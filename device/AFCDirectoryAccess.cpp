@@ -57,6 +57,7 @@ bool AFCDirectoryAccess::checkStatus(MDStatus status, const char* callName)
         clearLastError();
         return true;
     }
+    m_lastStatus = status;
     return fail(stringWithFormat("%s failed: Return code = 0x%04X", callName, status));
 }
 

@@ -130,6 +130,8 @@ public:
     /// Writes `value` as an XML property list; false on failure ("Error: %s" logged).
     [[nodiscard]] bool writePlist(const PlistValue& value, const std::string& path);
 
+    /// The status of the last library call that failed on this connection (0 before any).
+    MDStatus lastStatus() const { return m_lastStatus; }
     /// The host-side detail of the last failed library call on this connection (for example
     /// "Reply was truncated, expected 10 more bytes"), when the library has one.
     [[nodiscard]] std::optional<std::string> connectionErrorDetail();
@@ -148,6 +150,7 @@ private:
     std::unique_ptr<AFCConnection> m_afc;
     // Expires when the connection closes, so files opened on it stop before touching it.
     std::shared_ptr<int> m_alive;
+    MDStatus m_lastStatus { AFCStatus::Success };
 };
 
 /// The device's media area ("com.apple.afc").

@@ -1,0 +1,637 @@
+#include "cli/TorvaneCli.h"
+
+#include "base/Log.h"
+#include "base/NotificationCenter.h"
+#include "base/RunLoop.h"
+#include "cli/CliJson.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AFCValues.h"
+#include "device/AMDevice.h"
+#include "device/MobileDeviceAccess.h"
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <ostream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct CommandShape
+{
+    std::size_t minimum;
+    std::size_t maximum;
+};
+
+const std::map<std::string, CommandShape>& commandShapes()
+{
+    static const std::map<std::string, CommandShape> shapes {
+        { "devices", { 0, 0 } },
+        { "info", { 1, 2 } },
+        { "df", { 0, 0 } },
+        { "ls", { 0, 1 } },
+        { "stat", { 1, 1 } },
+        { "scan", { 1, 1 } },
+        { "pull", { 1, 2 } },
+        { "push", { 2, 2 } },
+        { "rm", { 1, 64 } },
+        { "mkdir", { 1, 64 } },
+        { "mv", { 2, 2 } },
+    };
+    return shapes;
+}
+
+/// "12.3 MB": SI units, as the application shows sizes.
+std::string humanSize(std::int64_t bytes)
+{
+    const char* units[] = { "bytes", "kB", "MB", "GB", "TB", "PB" };
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (std::abs(value) >= 1000.0 && unit < 5) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return unit == 0 ? stringWithFormat("%lld bytes", static_cast<long long>(bytes))
+                     : stringWithFormat("%.1f %s", value, units[unit]);
+}
+
+std::int64_t numberFor(const PlistDictionary& dictionary, const char* key)
+{
+    const auto found = dictionary.find(key);
+    return found == dictionary.end() ? 0 : found->second.toInt64().value_or(0);
+}
+
+std::string textFor(const PlistDictionary& dictionary, const char* key)
+{
+    const auto found = dictionary.find(key);
+    return found != dictionary.end() && found->second.isString() ? *found->second.asString() : std::string();
+}
+
+/// A value for people: scalars plainly, containers as JSON.
+std::string humanValue(const PlistValue& value)
+{
+    if (value.isString()) {
+        return *value.asString();
+    }
+    if (value.isDate()) {
+        return isoDate(*value.toDate());
+    }
+    if (value.isArray() || value.isDictionary()) {
+        return plistToJson(value);
+    }
+    const std::string json = plistToJson(value, 0);
+    return json;
+}
+
+/// Collects attach and detach records while discovery runs.
+class DeviceWatcher : public MobileDeviceAccessListener
+{
+public:
+    void deviceConnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
+    void deviceDisconnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
+
+    std::chrono::steady_clock::time_point lastRecord() const { return m_last; }
+
+private:
+    std::chrono::steady_clock::time_point m_last { std::chrono::steady_clock::now() };
+};
+
+class Cli
+{
+public:
+    Cli(const CliOptions& options, std::ostream& out, std::ostream& err)
+        : m_options(options)
+        , m_out(out)
+        , m_err(err)
+        , m_manager(MobileDevice::shared())
+    {
+    }
+
+    ~Cli() { m_manager.setListener(nullptr); }
+
+    int run()
+    {
+        discoverDevices();
+        const std::string& command = m_options.command;
+        if (command == "devices") {
+            return listDevices();
+        }
+        if (command == "info") {
+            return info();
+        }
+        std::shared_ptr<AMDevice> device = chooseDevice(m_options.udid);
+        if (!device) {
+            return CLI_FAILED;
+        }
+        std::unique_ptr<AFCMediaDirectory> afc = device->newAFCMediaDirectory();
+        if (!afc) {
+            return failure("can't open the device's media area: "
+                + device->lasterror().value_or("the service did not start"));
+        }
+        if (command == "df") {
+            return df(*afc);
+        }
+        if (command == "ls") {
+            return ls(*afc, m_options.arguments.empty() ? "/" : m_options.arguments[0]);
+        }
+        if (command == "stat") {
+            return stat(*afc, m_options.arguments[0]);
+        }
+        if (command == "scan") {
+            return scan(*afc, m_options.arguments[0]);
+        }
+        if (command == "pull") {
+            return pull(*afc);
+        }
+        if (command == "push") {
+            return push(*afc);
+        }
+        if (command == "rm") {
+            return remove(*afc);
+        }
+        if (command == "mkdir") {
+            return makeDirectories(*afc);
+        }
+        if (command == "mv") {
+            return move(*afc);
+        }
+        return failure("unknown command");
+    }
+
+private:
+    int failure(const std::string& message)
+    {
+        m_err << "torvane-cli: " << m_options.command << ": " << message << '\n';
+        return CLI_FAILED;
+    }
+
+    /// The connection's last error, with what the status means or what broke underneath.
+    static std::string reason(AFCDirectoryAccess& afc)
+    {
+        std::string text = afc.lasterror().value_or("unknown failure");
+        const MDStatus status = afc.lastStatus();
+        if (status >= AFCStatus::ConnectionError) {
+            if (const std::optional<std::string> detail = afc.connectionErrorDetail()) {
+                text += " (" + *detail + ")";
+            }
+        } else if (status != AFCStatus::Success && text.find("Return code") != std::string::npos) {
+            text += " (" + mobileDeviceStatusText(status) + ")";
+        }
+        return text;
+    }
+
+    void discoverDevices()
+    {
+        m_manager.setListener(&m_watcher);
+        if (!m_manager.isSubscribed()) {
+            return;
+        }
+        // Devices already attached arrive one record each, with no end marker: wait until the
+        // records have been quiet for a moment. With --wait, first wait for one to attach.
+        static constexpr auto QUIET = std::chrono::milliseconds(400);
+        constexpr auto LONGEST = std::chrono::seconds(5);
+        if (m_options.wait) {
+            m_loop.runUntil([this] { return !m_manager.devices().empty(); }, std::chrono::hours(24 * 365));
+        }
+        m_loop.runUntil([this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= QUIET; },
+            LONGEST);
+    }
+
+    std::shared_ptr<AMDevice> chooseDevice(const std::optional<std::string>& udid)
+    {
+        const auto& devices = m_manager.devices();
+        if (udid) {
+            for (const auto& device : devices) {
+                if (device->udid() == *udid) {
+                    return device;
+                }
+            }
+            failure("no attached device has the UDID " + *udid);
+            return nullptr;
+        }
+        if (devices.empty()) {
+            failure("no device attached");
+            return nullptr;
+        }
+        if (devices.size() > 1) {
+            std::string list;
+            for (const auto& device : devices) {
+                list += (list.empty() ? "" : ", ") + device->udid().value_or("?");
+            }
+            failure("several devices are attached (" + list + "); choose one with --udid");
+            return nullptr;
+        }
+        return devices.front();
+    }
+
+    int listDevices()
+    {
+        PlistArray entries;
+        for (const auto& device : m_manager.devices()) {
+            const char* connection = device->interfaceType() == AMDeviceInterfaceType::Network ? "network" : "usb";
+            PlistDictionary entry { { "udid", PlistValue(device->udid().value_or("")) },
+                { "name", PlistValue(device->deviceName().value_or("")) }, { "connection", PlistValue(connection) } };
+            entries.emplace_back(std::move(entry));
+        }
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(entries)) << '\n';
+            return CLI_OK;
+        }
+        if (entries.empty()) {
+            m_out << "No devices attached.\n";
+        }
+        for (const PlistValue& entry : entries) {
+            m_out << entry.stringForKey("udid") << "  " << entry.stringForKey("name") << "  ("
+                  << entry.stringForKey("connection") << ")\n";
+        }
+        return CLI_OK;
+    }
+
+    int info()
+    {
+        const std::optional<std::string> udid = m_options.arguments[0];
+        std::shared_ptr<AMDevice> device = chooseDevice(udid);
+        if (!device) {
+            return CLI_FAILED;
+        }
+        const std::optional<std::string> key
+            = m_options.arguments.size() > 1 ? std::optional<std::string>(m_options.arguments[1]) : std::nullopt;
+        const std::optional<PlistValue> value = device->deviceValueForKey(key, m_options.domain);
+        if (!value) {
+            std::string what = key ? "no value for " + *key : std::string("no values");
+            if (m_options.domain) {
+                what += " in the domain " + *m_options.domain;
+            }
+            if (device->lasterror()) {
+                what += ": " + *device->lasterror();
+            }
+            return failure(what);
+        }
+        if (m_options.json) {
+            m_out << plistToJson(*value) << '\n';
+        } else if (value->isDictionary()) {
+            for (const auto& [name, item] : *value->asDictionary()) {
+                m_out << name << ": " << humanValue(item) << '\n';
+            }
+        } else {
+            m_out << humanValue(*value) << '\n';
+        }
+        return CLI_OK;
+    }
+
+    int df(AFCDirectoryAccess& afc)
+    {
+        const std::optional<PlistDictionary> info = afc.deviceInfo();
+        if (!info) {
+            return failure(reason(afc));
+        }
+        const std::int64_t free = numberFor(*info, "FSFreeBytes");
+        const std::int64_t total = numberFor(*info, "FSTotalBytes");
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(PlistDictionary { { "free", PlistValue(free) },
+                         { "total", PlistValue(total) }, { "blockSize", PlistValue(numberFor(*info, "FSBlockSize")) },
+                         { "model", PlistValue(textFor(*info, "Model")) } }))
+                  << '\n';
+            return CLI_OK;
+        }
+        m_out << "Free:  " << free << " bytes (" << humanSize(free) << ")\n";
+        m_out << "Total: " << total << " bytes (" << humanSize(total) << ")\n";
+        if (total > 0) {
+            m_out << stringWithFormat("Used:  %.0f%%\n", 100.0 * double(total - free) / double(total));
+        }
+        return CLI_OK;
+    }
+
+    static PlistDictionary entryFor(const std::string& name, const PlistDictionary& info)
+    {
+        PlistDictionary entry { { "name", PlistValue(name) }, { "type", PlistValue(textFor(info, "st_ifmt")) },
+            { "size", PlistValue(numberFor(info, "st_size")) } };
+        if (const auto mtime = info.find("st_mtime"); mtime != info.end() && mtime->second.isDate()) {
+            entry["mtime"] = mtime->second;
+        }
+        if (const auto target = info.find("LinkTarget"); target != info.end()) {
+            entry["linkTarget"] = target->second;
+        }
+        return entry;
+    }
+
+    void printEntries(const PlistArray& entries)
+    {
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(entries)) << '\n';
+            return;
+        }
+        for (const PlistValue& entry : entries) {
+            const std::string type = entry.stringForKey("type");
+            const char kind = type == "S_IFDIR" ? 'd' : type == "S_IFLNK" ? 'l' : type == "S_IFREG" ? '-' : '?';
+            const PlistValue* mtime = entry.find("mtime");
+            m_out << kind << ' ' << stringWithFormat("%12lld", static_cast<long long>(entry.find("size")->toInt64().value_or(0)))
+                  << ' ' << (mtime ? isoDate(*mtime->toDate()) : std::string(20, ' ')) << ' '
+                  << entry.stringForKey("name");
+            if (const PlistValue* target = entry.find("linkTarget"); target && target->isString()) {
+                m_out << " -> " << *target->asString();
+            }
+            m_out << '\n';
+        }
+    }
+
+    int ls(AFCDirectoryAccess& afc, const std::string& path)
+    {
+        const std::optional<PlistDictionary> info = afc.getFileInfo(path);
+        if (!info) {
+            return failure(path + ": " + reason(afc));
+        }
+        PlistArray entries;
+        if (textFor(*info, "st_ifmt") != "S_IFDIR") {
+            entries.emplace_back(entryFor(afcLastPathComponent(path), *info));
+            printEntries(entries);
+            return CLI_OK;
+        }
+        std::optional<std::vector<std::string>> names = afc.directoryContents(path);
+        if (!names) {
+            return failure(path + ": " + reason(afc));
+        }
+        std::sort(names->begin(), names->end());
+        for (const std::string& name : *names) {
+            const std::optional<PlistDictionary> child = afc.getFileInfo(afcJoinPath(path, name));
+            entries.emplace_back(entryFor(name, child.value_or(PlistDictionary {})));
+        }
+        printEntries(entries);
+        return CLI_OK;
+    }
+
+    int stat(AFCDirectoryAccess& afc, const std::string& path)
+    {
+        const std::optional<PlistDictionary> info = afc.getFileInfo(path);
+        if (!info) {
+            return failure(path + ": " + reason(afc));
+        }
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(*info)) << '\n';
+            return CLI_OK;
+        }
+        for (const auto& [key, value] : *info) {
+            m_out << key << ": " << humanValue(value) << '\n';
+        }
+        return CLI_OK;
+    }
+
+    int scan(AFCDirectoryAccess& afc, const std::string& path)
+    {
+        // The scan itself reports no errors (an unreadable entry counts as 0), so make sure the
+        // path is there before calling its size anything.
+        if (!afc.getFileInfo(path)) {
+            return failure(path + ": " + reason(afc));
+        }
+        const PlistDictionary result = afc.scanPath(path);
+        const std::int64_t size = numberFor(result, "size");
+        const auto date = result.find("date");
+        if (m_options.json) {
+            PlistDictionary json { { "path", PlistValue(path) }, { "size", PlistValue(size) } };
+            if (date != result.end()) {
+                json["date"] = date->second;
+            }
+            m_out << plistToJson(PlistValue(json)) << '\n';
+            return CLI_OK;
+        }
+        m_out << path << ": " << size << " bytes (" << humanSize(size) << ")";
+        if (date != result.end() && date->second.isDate()) {
+            m_out << ", latest " << isoDate(*date->second.toDate());
+        } else {
+            m_out << ", empty";
+        }
+        m_out << '\n';
+        return CLI_OK;
+    }
+
+    int pull(AFCDirectoryAccess& afc)
+    {
+        const std::string& remote = m_options.arguments[0];
+        std::string local = m_options.arguments.size() > 1 ? m_options.arguments[1] : afcLastPathComponent(remote);
+        struct stat localInfo;
+        if (::stat(local.c_str(), &localInfo) == 0 && S_ISDIR(localInfo.st_mode)) {
+            local = afcJoinPath(local, afcLastPathComponent(remote));
+        }
+        if (!afc.copyRemoteFile(remote, local)) {
+            return failure(remote + " -> " + local + ": " + reason(afc));
+        }
+        struct stat copied;
+        const long long size = ::stat(local.c_str(), &copied) == 0 ? static_cast<long long>(copied.st_size) : 0;
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(PlistDictionary { { "source", PlistValue(remote) },
+                         { "target", PlistValue(local) }, { "size", PlistValue(size) } }))
+                  << '\n';
+        } else {
+            m_out << remote << " -> " << local << ": " << size << " bytes\n";
+        }
+        return CLI_OK;
+    }
+
+    int push(AFCDirectoryAccess& afc)
+    {
+        const std::string& local = m_options.arguments[0];
+        std::string remote = m_options.arguments[1];
+        struct stat localInfo;
+        if (::stat(local.c_str(), &localInfo) != 0) {
+            return failure(local + ": no such file or directory");
+        }
+        const std::optional<PlistDictionary> remoteInfo = afc.getFileInfo(remote);
+        const bool remoteIsDirectory = remoteInfo && textFor(*remoteInfo, "st_ifmt") == "S_IFDIR";
+
+        // Progress on a terminal only; scripts get the summary.
+        NotificationCenter& center = NotificationCenter::defaultCenter();
+        const bool showProgress = !m_options.json && ::isatty(STDERR_FILENO);
+        NotificationCenter::ObserverToken token = 0;
+        if (showProgress) {
+            token = center.addObserver(AFC_FILE_COPY_PROGRESS, &afc,
+                [this](const std::string&, const void*, const PlistDictionary& info) {
+                    m_err << "\r" << numberFor(info, "Done") << " / " << numberFor(info, "Size") << " bytes"
+                          << std::flush;
+                });
+        }
+        bool copied = false;
+        if (S_ISDIR(localInfo.st_mode)) {
+            if (!remoteIsDirectory) {
+                return failure(remote + ": not a directory on the device");
+            }
+            copied = afc.copyLocalFileToRemoteDir(local, remote, m_options.overwrite);
+            remote = afcJoinPath(remote, afcLastPathComponent(local));
+        } else {
+            if (remoteIsDirectory) {
+                remote = afcJoinPath(remote, afcLastPathComponent(local));
+            }
+            copied = afc.copyLocalFileToRemoteFile(local, remote, m_options.overwrite);
+        }
+        if (showProgress) {
+            center.removeObserver(token);
+            m_err << '\n';
+        }
+        if (!copied) {
+            return failure(local + " -> " + remote + ": " + reason(afc));
+        }
+        if (m_options.json) {
+            m_out << plistToJson(PlistValue(PlistDictionary { { "source", PlistValue(local) },
+                         { "target", PlistValue(remote) } }))
+                  << '\n';
+        } else {
+            m_out << local << " -> " << remote << '\n';
+        }
+        return CLI_OK;
+    }
+
+    int remove(AFCDirectoryAccess& afc)
+    {
+        for (const std::string& path : m_options.arguments) {
+            if (!afc.getFileInfo(path)) {
+                return failure(path + ": " + reason(afc));
+            }
+            if (m_options.recursive) {
+                afc.recursiveDeletePath(path, true);
+                // The walk goes on past failures; whether the path is gone says if it worked.
+                if (afc.fileExistsAtPath(path)) {
+                    return failure(path + ": " + reason(afc));
+                }
+            } else if (!afc.unlink(path)) {
+                std::string why = reason(afc);
+                if (afc.lastStatus() == AFCStatus::UnknownError) {
+                    why += "; a directory must be empty, or use rm -r";
+                }
+                return failure(path + ": " + why);
+            }
+        }
+        return CLI_OK;
+    }
+
+    int makeDirectories(AFCDirectoryAccess& afc)
+    {
+        for (const std::string& path : m_options.arguments) {
+            if (!afc.mkdir(path)) {
+                return failure(path + ": " + reason(afc));
+            }
+        }
+        return CLI_OK;
+    }
+
+    int move(AFCDirectoryAccess& afc)
+    {
+        const std::string& from = m_options.arguments[0];
+        const std::string& to = m_options.arguments[1];
+        if (!afc.rename(from, to)) {
+            return failure(from + " -> " + to + ": " + reason(afc));
+        }
+        return CLI_OK;
+    }
+
+    const CliOptions& m_options;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    PlainRunLoop m_loop; // before the manager: the subscription lands on this thread's loop
+    DeviceWatcher m_watcher;
+    MobileDeviceAccess m_manager;
+};
+
+} // namespace
+
+std::string cliUsage()
+{
+    return "Usage: torvane-cli [--udid UDID] [--json] [--verbose] COMMAND [ARGUMENTS]\n"
+           "\n"
+           "Commands:\n"
+           "  devices [--wait]              list attached devices (--wait: until one attaches)\n"
+           "  info UDID [KEY] [--domain D]  device values (all of a domain without KEY)\n"
+           "  df                            free and total bytes of the media area\n"
+           "  ls [PATH]                     list a directory of the media area\n"
+           "  stat PATH                     file information\n"
+           "  scan PATH                     size and latest date of a file or tree\n"
+           "  pull REMOTE [LOCAL]           copy a device file to this computer\n"
+           "  push [-f] LOCAL REMOTE        copy a file or folder to the device (-f: overwrite)\n"
+           "  rm [-r] PATH...               remove files or empty folders (-r: whole trees)\n"
+           "  mkdir PATH...                 create folders (and missing parents)\n"
+           "  mv OLD NEW                    rename or move\n"
+           "\n"
+           "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS.\n"
+           "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+}
+
+std::variant<CliOptions, std::string> parseCliArguments(const std::vector<std::string>& arguments)
+{
+    CliOptions options;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const auto takeValue = [&](const std::string& name) -> std::optional<std::string> {
+            const std::string prefix = name + "=";
+            if (argument.starts_with(prefix)) {
+                return argument.substr(prefix.size());
+            }
+            if (i + 1 < arguments.size()) {
+                return arguments[++i];
+            }
+            return std::nullopt;
+        };
+        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            positional.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--wait") {
+            options.wait = true;
+        } else if (argument == "-r" || argument == "-R" || argument == "--recursive") {
+            options.recursive = true;
+        } else if (argument == "-f" || argument == "--overwrite") {
+            options.overwrite = true;
+        } else if (argument == "-v" || argument == "--verbose") {
+            options.verbose = true;
+        } else if (argument == "-h" || argument == "--help") {
+            options.help = true;
+        } else if (argument == "--udid" || argument.starts_with("--udid=")) {
+            options.udid = takeValue("--udid");
+            if (!options.udid || options.udid->empty()) {
+                return std::string("--udid needs a UDID");
+            }
+        } else if (argument == "--domain" || argument.starts_with("--domain=")) {
+            options.domain = takeValue("--domain");
+            if (!options.domain || options.domain->empty()) {
+                return std::string("--domain needs a domain name");
+            }
+        } else {
+            return "unknown option " + argument;
+        }
+    }
+    if (options.help) {
+        return options;
+    }
+    if (positional.empty()) {
+        return std::string("no command given");
+    }
+    options.command = positional.front();
+    options.arguments.assign(positional.begin() + 1, positional.end());
+    const auto shape = commandShapes().find(options.command);
+    if (shape == commandShapes().end()) {
+        return "unknown command " + options.command;
+    }
+    if (options.arguments.size() < shape->second.minimum || options.arguments.size() > shape->second.maximum) {
+        return options.command + ": wrong number of arguments";
+    }
+    if (options.wait && options.command != "devices") {
+        return std::string("--wait goes with devices");
+    }
+    if (options.recursive && options.command != "rm") {
+        return std::string("-r goes with rm");
+    }
+    if (options.domain && options.command != "info") {
+        return std::string("--domain goes with info");
+    }
+    return options;
+}
+
+int runCli(const CliOptions& options, std::ostream& out, std::ostream& err)
+{
+    setLogToStderr(options.verbose);
+    Cli cli(options, out, err);
+    return cli.run();
+}
