@@ -176,6 +176,28 @@ std::optional<std::string> formatXmlDate(std::int64_t microsSince1970)
 // collects the text of every <date> element in document order.
 bool scanXml(std::string_view doc, std::vector<std::string_view>& dates, std::string& error)
 {
+    // NUL is never valid XML, and libplist aborts on a key holding one: refuse it raw or as a
+    // character reference.
+    if (doc.find('\0') != std::string_view::npos) {
+        error = "NUL character";
+        return false;
+    }
+    for (std::size_t ref = doc.find("&#"); ref != std::string_view::npos; ref = doc.find("&#", ref + 2)) {
+        std::size_t pos = ref + 2;
+        const bool hex = pos < doc.size() && (doc[pos] == 'x' || doc[pos] == 'X');
+        pos += hex ? 1 : 0;
+        bool nonZero = false;
+        std::size_t digits = 0;
+        while (pos < doc.size() && std::isxdigit(static_cast<unsigned char>(doc[pos]))) {
+            nonZero = nonZero || doc[pos] != '0';
+            ++digits;
+            ++pos;
+        }
+        if (digits > 0 && !nonZero) {
+            error = "NUL character reference";
+            return false;
+        }
+    }
     int depth = 0;
     std::size_t pos = 0;
     while ((pos = doc.find('<', pos)) != std::string_view::npos) {
@@ -347,6 +369,30 @@ private:
         return true;
     }
 
+    // libplist aborts (an assertion) when a dictionary key holds a NUL character, so such keys,
+    // and keys that are not strings at all, are refused here.
+    bool checkKey(std::uint64_t index)
+    {
+        std::uint64_t offset = 0;
+        std::uint64_t count = 0;
+        std::uint64_t start = 0;
+        if (!objectOffset(index, offset) || !readCount(offset, count, start)) {
+            return m_error.empty() ? fail("malformed binary property list: bad dictionary key") : false;
+        }
+        const unsigned type = static_cast<unsigned char>(m_doc[offset]) >> 4;
+        const std::uint64_t unit = type == 0x6 ? 2 : 1;
+        if ((type != 0x5 && type != 0x6) || count > m_objectsEnd || !has(start, count * unit)) {
+            return fail("malformed binary property list: bad dictionary key");
+        }
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint64_t at = start + i * unit;
+            if (m_doc[at] == '\0' && (unit == 1 || m_doc[at + 1] == '\0')) {
+                return fail("malformed binary property list: NUL character in a dictionary key");
+            }
+        }
+        return true;
+    }
+
     bool walk(std::uint64_t index, int depth)
     {
         if (m_nodeBudget == 0) {
@@ -408,7 +454,7 @@ private:
             for (std::uint64_t i = 0; i < count; ++i) {
                 if (perEntry == 2) {
                     const std::uint64_t key = readBigEndian(start + i * m_refSize, m_refSize);
-                    if (!walk(key, depth + 1)) {
+                    if (!checkKey(key) || !walk(key, depth + 1)) {
                         return false;
                     }
                 }

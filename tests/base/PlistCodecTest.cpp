@@ -124,7 +124,8 @@ TEST(PlistCodec, RoundTripsEveryTypeInBothFormats)
         const std::optional<PlistValue> fromXml = PlistCodec::fromXml(*xml, &error);
         ASSERT_TRUE(fromXml) << error << "\n" << *xml;
         EXPECT_EQ(*fromXml, sample.value) << *xml;
-        EXPECT_EQ(fromXml->isUnsignedInteger(), sample.value.isUnsignedInteger() && *sample.value.toUInt64() > 1ull << 62);
+        EXPECT_EQ(fromXml->isUnsignedInteger(), sample.value.isUnsignedInteger()
+                sample.value.isUnsignedInteger() && *sample.value.toUInt64() > 1ull << 62);sample.value.isUnsignedInteger() && *sample.value.toUInt64() > 1ull << 62); *sample.value.toUInt64() > std::uint64_t(std::numeric_limits<std::int64_t>::max()));
 
         const std::optional<std::string> binary = PlistCodec::toBinary(sample.value);
         ASSERT_TRUE(binary);
@@ -296,6 +297,13 @@ TEST(PlistCodec, GarbageGivesAnError)
         binaryDocument({ "\xAF\x13\x40\x00\x00\x00\x00\x00\x00\x00" }),
         binaryDocument({ "\x33\x00" }),
         binaryDocument({ "\x70" }),
+        // Keys libplist would abort on, or that are no strings at all.
+        binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9), std::string("\x52" "a\0", 3), "\x09" }),
+        binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9), std::string("\x61\0\0", 3), "\x09" }),
+        binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x01", 9), "\x10\x05" }),
+        std::string("<plist version=\"1.0\"><dict><key>a\0</key><true/></dict></plist>", 62),
+        "<plist version=\"1.0\"><dict><key>a&#0;</key><true/></dict></plist>",
+        "<plist version=\"1.0\"><dict><key>a&#x00;</key><true/></dict></plist>",
     };
     for (const std::string& document : rows) {
         SCOPED_TRACE(testing::PrintToString(document));
