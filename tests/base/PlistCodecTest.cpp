@@ -124,8 +124,9 @@ TEST(PlistCodec, RoundTripsEveryTypeInBothFormats)
         const std::optional<PlistValue> fromXml = PlistCodec::fromXml(*xml, &error);
         ASSERT_TRUE(fromXml) << error << "\n" << *xml;
         EXPECT_EQ(*fromXml, sample.value) << *xml;
-        EXPECT_EQ(fromXml->isUnsignedInteger(), sample.value.isUnsignedInteger()
-                sample.value.isUnsignedInteger() && *sample.value.toUInt64() > 1ull << 62);sample.value.isUnsignedInteger() && *sample.value.toUInt64() > 1ull << 62); *sample.value.toUInt64() > std::uint64_t(std::numeric_limits<std::int64_t>::max()));
+        const bool aboveInt64 = sample.value.isUnsignedInteger()
+            && *sample.value.toUInt64() > std::uint64_t(std::numeric_limits<std::int64_t>::max());
+        EXPECT_EQ(fromXml->isUnsignedInteger(), aboveInt64);
 
         const std::optional<std::string> binary = PlistCodec::toBinary(sample.value);
         ASSERT_TRUE(binary);
