@@ -1,9 +1,16 @@
 #pragma once
 
+#include "sim/content/AppRecord.h"
+#include "sim/content/ContentGenerators.h"
+#include "sim/content/ContentWriter.h"
+
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 struct SimProfile;
+struct ContentSettings;
 class SimBirthTimes;
 
 /// Fills a new device's file system from its profile's "content" object. Called exactly once per
@@ -25,3 +32,23 @@ bool populateDeviceContent(const SimProfile& profile,
                            const std::filesystem::path& fsRoot,
                            SimBirthTimes& birthTimes,
                            std::string* error);
+
+/// What generateDeviceContent() made, for tests and the log.
+struct ContentSummary
+{
+    std::vector<AppRecord> apps;
+    std::vector<ContentGenerators::CameraRollItem> cameraRoll;
+    std::vector<ContentGenerators::MusicTrack> tracks;
+    int stalledDownloads = 0;
+    std::vector<ContentBirthTime> birthTimes;
+    std::int64_t logicalBytes = 0;
+};
+
+/// The generator itself, over explicit settings; populateDeviceContent() reads them from the
+/// profile. Nothing with `error` set when a file cannot be written.
+std::optional<ContentSummary> generateDeviceContent(const ContentSettings& settings,
+    const std::filesystem::path& fsRoot,
+    std::string* error);
+
+/// Where the installed apps' records are kept, as a device path (the installer's own folder).
+std::string installedAppsDevicePath();
