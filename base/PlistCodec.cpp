@@ -602,7 +602,9 @@ private:
             if (uid && plist_get_node_type(uid) == PLIST_UINT) {
                 std::uint64_t value = 0;
                 plist_get_uint_val(uid, &value);
-                return PlistValue(PlistUid { value });
+                if (value <= std::numeric_limits<std::uint32_t>::max()) {
+                    return PlistValue(PlistUid { value });
+                }
             }
             PlistDictionary dictionary;
             plist_dict_iter iterator = nullptr;
@@ -712,6 +714,10 @@ private:
         case PlistValue::Type::Date:
             return dateNode(value.toDate()->microsecondsSince1970);
         case PlistValue::Type::Uid:
+            // libplist's binary writer keeps only the low 32 bits; refuse rather than corrupt.
+            if (value.toUid()->value > std::numeric_limits<std::uint32_t>::max()) {
+                return nullptr;
+            }
             return plist_new_uid(value.toUid()->value);
         case PlistValue::Type::Array: {
             PlistPtr array(plist_new_array());

@@ -60,6 +60,7 @@ std::vector<Sample> samples()
         { "just before plist epoch", date(978307200 * SECOND - 1) },
         { "uid zero", PlistUid { 0 } },
         { "uid", PlistUid { 123456 } },
+        { "largest uid", PlistUid { 0xFFFFFFFF } },
         { "empty array", PlistArray {} },
         { "empty dictionary", PlistDictionary {} },
         { "nested",
@@ -183,6 +184,15 @@ TEST(PlistCodec, WritesIntegersWithTheirSign)
     EXPECT_NE(xml->find("<integer>9223372036854775807</integer>"), std::string::npos);
 }
 
+TEST(PlistCodec, ReadsXmlUidDictionariesOnlyWhenTheyFitAUid)
+{
+    const std::string head = "<plist version=\"1.0\"><dict><key>CF$UID</key><integer>";
+    const std::string tail = "</integer></dict></plist>";
+    EXPECT_EQ(PlistCodec::fromXml(head + "7" + tail), PlistValue(PlistUid { 7 }));
+    EXPECT_EQ(PlistCodec::fromXml(head + "-3" + tail), PlistValue(PlistDictionary { { "CF$UID", -3 } }));
+    EXPECT_EQ(PlistCodec::fromXml(head + "4294967296" + tail), PlistValue(PlistDictionary { { "CF$UID", 4294967296ll } }));
+}
+
 TEST(PlistCodec, DatesOutsideAFormatsRangeAreRefused)
 {
     // libplist 2.2 keeps binary dates as 32-bit seconds from 2001: 1932-12-13T20:45:52Z to 2069-01-19T03:14:07Z.
@@ -208,6 +218,7 @@ TEST(PlistCodec, EncodersRefuseUnencodableValues)
         PlistDictionary { { "a", PlistDictionary { { "b", PlistValue() } } } },
         PlistValue(std::string("a\0b", 3)),
         PlistDictionary { { std::string("k\0", 2), 1 } },
+        PlistUid { 0x100000000 },
     };
     for (const PlistValue& value : rows) {
         EXPECT_FALSE(PlistCodec::toXml(value));
