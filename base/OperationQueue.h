@@ -28,7 +28,9 @@ public:
     using Completion = std::function<void()>;
 
     explicit OperationQueue(int maxConcurrentOperationCount = 1);
-    /// Cancels everything and waits for running operations to return.
+    /// Cancels everything, waits for running operations to return and calls the remaining
+    /// completions. An operation or completion that waits for the destroying thread (for example
+    /// with postAndWait to it) would deadlock here; post without waiting instead.
     ~OperationQueue();
     OperationQueue(const OperationQueue&) = delete;
     OperationQueue& operator=(const OperationQueue&) = delete;

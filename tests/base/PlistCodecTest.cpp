@@ -46,6 +46,8 @@ std::vector<Sample> samples()
         { "over 4 GiB", 5000000000ll },
         { "real", 0.1 },
         { "negative real", -1.5e300 },
+        { "infinity", std::numeric_limits<double>::infinity() },
+        { "smallest denormal", std::numeric_limits<double>::denorm_min() },
         { "empty string", "" },
         { "non-ASCII string", "Fotos – Ünïcödé ✓ 日本語 😀" },
         { "markup in string", "<date>2001-01-01T00:00:00Z</date> & \"quotes\" 'x'" },
