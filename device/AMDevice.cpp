@@ -136,7 +136,7 @@ std::optional<PlistValue> AMDevice::deviceValueForKey(const std::optional<std::s
     const bool sessionHere = !m_insession;
     if (sessionHere && !startSession()) {
         if (connectedHere) {
-            (void)deviceDisconnect(); // keep the session failure as the last error
+            disconnectKeepingError();
         }
         return std::nullopt;
     }
@@ -149,6 +149,13 @@ std::optional<PlistValue> AMDevice::deviceValueForKey(const std::optional<std::s
         (void)deviceDisconnect();
     }
     return value;
+}
+
+void AMDevice::disconnectKeepingError()
+{
+    std::optional<std::string> reason = lasterror();
+    (void)deviceDisconnect(); // the earlier failure is the one to report
+    setLastError(std::move(reason));
 }
 
 std::optional<PlistValue> AMDevice::allDeviceValuesForDomain(const std::string& domain)

@@ -99,7 +99,7 @@ public:
             return nullptr;
         }
         if (!startSession()) {
-            (void)deviceDisconnect(); // the session failure is the error worth keeping
+            disconnectKeepingError();
             return nullptr;
         }
         std::unique_ptr<Client> client = create();
@@ -124,6 +124,9 @@ public:
 
 private:
     AMDevice(const AMDeviceRef& device, MobileDevice& library);
+    /// Disconnects after a failure without replacing that failure's text: the clean-up's own
+    /// success would otherwise clear the reason the caller needs.
+    void disconnectKeepingError();
 
     MobileDevice& m_library;
     // Guarded: the manager forgets the reference on its thread while a module may be using the
