@@ -587,8 +587,15 @@ private:
             PlistArray array;
             const std::uint32_t size = plist_array_get_size(node);
             array.reserve(size);
+            // The iterator, not plist_array_get_item(): that walks the list from the start each
+            // time for arrays read from binary, which made large documents quadratic.
+            plist_array_iter iterator = nullptr;
+            plist_array_new_iter(node, &iterator);
+            std::unique_ptr<void, decltype(&std::free)> iteratorOwner(iterator, &std::free);
             for (std::uint32_t i = 0; i < size; ++i) {
-                std::optional<PlistValue> item = toValue(plist_array_get_item(node, i), depth + 1);
+                plist_t child = nullptr;
+                plist_array_next_item(node, iterator, &child);
+                std::optional<PlistValue> item = child ? toValue(child, depth + 1) : fail("array shorter than its size");
                 if (!item) {
                     return std::nullopt;
                 }
