@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QHeaderView>
+
+#include <functional>
+
+/// A table header whose checkbox column shows a checkbox: checked when every shown item is,
+/// partly when some are. Clicking it is handled by the module, through sectionClicked.
+class ECCheckboxHeaderView : public QHeaderView
+{
+    Q_OBJECT
+
+public:
+    explicit ECCheckboxHeaderView(QWidget* parent = nullptr);
+
+    void setCheckboxSection(int section) { m_checkboxSection = section; }
+    int checkboxSection() const { return m_checkboxSection; }
+    void setCheckStateProvider(std::function<Qt::CheckState()> provider) { m_checkState = std::move(provider); }
+    Qt::CheckState checkState() const { return m_checkState ? m_checkState() : Qt::Unchecked; }
+
+protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+    QSize sectionSizeFromContents(int logicalIndex) const override;
+
+private:
+    int m_checkboxSection { -1 };
+    std::function<Qt::CheckState()> m_checkState;
+};

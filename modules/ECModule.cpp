@@ -1,0 +1,376 @@
+#include "modules/ECModule.h"
+
+#include "base/Log.h"
+#include "base/RunLoop.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "modules/ECClock.h"
+#include "modules/ECModuleEventSink.h"
+#include "modules/ECModuleHost.h"
+#include "modules/ECModuleView.h"
+
+struct ECModule::MainWait
+{
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool ran { false };
+    bool finished { false };
+    bool abandoned { false };
+};
+
+struct ECModule::WaitSignal
+{
+    explicit WaitSignal(std::shared_ptr<MainWait> mainWait)
+        : wait(std::move(mainWait))
+    {
+    }
+    ~WaitSignal()
+    {
+        {
+            std::lock_guard lock(wait->mutex);
+            wait->finished = true;
+        }
+        wait->condition.notify_all();
+    }
+    WaitSignal(const WaitSignal&) = delete;
+    WaitSignal& operator=(const WaitSignal&) = delete;
+
+    std::shared_ptr<MainWait> wait;
+};
+
+ECModule::ECModule(QObject* parent)
+    : QObject(parent)
+    , m_clock(&ECClock::system())
+{
+    m_progressDisplay = progressDisplayFor(ECModuleStatus::Idle, 0, 0, buttonTitle(QString()));
+}
+
+ECModule::~ECModule()
+{
+    stopAllWork();
+}
+
+std::shared_ptr<AMDevice> ECModule::device() const
+{
+    std::lock_guard lock(m_deviceMutex);
+    return m_device;
+}
+
+void ECModule::setDevice(std::shared_ptr<AMDevice> device)
+{
+    std::lock_guard lock(m_deviceMutex);
+    m_device = std::move(device);
+}
+
+void ECModule::setTitleText(const QString& text)
+{
+    m_titleText = text;
+    emit textsChanged();
+}
+
+void ECModule::setHintText(const QString& text)
+{
+    m_hintText = text;
+    emit textsChanged();
+}
+
+void ECModule::setClock(const ECClock* clock)
+{
+    m_clock = clock ? clock : &ECClock::system();
+}
+
+std::int64_t ECModule::freeBytesBeforeDeleting() const
+{
+    std::lock_guard lock(m_measureMutex);
+    return m_freeBytesBefore.value_or(0);
+}
+
+void ECModule::close()
+{
+    m_totalBytesToDeleteInAction = 0;
+    if (!m_userDidUseModule && m_eventSink) {
+        m_eventSink->trackEvent(QStringLiteral("CancelledModule"), { { QStringLiteral("ModuleName"), moduleName() } });
+    }
+    const ECModuleStatus status = moduleStatus();
+    m_queue.cancelAllOperations();
+    if (status != ECModuleStatus::Deleting) {
+        m_sizeQueue.cancelAllOperations();
+        emit windowCloseRequested();
+        return;
+    }
+    // The window stays: the loop stops before its next item, and its completion still reports,
+    // with the measured gain only.
+    m_deleting = false;
+    updateProgressLabel();
+}
+
+std::int64_t ECModule::freeBytes()
+{
+    return readFreeBytes().value_or(0);
+}
+
+ECModuleStatus ECModule::moduleStatus() const
+{
+    return moduleStatusFor(m_deleting, m_workOperations.load(), m_sizeOperations.load());
+}
+
+QString ECModule::buttonTitle(const QString& countText) const
+{
+    return QStringLiteral("Clear%1 selected").arg(countText);
+}
+
+void ECModule::updateProgressLabel()
+{
+    m_bytesToDelete = selectionSize();
+    const std::int64_t count = itemsToRemoveCount();
+    ECProgressDisplay display = progressDisplayFor(moduleStatus(), m_bytesToDelete, count, buttonTitle(countText(count)));
+    if (display != m_progressDisplay) {
+        m_progressDisplay = std::move(display);
+        emit progressDisplayChanged();
+    }
+}
+
+void ECModule::startDeleting()
+{
+    m_userDidUseModule = true;
+    m_deleting = true;
+    m_totalBytesToDeleteInAction = m_bytesToDelete;
+    {
+        std::lock_guard lock(m_measureMutex);
+        m_needsFreeBytesBefore = true;
+        m_freeBytesBefore.reset();
+    }
+    // Measured off the main thread so the window never waits on the device; a deletion loop that
+    // gets the device lock first measures it itself (lockDeviceForDeletion).
+    m_measureQueue.addOperation([this](const Operation&) {
+        std::lock_guard lock(m_deviceLock);
+        measureFreeBytesBeforeIfNeeded();
+    });
+}
+
+void ECModule::showFinishedDialog()
+{
+    m_deleting = false;
+    const std::int64_t estimate = m_totalBytesToDeleteInAction;
+    const QString name = moduleName();
+    // On the measuring queue, after the reading taken at the start; the report comes back to the
+    // main thread without anyone waiting for it.
+    m_measureQueue.addOperation([this, estimate, name](const Operation&) {
+        std::optional<std::int64_t> before;
+        std::optional<std::int64_t> after;
+        {
+            std::lock_guard lock(m_deviceLock);
+            {
+                std::lock_guard measureLock(m_measureMutex);
+                if (!m_needsFreeBytesBefore) {
+                    before = m_freeBytesBefore;
+                }
+            }
+            after = readFreeBytes();
+        }
+        const auto amount = clearedSpaceToReport(estimate, before, after);
+        if (amount) {
+            postToMain([this, name, cleared = *amount] { reportClearedSpace(name, cleared); });
+        }
+    });
+}
+
+void ECModule::reportClearedSpace(const QString& name, std::int64_t amount)
+{
+    if (!m_eventSink) {
+        return;
+    }
+    m_eventSink->logUsedModule(name, amount);
+    m_eventSink->trackEvent(QStringLiteral("ClearedSpace"),
+                            { { QStringLiteral("ModuleName"), name },
+                              { QStringLiteral("AmountCleared"), QVariant::fromValue<qint64>(amount) } });
+}
+
+QString ECModule::moduleName() const
+{
+    return QStringLiteral("NoModuleName");
+}
+
+QWidget* ECModule::createView(QWidget* parent)
+{
+    return new ECModuleView(this, parent);
+}
+
+void ECModule::setProgressMaximum(int maximum)
+{
+    if (maximum != m_progressMaximum) {
+        m_progressMaximum = maximum;
+        emit progressValueChanged();
+    }
+}
+
+void ECModule::setProgressValue(int value)
+{
+    if (value != m_progressValue) {
+        m_progressValue = value;
+        emit progressValueChanged();
+    }
+}
+
+void ECModule::addWorkOperation(OperationQueue::Work work, std::function<void()> completion)
+{
+    addCountedOperation(m_queue, m_workOperations, std::move(work), std::move(completion));
+}
+
+void ECModule::addSizeOperation(OperationQueue::Work work, std::function<void()> completion)
+{
+    addCountedOperation(m_sizeQueue, m_sizeOperations, std::move(work), std::move(completion));
+}
+
+void ECModule::addCountedOperation(OperationQueue& queue,
+                                   std::atomic<std::size_t>& counter,
+                                   OperationQueue::Work work,
+                                   std::function<void()> completion)
+{
+    ++counter;
+    // The count drops before the completion runs, so the refresh a completion makes already sees
+    // the queue without this operation; otherwise the last refresh would read "Scanning" forever.
+    queue.addOperation(std::move(work), [&counter, completion = std::move(completion)] {
+        --counter;
+        if (completion) {
+            completion();
+        }
+    });
+}
+
+bool ECModule::runOnMainAndWait(std::function<void()> function)
+{
+    auto wait = std::make_shared<MainWait>();
+    {
+        std::lock_guard lock(m_waitsMutex);
+        if (m_shuttingDown) {
+            return false;
+        }
+        m_waits.insert(wait);
+    }
+    RunLoop* loop = RunLoop::main();
+    if (!loop || loop->isLoopThread()) {
+        function();
+        std::lock_guard lock(m_waitsMutex);
+        m_waits.erase(wait);
+        return true;
+    }
+    // Finishes the wait when the posted function is destroyed, whether it ran or was dropped by
+    // a loop that ended, so queue code never hangs on a main loop that is gone.
+    auto signal = std::make_shared<WaitSignal>(wait);
+    loop->post([signal, function = std::move(function)] {
+        {
+            std::lock_guard lock(signal->wait->mutex);
+            // Abandoned only by the module's destruction, which also runs on this thread: the
+            // function would touch a module that is going away.
+            if (signal->wait->abandoned) {
+                return;
+            }
+        }
+        function();
+        std::lock_guard lock(signal->wait->mutex);
+        signal->wait->ran = true;
+    });
+    signal.reset();
+    bool ran = false;
+    {
+        std::unique_lock lock(wait->mutex);
+        wait->condition.wait(lock, [&] { return wait->finished || wait->abandoned; });
+        ran = wait->ran;
+    }
+    std::lock_guard lock(m_waitsMutex);
+    m_waits.erase(wait);
+    return ran;
+}
+
+void ECModule::postToMain(std::function<void()> function)
+{
+    RunLoop* loop = RunLoop::main();
+    if (!loop) {
+        function();
+        return;
+    }
+    loop->post([alive = std::weak_ptr<int>(m_alive), function = std::move(function)] {
+        if (alive.lock()) {
+            function();
+        }
+    });
+}
+
+std::unique_lock<std::mutex> ECModule::lockDeviceForDeletion()
+{
+    std::unique_lock lock(m_deviceLock);
+    measureFreeBytesBeforeIfNeeded();
+    return lock;
+}
+
+void ECModule::measureFreeBytesBeforeIfNeeded()
+{
+    {
+        std::lock_guard lock(m_measureMutex);
+        if (!m_needsFreeBytesBefore) {
+            return;
+        }
+    }
+    // The caller holds the device lock, so no one else measures meanwhile.
+    const auto freeNow = readFreeBytes();
+    std::lock_guard lock(m_measureMutex);
+    m_freeBytesBefore = freeNow;
+    m_needsFreeBytesBefore = false;
+}
+
+void ECModule::presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer)
+{
+    if (!m_host) {
+        logLine(LOG_MODULES, "No window to ask: %s", alert.message.toUtf8().constData());
+        answer(-1);
+        return;
+    }
+    m_host->presentAlert(alert, std::move(answer));
+}
+
+void ECModule::stopAllWork()
+{
+    {
+        std::lock_guard lock(m_waitsMutex);
+        if (m_shuttingDown) {
+            return;
+        }
+        m_shuttingDown = true;
+        for (const auto& wait : m_waits) {
+            {
+                std::lock_guard waitLock(wait->mutex);
+                wait->abandoned = true;
+            }
+            wait->condition.notify_all();
+        }
+    }
+    m_alive.reset();
+    m_queue.cancelAllOperations();
+    m_sizeQueue.cancelAllOperations();
+    m_queue.waitUntilAllOperationsAreFinished();
+    m_sizeQueue.waitUntilAllOperationsAreFinished();
+    m_measureQueue.waitUntilAllOperationsAreFinished();
+}
+
+std::optional<std::int64_t> ECModule::readFreeBytes()
+{
+    const std::shared_ptr<AMDevice> current = device();
+    if (!current) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<AFCMediaDirectory> media = current->newAFCMediaDirectory();
+    if (!media) {
+        return std::nullopt;
+    }
+    const std::optional<PlistDictionary> info = media->deviceInfo();
+    media->close();
+    if (!info) {
+        return std::nullopt;
+    }
+    const auto freeBytes = info->find("FSFreeBytes");
+    if (freeBytes == info->end()) {
+        return std::nullopt;
+    }
+    return freeBytes->second.toInt64();
+}

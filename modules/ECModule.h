@@ -1,0 +1,202 @@
+#pragma once
+
+#include "base/OperationQueue.h"
+#include "modules/ECModuleRules.h"
+
+#include <QImage>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+
+class AMDevice;
+class ECClock;
+class ECModuleEventSink;
+class ECModuleHost;
+struct ECModuleAlert;
+class QWidget;
+
+/// A cleaning tool: the device it works on, a work queue and a one-at-a-time size queue for its
+/// device work, a device lock between them, a status from which the progress label, bar and
+/// buttons follow, and the report of the space a deletion cleared.
+///
+/// Everything public runs on the main thread unless it says otherwise. Queue code hands results
+/// back with runOnMainAndWait() or postToMain(). A module lives as long as the application and is
+/// shown again and again; each showing sets the device and calls loadConfigView().
+///
+/// Subclasses whose queue work calls into members of their own must call stopAllWork() first in
+/// their destructor, so no operation runs while those members are being destroyed.
+class ECModule : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ECModule(QObject* parent = nullptr);
+    ~ECModule() override;
+
+    /// The device the module works on; any thread.
+    std::shared_ptr<AMDevice> device() const;
+    void setDevice(std::shared_ptr<AMDevice> device);
+
+    const QString& titleText() const { return m_titleText; }
+    void setTitleText(const QString& text);
+    const QString& hintText() const { return m_hintText; }
+    void setHintText(const QString& text);
+    /// The picture of the module's button on the home screen.
+    const QImage& iconImage() const { return m_iconImage; }
+    void setIconImage(const QImage& image) { m_iconImage = image; }
+
+    std::int64_t freeBytesBeforeDeleting() const;
+    std::int64_t bytesToDelete() const { return m_bytesToDelete; }
+    std::int64_t totalBytesToDeleteInAction() const { return m_totalBytesToDeleteInAction; }
+    bool deleting() const { return m_deleting; }
+    void setDeleting(bool deleting) { m_deleting = deleting; }
+    bool userDidUseModule() const { return m_userDidUseModule; }
+
+    OperationQueue& queue() { return m_queue; }
+    OperationQueue& sizeQueue() { return m_sizeQueue; }
+    /// Held by queue code while it talks to the device. Plain and non-recursive.
+    std::mutex& deviceLock() { return m_deviceLock; }
+
+    /// Set by the application; may be null (nothing is filed).
+    void setEventSink(ECModuleEventSink* sink) { m_eventSink = sink; }
+    ECModuleEventSink* eventSink() const { return m_eventSink; }
+    /// Set by whoever shows the module; may be null (alerts answer -1, folder choices nothing).
+    void setHost(ECModuleHost* host) { m_host = host; }
+    ECModuleHost* host() const { return m_host; }
+    void setClock(const ECClock* clock);
+    const ECClock& clock() const { return *m_clock; }
+
+    /// Whether the home screen enables the module's button.
+    virtual bool enabled() const { return true; }
+    /// Starts the module's work each time it is shown, after the device is set.
+    virtual void loadConfigView() { }
+    /// Ends the module: from its cancel/done button, from the application, or on unplugging.
+    virtual void close();
+
+    /// The device's free bytes now, from its media area; 0 without a device or an answer.
+    /// Talks to the device: call it on a queue, holding the device lock.
+    std::int64_t freeBytes();
+
+    ECModuleStatus moduleStatus() const;
+    /// Bytes the current selection would free.
+    virtual std::int64_t selectionSize() const { return 0; }
+    /// The delete button's title for a count text (" 3", or empty for none).
+    virtual QString buttonTitle(const QString& countText) const;
+    /// How many things a deletion would remove now.
+    virtual std::int64_t itemsToRemoveCount() const { return 0; }
+
+    /// Brings label, bar and buttons in step with the status and the selection.
+    virtual void updateProgressLabel();
+    /// Records the start of a deletion: the estimate, and the free space before (measured on a
+    /// queue, before the deletion touches the device).
+    void startDeleting();
+    /// Ends a deletion and reports the space cleared. Shows no dialog in the base.
+    virtual void showFinishedDialog();
+    /// The key under which usage and analytics events are filed.
+    virtual QString moduleName() const;
+
+    /// The delete button was pressed. Nothing in the base.
+    virtual void deleteButtonClicked() { }
+    /// Builds the module's window content afresh; the caller owns it.
+    virtual QWidget* createView(QWidget* parent);
+
+    const ECProgressDisplay& progressDisplay() const { return m_progressDisplay; }
+    int progressValue() const { return m_progressValue; }
+    int progressMaximum() const { return m_progressMaximum; }
+    void setProgressMaximum(int maximum);
+    void setProgressValue(int value);
+
+    /// Free-space readings and reports still under way (for tests and orderly shutdown).
+    std::size_t pendingMeasurements() const { return m_measureQueue.operationCount(); }
+
+signals:
+    void progressDisplayChanged();
+    void progressValueChanged();
+    void textsChanged();
+    /// The module is done: whoever shows it ends its window.
+    void windowCloseRequested();
+
+protected:
+    /// Reads the free bytes from the device; nothing when it cannot be read. Queue threads only,
+    /// with the device lock held.
+    virtual std::optional<std::int64_t> readFreeBytes();
+
+    /// Queues work on the work queue or the size queue so the status sees it until its
+    /// completion has started. The completion runs on a queue thread.
+    void addWorkOperation(OperationQueue::Work work, std::function<void()> completion = {});
+    void addSizeOperation(OperationQueue::Work work, std::function<void()> completion = {});
+
+    /// Runs `function` on the main thread and returns once it has run (directly when already
+    /// there). False when the module is shutting down and `function` was not run.
+    bool runOnMainAndWait(std::function<void()> function);
+    /// Posts `function` to the main thread without waiting; dropped if the module is gone.
+    void postToMain(std::function<void()> function);
+
+    /// Takes the device lock for a deletion, first reading the free space before it if that has
+    /// not been done yet. Deletion loops use this instead of locking deviceLock() directly.
+    std::unique_lock<std::mutex> lockDeviceForDeletion();
+
+    /// Asks the host; without one the answer is -1 at once.
+    void presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer);
+
+    /// Cancels all queued work, releases queue code waiting for the main thread and waits for the
+    /// queues to drain. Main thread; idempotent.
+    void stopAllWork();
+
+private:
+    struct MainWait;
+    struct WaitSignal;
+    void addCountedOperation(OperationQueue& queue,
+                             std::atomic<std::size_t>& counter,
+                             OperationQueue::Work work,
+                             std::function<void()> completion);
+    void measureFreeBytesBeforeIfNeeded();
+    void reportClearedSpace(const QString& moduleName, std::int64_t amount);
+
+    mutable std::mutex m_deviceMutex;
+    std::shared_ptr<AMDevice> m_device;
+    QString m_titleText;
+    QString m_hintText;
+    QImage m_iconImage;
+
+    std::int64_t m_bytesToDelete { 0 };
+    std::int64_t m_totalBytesToDeleteInAction { 0 };
+    std::atomic<bool> m_deleting { false };
+    bool m_userDidUseModule { false };
+
+    ECProgressDisplay m_progressDisplay;
+    int m_progressValue { 0 };
+    int m_progressMaximum { 0 };
+
+    ECModuleEventSink* m_eventSink { nullptr };
+    ECModuleHost* m_host { nullptr };
+    const ECClock* m_clock;
+
+    std::mutex m_deviceLock;
+    // Free space before the deletion under way; guarded by m_measureMutex.
+    mutable std::mutex m_measureMutex;
+    bool m_needsFreeBytesBefore { false };
+    std::optional<std::int64_t> m_freeBytesBefore;
+
+    std::mutex m_waitsMutex;
+    std::set<std::shared_ptr<MainWait>> m_waits;
+    bool m_shuttingDown { false };
+    // Posted functions hold a weak reference and run only while the module lives.
+    std::shared_ptr<int> m_alive { std::make_shared<int>(0) };
+
+    std::atomic<std::size_t> m_workOperations { 0 };
+    std::atomic<std::size_t> m_sizeOperations { 0 };
+    // Declared last: destroyed first, so no queue thread outlives the members above.
+    OperationQueue m_measureQueue { 1 };
+    OperationQueue m_sizeQueue { 1 };
+    // Listing and deleting may run side by side, as on a default-width queue.
+    OperationQueue m_queue { 4 };
+};

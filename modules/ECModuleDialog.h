@@ -1,0 +1,46 @@
+#pragma once
+
+#include "modules/ECModuleHost.h"
+
+#include <QDialog>
+#include <QPointer>
+
+class ECModule;
+class ECModuleView;
+
+/// The module window: a window-modal dialog over the main window holding the module's view,
+/// built afresh each time the module is shown. It answers the module's questions with
+/// window-modal dialogs of its own, closes when the module asks, and turns Escape and the
+/// window's close button into the module's close().
+class ECModuleDialog : public QDialog, public ECModuleHost
+{
+    Q_OBJECT
+
+public:
+    /// Makes the module's view and becomes the module's host. Deletes itself once closed.
+    ECModuleDialog(ECModule* module, QWidget* parent);
+    ~ECModuleDialog() override;
+
+    ECModule* module() const { return m_module; }
+    ECModuleView* moduleView() const { return m_view; }
+
+    void presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer) override;
+    void chooseFolder(const QString& title,
+                      const QString& startFolder,
+                      std::function<void(std::optional<QString> folder)> answer) override;
+    void openUrl(const QUrl& url) override;
+
+public slots:
+    /// Escape: the module decides (it may keep the window while deleting).
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void moduleRequestedClose();
+
+    QPointer<ECModule> m_module;
+    ECModuleView* m_view { nullptr };
+    bool m_closingForModule { false };
+};

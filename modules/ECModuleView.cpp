@@ -1,0 +1,254 @@
+#include "modules/ECModuleView.h"
+
+#include "modules/ECCheckboxHeaderView.h"
+#include "modules/ECModule.h"
+#include "modules/ECRankDelegate.h"
+#include "modules/ECStripedProgressBar.h"
+#include "modules/ECTableViewModule.h"
+
+#include <QHBoxLayout>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr auto PRIMARY_BUTTON_STYLE = R"(
+QPushButton#deleteButton {
+    background-color: #0a84ff; color: white; border: none; border-radius: 6px;
+    padding: 6px 18px; font-weight: 600;
+}
+QPushButton#deleteButton:hover { background-color: #2a94ff; }
+QPushButton#deleteButton:pressed { background-color: #0071e3; }
+QPushButton#deleteButton:focus { outline: none; border: 2px solid #9ccaff; }
+QPushButton#deleteButton:disabled { background-color: #b9d9ff; color: #f5f9ff; }
+QPushButton#cancelButton {
+    background-color: white; color: #1d1d1f; border: 1px solid #d2d2d7; border-radius: 6px;
+    padding: 6px 18px;
+}
+QPushButton#cancelButton:hover { background-color: #f5f5f7; }
+QPushButton#cancelButton:focus { border: 2px solid #0a84ff; }
+)";
+
+}
+
+ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
+    : QWidget(parent)
+    , m_module(module)
+{
+    setObjectName(QStringLiteral("moduleView"));
+    setAutoFillBackground(true);
+    QPalette background = palette();
+    background.setColor(QPalette::Window, Qt::white);
+    setPalette(background);
+    setStyleSheet(QString::fromLatin1(PRIMARY_BUTTON_STYLE));
+
+    m_layout = new QVBoxLayout(this);
+    m_layout->setContentsMargins(24, 20, 24, 20);
+    m_layout->setSpacing(10);
+
+    m_titleLabel = new QLabel(this);
+    m_titleLabel->setObjectName(QStringLiteral("titleTextField"));
+    QFont titleFont = m_titleLabel->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
+    titleFont.setWeight(QFont::DemiBold);
+    m_titleLabel->setFont(titleFont);
+    m_titleLabel->setWordWrap(true);
+    m_titleLabel->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    m_layout->addWidget(m_titleLabel);
+
+    m_hintLabel = new QLabel(this);
+    m_hintLabel->setObjectName(QStringLiteral("hintTextField"));
+    m_hintLabel->setWordWrap(true);
+    m_hintLabel->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    m_layout->addWidget(m_hintLabel);
+
+    if (auto* tableModule = qobject_cast<ECTableViewModule*>(module)) {
+        buildTable(tableModule);
+    } else {
+        m_layout->addStretch(1);
+    }
+
+    auto* progressRow = new QHBoxLayout;
+    progressRow->setSpacing(12);
+    m_progressLabel = new QLabel(this);
+    m_progressLabel->setObjectName(QStringLiteral("progressLabel"));
+    m_progressLabel->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    m_progressBar = new ECStripedProgressBar(this);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
+    m_progressBar->setFixedHeight(10);
+    progressRow->addWidget(m_progressLabel);
+    progressRow->addWidget(m_progressBar, 1);
+    m_layout->addLayout(progressRow);
+
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addStretch(1);
+    m_cancelButton = new QPushButton(this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    m_cancelButton->setAutoDefault(false);
+    m_deleteButton = new QPushButton(this);
+    m_deleteButton->setObjectName(QStringLiteral("deleteButton"));
+    m_deleteButton->setAutoDefault(false);
+    buttonRow->addWidget(m_cancelButton);
+    buttonRow->addWidget(m_deleteButton);
+    m_layout->addLayout(buttonRow);
+
+    if (module) {
+        connect(m_cancelButton, &QPushButton::clicked, module, &ECModule::close);
+        connect(m_deleteButton, &QPushButton::clicked, module, &ECModule::deleteButtonClicked);
+        connect(module, &ECModule::textsChanged, this, &ECModuleView::refreshTexts);
+        connect(module, &ECModule::progressDisplayChanged, this, &ECModuleView::refreshProgress);
+        connect(module, &ECModule::progressValueChanged, this, &ECModuleView::refreshProgressValue);
+    }
+    refreshTexts();
+    refreshProgress();
+    refreshProgressValue();
+}
+
+void ECModuleView::setConfigWidget(QWidget* widget)
+{
+    // Right after the hint (index 2), above the table.
+    m_layout->insertWidget(2, widget);
+}
+
+void ECModuleView::buildTable(ECTableViewModule* module)
+{
+    m_tableView = new QTableView(this);
+    m_tableView->setObjectName(QStringLiteral("tableView"));
+    m_header = new ECCheckboxHeaderView(m_tableView);
+    m_tableView->setHorizontalHeader(m_header);
+    m_tableView->setModel(&module->itemListController());
+    m_tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_tableView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_tableView->setAlternatingRowColors(true);
+    m_tableView->setShowGrid(false);
+    m_tableView->setSortingEnabled(false);
+    m_tableView->setWordWrap(false);
+    m_tableView->setIconSize(QSize(24, 24));
+    m_tableView->verticalHeader()->hide();
+    m_tableView->verticalHeader()->setDefaultSectionSize(32);
+    m_tableView->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_tableView->setAccessibleName(tr("Items found"));
+    m_tableView->setStyleSheet(QStringLiteral("QTableView { border: 1px solid #d2d2d7; border-radius: 6px; "
+                                              "alternate-background-color: #f5f5f7; background: white; }"));
+
+    const auto& columns = module->itemList().columns();
+    for (int column = 0; column < columns.size(); ++column) {
+        switch (columns.at(column).kind) {
+        case ECItemColumn::Kind::Checked:
+            m_header->setCheckboxSection(column);
+            m_header->setSectionResizeMode(column, QHeaderView::Fixed);
+            m_header->resizeSection(column, 32);
+            break;
+        case ECItemColumn::Kind::Name:
+            m_header->setSectionResizeMode(column, QHeaderView::Stretch);
+            break;
+        case ECItemColumn::Kind::Rank:
+            m_tableView->setItemDelegateForColumn(column, new ECRankDelegate(m_tableView));
+            m_header->resizeSection(column, 110);
+            break;
+        case ECItemColumn::Kind::Size:
+            m_header->resizeSection(column, 90);
+            break;
+        case ECItemColumn::Kind::Date:
+            m_header->resizeSection(column, 120);
+            break;
+        case ECItemColumn::Kind::Text:
+            m_header->resizeSection(column, 120);
+            break;
+        }
+    }
+    m_header->setCheckStateProvider([module] { return module->headerCheckState(); });
+
+    connect(m_header, &QHeaderView::sectionClicked, module, &ECTableViewModule::tableViewDidClickTableColumn);
+    connect(&module->itemList(), &ECItemListModel::checkedChanged, m_header->viewport(),
+            qOverload<>(&QWidget::update));
+    connect(&module->itemListController(), &QAbstractItemModel::rowsInserted, m_header->viewport(),
+            qOverload<>(&QWidget::update));
+    connect(module, &ECTableViewModule::sortAboutToChange, this, &ECModuleView::rememberSelectedRows);
+    connect(module, &ECTableViewModule::sortChanged, this, &ECModuleView::restoreSelectedRows);
+    connect(m_tableView, &QWidget::customContextMenuRequested, this, &ECModuleView::showTableMenu);
+    m_layout->addWidget(m_tableView, 1);
+}
+
+void ECModuleView::refreshTexts()
+{
+    if (!m_module) {
+        return;
+    }
+    m_titleLabel->setText(m_module->titleText());
+    m_hintLabel->setText(m_module->hintText());
+    m_hintLabel->setVisible(!m_module->hintText().isEmpty());
+}
+
+void ECModuleView::refreshProgress()
+{
+    if (!m_module) {
+        return;
+    }
+    const ECProgressDisplay& display = m_module->progressDisplay();
+    m_progressLabel->setText(display.label);
+    m_progressBar->setVisible(display.barVisible);
+    m_progressBar->setIndeterminate(display.barIndeterminate);
+    m_progressBar->setAnimating(display.barAnimating);
+    m_deleteButton->setEnabled(display.deleteEnabled);
+    m_deleteButton->setText(display.deleteTitle);
+    m_cancelButton->setText(display.cancelTitle);
+}
+
+void ECModuleView::refreshProgressValue()
+{
+    if (!m_module) {
+        return;
+    }
+    m_progressBar->setMaximum(m_module->progressMaximum());
+    m_progressBar->setValue(m_module->progressValue());
+}
+
+QList<int> ECModuleView::selectedRows() const
+{
+    QList<int> rows;
+    for (const auto& index : m_tableView->selectionModel()->selectedRows()) {
+        rows.append(index.row());
+    }
+    return rows;
+}
+
+void ECModuleView::rememberSelectedRows()
+{
+    m_rowsBeforeSort = m_tableView ? selectedRows() : QList<int>();
+}
+
+void ECModuleView::restoreSelectedRows()
+{
+    if (!m_tableView) {
+        return;
+    }
+    // By position, not by item: the rows the user had selected stay selected.
+    QItemSelectionModel* selection = m_tableView->selectionModel();
+    selection->clearSelection();
+    for (const int row : std::as_const(m_rowsBeforeSort)) {
+        const QModelIndex index = m_tableView->model()->index(row, 0);
+        if (index.isValid()) {
+            selection->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+    }
+}
+
+void ECModuleView::showTableMenu(const QPoint& position)
+{
+    auto* module = qobject_cast<ECTableViewModule*>(m_module.data());
+    const QList<int> rows = selectedRows();
+    if (!module || rows.isEmpty()) {
+        return;
+    }
+    // A popup, not exec(): no nested event loop while the device may detach.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(tr("Check Selected"), module, [module, rows] { module->checkSelected(rows); });
+    menu->addAction(tr("Uncheck Selected"), module, [module, rows] { module->uncheckSelected(rows); });
+    menu->popup(m_tableView->viewport()->mapToGlobal(position));
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QPointer>
+#include <QWidget>
+
+class ECCheckboxHeaderView;
+class ECModule;
+class ECStripedProgressBar;
+class ECTableViewModule;
+class QLabel;
+class QPushButton;
+class QTableView;
+class QVBoxLayout;
+
+/// The content of a module's window: title, hint, the checkbox table for table modules, the
+/// progress label and striped bar, and the cancel and delete buttons. It shows what the module
+/// says and forwards clicks to it; it decides nothing itself.
+class ECModuleView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ECModuleView(ECModule* module, QWidget* parent = nullptr);
+
+    ECModule* module() const { return m_module; }
+    /// Null unless the module is a table module.
+    QTableView* tableView() const { return m_tableView; }
+    /// Puts a tool's own controls (age slider, check boxes, pop-ups) between the hint and the table.
+    void setConfigWidget(QWidget* widget);
+
+private:
+    void buildTable(ECTableViewModule* module);
+    void refreshTexts();
+    void refreshProgress();
+    void refreshProgressValue();
+    void rememberSelectedRows();
+    void restoreSelectedRows();
+    void showTableMenu(const QPoint& position);
+    QList<int> selectedRows() const;
+
+    QPointer<ECModule> m_module;
+    QVBoxLayout* m_layout { nullptr };
+    QLabel* m_titleLabel { nullptr };
+    QLabel* m_hintLabel { nullptr };
+    QTableView* m_tableView { nullptr };
+    ECCheckboxHeaderView* m_header { nullptr };
+    QLabel* m_progressLabel { nullptr };
+    ECStripedProgressBar* m_progressBar { nullptr };
+    QPushButton* m_cancelButton { nullptr };
+    QPushButton* m_deleteButton { nullptr };
+    QList<int> m_rowsBeforeSort;
+};
