@@ -1,0 +1,397 @@
+// The AFC server through libimobiledevice's own afc_* client: operations, the statuses a real
+// device answers, confinement to the service's area, and the storage model behind it.
+#include "tests/sim/SimTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint64_t MIB = 1024 * 1024;
+
+/// One small HFS+-era test phone and one APFS-era one, shared by the cases that do not restart.
+class AfcService : public testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        s_profiles = new TemporaryDirectory;
+        TestProfile hfs;
+        TestProfile apfs;
+        apfs.udid = "5eed000000000000000000000000000000000002";
+        apfs.version = "17.5";
+        s_sim = new SimulatorFixture({ hfs.write(s_profiles->path()).string(), apfs.write(s_profiles->path()).string() });
+        ASSERT_TRUE(s_sim->start()) << s_sim->lastError();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_sim;
+        delete s_profiles;
+    }
+
+    void SetUp() override
+    {
+        m_client = std::make_unique<LibClient>(HFS);
+        ASSERT_EQ(m_client->status(), LOCKDOWN_E_SUCCESS);
+        m_afc = m_client->startAfc();
+        ASSERT_NE(m_afc, nullptr);
+    }
+
+    static inline const std::string HFS = "5eed000000000000000000000000000000000001";
+    static inline const std::string APFS = "5eed000000000000000000000000000000000002";
+    static TemporaryDirectory* s_profiles;
+    static SimulatorFixture* s_sim;
+    std::unique_ptr<LibClient> m_client;
+    afc_client_t m_afc { nullptr };
+};
+
+TemporaryDirectory* AfcService::s_profiles = nullptr;
+SimulatorFixture* AfcService::s_sim = nullptr;
+
+} // namespace
+
+TEST_F(AfcService, ListsDotEntriesFirstAndTheMediaFolders)
+{
+    const auto names = afcList(m_afc, "/");
+    ASSERT_GE(names.size(), 3u);
+    EXPECT_EQ(names[0], ".");
+    EXPECT_EQ(names[1], "..");
+    EXPECT_NE(std::find(names.begin(), names.end(), "DCIM"), names.end());
+    // Every spelling of the root is the root, and ".." above it stays there.
+    for (const char* path : { "", ".", "/", "./", "/..", "../../..", "DCIM/../../.." }) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(afcList(m_afc, path), names);
+    }
+}
+
+TEST_F(AfcService, ReadsBackWhatItWrote)
+{
+    std::string payload(300000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = char(i * 7 % 251);
+    }
+    ASSERT_EQ(afc_make_directory(m_afc, "/Rounds/Trip"), AFC_E_SUCCESS);
+    ASSERT_EQ(afcWriteFile(m_afc, "Rounds/Trip/data.bin", payload), AFC_E_SUCCESS);
+    EXPECT_EQ(afcReadFile(m_afc, "/Rounds/./Trip/data.bin"), payload);
+    std::ifstream host(s_sim->mediaRoot(HFS) / "Rounds/Trip/data.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(host), {}), payload);
+
+    uint64_t handle = 0;
+    ASSERT_EQ(afc_file_open(m_afc, "/Rounds/Trip/data.bin", AFC_FOPEN_RDONLY, &handle), AFC_E_SUCCESS);
+    EXPECT_NE(handle, 0u);
+    ASSERT_EQ(afc_file_seek(m_afc, handle, -10, SEEK_END), AFC_E_SUCCESS);
+    uint64_t position = 0;
+    ASSERT_EQ(afc_file_tell(m_afc, handle, &position), AFC_E_SUCCESS);
+    EXPECT_EQ(position, payload.size() - 10);
+    char buffer[64];
+    uint32_t got = 0;
+    ASSERT_EQ(afc_file_read(m_afc, handle, buffer, sizeof buffer, &got), AFC_E_SUCCESS);
+    EXPECT_EQ(std::string(buffer, got), payload.substr(payload.size() - 10));
+    ASSERT_EQ(afc_file_read(m_afc, handle, buffer, sizeof buffer, &got), AFC_E_SUCCESS);
+    EXPECT_EQ(got, 0u) << "empty data at the end of the file";
+    EXPECT_EQ(afc_file_close(m_afc, handle), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_close(m_afc, handle), AFC_E_INVALID_ARG) << "a closed handle is unknown";
+}
+
+TEST_F(AfcService, OpenModesCreateTruncateAndAppendLikeTheDevice)
+{
+    const auto writeWith = [this](afc_file_mode_t mode, const std::string& bytes) {
+        uint64_t handle = 0;
+        if (afc_file_open(m_afc, "/modes.txt", mode, &handle) != AFC_E_SUCCESS) {
+            return false;
+        }
+        uint32_t written = 0;
+        const bool ok = afc_file_write(m_afc, handle, bytes.data(), uint32_t(bytes.size()), &written) == AFC_E_SUCCESS;
+        afc_file_close(m_afc, handle);
+        return ok && written == bytes.size();
+    };
+    afc_remove_path(m_afc, "/modes.txt");
+    EXPECT_TRUE(writeWith(AFC_FOPEN_RW, "abcdef")) << "mode 2 creates a missing file";
+    EXPECT_TRUE(writeWith(AFC_FOPEN_RW, "XY"));
+    EXPECT_EQ(afcReadFile(m_afc, "/modes.txt"), "XYcdef") << "mode 2 keeps the contents";
+    EXPECT_TRUE(writeWith(AFC_FOPEN_APPEND, "12"));
+    EXPECT_EQ(afcReadFile(m_afc, "/modes.txt"), "XYcdef12");
+    EXPECT_TRUE(writeWith(AFC_FOPEN_WRONLY, "new"));
+    EXPECT_EQ(afcReadFile(m_afc, "/modes.txt"), "new") << "mode 3 empties the file";
+
+    uint64_t handle = 0;
+    ASSERT_EQ(afc_file_open(m_afc, "/modes.txt", AFC_FOPEN_RDONLY, &handle), AFC_E_SUCCESS);
+    uint32_t written = 0;
+    EXPECT_NE(afc_file_write(m_afc, handle, "x", 1, &written), AFC_E_SUCCESS) << "read-only handle";
+    afc_file_close(m_afc, handle);
+}
+
+TEST_F(AfcService, AnswersTheStatusesARealDeviceAnswers)
+{
+    ASSERT_EQ(afc_make_directory(m_afc, "/Statuses/Full"), AFC_E_SUCCESS);
+    ASSERT_EQ(afcWriteFile(m_afc, "/Statuses/Full/file", "x"), AFC_E_SUCCESS);
+    ASSERT_EQ(afcWriteFile(m_afc, "/Statuses/plain", "x"), AFC_E_SUCCESS);
+    uint64_t handle = 0;
+    char** list = nullptr;
+    const struct
+    {
+        const char* what;
+        afc_error_t status;
+        afc_error_t expected;
+    } rows[] = {
+        { "list a missing folder", afc_read_directory(m_afc, "/Statuses/none", &list), AFC_E_OBJECT_NOT_FOUND },
+        { "list a file", afc_read_directory(m_afc, "/Statuses/plain", &list), AFC_E_READ_ERROR },
+        { "info of a missing path", afc_get_file_info(m_afc, "/Statuses/none", &list), AFC_E_OBJECT_NOT_FOUND },
+        { "read a missing file", afc_file_open(m_afc, "/Statuses/none", AFC_FOPEN_RDONLY, &handle), AFC_E_OBJECT_NOT_FOUND },
+        { "create below a missing folder", afc_file_open(m_afc, "/Statuses/none/x", AFC_FOPEN_WRONLY, &handle), AFC_E_OBJECT_NOT_FOUND },
+        { "read-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_RDONLY, &handle), AFC_E_UNKNOWN_ERROR },
+        { "write-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_WRONLY, &handle), AFC_E_OBJECT_IS_DIR },
+        { "make a folder below a file", afc_make_directory(m_afc, "/Statuses/plain/sub"), AFC_E_OBJECT_EXISTS },
+        { "make an existing folder", afc_make_directory(m_afc, "/Statuses/Full"), AFC_E_SUCCESS },
+        { "remove a non-empty folder", afc_remove_path(m_afc, "/Statuses/Full"), AFC_E_DIR_NOT_EMPTY },
+        { "remove a missing path", afc_remove_path(m_afc, "/Statuses/none"), AFC_E_OBJECT_NOT_FOUND },
+        { "rename a missing path", afc_rename_path(m_afc, "/Statuses/none", "/Statuses/other"), AFC_E_OBJECT_NOT_FOUND },
+        { "rename onto itself", afc_rename_path(m_afc, "/Statuses/plain", "/Statuses/plain"), AFC_E_SUCCESS },
+        { "read an unknown handle", afc_file_seek(m_afc, 9999, 0, SEEK_SET), AFC_E_INVALID_ARG },
+        { "close an unknown handle", afc_file_close(m_afc, 4242), AFC_E_INVALID_ARG },
+        { "remove the area's root", afc_remove_path(m_afc, "/"), AFC_E_PERM_DENIED },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(row.status, row.expected);
+    }
+}
+
+TEST_F(AfcService, FileInfoDescribesFilesFoldersAndLinks)
+{
+    ASSERT_EQ(afcWriteFile(m_afc, "/info.txt", "twelve bytes"), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_make_link(m_afc, AFC_SYMLINK, "info.txt", "/info-link"), AFC_E_SUCCESS);
+    const std::uint64_t when = 1494244521123456789ULL;
+    ASSERT_EQ(afc_set_file_time(m_afc, "/info.txt", when), AFC_E_SUCCESS);
+
+    auto file = afcFileInfo(m_afc, "/info.txt");
+    EXPECT_EQ(file["st_size"], "12");
+    EXPECT_EQ(file["st_ifmt"], "S_IFREG");
+    EXPECT_EQ(file["st_nlink"], "1");
+    EXPECT_EQ(file["st_blocks"], "8") << "one 4096-byte block";
+    EXPECT_EQ(file["st_mtime"], std::to_string(when)) << "nanoseconds";
+    EXPECT_FALSE(file["st_birthtime"].empty());
+    EXPECT_EQ(file.count("LinkTarget"), 0u);
+
+    auto link = afcFileInfo(m_afc, "/info-link");
+    EXPECT_EQ(link["st_ifmt"], "S_IFLNK");
+    EXPECT_EQ(link["LinkTarget"], "info.txt");
+    EXPECT_EQ(afcReadFile(m_afc, "/info-link"), "twelve bytes") << "opening follows the link";
+
+    auto folder = afcFileInfo(m_afc, "/DCIM");
+    EXPECT_EQ(folder["st_ifmt"], "S_IFDIR");
+
+    ASSERT_EQ(afc_make_link(m_afc, AFC_HARDLINK, "/info.txt", "/info-hard"), AFC_E_SUCCESS);
+    EXPECT_EQ(afcFileInfo(m_afc, "/info-hard")["st_nlink"], "2");
+    EXPECT_EQ(afc_make_link(m_afc, AFC_SYMLINK, "x", "/info.txt"), AFC_E_OBJECT_EXISTS);
+}
+
+TEST_F(AfcService, NothingOutsideTheAreaIsReachable)
+{
+    // Links planted on the host side: out of the area by absolute and by relative paths.
+    const fs::path media = s_sim->mediaRoot(HFS);
+    fs::create_directories(media / "Escape");
+    fs::create_directory_symlink("/private/var/mobile/Library", media / "Escape/absolute");
+    fs::create_directory_symlink("../../../../../../../../etc", media / "Escape/relative");
+    fs::create_directory_symlink("/var/mobile/Media/DCIM", media / "Escape/inside");
+    afc_error_t status = AFC_E_SUCCESS;
+    for (const char* path : { "/Escape/absolute", "/Escape/relative", "/Escape/relative/passwd" }) {
+        SCOPED_TRACE(path);
+        afcList(m_afc, path, &status);
+        EXPECT_EQ(status, AFC_E_PERM_DENIED);
+        uint64_t handle = 0;
+        EXPECT_NE(afc_file_open(m_afc, (std::string(path) + "/x").c_str(), AFC_FOPEN_WRONLY, &handle), AFC_E_SUCCESS);
+    }
+    EXPECT_FALSE(fs::exists(s_sim->deviceRoot(HFS) / "private/var/mobile/Library/x"));
+    afcList(m_afc, "/Escape/inside", &status);
+    EXPECT_EQ(status, AFC_E_SUCCESS) << "a link that stays inside works";
+    // The link itself can be described and removed without following it.
+    EXPECT_EQ(afcFileInfo(m_afc, "/Escape/absolute")["st_ifmt"], "S_IFLNK");
+
+    // The crash-report service sees its own folder only.
+    afc_client_t crashes = m_client->startAfc("com.apple.crashreportcopymobile");
+    ASSERT_NE(crashes, nullptr);
+    std::ofstream(s_sim->crashReporterRoot(HFS) / "only-here.ips") << "report";
+    const auto names = afcList(crashes, "../..");
+    EXPECT_NE(std::find(names.begin(), names.end(), "only-here.ips"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "DCIM"), names.end());
+}
+
+TEST_F(AfcService, RenamesAndRemovesTrees)
+{
+    ASSERT_EQ(afc_make_directory(m_afc, "/Tree/a/b"), AFC_E_SUCCESS);
+    ASSERT_EQ(afcWriteFile(m_afc, "/Tree/a/b/one", std::string(10000, 'x')), AFC_E_SUCCESS);
+    ASSERT_EQ(afcWriteFile(m_afc, "/Tree/a/two", "2"), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_rename_path(m_afc, "/Tree/a", "/Tree/c"), AFC_E_SUCCESS);
+    EXPECT_EQ(afcReadFile(m_afc, "/Tree/c/two"), "2");
+    ASSERT_EQ(afcWriteFile(m_afc, "/Tree/replaced", "old"), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_rename_path(m_afc, "/Tree/c/two", "/Tree/replaced"), AFC_E_SUCCESS);
+    EXPECT_EQ(afcReadFile(m_afc, "/Tree/replaced"), "2") << "renaming onto a file replaces it";
+
+    const std::uint64_t before = afcFreeBytes(m_afc);
+    ASSERT_EQ(afc_remove_path_and_contents(m_afc, "/Tree"), AFC_E_SUCCESS);
+    afc_error_t status = AFC_E_SUCCESS;
+    afcFileInfo(m_afc, "/Tree", &status);
+    EXPECT_EQ(status, AFC_E_OBJECT_NOT_FOUND);
+    EXPECT_EQ(afcFreeBytes(m_afc), before + 4 * 4096) << "the tree's blocks come back";
+}
+
+TEST_F(AfcService, DeviceInfoReportsTheStorageModel)
+{
+    const auto info = afcDeviceInfo(m_afc);
+    const auto model = s_sim->storage(HFS);
+    EXPECT_EQ(info.at("Model"), "iPhone8,1");
+    EXPECT_EQ(std::stoull(info.at("FSTotalBytes")), 64 * MIB);
+    EXPECT_EQ(std::stoull(info.at("FSFreeBytes")), model.at("free"));
+    EXPECT_EQ(info.at("FSBlockSize"), "4096");
+}
+
+TEST_F(AfcService, SetSizeConsumesSpaceOnHfsButNotOnApfs)
+{
+    LibClient apfsClient(APFS);
+    ASSERT_EQ(apfsClient.status(), LOCKDOWN_E_SUCCESS);
+    afc_client_t apfs = apfsClient.startAfc();
+    ASSERT_NE(apfs, nullptr);
+    const struct
+    {
+        const char* era;
+        afc_client_t afc;
+        std::uint64_t expectedDrop;
+    } rows[] = { { "HFS+", m_afc, 16 * MIB }, { "APFS", apfs, 0 } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.era);
+        const std::uint64_t before = afcFreeBytes(row.afc);
+        uint64_t handle = 0;
+        ASSERT_EQ(afc_file_open(row.afc, "/filler", AFC_FOPEN_WRONLY, &handle), AFC_E_SUCCESS);
+        ASSERT_EQ(afc_file_truncate(row.afc, handle, 16 * MIB), AFC_E_SUCCESS);
+        EXPECT_EQ(before - afcFreeBytes(row.afc), row.expectedDrop);
+        EXPECT_EQ(afcFileInfo(row.afc, "/filler")["st_size"], std::to_string(16 * MIB));
+        // Real bytes count on both eras.
+        const std::string chunk(64 * 1024, 'z');
+        uint32_t written = 0;
+        ASSERT_EQ(afc_file_write(row.afc, handle, chunk.data(), uint32_t(chunk.size()), &written), AFC_E_SUCCESS);
+        EXPECT_EQ(before - afcFreeBytes(row.afc), row.expectedDrop ? row.expectedDrop : chunk.size());
+        afc_file_close(row.afc, handle);
+        ASSERT_EQ(afc_remove_path(row.afc, "/filler"), AFC_E_SUCCESS);
+        EXPECT_EQ(afcFreeBytes(row.afc), before);
+    }
+    // The host file stays sparse either way: a simulated fill costs no real disk.
+    struct stat info { };
+    uint64_t handle = 0;
+    ASSERT_EQ(afc_file_open(m_afc, "/sparse", AFC_FOPEN_WRONLY, &handle), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_truncate(m_afc, handle, 32 * MIB), AFC_E_SUCCESS);
+    afc_file_close(m_afc, handle);
+    ASSERT_EQ(::stat((s_sim->mediaRoot(HFS) / "sparse").c_str(), &info), 0);
+    EXPECT_LT(std::uint64_t(info.st_blocks) * 512, MIB);
+    afc_remove_path(m_afc, "/sparse");
+}
+
+TEST_F(AfcService, WritesBeyondFreeSpaceFailWithNoSpaceLeft)
+{
+    const std::uint64_t free = afcFreeBytes(m_afc);
+    ASSERT_GT(free, 8 * MIB);
+    uint64_t handle = 0;
+    ASSERT_EQ(afc_file_open(m_afc, "/big", AFC_FOPEN_WRONLY, &handle), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_truncate(m_afc, handle, free + 4096), AFC_E_NO_SPACE_LEFT);
+    ASSERT_EQ(afc_file_truncate(m_afc, handle, free - 4 * MIB), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_seek(m_afc, handle, 0, SEEK_END), AFC_E_SUCCESS);
+    const std::string chunk(6 * MIB, 'q');
+    uint32_t written = 0;
+    EXPECT_EQ(afc_file_write(m_afc, handle, chunk.data(), uint32_t(chunk.size()), &written), AFC_E_NO_SPACE_LEFT);
+    EXPECT_EQ(afc_file_write(m_afc, handle, chunk.data(), uint32_t(2 * MIB), &written), AFC_E_SUCCESS);
+    EXPECT_EQ(afcFreeBytes(m_afc), 2 * MIB);
+    afc_file_close(m_afc, handle);
+    ASSERT_EQ(afc_remove_path(m_afc, "/big"), AFC_E_SUCCESS);
+    EXPECT_EQ(afcFreeBytes(m_afc), free);
+}
+
+TEST_F(AfcService, InjectedFaultsReachTheClient)
+{
+    ASSERT_TRUE(s_sim->fault(HFS, { "afc-status", "3", "10" }));
+    afc_error_t status = AFC_E_SUCCESS;
+    afcList(m_afc, "/", &status);
+    EXPECT_EQ(status, AFC_E_PERM_DENIED);
+    EXPECT_FALSE(afcDeviceInfo(m_afc).empty()) << "other operations are unaffected";
+    ASSERT_TRUE(s_sim->clearFaults(HFS));
+    afcList(m_afc, "/", &status);
+    EXPECT_EQ(status, AFC_E_SUCCESS);
+
+    // A connection cut after a few bytes: the transfer fails instead of hanging.
+    ASSERT_EQ(afcWriteFile(m_afc, "/cut.bin", std::string(200000, 'c')), AFC_E_SUCCESS);
+    ASSERT_TRUE(s_sim->fault(HFS, { "close-after", "5000" }));
+    LibClient cut(HFS);
+    afc_client_t afc = cut.startAfc();
+    ASSERT_NE(afc, nullptr);
+    afcReadFile(afc, "/cut.bin", &status);
+    EXPECT_NE(status, AFC_E_SUCCESS);
+    ASSERT_TRUE(s_sim->clearFaults(HFS));
+}
+
+TEST(AfcPersistence, FilesNamesAndFreeSpaceSurviveARestart)
+{
+    TemporaryDirectory profiles;
+    TestProfile profile;
+    SimulatorFixture sim({ profile.write(profiles.path()).string() });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    std::uint64_t free = 0;
+    {
+        LibClient client(profile.udid);
+        afc_client_t afc = client.startAfc();
+        ASSERT_NE(afc, nullptr);
+        ASSERT_EQ(afcWriteFile(afc, "/kept.txt", std::string(50000, 'k')), AFC_E_SUCCESS);
+        free = afcFreeBytes(afc);
+    }
+    ASSERT_TRUE(sim.restart()) << sim.lastError();
+    LibClient client(profile.udid);
+    afc_client_t afc = client.startAfc();
+    ASSERT_NE(afc, nullptr);
+    EXPECT_EQ(afcReadFile(afc, "/kept.txt"), std::string(50000, 'k'));
+    EXPECT_EQ(afcFreeBytes(afc), free);
+}
+
+TEST(AfcPurging, PurgesPoolThenCachesALittleAtATimeUnderPressure)
+{
+    TemporaryDirectory profiles;
+    TestProfile profile;
+    profile.version = "17.5";
+    profile.poolMiB = 3;
+    profile.thresholdMiB = 8;
+    profile.targetMiB = 12;
+    SimulatorFixture sim({ profile.write(profiles.path()).string() });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    // Caches of an app, planted while the daemon is down so the rescan counts them.
+    ASSERT_TRUE(sim.stop());
+    const fs::path caches = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Library/Caches";
+    const fs::path documents = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Documents";
+    fs::create_directories(caches);
+    fs::create_directories(documents);
+    for (const char* name : { "c1", "c2", "c3" }) {
+        std::ofstream(caches / name) << std::string(2 * MIB, 'c');
+    }
+    std::ofstream(documents / "keep") << std::string(MIB, 'd');
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    EXPECT_EQ(sim.storage(profile.udid).at("purgeable"), 9 * MIB);
+
+    LibClient client(profile.udid);
+    afc_client_t afc = client.startAfc();
+    ASSERT_NE(afc, nullptr);
+    const std::uint64_t free = afcFreeBytes(afc);
+    // Fill until free space is under the threshold: the phone starts purging.
+    ASSERT_EQ(afcWriteFile(afc, "/fill", std::string(free - 5 * MIB, 'f')), AFC_E_SUCCESS);
+    EXPECT_TRUE(waitUntil([&] { return afcFreeBytes(afc) >= 12 * MIB; }, 10s)) << afcFreeBytes(afc);
+    // The opaque pool went first, then caches in path order; documents are never purged.
+    const auto figures = sim.storage(profile.udid);
+    EXPECT_LT(figures.at("purgeable"), 9 * MIB);
+    EXPECT_FALSE(fs::exists(caches / "c1"));
+    EXPECT_TRUE(fs::exists(caches / "c3"));
+    EXPECT_TRUE(fs::exists(documents / "keep"));
+    EXPECT_EQ(afcReadFile(afc, "/fill").size(), free - 5 * MIB) << "the filler's own file is untouched";
+}
