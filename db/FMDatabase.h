@@ -58,10 +58,11 @@ public:
         return executeQueryWithArguments(query, PlistArray { PlistValue(values)... }, nullptr);
     }
     /// The same with the values in an array.
-    std::unique_ptr<FMResultSet> executeQuery(const std::string& query, const PlistArray& arguments);
+    [[nodiscard]] std::unique_ptr<FMResultSet> executeQuery(const std::string& query, const PlistArray& arguments);
     /// The same with named parameters: each key `k` binds the parameter ":k". A key the query
     /// lacks logs "Could not find index for k"; a parameter left without a value fails the query.
-    std::unique_ptr<FMResultSet> executeQuery(const std::string& query, const PlistDictionary& parameters);
+    [[nodiscard]] std::unique_ptr<FMResultSet> executeQuery(
+        const std::string& query, const PlistDictionary& parameters);
 
     /// Runs a statement to its end (rows it produces are skipped), binding values as
     /// executeQuery does. True on success; false on the same failures as executeQuery and when
