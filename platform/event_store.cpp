@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "db/FMDatabase.h"
 
+#include <QCoreApplication>
 #include <QStandardPaths>
 #include <QString>
 #include <QUuid>
@@ -38,7 +39,14 @@ std::string EventStore::defaultPath()
     if (const char* path = std::getenv("TORVANE_EVENT_STORE"); path && *path) {
         return path;
     }
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QString folder;
+    if (QCoreApplication::applicationName().isEmpty()) {
+        // Without an application name Qt would answer the shared data folder itself.
+        const QString shared = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        folder = shared.isEmpty() ? shared : shared + QStringLiteral("/Torvane");
+    } else {
+        folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    }
     if (folder.isEmpty()) {
         // No data folder at all: a private temporary database keeps the application working.
         logLine(LOG_PLATFORM, "No application data folder: usage events are kept until exit only");

@@ -47,7 +47,8 @@ public:
     /// that queued events are written.
     static EventStore& sharedStore();
     /// The environment variable TORVANE_EVENT_STORE when set (tests, demo runs), else
-    /// "events.sqlite" in the application data folder (QStandardPaths::AppDataLocation).
+    /// "events.sqlite" in the application data folder (QStandardPaths::AppDataLocation; "Torvane" in
+    /// the shared data folder when no application name is set).
     static std::string defaultPath();
 
     /// A store in the SQLite file at `path` (its folder is created when missing), opened on first

@@ -229,3 +229,13 @@ TEST_F(EventStoreTest, SharedStoreUsesTheEnvironmentPath)
     EXPECT_EQ(other.count("SELECT count(*) FROM event WHERE name = 'testEvent'"), 1);
     unsetenv("TORVANE_EVENT_STORE");
 }
+
+TEST_F(EventStoreTest, DefaultPathIsTorvanesOwnDataFolder)
+{
+    unsetenv("TORVANE_EVENT_STORE");
+    setenv("XDG_DATA_HOME", m_dir.path().c_str(), 1);
+    // No QCoreApplication here, so no application name: the store must still get a folder of its
+    // own rather than the shared data folder itself.
+    EXPECT_EQ(EventStore::defaultPath(), (m_dir.path() / "Torvane" / "events.sqlite").string());
+    unsetenv("XDG_DATA_HOME");
+}
