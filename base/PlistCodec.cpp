@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 
+#include <locale.h>
 #include <plist/plist.h>
 
 // libplist 2.2 is used for parsing, validation and writing, but it has gaps this codec closes:
@@ -169,6 +170,32 @@ std::optional<std::string> formatXmlDate(std::int64_t microsSince1970)
     text += 'Z';
     return text;
 }
+
+// libplist's XML reader converts reals with the C library, which follows the locale: under a
+// locale with a decimal comma (which Qt applications take from the environment) "2.5" read as 2.
+// Reading and writing switch the calling thread to the C locale for their duration.
+class CNumericLocale
+{
+public:
+    CNumericLocale()
+    {
+        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+        if (cLocale) {
+            m_previous = uselocale(cLocale);
+        }
+    }
+    ~CNumericLocale()
+    {
+        if (m_previous) {
+            uselocale(m_previous);
+        }
+    }
+    CNumericLocale(const CNumericLocale&) = delete;
+    CNumericLocale& operator=(const CNumericLocale&) = delete;
+
+private:
+    locale_t m_previous { static_cast<locale_t>(nullptr) };
+};
 
 // ---- XML pre-scan -------------------------------------------------------------------------------
 
@@ -811,7 +838,10 @@ std::optional<PlistValue> PlistCodec::fromXml(std::string_view document, std::st
     // A private, NUL-terminated copy: the reader must not depend on what follows the view.
     const std::string text(document);
     plist_t rawRoot = nullptr;
-    plist_from_xml(text.data(), std::uint32_t(text.size()), &rawRoot);
+    {
+        CNumericLocale cLocale;
+        plist_from_xml(text.data(), std::uint32_t(text.size()), &rawRoot);
+    }
     PlistPtr root(rawRoot);
     if (!root) {
         setError(error, "malformed XML property list");
@@ -874,7 +904,10 @@ std::optional<std::string> PlistCodec::toXml(const PlistValue& value)
     }
     char* raw = nullptr;
     std::uint32_t length = 0;
-    plist_to_xml(root.get(), &raw, &length);
+    {
+        CNumericLocale cLocale;
+        plist_to_xml(root.get(), &raw, &length);
+    }
     if (!raw) {
         return std::nullopt;
     }

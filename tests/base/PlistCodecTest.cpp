@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -115,6 +120,32 @@ std::string arrayObject(const std::vector<std::uint32_t>& references)
     return object;
 }
 
+// Sets LC_NUMERIC to a locale with a decimal comma. Containers often install none, so one is
+// compiled once with localedef into the build folder and found through LOCPATH.
+const char* switchToCommaLocale()
+{
+    for (const char* name : { "de_DE.UTF-8", "fr_FR.UTF-8", "nl_NL.UTF-8", "ru_RU.UTF-8" }) {
+        if (std::setlocale(LC_NUMERIC, name)) {
+            return name;
+        }
+    }
+    const char* buildDir = std::getenv("TORVANE_BUILD_DIR");
+    const std::filesystem::path folder = buildDir
+        ? std::filesystem::path(buildDir) / "test-locales"
+        : std::filesystem::temp_directory_path() / ("torvane-test-locales-" + std::to_string(geteuid()));
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const std::filesystem::path compiled = folder / "de_DE.UTF-8";
+    if (!std::filesystem::exists(compiled / "LC_NUMERIC")) {
+        const std::string command = "localedef -i de_DE -f UTF-8 '" + compiled.string() + "' >/dev/null 2>&1";
+        (void)std::system(command.c_str()); // warnings give a non-zero status; setlocale below decides
+    }
+    setenv("LOCPATH", folder.c_str(), 1);
+    const char* chosen = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") ? "de_DE.UTF-8" : nullptr;
+    unsetenv("LOCPATH");
+    return chosen;
+}
+
 } // namespace
 
 TEST(PlistCodec, RoundTripsEveryTypeInBothFormats)
@@ -184,6 +215,24 @@ TEST(PlistCodec, WritesIntegersWithTheirSign)
     EXPECT_NE(xml->find("<integer>-5</integer>"), std::string::npos);
     EXPECT_NE(xml->find("<integer>18446744073709551615</integer>"), std::string::npos);
     EXPECT_NE(xml->find("<integer>9223372036854775807</integer>"), std::string::npos);
+}
+
+TEST(PlistCodec, RealsDoNotDependOnTheLocale)
+{
+    // Qt applications take LC_NUMERIC from the environment; a decimal comma must not truncate reals.
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = previous ? previous : "C";
+    const char* chosen = switchToCommaLocale();
+    if (!chosen) {
+        GTEST_SKIP() << "no locale with a decimal comma is installed, and localedef could not make one";
+    }
+    const std::optional<PlistValue> read = PlistCodec::fromXml("<plist version=\"1.0\"><real>2.5</real></plist>");
+    const std::optional<std::string> written = PlistCodec::toXml(PlistValue(0.25));
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->toDouble(), 2.5) << chosen;
+    ASSERT_TRUE(written);
+    EXPECT_NE(written->find("<real>0.25</real>"), std::string::npos) << *written;
 }
 
 TEST(PlistCodec, ReadsXmlUidDictionariesOnlyWhenTheyFitAUid)
