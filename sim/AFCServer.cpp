@@ -154,9 +154,17 @@ public:
                 logLine(LOG_SIM, "AFC packet of %llu bytes refused; closing", static_cast<unsigned long long>(entire));
                 return;
             }
-            std::string payload(entire - AFC_HEADER_SIZE, '\0');
-            if (!m_stream.readExact(payload.data(), payload.size())) {
-                return;
+            // Grow the buffer with the bytes that really arrive: a header that only claims a large
+            // packet costs nothing.
+            std::string payload;
+            const std::uint64_t wanted = entire - AFC_HEADER_SIZE;
+            while (payload.size() < wanted) {
+                const std::size_t piece = std::size_t(std::min<std::uint64_t>(wanted - payload.size(), 1024 * 1024));
+                const std::size_t start = payload.size();
+                payload.resize(start + piece);
+                if (!m_stream.readExact(payload.data() + start, piece)) {
+                    return;
+                }
             }
             bool sent = false;
             if (thisLength < AFC_HEADER_SIZE || thisLength > entire) {
