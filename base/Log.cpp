@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include <locale.h>
 #include <syslog.h>
 
 namespace {
@@ -19,6 +20,21 @@ std::string vformat(const char* format, va_list arguments)
     if (!format) {
         return {};
     }
+    // Formats are the system's own fixed texts: numbers look the same under every locale, as
+    // they do in the formats' original setting ("%.1f" never gives a decimal comma).
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const locale_t previous = cLocale ? uselocale(cLocale) : static_cast<locale_t>(nullptr);
+    struct Restore
+    {
+        locale_t locale;
+        ~Restore()
+        {
+            if (locale) {
+                uselocale(locale);
+            }
+        }
+    } restore { previous };
+
     va_list copy;
     va_copy(copy, arguments);
     char buffer[512];

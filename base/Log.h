@@ -15,8 +15,8 @@ inline constexpr const char* LOG_APP = "torvane.app";
 inline constexpr const char* LOG_SIM = "torvane.sim";
 inline constexpr const char* LOG_CLI = "torvane.cli";
 
-/// Writes one plain line, printf-formatted, to the system log (syslog/journald) and to stderr.
-/// Thread-safe. While a LogCapture exists, the line goes to it as well.
+/// Writes one plain line, printf-formatted, to the system log (syslog/journald) and to stderr,
+/// both as "<category>: <text>". Thread-safe. While a LogCapture exists, the text goes to it too.
 void logLine(const char* category, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /// The same with an already formatted text.
@@ -51,5 +51,6 @@ private:
     LogCapture* m_previous { nullptr };
 };
 
-/// printf into a std::string.
+/// printf into a std::string. Like logLine(), it formats numbers in the C locale whatever the
+/// process locale is.
 std::string stringWithFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

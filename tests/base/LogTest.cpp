@@ -1,4 +1,5 @@
 #include "base/Log.h"
+#include "tests/base/CommaLocale.h"
 
 #include <gtest/gtest.h>
 
@@ -82,5 +83,20 @@ TEST(Log, StringWithFormatHandlesLongResults)
 {
     const std::string longText(5000, 'x');
     EXPECT_EQ(stringWithFormat("<%s>", longText.c_str()), "<" + longText + ">");
-    EXPECT_EQ(stringWithFormat("%d-%s", 7, "ok"), "7-ok");
+    EXPECT_EQ(stringWithFormat("%d-%s %.1f", 7, "ok", 2.5), "7-ok 2.5");
+}
+
+TEST(Log, NumbersIgnoreTheProcessLocale)
+{
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string saved = previous ? previous : "C";
+    if (!switchToCommaLocale()) {
+        GTEST_SKIP() << "no locale with a decimal comma is available";
+    }
+    LogCapture capture;
+    logLine(LOG_BASE, "%.1f MB", 2.5);
+    const std::string formatted = stringWithFormat("%.2f", 0.25);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(capture.lines(), std::vector<std::string> { "2.5 MB" });
+    EXPECT_EQ(formatted, "0.25");
 }
