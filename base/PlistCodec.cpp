@@ -225,7 +225,8 @@ bool scanXml(std::string_view doc, std::vector<std::string_view>& dates, std::st
             return false;
         }
     }
-    int depth = 0;
+    // Open elements, so a closing tag that does not match cannot hide nesting from the count.
+    std::vector<std::string_view> open;
     std::size_t pos = 0;
     while ((pos = doc.find('<', pos)) != std::string_view::npos) {
         const std::string_view rest = doc.substr(pos);
@@ -254,7 +255,15 @@ bool scanXml(std::string_view doc, std::vector<std::string_view>& dates, std::st
             break; // unterminated tag: the parser reports it
         }
         if (rest.starts_with("</")) {
-            --depth;
+            std::string_view name = doc.substr(pos + 2, end - pos - 2);
+            while (!name.empty() && std::isspace(static_cast<unsigned char>(name.back()))) {
+                name.remove_suffix(1);
+            }
+            if (open.empty() || open.back() != name) {
+                error = "mismatched closing tag";
+                return false;
+            }
+            open.pop_back();
             pos = end + 1;
             continue;
         }
@@ -273,8 +282,9 @@ bool scanXml(std::string_view doc, std::vector<std::string_view>& dates, std::st
             }
         }
         if (!selfClosing) {
+            open.push_back(name);
             // +2 leaves room for the <plist> element and a leaf inside the deepest container.
-            if (++depth > MAX_DEPTH + 2) {
+            if (open.size() > std::size_t(MAX_DEPTH) + 2) {
                 error = "nesting deeper than " + std::to_string(MAX_DEPTH) + " levels";
                 return false;
             }

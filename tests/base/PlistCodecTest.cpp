@@ -279,6 +279,15 @@ TEST(PlistCodec, NestingIsLimitedBothWays)
     EXPECT_FALSE(PlistCodec::fromXml(deepXml, &error));
     EXPECT_NE(error.find("nesting"), std::string::npos) << error;
 
+    // Stray closing tags cannot hide the nesting from the check.
+    std::string disguised = "<plist version=\"1.0\">";
+    for (int i = 0; i < hostileDepth; ++i) {
+        disguised += "<array></string>";
+    }
+    error.clear();
+    EXPECT_FALSE(PlistCodec::fromXml(disguised, &error));
+    EXPECT_FALSE(error.empty());
+
     std::vector<std::string> objects;
     for (int i = 0; i < hostileDepth; ++i) {
         objects.push_back(arrayObject({ std::uint32_t(i + 1) }));
