@@ -8,6 +8,7 @@
 #include "sim/content/ContentWriter.h"
 
 #include "base/Log.h"
+#include "base/PlistValue.h"
 
 #include <chrono>
 
@@ -15,6 +16,36 @@ std::string installedAppsDevicePath()
 {
     return "/private/var/mobile/Library/MobileInstallation/InstalledApps.json";
 }
+
+namespace {
+
+/// A few system files the diagnostics relay gathers.
+bool generateSystemFiles(const ContentSettings& settings, ContentWriter& writer)
+{
+    const std::string version = settings.era.version.text();
+    const std::int64_t now = settings.referenceTime;
+    const std::pair<const char*, std::string> files[] = {
+        { "/private/var/logs/AppleSupport/general.log",
+            "OS Version: iPhone OS " + version + "\nBaseband: ok\nLast purge: none\n" },
+        { "/private/var/preferences/SystemConfiguration/com.apple.wifi.plist",
+            PlistCodec::toXml(PlistDictionary { { "List of known networks",
+                                  PlistValue(PlistArray { PlistValue(PlistDictionary {
+                                      { "SSID_STR", PlistValue("Home Network") } }) }) } })
+                .value_or("") },
+        { "/private/var/preferences/SystemConfiguration/preferences.plist",
+            PlistCodec::toXml(PlistDictionary { { "Model", PlistValue("iPhone") } }).value_or("") },
+        { "/private/var/mobile/Library/Logs/MobileInstallation/mobile_installation.log.0",
+            "MobileInstallation log for iPhone OS " + version + "\n" },
+    };
+    for (const auto& [path, text] : files) {
+        if (!writer.writeFile(path, text) || !writer.setTimes(path, now - 3600, now - 86400 * 30)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 std::optional<ContentSummary> generateDeviceContent(const ContentSettings& settings,
     const std::filesystem::path& fsRoot,
@@ -28,7 +59,7 @@ std::optional<ContentSummary> generateDeviceContent(const ContentSettings& setti
     };
     ContentWriter writer(fsRoot, settings.sparseFiles);
     ContentSummary summary;
-    if (!ContentGenerators::generateMediaFolders(settings, writer)) {
+    if (!ContentGenerators::generateMediaFolders(settings, writer) || !generateSystemFiles(settings, writer)) {
         return fail(writer.error());
     }
     if (!ContentGenerators::generateApps(settings, writer, summary.apps)) {

@@ -229,8 +229,10 @@ QImage homeScreen(const std::vector<AppRecord>& apps, const std::string& clock, 
     const int columns = 4;
     const int rowsPerPage = 6;
     const int cell = width / columns;
-    const int iconSize = cell * 62 / 100;
     const int dockHeight = cell + cell / 4;
+    // Rows share the height between the status bar and the page dots above the dock.
+    const int rowPitch = (height - statusHeight - dockHeight - height / 20) / rowsPerPage;
+    const int iconSize = std::min(cell * 62 / 100, rowPitch * 7 / 10);
     const std::size_t dockCount = std::min<std::size_t>(4, apps.size());
     const std::size_t gridCount = std::min<std::size_t>(std::size_t(columns * rowsPerPage), apps.size() - dockCount);
 
@@ -244,7 +246,7 @@ QImage homeScreen(const std::vector<AppRecord>& apps, const std::string& clock, 
         const int col = int(i) % columns;
         const int row = int(i) / columns;
         const int x = col * cell + (cell - iconSize) / 2;
-        const int y = statusHeight + cell / 5 + row * (cell + cell / 6);
+        const int y = statusHeight + rowPitch / 8 + row * rowPitch;
         painter.drawImage(QRect(x, y, iconSize, iconSize), iconImage(app, iconSize));
         if (text) {
             painter.setPen(Qt::white);
