@@ -2,6 +2,7 @@
 
 #include "sim/AFCServer.h"
 #include "sim/SimDevice.h"
+#include "sim/services/DeviceServices.h"
 
 void ServiceCatalog::registerService(const std::string& name,
                                      SimServiceHandler handler,
@@ -32,4 +33,12 @@ void registerServices(ServiceCatalog& catalog)
                             [](const SimDevice& device) { return device.profile().jailbroken; });
     catalog.registerService("com.apple.crashreportcopymobile", runAfcService);
     catalog.registerService("com.apple.crashreportmover", runCrashReportMover);
+    catalog.registerService("com.apple.mobile.installation_proxy", runInstallationProxy);
+    catalog.registerService("com.apple.mobile.house_arrest", runHouseArrest);
+    catalog.registerService("com.apple.springboardservices", runSpringBoardServices);
+    catalog.registerService("com.apple.mobile.notification_proxy", runNotificationProxy);
+    catalog.registerService("com.apple.syslog_relay", runSyslogRelay);
+    catalog.registerService("com.apple.mobile.file_relay", runFileRelay);
+    catalog.registerService("com.apple.mobile.screenshotr", runScreenshotr);
+    catalog.registerService("com.apple.mobilesync", runMobileSync);
 }
