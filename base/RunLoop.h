@@ -22,8 +22,8 @@ public:
     virtual bool isLoopThread() const = 0;
 
     /// Runs `function` on the loop's thread and returns when it has run. Called on the loop's own
-    /// thread it runs the function directly (waiting would deadlock). If the loop is destroyed
-    /// with the function still queued, it returns without the function having run.
+    /// thread it runs the function directly (waiting would deadlock). If the loop drops the
+    /// function unrun (PlainRunLoop destroyed with it queued), it returns all the same.
     void postAndWait(std::function<void()> function);
 
     /// The loop registered for the calling thread, or null.

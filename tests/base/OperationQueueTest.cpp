@@ -229,6 +229,23 @@ TEST(OperationQueue, DestructorCancelsAndWaitsForEveryOperation)
     EXPECT_EQ(completions, 6);
 }
 
+TEST(OperationQueue, OperationsMayAddAndCancelOnTheirOwnQueue)
+{
+    OperationQueue queue(1);
+    Journal journal;
+    queue.addOperation([&](const Operation&) {
+        journal.add("first");
+        queue.addOperation([&](const Operation& operation) {
+            journal.add(operation.isCancelled() ? "cancelled second ran" : "second");
+        });
+        queue.cancelAllOperations();
+        queue.addOperation([&](const Operation&) { journal.add("third"); });
+        journal.add("count " + std::to_string(queue.operationCount()));
+    });
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(journal.events(), (std::vector<std::string> { "first", "count 3", "third" }));
+}
+
 TEST(OperationQueue, WaitingOnAnIdleQueueReturnsAtOnce)
 {
     OperationQueue queue(2);
