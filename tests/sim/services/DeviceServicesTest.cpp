@@ -17,6 +17,7 @@
 #include <libimobiledevice/file_relay.h>
 #include <libimobiledevice/house_arrest.h>
 #include <libimobiledevice/installation_proxy.h>
+#include <libimobiledevice/mobilesync.h>
 #include <libimobiledevice/notification_proxy.h>
 #include <libimobiledevice/sbservices.h>
 #include <plist/plist.h>
@@ -393,4 +394,126 @@ TEST_F(DeviceServices, ArchiveCommandsExistOnlyBeforeIos9)
     const auto removed = tool({ "ideviceinstaller", "-u", LEGACY, "-R", id });
     ASSERT_EQ(removed.exitCode, 0) << removed.out << removed.err;
     EXPECT_EQ(tool({ "ideviceinstaller", "-u", LEGACY, "-L" }).out.find(id), std::string::npos);
+}
+
+TEST_F(DeviceServices, InstallsAndUpgradesAnAppFolder)
+{
+    TemporaryDirectory folder;
+    auto writeApp = [&](const std::string& version) {
+        const fs::path app = folder.path() / version / "Hello.app";
+        fs::create_directories(app);
+        std::ofstream(app / "Info.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>CFBundleIdentifier</key><string>com.example.torvane.hello</string>"
+               "<key>CFBundleExecutable</key><string>Hello</string>"
+               "<key>CFBundleDisplayName</key><string>Hello</string>"
+               "<key>CFBundleVersion</key><string>"
+            << version << "</string></dict></plist>\n";
+        std::ofstream(app / "Hello", std::ios::binary) << std::string(300'000, 'x');
+        return app.string();
+    };
+    const auto installed = tool({ "ideviceinstaller", "-u", DEMO, "-i", writeApp("1") }, 60s);
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    EXPECT_NE(installed.out.find("Install: Complete"), std::string::npos) << installed.out;
+    EXPECT_NE(tool({ "ideviceinstaller", "-u", DEMO, "-l" }).out.find("com.example.torvane.hello, \"1\", \"Hello\""),
+        std::string::npos);
+    const auto usages = diskUsages(DEMO);
+    ASSERT_EQ(usages.count("com.example.torvane.hello"), 1u);
+    EXPECT_GE(usages.at("com.example.torvane.hello").first, 300'000u);
+
+    const auto upgraded = tool({ "ideviceinstaller", "-u", DEMO, "-g", writeApp("2") }, 60s);
+    ASSERT_EQ(upgraded.exitCode, 0) << upgraded.out << upgraded.err;
+    const auto list = tool({ "ideviceinstaller", "-u", DEMO, "-l" });
+    EXPECT_NE(list.out.find("com.example.torvane.hello, \"2\", \"Hello\""), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("com.example.torvane.hello, \"1\""), std::string::npos);
+
+    // A folder without an executable is refused, and nothing is listed for it.
+    const fs::path broken = folder.path() / "broken" / "Broken.app";
+    fs::create_directories(broken);
+    std::ofstream(broken / "Info.plist") << "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+                                            "<key>CFBundleIdentifier</key><string>com.example.broken</string>"
+                                            "<key>CFBundleExecutable</key><string>Broken</string></dict></plist>";
+    const auto refused = tool({ "ideviceinstaller", "-u", DEMO, "-i", broken.string() }, 60s);
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("MissingBundleExecutable"), std::string::npos) << refused.out << refused.err;
+    EXPECT_EQ(tool({ "ideviceinstaller", "-u", DEMO, "-l" }).out.find("com.example.broken"), std::string::npos);
+}
+
+TEST_F(DeviceServices, LookupHonoursIdentifiersTypesAndAttributes)
+{
+    LibClient client(DEMO);
+    instproxy_client_t proxy = nullptr;
+    ASSERT_EQ(instproxy_client_start_service(client.device(), &proxy, "tests"), INSTPROXY_E_SUCCESS);
+    const char* ids[] = { "com.lumenworks.fotoframe", "com.apple.mobilesafari", "com.example.missing", nullptr };
+    plist_t options = instproxy_client_options_new();
+    instproxy_client_options_set_return_attributes(options, "CFBundleIdentifier", "StaticDiskUsage", nullptr);
+    plist_t result = nullptr;
+    ASSERT_EQ(instproxy_lookup(proxy, ids, options, &result), INSTPROXY_E_SUCCESS);
+    ASSERT_EQ(plist_dict_get_size(result), 2u) << "unknown identifiers are simply absent";
+    plist_t app = plist_dict_get_item(result, "com.lumenworks.fotoframe");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(plist_dict_get_size(app), 2u) << "only the attributes asked for";
+    EXPECT_NE(plist_dict_get_item(app, "StaticDiskUsage"), nullptr);
+    plist_free(result);
+
+    instproxy_client_options_add(options, "ApplicationType", "System", nullptr);
+    result = nullptr;
+    ASSERT_EQ(instproxy_lookup(proxy, ids, options, &result), INSTPROXY_E_SUCCESS);
+    EXPECT_EQ(plist_dict_get_size(result), 1u);
+    EXPECT_NE(plist_dict_get_item(result, "com.apple.mobilesafari"), nullptr);
+    plist_free(result);
+    instproxy_client_options_free(options);
+
+    // Browse with every attribute: containers and disk usages are there for user apps.
+    plist_t browseOptions = instproxy_client_options_new();
+    instproxy_client_options_add(browseOptions, "ApplicationType", "User", nullptr);
+    plist_t apps = nullptr;
+    ASSERT_EQ(instproxy_browse(proxy, browseOptions, &apps), INSTPROXY_E_SUCCESS);
+    ASSERT_GE(plist_array_get_size(apps), 38u);
+    for (uint32_t i = 0; i < plist_array_get_size(apps); ++i) {
+        plist_t item = plist_array_get_item(apps, i);
+        char* type = nullptr;
+        plist_get_string_val(plist_dict_get_item(item, "ApplicationType"), &type);
+        EXPECT_STREQ(type, "User");
+        free(type);
+        EXPECT_NE(plist_dict_get_item(item, "Container"), nullptr);
+        EXPECT_NE(plist_dict_get_item(item, "DynamicDiskUsage"), nullptr);
+    }
+    plist_free(apps);
+    instproxy_client_options_free(browseOptions);
+    instproxy_client_free(proxy);
+}
+
+TEST_F(DeviceServices, MobileSyncShakesHandsAndAnswersEveryMessage)
+{
+    LibClient client(DEMO);
+    mobilesync_client_t sync = nullptr;
+    ASSERT_EQ(mobilesync_client_start_service(client.device(), &sync, "tests"), MOBILESYNC_E_SUCCESS);
+    mobilesync_anchors_t anchors = mobilesync_anchors_new(nullptr, "2024-06-01 12:00:00 +0000");
+    mobilesync_sync_type_t type = MOBILESYNC_SYNC_TYPE_FAST;
+    uint64_t deviceVersion = 0;
+    char* description = nullptr;
+    ASSERT_EQ(mobilesync_start(sync, "com.apple.Contacts", anchors, 106, &type, &deviceVersion, &description),
+        MOBILESYNC_E_SUCCESS)
+        << (description ? description : "");
+    EXPECT_EQ(type, MOBILESYNC_SYNC_TYPE_SLOW) << "no anchors yet";
+    EXPECT_EQ(deviceVersion, 106u);
+    ASSERT_EQ(mobilesync_get_all_records_from_device(sync), MOBILESYNC_E_SUCCESS);
+    plist_t entities = nullptr;
+    plist_t actions = nullptr;
+    uint8_t last = 0;
+    ASSERT_EQ(mobilesync_receive_changes(sync, &entities, &last, &actions), MOBILESYNC_E_SUCCESS);
+    EXPECT_EQ(last, 1);
+    plist_free(entities);
+    plist_free(actions);
+    EXPECT_EQ(mobilesync_finish(sync), MOBILESYNC_E_SUCCESS);
+
+    // A data class the device does not keep is refused, not left hanging.
+    free(description);
+    description = nullptr;
+    EXPECT_EQ(mobilesync_start(sync, "com.example.Unknown", anchors, 1, &type, &deviceVersion, &description),
+        MOBILESYNC_E_SYNC_REFUSED);
+    free(description);
+    mobilesync_anchors_free(anchors);
+    mobilesync_client_free(sync);
 }
