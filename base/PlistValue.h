@@ -143,6 +143,8 @@ public:
     /// so hostile input cannot exhaust the stack.
     static constexpr int MAX_NESTING_DEPTH = 256;
 
+    /// Dates keep up to microseconds. A dictionary that repeats a key holding a date is refused
+    /// (libplist drops one of the values, and its dates could no longer be matched exactly).
     static std::optional<PlistValue> fromXml(std::string_view document, std::string* error = nullptr);
     static std::optional<PlistValue> fromBinary(std::string_view document, std::string* error = nullptr);
     /// Binary when the document starts with "bplist00", XML otherwise.

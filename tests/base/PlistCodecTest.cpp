@@ -179,6 +179,26 @@ TEST(PlistCodec, WritesAndReadsExactDateTexts)
     }
 }
 
+TEST(PlistCodec, DuplicateKeysNeverShiftDatesOntoOtherKeys)
+{
+    // libplist keeps one value of a repeated key, so the exact date texts no longer line up with
+    // the dates it kept. Rather than give "b" the time of a dropped "a", the document is refused.
+    const std::string document = "<plist version=\"1.0\"><dict>"
+                                 "<key>a</key><date>2001-01-01T00:00:01.5Z</date>"
+                                 "<key>a</key><date>2001-01-01T00:00:02.25Z</date>"
+                                 "<key>b</key><date>2001-01-01T00:00:03.75Z</date>"
+                                 "</dict></plist>";
+    std::string error;
+    EXPECT_FALSE(PlistCodec::fromXml(document, &error));
+    EXPECT_NE(error.find("date elements"), std::string::npos) << error;
+
+    // Repeated keys without dates are read; one of the values is kept.
+    const std::optional<PlistValue> plain = PlistCodec::fromXml("<plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
+                                                                "<key>a</key><integer>2</integer></dict></plist>");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->asDictionary()->size(), 1u);
+}
+
 TEST(PlistCodec, WritesIntegersWithTheirSign)
 {
     const std::optional<std::string> xml = PlistCodec::toXml(PlistArray { -5, 18446744073709551615ull, 9223372036854775807ll });
