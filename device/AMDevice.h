@@ -1,17 +1,27 @@
 #pragma once
 
+#include "base/PlistValue.h"
+#include "device/AMApplication.h"
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
 
-#include "base/PlistValue.h"
-
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class AFCApplicationDirectory;
 class AFCCrashLogDirectory;
+class AMFileRelay;
+class AMInstallationProxy;
+class AMMobileSync;
+class AMNotificationProxy;
+class AMScreenshotService;
+class AMServiceDelegate;
+class AMSpringboardServices;
+class AMSyslogRelay;
 class AFCMediaDirectory;
 class AFCRootDirectory;
 
@@ -34,7 +44,8 @@ public:
     /// The same without the log line: null when the connection fails, and `orBust` (if given)
     /// receives the connection's last error. A device whose session cannot start is created
     /// without name and identifier.
-    static std::shared_ptr<AMDevice> initWithDevice(const AMDeviceRef& device, std::string* orBust, MobileDevice& library);
+    static std::shared_ptr<AMDevice> initWithDevice(
+        const AMDeviceRef& device, std::string* orBust, MobileDevice& library);
 
     ~AMDevice();
     AMDevice(const AMDevice&) = delete;
@@ -75,8 +86,8 @@ public:
     /// A device value, connecting and starting a session only if not already done (and undoing
     /// only that). No key: the whole domain as a dictionary; no domain: the default domain.
     /// Nothing when the device cannot be reached or has no such value.
-    [[nodiscard]] std::optional<PlistValue> deviceValueForKey(const std::optional<std::string>& key,
-        const std::optional<std::string>& domain = std::nullopt);
+    [[nodiscard]] std::optional<PlistValue> deviceValueForKey(
+        const std::optional<std::string>& key, const std::optional<std::string>& domain = std::nullopt);
     [[nodiscard]] std::optional<PlistValue> allDeviceValuesForDomain(const std::string& domain);
     /// "ProductType", "DeviceClass", "SerialNumber" as text; nothing when absent or not text.
     [[nodiscard]] std::optional<std::string> productType();
@@ -92,8 +103,7 @@ public:
     /// The bracket every service-client factory uses: connect (failure: null), start session
     /// (failure: disconnect, null), `create()`, stop session, disconnect; answers what `create`
     /// made. `create` starts its service with startService().
-    template<typename Client, typename Create>
-    std::unique_ptr<Client> newServiceClient(Create&& create)
+    template <typename Client, typename Create> std::unique_ptr<Client> newServiceClient(Create&& create)
     {
         if (!deviceConnect()) {
             return nullptr;
@@ -119,6 +129,34 @@ public:
     /// "com.apple.mobile.house_arrest": the container of the app `bundleIdentifier`.
     std::unique_ptr<AFCApplicationDirectory> newAFCApplicationDirectory(const std::string& bundleIdentifier);
 
+    /// "com.apple.mobile.installation_proxy" with `delegate` (not owned, may be null).
+    std::unique_ptr<AMInstallationProxy> newAMInstallationProxyWithDelegate(AMServiceDelegate* delegate);
+    /// "com.apple.springboardservices": icons and the home-screen layout.
+    std::unique_ptr<AMSpringboardServices> newAMSpringboardServices();
+    /// "com.apple.mobile.notification_proxy"; observers are called on the main run loop.
+    std::unique_ptr<AMNotificationProxy> newAMNotificationProxy();
+    /// "com.apple.mobile.file_relay".
+    std::unique_ptr<AMFileRelay> newAMFileRelay();
+    /// "com.apple.syslog_relay": `message` receives each log line on the main run loop.
+    std::unique_ptr<AMSyslogRelay> newAMSyslogRelay(std::function<void(const std::string& line)> message);
+    /// "com.apple.mobilesync", after its version exchange.
+    std::unique_ptr<AMMobileSync> newAMMobileSync();
+    /// "com.apple.mobile.screenshotr", after the device-link handshake.
+    std::unique_ptr<AMScreenshotService> newAMScreenshotService();
+
+    // App listing (defined in AMDeviceApplications.cpp).
+    /// {"ReturnAttributes": applicationAttributes() when set, else the default attribute list}.
+    PlistDictionary defaultReturnAttributes() const;
+    /// The installed apps whose "ApplicationType" is "User" (empty when there are none), or
+    /// nothing when the device cannot be reached or the lookup fails ("AMDeviceLookupApplications
+    /// failed: %x"). Opens and closes its own connection and session.
+    std::optional<std::vector<AMApplication>> installedApplications();
+    /// The record of `bundleIdentifier`, of any type; nothing when not installed or on failure.
+    std::optional<AMApplication> installedApplicationWithId(const std::string& bundleIdentifier);
+    /// Attribute names that replace the default list; nothing for the default. Any thread.
+    std::optional<std::vector<std::string>> applicationAttributes() const;
+    void setApplicationAttributes(std::optional<std::vector<std::string>> attributes);
+
     /// Ends what this object opened: stops the session if in one, then disconnects if connected.
     void applicationWillTerminate();
 
@@ -137,4 +175,8 @@ private:
     std::optional<std::string> m_udid;
     bool m_connected { false };
     bool m_insession { false };
+    mutable std::mutex m_applicationAttributesMutex;
+    std::optional<std::vector<std::string>> m_applicationAttributes;
+    /// Steps 1 to 3 of every app listing: the library's dictionary, or nothing.
+    std::optional<PlistDictionary> lookupApplications();
 };
