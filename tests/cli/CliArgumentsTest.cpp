@@ -1,0 +1,109 @@
+#include "cli/CliJson.h"
+#include "cli/TorvaneCli.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CliOptions parsed(const std::vector<std::string>& arguments)
+{
+    auto result = parseCliArguments(arguments);
+    if (auto* problem = std::get_if<std::string>(&result)) {
+        ADD_FAILURE() << *problem;
+        return {};
+    }
+    return std::get<CliOptions>(result);
+}
+
+} // namespace
+
+TEST(CliArguments, AcceptsOptionsAnywhere)
+{
+    const CliOptions options = parsed({ "rm", "--udid", "abc", "-r", "/a", "--json", "/b" });
+    EXPECT_EQ(options.command, "rm");
+    EXPECT_EQ(options.arguments, (std::vector<std::string> { "/a", "/b" }));
+    EXPECT_EQ(options.udid, "abc");
+    EXPECT_TRUE(options.recursive);
+    EXPECT_TRUE(options.json);
+
+    const CliOptions info = parsed({ "info", "U1", "ProductVersion", "--domain=com.apple.disk_usage" });
+    EXPECT_EQ(info.arguments, (std::vector<std::string> { "U1", "ProductVersion" }));
+    EXPECT_EQ(info.domain, "com.apple.disk_usage");
+
+    // After "--", a path that starts with a dash is a path.
+    EXPECT_EQ(parsed({ "mkdir", "--", "-odd" }).arguments, (std::vector<std::string> { "-odd" }));
+    EXPECT_TRUE(parsed({ "--help" }).help);
+}
+
+TEST(CliArguments, RefusesBadCommandLines)
+{
+    struct Row
+    {
+        std::vector<std::string> arguments;
+        const char* expected;
+    };
+    const Row rows[] = {
+        { {}, "no command given" },
+        { { "format" }, "unknown command format" },
+        { { "ls", "--colour" }, "unknown option --colour" },
+        { { "stat" }, "stat: wrong number of arguments" },
+        { { "mv", "/a" }, "mv: wrong number of arguments" },
+        { { "df", "/x" }, "df: wrong number of arguments" },
+        { { "ls", "--udid" }, "--udid needs a UDID" },
+        { { "ls", "--wait" }, "--wait goes with devices" },
+        { { "mkdir", "-r", "/a" }, "-r goes with rm" },
+        { { "df", "--domain", "x" }, "--domain goes with info" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        const auto result = parseCliArguments(row.arguments);
+        ASSERT_TRUE(std::holds_alternative<std::string>(result));
+        EXPECT_EQ(std::get<std::string>(result), row.expected);
+    }
+}
+
+TEST(CliJson, WritesJsonThatParses)
+{
+    const PlistValue value(PlistDictionary {
+        { "text", PlistValue("quote \" backslash \\ newline \n tab \t bell \x07 caf\xC3\xA9") },
+        { "broken", PlistValue(std::string("bad \xFF\xC3 end")) },
+        { "big", PlistValue(std::int64_t { 5'000'000'000 }) },
+        { "negative", PlistValue(-3) },
+        { "real", PlistValue(1.5) },
+        { "flag", PlistValue(true) },
+        { "date", PlistValue(PlistDate { 1'494'244'521'000'000 }) },
+        { "data", PlistValue(PlistData { 'M', 'a', 'n' }) },
+        { "list", PlistValue(PlistArray { PlistValue(1), PlistValue(PlistArray {}) }) },
+        { "empty", PlistValue(PlistDictionary {}) },
+    });
+    for (int indent : { 0, 2 }) {
+        SCOPED_TRACE(indent);
+        const std::string json = plistToJson(value, indent);
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << json;
+        const QJsonObject object = document.object();
+        EXPECT_EQ(object.value("text").toString().toStdString(),
+            "quote \" backslash \\ newline \n tab \t bell \x07 caf\xC3\xA9");
+        EXPECT_EQ(object.value("broken").toString(), QString::fromUtf8("bad \xEF\xBF\xBD\xEF\xBF\xBD end"));
+        EXPECT_EQ(object.value("big").toInteger(), 5'000'000'000);
+        EXPECT_EQ(object.value("negative").toInt(), -3);
+        EXPECT_EQ(object.value("real").toDouble(), 1.5);
+        EXPECT_TRUE(object.value("flag").toBool());
+        EXPECT_EQ(object.value("date").toString(), "2017-05-08T11:55:21Z");
+        EXPECT_EQ(object.value("data").toString(), "TWFu");
+        EXPECT_EQ(object.value("list").toArray().size(), 2);
+        EXPECT_TRUE(object.value("empty").toObject().isEmpty());
+    }
+}
+
+TEST(CliJson, FormatsDatesInUtc)
+{
+    EXPECT_EQ(isoDate(PlistDate { 0 }), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(isoDate(PlistDate { 1'999'999 }), "1970-01-01T00:00:01Z");
+    EXPECT_EQ(isoDate(PlistDate { -1 }), "1969-12-31T23:59:59Z");
+}

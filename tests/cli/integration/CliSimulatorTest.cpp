@@ -1,0 +1,204 @@
+// torvane-cli as a user runs it, against torvane-simd; results compared with the simulator's
+// own state folder, --json read back with Qt's parser.
+
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* UDID = "c11c11c1100000000000000000000000000000a1";
+
+constexpr const char* PROFILE = R"({
+    "name": "CLI Test Phone",
+    "udid": "c11c11c1100000000000000000000000000000a1",
+    "productType": "iPhone9,3",
+    "productVersion": "10.3.3",
+    "diskCapacity": 32000000000,
+    "dataCapacity": 400000000,
+    "usedBytes": 150000000,
+    "reserveBytes": 8388608,
+    "blockSize": 4096,
+    "purgeablePoolBytes": 0,
+    "content": { "seed": 1, "userApps": 0, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
+                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0,
+                 "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
+})";
+
+void writeHostFile(const fs::path& path, const std::string& contents)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+std::string readHostFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+QJsonDocument parseJson(const std::string& text)
+{
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
+    return document;
+}
+
+class CliSimulatorTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const fs::path profile = folder.path() / "cli-test.json";
+        writeHostFile(profile, PROFILE);
+        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
+        ASSERT_TRUE(sim->start()) << sim->lastError();
+        media = sim->mediaRoot(UDID);
+    }
+
+    ProcessResult cli(std::vector<std::string> arguments)
+    {
+        const char* build = std::getenv("TORVANE_BUILD_DIR");
+        const std::string tool = std::string(build ? build : ".") + "/cli/torvane-cli";
+        arguments.insert(arguments.begin(), tool);
+        return runProcess(arguments, std::chrono::seconds(60));
+    }
+
+    TemporaryDirectory folder;
+    std::unique_ptr<SimulatorFixture> sim;
+    fs::path media;
+};
+
+} // namespace
+
+TEST_F(CliSimulatorTest, ReportsWhatTheSimulatorStores)
+{
+    ProcessResult devices = cli({ "devices", "--json" });
+    ASSERT_EQ(devices.exitCode, 0) << devices.err;
+    const QJsonArray list = parseJson(devices.out).array();
+    ASSERT_EQ(list.size(), 1);
+    EXPECT_EQ(list[0].toObject().value("udid").toString().toStdString(), UDID);
+    EXPECT_EQ(list[0].toObject().value("name").toString(), "CLI Test Phone");
+
+    ProcessResult version = cli({ "info", UDID, "ProductVersion" });
+    ASSERT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_EQ(version.out, "10.3.3\n");
+
+    ProcessResult df = cli({ "df", "--json" });
+    ASSERT_EQ(df.exitCode, 0) << df.err;
+    const auto storage = sim->storage(UDID);
+    const QJsonObject figures = parseJson(df.out).object();
+    EXPECT_EQ(figures.value("free").toInteger(), qint64(storage.at("free")));
+    EXPECT_EQ(figures.value("total").toInteger(), qint64(storage.at("total")));
+
+    writeHostFile(media / "Stuff/a.txt", "alpha");
+    writeHostFile(media / "Stuff/deep/b.bin", std::string(123456, 'b'));
+    writeHostFile(media / "Stuff/caf\xC3\xA9.txt", "c");
+    ProcessResult ls = cli({ "ls", "/Stuff", "--json" });
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    std::set<std::string> listed;
+    for (const QJsonValue& entry : parseJson(ls.out).array()) {
+        const QJsonObject object = entry.toObject();
+        const std::string name = object.value("name").toString().toStdString();
+        listed.insert(name);
+        struct stat hostInfo;
+        ASSERT_EQ(::lstat((media / "Stuff" / name).c_str(), &hostInfo), 0) << name;
+        if (!S_ISDIR(hostInfo.st_mode)) {
+            EXPECT_EQ(object.value("size").toInteger(), qint64(hostInfo.st_size)) << name;
+        }
+    }
+    std::set<std::string> stored;
+    for (const auto& entry : fs::directory_iterator(media / "Stuff")) {
+        stored.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(listed, stored);
+
+    ProcessResult scan = cli({ "scan", "/Stuff", "--json" });
+    ASSERT_EQ(scan.exitCode, 0) << scan.err;
+    EXPECT_EQ(parseJson(scan.out).object().value("size").toInteger(), 5 + 123456 + 1);
+
+    ProcessResult human = cli({ "scan", "/Stuff" });
+    ASSERT_EQ(human.exitCode, 0) << human.err;
+    EXPECT_TRUE(human.out.starts_with("/Stuff: 123462 bytes")) << human.out;
+
+    ProcessResult stat = cli({ "stat", "/Stuff/a.txt", "--json" });
+    ASSERT_EQ(stat.exitCode, 0) << stat.err;
+    EXPECT_EQ(parseJson(stat.out).object().value("st_size").toInteger(), 5);
+}
+
+TEST_F(CliSimulatorTest, ChangesFilesOnTheDevice)
+{
+    writeHostFile(folder.path() / "up.txt", "uploaded text");
+    ProcessResult push = cli({ "push", (folder.path() / "up.txt").string(), "/" });
+    ASSERT_EQ(push.exitCode, 0) << push.err;
+    EXPECT_EQ(readHostFile(media / "up.txt"), "uploaded text");
+
+    ProcessResult mkdir = cli({ "mkdir", "/New/Deeper" });
+    ASSERT_EQ(mkdir.exitCode, 0) << mkdir.err;
+    EXPECT_TRUE(fs::is_directory(media / "New/Deeper"));
+
+    ProcessResult mv = cli({ "mv", "/up.txt", "/New/Deeper/moved.txt" });
+    ASSERT_EQ(mv.exitCode, 0) << mv.err;
+    EXPECT_EQ(readHostFile(media / "New/Deeper/moved.txt"), "uploaded text");
+
+    ProcessResult pull = cli({ "pull", "/New/Deeper/moved.txt", folder.path().string() });
+    ASSERT_EQ(pull.exitCode, 0) << pull.err;
+    EXPECT_EQ(readHostFile(folder.path() / "moved.txt"), "uploaded text");
+
+    ProcessResult rmDirectory = cli({ "rm", "/New" });
+    EXPECT_EQ(rmDirectory.exitCode, 1);
+    EXPECT_NE(rmDirectory.err.find("use rm -r"), std::string::npos) << rmDirectory.err;
+    EXPECT_TRUE(fs::exists(media / "New"));
+
+    ProcessResult rmTree = cli({ "rm", "-r", "/New" });
+    ASSERT_EQ(rmTree.exitCode, 0) << rmTree.err;
+    EXPECT_FALSE(fs::exists(media / "New"));
+}
+
+TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
+{
+    struct Row
+    {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* message;
+    };
+    writeHostFile(folder.path() / "exists.txt", "keep");
+    writeHostFile(media / "exists.txt", "device");
+    const Row rows[] = {
+        { { "ls", "/missing" }, 1, "ls: /missing: AFCFileInfoOpen failed: Return code = 0x0008 (" },
+        { { "rm", "/missing" }, 1, "rm: /missing: AFCFileInfoOpen failed: Return code = 0x0008" },
+        { { "pull", "/exists.txt", (folder.path() / "exists.txt").string() }, 1, "Won't overwrite existing file" },
+        { { "push", (folder.path() / "exists.txt").string(), "/exists.txt" }, 1, "Won't overwrite existing file" },
+        { { "push", (folder.path() / "absent").string(), "/" }, 1, "no such file or directory" },
+        { { "df", "--udid", "0000" }, 1, "no attached device has the UDID 0000" },
+        { { "info", "0000" }, 1, "no attached device has the UDID 0000" },
+        { { "frobnicate" }, 2, "unknown command frobnicate" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.arguments.front() + " " + (row.arguments.size() > 1 ? row.arguments[1] : ""));
+        ProcessResult result = cli(row.arguments);
+        EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
+        EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(readHostFile(folder.path() / "exists.txt"), "keep");
+    EXPECT_EQ(readHostFile(media / "exists.txt"), "device");
+}
