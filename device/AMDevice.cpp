@@ -12,7 +12,8 @@ std::shared_ptr<AMDevice> AMDevice::deviceFrom(const AMDeviceRef& device, Mobile
     return result;
 }
 
-std::shared_ptr<AMDevice> AMDevice::initWithDevice(const AMDeviceRef& device, std::string* orBust, MobileDevice& library)
+std::shared_ptr<AMDevice> AMDevice::initWithDevice(
+    const AMDeviceRef& device, std::string* orBust, MobileDevice& library)
 {
     std::shared_ptr<AMDevice> result(new AMDevice(device, library));
     if (!result->deviceConnect()) {
@@ -97,7 +98,8 @@ bool AMDevice::deviceConnect()
 bool AMDevice::deviceDisconnect()
 {
     const AMDeviceRef held = device();
-    if (!checkStatus(held ? m_library.AMDeviceDisconnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceDisconnect")) {
+    if (!checkStatus(
+            held ? m_library.AMDeviceDisconnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceDisconnect")) {
         return false;
     }
     m_connected = false;
@@ -107,8 +109,8 @@ bool AMDevice::deviceDisconnect()
 bool AMDevice::startSession()
 {
     const AMDeviceRef held = device();
-    if (!checkStatus(held ? m_library.AMDeviceStartSession(held) : AMDStatus::DeviceDetachedError,
-            "AMDeviceStartSession")) {
+    if (!checkStatus(
+            held ? m_library.AMDeviceStartSession(held) : AMDStatus::DeviceDetachedError, "AMDeviceStartSession")) {
         return false;
     }
     m_insession = true;
@@ -118,16 +120,16 @@ bool AMDevice::startSession()
 bool AMDevice::stopSession()
 {
     const AMDeviceRef held = device();
-    if (!checkStatus(held ? m_library.AMDeviceStopSession(held) : AMDStatus::DeviceDetachedError,
-            "AMDeviceStopSession")) {
+    if (!checkStatus(
+            held ? m_library.AMDeviceStopSession(held) : AMDStatus::DeviceDetachedError, "AMDeviceStopSession")) {
         return false;
     }
     m_insession = false;
     return true;
 }
 
-std::optional<PlistValue> AMDevice::deviceValueForKey(const std::optional<std::string>& key,
-    const std::optional<std::string>& domain)
+std::optional<PlistValue> AMDevice::deviceValueForKey(
+    const std::optional<std::string>& key, const std::optional<std::string>& domain)
 {
     const bool connectedHere = !m_connected;
     if (connectedHere && !deviceConnect()) {

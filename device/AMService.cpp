@@ -1,9 +1,8 @@
 #include "device/AMService.h"
 
+#include "base/Log.h"
 #include "device/AMDevice.h"
 #include "device/AMServiceFrame.h"
-
-#include "base/Log.h"
 
 #include <vector>
 
@@ -37,9 +36,15 @@ std::string describe(const PlistValue& value)
 } // namespace
 
 AMServiceDelegate::~AMServiceDelegate() = default;
-void AMServiceDelegate::operationStarted(const PlistValue&) { }
-void AMServiceDelegate::operationContinues(const PlistValue&) { }
-void AMServiceDelegate::operationCompleted(const PlistValue&) { }
+void AMServiceDelegate::operationStarted(const PlistValue&)
+{
+}
+void AMServiceDelegate::operationContinues(const PlistValue&)
+{
+}
+void AMServiceDelegate::operationCompleted(const PlistValue&)
+{
+}
 
 std::unique_ptr<AMService> AMService::serviceWithName(const std::string& serviceName, AMDevice& device)
 {
@@ -238,8 +243,8 @@ std::optional<PlistArray> AMDLService::waitForDLResponse(const std::string& expe
     return std::nullopt;
 }
 
-std::optional<PlistDictionary> AMDLService::sendDLProcessMessage(const PlistDictionary& payload,
-    const std::string& expectedType)
+std::optional<PlistDictionary> AMDLService::sendDLProcessMessage(
+    const PlistDictionary& payload, const std::string& expectedType)
 {
     if (!sendXMLRequest(PlistArray { "DLMessageProcessMessage", payload })) {
         return std::nullopt;

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "base/PlistValue.h"
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
-
-#include "base/PlistValue.h"
 
 #include <chrono>
 #include <memory>
@@ -100,6 +99,6 @@ public:
     [[nodiscard]] std::optional<PlistArray> waitForDLResponse(const std::string& expected);
     /// Sends ["DLMessageProcessMessage", payload] and answers the reply's payload if its
     /// "MessageType" is `expectedType`; nothing otherwise, with the reason as last error.
-    [[nodiscard]] std::optional<PlistDictionary> sendDLProcessMessage(const PlistDictionary& payload,
-        const std::string& expectedType);
+    [[nodiscard]] std::optional<PlistDictionary> sendDLProcessMessage(
+        const PlistDictionary& payload, const std::string& expectedType);
 };

@@ -1,9 +1,8 @@
 #include "device/LibimobiledeviceMobileDevice.h"
 
-#include "device/AMSocketConnection.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMSocketConnection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -199,7 +198,8 @@ public:
         // libimobiledevice takes 0 as "no timeout" only in its untimed call.
         for (;;) {
             uint32_t received = 0;
-            const unsigned wait = timeout.count() < 0 ? 1000u : static_cast<unsigned>(std::max<long long>(timeout.count(), 1));
+            const unsigned wait
+                = timeout.count() < 0 ? 1000u : static_cast<unsigned>(std::max<long long>(timeout.count(), 1));
             const idevice_error_t error
                 = idevice_connection_receive_timeout(m_connection, static_cast<char*>(buffer), chunk, &received, wait);
             if (received > 0) {
@@ -326,7 +326,8 @@ public:
         bool startLibrary = false;
         {
             std::lock_guard lock(m_mutex);
-            Subscriber subscriber { m_nextToken++, loop, std::move(callback), std::make_shared<std::atomic<bool>>(true) };
+            Subscriber subscriber { m_nextToken++, loop, std::move(callback),
+                std::make_shared<std::atomic<bool>>(true) };
             *token = subscriber.token;
             // Devices already known come first, each once, in the order they arrived.
             for (const auto& device : m_attachedOrder) {
@@ -359,8 +360,8 @@ public:
         bool stopLibrary = false;
         {
             std::lock_guard lock(m_mutex);
-            const auto found = std::find_if(m_subscribers.begin(), m_subscribers.end(),
-                [&](const Subscriber& s) { return s.token == token; });
+            const auto found = std::find_if(
+                m_subscribers.begin(), m_subscribers.end(), [&](const Subscriber& s) { return s.token == token; });
             if (found == m_subscribers.end()) {
                 return AMDStatus::InvalidSubscriptionError;
             }
@@ -489,8 +490,8 @@ LibimobiledeviceMobileDevice::LibimobiledeviceMobileDevice()
 
 LibimobiledeviceMobileDevice::~LibimobiledeviceMobileDevice() = default;
 
-MDStatus LibimobiledeviceMobileDevice::AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback,
-    AMDeviceNotificationRef* subscription)
+MDStatus LibimobiledeviceMobileDevice::AMDeviceNotificationSubscribe(
+    AMDeviceNotificationCallback callback, AMDeviceNotificationRef* subscription)
 {
     return m_events->subscribe(std::move(callback), subscription);
 }
@@ -634,9 +635,8 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceDisconnect(const AMDeviceRef& ref
     return AMDStatus::Success;
 }
 
-std::optional<PlistValue> LibimobiledeviceMobileDevice::AMDeviceCopyValue(const AMDeviceRef& ref,
-    const std::optional<std::string>& domain,
-    const std::optional<std::string>& key)
+std::optional<PlistValue> LibimobiledeviceMobileDevice::AMDeviceCopyValue(
+    const AMDeviceRef& ref, const std::optional<std::string>& domain, const std::optional<std::string>& key)
 {
     Device* device = deviceOf(ref);
     if (!device) {
@@ -670,9 +670,8 @@ AMDeviceInterfaceType LibimobiledeviceMobileDevice::AMDeviceGetInterfaceType(con
     return device->network ? AMDeviceInterfaceType::Network : AMDeviceInterfaceType::Unknown;
 }
 
-MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(const AMDeviceRef& ref,
-    const std::string& serviceName,
-    std::unique_ptr<AMServiceConnection>* connection)
+MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
+    const AMDeviceRef& ref, const std::string& serviceName, std::unique_ptr<AMServiceConnection>* connection)
 {
     Device* device = deviceOf(ref);
     if (!device || !connection) {
@@ -719,9 +718,8 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(const AMDeviceRef& r
     return AMDStatus::Success;
 }
 
-MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(const AMDeviceRef& ref,
-    const PlistDictionary& options,
-    PlistDictionary* applications)
+MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(
+    const AMDeviceRef& ref, const PlistDictionary& options, PlistDictionary* applications)
 {
     Device* device = deviceOf(ref);
     if (!device || !applications) {

@@ -1,15 +1,18 @@
 #include "device/MobileDeviceAccess.h"
 
-#include "device/AMDevice.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMDevice.h"
 
 #include <algorithm>
 
 MobileDeviceAccessListener::~MobileDeviceAccessListener() = default;
-void MobileDeviceAccessListener::deviceConnected(const std::shared_ptr<AMDevice>&) { }
-void MobileDeviceAccessListener::deviceDisconnected(const std::shared_ptr<AMDevice>&) { }
+void MobileDeviceAccessListener::deviceConnected(const std::shared_ptr<AMDevice>&)
+{
+}
+void MobileDeviceAccessListener::deviceDisconnected(const std::shared_ptr<AMDevice>&)
+{
+}
 
 MobileDeviceAccess::MobileDeviceAccess(MobileDevice& library)
     : m_library(library)

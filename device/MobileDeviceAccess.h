@@ -1,8 +1,7 @@
 #pragma once
 
-#include "device/mobile_device.h"
-
 #include "base/NotificationCenter.h"
+#include "device/mobile_device.h"
 
 #include <memory>
 #include <string>

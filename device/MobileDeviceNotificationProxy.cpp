@@ -1,8 +1,7 @@
-#include "device/AMServiceFrame.h"
-#include "device/mobile_device.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMServiceFrame.h"
+#include "device/mobile_device.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -41,8 +40,7 @@ MDStatus sendCommand(AMServiceConnection& service, PlistDictionary message)
 class FrameAssembler
 {
 public:
-    enum class Outcome
-    {
+    enum class Outcome {
         Frame,
         NeedMore,
         Oversized,
@@ -244,7 +242,8 @@ MDStatus MobileDevice::AMDShutdownNotificationProxy(AMServiceConnection& service
         std::vector<char> chunk(4096);
         const auto deadline = std::chrono::steady_clock::now() + SHUTDOWN_WAIT;
         while (!farewell) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 break;
             }

@@ -159,8 +159,7 @@ protected:
 using AMDeviceRef = std::shared_ptr<MobileDeviceHandle>;
 
 /// Kinds of device notification records.
-enum class AMDeviceNotificationKind : std::uint32_t
-{
+enum class AMDeviceNotificationKind : std::uint32_t {
     Attached = 1,
     Detached = 2,
     Unsubscribed = 3,
@@ -180,20 +179,18 @@ struct AMDeviceNotificationRecord
 using AMDeviceNotificationCallback = std::function<void(const AMDeviceNotificationRecord&)>;
 
 /// How a device is reached.
-enum class AMDeviceInterfaceType
-{
+enum class AMDeviceInterfaceType {
     Unknown = 0,
     Usb = 1,
     Network = 2,
 };
 
 /// Outcome of one send or receive on a service connection.
-enum class AMIOStatus
-{
+enum class AMIOStatus {
     Ok,
-    Closed,   ///< the other side closed the connection (receive saw end of stream, send saw a reset)
+    Closed, ///< the other side closed the connection (receive saw end of stream, send saw a reset)
     TimedOut, ///< nothing could be moved within the timeout
-    Failed,   ///< any other error; the connection should be dropped
+    Failed, ///< any other error; the connection should be dropped
 };
 
 struct AMIOResult
@@ -272,21 +269,18 @@ using AFCFileRef = std::uint64_t;
 
 /// Open modes as callers name them; the AFC client maps them onto the wire (read → 1 "r",
 /// write → 3 "w": creates and empties, both → 4 "w+").
-enum class AFCFileMode : std::uint32_t
-{
+enum class AFCFileMode : std::uint32_t {
     Read = 1,
     Write = 2,
     ReadWrite = 3,
 };
 
-enum class AFCLinkType : std::uint32_t
-{
+enum class AFCLinkType : std::uint32_t {
     Hard = 1,
     Symbolic = 2,
 };
 
-enum class AFCSeekOrigin : std::uint32_t
-{
+enum class AFCSeekOrigin : std::uint32_t {
     Start = 0,
     Current = 1,
     End = 2,
@@ -316,8 +310,9 @@ public:
     /// thread (RunLoop::current(), else the main loop; NoRunLoopError without either), first once
     /// per device already attached (kind 1), then for each change. A phone reachable over USB and
     /// over the network is one device. `subscription` receives the token for unsubscribing.
-    [[nodiscard]] virtual MDStatus AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback,
-        AMDeviceNotificationRef* subscription) = 0;
+    [[nodiscard]] virtual MDStatus AMDeviceNotificationSubscribe(
+        AMDeviceNotificationCallback callback, AMDeviceNotificationRef* subscription)
+        = 0;
     /// Ends a subscription: once this returns, its callback is not called again (records already
     /// queued are dropped). Call it on the subscribing thread.
     [[nodiscard]] virtual MDStatus AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef subscription) = 0;
@@ -337,106 +332,90 @@ public:
     /// A device value: `key` in `domain` (none: the default domain); without a key the whole
     /// domain as a dictionary. Nothing when the value is missing or the device cannot answer.
     /// Needs a connection; most values also need a session.
-    virtual std::optional<PlistValue> AMDeviceCopyValue(const AMDeviceRef& device,
-        const std::optional<std::string>& domain,
-        const std::optional<std::string>& key)
+    virtual std::optional<PlistValue> AMDeviceCopyValue(
+        const AMDeviceRef& device, const std::optional<std::string>& domain, const std::optional<std::string>& key)
         = 0;
     /// How the device is reached now: Usb whenever a USB path exists.
     virtual AMDeviceInterfaceType AMDeviceGetInterfaceType(const AMDeviceRef& device) = 0;
     /// Starts the named service (needs a connection and a session) and connects to it; the
     /// connection belongs to the caller and outlives the session and the lockdown connection.
-    [[nodiscard]] virtual MDStatus AMDeviceStartService(const AMDeviceRef& device,
-        const std::string& serviceName,
-        std::unique_ptr<AMServiceConnection>* connection)
+    [[nodiscard]] virtual MDStatus AMDeviceStartService(
+        const AMDeviceRef& device, const std::string& serviceName, std::unique_ptr<AMServiceConnection>* connection)
         = 0;
     /// Installed applications: bundle identifier → attribute dictionary. `options` holds
     /// "ReturnAttributes" (a list of names) and optionally "ApplicationType". Needs a session.
-    [[nodiscard]] virtual MDStatus AMDeviceLookupApplications(const AMDeviceRef& device,
-        const PlistDictionary& options,
-        PlistDictionary* applications)
+    [[nodiscard]] virtual MDStatus AMDeviceLookupApplications(
+        const AMDeviceRef& device, const PlistDictionary& options, PlistDictionary* applications)
         = 0;
 
     // ---- AFC (statuses are AFCStatus numbers) ----------------------------------------------
 
     /// Opens an AFC connection over a started service connection, which the caller keeps and
     /// must keep open while the AFC connection is used. `ioTimeout` in seconds, 0 for none.
-    [[nodiscard]] virtual MDStatus AFCConnectionOpen(AMServiceConnection& service,
-        std::uint32_t ioTimeout,
-        std::unique_ptr<AFCConnection>* connection)
+    [[nodiscard]] virtual MDStatus AFCConnectionOpen(
+        AMServiceConnection& service, std::uint32_t ioTimeout, std::unique_ptr<AFCConnection>* connection)
         = 0;
     /// Ends the AFC connection (its service connection stays the caller's).
     [[nodiscard]] virtual MDStatus AFCConnectionClose(std::unique_ptr<AFCConnection> connection) = 0;
     /// The device's file-system facts ("FSFreeBytes", "FSTotalBytes", ...) as key-value pairs.
-    [[nodiscard]] virtual MDStatus AFCDeviceInfoOpen(AFCConnection& connection, std::unique_ptr<AFCKeyValues>* pairs) = 0;
+    [[nodiscard]] virtual MDStatus AFCDeviceInfoOpen(AFCConnection& connection, std::unique_ptr<AFCKeyValues>* pairs)
+        = 0;
     /// Facts about one path ("st_ifmt", "st_size", "st_mtime", "st_birthtime", ...); 0 only if it exists.
-    [[nodiscard]] virtual MDStatus AFCFileInfoOpen(AFCConnection& connection,
-        const std::string& path,
-        std::unique_ptr<AFCKeyValues>* pairs)
+    [[nodiscard]] virtual MDStatus AFCFileInfoOpen(
+        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCKeyValues>* pairs)
         = 0;
     /// The next pair; key and value become nothing after the last one.
-    [[nodiscard]] virtual MDStatus AFCKeyValueRead(AFCKeyValues& pairs,
-        std::optional<std::string>* key,
-        std::optional<std::string>* value)
+    [[nodiscard]] virtual MDStatus AFCKeyValueRead(
+        AFCKeyValues& pairs, std::optional<std::string>* key, std::optional<std::string>* value)
         = 0;
     [[nodiscard]] virtual MDStatus AFCKeyValueClose(std::unique_ptr<AFCKeyValues> pairs) = 0;
     /// Opens a listing; ReadError (4) when the path is no directory.
-    [[nodiscard]] virtual MDStatus AFCDirectoryOpen(AFCConnection& connection,
-        const std::string& path,
-        std::unique_ptr<AFCDirectory>* directory)
+    [[nodiscard]] virtual MDStatus AFCDirectoryOpen(
+        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCDirectory>* directory)
         = 0;
     /// The next name ("." and ".." included); nothing after the last.
-    [[nodiscard]] virtual MDStatus AFCDirectoryRead(AFCConnection& connection,
-        AFCDirectory& directory,
-        std::optional<std::string>* name)
+    [[nodiscard]] virtual MDStatus AFCDirectoryRead(
+        AFCConnection& connection, AFCDirectory& directory, std::optional<std::string>* name)
         = 0;
-    [[nodiscard]] virtual MDStatus AFCDirectoryClose(AFCConnection& connection, std::unique_ptr<AFCDirectory> directory) = 0;
+    [[nodiscard]] virtual MDStatus AFCDirectoryClose(AFCConnection& connection, std::unique_ptr<AFCDirectory> directory)
+        = 0;
     [[nodiscard]] virtual MDStatus AFCDirectoryCreate(AFCConnection& connection, const std::string& path) = 0;
     [[nodiscard]] virtual MDStatus AFCRemovePath(AFCConnection& connection, const std::string& path) = 0;
-    [[nodiscard]] virtual MDStatus AFCRenamePath(AFCConnection& connection,
-        const std::string& oldPath,
-        const std::string& newPath)
+    [[nodiscard]] virtual MDStatus AFCRenamePath(
+        AFCConnection& connection, const std::string& oldPath, const std::string& newPath)
         = 0;
     /// Makes `link` point at `target`.
-    [[nodiscard]] virtual MDStatus AFCLinkPath(AFCConnection& connection,
-        AFCLinkType type,
-        const std::string& target,
-        const std::string& link)
+    [[nodiscard]] virtual MDStatus AFCLinkPath(
+        AFCConnection& connection, AFCLinkType type, const std::string& target, const std::string& link)
         = 0;
     /// Opens a file; Write and ReadWrite create a missing file and empty an existing one.
-    [[nodiscard]] virtual MDStatus AFCFileRefOpen(AFCConnection& connection,
-        const std::string& path,
-        AFCFileMode mode,
-        AFCFileRef* file)
+    [[nodiscard]] virtual MDStatus AFCFileRefOpen(
+        AFCConnection& connection, const std::string& path, AFCFileMode mode, AFCFileRef* file)
         = 0;
     /// Reads up to `*length` bytes into `buffer`; `*length` becomes the count read, 0 at the end.
-    [[nodiscard]] virtual MDStatus AFCFileRefRead(AFCConnection& connection,
-        AFCFileRef file,
-        void* buffer,
-        std::uint32_t* length)
+    [[nodiscard]] virtual MDStatus AFCFileRefRead(
+        AFCConnection& connection, AFCFileRef file, void* buffer, std::uint32_t* length)
         = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefWrite(AFCConnection& connection,
-        AFCFileRef file,
-        const void* data,
-        std::uint32_t length)
+    [[nodiscard]] virtual MDStatus AFCFileRefWrite(
+        AFCConnection& connection, AFCFileRef file, const void* data, std::uint32_t length)
         = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefSeek(AFCConnection& connection,
-        AFCFileRef file,
-        std::int64_t offset,
-        AFCSeekOrigin origin)
+    [[nodiscard]] virtual MDStatus AFCFileRefSeek(
+        AFCConnection& connection, AFCFileRef file, std::int64_t offset, AFCSeekOrigin origin)
         = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefTell(AFCConnection& connection, AFCFileRef file, std::uint64_t* position) = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefSetFileSize(AFCConnection& connection, AFCFileRef file, std::uint64_t size) = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefTell(AFCConnection& connection, AFCFileRef file, std::uint64_t* position)
+        = 0;
+    [[nodiscard]] virtual MDStatus AFCFileRefSetFileSize(AFCConnection& connection, AFCFileRef file, std::uint64_t size)
+        = 0;
     [[nodiscard]] virtual MDStatus AFCFileRefClose(AFCConnection& connection, AFCFileRef file) = 0;
     /// An operation that sets `path`'s modification time; null if it cannot be made.
-    virtual std::unique_ptr<AFCOperation> AFCOperationCreateSetModTime(const std::string& path,
-        std::uint64_t nanosecondsSince1970)
+    virtual std::unique_ptr<AFCOperation> AFCOperationCreateSetModTime(
+        const std::string& path, std::uint64_t nanosecondsSince1970)
         = 0;
     /// The connection's I/O timeout in seconds, as handed to AFCConnectionProcessOperation.
     virtual double AFCConnectionGetIOTimeout(AFCConnection& connection) = 0;
     /// Runs the operation; its own result is read with AFCOperationGetResultStatus.
-    [[nodiscard]] virtual MDStatus AFCConnectionProcessOperation(AFCConnection& connection,
-        AFCOperation& operation,
-        double timeout)
+    [[nodiscard]] virtual MDStatus AFCConnectionProcessOperation(
+        AFCConnection& connection, AFCOperation& operation, double timeout)
         = 0;
     virtual MDStatus AFCOperationGetResultStatus(AFCOperation& operation) = 0;
     /// The last failure on the connection as {"NSLocalizedDescription": text}, or nothing.
@@ -450,7 +429,8 @@ public:
     /// Starts relaying the notifications observed on `service` to `callback`, which runs on the
     /// calling thread's run loop (or the main loop). Reads on a thread of its own until the proxy
     /// goes away or AMDShutdownNotificationProxy; the caller keeps `service` alive until then.
-    [[nodiscard]] virtual MDStatus AMDListenForNotifications(AMServiceConnection& service, AMDNotificationCallback callback);
+    [[nodiscard]] virtual MDStatus AMDListenForNotifications(
+        AMServiceConnection& service, AMDNotificationCallback callback);
     /// Asks the device to relay `name` from now on.
     [[nodiscard]] virtual MDStatus AMDObserveNotification(AMServiceConnection& service, const std::string& name);
     /// Posts `name` on the device.

@@ -1,8 +1,8 @@
 #include "device/AMDevice.h"
-#include "device/AMService.h"
-#include "tests/device/ScriptedMobileDevice.h"
 
 #include "base/Log.h"
+#include "device/AMService.h"
+#include "tests/device/ScriptedMobileDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,8 @@ namespace {
 struct DeviceFixture : ::testing::Test
 {
     ScriptedMobileDevice library;
-    std::shared_ptr<ScriptedMobileDevice::Handle> handle = library.makeDevice("00008110-0011223344556677", "Ada's iPhone");
+    std::shared_ptr<ScriptedMobileDevice::Handle> handle
+        = library.makeDevice("00008110-0011223344556677", "Ada's iPhone");
 };
 
 } // namespace
@@ -98,8 +99,8 @@ TEST_F(AMDeviceBracketing, FailedSessionStillDisconnectsAndKeepsTheSessionError)
     library.setStatus("AMDeviceStartSession", AMDStatus::InvalidHostIDError);
     library.calls.clear();
     EXPECT_FALSE(device->deviceValueForKey("DeviceName"));
-    EXPECT_EQ(library.calls,
-        (std::vector<std::string> { "AMDeviceConnect", "AMDeviceStartSession", "AMDeviceDisconnect" }));
+    EXPECT_EQ(
+        library.calls, (std::vector<std::string> { "AMDeviceConnect", "AMDeviceStartSession", "AMDeviceDisconnect" }));
     // The clean-up disconnect does not wipe the reason the caller needs to see.
     EXPECT_EQ(device->lasterror(), "AMDeviceStartSession failed: e800001c");
     EXPECT_FALSE(device->isConnected());
@@ -193,7 +194,8 @@ TEST_F(AMDeviceServices, ServiceClientBracketOutlivesTheSession)
     auto device = AMDevice::deviceFrom(handle, library);
     ASSERT_TRUE(device);
     library.calls.clear();
-    auto service = device->newServiceClient<AMService>([&] { return AMService::serviceWithName("com.apple.x", *device); });
+    auto service
+        = device->newServiceClient<AMService>([&] { return AMService::serviceWithName("com.apple.x", *device); });
     ASSERT_TRUE(service);
     EXPECT_EQ(library.calls,
         (std::vector<std::string> { "AMDeviceConnect", "AMDeviceStartSession", "AMDeviceStartService",
@@ -204,8 +206,9 @@ TEST_F(AMDeviceServices, ServiceClientBracketOutlivesTheSession)
 
     library.setStatus("AMDeviceStartSession", AMDStatus::InvalidHostIDError);
     library.calls.clear();
-    EXPECT_FALSE(device->newServiceClient<AMService>([&] { return AMService::serviceWithName("com.apple.x", *device); }));
-    EXPECT_EQ(library.calls,
-        (std::vector<std::string> { "AMDeviceConnect", "AMDeviceStartSession", "AMDeviceDisconnect" }));
+    EXPECT_FALSE(
+        device->newServiceClient<AMService>([&] { return AMService::serviceWithName("com.apple.x", *device); }));
+    EXPECT_EQ(
+        library.calls, (std::vector<std::string> { "AMDeviceConnect", "AMDeviceStartSession", "AMDeviceDisconnect" }));
     EXPECT_EQ(device->lasterror(), "AMDeviceStartSession failed: e800001c");
 }

@@ -1,7 +1,6 @@
+#include "base/Log.h"
 #include "device/AMService.h"
 #include "tests/device/ScriptedMobileDevice.h"
-
-#include "base/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -10,14 +9,22 @@ namespace {
 class RecordingDelegate : public AMServiceDelegate
 {
 public:
-    void operationStarted(const PlistValue& request) override { events.push_back("started " + request.stringForKey("Command")); }
-    void operationContinues(const PlistValue& reply) override { events.push_back("continues " + reply.stringForKey("Status")); }
-    void operationCompleted(const PlistValue& request) override { events.push_back("completed " + request.stringForKey("Command")); }
+    void operationStarted(const PlistValue& request) override
+    {
+        events.push_back("started " + request.stringForKey("Command"));
+    }
+    void operationContinues(const PlistValue& reply) override
+    {
+        events.push_back("continues " + reply.stringForKey("Status"));
+    }
+    void operationCompleted(const PlistValue& request) override
+    {
+        events.push_back("completed " + request.stringForKey("Command"));
+    }
     std::vector<std::string> events;
 };
 
-template<typename Service>
-struct Scripted
+template <typename Service> struct Scripted
 {
     Scripted()
     {
@@ -63,8 +70,8 @@ TEST(AMServiceWaitUntilDone, ProgressThenCompleteSucceeds)
     scripted.service->setLastError("stale");
     EXPECT_TRUE(scripted.service->sendRequestAndWaitUntilDone(REQUEST));
     EXPECT_EQ(delegate.events,
-        (std::vector<std::string> { "started Uninstall", "continues RemovingApplication", "continues Complete",
-            "completed Uninstall" }));
+        (std::vector<std::string> {
+            "started Uninstall", "continues RemovingApplication", "continues Complete", "completed Uninstall" }));
     EXPECT_FALSE(scripted.service->lasterror());
     EXPECT_EQ(scripted.sentMessages(), std::vector<PlistValue> { REQUEST });
 }
@@ -79,7 +86,8 @@ TEST(AMServiceWaitUntilDone, FailuresEndTheLoop)
         int continues;
     };
     const std::vector<Row> rows {
-        { "error with complete", { PlistValue(PlistDictionary { { "Error", "APIInternalError" }, { "Status", "Complete" } }) },
+        { "error with complete",
+            { PlistValue(PlistDictionary { { "Error", "APIInternalError" }, { "Status", "Complete" } }) },
             "APIInternalError", 1 },
         { "error after progress",
             { status("Busy"), PlistValue(PlistDictionary { { "Error", "DeviceOSVersionTooLow" } }) },

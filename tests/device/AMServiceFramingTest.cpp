@@ -1,12 +1,10 @@
+#include "base/Log.h"
 #include "device/AMService.h"
 #include "device/AMServiceFrame.h"
 #include "device/AMSocketConnection.h"
 #include "tests/device/ScriptedMobileDevice.h"
 
-#include "base/Log.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -1,10 +1,10 @@
-#include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
-#include "tests/device/ScriptedMobileDevice.h"
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
+#include "device/AMDevice.h"
+#include "tests/device/ScriptedMobileDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,10 @@ namespace {
 class RecordingListener : public MobileDeviceAccessListener
 {
 public:
-    explicit RecordingListener(MobileDeviceAccess& manager) : m_manager(manager) { }
+    explicit RecordingListener(MobileDeviceAccess& manager)
+        : m_manager(manager)
+    {
+    }
 
     void deviceConnected(const std::shared_ptr<AMDevice>& device) override
     {
@@ -56,7 +59,10 @@ struct ManagerFixture : ::testing::Test
     std::shared_ptr<ScriptedMobileDevice::Handle> first = library.makeDevice("udid-1", "First");
     std::shared_ptr<ScriptedMobileDevice::Handle> second = library.makeDevice("udid-2", "Second");
 
-    void deliver() { while (loop.processPending() > 0) { } }
+    void deliver()
+    {
+        while (loop.processPending() > 0) { }
+    }
 
     static std::vector<std::string> names(const MobileDeviceAccess& manager)
     {
@@ -188,7 +194,8 @@ TEST_F(MobileDeviceAccessRules, FailedSubscriptionIsLoggedAndRetried)
     {
         LogCapture log;
         manager.setListener(&listener);
-        EXPECT_TRUE(log.contains(stringWithFormat("AMDeviceNotificationSubscribe failed: %d", int(AMDStatus::MuxError))));
+        EXPECT_TRUE(
+            log.contains(stringWithFormat("AMDeviceNotificationSubscribe failed: %d", int(AMDStatus::MuxError))));
     }
     EXPECT_FALSE(manager.isSubscribed());
     library.setStatus("AMDeviceNotificationSubscribe", 0);
@@ -245,7 +252,8 @@ TEST_F(MobileDeviceAccessRules, WaitForConnectionReturnsOnTheNextRecord)
     EXPECT_TRUE(manager.waitForConnection());
     EXPECT_EQ(names(manager), std::vector<std::string> { "First" });
     EXPECT_EQ(log.lines(),
-        (std::vector<std::string> { "calling CFRunLoopRun(), plug iPod in now!!!", "back from calling CFRunLoopRun()" }));
+        (std::vector<std::string> {
+            "calling CFRunLoopRun(), plug iPod in now!!!", "back from calling CFRunLoopRun()" }));
 }
 
 TEST_F(MobileDeviceAccessRules, DestroyedManagerHearsNothingMore)

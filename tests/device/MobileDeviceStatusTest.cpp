@@ -1,8 +1,8 @@
 #include "device/mobile_device.h"
 
-#include <gtest/gtest.h>
-
 #include <set>
+
+#include <gtest/gtest.h>
 
 TEST(MobileDeviceStatus, NamesAndTextsOfKnownAndUnknownNumbers)
 {
@@ -12,12 +12,12 @@ TEST(MobileDeviceStatus, NamesAndTextsOfKnownAndUnknownNumbers)
         const char* name;
         const char* text;
     };
-    for (const Row& row : { Row { 0, "Success", "Success" },
-             Row { AFCStatus::ObjectNotFound, "AFCStatus::ObjectNotFound", "Not found" },
-             Row { AFCStatus::ConnectionError, "AFCStatus::ConnectionError", "Connection to the device failed" },
-             Row { AMDStatus::InvalidHostIDError, "AMDStatus::InvalidHostIDError",
-                 "Invalid host ID (the device does not trust this computer)" },
-             Row { 0xE8000084, "AMDStatus::ServiceConnectError", "Cannot connect to the started service" } }) {
+    for (const Row& row :
+        { Row { 0, "Success", "Success" }, Row { AFCStatus::ObjectNotFound, "AFCStatus::ObjectNotFound", "Not found" },
+            Row { AFCStatus::ConnectionError, "AFCStatus::ConnectionError", "Connection to the device failed" },
+            Row { AMDStatus::InvalidHostIDError, "AMDStatus::InvalidHostIDError",
+                "Invalid host ID (the device does not trust this computer)" },
+            Row { 0xE8000084, "AMDStatus::ServiceConnectError", "Cannot connect to the started service" } }) {
         SCOPED_TRACE(row.name);
         EXPECT_STREQ(mobileDeviceStatusName(row.status), row.name);
         EXPECT_EQ(mobileDeviceStatusText(row.status), row.text);

@@ -1,12 +1,10 @@
+#include "base/RunLoop.h"
 #include "device/AMServiceFrame.h"
 #include "device/AMSocketConnection.h"
 #include "tests/device/ScriptedMobileDevice.h"
 #include "tests/support/TestSupport.h"
 
-#include "base/RunLoop.h"
-
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 namespace {
@@ -78,7 +76,8 @@ TEST_F(NotificationProxy, ObserveAndPostSendCommands)
         PlistValue(PlistDictionary {
             { "Command", "ObserveNotification" }, { "Name", "com.apple.mobile.application_uninstalled" } }));
     EXPECT_EQ(deviceReceives(),
-        PlistValue(PlistDictionary { { "Command", "PostNotification" }, { "Name", "com.apple.itunes-mobdev.syncWillStart" } }));
+        PlistValue(PlistDictionary {
+            { "Command", "PostNotification" }, { "Name", "com.apple.itunes-mobdev.syncWillStart" } }));
     EXPECT_EQ(library.AMDObserveNotification(*host, ""), AMDStatus::InvalidArgumentError);
 }
 
@@ -92,7 +91,7 @@ TEST_F(NotificationProxy, RelaysReachTheCallersRunLoopInOrderThenTheFarewell)
                       callbackThread = std::this_thread::get_id();
                   }),
         0u);
-    EXPECT_EQ(library.AMDListenForNotifications(*host, [](const std::string&) { }), AMDStatus::BusyError);
+    EXPECT_EQ(library.AMDListenForNotifications(*host, [](const std::string&) {}), AMDStatus::BusyError);
     deviceSends(relay("first"));
     deviceSends(relay("second"));
     deviceSends(PlistValue(PlistDictionary { { "Command", "ProxyDeath" } }));

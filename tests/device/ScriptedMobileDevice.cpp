@@ -1,8 +1,7 @@
 #include "tests/device/ScriptedMobileDevice.h"
 
-#include "device/AMServiceFrame.h"
-
 #include "base/RunLoop.h"
+#include "device/AMServiceFrame.h"
 
 #include <algorithm>
 #include <atomic>
@@ -102,8 +101,8 @@ ScriptedMobileDevice::~ScriptedMobileDevice()
     }
 }
 
-std::shared_ptr<ScriptedMobileDevice::Handle> ScriptedMobileDevice::makeDevice(const std::string& udid,
-    const std::string& name)
+std::shared_ptr<ScriptedMobileDevice::Handle> ScriptedMobileDevice::makeDevice(
+    const std::string& udid, const std::string& name)
 {
     auto device = std::make_shared<Handle>(udid);
     device->values["DeviceName"] = name;
@@ -157,8 +156,8 @@ MDStatus ScriptedMobileDevice::record(const std::string& operation)
     return statusOf(operation);
 }
 
-MDStatus ScriptedMobileDevice::AMDeviceNotificationSubscribe(AMDeviceNotificationCallback callback,
-    AMDeviceNotificationRef* subscription)
+MDStatus ScriptedMobileDevice::AMDeviceNotificationSubscribe(
+    AMDeviceNotificationCallback callback, AMDeviceNotificationRef* subscription)
 {
     if (const MDStatus status = record("AMDeviceNotificationSubscribe")) {
         return status;
@@ -181,8 +180,8 @@ MDStatus ScriptedMobileDevice::AMDeviceNotificationUnsubscribe(AMDeviceNotificat
     if (const MDStatus status = record("AMDeviceNotificationUnsubscribe")) {
         return status;
     }
-    const auto found = std::find_if(m_subscribers.begin(), m_subscribers.end(),
-        [&](const Subscriber& s) { return s.token == subscription; });
+    const auto found = std::find_if(
+        m_subscribers.begin(), m_subscribers.end(), [&](const Subscriber& s) { return s.token == subscription; });
     if (found == m_subscribers.end()) {
         return AMDStatus::InvalidSubscriptionError;
     }
@@ -227,9 +226,8 @@ MDStatus ScriptedMobileDevice::AMDeviceDisconnect(const AMDeviceRef& device)
     return status;
 }
 
-std::optional<PlistValue> ScriptedMobileDevice::AMDeviceCopyValue(const AMDeviceRef& device,
-    const std::optional<std::string>& domain,
-    const std::optional<std::string>& key)
+std::optional<PlistValue> ScriptedMobileDevice::AMDeviceCopyValue(
+    const AMDeviceRef& device, const std::optional<std::string>& domain, const std::optional<std::string>& key)
 {
     calls.push_back("AMDeviceCopyValue");
     Handle* handle = handleOf(device);
@@ -256,9 +254,8 @@ AMDeviceInterfaceType ScriptedMobileDevice::AMDeviceGetInterfaceType(const AMDev
     return handleOf(device)->interfaceType;
 }
 
-MDStatus ScriptedMobileDevice::AMDeviceStartService(const AMDeviceRef&,
-    const std::string& serviceName,
-    std::unique_ptr<AMServiceConnection>* connection)
+MDStatus ScriptedMobileDevice::AMDeviceStartService(
+    const AMDeviceRef&, const std::string& serviceName, std::unique_ptr<AMServiceConnection>* connection)
 {
     afcArguments.push_back("AMDeviceStartService " + serviceName);
     if (const MDStatus status = record("AMDeviceStartService")) {
@@ -274,9 +271,8 @@ MDStatus ScriptedMobileDevice::AMDeviceStartService(const AMDeviceRef&,
     return AMDStatus::Success;
 }
 
-MDStatus ScriptedMobileDevice::AMDeviceLookupApplications(const AMDeviceRef&,
-    const PlistDictionary&,
-    PlistDictionary* result)
+MDStatus ScriptedMobileDevice::AMDeviceLookupApplications(
+    const AMDeviceRef&, const PlistDictionary&, PlistDictionary* result)
 {
     if (const MDStatus status = record("AMDeviceLookupApplications")) {
         return status;
@@ -285,8 +281,8 @@ MDStatus ScriptedMobileDevice::AMDeviceLookupApplications(const AMDeviceRef&,
     return AMDStatus::Success;
 }
 
-MDStatus ScriptedMobileDevice::AFCConnectionOpen(AMServiceConnection&, std::uint32_t,
-    std::unique_ptr<AFCConnection>* connection)
+MDStatus ScriptedMobileDevice::AFCConnectionOpen(
+    AMServiceConnection&, std::uint32_t, std::unique_ptr<AFCConnection>* connection)
 {
     if (const MDStatus status = record("AFCConnectionOpen")) {
         return status;
@@ -311,8 +307,8 @@ MDStatus ScriptedMobileDevice::AFCDeviceInfoOpen(AFCConnection&, std::unique_ptr
     return AFCStatus::Success;
 }
 
-MDStatus ScriptedMobileDevice::AFCFileInfoOpen(AFCConnection&, const std::string& path,
-    std::unique_ptr<AFCKeyValues>* pairs)
+MDStatus ScriptedMobileDevice::AFCFileInfoOpen(
+    AFCConnection&, const std::string& path, std::unique_ptr<AFCKeyValues>* pairs)
 {
     afcArguments.push_back("AFCFileInfoOpen " + path);
     if (const MDStatus status = record("AFCFileInfoOpen")) {
@@ -324,8 +320,8 @@ MDStatus ScriptedMobileDevice::AFCFileInfoOpen(AFCConnection&, const std::string
     return AFCStatus::Success;
 }
 
-MDStatus ScriptedMobileDevice::AFCKeyValueRead(AFCKeyValues& pairs, std::optional<std::string>* key,
-    std::optional<std::string>* value)
+MDStatus ScriptedMobileDevice::AFCKeyValueRead(
+    AFCKeyValues& pairs, std::optional<std::string>* key, std::optional<std::string>* value)
 {
     if (const MDStatus status = record("AFCKeyValueRead")) {
         return status;
@@ -347,8 +343,8 @@ MDStatus ScriptedMobileDevice::AFCKeyValueClose(std::unique_ptr<AFCKeyValues>)
     return record("AFCKeyValueClose");
 }
 
-MDStatus ScriptedMobileDevice::AFCDirectoryOpen(AFCConnection&, const std::string& path,
-    std::unique_ptr<AFCDirectory>* directory)
+MDStatus ScriptedMobileDevice::AFCDirectoryOpen(
+    AFCConnection&, const std::string& path, std::unique_ptr<AFCDirectory>* directory)
 {
     afcArguments.push_back("AFCDirectoryOpen " + path);
     if (const MDStatus status = record("AFCDirectoryOpen")) {
@@ -360,7 +356,8 @@ MDStatus ScriptedMobileDevice::AFCDirectoryOpen(AFCConnection&, const std::strin
     return AFCStatus::Success;
 }
 
-MDStatus ScriptedMobileDevice::AFCDirectoryRead(AFCConnection&, AFCDirectory& directory, std::optional<std::string>* name)
+MDStatus ScriptedMobileDevice::AFCDirectoryRead(
+    AFCConnection&, AFCDirectory& directory, std::optional<std::string>* name)
 {
     if (const MDStatus status = record("AFCDirectoryRead")) {
         return status;
@@ -397,15 +394,15 @@ MDStatus ScriptedMobileDevice::AFCRenamePath(AFCConnection&, const std::string& 
     return record("AFCRenamePath");
 }
 
-MDStatus ScriptedMobileDevice::AFCLinkPath(AFCConnection&, AFCLinkType type, const std::string& target,
-    const std::string& link)
+MDStatus ScriptedMobileDevice::AFCLinkPath(
+    AFCConnection&, AFCLinkType type, const std::string& target, const std::string& link)
 {
     afcArguments.push_back("AFCLinkPath " + std::to_string(std::uint32_t(type)) + " " + target + " " + link);
     return record("AFCLinkPath");
 }
 
-MDStatus ScriptedMobileDevice::AFCFileRefOpen(AFCConnection&, const std::string& path, AFCFileMode mode,
-    AFCFileRef* file)
+MDStatus ScriptedMobileDevice::AFCFileRefOpen(
+    AFCConnection&, const std::string& path, AFCFileMode mode, AFCFileRef* file)
 {
     afcArguments.push_back("AFCFileRefOpen " + path + " " + std::to_string(std::uint32_t(mode)));
     if (const MDStatus status = record("AFCFileRefOpen")) {
@@ -471,8 +468,8 @@ MDStatus ScriptedMobileDevice::AFCFileRefClose(AFCConnection&, AFCFileRef)
     return record("AFCFileRefClose");
 }
 
-std::unique_ptr<AFCOperation> ScriptedMobileDevice::AFCOperationCreateSetModTime(const std::string& path,
-    std::uint64_t nanosecondsSince1970)
+std::unique_ptr<AFCOperation> ScriptedMobileDevice::AFCOperationCreateSetModTime(
+    const std::string& path, std::uint64_t nanosecondsSince1970)
 {
     afcArguments.push_back("AFCOperationCreateSetModTime " + path + " " + std::to_string(nanosecondsSince1970));
     if (record("AFCOperationCreateSetModTime")) {
