@@ -1,0 +1,117 @@
+#include "base/Log.h"
+#include "tests/device/integration/AttachedDevice.h"
+
+using namespace std::chrono_literals;
+
+using DeviceDiscovery = AttachedDeviceTest;
+
+TEST_F(DeviceDiscovery, AttachAndDetachReachTheListener)
+{
+    const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(demo);
+    EXPECT_EQ(demo->deviceName(), "Demo iPhone");
+    EXPECT_EQ(demo->interfaceType(), AMDeviceInterfaceType::Usb);
+
+    ASSERT_TRUE(sim.attach("modern"));
+    const auto modern = waitForDevice(SimulatorFixture::MODERN_UDID);
+    ASSERT_TRUE(modern);
+    EXPECT_EQ(manager->devices().size(), 2u);
+
+    ASSERT_TRUE(sim.detach(SimulatorFixture::MODERN_UDID));
+    ASSERT_TRUE(waitUntilGone(SimulatorFixture::MODERN_UDID));
+    EXPECT_EQ(listener.events,
+        (std::vector<std::string> { std::string("connected ") + SimulatorFixture::DEMO_UDID,
+            std::string("connected ") + SimulatorFixture::MODERN_UDID,
+            std::string("disconnected ") + SimulatorFixture::MODERN_UDID }));
+    // The departed device fails cleanly; the other still answers.
+    EXPECT_FALSE(modern->deviceValueForKey("DeviceName"));
+    EXPECT_EQ(demo->deviceValueForKey("DeviceName"), PlistValue("Demo iPhone"));
+}
+
+TEST_F(DeviceDiscovery, SecondManagerStartsWithTheDevicesAlreadyAttached)
+{
+    ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
+    MobileDeviceAccess second(MobileDevice::shared());
+    RecordingListener heard;
+    second.setListener(&heard);
+    ASSERT_TRUE(loop.runUntil([&] { return second.devices().size() == 1; }, 20s));
+    EXPECT_EQ(heard.events, std::vector<std::string> { std::string("connected ") + SimulatorFixture::DEMO_UDID });
+    // Each manager has its own device object for the same phone.
+    EXPECT_NE(second.devices().front(), manager->devices().front());
+}
+
+TEST_F(DeviceDiscovery, DeviceValuesMatchWhatTheDeviceReports)
+{
+    const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(demo);
+    EXPECT_EQ(demo->udid(), SimulatorFixture::DEMO_UDID);
+    const auto version = demo->deviceValueForKey("ProductVersion");
+    ASSERT_TRUE(version && version->isString());
+    // An independent client of the same simulated phone agrees.
+    const ProcessResult info = runProcess({ "ideviceinfo", "-u", SimulatorFixture::DEMO_UDID, "-k", "ProductVersion" });
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(info.out, *version->asString() + "\n");
+
+    const auto usage = demo->allDeviceValuesForDomain("com.apple.disk_usage");
+    ASSERT_TRUE(usage && usage->isDictionary());
+    const auto total = usage->find("TotalDiskCapacity");
+    ASSERT_TRUE(total && total->toUInt64());
+    EXPECT_GT(*total->toUInt64(), 0u);
+    const auto available = usage->find("AmountDataAvailable");
+    ASSERT_TRUE(available && available->toUInt64());
+    EXPECT_LE(*available->toUInt64(), *total->toUInt64());
+
+    EXPECT_FALSE(demo->deviceValueForKey("NoSuchKeyAnywhere"));
+    EXPECT_EQ(demo->productType().has_value(), demo->deviceValueForKey("ProductType").has_value());
+    EXPECT_FALSE(demo->isConnected());
+    EXPECT_FALSE(demo->isInSession());
+}
+
+TEST_F(DeviceDiscovery, UntrustedComputerGetsTheHostIdStatus)
+{
+    const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(demo);
+    ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "refuse-session" }));
+    ASSERT_TRUE(demo->deviceConnect());
+    EXPECT_FALSE(demo->startSession());
+    EXPECT_EQ(demo->lasterror(), "AMDeviceStartSession failed: e800001c");
+    EXPECT_EQ(demo->lasterror(), stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::InvalidHostIDError));
+    EXPECT_TRUE(demo->deviceDisconnect());
+
+    // A device that attaches while the computer is not trusted is listed without name or UDID.
+    ASSERT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
+    ASSERT_TRUE(waitUntilGone(SimulatorFixture::DEMO_UDID));
+    ASSERT_TRUE(sim.attach(SimulatorFixture::DEMO_UDID));
+    ASSERT_TRUE(loop.runUntil([&] { return manager->devices().size() == 1; }, 20s));
+    EXPECT_FALSE(manager->devices().front()->deviceName());
+    EXPECT_FALSE(manager->devices().front()->udid());
+}
+
+TEST_F(DeviceDiscovery, NetworkOnlyPhoneIsReportedAsSuch)
+{
+    ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
+    ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "network-only" }));
+    // The simulator re-attaches the phone on the network path only.
+    ASSERT_TRUE(loop.runUntil(
+        [&] {
+            return manager->devices().size() == 1
+                && manager->devices().front()->interfaceType() == AMDeviceInterfaceType::Network;
+        },
+        20s));
+}
+
+TEST_F(DeviceDiscovery, RestartedDaemonAtCustomPathIsFoundAgain)
+{
+    ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
+    ASSERT_TRUE(sim.restart()) << sim.lastError();
+    // libusbmuxd reports the device gone when the daemon goes, and finds the new daemon by
+    // polling (inotify would wait for the system path only).
+    ASSERT_TRUE(loop.runUntil(
+        [&] {
+            return std::count(listener.events.begin(), listener.events.end(),
+                       std::string("connected ") + SimulatorFixture::DEMO_UDID)
+                == 2;
+        },
+        30s));
+    EXPECT_EQ(manager->devices().size(), 1u);
+}
