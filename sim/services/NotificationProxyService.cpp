@@ -4,6 +4,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
 #include "sim/services/PlistChannel.h"
+#include "sim/services/SyslogFormat.h"
 
 #include <ctime>
 #include <deque>
@@ -97,13 +98,7 @@ void runSyslogRelay(SimServiceContext& context)
         return;
     }
     auto record = [&](const std::string& text) {
-        const std::time_t now = std::time(nullptr);
-        std::tm tm {};
-        localtime_r(&now, &tm);
-        char date[32];
-        std::strftime(date, sizeof date, "%b %e %H:%M:%S", &tm);
-        std::string line = std::string(date) + " " + context.device.deviceName() + " " + text + "\n";
-        line += '\0';
+        const std::string line = SyslogFormat::record(std::time(nullptr), context.device.deviceName(), text);
         return stream.writeAll(line.data(), line.size());
     };
     if (!record("syslog_relay[63] <Notice>: Relay client connected")) {
