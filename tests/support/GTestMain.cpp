@@ -6,6 +6,7 @@ int main(int argc, char** argv)
 {
     // Test discovery and Qt-using tests must never need a display.
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    setenv("TORVANE_BUILD_DIR", TORVANE_BUILD_DIR_DEFAULT, 0);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
