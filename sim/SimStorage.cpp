@@ -39,7 +39,6 @@ SimStorage::~SimStorage()
 
 void SimStorage::load()
 {
-    rescan();
     QFile file(QString::fromStdString(m_stateFile.string()));
     if (file.open(QIODevice::ReadOnly) && file.size() < 1024 * 1024) {
         const QJsonObject saved = QJsonDocument::fromJson(file.readAll()).object();
@@ -56,6 +55,7 @@ void SimStorage::load()
             return;
         }
     }
+    rescan();
     // First start: the profile's used space includes the generated files and the purgeable pool;
     // the rest is system and app data nobody can see through AFC.
     const std::uint64_t visible = m_fileBytes.load() + m_profilePool;

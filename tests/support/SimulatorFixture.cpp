@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -165,10 +166,91 @@ std::string SimulatorFixture::simdPath()
 #endif
 }
 
+namespace {
+
+bool isBuiltInProfile(const std::string& profile)
+{
+    return profile == "demo" || profile == "modern" || profile == "legacy";
+}
+
+/// Where generated built-in phones are kept between test processes: the build folder when known.
+fs::path templateFolder()
+{
+    struct stat binary { };
+    const std::string simd = SimulatorFixture::simdPath();
+    if (::stat(simd.c_str(), &binary) != 0) {
+        return {};
+    }
+    const char* build = std::getenv("TORVANE_BUILD_DIR");
+    const fs::path base = build ? fs::path(build) / "sim-templates"
+                                : fs::temp_directory_path() / ("torvane-sim-templates-" + std::to_string(::getuid()));
+    // A rebuilt daemon may generate different content: key the templates by the binary.
+    return base / (std::to_string(binary.st_mtim.tv_sec) + "-" + std::to_string(binary.st_size));
+}
+
+bool copyTree(const fs::path& from, const fs::path& to)
+{
+    fs::create_directories(to.parent_path());
+    // cp keeps the generated files sparse, so a copied 64 GB phone costs little disk and time.
+    const ProcessResult copied = runProcess({ "cp", "-a", "--sparse=always", from.string(), to.string() }, 120s);
+    return copied.exitCode == 0;
+}
+
+} // namespace
+
+bool SimulatorFixture::seedFromTemplates()
+{
+    const fs::path templates = templateFolder();
+    if (templates.empty()) {
+        return false;
+    }
+    for (const std::string& profile : m_profiles) {
+        if (!isBuiltInProfile(profile)) {
+            continue;
+        }
+        const fs::path ready = templates / profile;
+        if (!fs::is_directory(ready / "devices")) {
+            // Generate once: a daemon with only this phone, stopped at once; then publish the result
+            // atomically so parallel test processes never see half a phone.
+            SimulatorFixture generator({ profile });
+            generator.m_useTemplates = false;
+            if (!generator.start() || !generator.stop()) {
+                return false;
+            }
+            const fs::path staging = templates / (profile + ".tmp-" + std::to_string(::getpid()));
+            std::error_code error;
+            fs::remove_all(staging, error);
+            if (!copyTree(generator.statePath() / "devices", staging / "devices")) {
+                return false;
+            }
+            fs::rename(staging, ready, error);
+            if (error) {
+                fs::remove_all(staging, error); // another process won the race; use its copy
+            }
+        }
+        std::error_code error;
+        for (const auto& device : fs::directory_iterator(ready / "devices", error)) {
+            const fs::path target = m_state / "devices" / device.path().filename();
+            if (!fs::exists(target) && !copyTree(device.path(), target)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool SimulatorFixture::start()
 {
     if (m_pid > 0) {
         return true;
+    }
+    if (m_useTemplates && !fs::exists(m_state)) {
+        // Generating the built-in phones' content takes seconds each; copy a generated one instead.
+        // Any failure here just means the daemon generates the content itself.
+        if (!seedFromTemplates()) {
+            std::error_code error;
+            fs::remove_all(m_state, error);
+        }
     }
     std::vector<std::string> args { simdPath(), "--socket", m_socket.string(), "--state", m_state.string() };
     for (const std::string& profile : m_profiles) {

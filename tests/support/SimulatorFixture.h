@@ -33,6 +33,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 /// start() sets USBMUXD_SOCKET_ADDRESS=UNIX:<socket> for this process (and so for its children);
 /// libusbmuxd reads it on every connection. The destructor stops the daemon and removes the
 /// folder. Not thread-safe; use it from the test's thread.
+///
+/// The built-in phones' content is generated once per daemon build and kept under
+/// $TORVANE_BUILD_DIR/sim-templates (or the temporary folder); each fixture starts from a copy.
 class SimulatorFixture
 {
 public:
@@ -87,7 +90,10 @@ public:
     static std::string simdPath();
 
 private:
+    bool seedFromTemplates();
+
     std::vector<std::string> m_profiles;
+    bool m_useTemplates { true };
     std::unique_ptr<TemporaryDirectory> m_folder;
     std::filesystem::path m_socket;
     std::filesystem::path m_state;
