@@ -4,6 +4,7 @@
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
 #include "cli/CliJson.h"
+#include "cli/ServiceCommands.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AFCValues.h"
 #include "device/AMDevice.h"
@@ -39,6 +40,12 @@ const std::map<std::string, CommandShape>& commandShapes()
         { "rm", { 1, 64 } },
         { "mkdir", { 1, 64 } },
         { "mv", { 2, 2 } },
+        { "apps", { 0, 0 } },
+        { "uninstall", { 1, 1 } },
+        { "icon", { 2, 2 } },
+        { "screenshot", { 1, 1 } },
+        { "syslog", { 0, 1 } },
+        { "notify", { 2, 3 } },
     };
     return shapes;
 }
@@ -124,6 +131,9 @@ public:
         std::shared_ptr<AMDevice> device = chooseDevice(m_options.udid);
         if (!device) {
             return CLI_FAILED;
+        }
+        if (isServiceCommand(command)) {
+            return runServiceCommand(*device, m_loop, m_options, m_out, m_err);
         }
         std::unique_ptr<AFCMediaDirectory> afc = device->newAFCMediaDirectory();
         if (!afc) {
@@ -550,6 +560,13 @@ std::string cliUsage()
            "  rm [-r] PATH...               remove files or empty folders (-r: whole trees)\n"
            "  mkdir PATH...                 create folders (and missing parents)\n"
            "  mv OLD NEW                    rename or move\n"
+           "  apps                          installed user apps: id, \"version\", \"name\"\n"
+           "  uninstall BUNDLE_ID           remove an app\n"
+           "  icon BUNDLE_ID FILE           save an app's home-screen icon (PNG)\n"
+           "  screenshot FILE               save the screen as the device sends it (PNG or TIFF)\n"
+           "  syslog [COUNT]                print system-log lines (stop after COUNT)\n"
+           "  notify post NAME              post a notification on the device\n"
+           "  notify observe NAME [COUNT]   print NAME each time the device posts it\n"
            "\n"
            "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS.\n"
            "Exit status: 0 success, 1 failure, 2 bad command line.\n";
