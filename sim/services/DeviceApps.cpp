@@ -3,6 +3,7 @@
 #include "sim/SimDevice.h"
 #include "sim/content/ContentGenerator.h"
 #include "sim/content/SeededRandom.h"
+#include "sim/services/ZipReader.h"
 
 #include "base/Log.h"
 #include "base/PlistValue.h"
@@ -234,5 +235,105 @@ std::optional<AppRecord> DeviceApps::installAppFolder(const std::string& package
         "0x16e0a7000 -[MIInstaller performInstallationWithError:] Installed " + app.bundleIdentifier + " at "
             + app.bundlePath);
     m_device.events().postNotification("com.apple.mobile.application_installed");
+    return app;
+}
+
+std::optional<AppRecord> DeviceApps::installPackage(const std::string& packageDevicePath, std::string* error)
+{
+    auto fail = [error](const char* name) -> std::optional<AppRecord> {
+        if (error) {
+            *error = name;
+        }
+        return std::nullopt;
+    };
+    const fs::path package = m_device.hostPath(packageDevicePath);
+    std::error_code ec;
+    if (fs::is_directory(package, ec)) {
+        return installAppFolder(packageDevicePath, error);
+    }
+    if (!fs::is_regular_file(package, ec)) {
+        return fail("PackageExtractionFailed");
+    }
+    // Packages are read whole; an app store package is far below this.
+    constexpr std::uint64_t MAX_PACKAGE = 1ULL << 30;
+    if (fs::file_size(package, ec) > MAX_PACKAGE) {
+        return fail("PackageExtractionFailed");
+    }
+    std::string bytes;
+    {
+        std::ifstream in(package, std::ios::binary);
+        std::stringstream buffer;
+        buffer << in.rdbuf();
+        bytes = buffer.str();
+    }
+    ZipReader zip(bytes);
+    if (!zip.open()) {
+        logLine(LOG_SIM, "Cannot open package %s: %s", packageDevicePath.c_str(), zip.error().c_str());
+        return fail("PackageExtractionFailed");
+    }
+    // The one Payload/<Name>.app; entries elsewhere (iTunesMetadata.plist, SC_Info) are skipped.
+    std::string appFolder;
+    for (const ZipReader::Entry& entry : zip.entries()) {
+        const fs::path name = fs::path(entry.name).lexically_normal();
+        auto part = name.begin();
+        if (part != name.end() && *part == "Payload" && ++part != name.end() && part->extension() == ".app") {
+            appFolder = part->string();
+            break;
+        }
+    }
+    if (appFolder.empty()) {
+        return fail("PackageInspectionFailed");
+    }
+    SeededRandom random(std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const std::string staging = "/private/var/mobile/Library/Caches/com.apple.mobile.installd.staging/" + random.uuid();
+    const std::string stagedApp = staging + "/" + appFolder;
+    const fs::path stagingHost = m_device.hostPath(staging);
+    SimStorage& storage = m_device.storage();
+    auto discardStaging = [&] {
+        std::lock_guard lock(storage.mutationMutex());
+        const std::uint64_t before = storage.allocationForTree(stagingHost);
+        fs::remove_all(stagingHost, ec);
+        storage.recordChange(before, 0);
+    };
+    const std::string prefix = "Payload/" + appFolder + "/";
+    for (const ZipReader::Entry& entry : zip.entries()) {
+        if (!entry.name.starts_with(prefix) || entry.isDirectory()) {
+            continue;
+        }
+        // Nothing may land outside the staged bundle, whatever the archive says.
+        const fs::path relative = fs::path(entry.name.substr(prefix.size())).lexically_normal();
+        if (relative.empty() || relative.is_absolute() || *relative.begin() == ".." || (entry.unixMode & 0170000) == 0120000) {
+            discardStaging();
+            return fail("PackageExtractionFailed");
+        }
+        const auto data = zip.read(entry, MAX_PACKAGE);
+        bool written = false;
+        if (data) {
+            std::lock_guard lock(storage.mutationMutex());
+            if (storage.canAllocate(storage.roundUp(data->size()))) {
+                const fs::path target = m_device.hostPath(stagedApp) / relative;
+                fs::create_directories(target.parent_path(), ec);
+                std::ofstream out(target, std::ios::binary | std::ios::trunc);
+                out.write(data->data(), std::streamsize(data->size()));
+                written = bool(out);
+                out.close();
+                storage.recordChange(0, storage.allocationForPath(target));
+            }
+        }
+        if (!written) {
+            logLine(LOG_SIM, "Cannot unpack %s: %s", entry.name.c_str(), data ? "no space" : zip.error().c_str());
+            discardStaging();
+            return fail("PackageExtractionFailed");
+        }
+    }
+    auto app = installAppFolder(stagedApp, error);
+    discardStaging();
+    if (app) {
+        std::lock_guard lock(storage.mutationMutex());
+        const std::uint64_t before = storage.allocationForPath(package);
+        fs::remove(package, ec);
+        storage.recordChange(before, 0);
+        m_device.birthTimes().removeTree(packageDevicePath);
+    }
     return app;
 }

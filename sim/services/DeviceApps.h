@@ -43,6 +43,10 @@ public:
     /// Nothing with `error` set to the installer's error name.
     std::optional<AppRecord> installAppFolder(const std::string& packageDevicePath, std::string* error);
 
+    /// Installs what a host uploaded: an .app folder, or an .ipa whose Payload/<Name>.app is
+    /// unpacked first (the uploaded package is removed afterwards).
+    std::optional<AppRecord> installPackage(const std::string& packageDevicePath, std::string* error);
+
     /// The folder removed with the bundle (the UUID folder holding the .app), as a device path.
     static std::string bundleContainer(const AppRecord& app);
 

@@ -288,7 +288,7 @@ private:
             }
         }
         std::string error;
-        const auto app = m_apps->installAppFolder(devicePath, &error);
+        const auto app = m_apps->installPackage(devicePath, &error);
         if (!app) {
             return m_channel.send(errorReply(error, "Could not install " + packagePath + " (" + error + ")"));
         }

@@ -1,6 +1,7 @@
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
+#include "tests/sim/services/ZipWriterForTests.h"
 
 #include <QImage>
 
@@ -581,4 +582,33 @@ TEST_F(DeviceServices, MobileSyncShakesHandsAndAnswersEveryMessage)
     free(description);
     mobilesync_anchors_free(anchors);
     mobilesync_client_free(sync);
+}
+
+TEST_F(DeviceServices, InstallsAnIpaAndRefusesEscapingEntries)
+{
+    TemporaryDirectory folder;
+    const std::string info = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                             "<key>CFBundleIdentifier</key><string>com.example.torvane.packaged</string>"
+                             "<key>CFBundleExecutable</key><string>Packaged</string>"
+                             "<key>CFBundleDisplayName</key><string>Packaged</string>"
+                             "<key>CFBundleVersion</key><string>7</string></dict></plist>\n";
+    const fs::path ipa = folder.path() / "Packaged.ipa";
+    std::ofstream(ipa, std::ios::binary) << zipArchive({ { "Payload/", "", false },
+        { "Payload/Packaged.app/Info.plist", info, true },
+        { "Payload/Packaged.app/Packaged", std::string(200'000, '\x11'), true } });
+    const auto installed = tool({ "ideviceinstaller", "-u", DEMO, "-i", ipa.string() }, 60s);
+    ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+    EXPECT_NE(installed.out.find("Install: Complete"), std::string::npos) << installed.out;
+    EXPECT_NE(tool({ "ideviceinstaller", "-u", DEMO, "-l" }).out.find("com.example.torvane.packaged, \"7\", \"Packaged\""),
+        std::string::npos);
+
+    const fs::path evil = folder.path() / "Evil.ipa";
+    std::ofstream(evil, std::ios::binary) << zipArchive({ { "Payload/Evil.app/Info.plist",
+        std::string(info).replace(info.find("packaged"), 8, "evil"), false },
+        { "Payload/Evil.app/../../../../escaped", "x", false } });
+    const auto refused = tool({ "ideviceinstaller", "-u", DEMO, "-i", evil.string() }, 60s);
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_NE(refused.err.find("PackageExtractionFailed"), std::string::npos) << refused.out << refused.err;
+    EXPECT_FALSE(fs::exists(s_sim->deviceRoot(DEMO) / "private/var/mobile/escaped"));
+    EXPECT_FALSE(fs::exists(s_sim->deviceRoot(DEMO) / "private/var/escaped"));
 }
