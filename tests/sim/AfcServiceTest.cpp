@@ -395,3 +395,22 @@ TEST(AfcPurging, PurgesPoolThenCachesALittleAtATimeUnderPressure)
     EXPECT_TRUE(fs::exists(documents / "keep"));
     EXPECT_EQ(afcReadFile(afc, "/fill").size(), free - 5 * MIB) << "the filler's own file is untouched";
 }
+
+TEST_F(AfcService, LocksExcludeOtherConnectionsWithoutBlockingThem)
+{
+    ASSERT_EQ(afcWriteFile(m_afc, "/locked", "data"), AFC_E_SUCCESS);
+    afc_client_t other = m_client->startAfc();
+    ASSERT_NE(other, nullptr);
+    uint64_t mine = 0;
+    uint64_t theirs = 0;
+    ASSERT_EQ(afc_file_open(m_afc, "/locked", AFC_FOPEN_RW, &mine), AFC_E_SUCCESS);
+    ASSERT_EQ(afc_file_open(other, "/locked", AFC_FOPEN_RW, &theirs), AFC_E_SUCCESS);
+    EXPECT_NE(mine, 0u);
+    EXPECT_NE(theirs, 0u);
+    ASSERT_EQ(afc_file_lock(m_afc, mine, AFC_LOCK_EX), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_lock(other, theirs, AFC_LOCK_SH), AFC_E_OP_WOULD_BLOCK);
+    ASSERT_EQ(afc_file_lock(m_afc, mine, AFC_LOCK_UN), AFC_E_SUCCESS);
+    EXPECT_EQ(afc_file_lock(other, theirs, AFC_LOCK_SH), AFC_E_SUCCESS);
+    afc_file_close(other, theirs);
+    afc_file_close(m_afc, mine);
+}
