@@ -228,8 +228,8 @@ bool AppRegistry::put(const AppRecord& record)
 std::optional<AppRecord> AppRegistry::remove(const std::string& bundleIdentifier)
 {
     std::lock_guard lock(m_mutex);
-    auto it = std::find_if(m_apps.begin(), m_apps.end(),
-        [&](const AppRecord& app) { return app.bundleIdentifier == bundleIdentifier; });
+    auto it = std::find_if(
+        m_apps.begin(), m_apps.end(), [&](const AppRecord& app) { return app.bundleIdentifier == bundleIdentifier; });
     if (it == m_apps.end()) {
         return std::nullopt;
     }

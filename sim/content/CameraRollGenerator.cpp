@@ -1,11 +1,10 @@
+#include "base/PlistValue.h"
 #include "sim/content/ContentGenerators.h"
 #include "sim/content/ContentImages.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/content/ContentWriter.h"
 #include "sim/content/MediaFormats.h"
 #include "sim/content/SeededRandom.h"
-
-#include "base/PlistValue.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,71 +19,70 @@ std::string mediaPath(std::string_view relative)
 
 namespace {
 
-enum class ItemKind
-{
-    Photo,
-    Screenshot,
-    Video,
-    LivePhotoMovie,
-};
+    enum class ItemKind {
+        Photo,
+        Screenshot,
+        Video,
+        LivePhotoMovie,
+    };
 
-struct PlannedItem
-{
-    ItemKind kind = ItemKind::Photo;
-    std::int64_t captureTime = 0;
-    int number = 0; // IMG_nnnn
-    int folderNumber = 100;
-    bool restored = false;
-    bool edited = false;
-    bool mp4 = false;
-};
+    struct PlannedItem
+    {
+        ItemKind kind = ItemKind::Photo;
+        std::int64_t captureTime = 0;
+        int number = 0; // IMG_nnnn
+        int folderNumber = 100;
+        bool restored = false;
+        bool edited = false;
+        bool mp4 = false;
+    };
 
-std::string folderName(const ContentSettings& settings, const PlannedItem& item)
-{
-    char text[48];
-    switch (settings.era.dcimStyle) {
-    case DcimStyle::SingleFolder800:
-        return "800AAAAA";
-    case DcimStyle::YearMonth: {
-        const std::time_t t = std::time_t(item.captureTime);
-        std::tm tm {};
-        gmtime_r(&t, &tm);
-        std::snprintf(text, sizeof text, "%04d%02d__", tm.tm_year + 1900, tm.tm_mon + 1);
+    std::string folderName(const ContentSettings& settings, const PlannedItem& item)
+    {
+        char text[48];
+        switch (settings.era.dcimStyle) {
+        case DcimStyle::SingleFolder800:
+            return "800AAAAA";
+        case DcimStyle::YearMonth: {
+            const std::time_t t = std::time_t(item.captureTime);
+            std::tm tm {};
+            gmtime_r(&t, &tm);
+            std::snprintf(text, sizeof text, "%04d%02d__", tm.tm_year + 1900, tm.tm_mon + 1);
+            return text;
+        }
+        case DcimStyle::AppleNumbered:
+            break;
+        }
+        std::snprintf(text, sizeof text, "%03dAPPLE", item.folderNumber);
         return text;
     }
-    case DcimStyle::AppleNumbered:
-        break;
-    }
-    std::snprintf(text, sizeof text, "%03dAPPLE", item.folderNumber);
-    return text;
-}
 
-std::string fileName(int number, std::string_view extension)
-{
-    char text[48];
-    std::snprintf(text, sizeof text, "IMG_%04d.", number);
-    return text + std::string(extension);
-}
+    std::string fileName(int number, std::string_view extension)
+    {
+        char text[48];
+        std::snprintf(text, sizeof text, "IMG_%04d.", number);
+        return text + std::string(extension);
+    }
 
-/// Time-zone offsets the owner travelled through; EXIF holds local time.
-constexpr int ZONE_OFFSETS[] = { 3600, 3600, 7200, 0, -18000, 32400 };
+    /// Time-zone offsets the owner travelled through; EXIF holds local time.
+    constexpr int ZONE_OFFSETS[] = { 3600, 3600, 7200, 0, -18000, 32400 };
 
-const char* modelName(const ContentSettings& settings)
-{
-    if (settings.era.version.atLeast(16)) {
-        return "iPhone 14";
+    const char* modelName(const ContentSettings& settings)
+    {
+        if (settings.era.version.atLeast(16)) {
+            return "iPhone 14";
+        }
+        if (settings.era.version.atLeast(11)) {
+            return "iPhone 8";
+        }
+        if (settings.era.version.atLeast(9)) {
+            return "iPhone 6s";
+        }
+        if (settings.era.version.atLeast(8)) {
+            return "iPhone 6 Plus";
+        }
+        return "iPhone 4S";
     }
-    if (settings.era.version.atLeast(11)) {
-        return "iPhone 8";
-    }
-    if (settings.era.version.atLeast(9)) {
-        return "iPhone 6s";
-    }
-    if (settings.era.version.atLeast(8)) {
-        return "iPhone 6 Plus";
-    }
-    return "iPhone 4S";
-}
 
 } // namespace
 
@@ -142,8 +140,8 @@ bool generateCameraRoll(const ContentSettings& settings, ContentWriter& writer, 
         }
     }
     // Live companions count towards the videos: drop as many plain videos as were added.
-    int livePhotos = int(std::count_if(numbered.begin(), numbered.end(),
-        [](const PlannedItem& p) { return p.kind == ItemKind::LivePhotoMovie; }));
+    int livePhotos = int(std::count_if(
+        numbered.begin(), numbered.end(), [](const PlannedItem& p) { return p.kind == ItemKind::LivePhotoMovie; }));
     for (auto it = numbered.end(); it != numbered.begin() && livePhotos > 0;) {
         --it;
         if (it->kind == ItemKind::Video) {
@@ -168,8 +166,8 @@ bool generateCameraRoll(const ContentSettings& settings, ContentWriter& writer, 
     }
     std::vector<std::string> screenshotPool;
     for (int i = 0; i < 4 && totalPhotos > 0; ++i) {
-        screenshotPool.push_back(ContentImages::screenshotPng(settings.seed * 17 + std::uint64_t(i),
-            settings.photoHeight / 2, settings.photoHeight));
+        screenshotPool.push_back(ContentImages::screenshotPng(
+            settings.seed * 17 + std::uint64_t(i), settings.photoHeight / 2, settings.photoHeight));
     }
 
     if (!writer.makeDirectory(mediaPath("/DCIM"))) {
@@ -192,8 +190,8 @@ bool generateCameraRoll(const ContentSettings& settings, ContentWriter& writer, 
             const std::string& base = photoPool[std::size_t(item.number) % photoPool.size()];
             const std::string jpeg
                 = MediaFormats::jpegWithExif(base, MediaFormats::exifDate(item.captureTime, zone), modelName(settings));
-            result.size = std::max<std::int64_t>(std::int64_t(jpeg.size()),
-                random.between(settings.photoBytes.low, settings.photoBytes.high));
+            result.size = std::max<std::int64_t>(
+                std::int64_t(jpeg.size()), random.between(settings.photoBytes.low, settings.photoBytes.high));
             // Bytes after the end-of-image marker are ignored by decoders: the pad makes camera sizes.
             if (!writer.writeSized(mediaPath(result.mediaPath), jpeg, result.size)) {
                 return false;
@@ -231,8 +229,9 @@ bool generateCameraRoll(const ContentSettings& settings, ContentWriter& writer, 
             spec.majorBrand = item.mp4 ? "mp42" : "qt  ";
             spec.headerVersion = item.mp4 ? 1 : 0;
             spec.timescale = 600;
-            const std::int64_t seconds10
-                = live ? random.between(25, 32) : random.between(settings.videoSeconds.low * 10, settings.videoSeconds.high * 10);
+            const std::int64_t seconds10 = live
+                ? random.between(25, 32)
+                : random.between(settings.videoSeconds.low * 10, settings.videoSeconds.high * 10);
             spec.duration = std::uint64_t(seconds10 * 60); // tenths of a second at 600 units per second
             spec.creationTime = item.captureTime;
             const std::string isoDate = MediaFormats::isoDateWithOffset(item.captureTime, zone);

@@ -1,14 +1,13 @@
 #include "sim/content/ContentGenerator.h"
 
+#include "base/Log.h"
+#include "base/PlistValue.h"
 #include "sim/SimBirthTimes.h"
 #include "sim/SimProfile.h"
 #include "sim/content/AppRecord.h"
 #include "sim/content/ContentGenerators.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/content/ContentWriter.h"
-
-#include "base/Log.h"
-#include "base/PlistValue.h"
 
 #include <chrono>
 
@@ -29,8 +28,8 @@ bool generateSystemFiles(const ContentSettings& settings, ContentWriter& writer)
             "OS Version: iPhone OS " + version + "\nBaseband: ok\nLast purge: none\n" },
         { "/private/var/preferences/SystemConfiguration/com.apple.wifi.plist",
             PlistCodec::toXml(PlistDictionary { { "List of known networks",
-                                  PlistValue(PlistArray { PlistValue(PlistDictionary {
-                                      { "SSID_STR", PlistValue("Home Network") } }) }) } })
+                                  PlistValue(PlistArray {
+                                      PlistValue(PlistDictionary { { "SSID_STR", PlistValue("Home Network") } }) }) } })
                 .value_or("") },
         { "/private/var/preferences/SystemConfiguration/preferences.plist",
             PlistCodec::toXml(PlistDictionary { { "Model", PlistValue("iPhone") } }).value_or("") },
@@ -47,9 +46,8 @@ bool generateSystemFiles(const ContentSettings& settings, ContentWriter& writer)
 
 } // namespace
 
-std::optional<ContentSummary> generateDeviceContent(const ContentSettings& settings,
-    const std::filesystem::path& fsRoot,
-    std::string* error)
+std::optional<ContentSummary> generateDeviceContent(
+    const ContentSettings& settings, const std::filesystem::path& fsRoot, std::string* error)
 {
     auto fail = [error](const std::string& text) -> std::optional<ContentSummary> {
         if (error) {
@@ -73,7 +71,8 @@ std::optional<ContentSummary> generateDeviceContent(const ContentSettings& setti
         return fail("camera roll: " + writer.error());
     }
     if (!ContentGenerators::generateMusic(settings, writer, summary.tracks)) {
-        return fail("music: " + (writer.error().empty() ? std::string("cannot write the media library") : writer.error()));
+        return fail(
+            "music: " + (writer.error().empty() ? std::string("cannot write the media library") : writer.error()));
     }
     if (!ContentGenerators::generateStalledDownloads(settings, writer, summary.stalledDownloads)) {
         return fail("downloads: " + (writer.error().empty() ? std::string("cannot write the queue") : writer.error()));
@@ -83,10 +82,8 @@ std::optional<ContentSummary> generateDeviceContent(const ContentSettings& setti
     return summary;
 }
 
-bool populateDeviceContent(const SimProfile& profile,
-    const std::filesystem::path& fsRoot,
-    SimBirthTimes& birthTimes,
-    std::string* error)
+bool populateDeviceContent(
+    const SimProfile& profile, const std::filesystem::path& fsRoot, SimBirthTimes& birthTimes, std::string* error)
 {
     std::string settingsError;
     const auto settings = ContentSettings::fromJson(profile.content, profile.productVersion, &settingsError);

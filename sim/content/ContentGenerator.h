@@ -28,10 +28,8 @@ class SimBirthTimes;
 ///
 /// Returns false and sets `error` when the content cannot be generated; the device then does not
 /// start and the partial folder is discarded.
-bool populateDeviceContent(const SimProfile& profile,
-                           const std::filesystem::path& fsRoot,
-                           SimBirthTimes& birthTimes,
-                           std::string* error);
+bool populateDeviceContent(
+    const SimProfile& profile, const std::filesystem::path& fsRoot, SimBirthTimes& birthTimes, std::string* error);
 
 /// What generateDeviceContent() made, for tests and the log.
 struct ContentSummary
@@ -46,9 +44,8 @@ struct ContentSummary
 
 /// The generator itself, over explicit settings; populateDeviceContent() reads them from the
 /// profile. Nothing with `error` set when a file cannot be written.
-std::optional<ContentSummary> generateDeviceContent(const ContentSettings& settings,
-    const std::filesystem::path& fsRoot,
-    std::string* error);
+std::optional<ContentSummary> generateDeviceContent(
+    const ContentSettings& settings, const std::filesystem::path& fsRoot, std::string* error);
 
 /// Where the installed apps' records are kept, as a device path (the installer's own folder).
 std::string installedAppsDevicePath();

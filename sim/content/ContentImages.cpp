@@ -19,109 +19,109 @@ namespace ContentImages {
 
 namespace {
 
-std::string encode(const QImage& image, const char* format, int quality = -1)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format, quality);
-    return std::string(bytes.constData(), std::size_t(bytes.size()));
-}
-
-bool canDrawText()
-{
-    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
-}
-
-QColor hueColor(SeededRandom& random, int saturation, int value)
-{
-    return QColor::fromHsv(int(random.between(0, 359)), saturation, value);
-}
-
-void drawGlyph(QPainter& painter, std::uint32_t seed, const QRectF& area)
-{
-    // A geometric mark, one of several shapes, so icons differ even without fonts.
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(255, 255, 255, 230));
-    const QPointF c = area.center();
-    const double r = area.width() * 0.28;
-    switch (seed % 5) {
-    case 0:
-        painter.drawEllipse(c, r, r);
-        break;
-    case 1:
-        painter.drawRoundedRect(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), r * 0.3, r * 0.3);
-        break;
-    case 2: {
-        QPainterPath path;
-        path.moveTo(c.x(), c.y() - r);
-        path.lineTo(c.x() + r, c.y() + r * 0.8);
-        path.lineTo(c.x() - r, c.y() + r * 0.8);
-        path.closeSubpath();
-        painter.drawPath(path);
-        break;
+    std::string encode(const QImage& image, const char* format, int quality = -1)
+    {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, format, quality);
+        return std::string(bytes.constData(), std::size_t(bytes.size()));
     }
-    case 3:
-        painter.drawRect(QRectF(c.x() - r, c.y() - r * 0.25, 2 * r, r * 0.5));
-        painter.drawRect(QRectF(c.x() - r * 0.25, c.y() - r, r * 0.5, 2 * r));
-        break;
-    default:
-        painter.drawEllipse(c, r, r);
-        painter.setBrush(QColor(0, 0, 0, 60));
-        painter.drawEllipse(c, r * 0.5, r * 0.5);
-        break;
-    }
-}
 
-QString initialOf(const AppRecord& app)
-{
-    QString name = QString::fromStdString(app.displayName.value_or(app.bundleName));
-    if (name.isEmpty()) {
-        name = QString::fromStdString(app.bundleName);
+    bool canDrawText()
+    {
+        return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
     }
-    return name.isEmpty() ? QString() : name.left(1).toUpper();
-}
 
-QImage iconImage(const AppRecord& app, int size)
-{
-    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    SeededRandom random(app.iconSeed);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient gradient(0, 0, 0, size);
-    const QColor top = hueColor(random, 150 + int(random.between(0, 80)), 230);
-    gradient.setColorAt(0, top.lighter(120));
-    gradient.setColorAt(1, top.darker(130));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(gradient);
-    painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
-    const QString initial = initialOf(app);
-    if (canDrawText() && !initial.isEmpty() && app.iconSeed % 3 != 0) {
-        QFont font;
-        font.setPixelSize(size / 2);
-        font.setBold(true);
-        painter.setFont(font);
-        painter.setPen(QColor(255, 255, 255));
-        painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, initial);
-    } else {
-        drawGlyph(painter, app.iconSeed, QRectF(0, 0, size, size));
+    QColor hueColor(SeededRandom& random, int saturation, int value)
+    {
+        return QColor::fromHsv(int(random.between(0, 359)), saturation, value);
     }
-    return image;
-}
 
-void drawWallpaper(QPainter& painter, int width, int height)
-{
-    QLinearGradient gradient(0, 0, width, height);
-    gradient.setColorAt(0, QColor(24, 44, 92));
-    gradient.setColorAt(0.55, QColor(88, 52, 128));
-    gradient.setColorAt(1, QColor(214, 96, 112));
-    painter.fillRect(QRect(0, 0, width, height), gradient);
-    QRadialGradient glow(width * 0.7, height * 0.3, width * 0.6);
-    glow.setColorAt(0, QColor(255, 255, 255, 70));
-    glow.setColorAt(1, QColor(255, 255, 255, 0));
-    painter.fillRect(QRect(0, 0, width, height), glow);
-}
+    void drawGlyph(QPainter& painter, std::uint32_t seed, const QRectF& area)
+    {
+        // A geometric mark, one of several shapes, so icons differ even without fonts.
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(255, 255, 255, 230));
+        const QPointF c = area.center();
+        const double r = area.width() * 0.28;
+        switch (seed % 5) {
+        case 0:
+            painter.drawEllipse(c, r, r);
+            break;
+        case 1:
+            painter.drawRoundedRect(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), r * 0.3, r * 0.3);
+            break;
+        case 2: {
+            QPainterPath path;
+            path.moveTo(c.x(), c.y() - r);
+            path.lineTo(c.x() + r, c.y() + r * 0.8);
+            path.lineTo(c.x() - r, c.y() + r * 0.8);
+            path.closeSubpath();
+            painter.drawPath(path);
+            break;
+        }
+        case 3:
+            painter.drawRect(QRectF(c.x() - r, c.y() - r * 0.25, 2 * r, r * 0.5));
+            painter.drawRect(QRectF(c.x() - r * 0.25, c.y() - r, r * 0.5, 2 * r));
+            break;
+        default:
+            painter.drawEllipse(c, r, r);
+            painter.setBrush(QColor(0, 0, 0, 60));
+            painter.drawEllipse(c, r * 0.5, r * 0.5);
+            break;
+        }
+    }
+
+    QString initialOf(const AppRecord& app)
+    {
+        QString name = QString::fromStdString(app.displayName.value_or(app.bundleName));
+        if (name.isEmpty()) {
+            name = QString::fromStdString(app.bundleName);
+        }
+        return name.isEmpty() ? QString() : name.left(1).toUpper();
+    }
+
+    QImage iconImage(const AppRecord& app, int size)
+    {
+        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        SeededRandom random(app.iconSeed);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QLinearGradient gradient(0, 0, 0, size);
+        const QColor top = hueColor(random, 150 + int(random.between(0, 80)), 230);
+        gradient.setColorAt(0, top.lighter(120));
+        gradient.setColorAt(1, top.darker(130));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(gradient);
+        painter.drawRoundedRect(QRectF(0, 0, size, size), size * 0.22, size * 0.22);
+        const QString initial = initialOf(app);
+        if (canDrawText() && !initial.isEmpty() && app.iconSeed % 3 != 0) {
+            QFont font;
+            font.setPixelSize(size / 2);
+            font.setBold(true);
+            painter.setFont(font);
+            painter.setPen(QColor(255, 255, 255));
+            painter.drawText(QRectF(0, 0, size, size), Qt::AlignCenter, initial);
+        } else {
+            drawGlyph(painter, app.iconSeed, QRectF(0, 0, size, size));
+        }
+        return image;
+    }
+
+    void drawWallpaper(QPainter& painter, int width, int height)
+    {
+        QLinearGradient gradient(0, 0, width, height);
+        gradient.setColorAt(0, QColor(24, 44, 92));
+        gradient.setColorAt(0.55, QColor(88, 52, 128));
+        gradient.setColorAt(1, QColor(214, 96, 112));
+        painter.fillRect(QRect(0, 0, width, height), gradient);
+        QRadialGradient glow(width * 0.7, height * 0.3, width * 0.6);
+        glow.setColorAt(0, QColor(255, 255, 255, 70));
+        glow.setColorAt(1, QColor(255, 255, 255, 0));
+        painter.fillRect(QRect(0, 0, width, height), glow);
+    }
 
 } // namespace
 
@@ -138,17 +138,17 @@ std::string photoJpeg(std::uint64_t variant, int width, int height)
     painter.setRenderHint(QPainter::Antialiasing);
     const double horizon = height * (0.45 + random.unit() * 0.25);
     QLinearGradient sky(0, 0, 0, horizon);
-    const QColor skyTop = QColor::fromHsv(int(190 + random.between(0, 40)), int(120 + random.between(0, 100)),
-        int(150 + random.between(0, 100)));
+    const QColor skyTop = QColor::fromHsv(
+        int(190 + random.between(0, 40)), int(120 + random.between(0, 100)), int(150 + random.between(0, 100)));
     sky.setColorAt(0, skyTop);
     sky.setColorAt(1, skyTop.lighter(150));
     painter.fillRect(QRectF(0, 0, width, horizon), sky);
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(255, 236, 170));
-    painter.drawEllipse(QPointF(width * random.unit(), horizon * (0.2 + random.unit() * 0.4)), width * 0.06,
-        width * 0.06);
-    const QColor ground = QColor::fromHsv(int(60 + random.between(0, 80)), int(90 + random.between(0, 120)),
-        int(70 + random.between(0, 110)));
+    painter.drawEllipse(
+        QPointF(width * random.unit(), horizon * (0.2 + random.unit() * 0.4)), width * 0.06, width * 0.06);
+    const QColor ground = QColor::fromHsv(
+        int(60 + random.between(0, 80)), int(90 + random.between(0, 120)), int(70 + random.between(0, 110)));
     painter.fillRect(QRectF(0, horizon, width, height - horizon), ground);
     const int hills = int(random.between(2, 5));
     for (int i = 0; i < hills; ++i) {
@@ -258,8 +258,8 @@ QImage homeScreen(const std::vector<AppRecord>& apps, const std::string& clock, 
     // Dock.
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(255, 255, 255, 70));
-    painter.drawRoundedRect(QRectF(width * 0.03, height - dockHeight - height * 0.015, width * 0.94, dockHeight),
-        cell / 4.0, cell / 4.0);
+    painter.drawRoundedRect(
+        QRectF(width * 0.03, height - dockHeight - height * 0.015, width * 0.94, dockHeight), cell / 4.0, cell / 4.0);
     for (std::size_t i = 0; i < dockCount; ++i) {
         const int x = int(i) * cell + (cell - iconSize) / 2;
         const int y = height - dockHeight - int(height * 0.015) + (dockHeight - iconSize) / 2;

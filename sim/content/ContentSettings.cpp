@@ -135,9 +135,8 @@ bool readRange(const QJsonValue& value, ByteRange& target)
 
 } // namespace
 
-std::optional<ContentSettings> ContentSettings::fromJson(const QJsonObject& content,
-    const std::string& productVersion,
-    std::string* error)
+std::optional<ContentSettings> ContentSettings::fromJson(
+    const QJsonObject& content, const std::string& productVersion, std::string* error)
 {
     auto fail = [error](const std::string& text) -> std::optional<ContentSettings> {
         if (error) {
@@ -177,16 +176,19 @@ std::optional<ContentSettings> ContentSettings::fromJson(const QJsonObject& cont
             [&](const QJsonValue& v) { return readInt(v, settings.yearsOfHistory) && settings.yearsOfHistory >= 1; } },
         { QStringLiteral("userApps"), [&](const QJsonValue& v) { return readInt(v, settings.userApps); } },
         { QStringLiteral("systemApps"), [&](const QJsonValue& v) { return readInt(v, settings.systemApps); } },
-        { QStringLiteral("fileSharingApps"), [&](const QJsonValue& v) { return readInt(v, settings.fileSharingApps); } },
+        { QStringLiteral("fileSharingApps"),
+            [&](const QJsonValue& v) { return readInt(v, settings.fileSharingApps); } },
         { QStringLiteral("developerApps"), [&](const QJsonValue& v) { return readInt(v, settings.developerApps); } },
         { QStringLiteral("appsWithoutDisplayName"),
             [&](const QJsonValue& v) { return readInt(v, settings.appsWithoutDisplayName); } },
         { QStringLiteral("appsWithEmptyDisplayName"),
             [&](const QJsonValue& v) { return readInt(v, settings.appsWithEmptyDisplayName); } },
-        { QStringLiteral("appBundleBytes"), [&](const QJsonValue& v) { return readRange(v, settings.appBundleBytes); } },
+        { QStringLiteral("appBundleBytes"),
+            [&](const QJsonValue& v) { return readRange(v, settings.appBundleBytes); } },
         { QStringLiteral("appDocumentsBytes"),
             [&](const QJsonValue& v) { return readRange(v, settings.appDocumentsBytes); } },
-        { QStringLiteral("appCachesBytes"), [&](const QJsonValue& v) { return readRange(v, settings.appCachesBytes); } },
+        { QStringLiteral("appCachesBytes"),
+            [&](const QJsonValue& v) { return readRange(v, settings.appCachesBytes); } },
         { QStringLiteral("appPreferencesBytes"),
             [&](const QJsonValue& v) { return readRange(v, settings.appPreferencesBytes); } },
         { QStringLiteral("appTmpBytes"), [&](const QJsonValue& v) { return readRange(v, settings.appTmpBytes); } },
@@ -211,7 +213,8 @@ std::optional<ContentSettings> ContentSettings::fromJson(const QJsonObject& cont
         { QStringLiteral("podcasts"), [&](const QJsonValue& v) { return readInt(v, settings.podcasts); } },
         { QStringLiteral("neverPlayedShare"),
             [&](const QJsonValue& v) { return readShare(v, settings.neverPlayedShare); } },
-        { QStringLiteral("stalledDownloads"), [&](const QJsonValue& v) { return readInt(v, settings.stalledDownloads); } },
+        { QStringLiteral("stalledDownloads"),
+            [&](const QJsonValue& v) { return readInt(v, settings.stalledDownloads); } },
         { QStringLiteral("sparseFiles"),
             [&](const QJsonValue& v) {
                 settings.sparseFiles = v.toBool();

@@ -23,16 +23,14 @@ struct SystemVersion
 };
 
 /// How the camera names its folders in each system generation.
-enum class DcimStyle
-{
+enum class DcimStyle {
     SingleFolder800, // iOS 4: everything in 800AAAAA
     AppleNumbered, // iOS 5 to 14.5: 100APPLE, 101APPLE, one per block of 1000 numbers
     YearMonth, // iOS 14.6 and later: 202105__
 };
 
 /// Where bundles and data containers live.
-enum class AppLayout
-{
+enum class AppLayout {
     SharedFolder, // iOS 7 and earlier: /private/var/mobile/Applications/<UUID>/<Name>.app beside the data
     MobileContainers, // iOS 8: /private/var/mobile/Containers/{Bundle,Data}/Application/<UUID>
     Containers, // iOS 9 and later: bundles under /private/var/containers/Bundle/Application
@@ -120,7 +118,6 @@ struct ContentSettings
 
     /// Reads a profile's "content" object over the defaults; unknown keys are an error so typos in
     /// profiles do not go unnoticed.
-    static std::optional<ContentSettings> fromJson(const QJsonObject& content,
-        const std::string& productVersion,
-        std::string* error);
+    static std::optional<ContentSettings> fromJson(
+        const QJsonObject& content, const std::string& productVersion, std::string* error);
 };

@@ -89,10 +89,8 @@ bool ContentWriter::writeFile(std::string_view devicePath, std::string_view byte
     return writeSized(devicePath, bytes, std::int64_t(bytes.size()));
 }
 
-bool ContentWriter::writeSized(std::string_view devicePath,
-    std::string_view head,
-    std::int64_t logicalSize,
-    std::string_view tail)
+bool ContentWriter::writeSized(
+    std::string_view devicePath, std::string_view head, std::int64_t logicalSize, std::string_view tail)
 {
     const std::filesystem::path path = hostPath(devicePath);
     std::error_code ec;

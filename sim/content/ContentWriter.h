@@ -28,10 +28,8 @@ public:
     /// Writes `bytes` as the whole file.
     bool writeFile(std::string_view devicePath, std::string_view bytes);
     /// Writes `head` at 0 and `tail` so that it ends at `logicalSize`; zeros (or a hole) between.
-    bool writeSized(std::string_view devicePath,
-        std::string_view head,
-        std::int64_t logicalSize,
-        std::string_view tail = {});
+    bool writeSized(
+        std::string_view devicePath, std::string_view head, std::int64_t logicalSize, std::string_view tail = {});
     /// Sets the modification time and records the birth time.
     bool setTimes(std::string_view devicePath, std::int64_t modified, std::int64_t birth);
 

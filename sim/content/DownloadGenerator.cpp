@@ -1,9 +1,8 @@
+#include "base/PlistValue.h"
 #include "sim/content/ContentGenerators.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/content/ContentWriter.h"
 #include "sim/content/SeededRandom.h"
-
-#include "base/PlistValue.h"
 
 #include <sqlite3.h>
 
@@ -11,45 +10,45 @@ namespace ContentGenerators {
 
 namespace {
 
-struct DownloadKind
-{
-    const char* kind;
-    const char* name;
-    const char* artist;
-    const char* extension;
-    std::int64_t low;
-    std::int64_t high;
-};
+    struct DownloadKind
+    {
+        const char* kind;
+        const char* name;
+        const char* artist;
+        const char* extension;
+        std::int64_t low;
+        std::int64_t high;
+    };
 
-constexpr DownloadKind KINDS[] = {
-    { "software", "Castle Siege HD", "Arcadia Games", "ipa", 80'000'000, 900'000'000 },
-    { "podcast-episode", "Science Hour: Deep Oceans", "Science Hour", "mp3", 20'000'000, 90'000'000 },
-    { "song", "Golden Harbor", "Mara Lune", "m4a", 6'000'000, 12'000'000 },
-    { "feature-movie", "The Long Road", "Northlight Pictures", "m4v", 900'000'000, 2'500'000'000 },
-    { "ebook", "A History of Maps", "Eliza Crane", "epub", 2'000'000, 30'000'000 },
-};
+    constexpr DownloadKind KINDS[] = {
+        { "software", "Castle Siege HD", "Arcadia Games", "ipa", 80'000'000, 900'000'000 },
+        { "podcast-episode", "Science Hour: Deep Oceans", "Science Hour", "mp3", 20'000'000, 90'000'000 },
+        { "song", "Golden Harbor", "Mara Lune", "m4a", 6'000'000, 12'000'000 },
+        { "feature-movie", "The Long Road", "Northlight Pictures", "m4v", 900'000'000, 2'500'000'000 },
+        { "ebook", "A History of Maps", "Eliza Crane", "epub", 2'000'000, 30'000'000 },
+    };
 
-/// The three artwork shapes seen in queued downloads: a dictionary with "default", an array of
-/// boxes, and none at all.
-PlistValue artwork(int shape, const std::string& base)
-{
-    if (shape == 0) {
-        return PlistDictionary {
-            { "default", PlistValue(PlistDictionary { { "url", PlistValue(base + "/600x600bb.jpg") } }) },
-            { "image-type", PlistValue("download-queue-item") },
-        };
+    /// The three artwork shapes seen in queued downloads: a dictionary with "default", an array of
+    /// boxes, and none at all.
+    PlistValue artwork(int shape, const std::string& base)
+    {
+        if (shape == 0) {
+            return PlistDictionary {
+                { "default", PlistValue(PlistDictionary { { "url", PlistValue(base + "/600x600bb.jpg") } }) },
+                { "image-type", PlistValue("download-queue-item") },
+            };
+        }
+        PlistArray boxes;
+        for (int size : { 512, 100, 60 }) {
+            boxes.push_back(PlistDictionary {
+                { "url", PlistValue(base + "/" + std::to_string(size) + "x" + std::to_string(size) + "bb.png") },
+                { "box-width", PlistValue(size) },
+                { "box-height", PlistValue(size) },
+                { "image-type", PlistValue("software-icon") },
+            });
+        }
+        return boxes;
     }
-    PlistArray boxes;
-    for (int size : { 512, 100, 60 }) {
-        boxes.push_back(PlistDictionary {
-            { "url", PlistValue(base + "/" + std::to_string(size) + "x" + std::to_string(size) + "bb.png") },
-            { "box-width", PlistValue(size) },
-            { "box-height", PlistValue(size) },
-            { "image-type", PlistValue("software-icon") },
-        });
-    }
-    return boxes;
-}
 
 } // namespace
 
@@ -122,10 +121,10 @@ bool generateStalledDownloads(const ContentSettings& settings, ContentWriter& wr
         }
         sql += "INSERT INTO download VALUES (" + std::to_string(i + 1) + ", " + std::to_string(downloadId) + ", '"
             + kind.kind + "', '" + kind.name + "', " + std::to_string(itemId) + ", 2);";
-        sql += "INSERT INTO asset VALUES (" + std::to_string(i + 1) + ", " + std::to_string(downloadId) + ", 0, 'media', "
-            + std::to_string(total) + ", 'https://cdn.example.net/" + std::to_string(itemId) + "', '/var/mobile/Media"
-            + asset.substr(MEDIA_ROOT.size()) + "', NULL, '" + kind.extension + "', 0, 0, 0, NULL, 0, "
-            + std::to_string(total) + ");";
+        sql += "INSERT INTO asset VALUES (" + std::to_string(i + 1) + ", " + std::to_string(downloadId)
+            + ", 0, 'media', " + std::to_string(total) + ", 'https://cdn.example.net/" + std::to_string(itemId)
+            + "', '/var/mobile/Media" + asset.substr(MEDIA_ROOT.size()) + "', NULL, '" + kind.extension
+            + "', 0, 0, 0, NULL, 0, " + std::to_string(total) + ");";
         ++created;
     }
     sql += "COMMIT;";

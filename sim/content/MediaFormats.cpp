@@ -9,206 +9,205 @@ namespace MediaFormats {
 
 namespace {
 
-void putBe16(std::string& out, std::uint32_t value)
-{
-    out += char((value >> 8) & 0xFF);
-    out += char(value & 0xFF);
-}
-
-void putBe32(std::string& out, std::uint32_t value)
-{
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out += char((value >> shift) & 0xFF);
+    void putBe16(std::string& out, std::uint32_t value)
+    {
+        out += char((value >> 8) & 0xFF);
+        out += char(value & 0xFF);
     }
-}
 
-void putBe64(std::string& out, std::uint64_t value)
-{
-    putBe32(out, std::uint32_t(value >> 32));
-    putBe32(out, std::uint32_t(value));
-}
-
-std::uint32_t readBe32(std::string_view bytes, std::size_t offset)
-{
-    return (std::uint32_t(std::uint8_t(bytes[offset])) << 24) | (std::uint32_t(std::uint8_t(bytes[offset + 1])) << 16)
-        | (std::uint32_t(std::uint8_t(bytes[offset + 2])) << 8) | std::uint32_t(std::uint8_t(bytes[offset + 3]));
-}
-
-std::uint64_t readBe64(std::string_view bytes, std::size_t offset)
-{
-    return (std::uint64_t(readBe32(bytes, offset)) << 32) | readBe32(bytes, offset + 4);
-}
-
-std::string box(std::string_view type, std::string_view payload)
-{
-    std::string out;
-    putBe32(out, std::uint32_t(8 + payload.size()));
-    out += type;
-    out += payload;
-    return out;
-}
-
-std::string fullBoxHeader(int version, std::uint32_t flags)
-{
-    std::string out;
-    putBe32(out, (std::uint32_t(version) << 24) | (flags & 0xFFFFFF));
-    return out;
-}
-
-void putMatrix(std::string& out)
-{
-    const std::uint32_t matrix[9] = { 0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000 };
-    for (std::uint32_t value : matrix) {
-        putBe32(out, value);
+    void putBe32(std::string& out, std::uint32_t value)
+    {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            out += char((value >> shift) & 0xFF);
+        }
     }
-}
 
-std::string movieHeader(const MovieSpec& spec)
-{
-    const std::uint64_t qtTime = std::uint64_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
-    std::string p = fullBoxHeader(spec.headerVersion, 0);
-    if (spec.headerVersion == 1) {
-        putBe64(p, qtTime);
-        putBe64(p, qtTime);
-        putBe32(p, spec.timescale);
-        putBe64(p, spec.duration);
-    } else {
-        putBe32(p, std::uint32_t(qtTime));
-        putBe32(p, std::uint32_t(qtTime));
-        putBe32(p, spec.timescale);
-        putBe32(p, std::uint32_t(spec.duration));
+    void putBe64(std::string& out, std::uint64_t value)
+    {
+        putBe32(out, std::uint32_t(value >> 32));
+        putBe32(out, std::uint32_t(value));
     }
-    putBe32(p, 0x00010000); // rate 1.0
-    putBe16(p, 0x0100); // volume 1.0
-    p.append(10, '\0');
-    putMatrix(p);
-    p.append(24, '\0');
-    putBe32(p, 2); // next track id
-    return box("mvhd", p);
-}
 
-std::string track(const MovieSpec& spec)
-{
-    const std::uint32_t qtTime = std::uint32_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
-    // Track durations are in the movie's timescale; kept 32-bit like the v0 boxes of a camera.
-    const std::uint32_t duration = std::uint32_t(std::min<std::uint64_t>(spec.duration, 0xFFFFFFFEu));
-
-    std::string tkhd = fullBoxHeader(0, 3); // enabled, in movie
-    putBe32(tkhd, qtTime);
-    putBe32(tkhd, qtTime);
-    putBe32(tkhd, 1); // track id
-    putBe32(tkhd, 0);
-    putBe32(tkhd, duration);
-    tkhd.append(8, '\0');
-    putBe16(tkhd, 0); // layer
-    putBe16(tkhd, 0); // alternate group
-    putBe16(tkhd, spec.audioOnly ? 0x0100 : 0);
-    putBe16(tkhd, 0);
-    putMatrix(tkhd);
-    putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.width) << 16);
-    putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.height) << 16);
-
-    std::string mdhd = fullBoxHeader(0, 0);
-    putBe32(mdhd, qtTime);
-    putBe32(mdhd, qtTime);
-    putBe32(mdhd, spec.timescale);
-    putBe32(mdhd, duration);
-    putBe16(mdhd, 0x55C4); // language "und"
-    putBe16(mdhd, 0);
-
-    std::string hdlr = fullBoxHeader(0, 0);
-    hdlr += std::string_view("mhlr", 4);
-    hdlr += spec.audioOnly ? "soun" : "vide";
-    hdlr.append(12, '\0');
-    hdlr += spec.audioOnly ? "Core Media Audio" : "Core Media Video";
-    hdlr += '\0';
-
-    std::string mediaHeader;
-    if (spec.audioOnly) {
-        std::string smhd = fullBoxHeader(0, 0);
-        smhd.append(4, '\0');
-        mediaHeader = box("smhd", smhd);
-    } else {
-        std::string vmhd = fullBoxHeader(0, 1);
-        vmhd.append(8, '\0');
-        mediaHeader = box("vmhd", vmhd);
+    std::uint32_t readBe32(std::string_view bytes, std::size_t offset)
+    {
+        return (std::uint32_t(std::uint8_t(bytes[offset])) << 24)
+            | (std::uint32_t(std::uint8_t(bytes[offset + 1])) << 16)
+            | (std::uint32_t(std::uint8_t(bytes[offset + 2])) << 8) | std::uint32_t(std::uint8_t(bytes[offset + 3]));
     }
-    std::string url = fullBoxHeader(0, 1); // media is in this file
-    std::string dref = fullBoxHeader(0, 0);
-    putBe32(dref, 1);
-    dref += box("url ", url);
-    const std::string dinf = box("dinf", box("dref", dref));
 
-    auto emptyTable = [](std::string_view type) {
-        std::string payload = fullBoxHeader(0, 0);
-        putBe32(payload, 0);
-        return box(type, payload);
-    };
-    std::string stsz = fullBoxHeader(0, 0);
-    putBe32(stsz, 0);
-    putBe32(stsz, 0);
-    const std::string stbl = box("stbl",
-        emptyTable("stsd") + emptyTable("stts") + emptyTable("stsc") + box("stsz", stsz) + emptyTable("stco"));
+    std::uint64_t readBe64(std::string_view bytes, std::size_t offset)
+    {
+        return (std::uint64_t(readBe32(bytes, offset)) << 32) | readBe32(bytes, offset + 4);
+    }
 
-    const std::string minf = box("minf", mediaHeader + dinf + stbl);
-    const std::string mdia = box("mdia", box("mdhd", mdhd) + box("hdlr", hdlr) + minf);
-    return box("trak", box("tkhd", tkhd) + mdia);
-}
+    std::string box(std::string_view type, std::string_view payload)
+    {
+        std::string out;
+        putBe32(out, std::uint32_t(8 + payload.size()));
+        out += type;
+        out += payload;
+        return out;
+    }
 
-std::string creationDateMetadata(std::string_view text)
-{
-    std::string hdlr = fullBoxHeader(0, 0);
-    hdlr.append(4, '\0');
-    hdlr += "mdta";
-    hdlr.append(12, '\0');
-    hdlr += '\0';
+    std::string fullBoxHeader(int version, std::uint32_t flags)
+    {
+        std::string out;
+        putBe32(out, (std::uint32_t(version) << 24) | (flags & 0xFFFFFF));
+        return out;
+    }
 
-    const std::string_view key = "com.apple.quicktime.creationdate";
-    std::string keys = fullBoxHeader(0, 0);
-    putBe32(keys, 1);
-    putBe32(keys, std::uint32_t(8 + key.size()));
-    keys += "mdta";
-    keys += key;
+    void putMatrix(std::string& out)
+    {
+        const std::uint32_t matrix[9] = { 0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40000000 };
+        for (std::uint32_t value : matrix) {
+            putBe32(out, value);
+        }
+    }
 
-    std::string data;
-    putBe32(data, 1); // UTF-8
-    putBe32(data, 0); // default locale
-    data += text;
-    std::string item;
-    putBe32(item, std::uint32_t(8 + 8 + data.size()));
-    putBe32(item, 1); // key index 1
-    item += box("data", data);
-    return box("meta", box("hdlr", hdlr) + box("keys", keys) + box("ilst", item));
-}
+    std::string movieHeader(const MovieSpec& spec)
+    {
+        const std::uint64_t qtTime = std::uint64_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
+        std::string p = fullBoxHeader(spec.headerVersion, 0);
+        if (spec.headerVersion == 1) {
+            putBe64(p, qtTime);
+            putBe64(p, qtTime);
+            putBe32(p, spec.timescale);
+            putBe64(p, spec.duration);
+        } else {
+            putBe32(p, std::uint32_t(qtTime));
+            putBe32(p, std::uint32_t(qtTime));
+            putBe32(p, spec.timescale);
+            putBe32(p, std::uint32_t(spec.duration));
+        }
+        putBe32(p, 0x00010000); // rate 1.0
+        putBe16(p, 0x0100); // volume 1.0
+        p.append(10, '\0');
+        putMatrix(p);
+        p.append(24, '\0');
+        putBe32(p, 2); // next track id
+        return box("mvhd", p);
+    }
 
-std::optional<std::pair<std::size_t, std::size_t>> findBox(std::string_view bytes,
-    std::size_t begin,
-    std::size_t end,
-    std::string_view wanted)
-{
-    std::size_t offset = begin;
-    while (offset + 8 <= end) {
-        std::uint64_t size = readBe32(bytes, offset);
-        std::size_t headerSize = 8;
-        if (size == 1) {
-            if (offset + 16 > end) {
+    std::string track(const MovieSpec& spec)
+    {
+        const std::uint32_t qtTime = std::uint32_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
+        // Track durations are in the movie's timescale; kept 32-bit like the v0 boxes of a camera.
+        const std::uint32_t duration = std::uint32_t(std::min<std::uint64_t>(spec.duration, 0xFFFFFFFEu));
+
+        std::string tkhd = fullBoxHeader(0, 3); // enabled, in movie
+        putBe32(tkhd, qtTime);
+        putBe32(tkhd, qtTime);
+        putBe32(tkhd, 1); // track id
+        putBe32(tkhd, 0);
+        putBe32(tkhd, duration);
+        tkhd.append(8, '\0');
+        putBe16(tkhd, 0); // layer
+        putBe16(tkhd, 0); // alternate group
+        putBe16(tkhd, spec.audioOnly ? 0x0100 : 0);
+        putBe16(tkhd, 0);
+        putMatrix(tkhd);
+        putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.width) << 16);
+        putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.height) << 16);
+
+        std::string mdhd = fullBoxHeader(0, 0);
+        putBe32(mdhd, qtTime);
+        putBe32(mdhd, qtTime);
+        putBe32(mdhd, spec.timescale);
+        putBe32(mdhd, duration);
+        putBe16(mdhd, 0x55C4); // language "und"
+        putBe16(mdhd, 0);
+
+        std::string hdlr = fullBoxHeader(0, 0);
+        hdlr += std::string_view("mhlr", 4);
+        hdlr += spec.audioOnly ? "soun" : "vide";
+        hdlr.append(12, '\0');
+        hdlr += spec.audioOnly ? "Core Media Audio" : "Core Media Video";
+        hdlr += '\0';
+
+        std::string mediaHeader;
+        if (spec.audioOnly) {
+            std::string smhd = fullBoxHeader(0, 0);
+            smhd.append(4, '\0');
+            mediaHeader = box("smhd", smhd);
+        } else {
+            std::string vmhd = fullBoxHeader(0, 1);
+            vmhd.append(8, '\0');
+            mediaHeader = box("vmhd", vmhd);
+        }
+        std::string url = fullBoxHeader(0, 1); // media is in this file
+        std::string dref = fullBoxHeader(0, 0);
+        putBe32(dref, 1);
+        dref += box("url ", url);
+        const std::string dinf = box("dinf", box("dref", dref));
+
+        auto emptyTable = [](std::string_view type) {
+            std::string payload = fullBoxHeader(0, 0);
+            putBe32(payload, 0);
+            return box(type, payload);
+        };
+        std::string stsz = fullBoxHeader(0, 0);
+        putBe32(stsz, 0);
+        putBe32(stsz, 0);
+        const std::string stbl = box("stbl",
+            emptyTable("stsd") + emptyTable("stts") + emptyTable("stsc") + box("stsz", stsz) + emptyTable("stco"));
+
+        const std::string minf = box("minf", mediaHeader + dinf + stbl);
+        const std::string mdia = box("mdia", box("mdhd", mdhd) + box("hdlr", hdlr) + minf);
+        return box("trak", box("tkhd", tkhd) + mdia);
+    }
+
+    std::string creationDateMetadata(std::string_view text)
+    {
+        std::string hdlr = fullBoxHeader(0, 0);
+        hdlr.append(4, '\0');
+        hdlr += "mdta";
+        hdlr.append(12, '\0');
+        hdlr += '\0';
+
+        const std::string_view key = "com.apple.quicktime.creationdate";
+        std::string keys = fullBoxHeader(0, 0);
+        putBe32(keys, 1);
+        putBe32(keys, std::uint32_t(8 + key.size()));
+        keys += "mdta";
+        keys += key;
+
+        std::string data;
+        putBe32(data, 1); // UTF-8
+        putBe32(data, 0); // default locale
+        data += text;
+        std::string item;
+        putBe32(item, std::uint32_t(8 + 8 + data.size()));
+        putBe32(item, 1); // key index 1
+        item += box("data", data);
+        return box("meta", box("hdlr", hdlr) + box("keys", keys) + box("ilst", item));
+    }
+
+    std::optional<std::pair<std::size_t, std::size_t>> findBox(
+        std::string_view bytes, std::size_t begin, std::size_t end, std::string_view wanted)
+    {
+        std::size_t offset = begin;
+        while (offset + 8 <= end) {
+            std::uint64_t size = readBe32(bytes, offset);
+            std::size_t headerSize = 8;
+            if (size == 1) {
+                if (offset + 16 > end) {
+                    return std::nullopt;
+                }
+                size = readBe64(bytes, offset + 8);
+                headerSize = 16;
+            } else if (size == 0) {
+                size = end - offset;
+            }
+            if (size < headerSize || size > end - offset) {
                 return std::nullopt;
             }
-            size = readBe64(bytes, offset + 8);
-            headerSize = 16;
-        } else if (size == 0) {
-            size = end - offset;
+            if (bytes.substr(offset + 4, 4) == wanted) {
+                return std::make_pair(offset + headerSize, offset + std::size_t(size));
+            }
+            offset += std::size_t(size);
         }
-        if (size < headerSize || size > end - offset) {
-            return std::nullopt;
-        }
-        if (bytes.substr(offset + 4, 4) == wanted) {
-            return std::make_pair(offset + headerSize, offset + std::size_t(size));
-        }
-        offset += std::size_t(size);
+        return std::nullopt;
     }
-    return std::nullopt;
-}
 
 } // namespace
 

@@ -15,203 +15,212 @@ namespace ContentGenerators {
 
 namespace {
 
-constexpr const char* TITLE_WORDS_A[] = { "Summer", "Midnight", "Golden", "Electric", "Paper", "Silver", "Broken",
-    "Endless", "Neon", "Quiet", "Wild", "Velvet", "Northern", "Crystal", "Lonely", "Burning" };
-constexpr const char* TITLE_WORDS_B[] = { "Highway", "Heart", "Rain", "Lights", "Dreams", "River", "Echoes", "Skies",
-    "Letters", "Garden", "Waves", "Parade", "Machine", "Season", "Harbor", "Fire" };
-constexpr const char* ARTISTS[] = { "The Paper Kites Club", "Mara Lune", "Static Orchard", "Jonah Vale",
-    "Blue Lantern", "Eliza Crane", "North of Tokyo", "The Lowlands", "Kite Theory", "Ruby Marsh", "Copper Sun",
-    "Hollow Pines" };
-constexpr const char* SHOWS[] = { "The Daily Byte", "History Uncovered", "Science Hour", "Cooking Simply",
-    "Startup Stories", "True Crime Weekly" };
-constexpr const char* GENRES[] = { "Pop", "Rock", "Alternative", "Electronic", "Singer/Songwriter", "Jazz" };
+    constexpr const char* TITLE_WORDS_A[] = { "Summer", "Midnight", "Golden", "Electric", "Paper", "Silver", "Broken",
+        "Endless", "Neon", "Quiet", "Wild", "Velvet", "Northern", "Crystal", "Lonely", "Burning" };
+    constexpr const char* TITLE_WORDS_B[] = { "Highway", "Heart", "Rain", "Lights", "Dreams", "River", "Echoes",
+        "Skies", "Letters", "Garden", "Waves", "Parade", "Machine", "Season", "Harbor", "Fire" };
+    constexpr const char* ARTISTS[]
+        = { "The Paper Kites Club", "Mara Lune", "Static Orchard", "Jonah Vale", "Blue Lantern", "Eliza Crane",
+              "North of Tokyo", "The Lowlands", "Kite Theory", "Ruby Marsh", "Copper Sun", "Hollow Pines" };
+    constexpr const char* SHOWS[] = { "The Daily Byte", "History Uncovered", "Science Hour", "Cooking Simply",
+        "Startup Stories", "True Crime Weekly" };
+    constexpr const char* GENRES[] = { "Pop", "Rock", "Alternative", "Electronic", "Singer/Songwriter", "Jazz" };
 
-struct Database
-{
-    sqlite3* handle = nullptr;
-    ~Database()
+    struct Database
     {
-        if (handle) {
-            sqlite3_close(handle);
+        sqlite3* handle = nullptr;
+        ~Database()
+        {
+            if (handle) {
+                sqlite3_close(handle);
+            }
         }
-    }
-};
+    };
 
-bool exec(sqlite3* db, const std::string& sql, std::string& error)
-{
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
-        error = std::string(message ? message : "sqlite error") + " in: " + sql.substr(0, 120);
-        sqlite3_free(message);
-        return false;
-    }
-    return true;
-}
-
-std::string schema(const DeviceEra& era)
-{
-    const char* I = " INTEGER NOT NULL DEFAULT 0";
-    std::string item = "CREATE TABLE item (item_pid INTEGER PRIMARY KEY";
-    for (const char* column : { "media_type", "title_order", "title_order_section", "item_artist_pid",
-             "item_artist_order", "item_artist_order_section", "series_name_order", "series_name_order_section",
-             "album_pid", "album_order", "album_order_section", "album_artist_pid", "album_artist_order",
-             "album_artist_order_section", "composer_pid", "composer_order", "composer_order_section", "genre_id",
-             "genre_order", "genre_order_section" }) {
-        item += std::string(", ") + column + I;
-    }
-    item += ", disc_number INTEGER DEFAULT 0, track_number INTEGER DEFAULT 0, episode_sort_id INTEGER DEFAULT 0";
-    for (const char* column :
-        { "base_location_id", "remote_location_id", "exclude_from_shuffle", "keep_local", "keep_local_status" }) {
-        item += std::string(", ") + column + I;
-    }
-    if (era.musicHasDateAdded) {
-        item += std::string(", in_my_library") + I + ", is_compilation" + I + ", date_added" + I;
-    }
-    if (era.version.atLeast(9, 2)) {
-        item += std::string(", show_composer") + I;
-    }
-    if (era.musicHasDateDownloaded) {
-        item += std::string(", date_downloaded") + I + ", download_source_container_pid" + I;
-    }
-    item += ");\n";
-
-    std::string extra = "CREATE TABLE item_extra (item_pid INTEGER PRIMARY KEY, title TEXT NOT NULL DEFAULT '', "
-                        "sort_title TEXT, disc_count INTEGER DEFAULT 0, track_count INTEGER DEFAULT 0, "
-                        "total_time_ms REAL NOT NULL DEFAULT 0, year INTEGER DEFAULT 0, "
-                        "location TEXT NOT NULL DEFAULT '', file_size INTEGER NOT NULL DEFAULT 0, integrity BLOB";
-    if (!era.musicHasDateAdded) {
-        extra += std::string(", is_compilation") + I;
-    }
-    extra += std::string(", is_audible_audio_book") + I;
-    if (!era.musicHasDateAdded) {
-        extra += std::string(", date_created") + I;
-    }
-    extra += std::string(", date_modified") + I + ", media_kind" + I + ", content_rating" + I
-        + ", content_rating_level" + I + ", is_user_disabled" + I + ", bpm INTEGER DEFAULT 0, genius_id" + I
-        + ", comment TEXT, grouping TEXT, description TEXT, description_long TEXT, collection_description TEXT, "
-          "copyright TEXT, pending_genius_checksum"
-        + I + ", category_id INTEGER DEFAULT 0, location_kind_id" + I
-        + ", version TEXT NOT NULL DEFAULT '', display_version TEXT NOT NULL DEFAULT ''";
-    if (era.musicHasClassicalWork) {
-        extra += ", classical_work TEXT NOT NULL DEFAULT '', classical_movement TEXT NOT NULL DEFAULT '', "
-                 "classical_movement_count INTEGER NOT NULL DEFAULT 0, classical_movement_number INTEGER NOT NULL "
-                 "DEFAULT 0";
-    }
-    if (era.musicHasFavorites) {
-        extra += std::string(", is_preorder") + I;
-    }
-    extra += ");\n";
-
-    std::string stats = "CREATE TABLE item_stats (item_pid INTEGER PRIMARY KEY";
-    for (const char* column : { "user_rating", "needs_restore" }) {
-        stats += std::string(", ") + column + I;
-    }
-    stats += ", download_identifier TEXT";
-    for (const char* column : { "play_count_user", "play_count_recent", "has_been_played", "date_played",
-             "date_skipped", "date_accessed", "is_alarm", "skip_count_user", "skip_count_recent",
-             "remember_bookmark" }) {
-        stats += std::string(", ") + column + I;
-    }
-    stats += ", bookmark_time_ms REAL NOT NULL DEFAULT 0.0";
-    for (const char* column : { "hidden", "chosen_by_auto_fill", "liked_state" }) {
-        stats += std::string(", ") + column + I;
-    }
-    if (era.musicUserVersion >= 1290000) {
-        stats += std::string(", liked_state_changed") + I;
-    }
-    if (era.musicHasClassicalWork) {
-        stats += std::string(", user_rating_is_derived") + I;
-    }
-    if (era.musicHasFavorites) {
-        stats += std::string(", liked_state_changed_date") + I + ", favorite_state" + I + ", date_favorited" + I;
-    }
-    stats += ");\n";
-
-    std::string artist = "CREATE TABLE item_artist (item_artist_pid INTEGER PRIMARY KEY, item_artist TEXT NOT NULL "
-                         "DEFAULT '', sort_item_artist TEXT, series_name TEXT NOT NULL DEFAULT '', sort_series_name "
-                         "TEXT, grouping_key BLOB, cloud_status"
-        + std::string(I) + ", store_id" + I + ", artist_artwork_token TEXT NOT NULL DEFAULT '', representative_item_pid"
-        + I + ", representative_item_artwork_token TEXT NOT NULL DEFAULT '', keep_local" + I + ", keep_local_status" + I;
-    if (era.musicUserVersion >= 1280170) {
-        artist += ", app_data BLOB";
-    }
-    artist += ");\n";
-
-    return item + extra + stats + artist
-        + "CREATE TABLE base_location (base_location_id INTEGER PRIMARY KEY, path TEXT NOT NULL);\n"
-          "CREATE TABLE album (album_pid INTEGER PRIMARY KEY, album TEXT NOT NULL DEFAULT '', sort_album TEXT, "
-          "album_artist_pid INTEGER NOT NULL DEFAULT 0, representative_item_pid INTEGER NOT NULL DEFAULT 0, "
-          "grouping_key BLOB, cloud_status INTEGER NOT NULL DEFAULT 0, user_rating INTEGER NOT NULL DEFAULT 0, "
-          "keep_local INTEGER NOT NULL DEFAULT 0, keep_local_status INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE album_artist (album_artist_pid INTEGER PRIMARY KEY, album_artist TEXT NOT NULL DEFAULT '', "
-          "sort_album_artist TEXT, grouping_key BLOB, keep_local INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE composer (composer_pid INTEGER PRIMARY KEY, composer TEXT NOT NULL DEFAULT '', "
-          "sort_composer TEXT, grouping_key BLOB);\n"
-          "CREATE TABLE genre (genre_id INTEGER PRIMARY KEY, genre TEXT NOT NULL DEFAULT '', grouping_key BLOB);\n"
-          "CREATE TABLE container (container_pid INTEGER PRIMARY KEY, distinguished_kind INTEGER NOT NULL DEFAULT 0, "
-          "date_created INTEGER NOT NULL DEFAULT 0, date_modified INTEGER NOT NULL DEFAULT 0, date_played INTEGER "
-          "NOT NULL DEFAULT 0, name TEXT NOT NULL DEFAULT '', sort_name TEXT, is_hidden INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE container_items (container_pid INTEGER NOT NULL DEFAULT 0, item_pid INTEGER NOT NULL DEFAULT "
-          "0, position INTEGER NOT NULL DEFAULT 0, uuid TEXT NOT NULL DEFAULT '');\n"
-          "CREATE TABLE item_store (item_pid INTEGER PRIMARY KEY, store_item_id INTEGER NOT NULL DEFAULT 0, "
-          "purchase_history_id INTEGER NOT NULL DEFAULT 0, is_protected INTEGER NOT NULL DEFAULT 0, "
-          "date_purchased INTEGER NOT NULL DEFAULT 0, feed_url TEXT, external_guid TEXT);\n"
-          "CREATE TABLE item_playback (item_pid INTEGER PRIMARY KEY, audio_format INTEGER NOT NULL DEFAULT 0, "
-          "duration INTEGER NOT NULL DEFAULT 0, bit_rate INTEGER NOT NULL DEFAULT 0, sample_rate REAL NOT NULL "
-          "DEFAULT 0);\n"
-          "CREATE TABLE item_video (item_pid INTEGER PRIMARY KEY, video_quality INTEGER NOT NULL DEFAULT 0, "
-          "season_number INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE item_search (item_pid INTEGER PRIMARY KEY, search_title INTEGER NOT NULL DEFAULT 0, "
-          "search_album INTEGER NOT NULL DEFAULT 0, search_artist INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE sort_map (name TEXT NOT NULL UNIQUE, name_order INTEGER UNIQUE, name_section INTEGER NOT "
-          "NULL, sort_key BLOB NOT NULL);\n"
-          "CREATE TABLE artwork (artwork_token TEXT NOT NULL DEFAULT '' PRIMARY KEY, artwork_source_type INTEGER "
-          "NOT NULL DEFAULT 0, relative_path TEXT NOT NULL DEFAULT '');\n"
-          "CREATE TABLE artwork_token (artwork_token TEXT NOT NULL DEFAULT '', entity_pid INTEGER NOT NULL DEFAULT "
-          "0, entity_type INTEGER NOT NULL DEFAULT 0, artwork_type INTEGER NOT NULL DEFAULT 0);\n"
-          "CREATE TABLE _MLDatabaseProperties (key TEXT PRIMARY KEY, value TEXT);\n"
-          "CREATE INDEX item_artist_index ON item (item_artist_pid);\n"
-          "CREATE INDEX item_album_index ON item (album_pid);\n";
-}
-
-class Statement
-{
-public:
-    Statement(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &m_statement, nullptr); }
-    ~Statement() { sqlite3_finalize(m_statement); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    bool valid() const { return m_statement != nullptr; }
-    void bind(int index, std::int64_t value) { sqlite3_bind_int64(m_statement, index, value); }
-    void bind(int index, double value) { sqlite3_bind_double(m_statement, index, value); }
-    void bind(int index, const std::string& value)
+    bool exec(sqlite3* db, const std::string& sql, std::string& error)
     {
-        sqlite3_bind_text(m_statement, index, value.c_str(), int(value.size()), SQLITE_TRANSIENT);
+        char* message = nullptr;
+        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+            error = std::string(message ? message : "sqlite error") + " in: " + sql.substr(0, 120);
+            sqlite3_free(message);
+            return false;
+        }
+        return true;
     }
-    bool run()
+
+    std::string schema(const DeviceEra& era)
     {
-        const int rc = sqlite3_step(m_statement);
-        sqlite3_reset(m_statement);
-        sqlite3_clear_bindings(m_statement);
-        return rc == SQLITE_DONE;
+        const char* I = " INTEGER NOT NULL DEFAULT 0";
+        std::string item = "CREATE TABLE item (item_pid INTEGER PRIMARY KEY";
+        for (const char* column : { "media_type", "title_order", "title_order_section", "item_artist_pid",
+                 "item_artist_order", "item_artist_order_section", "series_name_order", "series_name_order_section",
+                 "album_pid", "album_order", "album_order_section", "album_artist_pid", "album_artist_order",
+                 "album_artist_order_section", "composer_pid", "composer_order", "composer_order_section", "genre_id",
+                 "genre_order", "genre_order_section" }) {
+            item += std::string(", ") + column + I;
+        }
+        item += ", disc_number INTEGER DEFAULT 0, track_number INTEGER DEFAULT 0, episode_sort_id INTEGER DEFAULT 0";
+        for (const char* column :
+            { "base_location_id", "remote_location_id", "exclude_from_shuffle", "keep_local", "keep_local_status" }) {
+            item += std::string(", ") + column + I;
+        }
+        if (era.musicHasDateAdded) {
+            item += std::string(", in_my_library") + I + ", is_compilation" + I + ", date_added" + I;
+        }
+        if (era.version.atLeast(9, 2)) {
+            item += std::string(", show_composer") + I;
+        }
+        if (era.musicHasDateDownloaded) {
+            item += std::string(", date_downloaded") + I + ", download_source_container_pid" + I;
+        }
+        item += ");\n";
+
+        std::string extra = "CREATE TABLE item_extra (item_pid INTEGER PRIMARY KEY, title TEXT NOT NULL DEFAULT '', "
+                            "sort_title TEXT, disc_count INTEGER DEFAULT 0, track_count INTEGER DEFAULT 0, "
+                            "total_time_ms REAL NOT NULL DEFAULT 0, year INTEGER DEFAULT 0, "
+                            "location TEXT NOT NULL DEFAULT '', file_size INTEGER NOT NULL DEFAULT 0, integrity BLOB";
+        if (!era.musicHasDateAdded) {
+            extra += std::string(", is_compilation") + I;
+        }
+        extra += std::string(", is_audible_audio_book") + I;
+        if (!era.musicHasDateAdded) {
+            extra += std::string(", date_created") + I;
+        }
+        extra += std::string(", date_modified") + I + ", media_kind" + I + ", content_rating" + I
+            + ", content_rating_level" + I + ", is_user_disabled" + I + ", bpm INTEGER DEFAULT 0, genius_id" + I
+            + ", comment TEXT, grouping TEXT, description TEXT, description_long TEXT, collection_description TEXT, "
+              "copyright TEXT, pending_genius_checksum"
+            + I + ", category_id INTEGER DEFAULT 0, location_kind_id" + I
+            + ", version TEXT NOT NULL DEFAULT '', display_version TEXT NOT NULL DEFAULT ''";
+        if (era.musicHasClassicalWork) {
+            extra += ", classical_work TEXT NOT NULL DEFAULT '', classical_movement TEXT NOT NULL DEFAULT '', "
+                     "classical_movement_count INTEGER NOT NULL DEFAULT 0, classical_movement_number INTEGER NOT NULL "
+                     "DEFAULT 0";
+        }
+        if (era.musicHasFavorites) {
+            extra += std::string(", is_preorder") + I;
+        }
+        extra += ");\n";
+
+        std::string stats = "CREATE TABLE item_stats (item_pid INTEGER PRIMARY KEY";
+        for (const char* column : { "user_rating", "needs_restore" }) {
+            stats += std::string(", ") + column + I;
+        }
+        stats += ", download_identifier TEXT";
+        for (const char* column :
+            { "play_count_user", "play_count_recent", "has_been_played", "date_played", "date_skipped", "date_accessed",
+                "is_alarm", "skip_count_user", "skip_count_recent", "remember_bookmark" }) {
+            stats += std::string(", ") + column + I;
+        }
+        stats += ", bookmark_time_ms REAL NOT NULL DEFAULT 0.0";
+        for (const char* column : { "hidden", "chosen_by_auto_fill", "liked_state" }) {
+            stats += std::string(", ") + column + I;
+        }
+        if (era.musicUserVersion >= 1290000) {
+            stats += std::string(", liked_state_changed") + I;
+        }
+        if (era.musicHasClassicalWork) {
+            stats += std::string(", user_rating_is_derived") + I;
+        }
+        if (era.musicHasFavorites) {
+            stats += std::string(", liked_state_changed_date") + I + ", favorite_state" + I + ", date_favorited" + I;
+        }
+        stats += ");\n";
+
+        std::string artist
+            = "CREATE TABLE item_artist (item_artist_pid INTEGER PRIMARY KEY, item_artist TEXT NOT NULL "
+              "DEFAULT '', sort_item_artist TEXT, series_name TEXT NOT NULL DEFAULT '', sort_series_name "
+              "TEXT, grouping_key BLOB, cloud_status"
+            + std::string(I) + ", store_id" + I
+            + ", artist_artwork_token TEXT NOT NULL DEFAULT '', representative_item_pid" + I
+            + ", representative_item_artwork_token TEXT NOT NULL DEFAULT '', keep_local" + I + ", keep_local_status"
+            + I;
+        if (era.musicUserVersion >= 1280170) {
+            artist += ", app_data BLOB";
+        }
+        artist += ");\n";
+
+        return item + extra + stats + artist
+            + "CREATE TABLE base_location (base_location_id INTEGER PRIMARY KEY, path TEXT NOT NULL);\n"
+              "CREATE TABLE album (album_pid INTEGER PRIMARY KEY, album TEXT NOT NULL DEFAULT '', sort_album TEXT, "
+              "album_artist_pid INTEGER NOT NULL DEFAULT 0, representative_item_pid INTEGER NOT NULL DEFAULT 0, "
+              "grouping_key BLOB, cloud_status INTEGER NOT NULL DEFAULT 0, user_rating INTEGER NOT NULL DEFAULT 0, "
+              "keep_local INTEGER NOT NULL DEFAULT 0, keep_local_status INTEGER NOT NULL DEFAULT 0);\n"
+              "CREATE TABLE album_artist (album_artist_pid INTEGER PRIMARY KEY, album_artist TEXT NOT NULL DEFAULT '', "
+              "sort_album_artist TEXT, grouping_key BLOB, keep_local INTEGER NOT NULL DEFAULT 0);\n"
+              "CREATE TABLE composer (composer_pid INTEGER PRIMARY KEY, composer TEXT NOT NULL DEFAULT '', "
+              "sort_composer TEXT, grouping_key BLOB);\n"
+              "CREATE TABLE genre (genre_id INTEGER PRIMARY KEY, genre TEXT NOT NULL DEFAULT '', grouping_key BLOB);\n"
+              "CREATE TABLE container (container_pid INTEGER PRIMARY KEY, distinguished_kind INTEGER NOT NULL DEFAULT "
+              "0, "
+              "date_created INTEGER NOT NULL DEFAULT 0, date_modified INTEGER NOT NULL DEFAULT 0, date_played INTEGER "
+              "NOT NULL DEFAULT 0, name TEXT NOT NULL DEFAULT '', sort_name TEXT, is_hidden INTEGER NOT NULL DEFAULT "
+              "0);\n"
+              "CREATE TABLE container_items (container_pid INTEGER NOT NULL DEFAULT 0, item_pid INTEGER NOT NULL "
+              "DEFAULT "
+              "0, position INTEGER NOT NULL DEFAULT 0, uuid TEXT NOT NULL DEFAULT '');\n"
+              "CREATE TABLE item_store (item_pid INTEGER PRIMARY KEY, store_item_id INTEGER NOT NULL DEFAULT 0, "
+              "purchase_history_id INTEGER NOT NULL DEFAULT 0, is_protected INTEGER NOT NULL DEFAULT 0, "
+              "date_purchased INTEGER NOT NULL DEFAULT 0, feed_url TEXT, external_guid TEXT);\n"
+              "CREATE TABLE item_playback (item_pid INTEGER PRIMARY KEY, audio_format INTEGER NOT NULL DEFAULT 0, "
+              "duration INTEGER NOT NULL DEFAULT 0, bit_rate INTEGER NOT NULL DEFAULT 0, sample_rate REAL NOT NULL "
+              "DEFAULT 0);\n"
+              "CREATE TABLE item_video (item_pid INTEGER PRIMARY KEY, video_quality INTEGER NOT NULL DEFAULT 0, "
+              "season_number INTEGER NOT NULL DEFAULT 0);\n"
+              "CREATE TABLE item_search (item_pid INTEGER PRIMARY KEY, search_title INTEGER NOT NULL DEFAULT 0, "
+              "search_album INTEGER NOT NULL DEFAULT 0, search_artist INTEGER NOT NULL DEFAULT 0);\n"
+              "CREATE TABLE sort_map (name TEXT NOT NULL UNIQUE, name_order INTEGER UNIQUE, name_section INTEGER NOT "
+              "NULL, sort_key BLOB NOT NULL);\n"
+              "CREATE TABLE artwork (artwork_token TEXT NOT NULL DEFAULT '' PRIMARY KEY, artwork_source_type INTEGER "
+              "NOT NULL DEFAULT 0, relative_path TEXT NOT NULL DEFAULT '');\n"
+              "CREATE TABLE artwork_token (artwork_token TEXT NOT NULL DEFAULT '', entity_pid INTEGER NOT NULL DEFAULT "
+              "0, entity_type INTEGER NOT NULL DEFAULT 0, artwork_type INTEGER NOT NULL DEFAULT 0);\n"
+              "CREATE TABLE _MLDatabaseProperties (key TEXT PRIMARY KEY, value TEXT);\n"
+              "CREATE INDEX item_artist_index ON item (item_artist_pid);\n"
+              "CREATE INDEX item_album_index ON item (album_pid);\n";
     }
 
-private:
-    sqlite3_stmt* m_statement = nullptr;
-};
+    class Statement
+    {
+    public:
+        Statement(sqlite3* db, const std::string& sql)
+        {
+            sqlite3_prepare_v2(db, sql.c_str(), -1, &m_statement, nullptr);
+        }
+        ~Statement() { sqlite3_finalize(m_statement); }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+        bool valid() const { return m_statement != nullptr; }
+        void bind(int index, std::int64_t value) { sqlite3_bind_int64(m_statement, index, value); }
+        void bind(int index, double value) { sqlite3_bind_double(m_statement, index, value); }
+        void bind(int index, const std::string& value)
+        {
+            sqlite3_bind_text(m_statement, index, value.c_str(), int(value.size()), SQLITE_TRANSIENT);
+        }
+        bool run()
+        {
+            const int rc = sqlite3_step(m_statement);
+            sqlite3_reset(m_statement);
+            sqlite3_clear_bindings(m_statement);
+            return rc == SQLITE_DONE;
+        }
 
-struct TrackPlan
-{
-    MusicTrack track;
-    int folder = 0;
-    std::string fileName;
-    std::int64_t artistPid = 0;
-    std::int64_t albumPid = 0;
-    int genre = 0;
-    int year = 0;
-    int trackNumber = 0;
-    bool lastPlayedOnlyInJournal = false;
-};
+    private:
+        sqlite3_stmt* m_statement = nullptr;
+    };
+
+    struct TrackPlan
+    {
+        MusicTrack track;
+        int folder = 0;
+        std::string fileName;
+        std::int64_t artistPid = 0;
+        std::int64_t albumPid = 0;
+        int genre = 0;
+        int year = 0;
+        int trackNumber = 0;
+        bool lastPlayedOnlyInJournal = false;
+    };
 
 } // namespace
 
@@ -270,8 +279,8 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
         t.dateModified = random.chance(0.25) ? 0 : random.between(t.dateAdded, now - 3600);
         if (!random.chance(settings.neverPlayedShare)) {
             const double recent = random.unit();
-            t.datePlayed = now - std::int64_t(double(now - t.dateAdded) * recent * recent) + random.between(0, 600)
-                - 3000;
+            t.datePlayed
+                = now - std::int64_t(double(now - t.dateAdded) * recent * recent) + random.between(0, 600) - 3000;
             t.datePlayed = std::max(t.datePlayed, t.dateAdded + 60);
             t.playCount = int(random.between(1, 120));
         }
@@ -343,8 +352,8 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
     }
     {
         Statement location(db.handle, "INSERT INTO base_location VALUES (?, ?)");
-        const std::pair<int, const char*> fixed[] = { { 100, "LoFiCloudAssets" }, { 200, "CloudAssets" },
-            { 300, "Purchases" }, { 400, "Podcasts" } };
+        const std::pair<int, const char*> fixed[]
+            = { { 100, "LoFiCloudAssets" }, { 200, "CloudAssets" }, { 300, "Purchases" }, { 400, "Podcasts" } };
         for (const auto& [id, path] : fixed) {
             location.bind(1, std::int64_t(id));
             location.bind(2, std::string(path));
@@ -427,7 +436,8 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
         stats.bind(5, count > 0 ? toCocoaTime(played) : 0);
         store.bind(1, t.pid);
         store.bind(2, std::int64_t(random.between(100'000'000, 1'500'000'000)));
-        store.bind(3, t.podcast ? "https://feeds.example.net/" + std::to_string(plan.artistPid) + ".xml" : std::string());
+        store.bind(
+            3, t.podcast ? "https://feeds.example.net/" + std::to_string(plan.artistPid) + ".xml" : std::string());
         playback.bind(1, t.pid);
         playback.bind(2, std::int64_t(plan.fileName.ends_with(".mp3") ? 301 : 502));
         playback.bind(3, t.durationMs);
@@ -446,15 +456,17 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
         names += "INSERT INTO album_artist (album_artist_pid, album_artist) VALUES (" + std::to_string(1000 + i) + ", '"
             + ARTISTS[i] + "');\n";
         for (int a = 0; a < 4; ++a) {
-            names += "INSERT INTO album (album_pid, album, album_artist_pid) VALUES (" + std::to_string(2000 + i * 4 + a)
-                + ", '" + TITLE_WORDS_A[(i + std::size_t(a)) % std::size(TITLE_WORDS_A)] + " Sessions', "
+            names += "INSERT INTO album (album_pid, album, album_artist_pid) VALUES ("
+                + std::to_string(2000 + i * 4 + a) + ", '"
+                + TITLE_WORDS_A[(i + std::size_t(a)) % std::size(TITLE_WORDS_A)] + " Sessions', "
                 + std::to_string(1000 + i) + ");\n";
         }
     }
     for (std::size_t i = 0; i < std::size(SHOWS); ++i) {
         names += "INSERT INTO item_artist (item_artist_pid, item_artist, series_name, sort_series_name) VALUES ("
             + std::to_string(5000 + i) + ", '" + SHOWS[i] + "', '" + SHOWS[i] + "', '" + SHOWS[i] + "');\n";
-        names += "INSERT INTO album (album_pid, album) VALUES (" + std::to_string(6000 + i) + ", '" + SHOWS[i] + "');\n";
+        names
+            += "INSERT INTO album (album_pid, album) VALUES (" + std::to_string(6000 + i) + ", '" + SHOWS[i] + "');\n";
     }
     for (std::size_t i = 0; i < std::size(GENRES); ++i) {
         names += "INSERT INTO genre (genre_id, genre) VALUES (" + std::to_string(i + 1) + ", '" + GENRES[i] + "');\n";

@@ -83,11 +83,7 @@ public:
         return text;
     }
 
-    template <typename T, std::size_t N>
-    const T& pick(const T (&items)[N])
-    {
-        return items[next() % N];
-    }
+    template <typename T, std::size_t N> const T& pick(const T (&items)[N]) { return items[next() % N]; }
 
 private:
     std::uint64_t m_state;

@@ -1,14 +1,12 @@
-#include "sim/services/DeviceServices.h"
-
+#include "base/Log.h"
 #include "sim/AFCServer.h"
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/content/ContentImages.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/services/DeviceApps.h"
+#include "sim/services/DeviceServices.h"
 #include "sim/services/PlistChannel.h"
-
-#include "base/Log.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -17,7 +15,8 @@ namespace {
 
 DeviceEra eraOf(const SimDevice& device)
 {
-    return DeviceEra::forVersion(SystemVersion::parse(device.profile().productVersion).value_or(SystemVersion { 9, 0, 0 }));
+    return DeviceEra::forVersion(
+        SystemVersion::parse(device.profile().productVersion).value_or(SystemVersion { 9, 0, 0 }));
 }
 
 } // namespace
@@ -42,8 +41,7 @@ void runHouseArrest(SimServiceContext& context)
     if (allowed && era.houseArrestRestricted) {
         // Since 8.3: whole containers only for development installs, Documents only for apps that
         // share files.
-        allowed = command == "VendContainer" ? app->developerSigned
-                                             : (app->fileSharingEnabled || app->developerSigned);
+        allowed = command == "VendContainer" ? app->developerSigned : (app->fileSharingEnabled || app->developerSigned);
     }
     if (!allowed) {
         device.events().postSyslog("installd", 58, "Error",
@@ -70,14 +68,16 @@ PlistValue iconEntry(const AppRecord& app)
         { "bundleIdentifier", PlistValue(app.bundleIdentifier) },
         { "displayName", PlistValue(name) },
         { "bundleVersion", PlistValue(app.bundleVersion) },
-        { "iconModDate", PlistValue(PlistDate::fromSecondsSince1970(1'400'000'000.0 + double(app.iconSeed % 100'000'000))) },
+        { "iconModDate",
+            PlistValue(PlistDate::fromSecondsSince1970(1'400'000'000.0 + double(app.iconSeed % 100'000'000))) },
     };
 }
 
 /// Dock first, then pages of 24 icons; the last few user apps are gathered in a folder, as people do.
 PlistValue iconState(std::vector<AppRecord> apps)
 {
-    std::stable_partition(apps.begin(), apps.end(), [](const AppRecord& app) { return app.applicationType == "System"; });
+    std::stable_partition(
+        apps.begin(), apps.end(), [](const AppRecord& app) { return app.applicationType == "System"; });
     PlistArray state;
     PlistArray dock;
     std::size_t next = 0;
@@ -95,8 +95,9 @@ PlistValue iconState(std::vector<AppRecord> apps)
         for (; next < apps.size(); ++next) {
             folderPage.push_back(iconEntry(apps[next]));
         }
-        entries.push_back(PlistDictionary { { "listType", PlistValue("folder") }, { "displayName", PlistValue("Utilities") },
-            { "iconLists", PlistValue(PlistArray { PlistValue(std::move(folderPage)) }) } });
+        entries.push_back(
+            PlistDictionary { { "listType", PlistValue("folder") }, { "displayName", PlistValue("Utilities") },
+                { "iconLists", PlistValue(PlistArray { PlistValue(std::move(folderPage)) }) } });
     }
     for (std::size_t index = 0; index < entries.size(); index += 24) {
         state.push_back(PlistArray(entries.begin() + std::ptrdiff_t(index),
@@ -137,10 +138,10 @@ void runSpringBoardServices(SimServiceContext& context)
         } else if (command == "getInterfaceOrientation") {
             reply = PlistDictionary { { "interfaceOrientation", PlistValue(1) } };
         } else if (command == "getHomeScreenIconMetrics") {
-            reply = PlistDictionary { { "homeScreenIconColumns", PlistValue(4) }, { "homeScreenIconRows", PlistValue(6) },
-                { "homeScreenIconDockMaxCount", PlistValue(4) }, { "homeScreenIconFolderColumns", PlistValue(3) },
-                { "homeScreenIconFolderRows", PlistValue(3) }, { "homeScreenWidth", PlistValue(375.0) },
-                { "homeScreenHeight", PlistValue(667.0) } };
+            reply = PlistDictionary { { "homeScreenIconColumns", PlistValue(4) },
+                { "homeScreenIconRows", PlistValue(6) }, { "homeScreenIconDockMaxCount", PlistValue(4) },
+                { "homeScreenIconFolderColumns", PlistValue(3) }, { "homeScreenIconFolderRows", PlistValue(3) },
+                { "homeScreenWidth", PlistValue(375.0) }, { "homeScreenHeight", PlistValue(667.0) } };
         } else {
             reply = PlistDictionary { { "Error", PlistValue("UnknownCommand") } };
         }

@@ -1,12 +1,11 @@
 #include "sim/services/DeviceApps.h"
 
+#include "base/Log.h"
+#include "base/PlistValue.h"
 #include "sim/SimDevice.h"
 #include "sim/content/ContentGenerator.h"
 #include "sim/content/SeededRandom.h"
 #include "sim/services/ZipReader.h"
-
-#include "base/Log.h"
-#include "base/PlistValue.h"
 
 #include <chrono>
 #include <fstream>
@@ -138,7 +137,8 @@ DeviceApps::RemoveResult DeviceApps::uninstall(const std::string& bundleIdentifi
     SimEventBus& events = m_device.events();
     events.postSyslog("installd", 58, "Notice",
         "0x16e0a7000 -[MIClientConnection uninstallIdentifiers:withOptions:completion:]: Uninstall requested by "
-        "installcoordinationd for identifier " + bundleIdentifier);
+        "installcoordinationd for identifier "
+            + bundleIdentifier);
     events.postSyslog("installd", 58, "Notice",
         "0x16e0a7000 -[MIUninstaller _uninstallBundle:] Destroying container with identifier " + bundleIdentifier
             + " at " + app->containerPath);
@@ -302,7 +302,8 @@ std::optional<AppRecord> DeviceApps::installPackage(const std::string& packageDe
         }
         // Nothing may land outside the staged bundle, whatever the archive says.
         const fs::path relative = fs::path(entry.name.substr(prefix.size())).lexically_normal();
-        if (relative.empty() || relative.is_absolute() || *relative.begin() == ".." || (entry.unixMode & 0170000) == 0120000) {
+        if (relative.empty() || relative.is_absolute() || *relative.begin() == ".."
+            || (entry.unixMode & 0170000) == 0120000) {
             discardStaging();
             return fail("PackageExtractionFailed");
         }

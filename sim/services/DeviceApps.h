@@ -27,8 +27,7 @@ public:
     std::int64_t dynamicDiskUsage(const AppRecord& app) const;
     PlistValue attributes(const AppRecord& app) const;
 
-    enum class RemoveResult
-    {
+    enum class RemoveResult {
         Removed,
         NotInstalled,
         Prohibited,

@@ -1,14 +1,12 @@
-#include "sim/services/DeviceServices.h"
-
+#include "base/Log.h"
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/content/ContentImages.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/content/MediaFormats.h"
 #include "sim/services/DeviceApps.h"
+#include "sim/services/DeviceServices.h"
 #include "sim/services/PlistChannel.h"
-
-#include "base/Log.h"
 
 #include <QImage>
 
@@ -61,7 +59,8 @@ std::string screenshotBytes(SimDevice& device, bool tiff)
 {
     std::vector<AppRecord> apps = DeviceApps::of(device)->registry().apps();
     // The user's apps first on the home screen, as people arrange them.
-    std::stable_partition(apps.begin(), apps.end(), [](const AppRecord& app) { return app.applicationType == "System"; });
+    std::stable_partition(
+        apps.begin(), apps.end(), [](const AppRecord& app) { return app.applicationType == "System"; });
     const std::time_t now = std::time(nullptr);
     std::tm tm {};
     localtime_r(&now, &tm);

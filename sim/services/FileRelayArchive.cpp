@@ -18,7 +18,8 @@ FileRelayArchive::FileRelayArchive(fs::path fsRoot)
 {
 }
 
-void FileRelayArchive::addEntry(const std::string& name, std::uint32_t mode, std::int64_t mtime, const std::string& data)
+void FileRelayArchive::addEntry(
+    const std::string& name, std::uint32_t mode, std::int64_t mtime, const std::string& data)
 {
     if (m_overflow || m_cpio.size() + data.size() + name.size() + 512 > MAX_ARCHIVE) {
         m_overflow = true;
@@ -26,8 +27,8 @@ void FileRelayArchive::addEntry(const std::string& name, std::uint32_t mode, std
     }
     char header[111];
     std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X", m_inode++, mode,
-        0u, 0u, 1u, std::uint32_t(mtime), std::uint32_t(data.size()), 0u, 0u, 0u, 0u,
-        std::uint32_t(name.size() + 1), 0u);
+        0u, 0u, 1u, std::uint32_t(mtime), std::uint32_t(data.size()), 0u, 0u, 0u, 0u, std::uint32_t(name.size() + 1),
+        0u);
     m_cpio.append(header, 110);
     m_cpio += name;
     m_cpio += '\0';
@@ -43,7 +44,9 @@ void FileRelayArchive::addTree(const std::string& devicePath)
     while (!queue.empty() && !m_overflow) {
         const fs::path path = queue.back();
         queue.pop_back();
-        struct stat info { };
+        struct stat info
+        {
+        };
         if (::lstat(path.c_str(), &info) != 0) {
             continue;
         }

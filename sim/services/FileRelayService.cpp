@@ -1,9 +1,8 @@
-#include "sim/services/DeviceServices.h"
-
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
 #include "sim/content/ContentSettings.h"
+#include "sim/services/DeviceServices.h"
 #include "sim/services/FileRelayArchive.h"
 #include "sim/services/PlistChannel.h"
 
@@ -31,8 +30,9 @@ const std::map<std::string, std::vector<std::string>>& sourceFolders()
         { "Lockdown", { "/private/var/root/Library/Lockdown" } },
         { "MobileBackup", { "/private/var/mobile/Library/Logs/MobileBackup" } },
         { "MobileDelete", { "/private/var/mobile/Library/Logs/MobileDelete" } },
-        { "MobileInstallation", { "/private/var/mobile/Library/Logs/MobileInstallation",
-                                    "/private/var/mobile/Library/MobileInstallation" } },
+        { "MobileInstallation",
+            { "/private/var/mobile/Library/Logs/MobileInstallation",
+                "/private/var/mobile/Library/MobileInstallation" } },
         { "MobileNotes", { "/private/var/mobile/Library/Notes" } },
         { "WirelessAutomation", {} },
         { "NANDDebugInfo", {} },

@@ -1,12 +1,10 @@
-#include "sim/services/DeviceServices.h"
-
+#include "base/Log.h"
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/content/ContentSettings.h"
 #include "sim/services/DeviceApps.h"
+#include "sim/services/DeviceServices.h"
 #include "sim/services/PlistChannel.h"
-
-#include "base/Log.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -45,7 +43,8 @@ PlistValue complete()
 
 DeviceEra eraOf(const SimDevice& device)
 {
-    return DeviceEra::forVersion(SystemVersion::parse(device.profile().productVersion).value_or(SystemVersion { 9, 0, 0 }));
+    return DeviceEra::forVersion(
+        SystemVersion::parse(device.profile().productVersion).value_or(SystemVersion { 9, 0, 0 }));
 }
 
 struct Options
@@ -209,8 +208,8 @@ private:
             page["CurrentIndex"] = std::int64_t(index);
             page["CurrentAmount"] = std::int64_t(amount);
             page["Total"] = std::int64_t(list.size());
-            page["CurrentList"] = PlistArray(list.begin() + std::ptrdiff_t(index),
-                list.begin() + std::ptrdiff_t(index + amount));
+            page["CurrentList"]
+                = PlistArray(list.begin() + std::ptrdiff_t(index), list.begin() + std::ptrdiff_t(index + amount));
             if (!m_channel.send(page)) {
                 return false;
             }
@@ -231,14 +230,11 @@ private:
                 result[app.bundleIdentifier] = std::move(*attributes);
             }
         }
-        return m_channel.send(
-            PlistDictionary { { "LookupResult", PlistValue(std::move(result)) }, { "Status", PlistValue("Complete") } });
+        return m_channel.send(PlistDictionary {
+            { "LookupResult", PlistValue(std::move(result)) }, { "Status", PlistValue("Complete") } });
     }
 
-    static std::string identifierOf(const PlistValue& request)
-    {
-        return request.stringForKey("ApplicationIdentifier");
-    }
+    static std::string identifierOf(const PlistValue& request) { return request.stringForKey("ApplicationIdentifier"); }
 
     bool uninstall(const PlistValue& request)
     {
@@ -254,8 +250,7 @@ private:
         switch (m_apps->uninstall(identifier, &freed)) {
         case DeviceApps::RemoveResult::Prohibited:
             return m_channel.send(errorReply("UninstallProhibited",
-                "Uninstall of " + identifier + " is prohibited because it is a system app.",
-                std::int64_t(0xE800801C)));
+                "Uninstall of " + identifier + " is prohibited because it is a system app.", std::int64_t(0xE800801C)));
         case DeviceApps::RemoveResult::Failed:
             return m_channel.send(errorReply("ContainerRemovalFailed",
                 "Failed to remove the container of " + identifier + ".", std::int64_t(0xE8008012)));
@@ -293,9 +288,9 @@ private:
             return m_channel.send(errorReply(error, "Could not install " + packagePath + " (" + error + ")"));
         }
         (void)upgrade; // an install of an installed identifier upgrades it in both cases
-        for (const auto& [status, percent] : { std::pair { "InstallingApplication", 60 },
-                 std::pair { "PostflightingApplication", 70 }, std::pair { "SandboxingApplication", 80 },
-                 std::pair { "GeneratingApplicationMap", 90 } }) {
+        for (const auto& [status, percent] :
+            { std::pair { "InstallingApplication", 60 }, std::pair { "PostflightingApplication", 70 },
+                std::pair { "SandboxingApplication", 80 }, std::pair { "GeneratingApplicationMap", 90 } }) {
             if (!m_channel.send(progress(status, percent))) {
                 return false;
             }
@@ -320,8 +315,7 @@ private:
             return m_channel.send(errorReply("LookupFailed", "Application " + identifier + " is not installed."));
         }
         if (m_apps->registry().findArchive(identifier)) {
-            return m_channel.send(
-                errorReply("AlreadyArchived", "Application " + identifier + " is already archived."));
+            return m_channel.send(errorReply("AlreadyArchived", "Application " + identifier + " is already archived."));
         }
         bool skipUninstall = false;
         std::string archiveType = "ApplicationOnly";
@@ -350,7 +344,9 @@ private:
             std::error_code ec;
             fs::create_directories(archiveFile(identifier).parent_path(), ec);
             fs::remove(archiveFile(identifier), ec);
-            { std::ofstream(archiveFile(identifier), std::ios::binary) << "PK\x03\x04"; }
+            {
+                std::ofstream(archiveFile(identifier), std::ios::binary) << "PK\x03\x04";
+            }
             fs::resize_file(archiveFile(identifier), std::uintmax_t(bytes), ec);
             storage.recordChange(0, storage.allocationForPath(archiveFile(identifier)));
         }
@@ -373,7 +369,8 @@ private:
         if (!archived) {
             return m_channel.send(errorReply("RestoreContainerFailed", "No archive of " + identifier + "."));
         }
-        if (!m_channel.send(progress("TakingInstallLock", 0)) || !m_channel.send(progress("RestoringApplication", 50))) {
+        if (!m_channel.send(progress("TakingInstallLock", 0))
+            || !m_channel.send(progress("RestoringApplication", 50))) {
             return false;
         }
         if (!m_apps->registry().find(identifier)) {
@@ -385,7 +382,9 @@ private:
             const fs::path bundle = m_device.hostPath(app.bundlePath);
             fs::create_directories(bundle, ec);
             const fs::path executable = bundle / app.executable;
-            { std::ofstream(executable, std::ios::binary) << "\xCF\xFA\xED\xFE"; }
+            {
+                std::ofstream(executable, std::ios::binary) << "\xCF\xFA\xED\xFE";
+            }
             fs::resize_file(executable, std::uintmax_t(std::max<std::int64_t>(archived->archiveBytes, 4)), ec);
             storage.recordChange(0, storage.allocationForTree(bundle));
             if (!app.containerPath.empty()) {
@@ -424,11 +423,10 @@ private:
     {
         PlistDictionary result;
         for (const AppArchive& archived : m_apps->registry().archives()) {
-            result[archived.record.bundleIdentifier]
-                = archived.record.attributes(archived.archiveBytes, 0);
+            result[archived.record.bundleIdentifier] = archived.record.attributes(archived.archiveBytes, 0);
         }
-        return m_channel.send(
-            PlistDictionary { { "LookupResult", PlistValue(std::move(result)) }, { "Status", PlistValue("Complete") } });
+        return m_channel.send(PlistDictionary {
+            { "LookupResult", PlistValue(std::move(result)) }, { "Status", PlistValue("Complete") } });
     }
 
     SimDevice& m_device;

@@ -1,8 +1,7 @@
-#include "sim/services/DeviceServices.h"
-
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
+#include "sim/services/DeviceServices.h"
 #include "sim/services/PlistChannel.h"
 #include "sim/services/SyslogFormat.h"
 
@@ -58,8 +57,8 @@ void runNotificationProxy(SimServiceContext& context)
     while (!context.shouldStop()) {
         for (const std::string& name : queue.take()) {
             if (observed.count(name) != 0
-                && !channel.send(PlistDictionary { { "Command", PlistValue("RelayNotification") },
-                    { "Name", PlistValue(name) } })) {
+                && !channel.send(
+                    PlistDictionary { { "Command", PlistValue("RelayNotification") }, { "Name", PlistValue(name) } })) {
                 return;
             }
         }

@@ -13,8 +13,7 @@ class SimStream;
 class PlistChannel
 {
 public:
-    enum class Encoding
-    {
+    enum class Encoding {
         Xml,
         Binary,
     };

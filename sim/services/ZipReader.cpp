@@ -107,7 +107,8 @@ private:
         }
         std::array<std::int16_t, 16> offsets {};
         for (int length = 1; length < 15; ++length) {
-            offsets[std::size_t(length + 1)] = std::int16_t(offsets[std::size_t(length)] + h.count[std::size_t(length)]);
+            offsets[std::size_t(length + 1)]
+                = std::int16_t(offsets[std::size_t(length)] + h.count[std::size_t(length)]);
         }
         for (int symbol = 0; symbol < n; ++symbol) {
             if (lengths[symbol] != 0) {
@@ -143,12 +144,12 @@ private:
     {
         static constexpr std::int16_t LENGTH_BASE[29] = { 3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31, 35,
             43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258 };
-        static constexpr std::int16_t LENGTH_EXTRA[29] = { 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
-            4, 4, 4, 4, 5, 5, 5, 5, 0 };
+        static constexpr std::int16_t LENGTH_EXTRA[29]
+            = { 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0 };
         static constexpr std::int16_t DISTANCE_BASE[30] = { 1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193,
             257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577 };
-        static constexpr std::int16_t DISTANCE_EXTRA[30] = { 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8,
-            9, 9, 10, 10, 11, 11, 12, 12, 13, 13 };
+        static constexpr std::int16_t DISTANCE_EXTRA[30]
+            = { 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13 };
         while (true) {
             int symbol = decode(lengthCode);
             if (symbol < 0) {
@@ -253,8 +254,8 @@ private:
         if (m_failed || lengths[256] == 0) {
             return false;
         }
-        return construct(lengthCode, lengths, lengthCount) && construct(distanceCode, lengths + lengthCount, distanceCount)
-            && codes(lengthCode, distanceCode);
+        return construct(lengthCode, lengths, lengthCount)
+            && construct(distanceCode, lengths + lengthCount, distanceCount) && codes(lengthCode, distanceCode);
     }
 
     std::string_view m_in;
@@ -318,7 +319,8 @@ bool ZipReader::open()
         const std::uint32_t madeBy = le(m_archive, offset + 4, 2) >> 8;
         entry.unixMode = madeBy == 3 ? le(m_archive, offset + 38, 4) >> 16 : 0;
         entry.localHeaderOffset = le(m_archive, offset + 42, 4);
-        if (entry.compressedSize == 0xFFFFFFFFu || entry.size == 0xFFFFFFFFu || entry.localHeaderOffset == 0xFFFFFFFFu) {
+        if (entry.compressedSize == 0xFFFFFFFFu || entry.size == 0xFFFFFFFFu
+            || entry.localHeaderOffset == 0xFFFFFFFFu) {
             return fail("zip64 archives are not supported");
         }
         if (offset + 46 + nameLength > end) {
@@ -342,8 +344,8 @@ std::optional<std::string> ZipReader::read(const Entry& entry, std::uint64_t max
         fail(entry.name + ": damaged local header");
         return std::nullopt;
     }
-    const std::uint64_t data = header + 30 + le(m_archive, std::size_t(header) + 26, 2)
-        + le(m_archive, std::size_t(header) + 28, 2);
+    const std::uint64_t data
+        = header + 30 + le(m_archive, std::size_t(header) + 26, 2) + le(m_archive, std::size_t(header) + 28, 2);
     if (data + entry.compressedSize > m_archive.size()) {
         fail(entry.name + ": data out of bounds");
         return std::nullopt;

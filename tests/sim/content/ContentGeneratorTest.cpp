@@ -1,20 +1,19 @@
-#include "sim/content/AppRecord.h"
 #include "sim/content/ContentGenerator.h"
-#include "sim/content/ContentSettings.h"
-#include "tests/support/TestSupport.h"
 
 #include "base/PlistValue.h"
+#include "sim/content/AppRecord.h"
+#include "sim/content/ContentSettings.h"
+#include "tests/support/TestSupport.h"
 
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <map>
 #include <set>
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -32,7 +31,8 @@ ContentSettings smallSettings(const std::string& version, std::uint64_t seed = 7
         "userApps": 12, "systemApps": 5, "fileSharingApps": 2, "developerApps": 1,
         "photos": 40, "videos": 8, "songs": 24, "podcasts": 6, "stalledDownloads": 3,
         "referenceDate": "2024-06-01T12:00:00Z"
-    })").object(),
+    })")
+                                                        .object(),
         version, &error);
     EXPECT_TRUE(settings.has_value()) << error;
     ContentSettings result = settings.value_or(ContentSettings {});
@@ -142,7 +142,8 @@ TEST(ContentSettings, ReadsProfileObjectStrictly)
     EXPECT_FALSE(
         ContentSettings::fromJson(QJsonDocument::fromJson(R"({"appCachesBytes": [5, 1]})").object(), "9.3", &error));
     EXPECT_FALSE(ContentSettings::fromJson(
-        QJsonDocument::fromJson(R"({"userApps": 2, "fileSharingApps": 2, "developerApps": 1})").object(), "9.3", &error));
+        QJsonDocument::fromJson(R"({"userApps": 2, "fileSharingApps": 2, "developerApps": 1})").object(), "9.3",
+        &error));
     EXPECT_FALSE(ContentSettings::fromJson(QJsonObject(), "nine", &error));
 
     const auto settings = ContentSettings::fromJson(
@@ -262,7 +263,9 @@ TEST(ContentGenerator, AppsHaveBundlesContainersAndRecords)
         // Modification dates lie in the past, within the profile's history.
         const auto mtime = fs::last_write_time(preferences).time_since_epoch();
         (void)mtime;
-        struct stat info { };
+        struct stat info
+        {
+        };
         ASSERT_EQ(::stat(preferences.c_str(), &info), 0);
         EXPECT_LE(info.st_mtime, REFERENCE);
         EXPECT_GE(info.st_mtime, REFERENCE - 6 * 366 * 86400);
@@ -336,7 +339,9 @@ TEST(ContentGenerator, CameraRollDecodesAndKeepsCaptureTimes)
         EXPECT_EQ(std::int64_t(fs::file_size(file)), item.size);
         EXPECT_TRUE(item.mediaPath.starts_with("/DCIM/1")) << "NNNAPPLE folders";
         EXPECT_NE(item.mediaPath.find("APPLE/IMG_"), std::string::npos);
-        struct stat info { };
+        struct stat info
+        {
+        };
         ASSERT_EQ(::stat(file.c_str(), &info), 0);
         EXPECT_EQ(info.st_mtime, item.birthTime);
         EXPECT_EQ(births.at("/" + MEDIA + item.mediaPath), item.birthTime);
@@ -471,8 +476,8 @@ TEST(ContentGenerator, MediaLibraryMatchesEraSchemaAndFiles)
         EXPECT_EQ(podcasts, settings.podcasts);
         EXPECT_GT(neverPlayed, 0);
         EXPECT_GT(neverModified, 0);
-        const std::string added = row.dateCreatedInExtra ? "SELECT min(date_created) FROM item_extra"
-                                                         : "SELECT min(date_added) FROM item";
+        const std::string added
+            = row.dateCreatedInExtra ? "SELECT min(date_created) FROM item_extra" : "SELECT min(date_added) FROM item";
         EXPECT_LT(std::stoll(db.query(added)[0][0]), REFERENCE - 978307200 - 365 * 86400);
     }
 }

@@ -1,8 +1,8 @@
 #include "sim/content/MediaFormats.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 namespace {
 

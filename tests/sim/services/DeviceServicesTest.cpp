@@ -1,25 +1,20 @@
 #include "tests/sim/SimTestSupport.h"
+#include "tests/sim/services/ZipWriterForTests.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
-#include "tests/sim/services/ZipWriterForTests.h"
 
 #include <QImage>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <gtest/gtest.h>
 #include <libimobiledevice/file_relay.h>
 #include <libimobiledevice/house_arrest.h>
 #include <libimobiledevice/installation_proxy.h>
@@ -27,12 +22,14 @@
 #include <libimobiledevice/notification_proxy.h>
 #include <libimobiledevice/sbservices.h>
 #include <plist/plist.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
 
 /// A long-running tool (observers, log readers) whose output is read while it runs; stopped with
 /// SIGTERM when the test has seen what it waited for.
@@ -295,7 +292,8 @@ TEST_F(DeviceServices, SyslogShowsWhatAnotherClientDoes)
 TEST_F(DeviceServices, PostedNotificationReachesObserver)
 {
     // Line-buffered, so the observer's lines can be read while it runs.
-    RunningTool observer({ "stdbuf", "-oL", "idevicenotificationproxy", "-u", DEMO, "observe", "com.example.torvane.ping" });
+    RunningTool observer(
+        { "stdbuf", "-oL", "idevicenotificationproxy", "-u", DEMO, "observe", "com.example.torvane.ping" });
     ASSERT_TRUE(waitUntil([&] { return observer.printed("! observing \"com.example.torvane.ping\""); }, 20s))
         << observer.output();
     // The observation may still be on its way to the device: post until it is relayed.
@@ -411,8 +409,8 @@ TEST_F(DeviceServices, FileRelaySendsGzipCpioOrRefuses)
         std::string archive;
         char buffer[65536];
         uint32_t received = 0;
-        while (idevice_connection_receive_timeout(connection, buffer, sizeof buffer, &received, 5000)
-                == IDEVICE_E_SUCCESS
+        while (
+            idevice_connection_receive_timeout(connection, buffer, sizeof buffer, &received, 5000) == IDEVICE_E_SUCCESS
             && received > 0) {
             archive.append(buffer, received);
         }
@@ -468,13 +466,12 @@ TEST_F(DeviceServices, InstallsAndUpgradesAnAppFolder)
     auto writeApp = [&](const std::string& version) {
         const fs::path app = folder.path() / version / "Hello.app";
         fs::create_directories(app);
-        std::ofstream(app / "Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.example.torvane.hello</string>"
-               "<key>CFBundleExecutable</key><string>Hello</string>"
-               "<key>CFBundleDisplayName</key><string>Hello</string>"
-               "<key>CFBundleVersion</key><string>"
-            << version << "</string></dict></plist>\n";
+        std::ofstream(app / "Info.plist") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                             "<key>CFBundleIdentifier</key><string>com.example.torvane.hello</string>"
+                                             "<key>CFBundleExecutable</key><string>Hello</string>"
+                                             "<key>CFBundleDisplayName</key><string>Hello</string>"
+                                             "<key>CFBundleVersion</key><string>"
+                                          << version << "</string></dict></plist>\n";
         std::ofstream(app / "Hello", std::ios::binary) << std::string(300'000, 'x');
         return app.string();
     };
@@ -593,19 +590,20 @@ TEST_F(DeviceServices, InstallsAnIpaAndRefusesEscapingEntries)
                              "<key>CFBundleDisplayName</key><string>Packaged</string>"
                              "<key>CFBundleVersion</key><string>7</string></dict></plist>\n";
     const fs::path ipa = folder.path() / "Packaged.ipa";
-    std::ofstream(ipa, std::ios::binary) << zipArchive({ { "Payload/", "", false },
-        { "Payload/Packaged.app/Info.plist", info, true },
-        { "Payload/Packaged.app/Packaged", std::string(200'000, '\x11'), true } });
+    std::ofstream(ipa, std::ios::binary) << zipArchive(
+        { { "Payload/", "", false }, { "Payload/Packaged.app/Info.plist", info, true },
+            { "Payload/Packaged.app/Packaged", std::string(200'000, '\x11'), true } });
     const auto installed = tool({ "ideviceinstaller", "-u", DEMO, "-i", ipa.string() }, 60s);
     ASSERT_EQ(installed.exitCode, 0) << installed.out << installed.err;
     EXPECT_NE(installed.out.find("Install: Complete"), std::string::npos) << installed.out;
-    EXPECT_NE(tool({ "ideviceinstaller", "-u", DEMO, "-l" }).out.find("com.example.torvane.packaged, \"7\", \"Packaged\""),
+    EXPECT_NE(
+        tool({ "ideviceinstaller", "-u", DEMO, "-l" }).out.find("com.example.torvane.packaged, \"7\", \"Packaged\""),
         std::string::npos);
 
     const fs::path evil = folder.path() / "Evil.ipa";
-    std::ofstream(evil, std::ios::binary) << zipArchive({ { "Payload/Evil.app/Info.plist",
-        std::string(info).replace(info.find("packaged"), 8, "evil"), false },
-        { "Payload/Evil.app/../../../../escaped", "x", false } });
+    std::ofstream(evil, std::ios::binary) << zipArchive(
+        { { "Payload/Evil.app/Info.plist", std::string(info).replace(info.find("packaged"), 8, "evil"), false },
+            { "Payload/Evil.app/../../../../escaped", "x", false } });
     const auto refused = tool({ "ideviceinstaller", "-u", DEMO, "-i", evil.string() }, 60s);
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_NE(refused.err.find("PackageExtractionFailed"), std::string::npos) << refused.out << refused.err;

@@ -1,10 +1,11 @@
 #include "sim/services/FileRelayArchive.h"
+
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 
@@ -36,8 +37,7 @@ TEST(FileRelayArchive, CpioHoldsFilesFoldersAndLinksWithoutFollowingThem)
     const auto gz = archive.finishGzip();
     ASSERT_TRUE(gz);
     std::ofstream(root.path() / "a.cpio.gz", std::ios::binary) << *gz;
-    const auto result
-        = runProcess({ "gzip", "-dc", (root.path() / "a.cpio.gz").string() }, std::chrono::seconds(20));
+    const auto result = runProcess({ "gzip", "-dc", (root.path() / "a.cpio.gz").string() }, std::chrono::seconds(20));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const std::string& cpio = result.out;
     EXPECT_EQ(cpio.substr(0, 6), "070701");

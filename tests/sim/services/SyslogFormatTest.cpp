@@ -1,8 +1,8 @@
 #include "sim/services/SyslogFormat.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 
 TEST(SyslogFormat, EscapesNonAsciiLikeVis)
 {

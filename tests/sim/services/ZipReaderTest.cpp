@@ -1,11 +1,11 @@
-#include "sim/services/FileRelayArchive.h"
 #include "sim/services/ZipReader.h"
+
+#include "sim/services/FileRelayArchive.h"
+#include "tests/sim/services/ZipWriterForTests.h"
 
 #include <QByteArray>
 
 #include <gtest/gtest.h>
-
-#include "tests/sim/services/ZipWriterForTests.h"
 
 TEST(ZipReader, InflatesWhatZlibDeflates)
 {
