@@ -166,7 +166,13 @@ void ECModuleView::buildTable(ECTableViewModule* module)
     connect(m_header, &QHeaderView::sectionClicked, module, &ECTableViewModule::tableViewDidClickTableColumn);
     connect(&module->itemList(), &ECItemListModel::checkedChanged, m_header->viewport(),
             qOverload<>(&QWidget::update));
-    connect(&module->itemListController(), &QAbstractItemModel::rowsInserted, m_header->viewport(),
+    // Rows shown, hidden or refilled change what the header checkbox stands for.
+    for (const auto signal : { &QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved }) {
+        connect(&module->itemListController(), signal, m_header->viewport(), qOverload<>(&QWidget::update));
+    }
+    connect(&module->itemListController(), &QAbstractItemModel::modelReset, m_header->viewport(),
+            qOverload<>(&QWidget::update));
+    connect(&module->itemListController(), &QAbstractItemModel::layoutChanged, m_header->viewport(),
             qOverload<>(&QWidget::update));
     connect(module, &ECTableViewModule::sortAboutToChange, this, &ECModuleView::rememberSelectedRows);
     connect(module, &ECTableViewModule::sortChanged, this, &ECModuleView::restoreSelectedRows);

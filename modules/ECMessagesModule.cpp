@@ -1,0 +1,6 @@
+#include "modules/ECMessagesModule.h"
+
+void ECMessagesModule::loadConfigView()
+{
+    ECModule::loadConfigView();
+}
