@@ -1,0 +1,79 @@
+#include "app/ECDemoSimulator.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+ECDemoSimulator::~ECDemoSimulator()
+{
+    stop();
+}
+
+QString ECDemoSimulator::findSimulator(const QString& applicationDir)
+{
+    const QString name = QStringLiteral("torvane-simd");
+    for (const QString& candidate : { QDir(applicationDir).filePath(name),
+             QDir(applicationDir).filePath(QStringLiteral("../sim/") + name) }) {
+        const QFileInfo info(candidate);
+        if (info.isFile() && info.isExecutable()) {
+            return info.canonicalFilePath();
+        }
+    }
+    return QStandardPaths::findExecutable(name);
+}
+
+bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QString* error)
+{
+    stop();
+    m_folder = std::make_unique<QTemporaryDir>(QDir::temp().filePath(QStringLiteral("torvane-demo-XXXXXX")));
+    if (!m_folder->isValid()) {
+        *error = QStringLiteral("cannot create a temporary folder: %1").arg(m_folder->errorString());
+        return false;
+    }
+    m_socketPath = m_folder->filePath(QStringLiteral("usbmuxd.sock"));
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::ForwardedChannels);
+    m_process->start(simulator,
+        { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"), m_folder->filePath(QStringLiteral("state")),
+            QStringLiteral("--profile"), profile });
+    if (!m_process->waitForStarted(5000)) {
+        *error = QStringLiteral("cannot start %1: %2").arg(simulator, m_process->errorString());
+        stop();
+        return false;
+    }
+    // The socket appears once the simulator listens; it normally takes a few milliseconds.
+    const QDeadlineTimer deadline(10000);
+    while (!QFileInfo::exists(m_socketPath)) {
+        if (m_process->state() != QProcess::Running) {
+            *error = QStringLiteral("%1 stopped at start-up").arg(simulator);
+            stop();
+            return false;
+        }
+        if (deadline.hasExpired()) {
+            *error = QStringLiteral("%1 did not open its socket").arg(simulator);
+            stop();
+            return false;
+        }
+        m_process->waitForFinished(20);
+    }
+    return true;
+}
+
+QString ECDemoSimulator::socketAddress() const
+{
+    return QStringLiteral("UNIX:") + m_socketPath;
+}
+
+void ECDemoSimulator::stop()
+{
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(5000)) {
+            m_process->kill();
+            m_process->waitForFinished(2000);
+        }
+    }
+    m_process.reset();
+    m_folder.reset();
+}

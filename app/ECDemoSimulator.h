@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+/// The simulated iPhone that ships beside the application, started for `torvane --demo`: the
+/// demo phone in a temporary state folder behind a temporary socket, stopped when the
+/// application ends.
+class ECDemoSimulator
+{
+public:
+    ECDemoSimulator() = default;
+    /// Stops the simulator if it runs.
+    ~ECDemoSimulator();
+    ECDemoSimulator(const ECDemoSimulator&) = delete;
+    ECDemoSimulator& operator=(const ECDemoSimulator&) = delete;
+
+    /// torvane-simd next to the application, else in the build tree's sim/ folder, else on PATH;
+    /// empty when none is found.
+    static QString findSimulator(const QString& applicationDir);
+
+    /// Starts `simulator` with `profile` and waits (bounded) for its socket. False with `error`
+    /// set when it cannot start.
+    bool start(const QString& simulator, const QString& profile, QString* error);
+    /// "UNIX:<socket>", the value for USBMUXD_SOCKET_ADDRESS.
+    QString socketAddress() const;
+    void stop();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_folder;
+    std::unique_ptr<QProcess> m_process;
+    QString m_socketPath;
+};
