@@ -14,6 +14,7 @@
 #include <fstream>
 #include <limits>
 #include <ostream>
+#include <string_view>
 
 namespace {
 
@@ -106,7 +107,7 @@ private:
             return CLI_OK;
         }
         for (const AMApplication& app : *apps) {
-            const PlistValue version = app.valueForKey("CFBundleShortVersionString");
+            const PlistValue version = app.valueForKey("CFBundleVersion");
             m_out << app.bundleid() << ", \"" << (version.isString() ? *version.asString() : std::string()) << "\", \""
                   << app.appname() << "\"\n";
         }
@@ -175,7 +176,12 @@ private:
         std::uint64_t seen = 0;
         std::unique_ptr<AMSyslogRelay> relay = m_device.newAMSyslogRelay([&](const std::string& line) {
             if (seen < limit) {
-                m_out << line << '\n' << std::flush;
+                // Lines usually end with their own newline; print each on one line all the same.
+                std::string_view text(line);
+                while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+                    text.remove_suffix(1);
+                }
+                m_out << text << '\n' << std::flush;
                 ++seen;
             }
         });

@@ -560,7 +560,7 @@ std::string cliUsage()
            "  rm [-r] PATH...               remove files or empty folders (-r: whole trees)\n"
            "  mkdir PATH...                 create folders (and missing parents)\n"
            "  mv OLD NEW                    rename or move\n"
-           "  apps                          installed user apps: id, \"version\", \"name\"\n"
+           "  apps                          installed user apps: id, \"build version\", \"name\"\n"
            "  uninstall BUNDLE_ID           remove an app\n"
            "  icon BUNDLE_ID FILE           save an app's home-screen icon (PNG)\n"
            "  screenshot FILE               save the screen as the device sends it (PNG or TIFF)\n"

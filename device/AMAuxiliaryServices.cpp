@@ -128,11 +128,10 @@ PlistValue* AMMobileSync::getContactData()
 {
     const double now
         = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const PlistValue request = PlistDictionary {
-        { "DLMessageProcessMessage",
-            PlistArray { "SDMessageGetAllRecordsFromDevice", "com.apple.Contacts", "---",
-                PlistDate::fromSecondsSince1970(now), 106, "___EmptyParameterString___" } },
-    };
+    // Sent as the sync message itself, an array: wrapped in a dictionary keyed by
+    // "DLMessageProcessMessage" the device cannot read it and closes the connection unanswered.
+    const PlistValue request = PlistArray { "SDMessageGetAllRecordsFromDevice", "com.apple.Contacts", "---",
+        PlistDate::fromSecondsSince1970(now), 106, "___EmptyParameterString___" };
     logLine(LOG_DEVICE, "sending %s", xmlText(request).c_str());
     if (sendXMLRequest(request)) {
         logLine(LOG_DEVICE, "waiting reply");
