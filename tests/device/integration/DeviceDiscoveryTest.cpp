@@ -1,9 +1,36 @@
 #include "base/Log.h"
 #include "tests/device/integration/AttachedDevice.h"
 
+#include <cstdlib>
+
+#include <usbmuxd.h>
+
 using namespace std::chrono_literals;
 
 using DeviceDiscovery = AttachedDeviceTest;
+
+namespace {
+
+/// The pair record usbmuxd keeps for `udid`, or nothing.
+std::optional<PlistValue> readPairRecord(const std::string& udid)
+{
+    char* data = nullptr;
+    std::uint32_t size = 0;
+    if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) < 0 || !data) {
+        return std::nullopt;
+    }
+    std::optional<PlistValue> record = PlistCodec::fromAny(std::string_view(data, size));
+    std::free(data);
+    return record;
+}
+
+bool savePairRecord(const std::string& udid, const PlistDictionary& record)
+{
+    const std::string bytes = PlistCodec::toBinary(PlistValue(record)).value();
+    return usbmuxd_save_pair_record(udid.c_str(), bytes.data(), std::uint32_t(bytes.size())) == 0;
+}
+
+} // namespace
 
 TEST_F(DeviceDiscovery, AttachAndDetachReachTheListener)
 {
@@ -114,4 +141,54 @@ TEST_F(DeviceDiscovery, RestartedDaemonAtCustomPathIsFoundAgain)
         },
         30s));
     EXPECT_EQ(manager->devices().size(), 1u);
+}
+
+TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
+{
+    const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(demo);
+    const auto first = readPairRecord(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(first) << "the first session leaves a pair record behind";
+    const std::string firstHost = first->stringForKey("HostID");
+    ASSERT_FALSE(firstHost.empty());
+
+    auto session = [&] {
+        const bool started = demo->deviceConnect() && demo->startSession();
+        const std::optional<std::string> error = demo->lasterror();
+        if (demo->isInSession()) {
+            EXPECT_TRUE(demo->stopSession());
+        }
+        if (demo->isConnected()) {
+            EXPECT_TRUE(demo->deviceDisconnect());
+        }
+        return started ? std::string("ok") : error.value_or("?");
+    };
+
+    // Without a record the computer pairs again, the way libimobiledevice does it.
+    ASSERT_EQ(usbmuxd_delete_pair_record(SimulatorFixture::DEMO_UDID), 0);
+    EXPECT_EQ(session(), "ok");
+    const auto second = readPairRecord(SimulatorFixture::DEMO_UDID);
+    ASSERT_TRUE(second);
+    const std::string secondHost = second->stringForKey("HostID");
+    EXPECT_FALSE(secondHost.empty());
+    EXPECT_NE(secondHost, firstHost);
+
+    struct Row
+    {
+        const char* name;
+        PlistDictionary record;
+        std::string outcome;
+    };
+    const std::vector<Row> rows {
+        { "only the trusted host id", { { "HostID", secondHost } }, "ok" },
+        { "unknown host id", { { "HostID", "00000000-0000-0000-0000-000000000000" } },
+            stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::InvalidHostIDError) },
+        { "no host id", { { "SystemBUID", "ABC" } },
+            stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::MissingHostIDError) },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(savePairRecord(SimulatorFixture::DEMO_UDID, row.record));
+        EXPECT_EQ(session(), row.outcome);
+    }
 }
