@@ -21,8 +21,8 @@ namespace {
 class ServiceCommands
 {
 public:
-    ServiceCommands(AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out,
-        std::ostream& err)
+    ServiceCommands(
+        AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out, std::ostream& err)
         : m_device(device)
         , m_loop(loop)
         , m_options(options)
@@ -190,8 +190,9 @@ private:
         }
         m_loop.runUntil([&] { return seen >= limit || !relay->isReading(); }, std::chrono::hours(24 * 365));
         m_loop.processPending(); // lines read before the stream ended
-        return seen >= limit || limit == std::numeric_limits<std::uint64_t>::max() ? CLI_OK
-                                                                                   : failure("the device ended the log");
+        return seen >= limit || limit == std::numeric_limits<std::uint64_t>::max()
+            ? CLI_OK
+            : failure("the device ended the log");
     }
 
     int notify()
@@ -246,8 +247,8 @@ bool isServiceCommand(const std::string& command)
         || command == "syslog" || command == "notify";
 }
 
-int runServiceCommand(AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out,
-    std::ostream& err)
+int runServiceCommand(
+    AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out, std::ostream& err)
 {
     return ServiceCommands(device, loop, options, out, err).run();
 }

@@ -14,5 +14,5 @@ bool isServiceCommand(const std::string& command);
 
 /// Runs one of those commands on `device`. `loop` is the calling thread's run loop; it serves
 /// as the main loop while log lines and notifications arrive. Answers the exit status.
-int runServiceCommand(AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out,
-    std::ostream& err);
+int runServiceCommand(
+    AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out, std::ostream& err);

@@ -1,8 +1,7 @@
 #include "device/AMAuxiliaryServices.h"
 
-#include "device/AMDevice.h"
-
 #include "base/Log.h"
+#include "device/AMDevice.h"
 
 #include <chrono>
 #include <cstring>
@@ -46,7 +45,8 @@ bool AMFileRelay::getFileSets(const std::vector<std::string>& names, std::ostrea
     for (const std::string& name : names) {
         sources.emplace_back(name);
     }
-    const std::optional<PlistValue> reply = sendRequestAndWaitForSingleReply(PlistDictionary { { "Sources", sources } });
+    const std::optional<PlistValue> reply
+        = sendRequestAndWaitForSingleReply(PlistDictionary { { "Sources", sources } });
     if (!reply) {
         return false;
     }
@@ -126,8 +126,7 @@ AMMobileSync::~AMMobileSync()
 
 PlistValue* AMMobileSync::getContactData()
 {
-    const double now
-        = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     // Sent as the sync message itself, an array: wrapped in a dictionary keyed by
     // "DLMessageProcessMessage" the device cannot read it and closes the connection unanswered.
     const PlistValue request = PlistArray { "SDMessageGetAllRecordsFromDevice", "com.apple.Contacts", "---",

@@ -96,7 +96,8 @@ std::optional<AMApplication> AMDevice::installedApplicationWithId(const std::str
 
 std::unique_ptr<AMInstallationProxy> AMDevice::newAMInstallationProxyWithDelegate(AMServiceDelegate* delegate)
 {
-    auto client = newServiceClient<AMInstallationProxy>([this] { return AMInstallationProxy::initWithAMDevice(*this); });
+    auto client
+        = newServiceClient<AMInstallationProxy>([this] { return AMInstallationProxy::initWithAMDevice(*this); });
     if (client) {
         client->setDelegate(delegate);
     }

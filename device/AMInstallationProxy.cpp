@@ -1,8 +1,7 @@
 #include "device/AMInstallationProxy.h"
 
-#include "device/AMDevice.h"
-
 #include "base/Log.h"
+#include "device/AMDevice.h"
 
 #include <algorithm>
 #include <cstring>
@@ -107,8 +106,7 @@ std::optional<std::vector<AMApplication>> AMInstallationProxy::browseFiltered(co
 }
 
 std::optional<std::map<std::string, AMApplication>> AMInstallationProxy::lookupType(
-    const std::optional<std::string>& type,
-    const std::string& attribute)
+    const std::optional<std::string>& type, const std::string& attribute)
 {
     const PlistValue request = PlistDictionary {
         { "Command", "Lookup" },

@@ -30,8 +30,8 @@ public:
     /// reply arrives, a reply carries "Error", or the connection ends before the browse is done.
     [[nodiscard]] std::optional<std::vector<AMApplication>> browseFiltered(const Filter& filter);
     /// Bundle identifier -> record for apps of `type` ("Any" when absent).
-    [[nodiscard]] std::optional<std::map<std::string, AMApplication>> lookupType(const std::optional<std::string>& type,
-        const std::string& attribute);
+    [[nodiscard]] std::optional<std::map<std::string, AMApplication>> lookupType(
+        const std::optional<std::string>& type, const std::string& attribute);
     /// Archives the documents (`container`), the app (`payload`) or both; with neither nothing is
     /// sent and the answer is false. `uninstall` removes the app afterwards.
     [[nodiscard]] bool archive(const std::string& bundleId, bool container, bool payload, bool uninstall);

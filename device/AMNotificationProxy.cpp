@@ -1,9 +1,8 @@
 #include "device/AMNotificationProxy.h"
 
-#include "device/AMDevice.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMDevice.h"
 
 #include <algorithm>
 
@@ -42,12 +41,12 @@ AMNotificationProxy::AMNotificationProxy(std::unique_ptr<AMServiceConnection> co
     // Registered from the main thread so the relays arrive on the main run loop.
     runOnMainThread(
         [this] {
-            const MDStatus status = m_library.AMDListenForNotifications(inputStreamFromSocket(),
-                [this](const std::string& name) {
-                    if (!name.empty()) { // empty: the proxy went away
-                        deliverNotification(name);
-                    }
-                });
+            const MDStatus status
+                = m_library.AMDListenForNotifications(inputStreamFromSocket(), [this](const std::string& name) {
+                      if (!name.empty()) { // empty: the proxy went away
+                          deliverNotification(name);
+                      }
+                  });
             if (status != AMDStatus::Success) {
                 logLine(LOG_DEVICE, "AMDListenForNotifications returned %d", int(status));
             }
@@ -71,9 +70,8 @@ bool takesOneArgument(const std::string& selector)
 
 } // namespace
 
-void AMNotificationProxy::addObserver(AMNotificationObserver* observer,
-    const std::string& selector,
-    const std::string& name)
+void AMNotificationProxy::addObserver(
+    AMNotificationObserver* observer, const std::string& selector, const std::string& name)
 {
     if (!observer) {
         return;
@@ -91,8 +89,8 @@ void AMNotificationProxy::addObserver(AMNotificationObserver* observer,
     }
     auto list = m_messages.find(name);
     if (list != m_messages.end()) {
-        const bool listed = std::any_of(list->second.begin(), list->second.end(),
-            [&](const Entry& entry) { return entry.observer == observer; });
+        const bool listed = std::any_of(
+            list->second.begin(), list->second.end(), [&](const Entry& entry) { return entry.observer == observer; });
         if (listed) {
             return; // one entry per observer and name; the first selector stays
         }

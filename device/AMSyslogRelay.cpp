@@ -1,9 +1,8 @@
 #include "device/AMSyslogRelay.h"
 
-#include "device/AMDevice.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMDevice.h"
 
 #include <system_error>
 

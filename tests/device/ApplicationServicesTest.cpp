@@ -1,9 +1,8 @@
+#include "base/Log.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
 #include "device/AMServiceFrame.h"
 #include "tests/device/ScriptedMobileDevice.h"
-
-#include "base/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -45,8 +44,7 @@ struct CountingDelegate : AMServiceDelegate
 };
 
 /// A client over a scripted connection that the test keeps a view of.
-template<typename Client>
-struct ScriptedClient
+template <typename Client> struct ScriptedClient
 {
     ScriptedClient()
     {
@@ -71,7 +69,8 @@ TEST(AMApplication, DisplayNameFallsBackInOrder)
     const std::vector<Case> cases {
         { "display name wins", { { "CFBundleDisplayName", "Maps" }, { "CFBundleName", "MapsKit" } }, "Maps" },
         { "empty display name falls to name",
-            { { "CFBundleDisplayName", "" }, { "CFBundleName", "Notes" }, { "CFBundleExecutable", "NotesX" } }, "Notes" },
+            { { "CFBundleDisplayName", "" }, { "CFBundleName", "Notes" }, { "CFBundleExecutable", "NotesX" } },
+            "Notes" },
         { "empty display name, no name: executable", { { "CFBundleDisplayName", "" }, { "CFBundleExecutable", "Run" } },
             "Run" },
         { "empty name is used as it is", { { "CFBundleName", "" }, { "CFBundleExecutable", "Run" } }, "" },
@@ -209,8 +208,8 @@ TEST(AMInstallationProxy, BrowseCollectsEveryListWhateverTheTotal)
             first["Total"] = *total;
         }
         proxy.wire->addReply(first);
-        proxy.wire->addReply(PlistDictionary { { "Status", "BrowsingApplications" },
-            { "CurrentList", PlistArray { appInfo("c", "User") } } });
+        proxy.wire->addReply(PlistDictionary {
+            { "Status", "BrowsingApplications" }, { "CurrentList", PlistArray { appInfo("c", "User") } } });
         proxy.wire->addReply(PlistDictionary { { "Status", "Complete" } });
 
         const auto apps = proxy.client->browse();
@@ -221,8 +220,8 @@ TEST(AMInstallationProxy, BrowseCollectsEveryListWhateverTheTotal)
         EXPECT_EQ(delegate.continues, 3);
         EXPECT_EQ(delegate.completed, 1);
         EXPECT_EQ(sentMessages(proxy.wire->sent),
-            std::vector<PlistValue> { PlistValue(PlistDictionary { { "Command", "Browse" },
-                { "ClientOptions", PlistDictionary { { "ApplicationType", "Any" } } } }) });
+            std::vector<PlistValue> { PlistValue(PlistDictionary {
+                { "Command", "Browse" }, { "ClientOptions", PlistDictionary { { "ApplicationType", "Any" } } } }) });
     }
 }
 
@@ -247,8 +246,8 @@ TEST(AMInstallationProxy, BrowseFilterAndFailures)
     {
         SCOPED_TRACE("connection ends mid-browse: a partial list is not every app");
         ScriptedClient<AMInstallationProxy> proxy;
-        proxy.wire->addReply(PlistDictionary { { "Status", "BrowsingApplications" },
-            { "CurrentList", PlistArray { appInfo("a", "User") } } });
+        proxy.wire->addReply(PlistDictionary {
+            { "Status", "BrowsingApplications" }, { "CurrentList", PlistArray { appInfo("a", "User") } } });
         EXPECT_FALSE(proxy.client->browse().has_value());
     }
     {
@@ -275,7 +274,8 @@ TEST(AMInstallationProxy, ArchiveTypesAndNeither)
         EXPECT_TRUE(proxy.client->archive("com.example.a", c.container, c.payload, c.uninstall));
         EXPECT_EQ(sentMessages(proxy.wire->sent).at(0),
             PlistValue(PlistDictionary { { "Command", "Archive" }, { "ApplicationIdentifier", "com.example.a" },
-                { "ClientOptions", PlistDictionary { { "ArchiveType", c.type }, { "SkipUninstall", !c.uninstall } } } }));
+                { "ClientOptions",
+                    PlistDictionary { { "ArchiveType", c.type }, { "SkipUninstall", !c.uninstall } } } }));
     }
     ScriptedClient<AMInstallationProxy> proxy;
     proxy.wire->addReply(PlistDictionary { { "Status", "Complete" } });
@@ -310,21 +310,23 @@ TEST(AMInstallationProxy, CommandsAndTheirAnswers)
         EXPECT_EQ(found->at("com.example.a").bundleid(), "com.example.a");
         EXPECT_EQ(sentMessages(proxy.wire->sent).at(0),
             PlistValue(PlistDictionary { { "Command", "Lookup" },
-                { "ClientOptions", PlistDictionary { { "ApplicationType", "Any" }, { "Attribute", "CFBundleIdentifier" } } } }));
+                { "ClientOptions",
+                    PlistDictionary { { "ApplicationType", "Any" }, { "Attribute", "CFBundleIdentifier" } } } }));
     }
     {
         ScriptedClient<AMInstallationProxy> proxy;
         proxy.wire->addReply(PlistDictionary { { "Status", "Complete" },
             { "LookupResult", PlistDictionary { { "com.example.z", PlistDictionary {} } } } });
         EXPECT_EQ(proxy.client->archivedAppBundleIds(), (std::vector<std::string> { "com.example.z" }));
-        EXPECT_EQ(sentMessages(proxy.wire->sent).at(0), PlistValue(PlistDictionary { { "Command", "LookupArchives" } }));
+        EXPECT_EQ(
+            sentMessages(proxy.wire->sent).at(0), PlistValue(PlistDictionary { { "Command", "LookupArchives" } }));
     }
 }
 
 TEST(AMSpringboardServices, IconNeedsPngBytes)
 {
-    const PlistData png { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 60, 0, 0,
-        0, 60, 8, 6, 0, 0, 0, 1, 2, 3, 4 };
+    const PlistData png { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0, 60, 0,
+        0, 0, 60, 8, 6, 0, 0, 0, 1, 2, 3, 4 };
     EXPECT_EQ(pngDimensions(png), std::make_pair(60u, 60u));
     const std::vector<std::pair<const char*, std::optional<PlistValue>>> cases {
         { "no pngData", std::nullopt },

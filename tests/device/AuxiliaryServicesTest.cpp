@@ -1,15 +1,14 @@
+#include "base/Log.h"
+#include "base/RunLoop.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMNotificationProxy.h"
 #include "device/AMServiceFrame.h"
 #include "device/AMSyslogRelay.h"
 #include "tests/device/ScriptedMobileDevice.h"
 
-#include "base/Log.h"
-#include "base/RunLoop.h"
+#include <sstream>
 
 #include <gtest/gtest.h>
-
-#include <sstream>
 
 namespace {
 
@@ -148,8 +147,8 @@ TEST_F(NotificationProxyRules, OneEntryPerObserverAndNameAndTheDeviceAskedOnce)
 TEST_F(NotificationProxyRules, WrongSelectorShapesAreRefused)
 {
     AMNotificationObserver observer("Watcher");
-    observer.respondTo("changed:with:", [](const std::string&) { });
-    observer.respondTo("changed", [](const std::string&) { });
+    observer.respondTo("changed:with:", [](const std::string&) {});
+    observer.respondTo("changed", [](const std::string&) {});
     for (const std::string selector : { "changed:with:", "changed" }) {
         SCOPED_TRACE(selector);
         LogCapture log;

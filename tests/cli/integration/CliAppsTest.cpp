@@ -3,11 +3,11 @@
 
 #include "tests/support/SimulatorFixture.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <set>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,5 +1,7 @@
 // The app, icon, notification, log, file-relay and screenshot clients against torvane-simd.
 
+#include "base/Log.h"
+#include "base/RunLoop.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
@@ -10,13 +12,10 @@
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
-#include "base/Log.h"
-#include "base/RunLoop.h"
-
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -158,14 +157,14 @@ TEST_F(DeviceServices, UninstallRemovesTheAppAndFreesItsSpace)
     const auto after = device->installedApplications();
     ASSERT_TRUE(after.has_value());
     EXPECT_EQ(after->size() + 1, apps->size());
-    EXPECT_TRUE(std::none_of(after->begin(), after->end(), [&](const AMApplication& app) { return app.bundleid() == victim; }));
+    EXPECT_TRUE(
+        std::none_of(after->begin(), after->end(), [&](const AMApplication& app) { return app.bundleid() == victim; }));
     const auto freed = freeBytes();
     ASSERT_TRUE(freed.has_value());
     EXPECT_GT(*freed, *before);
 
     EXPECT_TRUE(loop.runUntil([&] { return !heard.empty(); }, BOUND));
     EXPECT_EQ(heard, std::vector<std::string> { "com.apple.mobile.application_uninstalled" });
-
 }
 
 TEST_F(DeviceServices, ReceivesSystemLogLines)
@@ -234,7 +233,8 @@ TEST_F(DeviceServices, SyncClientRunsItsExchanges)
     EXPECT_EQ(sync->getContactData(), nullptr);
     sync.reset(); // sends the farewell
     const std::vector<std::string> lines = log.lines();
-    const auto at = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
+    const auto at
+        = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) - lines.begin(); };
     ASSERT_LT(at("waiting for the version exchange"), std::ptrdiff_t(lines.size()));
     EXPECT_LT(at("waiting for the version exchange"), at("sending OK"));
     EXPECT_LT(at("sending OK"), at("waiting reply"));
