@@ -1,0 +1,115 @@
+#include "app/ECDeviceSpace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+constexpr std::int64_t GIB = std::int64_t(1) << 30;
+
+TEST(ECDeviceSpace, CapacityAsSold)
+{
+    struct Row
+    {
+        std::int64_t total;
+        std::int32_t size;
+    };
+    const Row rows[] = {
+        { std::numeric_limits<std::int64_t>::min(), 16 },
+        { -1, 16 },
+        { 0, 16 },
+        { 16 * GIB - 1, 16 },
+        { 16 * GIB, 32 },
+        { 32 * GIB - 1, 32 },
+        { 32 * GIB, 64 },
+        { 55'710'433'280, 64 }, // the demo phone's data volume
+        { 64 * GIB, 128 },
+        { 128 * GIB - 1, 128 },
+        { 128 * GIB, 256 },
+        { 256 * GIB - 1, 256 },
+        { 256 * GIB, 256 },
+        { 256 * GIB + GIB, 257 },
+        { 256 * GIB + GIB - 1, 256 }, // whole GiB only, truncated
+        { 1000 * GIB + GIB / 2, 1000 },
+        // An absurd total must not overflow the conversion.
+        { std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int32_t>::max() },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.total);
+        EXPECT_EQ(ECDeviceSpace::convertTotalSpaceToDeviceSize(row.total), row.size);
+    }
+}
+
+TEST(ECDeviceSpace, StatusTextRoundsTheFillLevel)
+{
+    struct Row
+    {
+        std::optional<std::int64_t> free;
+        std::optional<std::int64_t> total;
+        const char* text;
+    };
+    const Row rows[] = {
+        { 16'710'433'280, 55'710'433'280, "Your device is 70% full!" },
+        { 0, 1000, "Your device is 100% full!" },
+        { 1000, 1000, "Your device is 0% full!" },
+        { 505, 1000, "Your device is 50% full!" }, // 49.5 rounds to even through printf
+        { 494, 1000, "Your device is 51% full!" },
+        // Sizes over 4 GiB and over 2^24 keep their ratio in single precision.
+        { 3 * GIB, 4 * GIB, "Your device is 25% full!" },
+        { std::nullopt, 1000, "" },
+        { 10, std::nullopt, "" },
+        // Nonsense from a device gives no figure rather than a wrong one.
+        { 10, 0, "" },
+        { 10, -5, "" },
+        { -1, 1000, "" },
+        { 2000, 1000, "" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.text));
+        EXPECT_EQ(ECDeviceSpace::statusText(ECDeviceSpace::fillPercentage(row.free, row.total)).toStdString(), row.text);
+    }
+}
+
+TEST(ECDeviceSpace, PickerSpaceText)
+{
+    EXPECT_EQ(ECDeviceSpace::pickerSpaceText(16'710'433'280, 55'710'433'280).toStdString(), "64 GB - 70% full");
+    EXPECT_EQ(ECDeviceSpace::pickerSpaceText(GIB, 16 * GIB).toStdString(), "32 GB - 94% full");
+    EXPECT_EQ(ECDeviceSpace::pickerSpaceText(std::nullopt, 16 * GIB).toStdString(), "");
+}
+
+TEST(ECDeviceSpace, LeadingVersionNumber)
+{
+    struct Row
+    {
+        const char* text;
+        float number;
+    };
+    const Row rows[] = {
+        { "8.3", 8.3f },
+        { "8.4.1", 8.4f },
+        { "9.3.5", 9.3f },
+        { "10", 10.0f },
+        { " 12.1", 12.1f },
+        { "", 0.0f },
+        { "beta", 0.0f },
+        { "8.", 8.0f },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(ECDeviceSpace::leadingVersionNumber(QString::fromLatin1(row.text)), row.number);
+    }
+    // 8.3 read in single precision still counts as 8.3 or later once widened.
+    EXPECT_GE(double(ECDeviceSpace::leadingVersionNumber(QStringLiteral("8.3"))), 8.3);
+    EXPECT_LT(double(ECDeviceSpace::leadingVersionNumber(QStringLiteral("8.2.9"))), 8.3);
+}
+
+TEST(ECDeviceSpace, ByteCountFromText)
+{
+    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("55710433280")), 55'710'433'280);
+    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("")), std::nullopt);
+    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("12abc")), std::nullopt);
+}
+
+} // namespace

@@ -1,0 +1,323 @@
+#include "app/ECAppDelegate.h"
+#include "app/ECDevicePicker.h"
+#include "app/ECFillBar.h"
+#include "app/ECHeadingButton.h"
+#include "app/ECHomeRow.h"
+#include "app/ECMainWindow.h"
+#include "app/ECUserDefaultsKeys.h"
+#include "app/HoverButton.h"
+#include "device/AMDevice.h"
+#include "device/mobile_device.h"
+#include "modules/ECModule.h"
+#include "platform/QtRunLoop.h"
+#include "platform/UserDefaults.h"
+
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int DEVICE_TIMEOUT_MS = 20000;
+const std::string DEMO = SimulatorFixture::DEMO_UDID;
+const std::string MODERN = SimulatorFixture::MODERN_UDID;
+
+} // namespace
+
+/// The whole application window against torvane-simd: phones attach, detach and refuse to
+/// cooperate through the simulator's control socket, and the window is checked as a user sees it.
+class ECAppE2ETest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void launchWithNoDevice();
+    void attachingThePhoneShowsItsNameAndFillLevel();
+    void aSecondPhoneOffersThePicker();
+    void detachingTheSelectedPhoneClosesItsModule();
+    void anUntrustedPhoneAsksToTryAgain();
+    void aPhoneWithoutItsMediaAreaIsTakenForWireless();
+
+private:
+    void launch();
+    bool attachAndWait(const std::string& profile, const QString& name);
+    QString expectedStatus(const std::string& udid) const;
+    HoverButton* button(ECHomeRow::Slot slot) const { return m_window->homeRow()->button(slot); }
+
+    std::unique_ptr<QtRunLoop> m_mainLoop;
+    std::unique_ptr<TemporaryDirectory> m_folder;
+    std::unique_ptr<SimulatorFixture> m_sim;
+    std::unique_ptr<UserDefaults> m_defaults;
+    std::unique_ptr<ECAppDelegate> m_controller;
+    std::unique_ptr<ECMainWindow> m_window;
+    QPointer<ECModule> m_messages;
+};
+
+void ECAppE2ETest::initTestCase()
+{
+    m_mainLoop = std::make_unique<QtRunLoop>();
+    RunLoop::setMain(m_mainLoop.get());
+}
+
+void ECAppE2ETest::init()
+{
+    m_folder = std::make_unique<TemporaryDirectory>();
+    qputenv("TORVANE_EVENT_STORE", (m_folder->path() / "events.sqlite").string().c_str());
+    m_defaults = std::make_unique<UserDefaults>(QString::fromStdString((m_folder->path() / "Torvane.conf").string()));
+    m_defaults->setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
+    QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
+}
+
+void ECAppE2ETest::cleanup()
+{
+    m_window.reset();
+    m_controller.reset();
+    m_sim.reset();
+    m_defaults.reset();
+    m_folder.reset();
+}
+
+void ECAppE2ETest::launch()
+{
+    // A real module behind the messages button, so a module window can be opened and closed.
+    m_messages = new ECModule;
+    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults,
+        ECAppDelegate::Modules { .messagesController = m_messages });
+    m_window = std::make_unique<ECMainWindow>(*m_controller);
+    m_window->show();
+    m_controller->applicationDidFinishLaunching();
+}
+
+bool ECAppE2ETest::attachAndWait(const std::string& profile, const QString& name)
+{
+    if (!m_sim->attach(profile)) {
+        return false;
+    }
+    return QTest::qWaitFor(
+        [&] {
+            const auto& devices = m_controller->deviceAccess()->devices();
+            return std::any_of(devices.begin(), devices.end(),
+                       [&](const auto& device) { return device->deviceName() == name.toStdString(); })
+                && m_controller->pendingDeviceExchanges() == 0;
+        },
+        DEVICE_TIMEOUT_MS);
+}
+
+QString ECAppE2ETest::expectedStatus(const std::string& udid) const
+{
+    // The simulator's own figures, through the rule the window states: (1 − free ÷ total) × 100
+    // with the ratio in single precision, rounded to a whole percent.
+    const auto storage = m_sim->storage(udid);
+    const float ratio = float(storage.at("free")) / float(storage.at("total"));
+    return QString::asprintf("Your device is %.0f%% full!", (1.0 - double(ratio)) * 100.0);
+}
+
+void ECAppE2ETest::launchWithNoDevice()
+{
+    launch();
+    QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"));
+    QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
+    QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
+    for (int slot = 0; slot < ECHomeRow::SLOT_COUNT; ++slot) {
+        QVERIFY(!button(ECHomeRow::Slot(slot))->isEnabled());
+        QVERIFY(!m_window->homeRow()->label(ECHomeRow::Slot(slot))->isEnabled());
+    }
+    QVERIFY(m_controller->deviceAccess()->devices().empty());
+}
+
+void ECAppE2ETest::attachingThePhoneShowsItsNameAndFillLevel()
+{
+    launch();
+    QVERIFY(m_sim->attach("demo"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->subheading()->text(), expectedStatus(DEMO));
+    QVERIFY(m_window->fillBar()->percentage().has_value());
+    // The one tool with a module is enabled; the others wait for theirs.
+    QVERIFY(button(ECHomeRow::Messages)->isEnabled());
+    QVERIFY(m_window->homeRow()->label(ECHomeRow::Messages)->isEnabled());
+    for (auto slot : { ECHomeRow::Apps, ECHomeRow::Caches, ECHomeRow::Photos, ECHomeRow::Music }) {
+        QVERIFY(!button(slot)->isEnabled());
+    }
+    // One phone: no picker.
+    QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
+    QCOMPARE(m_controller->selectedDeviceVersion(), 9.3f);
+}
+
+void ECAppE2ETest::aSecondPhoneOffersThePicker()
+{
+    launch();
+    QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->arrowImageName(),
+        QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
+    // The second phone never takes the selection away from the first.
+    QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
+
+    QTest::mouseClick(m_window->headingButton(), Qt::LeftButton);
+    ECDevicePicker* picker = m_window->devicePicker();
+    QTRY_VERIFY(picker->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(picker->rowCount(), 2, DEVICE_TIMEOUT_MS);
+    QCOMPARE(picker->size(), QSize(200, 130));
+    QCOMPARE(m_controller->popoverContentSize(), QSize(200, 130));
+    const auto names = picker->findChildren<QLabel*>(QStringLiteral("deviceNameField"));
+    const auto spaces = picker->findChildren<QLabel*>(QStringLiteral("spaceUsageField"));
+    QCOMPARE(names.size(), 2);
+    QCOMPARE(names.at(0)->text(), QStringLiteral("Demo iPhone"));
+    QCOMPARE(names.at(1)->text(), QStringLiteral("Modern iPhone"));
+    // 55.7 GB of user data sells as 64 GB, 127.9 GB as 128 GB.
+    QVERIFY2(spaces.at(0)->text().startsWith(QStringLiteral("64 GB - ")), qPrintable(spaces.at(0)->text()));
+    QVERIFY2(spaces.at(1)->text().startsWith(QStringLiteral("128 GB - ")), qPrintable(spaces.at(1)->text()));
+    QVERIFY(spaces.at(1)->text().endsWith(QStringLiteral("% full")));
+
+    // Choosing the second row selects that phone and closes the picker.
+    const auto rows = picker->findChildren<QAbstractButton*>(QStringLiteral("devicePickerRow"));
+    QCOMPARE(rows.size(), 2);
+    QTest::mouseClick(rows.at(1), Qt::LeftButton);
+    QTRY_VERIFY(!picker->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->subheading()->text(), expectedStatus(MODERN));
+    QCOMPARE(m_controller->selectedDeviceVersion(), 17.5f);
+    // Pressing the heading again opens it again; pressing while open closes it.
+    QTest::mouseClick(m_window->headingButton(), Qt::LeftButton);
+    QTRY_VERIFY(picker->isVisible());
+    m_window->showDevicePopover();
+    QVERIFY(!picker->isVisible());
+}
+
+void ECAppE2ETest::detachingTheSelectedPhoneClosesItsModule()
+{
+    launch();
+    QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
+    QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QTRY_VERIFY(button(ECHomeRow::Messages)->isEnabled());
+    QTest::mouseClick(button(ECHomeRow::Messages), Qt::LeftButton);
+    QTRY_VERIFY(m_window->configWindow() && m_window->configWindow()->isVisible());
+    QCOMPARE(m_messages->device(), m_controller->selectedDevice());
+
+    QVERIFY(m_sim->detach(DEMO));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_window->configWindow(), DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->subheading()->text(), expectedStatus(MODERN));
+    QTRY_COMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
+    QVERIFY(button(ECHomeRow::Messages)->isEnabled());
+
+    // The last phone leaving brings back the waiting state.
+    QVERIFY(m_sim->detach(MODERN));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
+    QVERIFY(!button(ECHomeRow::Messages)->isEnabled());
+}
+
+void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
+{
+    launch();
+    QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    // The second phone arrives while it refuses sessions (the Trust question is unanswered): its
+    // name cannot be read and it is not offered.
+    QVERIFY(m_sim->attach("modern"));
+    QVERIFY(m_sim->detach(MODERN));
+    QTRY_VERIFY_WITH_TIMEOUT(m_controller->deviceAccess()->devices().size() == 1
+            && m_controller->pendingDeviceExchanges() == 0,
+        DEVICE_TIMEOUT_MS);
+    QVERIFY(m_sim->fault(MODERN, { "refuse-session" }));
+    QVERIFY(m_sim->attach(MODERN));
+    QTRY_VERIFY_WITH_TIMEOUT(m_controller->deviceAccess()->devices().size() == 2
+            && m_controller->pendingDeviceExchanges() == 0,
+        DEVICE_TIMEOUT_MS);
+    QVERIFY(!m_controller->deviceAccess()->devices().back()->deviceName());
+    QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
+
+    // The user taps Trust; then the first phone leaves and the untrusted one is picked up.
+    QVERIFY(m_sim->clearFaults(MODERN));
+    QSignalSpy alerts(m_controller.get(), &ECAppDelegate::connectionAlertRequested);
+    QVERIFY(m_sim->detach(DEMO));
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->connectionAlert() && m_window->connectionAlert()->isVisible(),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(alerts.count(), 1);
+    QMessageBox* alert = m_window->connectionAlert();
+    QCOMPARE(alert->text(), QStringLiteral("Computer not trusted"));
+    QCOMPARE(alert->informativeText(),
+        QStringLiteral("Open iTunes and make sure this computer is authorized to access your device. Then try again."));
+    QCOMPARE(alert->buttons().size(), 1);
+    QCOMPARE(alert->buttons().at(0)->text(), QStringLiteral("Try Again"));
+    QVERIFY(alert->isModal());
+    for (int slot = 0; slot < ECHomeRow::SLOT_COUNT; ++slot) {
+        QVERIFY(!button(ECHomeRow::Slot(slot))->isEnabled());
+    }
+
+    // "Try Again" starts discovery afresh: the phone is announced again, now with its name.
+    const MobileDeviceAccess* before = m_controller->deviceAccess();
+    const std::shared_ptr<AMDevice> untrusted = m_controller->selectedDevice();
+    QTest::mouseClick(alert->buttons().at(0), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
+        DEVICE_TIMEOUT_MS);
+    QVERIFY(m_controller->deviceAccess() != before);
+    QVERIFY(m_controller->selectedDevice() != untrusted);
+    QVERIFY(!m_controller->connectionAlertShowing());
+    QCOMPARE(m_window->subheading()->text(), expectedStatus(MODERN));
+    QVERIFY(button(ECHomeRow::Messages)->isEnabled());
+    QCOMPARE(alerts.count(), 1);
+}
+
+void ECAppE2ETest::aPhoneWithoutItsMediaAreaIsTakenForWireless()
+{
+    launch();
+    QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
+    QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->arrowImageName(),
+        QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
+
+    // The modern phone stops starting services: its media area cannot be opened any more.
+    QVERIFY(m_sim->fault(MODERN, { "refuse-services" }));
+    QSignalSpy alerts(m_controller.get(), &ECAppDelegate::connectionAlertRequested);
+    m_controller->tableViewSelectionIndexesForProposedSelection({ 1 });
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->connectionAlert() && m_window->connectionAlert()->isVisible(),
+        DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->connectionAlert()->text(), QStringLiteral("Wireless connection detected"));
+    QCOMPARE(m_window->connectionAlert()->informativeText(),
+        QStringLiteral("Your phone must be connected via a USB cable for Torvane to free space."));
+    // The heading keeps its text until the next refresh.
+    QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
+    QVERIFY(!button(ECHomeRow::Messages)->isEnabled());
+
+    // A second unusable selection while the alert is up shows nothing new.
+    m_controller->tableViewSelectionIndexesForProposedSelection({ 1 });
+    QTRY_COMPARE_WITH_TIMEOUT(m_controller->pendingDeviceExchanges(), std::size_t(0), DEVICE_TIMEOUT_MS);
+    QCoreApplication::processEvents();
+    QCOMPARE(alerts.count(), 1);
+
+    // With the cable "back", Try Again announces both phones again.
+    QVERIFY(m_sim->clearFaults(MODERN));
+    QTest::mouseClick(m_window->connectionAlert()->buttons().at(0), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(m_controller->deviceAccess()->devices().size() == 2
+            && m_controller->pendingDeviceExchanges() == 0
+            && m_window->headingButton()->arrowImageName() == QStringLiteral("placeholder-down-arrow.png"),
+        DEVICE_TIMEOUT_MS);
+    QTRY_VERIFY(m_window->headingButton()->text().endsWith(QStringLiteral(" Connected")));
+    QVERIFY(button(ECHomeRow::Messages)->isEnabled());
+    QCOMPARE(alerts.count(), 1);
+}
+
+QTEST_MAIN(ECAppE2ETest)
+#include "ECAppE2ETest.moc"
