@@ -4,6 +4,8 @@
 #include "tests/support/SimulatorFixture.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -79,4 +81,48 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     const ProcessResult theirRepeat = ideviceinstaller({ "-U", first });
     const bool theySucceeded = theirRepeat.exitCode == 0 && theirRepeat.out.find("ERROR") == std::string::npos;
     EXPECT_EQ(ourRepeat.exitCode == 0, theySucceeded) << ourRepeat.err << theirRepeat.out;
+}
+
+TEST(CliApps, IconScreenshotAndLogLines)
+{
+    SimulatorFixture sim({ "demo" });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    const ProcessResult listing = torvaneCli({ "apps" });
+    ASSERT_EQ(listing.exitCode, 0) << listing.err;
+    const std::set<std::string> listed = bundleIdsOf(listing.out);
+    ASSERT_FALSE(listed.empty());
+
+    const std::filesystem::path folder = sim.statePath().parent_path();
+    const auto startOf = [](const std::filesystem::path& path) {
+        std::ifstream file(path, std::ios::binary);
+        std::string bytes(8, '\0');
+        file.read(bytes.data(), 8);
+        return file ? bytes : std::string();
+    };
+    const std::string png = "\x89PNG\r\n\x1a\n";
+
+    const std::filesystem::path icon = folder / "icon.png";
+    const ProcessResult iconRun = torvaneCli({ "icon", *listed.begin(), icon.string() });
+    ASSERT_EQ(iconRun.exitCode, 0) << iconRun.err;
+    EXPECT_EQ(startOf(icon), png);
+    const ProcessResult noIcon = torvaneCli({ "icon", "com.example.not-installed", (folder / "none.png").string() });
+    EXPECT_EQ(noIcon.exitCode, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder / "none.png"));
+
+    const std::filesystem::path screen = folder / "screen.img";
+    const ProcessResult shot = torvaneCli({ "screenshot", screen.string() });
+    ASSERT_EQ(shot.exitCode, 0) << shot.err;
+    const std::string head = startOf(screen);
+    EXPECT_TRUE(head == png || head.starts_with("II*") || head.starts_with("MM")) << head;
+
+    const ProcessResult log = torvaneCli({ "syslog", "2" });
+    ASSERT_EQ(log.exitCode, 0) << log.err;
+    std::istringstream lines(log.out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_FALSE(line.empty());
+        ++count;
+    }
+    EXPECT_EQ(count, 2);
 }
