@@ -135,10 +135,16 @@ void AMNotificationProxy::deliverNotification(const std::string& name)
     if (list == m_messages.end()) {
         return;
     }
-    // A copy: an observer may add or remove observers from its handler.
+    // A copy: an observer may add or remove observers from its handler. One removed by an
+    // earlier handler (and perhaps destroyed) is not called.
     const std::vector<Entry> entries = list->second;
     for (const Entry& entry : entries) {
-        entry.observer->perform(entry.selector, name);
+        const std::vector<Entry>& current = m_messages[name];
+        const bool stillListed = std::any_of(current.begin(), current.end(),
+            [&](const Entry& candidate) { return candidate.observer == entry.observer; });
+        if (stillListed) {
+            entry.observer->perform(entry.selector, name);
+        }
     }
 }
 

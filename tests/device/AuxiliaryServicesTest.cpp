@@ -144,6 +144,23 @@ TEST_F(NotificationProxyRules, OneEntryPerObserverAndNameAndTheDeviceAskedOnce)
     EXPECT_EQ(countOccurrences(wire->sent, "ObserveNotification"), 1);
 }
 
+TEST_F(NotificationProxyRules, AnObserverRemovedDuringDeliveryIsNotCalled)
+{
+    auto second = std::make_unique<AMNotificationObserver>();
+    int secondCalls = 0;
+    second->respondTo("changed:", [&](const std::string&) { ++secondCalls; });
+    AMNotificationObserver first;
+    first.respondTo("changed:", [&](const std::string&) {
+        proxy->removeObserver(second.get());
+        second.reset();
+    });
+    proxy->addObserver(&first, "changed:", "com.apple.x");
+    proxy->addObserver(second.get(), "changed:", "com.apple.x");
+    proxy->deliverNotification("com.apple.x");
+    EXPECT_EQ(secondCalls, 0);
+    EXPECT_EQ(proxy->observerCount("com.apple.x"), 1u);
+}
+
 TEST_F(NotificationProxyRules, WrongSelectorShapesAreRefused)
 {
     AMNotificationObserver observer("Watcher");
