@@ -166,12 +166,14 @@ TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
 
     // Without a record the computer pairs again, the way libimobiledevice does it.
     ASSERT_EQ(usbmuxd_delete_pair_record(SimulatorFixture::DEMO_UDID), 0);
+    ASSERT_FALSE(readPairRecord(SimulatorFixture::DEMO_UDID));
     EXPECT_EQ(session(), "ok");
     const auto second = readPairRecord(SimulatorFixture::DEMO_UDID);
     ASSERT_TRUE(second);
     const std::string secondHost = second->stringForKey("HostID");
+    // (libimobiledevice seeds its host IDs from the time in seconds, so a pairing within the
+    // same second may repeat the first ID: only the record's return is checked.)
     EXPECT_FALSE(secondHost.empty());
-    EXPECT_NE(secondHost, firstHost);
 
     struct Row
     {
