@@ -1,12 +1,15 @@
 #include "app/ECModuleCatalog.h"
 
+#include "modules/ECMessagesModule.h"
+
 namespace ECModuleCatalog {
 
 ECAppDelegate::Modules createModules()
 {
     ECAppDelegate::Modules modules;
-    // FIXME: the cleaning tools (apps, temp files, download caches, photos, music, messages)
-    // arrive with their own modules; each is added here as it lands.
+    modules.messagesController = new ECMessagesModule;
+    // FIXME: the cleaning tools (apps, temp files, download caches, photos, music) arrive with
+    // their own modules; each is added here as it lands, and its button is enabled from then on.
     return modules;
 }
 
