@@ -1,6 +1,6 @@
 #include "modules/ECModuleItem.h"
 
-#include <QCollator>
+#include <QStringView>
 
 QVariant ECModuleItem::value(const QString& key) const
 {
@@ -42,6 +42,54 @@ void ECItemScanResult::mergeInto(ECModuleItem& item) const
 }
 
 namespace {
+
+// Names compare with runs of digits as numbers ("Item 9" before "Item 10") and letters without
+// regard to case. QCollator's numeric mode is not available in the C locale, which is what a
+// desktop session without a configured language runs under, so this is done by hand.
+int compareNaturally(const QString& a, const QString& b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            const qsizetype startA = i;
+            const qsizetype startB = j;
+            while (i < a.size() && a[i].isDigit()) {
+                ++i;
+            }
+            while (j < b.size() && b[j].isDigit()) {
+                ++j;
+            }
+            QStringView digitsA = QStringView(a).mid(startA, i - startA);
+            QStringView digitsB = QStringView(b).mid(startB, j - startB);
+            // Leading zeros do not change a number; then the longer run is the larger number.
+            while (digitsA.size() > 1 && digitsA.front() == u'0') {
+                digitsA = digitsA.mid(1);
+            }
+            while (digitsB.size() > 1 && digitsB.front() == u'0') {
+                digitsB = digitsB.mid(1);
+            }
+            if (digitsA.size() != digitsB.size()) {
+                return digitsA.size() < digitsB.size() ? -1 : 1;
+            }
+            const int order = digitsA.compare(digitsB);
+            if (order != 0) {
+                return order < 0 ? -1 : 1;
+            }
+            continue;
+        }
+        const int order = QString::compare(QString(a[i]), QString(b[j]), Qt::CaseInsensitive);
+        if (order != 0) {
+            return order < 0 ? -1 : 1;
+        }
+        ++i;
+        ++j;
+    }
+    if (i < a.size() || j < b.size()) {
+        return i < a.size() ? 1 : -1;
+    }
+    return QString::compare(a, b) < 0 ? -1 : (a == b ? 0 : 1);
+}
 
 template<typename T>
 int threeWay(const T& a, const T& b)
@@ -86,13 +134,7 @@ int compareItemsByKey(const ECModuleItem& a, const ECModuleItem& b, const QStrin
         return threeWay(left.toDateTime(), right.toDateTime());
     }
     if (left.typeId() == QMetaType::QString && right.typeId() == QMetaType::QString) {
-        static thread_local QCollator collator = [] {
-            QCollator c;
-            c.setNumericMode(true);
-            return c;
-        }();
-        const int order = collator.compare(left.toString(), right.toString());
-        return threeWay(order, 0);
+        return compareNaturally(left.toString(), right.toString());
     }
     bool leftIsNumber = false;
     bool rightIsNumber = false;

@@ -169,8 +169,30 @@ TEST(ItemOrder, ComparesByKeyWithAbsentValuesLowest)
     EXPECT_LT(compareItemsByKey(older, newer, QStringLiteral("played")), 0);
     EXPECT_GT(compareItemsByKey(older, unsized, QStringLiteral("played")), 0);
 
-    // Names compare naturally: "Item 9" before "Item 10".
-    EXPECT_LT(compareItemsByKey(makeItem(QStringLiteral("Item 9")), makeItem(QStringLiteral("Item 10")), QStringLiteral("name")), 0);
+    // Names compare naturally, whatever the process locale: digit runs as numbers, letters
+    // without regard to case.
+    const struct
+    {
+        const char* left;
+        const char* right;
+        int expected;
+    } names[] = {
+        { "Item 9", "Item 10", -1 },
+        { "Item 10", "Item 9", 1 },
+        { "IMG_0099", "IMG_100", -1 },
+        { "apple", "Banana", -1 },
+        { "Zoo", "apple", 1 },
+        { "Track 2", "Track 2 (Live)", -1 },
+        { "Same", "Same", 0 },
+        { "\u00c9t\u00e9 2", "\u00c9t\u00e9 12", -1 },
+        { "99999999999999999999", "100000000000000000000", -1 },
+    };
+    for (const auto& row : names) {
+        SCOPED_TRACE(std::string(row.left) + " vs " + row.right);
+        const int order = compareItemsByKey(makeItem(QString::fromUtf8(row.left)), makeItem(QString::fromUtf8(row.right)),
+            QStringLiteral("name"));
+        EXPECT_EQ((order > 0) - (order < 0), row.expected);
+    }
 }
 
 }
