@@ -1,7 +1,7 @@
 #include "base/Log.h"
 #include "sim/SimDaemon.h"
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 
 #include <cerrno>
 #include <csignal>
@@ -106,8 +106,10 @@ int main(int argc, char** argv)
     if (argc >= 2 && std::string(argv[1]) == "ctl") {
         return runControl(argc, argv);
     }
-    // Qt is used for JSON and images only; the application object makes resources available.
-    QCoreApplication application(argc, argv);
+    // Qt is used for JSON and images only. A GUI application (never shown: offscreen unless the
+    // caller chose a platform) lets icons and screenshots carry real text.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QGuiApplication application(argc, argv);
     SimDaemon::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
