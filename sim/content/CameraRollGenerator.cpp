@@ -225,20 +225,20 @@ bool generateCameraRoll(const ContentSettings& settings, ContentWriter& writer, 
             const bool live = item.kind == ItemKind::LivePhotoMovie;
             const std::string extension = item.mp4 ? "MP4" : "MOV";
             result.mediaPath = folderPath + "/" + fileName(item.number, extension);
-            MediaFormats::MovieSpec spec;
-            spec.majorBrand = item.mp4 ? "mp42" : "qt  ";
-            spec.headerVersion = item.mp4 ? 1 : 0;
-            spec.timescale = 600;
+            MediaFormats::MovieLayout movie;
+            movie.majorBrand = item.mp4 ? "mp42" : "qt  ";
+            movie.headerVersion = item.mp4 ? 1 : 0;
+            movie.timescale = 600;
             const std::int64_t seconds10 = live
                 ? random.between(25, 32)
                 : random.between(settings.videoSeconds.low * 10, settings.videoSeconds.high * 10);
-            spec.duration = std::uint64_t(seconds10 * 60); // tenths of a second at 600 units per second
-            spec.creationTime = item.captureTime;
+            movie.duration = std::uint64_t(seconds10 * 60); // tenths of a second at 600 units per second
+            movie.creationTime = item.captureTime;
             const std::string isoDate = MediaFormats::isoDateWithOffset(item.captureTime, zone);
-            spec.creationDateText = isoDate;
+            movie.creationDateText = isoDate;
             const std::int64_t bytesPerSecond = settings.era.version.atLeast(11) ? 1'100'000 : 2'100'000;
-            spec.mediaBytes = seconds10 * bytesPerSecond / 10;
-            const MediaFormats::MovieBytes bytes = MediaFormats::movie(spec);
+            movie.mediaBytes = seconds10 * bytesPerSecond / 10;
+            const MediaFormats::MovieBytes bytes = MediaFormats::movie(movie);
             result.size = bytes.totalSize;
             result.durationSeconds = double(seconds10) / 10.0;
             if (!writer.writeSized(mediaPath(result.mediaPath), bytes.head, bytes.totalSize, bytes.tail)) {

@@ -64,20 +64,20 @@ namespace {
         }
     }
 
-    std::string movieHeader(const MovieSpec& spec)
+    std::string movieHeader(const MovieLayout& movie)
     {
-        const std::uint64_t qtTime = std::uint64_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
-        std::string p = fullBoxHeader(spec.headerVersion, 0);
-        if (spec.headerVersion == 1) {
+        const std::uint64_t qtTime = std::uint64_t(movie.creationTime + QUICKTIME_EPOCH_OFFSET);
+        std::string p = fullBoxHeader(movie.headerVersion, 0);
+        if (movie.headerVersion == 1) {
             putBe64(p, qtTime);
             putBe64(p, qtTime);
-            putBe32(p, spec.timescale);
-            putBe64(p, spec.duration);
+            putBe32(p, movie.timescale);
+            putBe64(p, movie.duration);
         } else {
             putBe32(p, std::uint32_t(qtTime));
             putBe32(p, std::uint32_t(qtTime));
-            putBe32(p, spec.timescale);
-            putBe32(p, std::uint32_t(spec.duration));
+            putBe32(p, movie.timescale);
+            putBe32(p, std::uint32_t(movie.duration));
         }
         putBe32(p, 0x00010000); // rate 1.0
         putBe16(p, 0x0100); // volume 1.0
@@ -88,11 +88,11 @@ namespace {
         return box("mvhd", p);
     }
 
-    std::string track(const MovieSpec& spec)
+    std::string track(const MovieLayout& movie)
     {
-        const std::uint32_t qtTime = std::uint32_t(spec.creationTime + QUICKTIME_EPOCH_OFFSET);
+        const std::uint32_t qtTime = std::uint32_t(movie.creationTime + QUICKTIME_EPOCH_OFFSET);
         // Track durations are in the movie's timescale; kept 32-bit like the v0 boxes of a camera.
-        const std::uint32_t duration = std::uint32_t(std::min<std::uint64_t>(spec.duration, 0xFFFFFFFEu));
+        const std::uint32_t duration = std::uint32_t(std::min<std::uint64_t>(movie.duration, 0xFFFFFFFEu));
 
         std::string tkhd = fullBoxHeader(0, 3); // enabled, in movie
         putBe32(tkhd, qtTime);
@@ -103,29 +103,29 @@ namespace {
         tkhd.append(8, '\0');
         putBe16(tkhd, 0); // layer
         putBe16(tkhd, 0); // alternate group
-        putBe16(tkhd, spec.audioOnly ? 0x0100 : 0);
+        putBe16(tkhd, movie.audioOnly ? 0x0100 : 0);
         putBe16(tkhd, 0);
         putMatrix(tkhd);
-        putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.width) << 16);
-        putBe32(tkhd, spec.audioOnly ? 0 : std::uint32_t(spec.height) << 16);
+        putBe32(tkhd, movie.audioOnly ? 0 : std::uint32_t(movie.width) << 16);
+        putBe32(tkhd, movie.audioOnly ? 0 : std::uint32_t(movie.height) << 16);
 
         std::string mdhd = fullBoxHeader(0, 0);
         putBe32(mdhd, qtTime);
         putBe32(mdhd, qtTime);
-        putBe32(mdhd, spec.timescale);
+        putBe32(mdhd, movie.timescale);
         putBe32(mdhd, duration);
         putBe16(mdhd, 0x55C4); // language "und"
         putBe16(mdhd, 0);
 
         std::string hdlr = fullBoxHeader(0, 0);
         hdlr += std::string_view("mhlr", 4);
-        hdlr += spec.audioOnly ? "soun" : "vide";
+        hdlr += movie.audioOnly ? "soun" : "vide";
         hdlr.append(12, '\0');
-        hdlr += spec.audioOnly ? "Core Media Audio" : "Core Media Video";
+        hdlr += movie.audioOnly ? "Core Media Audio" : "Core Media Video";
         hdlr += '\0';
 
         std::string mediaHeader;
-        if (spec.audioOnly) {
+        if (movie.audioOnly) {
             std::string smhd = fullBoxHeader(0, 0);
             smhd.append(4, '\0');
             mediaHeader = box("smhd", smhd);
@@ -211,21 +211,21 @@ namespace {
 
 } // namespace
 
-MovieBytes movie(const MovieSpec& spec)
+MovieBytes movie(const MovieLayout& movie)
 {
     MovieBytes result;
     std::string ftyp;
-    ftyp += spec.majorBrand;
-    putBe32(ftyp, spec.majorBrand == "qt  " ? 0x20050300 : 0);
-    ftyp += spec.majorBrand;
-    if (spec.majorBrand != "qt  ") {
+    ftyp += movie.majorBrand;
+    putBe32(ftyp, movie.majorBrand == "qt  " ? 0x20050300 : 0);
+    ftyp += movie.majorBrand;
+    if (movie.majorBrand != "qt  ") {
         ftyp += "isom";
     }
     result.head = box("ftyp", ftyp);
-    if (spec.majorBrand == "qt  ") {
+    if (movie.majorBrand == "qt  ") {
         result.head += box("wide", {});
     }
-    const std::uint64_t mdatSize = 8 + std::uint64_t(spec.mediaBytes);
+    const std::uint64_t mdatSize = 8 + std::uint64_t(movie.mediaBytes);
     if (mdatSize > 0xFFFFFFFFu) {
         putBe32(result.head, 1);
         result.head += "mdat";
@@ -235,12 +235,12 @@ MovieBytes movie(const MovieSpec& spec)
         result.head += "mdat";
     }
 
-    std::string moov = movieHeader(spec) + track(spec);
-    if (!spec.creationDateText.empty()) {
-        moov += creationDateMetadata(spec.creationDateText);
+    std::string moov = movieHeader(movie) + track(movie);
+    if (!movie.creationDateText.empty()) {
+        moov += creationDateMetadata(movie.creationDateText);
     }
     result.tail = box("moov", moov);
-    result.totalSize = std::int64_t(result.head.size()) + spec.mediaBytes + std::int64_t(result.tail.size());
+    result.totalSize = std::int64_t(result.head.size()) + movie.mediaBytes + std::int64_t(result.tail.size());
     return result;
 }
 

@@ -25,7 +25,7 @@ struct MovieBytes
     std::int64_t totalSize = 0;
 };
 
-struct MovieSpec
+struct MovieLayout
 {
     std::string_view majorBrand = "qt  "; // "qt  " for .MOV, "mp42" for .MP4, "M4A " for audio
     /// mvhd version 1 writes 64-bit times and duration.
@@ -41,7 +41,7 @@ struct MovieSpec
     int height = 1080;
 };
 
-MovieBytes movie(const MovieSpec& spec);
+MovieBytes movie(const MovieLayout& movie);
 
 /// Reads the duration in seconds from the movie header of a whole file (walks the top-level boxes
 /// to moov/mvhd; both versions). Nothing when there is no readable mvhd or the duration is unknown.

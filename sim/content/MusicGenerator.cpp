@@ -302,14 +302,14 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
                 return false;
             }
         } else {
-            MediaFormats::MovieSpec spec;
-            spec.majorBrand = "M4A ";
-            spec.audioOnly = true;
-            spec.timescale = 44100;
-            spec.duration = std::uint64_t(seconds * 44100.0);
-            spec.creationTime = t.dateAdded;
-            spec.mediaBytes = audioBytes;
-            const auto movie = MediaFormats::movie(spec);
+            MediaFormats::MovieLayout layout;
+            layout.majorBrand = "M4A ";
+            layout.audioOnly = true;
+            layout.timescale = 44100;
+            layout.duration = std::uint64_t(seconds * 44100.0);
+            layout.creationTime = t.dateAdded;
+            layout.mediaBytes = audioBytes;
+            const auto movie = MediaFormats::movie(layout);
             t.fileSize = movie.totalSize;
             if (!writer.writeSized(path, movie.head, movie.totalSize, movie.tail)) {
                 return false;

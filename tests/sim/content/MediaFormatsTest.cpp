@@ -38,15 +38,15 @@ TEST(MediaFormats, MovieHeaderCarriesDurationInBothVersions)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.brand);
-        MediaFormats::MovieSpec spec;
-        spec.majorBrand = row.brand;
-        spec.headerVersion = row.version;
-        spec.timescale = row.timescale;
-        spec.duration = row.duration;
-        spec.creationTime = 1'500'000'000;
-        spec.mediaBytes = 1000;
-        spec.creationDateText = "2017-07-14T04:40:00+0200";
-        const auto bytes = MediaFormats::movie(spec);
+        MediaFormats::MovieLayout movie;
+        movie.majorBrand = row.brand;
+        movie.headerVersion = row.version;
+        movie.timescale = row.timescale;
+        movie.duration = row.duration;
+        movie.creationTime = 1'500'000'000;
+        movie.mediaBytes = 1000;
+        movie.creationDateText = "2017-07-14T04:40:00+0200";
+        const auto bytes = MediaFormats::movie(movie);
         const std::string file = wholeMovie(bytes);
         ASSERT_EQ(std::int64_t(file.size()), bytes.totalSize);
         const auto seconds = MediaFormats::movieDurationSeconds(file);
@@ -67,22 +67,22 @@ TEST(MediaFormats, MovieHeaderCarriesDurationInBothVersions)
 
 TEST(MediaFormats, HugeMediaUsesLargeBoxSize)
 {
-    MediaFormats::MovieSpec spec;
-    spec.mediaBytes = 5'000'000'000LL;
-    spec.duration = 600;
-    const auto bytes = MediaFormats::movie(spec);
+    MediaFormats::MovieLayout movie;
+    movie.mediaBytes = 5'000'000'000LL;
+    movie.duration = 600;
+    const auto bytes = MediaFormats::movie(movie);
     const std::size_t mdat = bytes.head.find("mdat");
     ASSERT_NE(mdat, std::string::npos);
     EXPECT_EQ(be32(bytes.head, mdat - 4), 1u); // 64-bit size follows
-    EXPECT_EQ(bytes.totalSize, std::int64_t(bytes.head.size()) + spec.mediaBytes + std::int64_t(bytes.tail.size()));
+    EXPECT_EQ(bytes.totalSize, std::int64_t(bytes.head.size()) + movie.mediaBytes + std::int64_t(bytes.tail.size()));
 }
 
 TEST(MediaFormats, DurationReaderRefusesDamagedFiles)
 {
-    MediaFormats::MovieSpec spec;
-    spec.duration = 6000;
-    spec.mediaBytes = 16;
-    const std::string file = wholeMovie(MediaFormats::movie(spec));
+    MediaFormats::MovieLayout movie;
+    movie.duration = 6000;
+    movie.mediaBytes = 16;
+    const std::string file = wholeMovie(MediaFormats::movie(movie));
     const std::size_t moov = file.find("moov");
     ASSERT_NE(moov, std::string::npos);
 
