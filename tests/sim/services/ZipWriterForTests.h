@@ -11,7 +11,13 @@
 inline std::string rawDeflate(const std::string& data, int level)
 {
     const QByteArray zlib = qCompress(reinterpret_cast<const uchar*>(data.data()), qsizetype(data.size()), level);
-    return std::string(zlib.constData() + 6, std::size_t(zlib.size() - 6 - 4));
+    // qCompress output: a 4-byte length, the 2-byte zlib header, the deflate data, a 4-byte checksum.
+    constexpr qsizetype prefix = 6;
+    constexpr qsizetype suffix = 4;
+    if (zlib.size() < prefix + suffix) {
+        return {};
+    }
+    return zlib.mid(prefix, zlib.size() - prefix - suffix).toStdString();
 }
 
 struct ZipItem
