@@ -66,7 +66,7 @@ bool generateStalledDownloads(const ContentSettings& settings, ContentWriter& wr
     std::filesystem::remove(dbPath, ec);
     sqlite3* db = nullptr;
     if (sqlite3_open(dbPath.c_str(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
+        sqlite3_close_v2(db);
         return false;
     }
     std::string sql = "PRAGMA journal_mode=WAL; PRAGMA user_version=28; BEGIN;"
@@ -116,7 +116,7 @@ bool generateStalledDownloads(const ContentSettings& settings, ContentWriter& wr
             || !writer.writeSized(asset, std::string_view("PK\x03\x04", 4), partial)
             || !writer.setTimes(asset, started + random.between(60, 7200), started)
             || !writer.setTimes(folder + "/iTunesMetadata.plist", started, started)) {
-            sqlite3_close(db);
+            sqlite3_close_v2(db);
             return false;
         }
         sql += "INSERT INTO download VALUES (" + std::to_string(i + 1) + ", " + std::to_string(downloadId) + ", '"
@@ -131,7 +131,7 @@ bool generateStalledDownloads(const ContentSettings& settings, ContentWriter& wr
     char* message = nullptr;
     const bool ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK;
     sqlite3_free(message);
-    sqlite3_close(db);
+    sqlite3_close_v2(db);
     return ok;
 }
 

@@ -32,7 +32,7 @@ namespace {
         ~Database()
         {
             if (handle) {
-                sqlite3_close(handle);
+                sqlite3_close_v2(handle);
             }
         }
     };
@@ -505,7 +505,7 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
     if (!exec(db.handle, "COMMIT;", error)) {
         return false;
     }
-    sqlite3_close(db.handle);
+    sqlite3_close_v2(db.handle);
     db.handle = nullptr;
 
     for (const char* suffix : { "", "-wal", "-shm" }) {
