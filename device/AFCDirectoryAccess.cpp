@@ -267,19 +267,17 @@ bool AFCDirectoryAccess::rename(const std::optional<std::string>& oldPath, const
 
 bool AFCDirectoryAccess::link(const std::optional<std::string>& path, const std::optional<std::string>& target)
 {
-    if (!path) {
-        return fail("Path is nil");
-    }
-    if (!target) {
-        return fail("Target is nil");
-    }
-    if (!checkConnection()) {
-        return false;
-    }
-    return checkStatus(m_library.AFCLinkPath(*m_afc, AFCLinkType::Hard, *target, *path), "AFCLinkPath");
+    return linkPath(AFCLinkType::Hard, path, target);
 }
 
 bool AFCDirectoryAccess::symlink(const std::optional<std::string>& path, const std::optional<std::string>& target)
+{
+    return linkPath(AFCLinkType::Symbolic, path, target);
+}
+
+bool AFCDirectoryAccess::linkPath(AFCLinkType type,
+    const std::optional<std::string>& path,
+    const std::optional<std::string>& target)
 {
     if (!path) {
         return fail("Path is nil");
@@ -290,7 +288,7 @@ bool AFCDirectoryAccess::symlink(const std::optional<std::string>& path, const s
     if (!checkConnection()) {
         return false;
     }
-    return checkStatus(m_library.AFCLinkPath(*m_afc, AFCLinkType::Symbolic, *target, *path), "AFCLinkPath");
+    return checkStatus(m_library.AFCLinkPath(*m_afc, type, *target, *path), "AFCLinkPath");
 }
 
 bool AFCDirectoryAccess::hardLinkRemoteFile(const std::optional<std::string>& target,

@@ -138,6 +138,7 @@ public:
 
 private:
     bool checkConnection();
+    bool linkPath(AFCLinkType type, const std::optional<std::string>& path, const std::optional<std::string>& target);
     bool checkStatus(MDStatus status, const char* callName);
     std::optional<PlistDictionary> readPairs(std::unique_ptr<AFCKeyValues> pairs);
     std::unique_ptr<AFCFileReference> openFile(const std::optional<std::string>& path, AFCFileMode mode);
