@@ -117,11 +117,12 @@ struct Resolved
 class AfcSession
 {
 public:
-    AfcSession(SimDevice& device, SimStream& stream, const std::string& areaPath)
+    AfcSession(SimDevice& device, SimStream& stream, const std::string& areaPath, std::string onlyTopFolder)
         : m_device(device)
         , m_stream(stream)
         , m_areaParts(splitPath(areaPath))
         , m_areaHost(device.hostPath(areaPath))
+        , m_onlyTopFolder(std::move(onlyTopFolder))
     {
     }
 
@@ -347,6 +348,10 @@ private:
                 pending.push_back(*it);
             }
         }
+        if (!m_onlyTopFolder.empty() && !result.parts.empty() && result.parts.front() != m_onlyTopFolder) {
+            result.status = AfcStatus::PermissionDenied;
+            return result;
+        }
         result.host = hostFor(result.parts);
         result.device = deviceFor(result.parts);
         result.exists = ::lstat(result.host.c_str(), &result.info) == 0;
@@ -468,7 +473,8 @@ private:
         std::vector<std::string> names;
         while (const dirent* entry = ::readdir(directory)) {
             const std::string name = entry->d_name;
-            if (name != "." && name != "..") {
+            const bool hidden = !m_onlyTopFolder.empty() && target.parts.empty() && name != m_onlyTopFolder;
+            if (name != "." && name != ".." && !hidden) {
                 names.push_back(name);
             }
         }
@@ -1004,6 +1010,7 @@ private:
     SimStream& m_stream;
     std::vector<std::string> m_areaParts;
     fs::path m_areaHost;
+    std::string m_onlyTopFolder;
     std::uint64_t m_packet { 0 };
     std::map<std::uint64_t, OpenFile> m_files;
     std::uint64_t m_nextHandle { 1 };
@@ -1011,9 +1018,9 @@ private:
 
 } // namespace
 
-void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath)
+void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath, const std::string& onlyTopFolder)
 {
-    AfcSession(device, stream, areaPath).run();
+    AfcSession(device, stream, areaPath, onlyTopFolder).run();
 }
 
 void runAfcService(SimServiceContext& context)

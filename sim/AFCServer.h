@@ -33,7 +33,9 @@ inline constexpr std::uint64_t AFC_MAX_PAYLOAD = 32ULL * 1024 * 1024;
 /// Serves AFC on `stream` until the host closes it, rooted at the device path `areaPath`
 /// ("/private/var/mobile/Media", "/" ...): nothing outside it is reachable, neither through ".."
 /// nor through symbolic links. House arrest uses this after its Vend reply.
-void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath);
+/// `onlyTopFolder`, when given, narrows the area to that one folder below its root, as a
+/// documents-only vend does: the root lists just that folder and everything else is refused.
+void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath, const std::string& onlyTopFolder = {});
 
 /// Service handler for "com.apple.afc", "com.apple.afc2" and "com.apple.crashreportcopymobile".
 void runAfcService(SimServiceContext& context);

@@ -53,9 +53,8 @@ void runHouseArrest(SimServiceContext& context)
         return;
     }
     device.events().postSyslog("house_arrest", 71, "Notice", command + " for " + identifier);
-    // FIXME: VendDocuments should expose only /Documents; the AFC server can root at one area only,
-    // so the whole container is reachable (clients start in /Documents either way).
-    serveAfc(device, context.stream, app->containerPath);
+    // A documents vend keeps the container's paths ("/Documents/...") but nothing beside them.
+    serveAfc(device, context.stream, app->containerPath, command == "VendDocuments" ? "Documents" : "");
 }
 
 namespace {

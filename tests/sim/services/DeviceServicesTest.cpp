@@ -350,6 +350,16 @@ TEST_F(DeviceServices, HouseArrestRefusesAndAllowsByEra)
             const auto names = afcList(afc, "/Documents", &listError);
             EXPECT_EQ(listError, AFC_E_SUCCESS);
             EXPECT_GE(names.size(), 2u);
+            // A documents vend shows Documents and nothing beside it; a container vend shows all.
+            const bool documentsOnly = std::string(row.command) == "VendDocuments";
+            const auto top = afcList(afc, "/", &listError);
+            EXPECT_EQ(listError, AFC_E_SUCCESS);
+            EXPECT_EQ(std::count(top.begin(), top.end(), "Library"), documentsOnly ? 0 : 1);
+            EXPECT_EQ(std::count(top.begin(), top.end(), "Documents"), 1);
+            afcList(afc, "/Library", &listError);
+            EXPECT_EQ(listError, documentsOnly ? AFC_E_PERM_DENIED : AFC_E_SUCCESS);
+            afcList(afc, "/Documents/../Library/Preferences", &listError);
+            EXPECT_EQ(listError, documentsOnly ? AFC_E_PERM_DENIED : AFC_E_SUCCESS);
             afc_client_free(afc);
         } else {
             EXPECT_STREQ(error, "InstallationLookupFailed");
