@@ -1,13 +1,12 @@
 // Icons and screenshots decoded and re-encoded: over a scripted connection for what the device
 // may send, and against torvane-simd for what a phone really sends.
 
-#include "base/RunLoop.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
-#include "device/MobileDeviceAccess.h"
 #include "platform/DeviceImages.h"
 #include "tests/device/ScriptedMobileDevice.h"
+#include "tests/device/integration/AttachedDevice.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -246,47 +245,31 @@ TEST(DeviceImages, FailedSavesSayWhyAndLeaveNoFile)
 
 namespace {
 
-struct QuietListener : MobileDeviceAccessListener
-{
-    void deviceConnected(const std::shared_ptr<AMDevice>&) override { }
-    void deviceDisconnected(const std::shared_ptr<AMDevice>&) override { }
-};
-
-/// One simulated phone of the given profile, reached through the device layer.
-class SimulatedPhoneImages : public ::testing::TestWithParam<std::pair<std::string, std::string>>
+/// One simulated phone of the given profile, attached and listed.
+class SimulatedPhoneImages : public AttachedDeviceTest, public ::testing::WithParamInterface<std::string>
 {
 protected:
+    SimulatedPhoneImages()
+        : AttachedDeviceTest({ GetParam() })
+    {
+    }
+
     void SetUp() override
     {
-        RunLoop::setMain(&loop);
-        ASSERT_TRUE(sim.start()) << sim.lastError();
-        manager = std::make_unique<MobileDeviceAccess>(MobileDevice::shared());
-        manager->setListener(&listener);
-        const std::string udid = GetParam().second;
-        loop.runUntil(
-            [&] {
-                for (const auto& candidate : manager->devices()) {
-                    if (candidate->udid() == udid) {
-                        device = candidate;
-                    }
-                }
-                return device != nullptr;
-            },
-            std::chrono::seconds(20));
+        AttachedDeviceTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        device = waitForDevice(GetParam() == "legacy" ? SimulatorFixture::LEGACY_UDID : SimulatorFixture::DEMO_UDID);
         ASSERT_TRUE(device) << "the simulated phone never attached";
     }
 
     void TearDown() override
     {
         device.reset();
-        manager.reset();
-        RunLoop::setMain(nullptr);
+        AttachedDeviceTest::TearDown();
     }
 
-    PlainRunLoop loop;
-    SimulatorFixture sim { { GetParam().first } };
-    QuietListener listener;
-    std::unique_ptr<MobileDeviceAccess> manager;
     std::shared_ptr<AMDevice> device;
 };
 
@@ -329,7 +312,4 @@ TEST_P(SimulatedPhoneImages, EveryUserAppHasADecodableIcon)
 }
 
 // The demo phone sends PNG screenshots; the legacy one, like phones before iOS 9, sends TIFF.
-INSTANTIATE_TEST_SUITE_P(Profiles, SimulatedPhoneImages,
-    ::testing::Values(std::make_pair(std::string("demo"), std::string(SimulatorFixture::DEMO_UDID)),
-        std::make_pair(std::string("legacy"), std::string(SimulatorFixture::LEGACY_UDID))),
-    [](const auto& profile) { return profile.param.first; });
+INSTANTIATE_TEST_SUITE_P(Profiles, SimulatedPhoneImages, ::testing::Values("demo", "legacy"));

@@ -29,7 +29,7 @@ public:
 };
 
 /// torvane-simd with the given profiles, and a device manager over the production library
-/// listening on this thread's run loop.
+/// listening on this thread's run loop, which is also the main loop for the test's duration.
 class AttachedDeviceTest : public ::testing::Test
 {
 protected:
@@ -40,6 +40,7 @@ protected:
 
     void SetUp() override
     {
+        RunLoop::setMain(&loop);
         ASSERT_TRUE(sim.start()) << sim.lastError();
         manager = std::make_unique<MobileDeviceAccess>(MobileDevice::shared());
         manager->setListener(&listener);
@@ -49,6 +50,7 @@ protected:
     void TearDown() override
     {
         manager.reset(); // unsubscribes before the daemon goes
+        RunLoop::setMain(nullptr);
     }
 
     /// Runs the loop until the device with `udid` is listed (or the bound passes).

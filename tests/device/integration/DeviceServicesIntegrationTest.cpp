@@ -9,6 +9,7 @@
 #include "device/AMNotificationProxy.h"
 #include "device/AMSyslogRelay.h"
 #include "device/MobileDeviceAccess.h"
+#include "tests/device/integration/AttachedDevice.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -21,41 +22,24 @@ namespace {
 
 constexpr auto BOUND = std::chrono::seconds(20);
 
-/// The manager subscribes once it has a listener; the tests read its device list instead.
-struct QuietListener : MobileDeviceAccessListener
-{
-    void deviceConnected(const std::shared_ptr<AMDevice>&) override { }
-    void deviceDisconnected(const std::shared_ptr<AMDevice>&) override { }
-};
-
-class DeviceServices : public ::testing::Test
+/// The demo phone, attached and listed.
+class DeviceServices : public AttachedDeviceTest
 {
 protected:
     void SetUp() override
     {
-        RunLoop::setMain(&loop);
-        ASSERT_TRUE(sim.start()) << sim.lastError();
-        manager = std::make_unique<MobileDeviceAccess>(MobileDevice::shared());
-        manager->setListener(&listener);
-        ASSERT_TRUE(manager->isSubscribed());
-        loop.runUntil(
-            [&] {
-                for (const auto& candidate : manager->devices()) {
-                    if (candidate->udid() == SimulatorFixture::DEMO_UDID) {
-                        device = candidate;
-                    }
-                }
-                return device != nullptr;
-            },
-            BOUND);
+        AttachedDeviceTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        device = waitForDevice(SimulatorFixture::DEMO_UDID);
         ASSERT_TRUE(device) << "the demo phone never attached";
     }
 
     void TearDown() override
     {
         device.reset();
-        manager.reset();
-        RunLoop::setMain(nullptr);
+        AttachedDeviceTest::TearDown();
     }
 
     std::optional<std::uint64_t> freeBytes()
@@ -75,10 +59,6 @@ protected:
         return value.asString() ? std::optional<std::uint64_t>(std::stoull(*value.asString())) : std::nullopt;
     }
 
-    PlainRunLoop loop;
-    SimulatorFixture sim { { "demo" } };
-    QuietListener listener;
-    std::unique_ptr<MobileDeviceAccess> manager;
     std::shared_ptr<AMDevice> device;
 };
 
