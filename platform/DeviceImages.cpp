@@ -9,8 +9,8 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <limits>
 #include <cmath>
+#include <limits>
 
 QImage decodeDeviceImage(const unsigned char* bytes, std::size_t size, const char* format)
 {

@@ -14,8 +14,7 @@ class AMSpringboardServices;
 // screenshot clients, kept here so that the device layer stays free of Qt.
 
 /// Bitmap file types, numbered as the platform's bitmap file types are (PNG 4, JPEG 3).
-enum class BitmapFileType : int
-{
+enum class BitmapFileType : int {
     TIFF = 0,
     BMP = 1,
     GIF = 2,
@@ -44,7 +43,9 @@ struct BitmapEncodingProperties
 /// `properties` and writes the file atomically: a reader sees the old file or the whole new one.
 /// False, with the reason as the client's last error, when no screenshot was taken, the type
 /// cannot be written, or the file cannot be written.
-[[nodiscard]] bool getScreenshot(AMScreenshotService& service, const QString& path, BitmapFileType type,
+[[nodiscard]] bool getScreenshot(AMScreenshotService& service,
+    const QString& path,
+    BitmapFileType type,
     const BitmapEncodingProperties& properties = {});
 
 /// getScreenshot() as PNG, with no properties.

@@ -24,33 +24,6 @@ public:
     std::vector<std::string> events;
 };
 
-template <typename Service> struct Scripted
-{
-    Scripted()
-    {
-        auto owned = std::make_unique<ScriptedServiceConnection>();
-        connection = owned.get();
-        service = std::make_unique<Service>(std::move(owned));
-    }
-    ScriptedServiceConnection* connection;
-    std::unique_ptr<Service> service;
-
-    /// The frames the service sent, decoded.
-    std::vector<PlistValue> sentMessages() const
-    {
-        std::vector<PlistValue> messages;
-        std::string rest = connection->sent;
-        while (rest.size() >= 4) {
-            const std::uint32_t length = (std::uint32_t(std::uint8_t(rest[0])) << 24)
-                | (std::uint32_t(std::uint8_t(rest[1])) << 16) | (std::uint32_t(std::uint8_t(rest[2])) << 8)
-                | std::uint32_t(std::uint8_t(rest[3]));
-            messages.push_back(PlistCodec::fromAny(rest.substr(4, length)).value());
-            rest.erase(0, 4 + length);
-        }
-        return messages;
-    }
-};
-
 const PlistValue REQUEST(PlistDictionary { { "Command", "Uninstall" } });
 
 PlistValue status(const std::string& text)
@@ -62,18 +35,18 @@ PlistValue status(const std::string& text)
 
 TEST(AMServiceWaitUntilDone, ProgressThenCompleteSucceeds)
 {
-    Scripted<AMService> scripted;
+    ScriptedClient<AMService> scripted;
     RecordingDelegate delegate;
-    scripted.service->setDelegate(&delegate);
-    scripted.connection->addReply(status("RemovingApplication"));
-    scripted.connection->addReply(status("Complete"));
-    scripted.service->setLastError("stale");
-    EXPECT_TRUE(scripted.service->sendRequestAndWaitUntilDone(REQUEST));
+    scripted.client->setDelegate(&delegate);
+    scripted.wire->addReply(status("RemovingApplication"));
+    scripted.wire->addReply(status("Complete"));
+    scripted.client->setLastError("stale");
+    EXPECT_TRUE(scripted.client->sendRequestAndWaitUntilDone(REQUEST));
     EXPECT_EQ(delegate.events,
         (std::vector<std::string> {
             "started Uninstall", "continues RemovingApplication", "continues Complete", "completed Uninstall" }));
-    EXPECT_FALSE(scripted.service->lasterror());
-    EXPECT_EQ(scripted.sentMessages(), std::vector<PlistValue> { REQUEST });
+    EXPECT_FALSE(scripted.client->lasterror());
+    EXPECT_EQ(sentMessages(scripted.wire->sent), std::vector<PlistValue> { REQUEST });
 }
 
 TEST(AMServiceWaitUntilDone, FailuresEndTheLoop)
@@ -96,14 +69,14 @@ TEST(AMServiceWaitUntilDone, FailuresEndTheLoop)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Scripted<AMService> scripted;
+        ScriptedClient<AMService> scripted;
         RecordingDelegate delegate;
-        scripted.service->setDelegate(&delegate);
+        scripted.client->setDelegate(&delegate);
         for (const auto& reply : row.replies) {
-            scripted.connection->addReply(reply);
+            scripted.wire->addReply(reply);
         }
-        EXPECT_FALSE(scripted.service->sendRequestAndWaitUntilDone(REQUEST));
-        EXPECT_EQ(scripted.service->lasterror(), row.error);
+        EXPECT_FALSE(scripted.client->sendRequestAndWaitUntilDone(REQUEST));
+        EXPECT_EQ(scripted.client->lasterror(), row.error);
         EXPECT_EQ(std::count_if(delegate.events.begin(), delegate.events.end(),
                       [](const std::string& e) { return e.starts_with("continues"); }),
             row.continues);
@@ -113,24 +86,24 @@ TEST(AMServiceWaitUntilDone, FailuresEndTheLoop)
 
 TEST(AMServiceWaitUntilDone, FailedSendStillTellsTheDelegateOnce)
 {
-    Scripted<AMService> scripted;
+    ScriptedClient<AMService> scripted;
     RecordingDelegate delegate;
-    scripted.service->setDelegate(&delegate);
-    scripted.connection->sendLimit = 0;
-    EXPECT_FALSE(scripted.service->sendRequestAndWaitUntilDone(REQUEST));
+    scripted.client->setDelegate(&delegate);
+    scripted.wire->sendLimit = 0;
+    EXPECT_FALSE(scripted.client->sendRequestAndWaitUntilDone(REQUEST));
     EXPECT_EQ(delegate.events, (std::vector<std::string> { "started Uninstall", "completed Uninstall" }));
-    EXPECT_EQ(scripted.service->lasterror(), "Can't send message size");
+    EXPECT_EQ(scripted.client->lasterror(), "Can't send message size");
 }
 
 TEST(AMServiceSingleReply, NothingWhenTheSendFails)
 {
-    Scripted<AMService> scripted;
-    scripted.connection->addReply(status("Complete"));
-    scripted.connection->sendLimit = 6;
-    EXPECT_FALSE(scripted.service->sendRequestAndWaitForSingleReply(REQUEST));
-    EXPECT_EQ(scripted.connection->receiveRequests.size(), 0u);
-    scripted.connection->sendLimit = std::size_t(-1);
-    EXPECT_EQ(scripted.service->sendRequestAndWaitForSingleReply(REQUEST), status("Complete"));
+    ScriptedClient<AMService> scripted;
+    scripted.wire->addReply(status("Complete"));
+    scripted.wire->sendLimit = 6;
+    EXPECT_FALSE(scripted.client->sendRequestAndWaitForSingleReply(REQUEST));
+    EXPECT_EQ(scripted.wire->receiveRequests.size(), 0u);
+    scripted.wire->sendLimit = std::size_t(-1);
+    EXPECT_EQ(scripted.client->sendRequestAndWaitForSingleReply(REQUEST), status("Complete"));
 }
 
 TEST(AMDLServiceHandshake, AnswersTheDevicesMajorVersion)
@@ -138,11 +111,11 @@ TEST(AMDLServiceHandshake, AnswersTheDevicesMajorVersion)
     for (std::int64_t major : { 300, 400 }) {
         SCOPED_TRACE(major);
         LogCapture log;
-        Scripted<AMDLService> scripted;
-        scripted.connection->addReply(PlistValue(PlistArray { "DLMessageVersionExchange", major, 0 }));
-        scripted.connection->addReply(PlistValue(PlistArray { "DLMessageDeviceReady" }));
-        EXPECT_TRUE(scripted.service->versionHandshake());
-        EXPECT_EQ(scripted.sentMessages(),
+        ScriptedClient<AMDLService> scripted;
+        scripted.wire->addReply(PlistValue(PlistArray { "DLMessageVersionExchange", major, 0 }));
+        scripted.wire->addReply(PlistValue(PlistArray { "DLMessageDeviceReady" }));
+        EXPECT_TRUE(scripted.client->versionHandshake());
+        EXPECT_EQ(sentMessages(scripted.wire->sent),
             std::vector<PlistValue> { PlistValue(PlistArray { "DLMessageVersionExchange", "DLVersionsOk", major }) });
         EXPECT_TRUE(log.contains(stringWithFormat("Device requesting DeviceLinkProtocol %ld,0", long(major))));
     }
@@ -171,12 +144,12 @@ TEST(AMDLServiceHandshake, FailsOnUnexpectedMessages)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Scripted<AMDLService> scripted;
+        ScriptedClient<AMDLService> scripted;
         for (const auto& reply : row.replies) {
-            scripted.connection->addReply(reply);
+            scripted.wire->addReply(reply);
         }
-        EXPECT_FALSE(scripted.service->versionHandshake());
-        EXPECT_EQ(scripted.service->lasterror(), row.error);
+        EXPECT_FALSE(scripted.client->versionHandshake());
+        EXPECT_EQ(scripted.client->lasterror(), row.error);
     }
 }
 
@@ -203,15 +176,15 @@ TEST(AMDLServiceProcessMessage, ReplyPayloadOrReason)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        Scripted<AMDLService> scripted;
-        scripted.connection->addReply(row.reply);
-        const auto payload = scripted.service->sendDLProcessMessage(request, "ScreenShotReply");
+        ScriptedClient<AMDLService> scripted;
+        scripted.wire->addReply(row.reply);
+        const auto payload = scripted.client->sendDLProcessMessage(request, "ScreenShotReply");
         EXPECT_EQ(payload.has_value(), !row.error.has_value());
-        EXPECT_EQ(scripted.service->lasterror(), row.error);
+        EXPECT_EQ(scripted.client->lasterror(), row.error);
         if (payload) {
             EXPECT_EQ(*payload, good);
         }
-        EXPECT_EQ(scripted.sentMessages(),
+        EXPECT_EQ(sentMessages(scripted.wire->sent),
             std::vector<PlistValue> { PlistValue(PlistArray { "DLMessageProcessMessage", request }) });
     }
 }

@@ -16,22 +16,6 @@ PlistDictionary appInfo(const std::string& bundleId, const std::string& type, Pl
 }
 
 /// The frames a client sent, decoded.
-std::vector<PlistValue> sentMessages(const std::string& bytes)
-{
-    std::vector<PlistValue> messages;
-    std::size_t at = 0;
-    while (bytes.size() - at >= AM_FRAME_HEADER_SIZE) {
-        const std::uint32_t length = decodeServiceFrameLength(reinterpret_cast<const std::uint8_t*>(bytes.data() + at));
-        at += AM_FRAME_HEADER_SIZE;
-        if (bytes.size() - at < length) {
-            ADD_FAILURE() << "truncated frame";
-            break;
-        }
-        messages.push_back(PlistCodec::fromAny(bytes.substr(at, length)).value_or(PlistValue()));
-        at += length;
-    }
-    return messages;
-}
 
 struct CountingDelegate : AMServiceDelegate
 {
@@ -43,18 +27,6 @@ struct CountingDelegate : AMServiceDelegate
     int completed = 0;
 };
 
-/// A client over a scripted connection that the test keeps a view of.
-template <typename Client> struct ScriptedClient
-{
-    ScriptedClient()
-    {
-        auto connection = std::make_unique<ScriptedServiceConnection>();
-        wire = connection.get();
-        client = std::make_unique<Client>(std::move(connection));
-    }
-    ScriptedServiceConnection* wire;
-    std::unique_ptr<Client> client;
-};
 
 } // namespace
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 // ---- ScriptedServiceConnection ------------------------------------------------------------------
 
 AMIOResult ScriptedServiceConnection::send(const void* data, std::size_t length, std::chrono::milliseconds)
@@ -506,4 +508,21 @@ std::optional<PlistDictionary> ScriptedMobileDevice::AFCConnectionCopyLastErrorI
 std::string ScriptedMobileDevice::AFCGetClientVersionString()
 {
     return "Scripted AFC 1.0";
+}
+
+std::vector<PlistValue> sentMessages(const std::string& bytes)
+{
+    std::vector<PlistValue> messages;
+    std::size_t at = 0;
+    while (bytes.size() - at >= AM_FRAME_HEADER_SIZE) {
+        const std::uint32_t length = decodeServiceFrameLength(reinterpret_cast<const std::uint8_t*>(bytes.data() + at));
+        at += AM_FRAME_HEADER_SIZE;
+        if (bytes.size() - at < length) {
+            ADD_FAILURE() << "truncated frame";
+            break;
+        }
+        messages.push_back(PlistCodec::fromAny(bytes.substr(at, length)).value_or(PlistValue()));
+        at += length;
+    }
+    return messages;
 }

@@ -41,6 +41,22 @@ private:
     bool m_open { true };
 };
 
+/// A client over a scripted connection that the test keeps a view of.
+template <typename Client> struct ScriptedClient
+{
+    ScriptedClient()
+    {
+        auto connection = std::make_unique<ScriptedServiceConnection>();
+        wire = connection.get();
+        client = std::make_unique<Client>(std::move(connection));
+    }
+    ScriptedServiceConnection* wire;
+    std::unique_ptr<Client> client;
+};
+
+/// The frames in `bytes` (what a client sent), decoded; a cut-off frame is a test failure.
+std::vector<PlistValue> sentMessages(const std::string& bytes);
+
 /// A MobileDevice whose answers a test sets: statuses per operation, device values, attach and
 /// detach records sent on demand, and service connections from a factory. Records reach each
 /// subscriber on the run loop of the thread that subscribed, like the real library's.

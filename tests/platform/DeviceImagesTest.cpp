@@ -1,10 +1,11 @@
 // Icons and screenshots decoded and re-encoded: over a scripted connection for what the device
 // may send, and against torvane-simd for what a phone really sends.
 
+#include "platform/DeviceImages.h"
+
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
-#include "platform/DeviceImages.h"
 #include "tests/device/ScriptedMobileDevice.h"
 #include "tests/device/integration/AttachedDevice.h"
 #include "tests/support/SimulatorFixture.h"
@@ -46,22 +47,19 @@ PlistData encoded(const QImage& image, const char* format)
 }
 
 /// A screenshot client whose device answers one screenshot request with `data`.
-std::unique_ptr<AMScreenshotService> screenshotClientSending(const PlistValue& data, ScriptedServiceConnection** wire = nullptr)
+ScriptedClient<AMScreenshotService> screenshotClientSending(const PlistValue& data)
 {
-    auto connection = std::make_unique<ScriptedServiceConnection>();
-    connection->addReply(PlistArray { "DLMessageProcessMessage",
+    ScriptedClient<AMScreenshotService> scripted;
+    scripted.wire->addReply(PlistArray { "DLMessageProcessMessage",
         PlistDictionary { { "MessageType", "ScreenShotReply" }, { "ScreenShotData", data } } });
-    if (wire != nullptr) {
-        *wire = connection.get();
-    }
-    return std::make_unique<AMScreenshotService>(std::move(connection));
+    return scripted;
 }
 
-std::unique_ptr<AMSpringboardServices> springboardSending(const PlistDictionary& reply)
+ScriptedClient<AMSpringboardServices> springboardSending(const PlistDictionary& reply)
 {
-    auto connection = std::make_unique<ScriptedServiceConnection>();
-    connection->addReply(reply);
-    return std::make_unique<AMSpringboardServices>(std::move(connection));
+    ScriptedClient<AMSpringboardServices> scripted;
+    scripted.wire->addReply(reply);
+    return scripted;
 }
 
 /// A PNG whose header claims `width` x `height` pixels, with a valid header checksum and no data.
@@ -95,7 +93,7 @@ TEST(DeviceImages, IconsDecodeFromThePngTheDeviceSends)
     const QImage icon = noisyImage(60, 60);
     {
         auto springboard = springboardSending(PlistDictionary { { "pngData", encoded(icon, "png") } });
-        const QImage decoded = getIcon(*springboard, "com.example.a");
+        const QImage decoded = getIcon(*springboard.client, "com.example.a");
         ASSERT_FALSE(decoded.isNull());
         EXPECT_EQ(decoded.size(), QSize(60, 60));
         EXPECT_EQ(decoded.convertToFormat(QImage::Format_RGB32), icon);
@@ -112,7 +110,7 @@ TEST(DeviceImages, IconsDecodeFromThePngTheDeviceSends)
     for (const auto& [label, reply] : broken) {
         SCOPED_TRACE(label);
         auto springboard = springboardSending(reply);
-        EXPECT_TRUE(getIcon(*springboard, "com.example.a").isNull());
+        EXPECT_TRUE(getIcon(*springboard.client, "com.example.a").isNull());
     }
 }
 
@@ -122,8 +120,8 @@ TEST(DeviceImages, ScreenshotsDecodeFromPngAndTiff)
     for (const char* format : { "png", "tiff" }) {
         SCOPED_TRACE(format);
         auto service = screenshotClientSending(encoded(screen, format));
-        const QImage decoded = getScreenshot(*service);
-        ASSERT_FALSE(decoded.isNull()) << service->lasterror().value_or("");
+        const QImage decoded = getScreenshot(*service.client);
+        ASSERT_FALSE(decoded.isNull()) << service.client->lasterror().value_or("");
         EXPECT_EQ(decoded.convertToFormat(QImage::Format_RGB32), screen);
     }
 }
@@ -142,8 +140,8 @@ TEST(DeviceImages, UndecodableScreenshotsAreBadImageData)
     for (const auto& [label, bytes] : cases) {
         SCOPED_TRACE(label);
         auto service = screenshotClientSending(bytes);
-        EXPECT_TRUE(getScreenshot(*service).isNull());
-        EXPECT_EQ(service->lasterror(), "Bad image data in ScreenShotData");
+        EXPECT_TRUE(getScreenshot(*service.client).isNull());
+        EXPECT_EQ(service.client->lasterror(), "Bad image data in ScreenShotData");
     }
 }
 
@@ -164,7 +162,7 @@ TEST(DeviceImages, SavesScreenshotsInTheRequestedType)
         SCOPED_TRACE(each.format);
         const QString path = QString::fromStdString((folder.path() / "screen").string()) + "." + each.format;
         auto service = screenshotClientSending(png);
-        ASSERT_TRUE(getScreenshot(*service, path, each.type)) << service->lasterror().value_or("");
+        ASSERT_TRUE(getScreenshot(*service.client, path, each.type)) << service.client->lasterror().value_or("");
         EXPECT_EQ(fileFormat(path), QByteArray(each.format));
         const QImage saved(path);
         ASSERT_EQ(saved.size(), screen.size());
@@ -176,8 +174,8 @@ TEST(DeviceImages, SavesScreenshotsInTheRequestedType)
     // The named helpers write the types their names say.
     const QString pngPath = QString::fromStdString((folder.path() / "helper-png").string());
     const QString jpegPath = QString::fromStdString((folder.path() / "helper-jpeg").string());
-    EXPECT_TRUE(getPNGScreenshot(*screenshotClientSending(png), pngPath));
-    EXPECT_TRUE(getJPEGScreenshot(*screenshotClientSending(png), jpegPath));
+    EXPECT_TRUE(getPNGScreenshot(*screenshotClientSending(png).client, pngPath));
+    EXPECT_TRUE(getJPEGScreenshot(*screenshotClientSending(png).client, jpegPath));
     EXPECT_EQ(fileFormat(pngPath), "png");
     EXPECT_EQ(fileFormat(jpegPath), "jpeg");
 }
@@ -189,7 +187,7 @@ TEST(DeviceImages, CompressionFactorTradesSizeForQuality)
     const auto saveAt = [&](double factor) {
         const QString path = QString::fromStdString((folder.path() / ("q" + std::to_string(factor))).string());
         auto service = screenshotClientSending(png);
-        EXPECT_TRUE(getScreenshot(*service, path, BitmapFileType::JPEG, { factor }));
+        EXPECT_TRUE(getScreenshot(*service.client, path, BitmapFileType::JPEG, { factor }));
         return QFile(path).size();
     };
     const qint64 small = saveAt(0.1);
@@ -209,12 +207,12 @@ TEST(DeviceImages, FailedSavesSayWhyAndLeaveNoFile)
     // Types with no encoder here are refused before the device is asked for anything.
     for (BitmapFileType type : { BitmapFileType::GIF, BitmapFileType::JPEG2000, BitmapFileType(42) }) {
         SCOPED_TRACE(int(type));
-        ScriptedServiceConnection* wire = nullptr;
-        auto service = screenshotClientSending(png, &wire);
+        auto service = screenshotClientSending(png);
         const QString path = QString::fromStdString((folder.path() / "unsupported").string());
-        EXPECT_FALSE(getScreenshot(*service, path, type));
-        EXPECT_EQ(service->lasterror(), "Can't write a screenshot as bitmap file type " + std::to_string(int(type)));
-        EXPECT_TRUE(wire->sent.empty());
+        EXPECT_FALSE(getScreenshot(*service.client, path, type));
+        EXPECT_EQ(
+            service.client->lasterror(), "Can't write a screenshot as bitmap file type " + std::to_string(int(type)));
+        EXPECT_TRUE(service.wire->sent.empty());
         EXPECT_FALSE(QFile::exists(path));
     }
 
@@ -222,9 +220,10 @@ TEST(DeviceImages, FailedSavesSayWhyAndLeaveNoFile)
     {
         auto service = screenshotClientSending(png);
         const QString path = QString::fromStdString((folder.path() / "missing" / "screen.png").string());
-        EXPECT_FALSE(getPNGScreenshot(*service, path));
-        ASSERT_TRUE(service->lasterror().has_value());
-        EXPECT_TRUE(service->lasterror()->starts_with("Can't write " + path.toStdString())) << *service->lasterror();
+        EXPECT_FALSE(getPNGScreenshot(*service.client, path));
+        ASSERT_TRUE(service.client->lasterror().has_value());
+        EXPECT_TRUE(service.client->lasterror()->starts_with("Can't write " + path.toStdString()))
+            << *service.client->lasterror();
         EXPECT_FALSE(QFile::exists(path));
     }
 
@@ -233,8 +232,8 @@ TEST(DeviceImages, FailedSavesSayWhyAndLeaveNoFile)
         const std::filesystem::path previous = folder.path() / "previous.png";
         std::ofstream(previous, std::ios::binary) << "the previous screenshot";
         auto service = screenshotClientSending(PlistData { 0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0 });
-        EXPECT_FALSE(getPNGScreenshot(*service, QString::fromStdString(previous.string())));
-        EXPECT_EQ(service->lasterror(), "Bad image data in ScreenShotData");
+        EXPECT_FALSE(getPNGScreenshot(*service.client, QString::fromStdString(previous.string())));
+        EXPECT_EQ(service.client->lasterror(), "Bad image data in ScreenShotData");
         std::ifstream in(previous, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the previous screenshot");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
