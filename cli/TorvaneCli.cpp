@@ -572,8 +572,19 @@ std::string cliUsage()
            "Exit status: 0 success, 1 failure, 2 bad command line.\n";
 }
 
-std::variant<CliOptions, std::string> parseCliArguments(const std::vector<std::string>& arguments)
+std::variant<CliOptions, std::string> parseCliArguments(
+    const std::vector<std::string>& arguments, const std::vector<ToolCommandShape>& tools)
 {
+    const auto findToolOption = [&tools](const std::string& argument) -> const ToolOptionShape* {
+        for (const ToolCommandShape& tool : tools) {
+            for (const ToolOptionShape& option : tool.options) {
+                if (argument == option.name || (option.takesValue && argument.starts_with(option.name + "="))) {
+                    return &option;
+                }
+            }
+        }
+        return nullptr;
+    };
     CliOptions options;
     std::vector<std::string> positional;
     bool optionsEnded = false;
@@ -615,6 +626,16 @@ std::variant<CliOptions, std::string> parseCliArguments(const std::vector<std::s
             if (!options.domain || options.domain->empty()) {
                 return std::string("--domain needs a domain name");
             }
+        } else if (const ToolOptionShape* toolOption = findToolOption(argument)) {
+            std::string value;
+            if (toolOption->takesValue) {
+                const std::optional<std::string> given = takeValue(toolOption->name);
+                if (!given || given->empty()) {
+                    return toolOption->name + " needs a value";
+                }
+                value = *given;
+            }
+            options.toolOptions[toolOption->name] = value;
         } else {
             return "unknown option " + argument;
         }
@@ -627,11 +648,34 @@ std::variant<CliOptions, std::string> parseCliArguments(const std::vector<std::s
     }
     options.command = positional.front();
     options.arguments.assign(positional.begin() + 1, positional.end());
-    const auto shape = commandShapes().find(options.command);
-    if (shape == commandShapes().end()) {
+    const auto tool = std::find_if(tools.begin(), tools.end(),
+        [&options](const ToolCommandShape& shape) { return shape.name == options.command; });
+    for (const auto& [name, value] : options.toolOptions) {
+        const bool belongs = tool != tools.end()
+            && std::any_of(tool->options.begin(), tool->options.end(),
+                [&name](const ToolOptionShape& option) { return option.name == name; });
+        if (!belongs) {
+            std::string owners;
+            for (const ToolCommandShape& shape : tools) {
+                for (const ToolOptionShape& option : shape.options) {
+                    if (option.name == name) {
+                        owners += (owners.empty() ? "" : ", ") + shape.name;
+                    }
+                }
+            }
+            return name + " goes with " + owners;
+        }
+    }
+    const auto builtIn = commandShapes().find(options.command);
+    CommandShape shape { 0, 0 };
+    if (tool != tools.end()) {
+        shape = { tool->minimum, tool->maximum };
+    } else if (builtIn != commandShapes().end()) {
+        shape = builtIn->second;
+    } else {
         return "unknown command " + options.command;
     }
-    if (options.arguments.size() < shape->second.minimum || options.arguments.size() > shape->second.maximum) {
+    if (options.arguments.size() < shape.minimum || options.arguments.size() > shape.maximum) {
         return options.command + ": wrong number of arguments";
     }
     if (options.wait && options.command != "devices") {

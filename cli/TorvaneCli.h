@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <variant>
@@ -19,6 +20,27 @@ struct CliOptions
     bool overwrite = false;
     bool verbose = false;
     bool help = false;
+    /// Options of a cleaning-tool command as given: name ("--older-than") to value ("" for a flag).
+    std::map<std::string, std::string> toolOptions;
+};
+
+/// An option a cleaning-tool command accepts beside the common ones.
+struct ToolOptionShape
+{
+    std::string name; ///< with its dashes: "--older-than"
+    bool takesValue = false;
+};
+
+/// What the parser needs to know of a command that lives outside this library (the cleaning
+/// tools, which need Qt): its name, how many arguments it takes and its own options. A tool
+/// command may share its name with a built-in command; it then takes over only when the caller
+/// decides so (for example `apps --sizes`).
+struct ToolCommandShape
+{
+    std::string name;
+    std::size_t minimum = 0;
+    std::size_t maximum = 0;
+    std::vector<ToolOptionShape> options;
 };
 
 /// Exit statuses.
@@ -27,8 +49,10 @@ inline constexpr int CLI_FAILED = 1; ///< the device or a file refused, or no de
 inline constexpr int CLI_USAGE = 2; ///< the command line itself is wrong
 
 /// Parses the arguments after the program name. Options may come anywhere; "--" ends them.
-/// Answers the options, or a message saying what is wrong with the command line.
-std::variant<CliOptions, std::string> parseCliArguments(const std::vector<std::string>& arguments);
+/// `tools` adds the cleaning-tool commands and their options. Answers the options, or a message
+/// saying what is wrong with the command line.
+std::variant<CliOptions, std::string> parseCliArguments(
+    const std::vector<std::string>& arguments, const std::vector<ToolCommandShape>& tools = {});
 
 /// The help text.
 std::string cliUsage();

@@ -1,4 +1,5 @@
 #include "cli/TorvaneCli.h"
+#include "cli/tools/ToolCommands.h"
 
 #include <iostream>
 #include <string>
@@ -8,15 +9,28 @@
 int main(int argc, char** argv)
 {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
-    const auto parsed = parseCliArguments(arguments);
+    const auto parsed = parseCliArguments(arguments, toolCommandShapes());
+    std::string usage = cliUsage();
+    if (!toolCommands().empty()) {
+        std::string toolUsage = "\nCleaning tools:\n";
+        for (const ToolCommand& command : toolCommands()) {
+            toolUsage += command.usage;
+        }
+        // Before the closing paragraph, which says how devices are found and what exit statuses mean.
+        const std::size_t closing = usage.find("\nDevices are found");
+        usage.insert(closing == std::string::npos ? usage.size() : closing, toolUsage);
+    }
     if (const auto* problem = std::get_if<std::string>(&parsed)) {
-        std::cerr << "torvane-cli: " << *problem << "\n\n" << cliUsage();
+        std::cerr << "torvane-cli: " << *problem << "\n\n" << usage;
         return CLI_USAGE;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
     if (options.help) {
-        std::cout << cliUsage();
+        std::cout << usage;
         return CLI_OK;
+    }
+    if (const ToolCommand* tool = toolCommandFor(options)) {
+        return runToolCommand(*tool, options, argc, argv, std::cout, std::cerr);
     }
     return runCli(options, std::cout, std::cerr);
 }

@@ -66,6 +66,56 @@ TEST(CliArguments, RefusesBadCommandLines)
     }
 }
 
+TEST(CliArguments, ParsesCleaningToolCommandsAndTheirOptions)
+{
+    const std::vector<ToolCommandShape> tools {
+        { "music", 0, 64, { { "--older-than", true } } },
+        { "photos", 0, 2, { { "--older-than", true }, { "--videos", false } } },
+        { "apps", 0, 0, { { "--sizes", false } } },
+    };
+    const auto accepted = [&tools](const std::vector<std::string>& arguments) {
+        auto result = parseCliArguments(arguments, tools);
+        if (auto* problem = std::get_if<std::string>(&result)) {
+            ADD_FAILURE() << *problem;
+            return CliOptions {};
+        }
+        return std::get<CliOptions>(result);
+    };
+
+    const CliOptions music = accepted({ "--older-than", "365", "music", "rm", "7", "--json" });
+    EXPECT_EQ(music.command, "music");
+    EXPECT_EQ(music.arguments, (std::vector<std::string> { "rm", "7" }));
+    EXPECT_EQ(music.toolOptions, (std::map<std::string, std::string> { { "--older-than", "365" } }));
+    EXPECT_TRUE(music.json);
+
+    const CliOptions photos = accepted({ "photos", "--videos", "--older-than=30" });
+    EXPECT_EQ(
+        photos.toolOptions, (std::map<std::string, std::string> { { "--older-than", "30" }, { "--videos", "" } }));
+    // A tool command may share a built-in command's name; plain "apps" still parses.
+    EXPECT_EQ(accepted({ "apps", "--sizes" }).toolOptions.count("--sizes"), 1U);
+    EXPECT_TRUE(accepted({ "apps" }).toolOptions.empty());
+
+    struct Row
+    {
+        std::vector<std::string> arguments;
+        const char* expected;
+    };
+    const Row rows[] = {
+        { { "ls", "--older-than", "3" }, "--older-than goes with music, photos" },
+        { { "apps", "--videos" }, "--videos goes with photos" },
+        { { "music", "--older-than" }, "--older-than needs a value" },
+        { { "photos", "a", "b", "c" }, "photos: wrong number of arguments" },
+        { { "music", "--sizes" }, "unknown option --sizes" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected);
+        const auto result = parseCliArguments(
+            row.arguments, row.arguments[0] == "music" ? std::vector<ToolCommandShape> { tools[0] } : tools);
+        ASSERT_TRUE(std::holds_alternative<std::string>(result));
+        EXPECT_EQ(std::get<std::string>(result), row.expected);
+    }
+}
+
 TEST(CliJson, WritesJsonThatParses)
 {
     const PlistValue value(PlistDictionary {

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "cli/TorvaneCli.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class AMDevice;
+class MobileDeviceAccess;
+class MobileDeviceAccessListener;
+
+/// What a cleaning-tool command gets to work with: the parsed command line, the output streams,
+/// and the attached phone chosen the way every torvane-cli command chooses it.
+///
+/// Tool commands run on the main thread of a QCoreApplication whose run loop is registered as
+/// the main RunLoop, so the modules' queues can hand results back exactly as in the window.
+class ToolContext
+{
+public:
+    ToolContext(const CliOptions& options, std::ostream& out, std::ostream& err);
+    ~ToolContext();
+    ToolContext(const ToolContext&) = delete;
+    ToolContext& operator=(const ToolContext&) = delete;
+
+    const CliOptions& options() const { return m_options; }
+    std::ostream& out() { return m_out; }
+    std::ostream& err() { return m_err; }
+
+    /// The value of one of the command's own options, or nothing when it was not given.
+    std::optional<std::string> toolOption(const std::string& name) const;
+    bool hasToolOption(const std::string& name) const { return toolOption(name).has_value(); }
+
+    /// Finds the attached devices (waiting until their records have been quiet for a moment) and
+    /// answers the one named by --udid, or the only one. Null after printing why not.
+    std::shared_ptr<AMDevice> chooseDevice();
+    /// The device manager behind chooseDevice(); it stays subscribed, so devices() follows
+    /// attach and detach while the command runs.
+    MobileDeviceAccess& deviceAccess();
+
+    /// Serves Qt events until `done` holds or `limit` passes; answers whether `done` held.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+    /// Prints "torvane-cli: COMMAND: MESSAGE" on the error stream; answers CLI_FAILED.
+    int failure(const std::string& message);
+
+private:
+    class Watcher;
+    const CliOptions& m_options;
+    std::ostream& m_out;
+    std::ostream& m_err;
+    std::unique_ptr<Watcher> m_watcher;
+    std::unique_ptr<MobileDeviceAccess> m_access;
+};
+
+/// A torvane-cli command that drives a cleaning tool.
+struct ToolCommand
+{
+    ToolCommandShape shape;
+    /// Lines for the help text, each "  name ARGS   what it does\n".
+    std::string usage;
+    /// Whether this command takes the command line over; empty means always. A tool command that
+    /// shares a built-in command's name decides here (for example only with one of its options).
+    std::function<bool(const CliOptions&)> handles;
+    /// Runs the command; answers the exit status (CLI_OK, CLI_FAILED, CLI_USAGE).
+    std::function<int(ToolContext&)> run;
+};
+
+/// Every cleaning-tool command, in the order the help text lists them.
+const std::vector<ToolCommand>& toolCommands();
+
+/// The shapes of toolCommands(), for parseCliArguments().
+std::vector<ToolCommandShape> toolCommandShapes();
+
+/// The tool command that takes `options` over, or null for a built-in command.
+const ToolCommand* toolCommandFor(const CliOptions& options);
+
+/// Runs `command` inside a QCoreApplication made from argc/argv. Answers the exit status.
+int runToolCommand(
+    const ToolCommand& command, const CliOptions& options, int argc, char** argv, std::ostream& out, std::ostream& err);
