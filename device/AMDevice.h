@@ -151,6 +151,10 @@ public:
     /// nothing when the device cannot be reached or the lookup fails ("AMDeviceLookupApplications
     /// failed: %x"). Opens and closes its own connection and session.
     std::optional<std::vector<AMApplication>> installedApplications();
+    /// installedApplications() asking for `extraAttributes` as well, such as "StaticDiskUsage"
+    /// and "DynamicDiskUsage", which a device computes only when asked.
+    std::optional<std::vector<AMApplication>> installedApplicationsWithAttributes(
+        const std::vector<std::string>& extraAttributes);
     /// The record of `bundleIdentifier`, of any type; nothing when not installed or on failure.
     std::optional<AMApplication> installedApplicationWithId(const std::string& bundleIdentifier);
     /// Attribute names that replace the default list; nothing for the default. Any thread.
@@ -178,5 +182,5 @@ private:
     mutable std::mutex m_applicationAttributesMutex;
     std::optional<std::vector<std::string>> m_applicationAttributes;
     /// Steps 1 to 3 of every app listing: the library's dictionary, or nothing.
-    std::optional<PlistDictionary> lookupApplications();
+    std::optional<PlistDictionary> lookupApplications(const std::vector<std::string>& extraAttributes = {});
 };

@@ -1,6 +1,8 @@
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
 
+#include <algorithm>
+
 // The app-listing operations of AMDevice and its installation-proxy and springboard factories.
 
 namespace {
@@ -38,8 +40,16 @@ PlistDictionary AMDevice::defaultReturnAttributes() const
     return PlistDictionary { { "ReturnAttributes", std::move(names) } };
 }
 
-std::optional<PlistDictionary> AMDevice::lookupApplications()
+std::optional<PlistDictionary> AMDevice::lookupApplications(const std::vector<std::string>& extraAttributes)
 {
+    PlistDictionary options = defaultReturnAttributes();
+    if (PlistArray* names = options["ReturnAttributes"].asArray(); names && !extraAttributes.empty()) {
+        for (const std::string& name : extraAttributes) {
+            if (std::find(names->begin(), names->end(), PlistValue(name)) == names->end()) {
+                names->emplace_back(name);
+            }
+        }
+    }
     if (!deviceConnect()) {
         return std::nullopt;
     }
@@ -49,8 +59,8 @@ std::optional<PlistDictionary> AMDevice::lookupApplications()
     }
     PlistDictionary applications;
     const AMDeviceRef held = device();
-    const MDStatus status = held ? m_library.AMDeviceLookupApplications(held, defaultReturnAttributes(), &applications)
-                                 : AMDStatus::DeviceDetachedError;
+    const MDStatus status
+        = held ? m_library.AMDeviceLookupApplications(held, options, &applications) : AMDStatus::DeviceDetachedError;
     std::optional<PlistDictionary> result;
     if (checkStatus(status, "AMDeviceLookupApplications")) {
         result = std::move(applications);
@@ -67,7 +77,13 @@ std::optional<PlistDictionary> AMDevice::lookupApplications()
 
 std::optional<std::vector<AMApplication>> AMDevice::installedApplications()
 {
-    std::optional<PlistDictionary> applications = lookupApplications();
+    return installedApplicationsWithAttributes({});
+}
+
+std::optional<std::vector<AMApplication>> AMDevice::installedApplicationsWithAttributes(
+    const std::vector<std::string>& extraAttributes)
+{
+    std::optional<PlistDictionary> applications = lookupApplications(extraAttributes);
     if (!applications) {
         return std::nullopt;
     }
