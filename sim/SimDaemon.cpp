@@ -781,9 +781,11 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             detach(device);
             attach(device);
         }
+    } else if (kind == "installer-error" && words.size() > 4 && !words[3].empty() && !words[4].empty()) {
+        device->faults().setInstallerError(words[3], words[4]);
     } else {
         return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | stall [MS] | refuse-session | "
-               "refuse-services [ERROR] | network-only";
+               "refuse-services [ERROR] | network-only | installer-error COMMAND ERROR";
     }
     ok = true;
     return {};

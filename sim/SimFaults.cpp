@@ -46,6 +46,12 @@ void SimFaults::setNetworkOnly(bool networkOnly)
     m_faults.networkOnly = networkOnly;
 }
 
+void SimFaults::setInstallerError(const std::string& command, const std::string& error)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.installerErrors[command] = error;
+}
+
 void SimFaults::clear()
 {
     {
@@ -99,6 +105,9 @@ std::vector<std::string> SimFaults::describe() const
     }
     if (m_faults.networkOnly) {
         lines.push_back("network-only");
+    }
+    for (const auto& [command, error] : m_faults.installerErrors) {
+        lines.push_back("installer-error " + command + " " + error);
     }
     return lines;
 }

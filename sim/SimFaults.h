@@ -28,6 +28,8 @@ public:
         bool refuseServices { false };
         std::string refuseServicesError { "ServiceProhibited" };
         bool networkOnly { false };
+        /// installation_proxy command ("Uninstall", ...) → error name to answer instead of doing it.
+        std::map<std::string, std::string> installerErrors;
     };
 
     Snapshot snapshot() const;
@@ -38,6 +40,7 @@ public:
     void setRefuseSession(bool refuse);
     void setRefuseServices(bool refuse, const std::string& error = "ServiceProhibited");
     void setNetworkOnly(bool networkOnly);
+    void setInstallerError(const std::string& command, const std::string& error);
     void clear();
     /// Wakes stalled replies for good (daemon shutdown).
     void releaseAll();

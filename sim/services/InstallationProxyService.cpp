@@ -152,6 +152,10 @@ private:
             return m_channel.send(errorReply("MissingCommand", "No command was given."));
         }
         const std::string& name = *command->asString();
+        const auto injected = m_device.faults().snapshot().installerErrors;
+        if (const auto fault = injected.find(name); fault != injected.end()) {
+            return m_channel.send(errorReply(fault->second, "Refused by an injected fault."));
+        }
         if (name == "Browse") {
             return browse(request);
         }
