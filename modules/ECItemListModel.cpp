@@ -44,6 +44,11 @@ void ECItemListModel::setDateFormatter(const ECDateFormatter& formatter)
     }
 }
 
+void ECItemListModel::setMissingDateText(const QString& text)
+{
+    m_missingDateText = text;
+}
+
 int ECItemListModel::rowCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : int(m_items.size());
@@ -91,7 +96,11 @@ QVariant ECItemListModel::data(const QModelIndex& index, int role) const
         break;
     case ECItemColumn::Kind::Date:
         if (role == Qt::DisplayRole) {
-            return m_dateFormatter.stringForObjectValue(item.value(column.key));
+            const QVariant date = item.value(column.key);
+            if (!m_missingDateText.isEmpty() && !date.isValid()) {
+                return m_missingDateText;
+            }
+            return m_dateFormatter.stringForObjectValue(date);
         }
         break;
     case ECItemColumn::Kind::Rank:

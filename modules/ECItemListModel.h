@@ -54,6 +54,8 @@ public:
     /// Column index of the first column of `kind`, or -1.
     int columnOfKind(ECItemColumn::Kind kind) const;
     void setDateFormatter(const ECDateFormatter& formatter);
+    /// What a date column shows for an item without a date; "Never" unless set.
+    void setMissingDateText(const QString& text);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -89,6 +91,7 @@ private:
     std::vector<ECModuleItem> m_items;
     std::unordered_map<std::uint64_t, std::size_t> m_rowById;
     ECDateFormatter m_dateFormatter { ECDateFormatter::Style::Relative };
+    QString m_missingDateText;
     // Ids are never reused, so an update for an item of an earlier listing finds nothing.
     std::uint64_t m_nextId { 1 };
 };

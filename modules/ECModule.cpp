@@ -130,6 +130,14 @@ void ECModule::updateProgressLabel()
     }
 }
 
+void ECModule::setStatusMessage(const QString& message)
+{
+    if (message != m_statusMessage) {
+        m_statusMessage = message;
+        emit statusMessageChanged();
+    }
+}
+
 void ECModule::startDeleting()
 {
     m_userDidUseModule = true;

@@ -109,6 +109,10 @@ public:
     virtual QWidget* createView(QWidget* parent);
 
     const ECProgressDisplay& progressDisplay() const { return m_progressDisplay; }
+    /// A failure the user should read (the phone refused to remove something, say), shown beside
+    /// the progress label; empty when there is none.
+    const QString& statusMessage() const { return m_statusMessage; }
+    void setStatusMessage(const QString& message);
     int progressValue() const { return m_progressValue; }
     int progressMaximum() const { return m_progressMaximum; }
     void setProgressMaximum(int maximum);
@@ -121,6 +125,7 @@ signals:
     void progressDisplayChanged();
     void progressValueChanged();
     void textsChanged();
+    void statusMessageChanged();
     /// The module is done: whoever shows it ends its window.
     void windowCloseRequested();
 
@@ -173,6 +178,7 @@ private:
     bool m_userDidUseModule { false };
 
     ECProgressDisplay m_progressDisplay;
+    QString m_statusMessage;
     int m_progressValue { 0 };
     int m_progressMaximum { 0 };
 

@@ -72,6 +72,13 @@ ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
         m_layout->addStretch(1);
     }
 
+    m_statusMessageLabel = new QLabel(this);
+    m_statusMessageLabel->setObjectName(QStringLiteral("statusMessageLabel"));
+    m_statusMessageLabel->setWordWrap(true);
+    m_statusMessageLabel->setStyleSheet(QStringLiteral("color: #c4410c;"));
+    m_statusMessageLabel->setAccessibleName(tr("Problem"));
+    m_layout->addWidget(m_statusMessageLabel);
+
     auto* progressRow = new QHBoxLayout;
     progressRow->setSpacing(12);
     m_progressLabel = new QLabel(this);
@@ -102,10 +109,12 @@ ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
         connect(module, &ECModule::textsChanged, this, &ECModuleView::refreshTexts);
         connect(module, &ECModule::progressDisplayChanged, this, &ECModuleView::refreshProgress);
         connect(module, &ECModule::progressValueChanged, this, &ECModuleView::refreshProgressValue);
+        connect(module, &ECModule::statusMessageChanged, this, &ECModuleView::refreshStatusMessage);
     }
     refreshTexts();
     refreshProgress();
     refreshProgressValue();
+    refreshStatusMessage();
 }
 
 void ECModuleView::setConfigWidget(QWidget* widget)
@@ -212,6 +221,13 @@ void ECModuleView::refreshProgressValue()
     }
     m_progressBar->setMaximum(m_module->progressMaximum());
     m_progressBar->setValue(m_module->progressValue());
+}
+
+void ECModuleView::refreshStatusMessage()
+{
+    const QString message = m_module ? m_module->statusMessage() : QString();
+    m_statusMessageLabel->setText(message);
+    m_statusMessageLabel->setVisible(!message.isEmpty());
 }
 
 QList<int> ECModuleView::selectedRows() const

@@ -34,6 +34,7 @@ private:
     void refreshTexts();
     void refreshProgress();
     void refreshProgressValue();
+    void refreshStatusMessage();
     void rememberSelectedRows();
     void restoreSelectedRows();
     void showTableMenu(const QPoint& position);
@@ -46,6 +47,7 @@ private:
     QTableView* m_tableView { nullptr };
     ECCheckboxHeaderView* m_header { nullptr };
     QLabel* m_progressLabel { nullptr };
+    QLabel* m_statusMessageLabel { nullptr };
     ECStripedProgressBar* m_progressBar { nullptr };
     QPushButton* m_cancelButton { nullptr };
     QPushButton* m_deleteButton { nullptr };

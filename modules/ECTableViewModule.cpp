@@ -1,5 +1,8 @@
 #include "modules/ECTableViewModule.h"
 
+#include "device/AMDevice.h"
+#include "device/AMInstallationProxy.h"
+
 ECTableViewModule::ECTableViewModule(QObject* parent)
     : ECModule(parent)
 {
@@ -25,6 +28,7 @@ void ECTableViewModule::deleteItem(const ECModuleItem&)
 void ECTableViewModule::loadConfigView()
 {
     m_itemList.removeAllItems();
+    setStatusMessage(QString());
     const std::uint64_t generation = ++m_listingGeneration;
     addWorkOperation(
         [this](const Operation& listing) {
@@ -43,6 +47,32 @@ void ECTableViewModule::loadConfigView()
                 updateProgressLabel();
             });
         });
+}
+
+void ECTableViewModule::prepareListing()
+{
+    std::shared_ptr<AMSpringboardServices> springboard;
+    std::shared_ptr<AMInstallationProxy> installer;
+    if (const auto current = device()) {
+        std::lock_guard lock(deviceLock());
+        springboard = current->newAMSpringboardServices();
+        installer = current->newAMInstallationProxyWithDelegate(nullptr);
+    }
+    std::lock_guard lock(m_clientsMutex);
+    m_springboard = std::move(springboard);
+    m_installer = std::move(installer);
+}
+
+std::shared_ptr<AMSpringboardServices> ECTableViewModule::springboard() const
+{
+    std::lock_guard lock(m_clientsMutex);
+    return m_springboard;
+}
+
+std::shared_ptr<AMInstallationProxy> ECTableViewModule::installer() const
+{
+    std::lock_guard lock(m_clientsMutex);
+    return m_installer;
 }
 
 void ECTableViewModule::addItemsUntilCancelled(const Operation& listing)

@@ -6,7 +6,12 @@
 #include <QList>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
+
+class AMInstallationProxy;
+class AMSpringboardServices;
 
 /// A module that shows what it found as a checkbox table: it lists its items on the work queue,
 /// scans them one at a time on the size queue and merges each result into its row, keeps the
@@ -64,6 +69,12 @@ public:
     ECItemListProxyModel& itemListController() { return m_itemListController; }
     const ECItemListProxyModel& itemListController() const { return m_itemListController; }
 
+    /// The icon client and the installation proxy client of the current showing, opened when its
+    /// listing starts; null before that or when the service did not start. Any thread; a client
+    /// serves one thread at a time (icons while listing, the proxy while deleting).
+    std::shared_ptr<AMSpringboardServices> springboard() const;
+    std::shared_ptr<AMInstallationProxy> installer() const;
+
 signals:
     /// The table's order is about to change, and has changed; the table keeps its selected rows
     /// by position across the change.
@@ -72,8 +83,9 @@ signals:
 
 protected:
     /// Runs on the work queue at the start of each listing, before items(): opens the device
-    /// clients that listing and deleting need. Nothing in this class.
-    virtual void prepareListing() { }
+    /// clients that listing and deleting need, a new springboard and installation proxy client
+    /// for the module's device, replacing those of the showing before.
+    virtual void prepareListing();
 
     /// For deleteItem(): removes an item from the list, or merges new values into it, on the main
     /// thread, waiting until done.
@@ -83,6 +95,9 @@ protected:
 private:
     void queueScan(const ECModuleItem& item);
 
+    mutable std::mutex m_clientsMutex;
+    std::shared_ptr<AMSpringboardServices> m_springboard;
+    std::shared_ptr<AMInstallationProxy> m_installer;
     ECItemListModel m_itemList;
     ECItemListProxyModel m_itemListController;
     // Which showing a listing belongs to; an old listing finishing late adds nothing to a new one.
