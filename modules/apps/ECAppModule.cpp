@@ -1,0 +1,254 @@
+#include "modules/apps/ECAppModule.h"
+
+#include "base/Log.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "device/AMInstallationProxy.h"
+#include "modules/ECClock.h"
+#include "platform/DeviceImages.h"
+#include "platform/ECAppSizeFetcher.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// Score points per byte: one for every twentieth of a GiB.
+constexpr double POINTS_PER_BYTE = 20.0 / 1073741824.0;
+
+std::optional<std::int64_t> usageFigure(const PlistDictionary& info, const QString& key)
+{
+    const auto found = info.find(key.toStdString());
+    if (found == info.end()) {
+        return std::nullopt;
+    }
+    const auto value = found->second.toInt64();
+    if (!value || *value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::int64_t> itemFigure(const ECModuleItem& item, const QString& key)
+{
+    const QVariant value = item.values.value(key);
+    if (!value.isValid()) {
+        return std::nullopt;
+    }
+    return value.toLongLong();
+}
+
+} // namespace
+
+ECAppModule::ECAppModule(QObject* parent, ECAppSizeFetcher* fetcher)
+    : ECTableViewModule(parent)
+    , m_fetcher(fetcher)
+{
+    setTitleText(QStringLiteral("Remove Apps"));
+    setHintText(QStringLiteral("This tool helps you quickly remove apps. They'll be deleted from your device, but you "
+                               "can always download them again from the App Store for free."));
+    setIconImage(appsIcon256());
+    // A container the phone would not open gives no date; saying "Never" would be a claim.
+    itemList().setMissingDateText(QStringLiteral("—"));
+    updateProgressLabel();
+}
+
+ECAppModule::~ECAppModule()
+{
+    stopAllWork();
+}
+
+QString ECAppModule::rankStringFor(std::int64_t size, const std::optional<QDateTime>& date, const QDateTime& now)
+{
+    if (size == 0) {
+        return {};
+    }
+    std::int64_t days = 0;
+    if (date && date->isValid()) {
+        days = std::llabs(date->msecsTo(now)) / 1000 / 86400;
+    }
+    const float weight = days < 7 ? 0.25f : float(1.0 / 45.0);
+    // Each term rounded to single precision, and added in single precision.
+    const float age = float(days - 7) * weight;
+    const auto bulk = float(double(size) * POINTS_PER_BYTE);
+    const float score = age + bulk;
+    int bars = 0;
+    if (score < 0) {
+        // A fifteenth of the bar, rounded up.
+        bars = 2;
+    } else {
+        const float part = score * 0.25f;
+        bars = part > 1.0f ? MAX_BARS : int(std::ceil(double(part) * MAX_BARS));
+    }
+    return QString(bars, QLatin1Char('|'));
+}
+
+QString ECAppModule::rankString(const ECItemScanResult& scan) const
+{
+    return rankStringFor(scan.size.value_or(0), scan.date, clock().now());
+}
+
+QString ECAppModule::buttonTitle(const QString& countText) const
+{
+    if (countText.isEmpty()) {
+        return QStringLiteral("Remove App");
+    }
+    return QStringLiteral("Remove%1 Apps").arg(countText);
+}
+
+QString ECAppModule::moduleName() const
+{
+    return QStringLiteral("UninstallApps");
+}
+
+ECAppSizeFetcher& ECAppModule::sizeFetcher() const
+{
+    return m_fetcher ? *m_fetcher : ECAppSizeFetcher::sharedInstance();
+}
+
+ECModuleItem ECAppModule::itemForApplication(const AMApplication& app, const QImage& icon) const
+{
+    ECModuleItem item;
+    item.name = QString::fromStdString(app.appname());
+    item.checked = defaultChecked();
+    item.icon = icon.isNull() ? appsIcon256() : icon;
+    item.values.insert(APP_ID, QString::fromStdString(app.bundleid()));
+    for (const QString& key : { STATIC_DISK_USAGE, DYNAMIC_DISK_USAGE }) {
+        if (const auto figure = usageFigure(app.info(), key)) {
+            item.values.insert(key, QVariant::fromValue<qint64>(*figure));
+        }
+    }
+    return item;
+}
+
+std::vector<ECModuleItem> ECAppModule::items()
+{
+    std::vector<ECModuleItem> result;
+    const auto current = device();
+    if (!current) {
+        return result;
+    }
+    std::optional<std::vector<AMApplication>> apps;
+    {
+        std::lock_guard lock(deviceLock());
+        apps = current->installedApplicationsWithAttributes(
+            { STATIC_DISK_USAGE.toStdString(), DYNAMIC_DISK_USAGE.toStdString() });
+    }
+    if (!apps) {
+        logLine(LOG_MODULES, "Cannot list the apps: %s", current->lasterror().value_or("no answer").c_str());
+        return result;
+    }
+    // The icon client has a connection of its own, so the device lock is not needed for it.
+    const auto icons = springboard();
+    result.reserve(apps->size());
+    for (const AMApplication& app : *apps) {
+        result.push_back(itemForApplication(app, icons ? getIcon(*icons, app.bundleid()) : QImage()));
+    }
+    return result;
+}
+
+ECItemScanResult ECAppModule::scanItem(const ECModuleItem& item)
+{
+    ECItemScanResult result;
+    const QString appId = item.values.value(APP_ID).toString();
+    const auto current = device();
+    if (appId.isEmpty() || !current) {
+        return result;
+    }
+    // The network first, outside the lock: a slow lookup must not hold up a deletion.
+    std::int64_t packageSize = sizeFetcher().downloadSizeForApp(appId);
+    if (packageSize == 0) {
+        packageSize = itemFigure(item, STATIC_DISK_USAGE).value_or(0);
+    }
+    std::optional<std::int64_t> containerSize;
+    {
+        std::lock_guard lock(deviceLock());
+        if (auto container = current->newAFCApplicationDirectory(appId.toStdString())) {
+            const PlistDictionary scan = container->scanPath("/");
+            containerSize = 0;
+            if (const auto size = scan.find("size"); size != scan.end()) {
+                containerSize = size->second.toInt64().value_or(0);
+            }
+            if (const auto date = scan.find("date"); date != scan.end() && date->second.toDate()) {
+                result.date
+                    = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
+            }
+            container->close();
+        }
+    }
+    if (!containerSize) {
+        // The phone would not open the container (App Store apps since 8.3): its own figure
+        // for the container's data stands in, and the date stays unknown.
+        containerSize = itemFigure(item, DYNAMIC_DISK_USAGE);
+    }
+    result.size = containerSize.value_or(0) + packageSize;
+    result.rank = rankString(result);
+    return result;
+}
+
+void ECAppModule::deleteItem(const ECModuleItem& item)
+{
+    const QString appId = item.values.value(APP_ID).toString();
+    const auto proxy = installer();
+    if (proxy && proxy->uninstall(appId.toStdString())) {
+        removeItemWaiting(item.id);
+        return;
+    }
+    const std::string identifier = appId.toStdString();
+    logLine(LOG_MODULES, "UNINSTALL FAILED for %s", identifier.c_str());
+    QString reason = QStringLiteral("the phone's installation service is not available");
+    if (proxy) {
+        reason = QString::fromStdString(proxy->lasterror().value_or("no answer from the phone"));
+    }
+    // The reply may have been lost after the phone removed the app (a cable pulled at the wrong
+    // moment): ask again, and drop the row only when the phone answers without it.
+    if (const auto current = device()) {
+        if (const auto apps = current->installedApplications()) {
+            const bool stillThere = std::any_of(
+                apps->begin(), apps->end(), [&](const AMApplication& app) { return app.bundleid() == identifier; });
+            if (!stillThere) {
+                removeItemWaiting(item.id);
+                return;
+            }
+        }
+    }
+    const QString message = QStringLiteral("Could not remove %1: %2").arg(item.name, reason);
+    runOnMainAndWait([this, message] { setStatusMessage(message); });
+}
+
+QImage ECAppModule::appsIcon256()
+{
+    // Drawn once; every row without an icon of its own shares the same pixels.
+    static const QImage icon = [] {
+        constexpr int EDGE = 256;
+        QImage image(EDGE, EDGE, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF tile(8, 8, EDGE - 16, EDGE - 16);
+        QLinearGradient gradient(tile.topLeft(), tile.bottomLeft());
+        gradient.setColorAt(0, QColor(0x5a, 0xb4, 0xff));
+        gradient.setColorAt(1, QColor(0x0a, 0x6c, 0xf0));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(gradient);
+        painter.drawRoundedRect(tile, 56, 56);
+        // Four app tiles in a grid, one lifted away as if being removed.
+        painter.setBrush(Qt::white);
+        const qreal cell = 0.3 * EDGE;
+        const qreal radius = cell * 0.26;
+        painter.drawRoundedRect(QRectF(0.16 * EDGE, 0.2 * EDGE, cell, cell), radius, radius);
+        painter.drawRoundedRect(QRectF(0.16 * EDGE, 0.54 * EDGE, cell, cell), radius, radius);
+        painter.drawRoundedRect(QRectF(0.5 * EDGE, 0.54 * EDGE, cell, cell), radius, radius);
+        painter.setOpacity(0.72);
+        painter.translate(0.69 * EDGE, 0.31 * EDGE);
+        painter.rotate(14);
+        painter.drawRoundedRect(QRectF(-cell / 2, -cell / 2, cell, cell), radius, radius);
+        painter.end();
+        return image;
+    }();
+    return icon;
+}
