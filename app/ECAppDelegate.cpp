@@ -272,6 +272,10 @@ void ECAppDelegate::setButtonsEnabled(const std::optional<ECDeviceReport>& repor
 {
     for (int index = 0; index < MODULE_BUTTON_COUNT; ++index) {
         const ECModule* owner = module(ModuleButton(index));
+        if (ModuleButton(index) == ModuleButton::Caches && report) {
+            // The temporary-files tool depends on the phone's system version.
+            owner = cachesModuleFor(ECDeviceSpace::leadingVersionNumber(report->productVersion));
+        }
         m_buttonEnabled[std::size_t(index)] = report && owner && owner->enabled();
     }
     emit moduleButtonsChanged();
@@ -449,14 +453,18 @@ ECModule* ECAppDelegate::module(ModuleButton button) const
     return nullptr;
 }
 
+ECModule* ECAppDelegate::cachesModuleFor(float version) const
+{
+    return double(version) >= 8.3 ? m_modules.cachesController : m_modules.oldIOSCachesController;
+}
+
 void ECAppDelegate::startModule(ModuleButton button)
 {
     m_controller = nullptr;
     ECModule* chosen = nullptr;
     switch (button) {
     case ModuleButton::Caches:
-        chosen = double(m_selectedDeviceVersion) >= 8.3 ? m_modules.cachesController
-                                                        : m_modules.oldIOSCachesController;
+        chosen = cachesModuleFor(m_selectedDeviceVersion);
         break;
     default:
         chosen = module(button);

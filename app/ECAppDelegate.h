@@ -157,6 +157,9 @@ public:
     void setSelectedDeviceVersion(float version) { m_selectedDeviceVersion = version; }
     ECModule* controller() const { return m_controller; }
     ECModule* module(ModuleButton button) const;
+    /// The temporary-files tool for a system version: clearing by filling from 8.3 on, the
+    /// download-cache tool below.
+    ECModule* cachesModuleFor(float version) const;
     const Modules& modules() const { return m_modules; }
     MobileDeviceAccess* deviceAccess() const { return m_deviceAccess.get(); }
     bool connectionAlertShowing() const { return m_connectionAlertShowing; }

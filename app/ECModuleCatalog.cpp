@@ -1,6 +1,8 @@
 #include "app/ECModuleCatalog.h"
 
 #include "modules/ECMessagesModule.h"
+#include "modules/apps/ECAppModule.h"
+#include "modules/download_cache/ECCacheModule.h"
 
 namespace ECModuleCatalog {
 
@@ -8,7 +10,10 @@ ECAppDelegate::Modules createModules()
 {
     ECAppDelegate::Modules modules;
     modules.messagesController = new ECMessagesModule;
-    // FIXME: the cleaning tools (apps, temp files, download caches, photos, music) arrive with
+    modules.appsController = new ECAppModule;
+    // Temp Files on phones below 8.3.
+    modules.oldIOSCachesController = new ECCacheModule;
+    // FIXME: the remaining cleaning tools (temp files by filling, photos, music) arrive with
     // their own modules; each is added here as it lands, and its button is enabled from then on.
     return modules;
 }

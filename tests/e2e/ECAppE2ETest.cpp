@@ -6,9 +6,12 @@
 #include "app/ECMainWindow.h"
 #include "app/ECUserDefaultsKeys.h"
 #include "app/HoverButton.h"
+#include "base/PlistValue.h"
 #include "device/AMDevice.h"
 #include "device/mobile_device.h"
 #include "modules/ECModule.h"
+#include "modules/apps/ECAppModule.h"
+#include "modules/download_cache/ECCacheModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
 
@@ -19,6 +22,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace {
@@ -46,9 +51,10 @@ private slots:
     void detachingTheSelectedPhoneClosesItsModule();
     void anUntrustedPhoneAsksToTryAgain();
     void aPhoneWithoutItsMediaAreaIsTakenForWireless();
+    void tempFilesOnAnOldPhoneOpensTheDownloadCacheTool();
 
 private:
-    void launch();
+    void launch(ECAppDelegate::Modules modules = {});
     bool attachAndWait(const std::string& profile, const QString& name);
     QString expectedStatus(const std::string& udid) const;
     HoverButton* button(ECHomeRow::Slot slot) const { return m_window->homeRow()->button(slot); }
@@ -87,12 +93,12 @@ void ECAppE2ETest::cleanup()
     m_folder.reset();
 }
 
-void ECAppE2ETest::launch()
+void ECAppE2ETest::launch(ECAppDelegate::Modules modules)
 {
     // A real module behind the messages button, so a module window can be opened and closed.
     m_messages = new ECModule;
-    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults,
-        ECAppDelegate::Modules { .messagesController = m_messages });
+    modules.messagesController = m_messages;
+    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults, modules);
     m_window = std::make_unique<ECMainWindow>(*m_controller);
     m_window->show();
     m_controller->applicationDidFinishLaunching();
@@ -317,6 +323,49 @@ void ECAppE2ETest::aPhoneWithoutItsMediaAreaIsTakenForWireless()
     QTRY_VERIFY(m_window->headingButton()->text().endsWith(QStringLiteral(" Connected")));
     QVERIFY(button(ECHomeRow::Messages)->isEnabled());
     QCOMPARE(alerts.count(), 1);
+}
+
+void ECAppE2ETest::tempFilesOnAnOldPhoneOpensTheDownloadCacheTool()
+{
+    auto* apps = new ECAppModule;
+    auto* caches = new ECCacheModule;
+    launch({ .appsController = apps, .oldIOSCachesController = caches });
+    QVERIFY(attachAndWait("legacy", QStringLiteral("Legacy iPhone")));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Legacy iPhone Connected"), DEVICE_TIMEOUT_MS);
+    // 8.2: no clearing by filling, so Temp Files is the download-cache tool.
+    QTRY_VERIFY(button(ECHomeRow::Caches)->isEnabled());
+    QVERIFY(button(ECHomeRow::Apps)->isEnabled());
+    // The generated downloads name their pictures on the store's web site; no test goes there.
+    const auto downloadsFolder = m_sim->mediaRoot(SimulatorFixture::LEGACY_UDID) / "Downloads";
+    for (const auto& entry : std::filesystem::directory_iterator(downloadsFolder)) {
+        const auto metadataPath = entry.path() / "iTunesMetadata.plist";
+        std::ifstream in(metadataPath, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        auto metadata = PlistCodec::fromAny(text);
+        if (metadata && metadata->asDictionary() && metadata->asDictionary()->count("artwork-urls")) {
+            (*metadata->asDictionary())["artwork-urls"] = PlistValue(
+                PlistArray { PlistValue(PlistDictionary { { "url", PlistValue("http://127.0.0.1:9/a.png") } }) });
+            std::ofstream(metadataPath, std::ios::binary | std::ios::trunc) << *PlistCodec::toXml(*metadata);
+        }
+    }
+    QTest::mouseClick(button(ECHomeRow::Caches), Qt::LeftButton);
+    QTRY_VERIFY(m_window->configWindow() && m_window->configWindow()->isVisible());
+    QCOMPARE(m_controller->controller(), caches);
+    QCOMPARE(caches->device(), m_controller->selectedDevice());
+    // Its apps and stalled downloads, every one checked, and the button offering to clear them.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        caches->moduleStatus() == ECModuleStatus::Idle && caches->itemList().rowCount() > 3, DEVICE_TIMEOUT_MS * 3);
+    int downloads = 0;
+    for (const auto& item : caches->itemList().items()) {
+        QVERIFY(item.checked);
+        downloads += item.values.contains(ECCacheModule::STREAM_PATH) ? 1 : 0;
+    }
+    QCOMPARE(downloads, 3);
+    QCOMPARE(caches->progressDisplay().deleteTitle,
+        QStringLiteral("Clear %1 Temp Files").arg(caches->itemList().rowCount()));
+    caches->close();
+    QTRY_VERIFY(!m_window->configWindow());
 }
 
 QTEST_MAIN(ECAppE2ETest)
