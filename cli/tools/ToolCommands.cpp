@@ -4,9 +4,11 @@
 
 // Each cleaning tool's command lives in its own file beside this one; list it here once.
 
+ToolCommand appsCommand();
+
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands {};
+    static const std::vector<ToolCommand> commands { appsCommand() };
     return commands;
 }
 
