@@ -215,6 +215,8 @@ void ECTableViewModule::deleteChecked()
     if (doomed.empty()) {
         return;
     }
+    // A failure reported by an earlier deletion is old news once the user tries again.
+    setStatusMessage(QString());
     startDeleting();
     setProgressMaximum(int(doomed.size()));
     setProgressValue(0);

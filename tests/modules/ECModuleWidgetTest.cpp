@@ -179,6 +179,12 @@ void ECModuleWidgetTest::windowFollowsTheModuleAndForwardsClicks()
     QVERIFY(!bar->isVisible());
     QVERIFY(!deleteButton->isEnabled());
     QCOMPARE(deleteButton->text(), QStringLiteral("Remove selected"));
+    // A failure the module reports shows beside the progress, until the next deletion starts.
+    auto* problem = child<QLabel>(dialog, "statusMessageLabel");
+    QVERIFY(!problem->isVisible());
+    module.setStatusMessage(QStringLiteral("Could not remove Thing 1: refused"));
+    QVERIFY(problem->isVisible());
+    QCOMPARE(problem->text(), QStringLiteral("Could not remove Thing 1: refused"));
 
     // A click on the checkbox column's header checks every row.
     QHeaderView* header = table->horizontalHeader();
@@ -192,6 +198,7 @@ void ECModuleWidgetTest::windowFollowsTheModuleAndForwardsClicks()
     QVERIFY(deleteButton->isEnabled());
 
     QTest::mouseClick(deleteButton, Qt::LeftButton);
+    QVERIFY(!problem->isVisible());
     QCOMPARE(label->text(), QStringLiteral("Clearing files..."));
     QVERIFY(bar->isVisible());
     QVERIFY(!bar->isIndeterminate());

@@ -236,10 +236,13 @@ TEST_F(ECAppSizeFetcherTest, AnUnreadableCacheIsSetAsideNotOverwritten)
 
 TEST_F(ECAppSizeFetcherTest, LookupHostComesFromTheEnvironment)
 {
+    const QByteArray before = qgetenv("TORVANE_LOOKUP_URL");
     qputenv("TORVANE_LOOKUP_URL", "http://127.0.0.1:8080/");
     EXPECT_EQ(ECAppSizeFetcher::lookupBaseUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/")));
+    // Without it, the host chosen when building.
     qunsetenv("TORVANE_LOOKUP_URL");
     EXPECT_EQ(ECAppSizeFetcher::lookupBaseUrl().scheme(), QStringLiteral("https"));
+    qputenv("TORVANE_LOOKUP_URL", before);
 }
 
 }

@@ -303,10 +303,11 @@ TEST_F(AppModulesTest, AnUninstallThePhoneRefusesStaysListedWithItsReason)
     EXPECT_TRUE(module.statusMessage().contains(chosen.name));
     EXPECT_EQ(installedApps().count(id.toStdString()), 1u);
 
-    // Once the phone lets go, the same button removes it and the message goes with the next listing.
+    // Once the phone lets go, the same button removes it, and the old message goes.
     ASSERT_TRUE(sim->clearFaults(SimulatorFixture::DEMO_UDID));
     deleteAndWait(module);
     EXPECT_FALSE(module.itemList().itemWithId(chosen.id).has_value());
+    EXPECT_TRUE(module.statusMessage().isEmpty());
     EXPECT_EQ(installedApps().count(id.toStdString()), 0u);
 }
 
