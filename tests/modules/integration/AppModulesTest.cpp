@@ -440,4 +440,25 @@ TEST_F(AppModulesTest, LegacyPhoneClearsAppCachesAndStalledDownloads)
     }
 }
 
+TEST_F(AppModulesTest, ClearingThatCannotReachThePhoneClaimsNothing)
+{
+    start("legacy");
+    GatedModule<ECCacheModule> module;
+    module.setDevice(manager->devices().front());
+    listAndWait(module);
+    std::map<std::uint64_t, std::optional<std::int64_t>> sizes;
+    for (const auto& item : module.itemList().items()) {
+        sizes[item.id] = item.size;
+    }
+    ASSERT_GT(sizes.size(), 3u);
+    // The phone stops starting services: no container and no media area opens.
+    ASSERT_TRUE(sim->fault(SimulatorFixture::LEGACY_UDID, { "refuse-services" }));
+    deleteAndWait(module);
+    // Nothing was cleared, so no row says it was.
+    for (const auto& item : module.itemList().items()) {
+        SCOPED_TRACE(item.name.toStdString());
+        EXPECT_EQ(item.size, sizes.at(item.id));
+    }
+}
+
 }
