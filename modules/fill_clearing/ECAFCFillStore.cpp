@@ -1,0 +1,117 @@
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "modules/fill_clearing/ECFillStore.h"
+
+#include <algorithm>
+
+namespace {
+
+// Zeros: the phone allocates every block of a written file whatever it holds, and storage that
+// keeps runs of zeros as holes on its own disk (the simulator) can do so.
+const std::string& zeroChunk()
+{
+    static const std::string chunk(ECAFCFillStore::WRITE_CHUNK_SIZE, '\0');
+    return chunk;
+}
+
+}
+
+ECAFCFillStore::ECAFCFillStore(std::unique_ptr<AFCDirectoryAccess> connection)
+    : m_connection(std::move(connection))
+{
+}
+
+ECAFCFillStore::~ECAFCFillStore()
+{
+    if (m_connection) {
+        m_connection->close();
+    }
+}
+
+std::unique_ptr<ECAFCFillStore> ECAFCFillStore::open(AMDevice& device, std::mutex* deviceLock)
+{
+    std::unique_ptr<AFCMediaDirectory> media;
+    if (deviceLock) {
+        std::lock_guard lock(*deviceLock);
+        media = device.newAFCMediaDirectory();
+    } else {
+        media = device.newAFCMediaDirectory();
+    }
+    if (!media) {
+        return nullptr;
+    }
+    return std::make_unique<ECAFCFillStore>(std::move(media));
+}
+
+std::optional<std::uint64_t> ECAFCFillStore::deviceFigure(const char* key)
+{
+    const std::optional<PlistDictionary> info = m_connection->deviceInfo();
+    if (!info) {
+        return std::nullopt;
+    }
+    const auto figure = info->find(key);
+    if (figure == info->end()) {
+        return std::nullopt;
+    }
+    const std::optional<std::int64_t> value = figure->second.toInt64();
+    if (!value || *value < 0) {
+        return std::nullopt;
+    }
+    return std::uint64_t(*value);
+}
+
+std::optional<std::uint64_t> ECAFCFillStore::freeBytes()
+{
+    return deviceFigure("FSFreeBytes");
+}
+
+std::optional<std::uint64_t> ECAFCFillStore::totalBytes()
+{
+    return deviceFigure("FSTotalBytes");
+}
+
+bool ECAFCFillStore::makeFolder(const std::string& path)
+{
+    return m_connection->mkdir(path);
+}
+
+std::optional<std::vector<std::string>> ECAFCFillStore::folderContents(const std::string& path)
+{
+    return m_connection->directoryContents(path);
+}
+
+bool ECAFCFillStore::createFakeFile(const std::string& path, std::uint64_t size)
+{
+    return m_connection->createFakeFileAtPath(path, size);
+}
+
+std::uint64_t ECAFCFillStore::writeFile(
+    const std::string& path, std::uint64_t size, const std::function<bool(std::uint64_t written)>& chunkWritten)
+{
+    // Opening for writing empties an existing file: another filler of the same name must stay.
+    if (m_connection->fileExistsAtPath(path)) {
+        return 0;
+    }
+    std::unique_ptr<AFCFileReference> file = m_connection->openForWrite(path);
+    if (!file) {
+        return 0;
+    }
+    std::uint64_t written = 0;
+    while (written < size) {
+        const std::uint64_t count = std::min(size - written, WRITE_CHUNK_SIZE);
+        if (!file->writeN(std::uint32_t(count), zeroChunk().data())) {
+            break;
+        }
+        written += count;
+        if (chunkWritten && !chunkWritten(written)) {
+            break;
+        }
+    }
+    (void)file->closeFile(); // what counts is what was written
+    return written;
+}
+
+bool ECAFCFillStore::removeFile(const std::string& path)
+{
+    return m_connection->unlink(path);
+}

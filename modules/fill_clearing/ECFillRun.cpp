@@ -1,0 +1,246 @@
+#include "modules/fill_clearing/ECFillRun.h"
+
+#include "base/Log.h"
+#include "modules/fill_clearing/ECFillStore.h"
+
+#include <memory>
+#include <random>
+
+using namespace ECFillRules;
+
+namespace {
+
+// Only plain names inside the fill folder are ever deleted, whatever a listing holds.
+bool isFillerName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}
+
+ECFillRules::ECGainReport ECFillOutcome::gain() const
+{
+    if (ending != ECFillEnding::Finished) {
+        return {};
+    }
+    return gainBetween(initialFreeSpace, finalFreeSpace);
+}
+
+ECFillRun::ECFillRun(ECFillStore& store, ECFillObserver observer)
+    : m_store(store)
+    , m_observer(std::move(observer))
+    , m_clock([] { return QDateTime::currentDateTimeUtc(); })
+{
+    auto engine = std::make_shared<std::mt19937>(std::random_device {}());
+    m_random = [engine] { return std::uniform_int_distribution<int>(0, FILLER_NUMBERS - 1)(*engine); };
+}
+
+std::string ECFillRun::getNextFilePath()
+{
+    // Hundreds of fillers can be made within one second, and four clashing names in a row would
+    // pass for a phone that refuses to store more: numbers already taken in this second by this
+    // run are drawn again while others are left.
+    const QDateTime now = m_clock();
+    const qint64 second = now.toSecsSinceEpoch();
+    if (second != m_numbersSecond) {
+        m_numbersSecond = second;
+        m_numbersTaken.clear();
+    }
+    int number = m_random();
+    for (int attempt = 0; attempt < 4 * FILLER_NUMBERS && m_numbersTaken.count(number) != 0; ++attempt) {
+        number = m_random();
+    }
+    m_numbersTaken.insert(number);
+    return fillerPath(now, number);
+}
+
+ECFillOutcome ECFillRun::run()
+{
+    const auto started = std::chrono::steady_clock::now();
+    const auto report = [this](float percent) {
+        if (m_observer.progress) {
+            m_observer.progress(percent);
+        }
+    };
+    ECFillOutcome outcome;
+    outcome.initialFreeSpace = m_store.freeBytes();
+    if (!outcome.initialFreeSpace) {
+        outcome.ending = ECFillEnding::Disconnected;
+        return outcome;
+    }
+    const std::uint64_t initialFree = *outcome.initialFreeSpace;
+    (void)m_store.makeFolder(FILL_FOLDER); // it may be left from an earlier run
+    // More than the whole volume written without it filling up means the writes do not count.
+    const std::uint64_t writeBound = m_store.totalBytes().value_or(2 * initialFree) + 2 * FILLS * REFILL_FREE_SPACE;
+
+    int filesWritten = 0; // C
+    int failedWrites = 0; // B
+    int refillPasses = 0; // A
+    int stalled = 0;
+    // The free space before the last successful creation and its size, to see whether it counted.
+    std::optional<std::uint64_t> freeBeforeCreation;
+    std::uint64_t lastSize = 0;
+    ECFillEnding ending = ECFillEnding::Finished;
+
+    while (true) {
+        const std::optional<std::uint64_t> freeRead = m_store.freeBytes();
+        if (!freeRead) {
+            // A phone that went away answers nothing; that is not a full phone.
+            ending = ECFillEnding::Disconnected;
+            break;
+        }
+        const std::uint64_t freeNow = *freeRead;
+        if (freeBeforeCreation) {
+            const bool fell = *freeBeforeCreation > freeNow && *freeBeforeCreation - freeNow >= lastSize / 2;
+            stalled = fell ? 0 : stalled + 1;
+            if (!m_writeData && stalled >= STALLED_CREATIONS_LIMIT) {
+                // The file system leaves a hole where a file grows by its size (APFS): fillers made
+                // that way take no space, and filling would never end.
+                logLine(LOG_MODULES, "Free space did not fall after %d files, writing their data instead", stalled);
+                m_writeData = true;
+                outcome.wroteData = true;
+                stalled = 0;
+            } else if (m_writeData && stalled >= STALLED_WRITES_LIMIT) {
+                logLine(LOG_MODULES, "Free space did not fall after writing %d files, giving up", stalled);
+                ending = ECFillEnding::NoProgress;
+                break;
+            }
+        }
+        freeBeforeCreation.reset();
+        if (m_writeData && m_bytesWritten > writeBound) {
+            logLine(LOG_MODULES, "Wrote %llu bytes without filling the device, giving up",
+                static_cast<unsigned long long>(m_bytesWritten));
+            ending = ECFillEnding::NoProgress;
+            break;
+        }
+
+        report(fillProgress(initialFree, freeNow, refillPasses));
+
+        bool refilled = false;
+        if (failedWrites >= FAILURES_WHEN_FULL) {
+            logLine(LOG_MODULES, "FREE SPACE IS %lu", static_cast<unsigned long>(freeNow));
+            if (freeNow > FULL_THRESHOLD) {
+                ending = ECFillEnding::Refused;
+                outcome.freeSpace = freeNow;
+                outcome.attemptedWriteSize = getApproriateBlobSizeForFreeSpace(freeNow);
+                break;
+            }
+            if (refillPasses >= FILLS - 1) {
+                logLine(
+                    LOG_MODULES, "Successfully filled phone multiple times, so just need to delete all the temp files");
+                break;
+            }
+            if (!clear100MegsFromDevice(m_store)) {
+                ending = ECFillEnding::Disconnected;
+                break;
+            }
+            logLine(LOG_MODULES, "Cleared some temp files we created, cleaning again now");
+            ++refillPasses;
+            failedWrites = 0;
+            refilled = true;
+        }
+
+        if (m_stopRequested) {
+            report(0.0f);
+            ending = ECFillEnding::Stopped;
+            break;
+        }
+
+        // Sized from this turn's reading, also right after a refill pass.
+        const std::uint64_t size = getApproriateBlobSizeForFreeSpace(freeNow);
+        const bool created = createFiller(size, freeNow, initialFree, refillPasses);
+        if (m_stopRequested && !created) {
+            continue; // cut short by the stop, not refused; the next turn ends the run
+        }
+        if (created) {
+            ++filesWritten;
+            logLine(LOG_MODULES, "copied %lum, %d", static_cast<unsigned long>(size >> 20), filesWritten);
+            failedWrites = 0;
+            if (!refilled) {
+                freeBeforeCreation = freeNow;
+                lastSize = size;
+            }
+        } else {
+            logLine(LOG_MODULES, "Failed to copy %lu bytes", static_cast<unsigned long>(size));
+            ++failedWrites;
+        }
+        if (m_observer.creationFinished) {
+            m_observer.creationFinished(created, size, filesWritten);
+        }
+    }
+
+    outcome.filesWritten = filesWritten;
+    outcome.bytesWritten = m_bytesWritten;
+    outcome.wroteData = outcome.wroteData || m_bytesWritten > 0;
+    const ECClearResult cleared = clearTempFiles(m_store);
+    outcome.fillersCleared = cleared.complete();
+    outcome.finalFreeSpace = m_store.freeBytes();
+    if (ending == ECFillEnding::Finished && (!cleared.listed || !outcome.finalFreeSpace)) {
+        // Gone during the final clearing: the gain cannot be measured and fillers may be left.
+        ending = ECFillEnding::Disconnected;
+    }
+    outcome.ending = ending;
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (ending == ECFillEnding::Finished) {
+        logLine(LOG_MODULES, "Total time was %f", outcome.seconds);
+    }
+    return outcome;
+}
+
+bool ECFillRun::createFiller(std::uint64_t size, std::uint64_t freeNow, std::uint64_t initialFree, int refillPasses)
+{
+    const std::string path = getNextFilePath();
+    if (!m_writeData) {
+        return m_store.createFakeFile(path, size);
+    }
+    const std::uint64_t written = m_store.writeFile(path, size, [&](std::uint64_t soFar) {
+        if (m_observer.progress) {
+            m_observer.progress(fillProgress(initialFree, freeNow > soFar ? freeNow - soFar : 0, refillPasses));
+        }
+        return !m_stopRequested.load();
+    });
+    m_bytesWritten += written;
+    return written == size;
+}
+
+bool ECFillRun::clear100MegsFromDevice(ECFillStore& store)
+{
+    const std::optional<std::vector<std::string>> names = store.folderContents(FILL_FOLDER);
+    if (!names) {
+        return false;
+    }
+    for (const std::string& name : *names) {
+        if (!isFillerName(name)) {
+            continue;
+        }
+        const std::optional<std::uint64_t> freeNow = store.freeBytes();
+        if (!freeNow) {
+            return false;
+        }
+        if (*freeNow > REFILL_FREE_SPACE) {
+            break;
+        }
+        (void)store.removeFile(std::string(FILL_FOLDER) + "/" + name); // the next reading tells
+    }
+    return true;
+}
+
+ECClearResult ECFillRun::clearTempFiles(ECFillStore& store)
+{
+    logLine(LOG_MODULES, "Clear temp files called");
+    ECClearResult result;
+    const std::optional<std::vector<std::string>> names = store.folderContents(FILL_FOLDER);
+    if (!names) {
+        return result;
+    }
+    result.listed = true;
+    for (const std::string& name : *names) {
+        if (!isFillerName(name)) {
+            continue;
+        }
+        const bool removed = store.removeFile(std::string(FILL_FOLDER) + "/" + name);
+        logLine(LOG_MODULES, "removed %d", removed ? 1 : 0);
+        ++(removed ? result.removed : result.failed);
+    }
+    return result;
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class AFCDirectoryAccess;
+class AMDevice;
+
+/// What a fill run needs of a phone's media area. Paths are relative to its root ("Torvane/x").
+/// Every call blocks until the phone answered; one thread at a time.
+class ECFillStore
+{
+public:
+    virtual ~ECFillStore() = default;
+
+    /// "FSFreeBytes" read afresh; nothing when it cannot be read (the phone went away).
+    virtual std::optional<std::uint64_t> freeBytes() = 0;
+    /// "FSTotalBytes"; nothing when it cannot be read.
+    virtual std::optional<std::uint64_t> totalBytes() = 0;
+    /// Creates a folder; false when it exists already or the phone refuses.
+    virtual bool makeFolder(const std::string& path) = 0;
+    /// The names in a folder; nothing when it cannot be listed.
+    virtual std::optional<std::vector<std::string>> folderContents(const std::string& path) = 0;
+    /// A new file of `size` bytes made by setting its size, without sending its content. False when
+    /// the path exists already or the phone refuses.
+    virtual bool createFakeFile(const std::string& path, std::uint64_t size) = 0;
+    /// A new file of `size` bytes written for real, a chunk at a time. `chunkWritten` receives the
+    /// bytes written so far after each chunk and answers whether to go on. Answers the bytes
+    /// written, which is `size` only when the whole file was written; a path that exists already
+    /// gets nothing written.
+    virtual std::uint64_t writeFile(
+        const std::string& path, std::uint64_t size, const std::function<bool(std::uint64_t written)>& chunkWritten)
+        = 0;
+    /// Removes one file; true on success.
+    virtual bool removeFile(const std::string& path) = 0;
+};
+
+/// A fill store over an AFC connection to the media area.
+class ECAFCFillStore final : public ECFillStore
+{
+public:
+    /// Bytes sent per write request by writeFile().
+    static constexpr std::uint64_t WRITE_CHUNK_SIZE = 4 * 1024 * 1024;
+
+    explicit ECAFCFillStore(std::unique_ptr<AFCDirectoryAccess> connection);
+    ~ECAFCFillStore() override;
+
+    /// Opens the media area of `device`, taking `deviceLock` only while the connection is made
+    /// (the phone's lockdown exchange must not overlap another thread's); the AFC connection itself
+    /// is this store's own. Null when the media area cannot be opened.
+    static std::unique_ptr<ECAFCFillStore> open(AMDevice& device, std::mutex* deviceLock);
+
+    std::optional<std::uint64_t> freeBytes() override;
+    std::optional<std::uint64_t> totalBytes() override;
+    bool makeFolder(const std::string& path) override;
+    std::optional<std::vector<std::string>> folderContents(const std::string& path) override;
+    bool createFakeFile(const std::string& path, std::uint64_t size) override;
+    std::uint64_t writeFile(const std::string& path,
+        std::uint64_t size,
+        const std::function<bool(std::uint64_t written)>& chunkWritten) override;
+    bool removeFile(const std::string& path) override;
+
+    AFCDirectoryAccess& connection() { return *m_connection; }
+
+private:
+    std::optional<std::uint64_t> deviceFigure(const char* key);
+
+    std::unique_ptr<AFCDirectoryAccess> m_connection;
+};
