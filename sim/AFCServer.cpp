@@ -902,6 +902,13 @@ private:
         }
     }
 
+    static bool isAllZero(const std::string& bytes)
+    {
+        // Compared with itself shifted by one byte: equal only when every byte equals the first.
+        return !bytes.empty() && bytes.front() == '\0'
+            && std::memcmp(bytes.data(), bytes.data() + 1, bytes.size() - 1) == 0;
+    }
+
     bool writeFile(int fd, const std::string& bytes)
     {
         SimStorage& storage = m_device.storage();
@@ -927,6 +934,13 @@ private:
             return sendStatus(AfcStatus::NoSpaceLeft);
         }
         std::size_t done = 0;
+        if (isAllZero(bytes) && !storage.isSparse(before.st_ino)) {
+            // Kept as a hole on the host, so filling a phone with zeros does not fill this disk;
+            // the model still charges the file's whole size, and reading gives the same zeros.
+            if ((end <= size || ::ftruncate(fd, off_t(end)) == 0) && ::lseek(fd, off_t(end), SEEK_SET) >= 0) {
+                done = bytes.size();
+            }
+        }
         while (done < bytes.size()) {
             const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
             if (wrote < 0 && errno == EINTR) {

@@ -170,10 +170,19 @@ void SimStorage::forgetFile(ino_t inode)
     save();
 }
 
+bool SimStorage::isSparse(ino_t inode) const
+{
+    std::lock_guard lock(m_sparseMutex);
+    return m_sparse.count(inode) != 0;
+}
+
 void SimStorage::recordChange(std::uint64_t before, std::uint64_t after)
 {
     if (after >= before) {
         m_fileBytes += after - before;
+        if (after > before && !m_purging && freeBytes() < m_threshold) {
+            m_purgerWake.notify_all();
+        }
         return;
     }
     const std::uint64_t freed = before - after;

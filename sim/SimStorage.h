@@ -73,8 +73,11 @@ public:
     /// link goes, since the host reuses inode numbers.
     void markSparse(ino_t inode);
     void forgetFile(ino_t inode);
+    /// Whether the file is charged only for the blocks written to it (see markSparse()).
+    bool isSparse(ino_t inode) const;
 
-    /// Records that the files' allocation went from `before` to `after`.
+    /// Records that the files' allocation went from `before` to `after`. A change that brings free
+    /// space under the purge threshold wakes the purger at once, as a phone reacts to running low.
     void recordChange(std::uint64_t before, std::uint64_t after);
     /// Whether `additional` more bytes fit in the free space.
     bool canAllocate(std::uint64_t additional) const { return additional <= freeBytes(); }

@@ -414,3 +414,32 @@ TEST_F(AfcService, LocksExcludeOtherConnectionsWithoutBlockingThem)
     afc_file_close(other, theirs);
     afc_file_close(m_afc, mine);
 }
+
+TEST(AfcPurging, StartsAtOnceWhenFreeSpaceRunsLowAndKeepsWrittenZerosOffTheHostDisk)
+{
+    TemporaryDirectory profiles;
+    TestProfile profile;
+    profile.poolMiB = 4;
+    profile.thresholdMiB = 8;
+    profile.targetMiB = 12;
+    profile.stepMiB = 2;
+    profile.intervalMs = 600000; // ten minutes: only the phone's reaction to running low can purge
+    SimulatorFixture sim({ profile.write(profiles.path()).string() });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    LibClient client(profile.udid);
+    afc_client_t afc = client.startAfc();
+    ASSERT_NE(afc, nullptr);
+    const std::uint64_t free = afcFreeBytes(afc);
+    const std::string zeros(free - 6 * MIB, '\0');
+    ASSERT_EQ(afcWriteFile(afc, "/zeros", zeros), AFC_E_SUCCESS);
+    // The whole file is charged, the pool gives a step back at once, and reading gives the zeros.
+    EXPECT_TRUE(waitUntil([&] { return sim.storage(profile.udid).at("purgeable") == 2 * MIB; }, 10s));
+    EXPECT_EQ(afcFreeBytes(afc), 6 * MIB + 2 * MIB);
+    EXPECT_EQ(afcReadFile(afc, "/zeros"), zeros);
+    struct stat host
+    {
+    };
+    ASSERT_EQ(::stat((sim.mediaRoot(profile.udid) / "zeros").c_str(), &host), 0);
+    EXPECT_EQ(std::uint64_t(host.st_size), zeros.size());
+    EXPECT_LT(std::uint64_t(host.st_blocks) * 512, MIB) << "kept as a hole on the host";
+}

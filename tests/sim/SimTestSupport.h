@@ -23,6 +23,7 @@ struct TestProfile
     std::uint64_t thresholdMiB { 2 };
     std::uint64_t targetMiB { 3 };
     std::uint64_t stepMiB { 1 };
+    int intervalMs { 20 };
     bool jailbroken { false };
 
     /// Writes "<folder>/<udid>.json" and returns its path.
