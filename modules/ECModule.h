@@ -80,6 +80,9 @@ public:
     virtual void loadConfigView() { }
     /// Ends the module: from its cancel/done button, from the application, or on unplugging.
     virtual void close();
+    /// A device was attached. Called on the application's device queue, not the main thread, before
+    /// the application looks at the device; may talk to `device`, must not touch the view state.
+    virtual void deviceAttached(const std::shared_ptr<AMDevice>& device) { (void)device; }
 
     /// The device's free bytes now, from its media area; 0 without a device or an answer.
     /// Talks to the device: call it on a queue, holding the device lock.

@@ -62,6 +62,9 @@ void ECModuleDialog::presentAlert(const ECModuleAlert& alert, std::function<void
         }
     });
     box->open();
+    if (alert.raise != 0) {
+        box->move(box->pos() - QPoint(0, alert.raise));
+    }
 }
 
 void ECModuleDialog::chooseFolder(const QString& title,

@@ -14,6 +14,8 @@ struct ECModuleAlert
     QString message;
     QString informativeText;
     QStringList buttons;
+    /// Points the alert is shown above where the window would put it.
+    int raise { 0 };
 };
 
 /// What a module asks of whoever shows it: answers to alerts, a folder choice, opening a page or

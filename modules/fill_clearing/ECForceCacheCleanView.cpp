@@ -1,0 +1,147 @@
+#include "modules/fill_clearing/ECForceCacheCleanView.h"
+
+#include "modules/ECStripedProgressBar.h"
+#include "modules/fill_clearing/ECForceCacheCleanModule.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr auto STYLE = R"(
+QPushButton#startCleaningButton {
+    background-color: #0a84ff; color: white; border: none; border-radius: 10px;
+    padding: 12px 36px; font-size: 16pt; font-weight: 600;
+}
+QPushButton#startCleaningButton:hover { background-color: #2a94ff; }
+QPushButton#startCleaningButton:pressed { background-color: #0071e3; }
+QPushButton#startCleaningButton:focus { outline: none; border: 2px solid #9ccaff; }
+QPushButton#startCleaningButton:disabled { background-color: #b9d9ff; color: #f5f9ff; }
+QPushButton#cancelButton {
+    background-color: white; color: #1d1d1f; border: 1px solid #d2d2d7; border-radius: 6px;
+    padding: 6px 18px;
+}
+QPushButton#cancelButton:hover { background-color: #f5f5f7; }
+QPushButton#cancelButton:focus { border: 2px solid #0a84ff; }
+QPushButton#cancelButton:disabled { color: #b0b0b5; }
+)";
+
+constexpr int ICON_POINTS = 112;
+
+}
+
+ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QWidget* parent)
+    : QWidget(parent)
+    , m_module(module)
+{
+    setObjectName(QStringLiteral("moduleView"));
+    setAutoFillBackground(true);
+    QPalette background = palette();
+    background.setColor(QPalette::Window, Qt::white);
+    setPalette(background);
+    setStyleSheet(QString::fromLatin1(STYLE));
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 20, 24, 20);
+    layout->setSpacing(12);
+
+    m_titleLabel = new QLabel(this);
+    m_titleLabel->setObjectName(QStringLiteral("titleTextField"));
+    QFont titleFont = m_titleLabel->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
+    titleFont.setWeight(QFont::DemiBold);
+    m_titleLabel->setFont(titleFont);
+    m_titleLabel->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    layout->addWidget(m_titleLabel);
+
+    m_hintLabel = new QLabel(this);
+    m_hintLabel->setObjectName(QStringLiteral("hintTextField"));
+    m_hintLabel->setWordWrap(true);
+    m_hintLabel->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    layout->addWidget(m_hintLabel);
+
+    layout->addStretch(1);
+    m_iconLabel = new QLabel(this);
+    m_iconLabel->setObjectName(QStringLiteral("iconImageView"));
+    m_iconLabel->setAlignment(Qt::AlignCenter);
+    layout->addWidget(m_iconLabel);
+
+    m_startButton = new QPushButton(this);
+    m_startButton->setObjectName(QStringLiteral("startCleaningButton"));
+    m_startButton->setAutoDefault(false);
+    m_startButton->setMinimumWidth(260);
+    auto* startRow = new QHBoxLayout;
+    startRow->addStretch(1);
+    startRow->addWidget(m_startButton);
+    startRow->addStretch(1);
+    layout->addLayout(startRow);
+
+    m_progressBar = new ECStripedProgressBar(this);
+    m_progressBar->setObjectName(QStringLiteral("progressBar"));
+    m_progressBar->setFixedHeight(10);
+    m_progressBar->setMaximum(100);
+    m_progressBar->setAccessibleName(tr("Progress"));
+    layout->addWidget(m_progressBar);
+    layout->addStretch(1);
+
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addStretch(1);
+    m_cancelButton = new QPushButton(this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    m_cancelButton->setAutoDefault(false);
+    buttonRow->addWidget(m_cancelButton);
+    layout->addLayout(buttonRow);
+
+    if (module) {
+        connect(m_startButton, &QPushButton::clicked, module, &ECForceCacheCleanModule::fillDevice);
+        connect(m_cancelButton, &QPushButton::clicked, module, &ECForceCacheCleanModule::close);
+        connect(module, &ECModule::textsChanged, this, &ECForceCacheCleanView::refreshTexts);
+        connect(module, &ECForceCacheCleanModule::buttonsChanged, this, &ECForceCacheCleanView::refreshButtons);
+        connect(module, &ECModule::progressValueChanged, this, &ECForceCacheCleanView::refreshProgress);
+    }
+    refreshTexts();
+    refreshButtons();
+    refreshProgress();
+}
+
+void ECForceCacheCleanView::refreshTexts()
+{
+    if (!m_module) {
+        return;
+    }
+    m_titleLabel->setText(m_module->titleText());
+    m_hintLabel->setText(m_module->hintText());
+    QPixmap icon = QPixmap::fromImage(m_module->iconImage());
+    if (!icon.isNull()) {
+        const qreal ratio = devicePixelRatioF();
+        icon = icon.scaled(QSize(ICON_POINTS, ICON_POINTS) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        icon.setDevicePixelRatio(ratio);
+    }
+    m_iconLabel->setPixmap(icon);
+}
+
+void ECForceCacheCleanView::refreshButtons()
+{
+    if (!m_module) {
+        return;
+    }
+    m_startButton->setText(m_module->startButtonTitle());
+    m_startButton->setEnabled(m_module->startButtonEnabled());
+    m_cancelButton->setText(m_module->cancelButtonTitle());
+    m_cancelButton->setEnabled(m_module->cancelButtonEnabled());
+    // The stripes move while the phone is being filled or the fillers are being deleted.
+    const auto state = m_module->buttonState();
+    m_progressBar->setAnimating(state == ECForceCacheCleanModule::ButtonState::Cleaning
+        || state == ECForceCacheCleanModule::ButtonState::Stopping);
+}
+
+void ECForceCacheCleanView::refreshProgress()
+{
+    if (!m_module) {
+        return;
+    }
+    m_progressBar->setValue(m_module->progressValue());
+}

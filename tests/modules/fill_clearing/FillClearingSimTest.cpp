@@ -1,0 +1,307 @@
+// Clear Temporary Files end to end: the module against torvane-simd's storage model, with its
+// purgeable pool, the write fallback of an APFS-era phone, and a phone unplugged mid-run.
+#include "FillClearingProfiles.h"
+#include "base/Log.h"
+#include "modules/ECModuleHost.h"
+#include "modules/fill_clearing/ECFillStore.h"
+#include "modules/fill_clearing/ECForceCacheCleanModule.h"
+#include "tests/device/integration/AttachedDevice.h"
+#include "tests/support/TestSupport.h"
+
+#include <QLocale>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using namespace ECFillRules;
+
+namespace {
+
+/// Answers nothing; keeps what the module asked.
+class RecordingHost : public ECModuleHost
+{
+public:
+    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
+    {
+        alerts.push_back(alert);
+        answers.push_back(std::move(answer));
+    }
+    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
+    {
+        answer(std::nullopt);
+    }
+    void openUrl(const QUrl& url) override { opened.push_back(url); }
+
+    std::vector<ECModuleAlert> alerts;
+    std::vector<std::function<void(int)>> answers;
+    std::vector<QUrl> opened;
+};
+
+/// A fill store that tells a hook about every request before passing it on, so a test can pull
+/// the cable at an exact point of a run.
+class WatchedStore : public ECFillStore
+{
+public:
+    WatchedStore(std::unique_ptr<ECFillStore> inner, std::function<void(const std::string&)> before)
+        : m_inner(std::move(inner))
+        , m_before(std::move(before))
+    {
+    }
+    std::optional<std::uint64_t> freeBytes() override { return (m_before("free"), m_inner->freeBytes()); }
+    std::optional<std::uint64_t> totalBytes() override { return (m_before("total"), m_inner->totalBytes()); }
+    bool makeFolder(const std::string& path) override { return (m_before("mkdir"), m_inner->makeFolder(path)); }
+    std::optional<std::vector<std::string>> folderContents(const std::string& path) override
+    {
+        return (m_before("list"), m_inner->folderContents(path));
+    }
+    bool createFakeFile(const std::string& path, std::uint64_t size) override
+    {
+        return (m_before("create"), m_inner->createFakeFile(path, size));
+    }
+    std::uint64_t writeFile(
+        const std::string& path, std::uint64_t size, const std::function<bool(std::uint64_t)>& chunkWritten) override
+    {
+        return (m_before("write"), m_inner->writeFile(path, size, chunkWritten));
+    }
+    bool removeFile(const std::string& path) override { return (m_before("remove"), m_inner->removeFile(path)); }
+
+private:
+    std::unique_ptr<ECFillStore> m_inner;
+    std::function<void(const std::string&)> m_before;
+};
+
+std::size_t fillerCount(const fs::path& folder)
+{
+    std::error_code error;
+    std::size_t count = 0;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+class FillClearingSimTest : public AttachedDeviceTest
+{
+protected:
+    explicit FillClearingSimTest(std::string profile, std::string phone)
+        : AttachedDeviceTest({ std::move(profile) })
+        , udid(std::move(phone))
+    {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+
+    void SetUp() override
+    {
+        AttachedDeviceTest::SetUp();
+        device = waitForDevice(udid);
+        ASSERT_NE(device, nullptr);
+        module = std::make_unique<ECForceCacheCleanModule>();
+        module->setHost(&host);
+        module->setDevice(device);
+        module->loadConfigView();
+        ASSERT_TRUE(settle());
+    }
+
+    void TearDown() override
+    {
+        module.reset();
+        AttachedDeviceTest::TearDown();
+    }
+
+    bool settle()
+    {
+        return loop.runUntil([&] { return module->pendingWork() == 0; }, std::chrono::seconds(120));
+    }
+
+    /// Presses start and runs the loop until the run has ended; `during` is checked while it runs.
+    bool runToEnd(const std::function<void()>& during = {})
+    {
+        module->fillDevice();
+        EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Cleaning);
+        EXPECT_EQ(module->startButtonTitle(), QStringLiteral("Stop the Process"));
+        EXPECT_FALSE(module->cancelButtonEnabled());
+        return loop.runUntil(
+            [&] {
+                if (during) {
+                    during();
+                }
+                return module->pendingWork() == 0 && !module->cleaningCaches();
+            },
+            std::chrono::seconds(240));
+    }
+
+    fs::path fillFolder() const { return sim.mediaRoot(udid) / FILL_FOLDER; }
+
+    std::string udid;
+    RecordingHost host;
+    std::shared_ptr<AMDevice> device;
+    std::unique_ptr<ECForceCacheCleanModule> module;
+};
+
+class DemoPhone : public FillClearingSimTest
+{
+protected:
+    DemoPhone()
+        : FillClearingSimTest("demo", SimulatorFixture::DEMO_UDID)
+    {
+    }
+};
+
+class ApfsPhone : public FillClearingSimTest
+{
+protected:
+    ApfsPhone()
+        : FillClearingSimTest(FillClearingProfiles::smallModernPhone(), FillClearingProfiles::SMALL_MODERN_UDID)
+    {
+    }
+};
+
+}
+
+TEST_F(DemoPhone, ReportsExactlyWhatThePhonePurged)
+{
+    const auto before = sim.storage(udid);
+    LogCapture log;
+    ASSERT_TRUE(runToEnd());
+    const auto after = sim.storage(udid);
+
+    ASSERT_TRUE(module->lastOutcome());
+    const ECFillOutcome& outcome = *module->lastOutcome();
+    ASSERT_EQ(outcome.ending, ECFillEnding::Finished);
+    EXPECT_FALSE(outcome.wroteData) << "a 9.3.5 phone allocates fillers made by their size";
+    EXPECT_EQ(outcome.initialFreeSpace, before.at("free"));
+    EXPECT_EQ(outcome.finalFreeSpace, after.at("free"));
+    // The simulator's own accounting: what left its purgeable pool and app caches is the gain.
+    const std::uint64_t purged = before.at("purgeable") - after.at("purgeable");
+    EXPECT_GT(purged, 0u) << "filling the phone makes it purge";
+    EXPECT_EQ(outcome.gain().kind, ECGain::Some);
+    EXPECT_EQ(outcome.gain().bytes, purged);
+    EXPECT_EQ(fillerCount(fillFolder()), 0u);
+    EXPECT_EQ(log.count("Cleared some temp files we created, cleaning again now"), 2);
+
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_EQ(host.alerts[0].message,
+        QStringLiteral("We just cleared %1 from your device!").arg(convertBytesToString(purged)));
+    EXPECT_EQ(host.alerts[0].buttons, QStringList { QStringLiteral("Great!") });
+    EXPECT_EQ(host.alerts[0].raise, ECForceCacheCleanModule::SHEET_RAISE);
+    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
+    EXPECT_EQ(module->progressValue(), 0);
+    bool closed = false;
+    QObject::connect(module.get(), &ECModule::windowCloseRequested, [&] { closed = true; });
+    host.answers[0](0);
+    EXPECT_TRUE(closed) << "\"Great!\" closes the module";
+}
+
+TEST_F(DemoPhone, StopLeavesNoFillerAndNoDialog)
+{
+    module->fillDevice();
+    ASSERT_TRUE(loop.runUntil([&] { return fillerCount(fillFolder()) >= 20; }, std::chrono::seconds(60)));
+    const auto pressed = std::chrono::steady_clock::now();
+    module->fillDevice();
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(100));
+    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Stopping);
+    EXPECT_FALSE(module->startButtonEnabled());
+    EXPECT_FALSE(module->cancelButtonEnabled());
+    module->close(); // ignored while finishing
+    ASSERT_TRUE(settle());
+    loop.processPending();
+    ASSERT_TRUE(module->lastOutcome());
+    EXPECT_EQ(module->lastOutcome()->ending, ECFillEnding::Stopped);
+    EXPECT_EQ(fillerCount(fillFolder()), 0u);
+    EXPECT_TRUE(host.alerts.empty());
+    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
+    EXPECT_EQ(module->progressValue(), 0);
+}
+
+TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
+{
+    // Counted per run: creations, listings of the fill folder, and removals since the last listing.
+    struct Counts
+    {
+        int creations = 0;
+        int listings = 0;
+        int removalsSinceListing = 0;
+    };
+    const struct
+    {
+        const char* when;
+        std::function<bool(const Counts&, const std::string&)> unplugNow;
+    } rows[] = {
+        { "at the first fill",
+            [](const Counts& c, const std::string& r) { return r == "create" && c.creations == 3; } },
+        { "during a refill pass",
+            [](const Counts& c, const std::string& r) {
+                return r == "remove" && c.listings == 1 && c.removalsSinceListing == 2;
+            } },
+        { "during the final clearing",
+            [](const Counts& c, const std::string& r) {
+                return r == "remove" && c.listings == 3 && c.removalsSinceListing == 5;
+            } },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.when);
+        host.alerts.clear();
+        auto counts = std::make_shared<Counts>();
+        auto unplugged = std::make_shared<std::atomic<bool>>(false);
+        module->setStoreFactory([&, counts, unplugged](
+                                    AMDevice& target, std::mutex* lock) -> std::unique_ptr<ECFillStore> {
+            auto inner = ECAFCFillStore::open(target, lock);
+            if (!inner) {
+                return nullptr;
+            }
+            return std::make_unique<WatchedStore>(std::move(inner), [&, counts, unplugged](const std::string& request) {
+                if (!*unplugged && row.unplugNow(*counts, request)) {
+                    *unplugged = sim.detach(udid);
+                }
+                if (request == "create") {
+                    ++counts->creations;
+                } else if (request == "list") {
+                    ++counts->listings;
+                    counts->removalsSinceListing = 0;
+                } else if (request == "remove") {
+                    ++counts->removalsSinceListing;
+                }
+            });
+        });
+        ASSERT_TRUE(runToEnd());
+        ASSERT_TRUE(*unplugged);
+        ASSERT_TRUE(module->lastOutcome());
+        EXPECT_EQ(module->lastOutcome()->ending, ECFillEnding::Disconnected);
+        EXPECT_EQ(module->lastOutcome()->gain().kind, ECGain::Unknown);
+        EXPECT_GT(fillerCount(fillFolder()), 0u) << "left on the phone until it is attached again";
+        ASSERT_EQ(host.alerts.size(), 1u);
+        EXPECT_EQ(host.alerts[0].message, disconnectedMessage());
+        EXPECT_EQ(host.alerts[0].buttons, QStringList { QStringLiteral("OK") });
+        EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
+
+        ASSERT_TRUE(waitUntilGone(udid));
+        ASSERT_TRUE(sim.attach(udid));
+        device = waitForDevice(udid);
+        ASSERT_NE(device, nullptr);
+        module->deviceAttached(device);
+        EXPECT_EQ(fillerCount(fillFolder()), 0u);
+        module->setDevice(device);
+    }
+}
+
+TEST_F(ApfsPhone, WritesFillersAndStillReportsTheTruth)
+{
+    const auto before = sim.storage(udid);
+    LogCapture log;
+    ASSERT_TRUE(runToEnd());
+    const auto after = sim.storage(udid);
+    ASSERT_TRUE(module->lastOutcome());
+    const ECFillOutcome& outcome = *module->lastOutcome();
+    ASSERT_EQ(outcome.ending, ECFillEnding::Finished);
+    EXPECT_TRUE(outcome.wroteData);
+    EXPECT_TRUE(log.contains("Free space did not fall after 4 files, writing their data instead"));
+    EXPECT_EQ(fillerCount(fillFolder()), 0u);
+    EXPECT_EQ(after.at("files"), before.at("files")) << "every filler gone";
+    const std::uint64_t purged = before.at("purgeable") - after.at("purgeable");
+    EXPECT_GT(purged, 0u);
+    EXPECT_EQ(outcome.gain().bytes, purged);
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_EQ(host.alerts[0].message, finishedMessage(outcome.gain()));
+}
