@@ -198,6 +198,24 @@ std::vector<ECDeviceReport> ECAppDelegate::connectedDevices(const std::vector<Pr
 
 void ECAppDelegate::deviceConnected(const std::shared_ptr<AMDevice>& device)
 {
+    // Modules tidy up what an interrupted run left on the phone before anyone looks at it, so
+    // the figures shown are those without it.
+    std::vector<ECModule*> modules;
+    for (ECModule* module : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
+             m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
+        if (module) {
+            modules.push_back(module);
+        }
+    }
+    runDeviceExchange(
+        [modules, device](const Operation& operation) {
+            for (ECModule* module : modules) {
+                if (!operation.isCancelled()) {
+                    module->deviceAttached(device);
+                }
+            }
+        },
+        [] {});
     refreshUsableDevices([this, device] {
         const bool usable = std::any_of(m_usableDevices.begin(), m_usableDevices.end(),
             [&](const ECDeviceReport& report) { return report.device == device; });

@@ -3,6 +3,7 @@
 #include "modules/ECMessagesModule.h"
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
+#include "modules/fill_clearing/ECForceCacheCleanModule.h"
 
 namespace ECModuleCatalog {
 
@@ -13,7 +14,10 @@ ECAppDelegate::Modules createModules()
     modules.appsController = new ECAppModule;
     // Temp Files on phones below 8.3.
     modules.oldIOSCachesController = new ECCacheModule;
-    // FIXME: the remaining cleaning tools (temp files by filling, photos, music) arrive with
+    auto* fillClearing = new ECForceCacheCleanModule;
+    fillClearing->setSupportAddress(QStringLiteral(TORVANE_SUPPORT_ADDRESS));
+    modules.cachesController = fillClearing;
+    // FIXME: the remaining cleaning tools (photos, music) arrive with
     // their own modules; each is added here as it lands, and its button is enabled from then on.
     return modules;
 }

@@ -12,13 +12,15 @@
 #include "modules/ECModule.h"
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
+#include "modules/fill_clearing/ECForceCacheCleanModule.h"
+#include "modules/fill_clearing/ECForceCacheCleanView.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
-
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -52,6 +54,7 @@ private slots:
     void anUntrustedPhoneAsksToTryAgain();
     void aPhoneWithoutItsMediaAreaIsTakenForWireless();
     void tempFilesOnAnOldPhoneOpensTheDownloadCacheTool();
+    void attachingRemovesLeftFillersAndTempFilesOpensTheFillTool();
 
 private:
     void launch(ECAppDelegate::Modules modules = {});
@@ -366,6 +369,44 @@ void ECAppE2ETest::tempFilesOnAnOldPhoneOpensTheDownloadCacheTool()
         QStringLiteral("Clear %1 Temp Files").arg(caches->itemList().rowCount()));
     caches->close();
     QTRY_VERIFY(!m_window->configWindow());
+}
+
+void ECAppE2ETest::attachingRemovesLeftFillersAndTempFilesOpensTheFillTool()
+{
+    // Fillers of a run that was killed: on the phone while Torvane was not looking.
+    QVERIFY(m_sim->attach("demo"));
+    const std::filesystem::path folder = m_sim->mediaRoot(DEMO) / "Torvane";
+    std::filesystem::create_directories(folder);
+    for (int i = 0; i < 3; ++i) {
+        std::ofstream(folder / ("2015-03-12 10:11:12 +0000-" + std::to_string(i))) << "filler";
+    }
+    QVERIFY(m_sim->detach(DEMO));
+    const auto fillersLeft = [&] {
+        return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
+    };
+    QCOMPARE(fillersLeft(), 3);
+
+    auto* fillClearing = new ECForceCacheCleanModule;
+    m_controller = std::make_unique<ECAppDelegate>(
+        MobileDevice::shared(), *m_defaults, ECAppDelegate::Modules { .cachesController = fillClearing });
+    m_window = std::make_unique<ECMainWindow>(*m_controller);
+    m_window->show();
+    m_controller->applicationDidFinishLaunching();
+    QVERIFY(m_sim->attach(DEMO));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);
+    QCOMPARE(fillersLeft(), 0);
+    QCOMPARE(m_window->subheading()->text(), expectedStatus(DEMO));
+
+    // 9.3.5 is past 8.3: the Temp Files button opens the fill tool on this phone.
+    QVERIFY(button(ECHomeRow::Caches)->isEnabled());
+    QTest::mouseClick(button(ECHomeRow::Caches), Qt::LeftButton);
+    QCOMPARE(m_controller->controller(), fillClearing);
+    QCOMPARE(fillClearing->device(), m_controller->selectedDevice());
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->findChild<ECForceCacheCleanView*>() != nullptr, 5000);
+    auto* view = m_window->findChild<ECForceCacheCleanView*>();
+    QCOMPARE(view->startCleaningButton()->text(), QStringLiteral("Clear Temp Files"));
+    QCOMPARE(fillClearing->titleText(), QStringLiteral("Clear Temporary Files"));
 }
 
 QTEST_MAIN(ECAppE2ETest)
