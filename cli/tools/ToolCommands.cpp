@@ -5,10 +5,11 @@
 // Each cleaning tool's command lives in its own file beside this one; list it here once.
 
 ToolCommand appsCommand();
+ToolCommand clearTempCommand();
 
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands { appsCommand() };
+    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand() };
     return commands;
 }
 

@@ -1,0 +1,141 @@
+// torvane-cli clear-temp against torvane-simd: its --json figures against ideviceinfo's
+// disk usage before and after, the small APFS-era phone whose fillers are written, and a run
+// killed mid-fill whose fillers the next run removes first.
+
+#include "tests/modules/fill_clearing/FillClearingProfiles.h"
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string cliPath()
+{
+    const char* build = std::getenv("TORVANE_BUILD_DIR");
+    return std::string(build ? build : ".") + "/cli/torvane-cli";
+}
+
+ProcessResult cli(std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), cliPath());
+    return runProcess(arguments, std::chrono::seconds(240));
+}
+
+std::uint64_t amountDataAvailable(const std::string& udid)
+{
+    const ProcessResult info
+        = runProcess({ "ideviceinfo", "-u", udid, "-q", "com.apple.disk_usage", "-k", "AmountDataAvailable" });
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    return std::stoull(info.out);
+}
+
+QJsonObject parseObject(const std::string& text)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
+    return document.object();
+}
+
+std::size_t fillerCount(const fs::path& folder)
+{
+    std::error_code error;
+    std::size_t count = 0;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(ClearTempCli, DemoPhoneGainAgreesWithDiskUsageAndThePurgedBytes)
+{
+    SimulatorFixture sim({ "demo" });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    const std::string udid = SimulatorFixture::DEMO_UDID;
+    const std::uint64_t before = amountDataAvailable(udid);
+    const std::uint64_t purgeableBefore = sim.storage(udid).at("purgeable");
+
+    const ProcessResult run = cli({ "clear-temp", "--udid", udid, "--json" });
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::uint64_t after = amountDataAvailable(udid);
+    const QJsonObject result = parseObject(run.out);
+    EXPECT_EQ(result.value("result").toString(), QStringLiteral("finished"));
+    EXPECT_EQ(result.value("freeBytesBefore").toInteger(), qint64(before));
+    EXPECT_EQ(result.value("freeBytesAfter").toInteger(), qint64(after));
+    EXPECT_EQ(result.value("clearedBytes").toInteger(), qint64(after - before));
+    EXPECT_EQ(
+        std::uint64_t(result.value("clearedBytes").toInteger()), purgeableBefore - sim.storage(udid).at("purgeable"));
+    EXPECT_GT(result.value("clearedBytes").toInteger(), 0);
+    EXPECT_TRUE(result.value("fillersRemoved").toBool());
+    EXPECT_NE(run.err.find("Progress: "), std::string::npos) << "progress goes to stderr";
+    EXPECT_EQ(fillerCount(sim.mediaRoot(udid) / "Torvane"), 0u);
+
+    // Without --json: the finished message and the bytes.
+    const ProcessResult again = cli({ "clear-temp" });
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("Cleared "), std::string::npos) << again.out;
+}
+
+TEST(ClearTempCli, ApfsPhoneHasItsFillersWrittenAndRemoved)
+{
+    SimulatorFixture sim({ FillClearingProfiles::smallModernPhone() });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    const std::string udid = FillClearingProfiles::SMALL_MODERN_UDID;
+    const auto before = sim.storage(udid);
+    const ProcessResult run = cli({ "clear-temp", "--json" });
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const QJsonObject result = parseObject(run.out);
+    EXPECT_TRUE(result.value("wroteData").toBool());
+    const auto after = sim.storage(udid);
+    EXPECT_EQ(after.at("files"), before.at("files"));
+    EXPECT_EQ(result.value("clearedBytes").toInteger(), qint64(before.at("purgeable") - after.at("purgeable")));
+    EXPECT_EQ(fillerCount(sim.mediaRoot(udid) / "Torvane"), 0u);
+}
+
+TEST(ClearTempCli, KilledMidFillLeavesFillersThatTheNextRunRemoves)
+{
+    SimulatorFixture sim({ "demo" });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    const std::string udid = SimulatorFixture::DEMO_UDID;
+    const fs::path folder = sim.mediaRoot(udid) / "Torvane";
+    const std::uint64_t freeBefore = sim.storage(udid).at("free");
+
+    const std::string tool = cliPath();
+    char* const argv[] = { const_cast<char*>(tool.c_str()), const_cast<char*>("clear-temp"), nullptr };
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ), 0);
+    const bool filling = waitUntil([&] { return fillerCount(folder) >= 10; }, std::chrono::seconds(60));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(filling);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_GE(fillerCount(folder), 10u) << "a killed run cannot clean up";
+    EXPECT_LT(sim.storage(udid).at("free"), freeBefore);
+
+    const ProcessResult next = cli({ "clear-temp", "--json" });
+    ASSERT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_NE(next.err.find("temporary files left from an earlier run"), std::string::npos) << next.err;
+    EXPECT_EQ(fillerCount(folder), 0u);
+    // Measured from after the leftovers went: the killed run's fillers are not counted as gain.
+    EXPECT_EQ(parseObject(next.out).value("freeBytesBefore").toInteger(), qint64(freeBefore));
+}
