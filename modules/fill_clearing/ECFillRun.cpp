@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <random>
+#include <thread>
 
 using namespace ECFillRules;
 
@@ -39,11 +40,18 @@ std::string ECFillRun::getNextFilePath()
 {
     // Hundreds of fillers can be made within one second, and four clashing names in a row would
     // pass for a phone that refuses to store more: numbers already taken in this second by this
-    // run are drawn again while others are left.
-    const QDateTime now = m_clock();
-    const qint64 second = now.toSecsSinceEpoch();
-    if (second != m_numbersSecond) {
-        m_numbersSecond = second;
+    // run are drawn again while others are left, and once all are taken the name waits for the
+    // next second (a bounded wait, in case the clock stands still).
+    QDateTime now = m_clock();
+    if (now.toSecsSinceEpoch() == m_numbersSecond && m_numbersTaken.size() >= std::size_t(FILLER_NUMBERS)) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (now.toSecsSinceEpoch() == m_numbersSecond && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            now = m_clock();
+        }
+    }
+    if (now.toSecsSinceEpoch() != m_numbersSecond) {
+        m_numbersSecond = now.toSecsSinceEpoch();
         m_numbersTaken.clear();
     }
     int number = m_random();

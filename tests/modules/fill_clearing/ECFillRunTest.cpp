@@ -148,6 +148,22 @@ TEST(ECFillRun, NumbersAreNotRepeatedWithinASecond)
     EXPECT_EQ(paths.size(), std::size_t(FILLER_NUMBERS));
 }
 
+TEST(ECFillRun, ANameWaitsForTheNextSecondOnceEveryNumberIsTaken)
+{
+    FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
+    ECFillRun run(phone);
+    const QDateTime start(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
+    int reads = 0;
+    // The clock moves on to the next second after a few more readings.
+    run.setClock([&] { return reads++ < FILLER_NUMBERS + 3 ? start : start.addSecs(1); });
+    int call = 0;
+    run.setRandomNumbers([&call] { return call++ % FILLER_NUMBERS; });
+    for (int i = 0; i < FILLER_NUMBERS; ++i) {
+        (void)run.getNextFilePath();
+    }
+    EXPECT_EQ(run.getNextFilePath().rfind("Torvane/2015-03-12 10:11:13 +0000-", 0), 0u);
+}
+
 TEST(ECFillRun, PhoneGoingAwayIsAFailureAndNeverAGain)
 {
     const struct
