@@ -1,0 +1,94 @@
+#include "platform/image_capture/ICBackupLog.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+ICBackupLog::ICBackupLog(const std::string& folder)
+    : m_path(folder + "/" + FILE_NAME)
+{
+    m_file = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (m_file < 0) {
+        m_error = "Cannot open " + m_path + ": " + std::strerror(errno);
+        return;
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(m_file, &info) == 0 && info.st_size == 0) {
+        if (!writeAll(std::string(HEADER) + "\n")) {
+            ::close(m_file);
+            m_file = -1;
+        }
+    }
+}
+
+ICBackupLog::~ICBackupLog()
+{
+    if (m_file >= 0) {
+        ::close(m_file);
+    }
+}
+
+std::string ICBackupLog::csvCell(const std::string& text)
+{
+    std::string cell = text;
+    if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@')) {
+        cell.insert(cell.begin(), '\'');
+    }
+    if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+        return cell;
+    }
+    std::string quoted = "\"";
+    for (const char c : cell) {
+        if (c == '"') {
+            quoted += '"';
+        }
+        quoted += c;
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string ICBackupLog::lineFor(const ICBackupLogEntry& entry)
+{
+    std::string line = entry.time.toUTC().toString(Qt::ISODate).toStdString();
+    for (const std::string* cell : { &entry.device, &entry.devicePath, &entry.localPath }) {
+        line += ',' + csvCell(*cell);
+    }
+    line += ',' + std::to_string(entry.size);
+    line += ',' + csvCell(entry.sha256);
+    line += ',' + csvCell(entry.outcome);
+    line += '\n';
+    return line;
+}
+
+bool ICBackupLog::append(const ICBackupLogEntry& entry)
+{
+    const std::string line = lineFor(entry);
+    std::lock_guard lock(m_mutex);
+    if (m_file < 0) {
+        return false;
+    }
+    return writeAll(line) && ::fdatasync(m_file) == 0;
+}
+
+bool ICBackupLog::writeAll(const std::string& text)
+{
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t written = ::write(m_file, rest.data(), rest.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            m_error = "Cannot write " + m_path + ": " + std::strerror(written < 0 ? errno : ENOSPC);
+            return false;
+        }
+        rest.remove_prefix(std::size_t(written));
+    }
+    return true;
+}

@@ -1,0 +1,585 @@
+#include "platform/image_capture/ICCameraDevice.h"
+
+#include "base/Log.h"
+#include "base/RunLoop.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "platform/image_capture/ICBackupLog.h"
+#include "platform/image_capture/ICFileNames.h"
+#include "platform/image_capture/ICMovieHeader.h"
+#include "platform/image_capture/ICVerifiedFileWriter.h"
+
+#include <QTimeZone>
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+constexpr const char* DCIM = "/DCIM";
+constexpr std::size_t MAX_IDLE_CONNECTIONS = ICCameraDevice::MAX_CONCURRENT_DOWNLOADS;
+/// The smallest read for the movie header walk: one read covers the first few top-level boxes.
+constexpr std::uint32_t HEADER_READ_BYTES = 4096;
+constexpr int OPEN_ATTEMPTS = 5;
+constexpr std::chrono::milliseconds OPEN_RETRY_DELAY { 100 };
+
+void runOnMain(std::function<void()> function)
+{
+    RunLoop* loop = RunLoop::main();
+    if (!loop) {
+        function();
+        return;
+    }
+    loop->post(std::move(function));
+}
+
+/// A name the phone listed that can stand for one entry of one folder.
+bool isPlainEntryName(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos
+        && name.find('\0') == std::string::npos;
+}
+
+std::string reasonOf(const AMErrorState& state, const char* fallback)
+{
+    return state.lasterror().value_or(fallback);
+}
+
+/// Random reads over an open device file with as few requests as possible: each miss reads at
+/// least HEADER_READ_BYTES, and a seek is sent only when the position is not already right.
+class DeviceRangeReader
+{
+public:
+    DeviceRangeReader(AFCFileReference& file, std::atomic<std::uint64_t>& requests)
+        : m_file(file)
+        , m_requests(requests)
+    {
+    }
+
+    std::optional<std::string> read(std::uint64_t offset, std::uint32_t length)
+    {
+        if (offset >= m_bufferStart && offset + length <= m_bufferStart + m_buffer.size()) {
+            return m_buffer.substr(std::size_t(offset - m_bufferStart), length);
+        }
+        if (offset != m_position) {
+            ++m_requests;
+            if (!m_file.seek(std::int64_t(offset), AFCSeekOrigin::Start)) {
+                return std::nullopt;
+            }
+            m_position = offset;
+        }
+        std::string buffer(std::max(length, HEADER_READ_BYTES), '\0');
+        m_file.clearLastError();
+        ++m_requests;
+        const std::uint32_t got = m_file.readN(std::uint32_t(buffer.size()), buffer.data());
+        if (got == 0 && m_file.lasterror()) {
+            return std::nullopt;
+        }
+        buffer.resize(got);
+        m_buffer = std::move(buffer);
+        m_bufferStart = offset;
+        m_position = offset + got;
+        return m_buffer.substr(0, std::min<std::size_t>(length, m_buffer.size()));
+    }
+
+private:
+    AFCFileReference& m_file;
+    std::atomic<std::uint64_t>& m_requests;
+    std::string m_buffer;
+    std::uint64_t m_bufferStart { 0 };
+    std::uint64_t m_position { 0 };
+};
+
+} // namespace
+
+struct ICCameraDevice::Shared
+{
+    std::shared_ptr<AMDevice> device;
+    std::string deviceName;
+    // The device object is used by one thread at a time: opening a connection goes through here.
+    std::mutex deviceMutex;
+    std::atomic<std::mutex*> externalLock { nullptr };
+    std::mutex poolMutex;
+    std::vector<std::unique_ptr<AFCMediaDirectory>> idle;
+    std::atomic<bool> removed { false };
+    std::atomic<std::size_t>* pending { nullptr };
+
+    std::unique_ptr<AFCMediaDirectory> takeConnection(std::string& error)
+    {
+        {
+            std::lock_guard lock(poolMutex);
+            if (!idle.empty()) {
+                auto connection = std::move(idle.back());
+                idle.pop_back();
+                return connection;
+            }
+        }
+        std::lock_guard lock(deviceMutex);
+        // Another user of the phone may be between connect and disconnect right now (one that
+        // does not share our lock, such as a device manager reading a new phone's name): a few
+        // attempts, briefly apart, get past that.
+        for (int attempt = 0;; ++attempt) {
+            if (removed || !device) {
+                error = "The phone is not connected";
+                return nullptr;
+            }
+            std::unique_ptr<AFCMediaDirectory> connection;
+            {
+                std::mutex* shared = externalLock.load();
+                std::unique_lock<std::mutex> sharedLock;
+                if (shared) {
+                    sharedLock = std::unique_lock(*shared);
+                }
+                connection = device->newAFCMediaDirectory();
+            }
+            if (connection) {
+                return connection;
+            }
+            if (attempt + 1 == OPEN_ATTEMPTS) {
+                error = "Cannot open the phone's media area: " + reasonOf(*device, "no answer");
+                return nullptr;
+            }
+            std::this_thread::sleep_for(OPEN_RETRY_DELAY);
+        }
+    }
+
+    /// Only connections that just served a request without failing come back.
+    void returnConnection(std::unique_ptr<AFCMediaDirectory> connection)
+    {
+        std::lock_guard lock(poolMutex);
+        if (!removed && idle.size() < MAX_IDLE_CONNECTIONS) {
+            idle.push_back(std::move(connection));
+        }
+    }
+
+    void dropConnections()
+    {
+        std::vector<std::unique_ptr<AFCMediaDirectory>> closing;
+        {
+            std::lock_guard lock(poolMutex);
+            closing.swap(idle);
+        }
+        for (auto& connection : closing) {
+            connection->close();
+        }
+    }
+};
+
+namespace {
+
+struct Listing
+{
+    std::vector<ICCameraFile> files;
+    std::string error;
+};
+
+Listing listCameraRoll(AFCDirectoryAccess& media, std::atomic<std::uint64_t>& requests)
+{
+    Listing listing;
+    ++requests;
+    auto folders = media.directoryContents(std::string(DCIM));
+    if (!folders) {
+        if (media.lastStatus() == AFCStatus::ObjectNotFound) {
+            return listing; // a phone that never took a picture
+        }
+        listing.error = "Cannot list " + std::string(DCIM) + ": " + reasonOf(media, "no answer");
+        return listing;
+    }
+    std::sort(folders->begin(), folders->end());
+    for (const std::string& folder : *folders) {
+        // Dot folders (".MISC", ".THMB") hold the camera's own bookkeeping, not pictures.
+        if (!isPlainEntryName(folder) || folder.front() == '.') {
+            continue;
+        }
+        const std::string folderPath = std::string(DCIM) + "/" + folder;
+        ++requests;
+        auto names = media.directoryContents(folderPath);
+        if (!names) {
+            if (!media.isOpen() || media.lastStatus() == AFCStatus::ConnectionError) {
+                listing.error = "Cannot list " + folderPath + ": " + reasonOf(media, "no answer");
+                return listing;
+            }
+            continue; // a plain file beside the folders
+        }
+        std::sort(names->begin(), names->end());
+        for (const std::string& name : *names) {
+            if (!isPlainEntryName(name)) {
+                logLine(LOG_PLATFORM, "Skipping a camera-roll entry with an unusable name in %s", folderPath.c_str());
+                continue;
+            }
+            const std::string path = folderPath + "/" + name;
+            ++requests;
+            const auto info = media.getFileInfo(path);
+            if (!info) {
+                if (media.lastStatus() == AFCStatus::ObjectNotFound) {
+                    continue; // gone since the listing
+                }
+                listing.error = "Cannot read " + path + ": " + reasonOf(media, "no answer");
+                return listing;
+            }
+            const auto kind = info->find("st_ifmt");
+            if (kind == info->end() || !kind->second.asString() || *kind->second.asString() != "S_IFREG") {
+                continue;
+            }
+            ICCameraFile file;
+            file.name = name;
+            file.devicePath = path;
+            if (const auto size = info->find("st_size"); size != info->end()) {
+                file.fileSize = std::uint64_t(std::max<std::int64_t>(0, size->second.toInt64().value_or(0)));
+            }
+            for (const char* key : { "st_birthtime", "st_mtime" }) {
+                const auto date = info->find(key);
+                if (date != info->end() && date->second.toDate()) {
+                    file.creationDate
+                        = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
+                    break;
+                }
+            }
+            file.movie = ICFileNames::isMovieName(name);
+            listing.files.push_back(std::move(file));
+        }
+    }
+    return listing;
+}
+
+std::optional<double> readDuration(
+    AFCDirectoryAccess& media, const ICCameraFile& file, std::atomic<std::uint64_t>& requests)
+{
+    ++requests;
+    auto open = media.openForRead(file.devicePath);
+    if (!open) {
+        return std::nullopt;
+    }
+    DeviceRangeReader reader(*open, requests);
+    const auto seconds = ICMovieHeader::movieDurationSeconds(
+        file.fileSize, [&](std::uint64_t offset, std::uint32_t length) { return reader.read(offset, length); });
+    ++requests;
+    (void)open->closeFile();
+    return seconds;
+}
+
+/// Everything one download does on a queue thread; fills `result`.
+void download(ICCameraDevice::Shared& shared,
+    const Operation& operation,
+    const ICDownloadOptions& options,
+    ICDownloadResult& result)
+{
+    const ICCameraFile& file = result.file;
+    std::string error;
+    auto media = shared.takeConnection(error);
+    if (!media) {
+        result.error = error;
+        return;
+    }
+    const auto info = media->getFileInfo(file.devicePath);
+    const auto size = info ? info->find("st_size") : PlistDictionary::const_iterator();
+    if (!info || size == info->end() || !size->second.toInt64() || *size->second.toInt64() < 0) {
+        result.error = "Cannot read " + file.devicePath + " on the phone: " + reasonOf(*media, "no size");
+        return;
+    }
+    const std::uint64_t expectedSize = std::uint64_t(*size->second.toInt64());
+    auto remote = media->openForRead(file.devicePath);
+    if (!remote) {
+        result.error = "Cannot open " + file.devicePath + " on the phone: " + reasonOf(*media, "no answer");
+        return;
+    }
+    ICVerifiedFileWriter writer;
+    if (!writer.begin(options.downloadsDirectory)) {
+        result.error = writer.error();
+        return;
+    }
+    std::string buffer(ICCameraDevice::READ_CHUNK_BYTES, '\0');
+    for (;;) {
+        if (operation.isCancelled()) {
+            result.error = "Cancelled";
+            return;
+        }
+        remote->clearLastError();
+        const std::uint32_t got = remote->readN(std::uint32_t(buffer.size()), buffer.data());
+        if (got == 0) {
+            if (remote->lasterror()) {
+                result.error = "Reading " + file.devicePath + " from the phone failed: " + *remote->lasterror();
+                return;
+            }
+            break;
+        }
+        if (writer.bytesWritten() + got > expectedSize) {
+            result.error
+                = "The phone sent more than the " + std::to_string(expectedSize) + " bytes of " + file.devicePath;
+            return;
+        }
+        if (!writer.append(std::string_view(buffer.data(), got))) {
+            result.error = writer.error();
+            return;
+        }
+    }
+    if (!remote->closeFile()) {
+        result.error = "Closing " + file.devicePath + " on the phone failed: " + reasonOf(*remote, "no answer");
+        return;
+    }
+    remote.reset();
+    const auto placed = writer.finish(ICFileNames::sanitizedFileName(file.name), expectedSize);
+    if (!placed) {
+        result.error = writer.error();
+        return;
+    }
+    result.localPath = placed->path;
+    result.sha256 = placed->sha256;
+    result.size = placed->size;
+    result.alreadyPresent = placed->alreadyPresent;
+    result.verified = true;
+    if (!options.deleteAfterSuccessfulDownload) {
+        shared.returnConnection(std::move(media));
+        return;
+    }
+    if (operation.isCancelled()) {
+        result.error = "Cancelled before removing it from the phone";
+        return;
+    }
+    if (!media->unlink(file.devicePath)) {
+        result.error = "Removing " + file.devicePath + " from the phone failed: " + reasonOf(*media, "no answer");
+        return;
+    }
+    // Confirm: the phone must now say the file does not exist.
+    if (media->getFileInfo(file.devicePath) || media->lastStatus() != AFCStatus::ObjectNotFound) {
+        result.error = "The phone did not confirm that " + file.devicePath + " is gone";
+        return;
+    }
+    result.removedFromDevice = true;
+    shared.returnConnection(std::move(media));
+}
+
+std::string outcomeOf(const ICDownloadResult& result, bool removeRequested)
+{
+    if (!result.error) {
+        if (removeRequested) {
+            return result.alreadyPresent ? "already backed up, removed from the phone" : "removed from the phone";
+        }
+        return result.alreadyPresent ? "already backed up" : "verified";
+    }
+    std::string outcome = "error: " + *result.error;
+    if (result.removedFromDevice) {
+        outcome += " (verified copy kept)";
+    } else if (result.verified) {
+        outcome += " (verified copy kept, still on the phone)";
+    } else {
+        outcome += " (still on the phone)";
+    }
+    return outcome;
+}
+
+} // namespace
+
+ICCameraDevice::ICCameraDevice(std::shared_ptr<AMDevice> device)
+    : m_shared(std::make_shared<Shared>())
+{
+    m_shared->device = std::move(device);
+    if (m_shared->device) {
+        m_shared->deviceName = m_shared->device->deviceName().value_or("iPhone");
+    }
+}
+
+ICCameraDevice::~ICCameraDevice()
+{
+    m_shared->removed = true;
+    m_sessionQueue.cancelAllOperations();
+    m_downloadQueue.cancelAllOperations();
+    m_sessionQueue.waitUntilAllOperationsAreFinished();
+    m_downloadQueue.waitUntilAllOperationsAreFinished();
+    m_shared->dropConnections();
+}
+
+QString ICCameraDevice::name() const
+{
+    return QString::fromStdString(m_shared->deviceName);
+}
+
+QString ICCameraDevice::serialNumberString() const
+{
+    if (!m_shared->device || !m_shared->device->udid()) {
+        return {};
+    }
+    return QString::fromStdString(*m_shared->device->udid());
+}
+
+void ICCameraDevice::postToMain(std::function<void(ICCameraDevice&)> function)
+{
+    runOnMain([weak = weak_from_this(), function = std::move(function)] {
+        if (auto self = weak.lock()) {
+            function(*self);
+        }
+    });
+}
+
+void ICCameraDevice::requestOpenSession()
+{
+    if (m_sessionRequested) {
+        return;
+    }
+    m_sessionRequested = true;
+    const std::uint64_t generation = ++m_sessionGeneration;
+    auto shared = m_shared;
+    m_sessionQueue.addOperation([this, shared, generation](const Operation& operation) {
+        std::string error;
+        auto media = shared->takeConnection(error);
+        if (!media) {
+            postToMain([error, generation](ICCameraDevice& camera) {
+                if (camera.m_sessionGeneration == generation) {
+                    camera.m_sessionRequested = false;
+                    emit camera.didOpenSessionWithError(QString::fromStdString(error));
+                }
+            });
+            return;
+        }
+        Listing listing = listCameraRoll(*media, m_listingRequests);
+        if (!listing.error.empty()) {
+            postToMain([error = listing.error, generation](ICCameraDevice& camera) {
+                if (camera.m_sessionGeneration == generation) {
+                    camera.m_sessionRequested = false;
+                    emit camera.didOpenSessionWithError(QString::fromStdString(error));
+                }
+            });
+            return;
+        }
+        postToMain([files = listing.files, generation](ICCameraDevice& camera) {
+            if (camera.m_sessionGeneration != generation) {
+                return;
+            }
+            camera.m_mediaFiles = files;
+            camera.m_durationsRead = false;
+            camera.m_sessionOpen = true;
+            emit camera.didOpenSessionWithError(QString());
+        });
+        // Durations come after the session has opened, so the count never waits for them.
+        std::vector<std::pair<std::string, double>> durations;
+        for (const ICCameraFile& file : listing.files) {
+            if (operation.isCancelled()) {
+                break;
+            }
+            if (file.movie) {
+                if (const auto seconds = readDuration(*media, file, m_durationRequests)) {
+                    durations.emplace_back(file.devicePath, *seconds);
+                }
+            }
+        }
+        shared->returnConnection(std::move(media));
+        postToMain([durations = std::move(durations), generation](ICCameraDevice& camera) {
+            if (camera.m_sessionGeneration != generation) {
+                return;
+            }
+            for (const auto& [path, seconds] : durations) {
+                const auto found = std::find_if(camera.m_mediaFiles.begin(), camera.m_mediaFiles.end(),
+                    [&](const ICCameraFile& file) { return file.devicePath == path; });
+                if (found != camera.m_mediaFiles.end()) {
+                    found->duration = seconds;
+                }
+            }
+            camera.m_durationsRead = true;
+            emit camera.mediaFilesChanged();
+        });
+    });
+}
+
+void ICCameraDevice::requestCloseSession()
+{
+    ++m_sessionGeneration;
+    m_sessionQueue.cancelAllOperations();
+    const bool wasOpen = m_sessionOpen;
+    m_sessionRequested = false;
+    m_sessionOpen = false;
+    m_mediaFiles.clear();
+    m_durationsRead = false;
+    if (wasOpen) {
+        emit didCloseSessionWithError(QString());
+    }
+}
+
+void ICCameraDevice::requestDownloadFile(
+    const ICCameraFile& file, const ICDownloadOptions& options, ICDownloadCompletion completion)
+{
+    struct State
+    {
+        ICDownloadOptions options;
+        ICDownloadResult result;
+        ICDownloadCompletion completion;
+        bool ran { false };
+    };
+    auto state = std::make_shared<State>();
+    state->options = options;
+    state->result.file = file;
+    state->completion = std::move(completion);
+    ++m_pendingDownloads;
+    auto shared = m_shared;
+    // The camera may be gone when the completion runs; the counter it decrements is the camera's
+    // only while the camera lives, so it is reached through a weak reference.
+    std::weak_ptr<ICCameraDevice> weak = weak_from_this();
+    m_downloadQueue.addOperation(
+        [shared, state](const Operation& operation) {
+            state->ran = true;
+            if (operation.isCancelled()) {
+                state->result.error = "Cancelled";
+                return;
+            }
+            download(*shared, operation, state->options, state->result);
+        },
+        [shared, state, weak] {
+            if (!state->ran) {
+                state->result.error = "Cancelled";
+            }
+            const ICDownloadResult& result = state->result;
+            if (result.error) {
+                logLine(
+                    LOG_PLATFORM, "Download of %s failed: %s", result.file.devicePath.c_str(), result.error->c_str());
+            }
+            if (state->options.auditLog) {
+                ICBackupLogEntry entry;
+                entry.time = QDateTime::currentDateTimeUtc();
+                entry.device = shared->deviceName;
+                entry.devicePath = result.file.devicePath;
+                entry.localPath = result.localPath;
+                entry.size = result.verified ? result.size : result.file.fileSize;
+                entry.sha256 = result.sha256;
+                entry.outcome = outcomeOf(result, state->options.deleteAfterSuccessfulDownload);
+                if (!state->options.auditLog->append(entry)) {
+                    logLine(LOG_PLATFORM, "Cannot write the backup log: %s", state->options.auditLog->error().c_str());
+                }
+            }
+            runOnMain([state, weak] {
+                if (auto camera = weak.lock()) {
+                    --camera->m_pendingDownloads;
+                    if (state->result.removedFromDevice) {
+                        camera->forgetMediaFile(state->result.file.devicePath);
+                    }
+                }
+                if (state->completion) {
+                    state->completion(state->result);
+                }
+            });
+        });
+}
+
+void ICCameraDevice::cancelDownloads()
+{
+    m_downloadQueue.cancelAllOperations();
+}
+
+void ICCameraDevice::forgetMediaFile(const std::string& devicePath)
+{
+    const auto erased
+        = std::erase_if(m_mediaFiles, [&](const ICCameraFile& file) { return file.devicePath == devicePath; });
+    if (erased > 0) {
+        emit mediaFilesChanged();
+    }
+}
+
+void ICCameraDevice::setDeviceLock(std::mutex* lock)
+{
+    m_shared->externalLock = lock;
+}
+
+void ICCameraDevice::deviceWasRemoved()
+{
+    m_shared->removed = true;
+    m_shared->dropConnections();
+    emit didRemoveDevice();
+}

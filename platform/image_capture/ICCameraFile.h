@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QDateTime>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class ICBackupLog;
+
+/// One photo, video or side file of a phone's camera roll.
+///
+/// `creationDate` is the file's birth time on the phone. The EXIF date of a photo would be closer
+/// to the moment of capture for photos restored from a backup, but reading it costs a request or
+/// more per photo (open, read, close), and a camera roll of 10,000 files must list with one
+/// request per file; the birth time comes with the size in that one request.
+struct ICCameraFile
+{
+    std::string name; // as the phone names it
+    std::string devicePath; // "/DCIM/100APPLE/IMG_0001.JPG"
+    std::uint64_t fileSize { 0 };
+    QDateTime creationDate;
+    /// Seconds, from the movie header; 0 for photos, and for videos until it has been read.
+    double duration { 0 };
+    /// A video (by its movie extension), whether or not its duration could be read.
+    bool movie { false };
+};
+
+/// ICDownloadsDirectoryURL and ICDeleteAfterSuccessfulDownload, and the log to write.
+struct ICDownloadOptions
+{
+    std::string downloadsDirectory;
+    bool deleteAfterSuccessfulDownload { false };
+    /// Where each outcome is recorded; may be null.
+    std::shared_ptr<ICBackupLog> auditLog;
+};
+
+/// What became of one requested download.
+struct ICDownloadResult
+{
+    ICCameraFile file;
+    /// Nothing when every requested step succeeded; otherwise what failed. On any error the file
+    /// is still on the phone, unless `removedFromDevice` says it went after a verified copy.
+    std::optional<std::string> error;
+    std::string localPath; // empty when no verified copy exists
+    std::string sha256;
+    std::uint64_t size { 0 }; // of the verified copy
+    bool verified { false };
+    bool alreadyPresent { false };
+    bool removedFromDevice { false };
+};
+
+/// Called once per requested file, on the main thread.
+using ICDownloadCompletion = std::function<void(const ICDownloadResult& result)>;
