@@ -1,0 +1,439 @@
+#include "modules/photos/ECPhotoModule.h"
+
+#include "base/Log.h"
+#include "device/AMDevice.h"
+#include "modules/ECAgeRange.h"
+#include "modules/ECClock.h"
+#include "modules/ECModuleHost.h"
+#include "modules/ECModuleRules.h"
+#include "modules/ECModuleView.h"
+#include "modules/photos/ECPhotoConfigView.h"
+#include "platform/image_capture/ICBackupLog.h"
+#include "platform/image_capture/ICCameraDevice.h"
+#include "platform/image_capture/ICDeviceBrowser.h"
+
+#include <QDir>
+#include <QPointer>
+#include <QUrl>
+
+#include <algorithm>
+#include <climits>
+
+ECPhotoModule::ECPhotoModule()
+    : ECPhotoModule(MobileDevice::shared())
+{
+}
+
+ECPhotoModule::ECPhotoModule(MobileDevice& library, QObject* parent)
+    : ECModule(parent)
+    , m_deviceBrowser(std::make_unique<ICDeviceBrowser>(library))
+{
+    setTitleText(QStringLiteral("Backup & Remove Old Photos"));
+    // Files removed through the file service leave the phone's storage at once; the Photos app
+    // learns of it only when it rebuilds its library, and users should hear that from us.
+    setHintText(QStringLiteral("Backup photos and videos to your Mac to clear out room for more.. "
+                               "Each file is removed from the phone only after its copy on this "
+                               "computer has been read back and checked. The Photos app on the "
+                               "phone may keep showing removed items until it rebuilds its library."));
+    m_destinations = {
+        { QStringLiteral("Pictures"), QStringLiteral("~/Pictures") },
+        { QStringLiteral("Desktop"), QStringLiteral("~/Desktop") },
+        { QStringLiteral("Home"), QStringLiteral("~") },
+    };
+    m_deviceBrowser->setBrowsedDeviceTypeMask(
+        m_deviceBrowser->browsedDeviceTypeMask() | ICCameraDevice::TYPE_CAMERA | ICCameraDevice::LOCATION_LOCAL);
+    connect(m_deviceBrowser.get(), &ICDeviceBrowser::didAddDevice, this, &ECPhotoModule::deviceBrowserDidAddDevice);
+    connect(
+        m_deviceBrowser.get(), &ICDeviceBrowser::didRemoveDevice, this, &ECPhotoModule::deviceBrowserDidRemoveDevice);
+    updateRange();
+}
+
+ECPhotoModule::~ECPhotoModule()
+{
+    stopAllWork();
+    // Cameras first: their queues finish (cancelled) while the module is still whole.
+    m_cameraDevice.reset();
+    m_cameras.clear();
+    m_deviceBrowser.reset();
+}
+
+void ECPhotoModule::loadConfigView()
+{
+    setInterfaceEnabled(false);
+    m_deviceBrowser->start();
+}
+
+void ECPhotoModule::close()
+{
+    if (m_cameraDevice) {
+        // Downloads not finished yet are cancelled; each still reports, and its file stays on
+        // the phone.
+        m_cameraDevice->cancelDownloads();
+        m_cameraDevice->requestCloseSession();
+        forgetCamera();
+    }
+    m_deviceBrowser->stop();
+    ECModule::close();
+}
+
+void ECPhotoModule::setInterfaceEnabled(bool enabled)
+{
+    if (enabled != m_interfaceEnabled) {
+        m_interfaceEnabled = enabled;
+        emit configChanged();
+    }
+}
+
+void ECPhotoModule::deviceBrowserDidAddDevice(const std::shared_ptr<ICCameraDevice>& camera, bool)
+{
+    if (!camera || !(camera->type() & ICCameraDevice::TYPE_CAMERA)) {
+        return;
+    }
+    m_cameras.push_back(camera);
+    ICCameraDevice* raw = camera.get();
+    connect(raw, &ICCameraDevice::didRemoveDevice, this, [this, raw] { didRemoveDevice(raw); });
+    const std::shared_ptr<AMDevice> selected = device();
+    if (!m_cameraDevice && selected && selected->udid()
+        && camera->serialNumberString() == QString::fromStdString(*selected->udid())) {
+        chooseCamera(camera);
+    }
+}
+
+void ECPhotoModule::chooseCamera(const std::shared_ptr<ICCameraDevice>& camera)
+{
+    m_cameraDevice = camera;
+    // The controller and this module's own measurements take this lock around their exchanges
+    // with the phone; the camera's connections must not cut into them.
+    camera->setDeviceLock(&deviceLock());
+    setInterfaceEnabled(true);
+    connect(
+        camera.get(), &ICCameraDevice::didOpenSessionWithError, this, &ECPhotoModule::deviceDidOpenSessionWithError);
+    connect(
+        camera.get(), &ICCameraDevice::didCloseSessionWithError, this, &ECPhotoModule::deviceDidCloseSessionWithError);
+    connect(camera.get(), &ICCameraDevice::mediaFilesChanged, this, &ECPhotoModule::updateProgressLabel);
+    camera->requestOpenSession();
+    emit configChanged();
+}
+
+void ECPhotoModule::forgetCamera()
+{
+    if (m_cameraDevice) {
+        m_cameraDevice->setDeviceLock(nullptr);
+        disconnect(m_cameraDevice.get(), &ICCameraDevice::didOpenSessionWithError, this, nullptr);
+        disconnect(m_cameraDevice.get(), &ICCameraDevice::didCloseSessionWithError, this, nullptr);
+        disconnect(m_cameraDevice.get(), &ICCameraDevice::mediaFilesChanged, this, nullptr);
+    }
+    m_cameraDevice.reset();
+    setInterfaceEnabled(false);
+    emit configChanged();
+}
+
+void ECPhotoModule::deviceBrowserDidRemoveDevice(const std::shared_ptr<ICCameraDevice>& camera, bool)
+{
+    if (camera && camera == m_cameraDevice) {
+        forgetCamera();
+    }
+    didRemoveDevice(camera.get());
+}
+
+void ECPhotoModule::didRemoveDevice(ICCameraDevice* camera)
+{
+    const auto found = std::find_if(
+        m_cameras.begin(), m_cameras.end(), [camera](const auto& listed) { return listed.get() == camera; });
+    if (found == m_cameras.end()) {
+        return;
+    }
+    const bool chosen = *found == m_cameraDevice;
+    if (chosen) {
+        forgetCamera();
+    }
+    m_cameras.erase(found);
+    if (chosen) {
+        updateProgressLabel(); // back to waiting, with nothing to count
+    }
+}
+
+void ECPhotoModule::deviceDidOpenSessionWithError(const QString& error)
+{
+    if (!error.isEmpty()) {
+        logLine(LOG_MODULES, "The camera roll could not be read: %s", error.toUtf8().constData());
+    }
+    updateProgressLabel();
+}
+
+void ECPhotoModule::deviceDidCloseSessionWithError(const QString&)
+{
+}
+
+bool ECPhotoModule::selects(const ICCameraFile& file, int mediaChoice, const QDateTime& cutOff)
+{
+    // A movie whose header could not be read still is a video, never a photo.
+    const bool video = file.movie || file.duration > 0;
+    if (video ? mediaChoice == PhotosOnly : mediaChoice == VideosOnly) {
+        return false;
+    }
+    return file.creationDate.isValid() && file.creationDate < cutOff;
+}
+
+std::vector<ICCameraFile> ECPhotoModule::itemsToRemove() const
+{
+    std::vector<ICCameraFile> selected;
+    if (!m_cameraDevice || (!shouldDeletePhotos() && !shouldDeleteVideos())) {
+        return selected;
+    }
+    const QDateTime cutOff = ECAgeRange::cutOffDate(clock().now(), std::int64_t(timeRange()));
+    for (const ICCameraFile& file : m_cameraDevice->mediaFiles()) {
+        if (selects(file, m_mediaChoice, cutOff)) {
+            selected.push_back(file);
+        }
+    }
+    return selected;
+}
+
+std::int64_t ECPhotoModule::itemsToRemoveCount() const
+{
+    return std::int64_t(itemsToRemove().size());
+}
+
+std::int64_t ECPhotoModule::selectionSize() const
+{
+    std::int64_t total = 0;
+    for (const ICCameraFile& file : itemsToRemove()) {
+        total += std::int64_t(file.fileSize);
+    }
+    return total;
+}
+
+QString ECPhotoModule::buttonTitle(const QString& countText) const
+{
+    if (countText.isEmpty()) {
+        return QStringLiteral("Backup & Remove File");
+    }
+    return QStringLiteral("Backup & Remove%1 Files").arg(countText);
+}
+
+void ECPhotoModule::updateProgressLabel()
+{
+    if (!m_cameraDevice && device() && !m_running) {
+        loadConfigView();
+    }
+    ECModule::updateProgressLabel();
+    emit configChanged();
+}
+
+QString ECPhotoModule::statusText() const
+{
+    if (!m_cameraDevice || !m_cameraDevice->hasOpenSession()) {
+        return WAITING_TEXT;
+    }
+    const std::int64_t count = itemsToRemoveCount();
+    const QString size = formattedByteCount(selectionSize());
+    return count == 1 ? QStringLiteral("1 file, %1").arg(size) : QStringLiteral("%1 files, %2").arg(count).arg(size);
+}
+
+void ECPhotoModule::setMediaChoice(int choice)
+{
+    choice = std::clamp(choice, int(PhotosAndVideos), int(VideosOnly));
+    if (choice != m_mediaChoice) {
+        m_mediaChoice = choice;
+        updatedPhotoVideoPopup();
+    }
+}
+
+void ECPhotoModule::setTimeRangeIndex(int index)
+{
+    index = std::clamp(index, 0, ECAgeRange::COUNT - 1);
+    if (index != m_timeRangeIndex) {
+        m_timeRangeIndex = index;
+        changedTimeRange();
+    }
+}
+
+double ECPhotoModule::timeRange() const
+{
+    return double(ECAgeRange::atIndex(m_timeRangeIndex).seconds());
+}
+
+void ECPhotoModule::setDestinationIndex(int index)
+{
+    if (index >= 0 && index < int(m_destinations.size()) && index != m_destinationIndex) {
+        m_destinationIndex = index;
+        emit configChanged();
+    }
+}
+
+void ECPhotoModule::addDestination(const QString& folder)
+{
+    const QString path = QDir::cleanPath(folder);
+    for (std::size_t i = 0; i < m_destinations.size(); ++i) {
+        if (QDir::cleanPath(m_destinations[i].path) == path) {
+            setDestinationIndex(int(i));
+            return;
+        }
+    }
+    QString title = QDir(path).dirName();
+    if (title.isEmpty()) {
+        title = path;
+    }
+    m_destinations.push_back({ title, path });
+    m_destinationIndex = int(m_destinations.size()) - 1;
+    emit configChanged();
+}
+
+void ECPhotoModule::chooseOtherDestination()
+{
+    if (!host()) {
+        return;
+    }
+    QPointer<ECPhotoModule> self(this);
+    host()->chooseFolder(QStringLiteral("Choose where to back up photos and videos"), destinationFolder(),
+        [self](std::optional<QString> folder) {
+            if (!self) {
+                return;
+            }
+            if (folder) {
+                self->addDestination(*folder);
+            } else {
+                emit self->configChanged(); // back to the entry chosen before
+            }
+        });
+}
+
+QString ECPhotoModule::destinationFolder() const
+{
+    const QString path = m_destinations.at(std::size_t(m_destinationIndex)).path;
+    if (path == QStringLiteral("~")) {
+        return QDir::homePath();
+    }
+    if (path.startsWith(QStringLiteral("~/"))) {
+        return QDir::homePath() + path.mid(1);
+    }
+    return path;
+}
+
+void ECPhotoModule::setProgressBytes(std::int64_t bytes)
+{
+    setProgressValue(int(bytes / m_progressScale));
+}
+
+void ECPhotoModule::offloadVideos()
+{
+    if (m_running || !m_cameraDevice) {
+        return;
+    }
+    ECModule::updateProgressLabel();
+    const std::vector<ICCameraFile> files = itemsToRemove();
+    if (files.empty()) {
+        return;
+    }
+    const QString folder = QDir(destinationFolder()).filePath(BACKUP_FOLDER_NAME);
+    // Nothing is requested unless the folder and its log exist: a download with nowhere to go
+    // could only fail, and a backup without its log cannot be checked.
+    QString problem;
+    std::shared_ptr<ICBackupLog> log;
+    if (!QDir().mkpath(folder)) {
+        problem = QStringLiteral("The folder could not be created. Choose another destination.");
+    } else {
+        log = std::make_shared<ICBackupLog>(folder.toStdString());
+        if (!log->isOpen()) {
+            problem = QString::fromStdString(log->error());
+        }
+    }
+    if (!problem.isEmpty()) {
+        logLine(LOG_MODULES, "Cannot back up to %s: %s", folder.toUtf8().constData(), problem.toUtf8().constData());
+        presentAlert(
+            { QStringLiteral("Cannot back up to “%1”").arg(folder), problem, { QStringLiteral("OK") } }, [](int) {});
+        return;
+    }
+
+    m_running = true;
+    m_nFilesToDelete = files.size();
+    m_downloadDirectory = folder;
+    m_report = ECPhotoBackupReport();
+    m_report.requested = int(files.size());
+    m_report.folder = folder;
+    m_bytesDone = 0;
+    startDeleting();
+    const std::int64_t total = selectionSize();
+    m_progressScale = std::max<std::int64_t>(1, total / INT_MAX + 1);
+    setProgressMaximum(int(total / m_progressScale));
+    setProgressValue(0);
+
+    ICDownloadOptions options;
+    options.downloadsDirectory = folder.toStdString();
+    options.deleteAfterSuccessfulDownload = true;
+    options.auditLog = log;
+    QPointer<ECPhotoModule> self(this);
+    for (const ICCameraFile& file : files) {
+        m_cameraDevice->requestDownloadFile(file, options, [self](const ICDownloadResult& result) {
+            if (self) {
+                self->didDownloadFile(result);
+            }
+        });
+    }
+    updateProgressLabel();
+}
+
+void ECPhotoModule::didDownloadFile(const ICDownloadResult& result)
+{
+    if (!m_running || m_nFilesToDelete == 0) {
+        return;
+    }
+    --m_nFilesToDelete;
+    m_bytesDone += std::int64_t(result.file.fileSize);
+    setProgressBytes(m_bytesDone);
+    if (result.verified) {
+        ++m_report.verified;
+        m_report.bytesVerified += std::int64_t(result.size);
+    }
+    if (result.removedFromDevice) {
+        ++m_report.removed;
+        m_report.bytesRemoved += std::int64_t(result.size);
+    }
+    if (result.error) {
+        ++m_report.failed;
+        logLine(LOG_MODULES, "  Downloaded FAILED:        %s\n", result.file.name.c_str());
+        logLine(LOG_MODULES, "  ERROR:       %s\n", result.error->c_str());
+    }
+    updateProgressLabel();
+    if (m_nFilesToDelete == 0) {
+        finishRun();
+    }
+}
+
+void ECPhotoModule::finishRun()
+{
+    m_running = false;
+    showFinishedDialog();
+    updateProgressLabel();
+    updateRange();
+
+    const ECPhotoBackupReport& report = m_report;
+    QString text = QStringLiteral("%1 of %2 files are in “%3”, each read back and checked against the phone's "
+                                  "copy; %4 of them were removed from the phone.")
+                       .arg(report.verified)
+                       .arg(report.requested)
+                       .arg(report.folder)
+                       .arg(report.removed);
+    if (report.failed > 0) {
+        text += QStringLiteral(" %1 could not be backed up or removed and stay on the phone; %2 in that folder "
+                               "says why.")
+                    .arg(report.failed)
+                    .arg(QString::fromLatin1(ICBackupLog::FILE_NAME));
+    }
+    presentAlert({ QStringLiteral("Backup finished: %1 freed").arg(formattedByteCount(report.bytesRemoved)), text,
+                     { QStringLiteral("OK") } },
+        [](int) {});
+    if (host()) {
+        host()->openUrl(QUrl::fromLocalFile(report.folder));
+    }
+    ++m_foldersOpened;
+    emit backupFinished();
+}
+
+QWidget* ECPhotoModule::createView(QWidget* parent)
+{
+    auto* view = new ECModuleView(this, parent);
+    view->setConfigWidget(new ECPhotoConfigView(this, view));
+    return view;
+}

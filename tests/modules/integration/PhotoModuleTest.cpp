@@ -1,0 +1,579 @@
+#include "base/RunLoop.h"
+#include "device/AMDevice.h"
+#include "device/MobileDeviceAccess.h"
+#include "modules/ECAgeRange.h"
+#include "modules/ECClock.h"
+#include "modules/ECModuleHost.h"
+#include "modules/photos/ECPhotoModule.h"
+#include "platform/image_capture/ICBackupLog.h"
+#include "platform/image_capture/ICCameraDevice.h"
+#include "platform/image_capture/ICFileNames.h"
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTimeZone>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* SMALL_UDID = "5ca1ab1e0000000000000000000000000000c0de";
+constexpr const char* OTHER_UDID = "5ca1ab1e0000000000000000000000000000beef";
+constexpr const char* MEDIA_PREFIX = "/private/var/mobile/Media";
+
+/// A phone like the demo one with a camera roll small enough to copy many times in a test.
+std::string smallProfile(const fs::path& folder, const std::string& udid, const std::string& name)
+{
+    const fs::path path = folder / (udid + ".json");
+    std::ofstream out(path);
+    out << R"({ "name": ")" << name << R"(", "udid": ")" << udid << R"(",
+        "productType": "iPhone8,1", "productVersion": "9.3.5", "buildVersion": "13G36",
+        "deviceClass": "iPhone", "serialNumber": "F17QD3M0GRY6", "hardwareModel": "N71mAP",
+        "wifiAddress": "a4:d1:8c:3d:0a:1c", "productId": 4776, "jailbroken": false,
+        "diskCapacity": 16000000000, "dataCapacity": 12000000000, "usedBytes": 6000000000,
+        "reserveBytes": 209715200, "blockSize": 4096, "purgeablePoolBytes": 0,
+        "purgeThresholdBytes": 150000000, "purgeTargetBytes": 200000000, "purgeStepBytes": 67108864,
+        "purgeIntervalMs": 250,
+        "content": { "seed": 4711, "userApps": 0, "fileSharingApps": 0, "developerApps": 0, "photos": 36, "videos": 10, "songs": 0, "podcasts": 0,
+                     "stalledDownloads": 0, "yearsOfHistory": 3, "videoSeconds": [2, 5],
+                     "photoBytes": [150000, 400000] } })";
+    return path.string();
+}
+
+std::string sha256Of(const fs::path& path)
+{
+    QFile file(QString::fromStdString(path.string()));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex().toStdString();
+}
+
+/// What the simulator's state folder says about one camera-roll file: the oracle.
+struct PhoneFile
+{
+    std::string sha256;
+    std::uint64_t size { 0 };
+    std::int64_t birth { 0 }; // seconds
+    bool movie { false };
+};
+
+class RecordingHost : public ECModuleHost
+{
+public:
+    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
+    {
+        alerts.push_back(alert);
+        answer(0);
+    }
+    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
+    {
+        answer(folderToChoose);
+    }
+    void openUrl(const QUrl& url) override { opened.push_back(url); }
+
+    std::vector<ECModuleAlert> alerts;
+    std::vector<QUrl> opened;
+    std::optional<QString> folderToChoose;
+};
+
+class PhotoModuleTest : public testing::Test
+{
+protected:
+    explicit PhotoModuleTest(std::vector<std::string> udids = { SMALL_UDID })
+        : m_udids(std::move(udids))
+    {
+    }
+
+    void SetUp() override
+    {
+        RunLoop::setMain(&loop);
+        const char* home = std::getenv("HOME");
+        m_savedHome = home ? std::optional<std::string>(home) : std::nullopt;
+        setenv("HOME", homeFolder.path().c_str(), 1);
+        std::vector<std::string> profiles;
+        for (std::size_t i = 0; i < m_udids.size(); ++i) {
+            profiles.push_back(
+                smallProfile(profileFolder.path(), m_udids[i], i == 0 ? "Small iPhone" : "Other iPhone"));
+        }
+        sim = std::make_unique<SimulatorFixture>(profiles);
+        seedPhone();
+        ASSERT_TRUE(sim->start()) << sim->lastError();
+        manager = std::make_unique<MobileDeviceAccess>(MobileDevice::shared());
+        manager->setListener(&listener);
+        clock.setNow(QDateTime::currentDateTimeUtc());
+        module = std::make_unique<ECPhotoModule>(MobileDevice::shared());
+        module->setClock(&clock);
+        module->setHost(&host);
+    }
+
+    void TearDown() override
+    {
+        module.reset();
+        manager.reset();
+        sim.reset();
+        RunLoop::setMain(nullptr);
+        if (m_savedHome) {
+            setenv("HOME", m_savedHome->c_str(), 1);
+        }
+    }
+
+    /// Files a test puts on the phone before it starts.
+    virtual void seedPhone() { }
+
+    bool pumpUntil(const std::function<bool()>& condition, std::chrono::seconds bound = std::chrono::seconds(60))
+    {
+        return loop.runUntil(condition, bound);
+    }
+
+    std::shared_ptr<AMDevice> waitForDevice(const std::string& udid)
+    {
+        std::shared_ptr<AMDevice> found;
+        pumpUntil([&] {
+            for (const auto& device : manager->devices()) {
+                if (device->udid() == udid) {
+                    found = device;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+    /// Shows the module for `udid`, as the application does, and waits for its camera roll.
+    void showModule(const std::string& udid = SMALL_UDID)
+    {
+        auto device = waitForDevice(udid);
+        ASSERT_TRUE(device);
+        module->setDevice(device);
+        module->loadConfigView();
+        ASSERT_TRUE(pumpUntil([&] { return module->statusText() != ECPhotoModule::WAITING_TEXT; }));
+        ASSERT_TRUE(module->interfaceEnabled());
+        ASSERT_TRUE(pumpUntil([&] { return module->cameraDevice()->durationsRead(); }));
+    }
+
+    void runBackup()
+    {
+        bool finished = false;
+        const auto connection
+            = QObject::connect(module.get(), &ECPhotoModule::backupFinished, [&] { finished = true; });
+        module->offloadVideos();
+        ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(240)));
+        QObject::disconnect(connection);
+    }
+
+    fs::path media(const std::string& udid = SMALL_UDID) const { return sim->mediaRoot(udid); }
+
+    /// Every camera-roll file of the phone, by device path ("/DCIM/100APPLE/IMG_0001.JPG").
+    std::map<std::string, PhoneFile> phoneFiles(const std::string& udid = SMALL_UDID) const
+    {
+        std::map<std::string, std::int64_t> births;
+        std::ifstream in(sim->statePath() / "devices" / udid / "birthtimes.tsv");
+        for (std::string line; std::getline(in, line);) {
+            const auto tab = line.find('\t');
+            const std::string path = line.substr(tab + 1);
+            if (tab != std::string::npos && path.starts_with(std::string(MEDIA_PREFIX) + "/DCIM/")) {
+                births[path.substr(std::strlen(MEDIA_PREFIX))] = std::stoll(line.substr(0, tab)) / 1'000'000'000;
+            }
+        }
+        std::map<std::string, PhoneFile> files;
+        const fs::path dcim = media(udid) / "DCIM";
+        if (!fs::exists(dcim)) {
+            return files;
+        }
+        for (const auto& entry : fs::recursive_directory_iterator(dcim)) {
+            if (!entry.is_regular_file()) {
+                continue;
+            }
+            const std::string path = "/" + fs::relative(entry.path(), media(udid)).string();
+            PhoneFile file;
+            file.sha256 = sha256Of(entry.path());
+            file.size = entry.file_size();
+            file.birth = births.count(path) ? births[path] : 0;
+            file.movie = ICFileNames::isMovieName(entry.path().filename().string());
+            files[path] = file;
+        }
+        return files;
+    }
+
+    /// The device paths the age and kind choices should select, by the oracle.
+    static std::set<std::string> expectedSelection(
+        const std::map<std::string, PhoneFile>& files, const QDateTime& now, int ageIndex, int choice)
+    {
+        const std::int64_t cutOff = now.toSecsSinceEpoch() - ECAgeRange::atIndex(ageIndex).seconds();
+        std::set<std::string> selected;
+        for (const auto& [path, file] : files) {
+            const bool kindWanted = choice == ECPhotoModule::PhotosAndVideos
+                || (choice == ECPhotoModule::PhotosOnly && !file.movie)
+                || (choice == ECPhotoModule::VideosOnly && file.movie);
+            if (kindWanted && file.birth > 0 && file.birth < cutOff) {
+                selected.insert(path);
+            }
+        }
+        return selected;
+    }
+
+    std::set<std::string> moduleSelection() const
+    {
+        std::set<std::string> paths;
+        for (const auto& file : module->itemsToRemove()) {
+            paths.insert(file.devicePath);
+        }
+        return paths;
+    }
+
+    fs::path backupFolder() const { return homeFolder.path() / "Pictures" / "Torvane Backup"; }
+
+    /// The audit log's lines after the header, split into cells (no quoted commas in these).
+    std::vector<std::vector<std::string>> auditLines() const
+    {
+        std::vector<std::vector<std::string>> lines;
+        std::ifstream in(backupFolder() / ICBackupLog::FILE_NAME);
+        std::string line;
+        std::getline(in, line);
+        EXPECT_EQ(line, ICBackupLog::HEADER);
+        while (std::getline(in, line)) {
+            std::vector<std::string> cells;
+            std::size_t start = 0;
+            for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
+                cells.push_back(line.substr(start, comma - start));
+            }
+            cells.push_back(line.substr(start));
+            lines.push_back(cells);
+        }
+        return lines;
+    }
+
+    /// Every regular file under the temporary home, relative to it.
+    std::set<std::string> filesUnderHome() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(homeFolder.path())) {
+            if (entry.is_regular_file() || entry.is_symlink()) {
+                names.insert(fs::relative(entry.path(), homeFolder.path()).string());
+            }
+        }
+        return names;
+    }
+
+    /// The rule that must hold after any run, however it ended: every selected file is either
+    /// still on the phone, unchanged, or gone from it with a verified copy in the backup folder.
+    void expectNothingLost(const std::map<std::string, PhoneFile>& before, const std::set<std::string>& selected)
+    {
+        std::map<std::string, std::set<std::string>> localByHash;
+        for (const auto& entry : fs::directory_iterator(backupFolder())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_FALSE(name.starts_with(".torvane-partial-")) << "a partial copy was left: " << name;
+            if (name != ICBackupLog::FILE_NAME) {
+                localByHash[sha256Of(entry.path())].insert(name);
+            }
+        }
+        const auto after = phoneFiles();
+        for (const std::string& path : selected) {
+            SCOPED_TRACE(path);
+            const PhoneFile& original = before.at(path);
+            const auto still = after.find(path);
+            if (still != after.end()) {
+                EXPECT_EQ(still->second.sha256, original.sha256) << "changed on the phone";
+            } else {
+                EXPECT_TRUE(localByHash.count(original.sha256)) << "gone from the phone without a verified copy";
+            }
+        }
+    }
+
+    PlainRunLoop loop;
+    TemporaryDirectory homeFolder;
+    TemporaryDirectory profileFolder;
+    std::unique_ptr<SimulatorFixture> sim;
+    MobileDeviceAccessListener listener;
+    std::unique_ptr<MobileDeviceAccess> manager;
+    ECFixedClock clock { QDateTime::currentDateTimeUtc() };
+    RecordingHost host;
+    std::unique_ptr<ECPhotoModule> module;
+
+private:
+    std::vector<std::string> m_udids;
+    std::optional<std::string> m_savedHome;
+};
+
+class PhotoSelectionTest : public PhotoModuleTest
+{
+protected:
+    PhotoSelectionTest()
+        : PhotoModuleTest({ SMALL_UDID, OTHER_UDID })
+    {
+    }
+};
+
+TEST_F(PhotoSelectionTest, UsesOnlyTheSelectedPhonesCameraAndSelectsByKindAndAge)
+{
+    showModule(SMALL_UDID);
+    ASSERT_TRUE(pumpUntil([&] { return module->cameras().size() == 2; }));
+    EXPECT_EQ(module->cameraDevice()->serialNumberString(), QString::fromLatin1(SMALL_UDID));
+
+    const auto files = phoneFiles();
+    ASSERT_EQ(module->cameraDevice()->mediaFiles().size(), files.size());
+    for (const auto& file : module->cameraDevice()->mediaFiles()) {
+        SCOPED_TRACE(file.devicePath);
+        ASSERT_TRUE(files.count(file.devicePath));
+        EXPECT_EQ(file.fileSize, files.at(file.devicePath).size);
+        EXPECT_EQ(file.creationDate.toSecsSinceEpoch(), files.at(file.devicePath).birth);
+        EXPECT_EQ(file.movie, file.duration > 0) << "videos, and only they, have a duration";
+        if (file.movie) {
+            EXPECT_GE(file.duration, 2.0);
+            EXPECT_LE(file.duration, 5.0);
+        }
+    }
+
+    const struct
+    {
+        int choice;
+        const char* what;
+    } choices[] = { { ECPhotoModule::PhotosAndVideos, "both" }, { ECPhotoModule::PhotosOnly, "photos" },
+        { ECPhotoModule::VideosOnly, "videos" } };
+    for (const auto& c : choices) {
+        for (const int age : { 1, 3, 8 }) {
+            SCOPED_TRACE(std::string(c.what) + " older than " + ECAgeRange::atIndex(age).label);
+            module->setMediaChoice(c.choice);
+            module->setTimeRangeIndex(age);
+            const auto expected = expectedSelection(files, clock.now(), age, c.choice);
+            if (age == 8) {
+                EXPECT_FALSE(expected.empty());
+            }
+            EXPECT_EQ(moduleSelection(), expected);
+            std::int64_t bytes = 0;
+            for (const auto& path : expected) {
+                bytes += std::int64_t(files.at(path).size);
+            }
+            EXPECT_EQ(module->selectionSize(), bytes);
+            EXPECT_EQ(
+                module->progressDisplay().deleteTitle, QStringLiteral("Backup & Remove %1 Files").arg(expected.size()));
+        }
+    }
+
+    // A file born exactly at the cut-off is not older than it; one second later it is.
+    module->setMediaChoice(ECPhotoModule::PhotosAndVideos);
+    module->setTimeRangeIndex(1);
+    const auto& [path, file] = *files.begin();
+    clock.setNow(QDateTime::fromSecsSinceEpoch(file.birth + ECAgeRange::atIndex(1).seconds(), Qt::UTC));
+    EXPECT_FALSE(moduleSelection().count(path));
+    clock.setNow(clock.now().addSecs(1));
+    EXPECT_TRUE(moduleSelection().count(path));
+}
+
+TEST_F(PhotoModuleTest, BacksUpVerifiesAndRemovesEverythingOlderThanAYear)
+{
+    showModule();
+    module->setMediaChoice(ECPhotoModule::PhotosAndVideos);
+    module->setTimeRangeIndex(1); // "1 Year"
+    module->setDestinationIndex(0); // "Pictures"
+    const auto before = phoneFiles();
+    const auto selected = expectedSelection(before, clock.now(), 1, ECPhotoModule::PhotosAndVideos);
+    ASSERT_EQ(moduleSelection(), selected);
+    ASSERT_GT(selected.size(), 10u);
+    ASSERT_LT(selected.size(), before.size()) << "some files are younger and must stay";
+    std::uint64_t selectedBytes = 0;
+    for (const auto& path : selected) {
+        selectedBytes += before.at(path).size;
+    }
+    const auto freeBefore = sim->storage(SMALL_UDID).at("free");
+
+    runBackup();
+
+    EXPECT_EQ(module->lastReport().requested, int(selected.size()));
+    EXPECT_EQ(module->lastReport().removed, int(selected.size()));
+    EXPECT_EQ(module->lastReport().failed, 0);
+    EXPECT_FALSE(module->deleting());
+    EXPECT_EQ(module->progressValue(), module->progressMaximum());
+    const auto after = phoneFiles();
+    for (const auto& [path, file] : before) {
+        EXPECT_EQ(after.count(path), selected.count(path) ? 0u : 1u) << path;
+    }
+    // Every removed file is in the backup folder under its own name, byte for byte.
+    const auto lines = auditLines();
+    ASSERT_EQ(lines.size(), selected.size());
+    std::set<std::string> logged;
+    for (const auto& cells : lines) {
+        ASSERT_EQ(cells.size(), 7u);
+        const std::string& devicePath = cells[2];
+        SCOPED_TRACE(devicePath);
+        ASSERT_TRUE(selected.count(devicePath));
+        logged.insert(devicePath);
+        EXPECT_EQ(cells[1], "Small iPhone");
+        EXPECT_EQ(cells[3], (backupFolder() / fs::path(devicePath).filename()).string());
+        EXPECT_EQ(cells[4], std::to_string(before.at(devicePath).size));
+        EXPECT_EQ(cells[5], before.at(devicePath).sha256);
+        EXPECT_EQ(sha256Of(cells[3]), before.at(devicePath).sha256);
+        EXPECT_EQ(cells[6], "removed from the phone");
+    }
+    EXPECT_EQ(logged, selected);
+    const auto freeAfter = sim->storage(SMALL_UDID).at("free");
+    EXPECT_GE(freeAfter - freeBefore, selectedBytes);
+    EXPECT_LE(freeAfter - freeBefore, selectedBytes + selected.size() * 4096);
+
+    // The report, and the folder opened once.
+    ASSERT_EQ(host.opened.size(), 1u);
+    EXPECT_EQ(host.opened[0], QUrl::fromLocalFile(QString::fromStdString(backupFolder().string())));
+    ASSERT_FALSE(host.alerts.empty());
+    EXPECT_TRUE(host.alerts.back().message.startsWith(QStringLiteral("Backup finished")));
+    EXPECT_EQ(module->itemsToRemoveCount(), 0);
+    EXPECT_EQ(module->progressDisplay().deleteTitle, QStringLiteral("Backup & Remove File"));
+}
+
+class PhotoUnplugTest : public PhotoModuleTest, public testing::WithParamInterface<double>
+{
+};
+
+TEST_P(PhotoUnplugTest, UnpluggingLosesNothingAndARerunFinishesWithoutDuplicates)
+{
+    showModule();
+    const auto before = phoneFiles();
+    const auto selected = expectedSelection(before, clock.now(), 1, ECPhotoModule::PhotosAndVideos);
+    ASSERT_EQ(moduleSelection(), selected);
+    // Unplugged once this many files have reported (the last: while the last one is under way).
+    const std::size_t trigger = std::min(selected.size() - 1, std::size_t(double(selected.size()) * GetParam()));
+
+    bool finished = false;
+    QObject::connect(module.get(), &ECPhotoModule::backupFinished, [&] { finished = true; });
+    module->offloadVideos();
+    ASSERT_TRUE(pumpUntil([&] { return selected.size() - module->nFilesToDelete() >= trigger || finished; }));
+    ASSERT_TRUE(sim->detach(SMALL_UDID));
+    ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(120)));
+    EXPECT_FALSE(module->cameraDevice());
+    EXPECT_FALSE(module->interfaceEnabled());
+    EXPECT_EQ(module->statusText(), ECPhotoModule::WAITING_TEXT);
+    EXPECT_EQ(auditLines().size(), selected.size()) << "every file reports exactly once";
+    expectNothingLost(before, selected);
+    if (GetParam() < 1.0) {
+        EXPECT_GT(module->lastReport().failed, 0);
+    }
+
+    // Plugged in again: the rest goes, and nothing is there twice.
+    module->close();
+    ASSERT_TRUE(sim->attach(SMALL_UDID));
+    showModule();
+    // A removal whose answer was cut off by the unplugging counts as failed though the file went.
+    EXPECT_LE(moduleSelection().size(), std::size_t(module->lastReport().failed));
+    finished = false;
+    if (module->itemsToRemoveCount() > 0) {
+        module->offloadVideos();
+        ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(240)));
+    }
+    const auto after = phoneFiles();
+    std::set<std::string> localNames;
+    for (const auto& entry : fs::directory_iterator(backupFolder())) {
+        localNames.insert(entry.path().filename().string());
+    }
+    for (const auto& path : selected) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(after.count(path));
+        const std::string name = fs::path(path).filename().string();
+        EXPECT_TRUE(localNames.count(name));
+        EXPECT_EQ(sha256Of(backupFolder() / name), before.at(path).sha256);
+    }
+    EXPECT_EQ(localNames.size(), selected.size() + 1) << "one copy per file, plus the log";
+}
+
+INSTANTIATE_TEST_SUITE_P(AtTenHalfAndLast, PhotoUnplugTest, testing::Values(0.1, 0.5, 1.0));
+
+TEST_F(PhotoModuleTest, AFullDiskRemovesNothingThatIsNotVerified)
+{
+    showModule();
+    const auto before = phoneFiles();
+    const auto selected = expectedSelection(before, clock.now(), 1, ECPhotoModule::PhotosAndVideos);
+    // Writes past 300 kB fail as on a full disk; the smaller files fit.
+    rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = 300'000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    runBackup();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    const auto& report = module->lastReport();
+    EXPECT_GT(report.removed, 0);
+    EXPECT_GT(report.failed, 0);
+    EXPECT_EQ(report.removed + report.failed, int(selected.size()));
+    expectNothingLost(before, selected);
+    const auto after = phoneFiles();
+    for (const auto& path : selected) {
+        EXPECT_EQ(after.count(path) == 1, before.at(path).size > 300'000) << path;
+    }
+    EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
+}
+
+TEST_F(PhotoModuleTest, AFolderThatCannotBeMadeIsReportedAndNothingIsRequested)
+{
+    showModule();
+    // A file where the destination folder should be.
+    std::ofstream(homeFolder.path() / "Pictures") << "not a folder";
+    const auto before = phoneFiles();
+    module->offloadVideos();
+    EXPECT_FALSE(module->deleting());
+    EXPECT_EQ(module->cameraDevice()->pendingDownloads(), 0u);
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_TRUE(host.alerts[0].message.startsWith(QStringLiteral("Cannot back up")));
+    EXPECT_EQ(host.opened.size(), 0u);
+    EXPECT_EQ(phoneFiles().size(), before.size());
+}
+
+/// Names a hostile or damaged phone might send, in a folder of their own.
+class PhotoHostileNameTest : public PhotoModuleTest
+{
+protected:
+    void seedPhone() override
+    {
+        const fs::path folder = media() / "DCIM" / "666EVIL_";
+        fs::create_directories(folder);
+        for (const char* name : { "..evil.JPG", ".hidden.JPG", "line\nbreak.JPG", "back\\slash.JPG", "IMG_0001.JPG" }) {
+            std::ofstream(folder / name) << "bytes of " << name;
+        }
+    }
+};
+
+TEST_F(PhotoHostileNameTest, HostileNamesStayInsideTheBackupFolderAndNothingIsOverwritten)
+{
+    showModule();
+    fs::create_directories(backupFolder());
+    std::ofstream(backupFolder() / "IMG_0001.JPG") << "a file the user already had";
+    // Everything on the phone is older than a day, ten years from now.
+    clock.setNow(clock.now().addYears(10));
+    module->setTimeRangeIndex(8);
+    const auto before = phoneFiles();
+    ASSERT_EQ(module->itemsToRemoveCount(), std::int64_t(before.size()));
+    runBackup();
+    EXPECT_EQ(module->lastReport().failed, 0);
+    EXPECT_TRUE(phoneFiles().empty());
+
+    std::ifstream kept(backupFolder() / "IMG_0001.JPG");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "a file the user already had");
+    const auto names = filesUnderHome();
+    for (const std::string& name : names) {
+        EXPECT_TRUE(name.starts_with("Pictures/Torvane Backup/")) << name;
+    }
+    for (const char* expected : { "Pictures/Torvane Backup/_.evil.JPG", "Pictures/Torvane Backup/_hidden.JPG",
+             "Pictures/Torvane Backup/line_break.JPG", "Pictures/Torvane Backup/back_slash.JPG",
+             "Pictures/Torvane Backup/IMG_0001 (1).JPG" }) {
+        EXPECT_TRUE(names.count(expected)) << expected;
+    }
+    EXPECT_EQ(sha256Of(backupFolder() / "line_break.JPG"), before.at("/DCIM/666EVIL_/line\nbreak.JPG").sha256);
+}
+
+} // namespace
