@@ -1,0 +1,178 @@
+// Camera-roll benchmarks against a running torvane-simd with the demo phone (run-photo-bench.sh):
+//   1. listing a camera roll of 10,000+ media files: time, and device requests per file;
+//   2. backing up about 2 GB of it with every check (hash while receiving, fsync, re-read from
+//      the disk, rename without replacing, folder fsync, delete on the phone and confirm), against
+//      the raw AFC read rate of the same files measured in the same run (1 MiB reads, no writing).
+// Figures only: nothing here passes or fails on speed.
+
+#include "base/RunLoop.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "device/MobileDeviceAccess.h"
+#include "platform/image_capture/ICBackupLog.h"
+#include "platform/image_capture/ICCameraDevice.h"
+#include "platform/image_capture/ICDeviceBrowser.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int LISTING_FILES = 10'000;
+constexpr int FILES_PER_FOLDER = 1'000;
+constexpr std::uint64_t BACKUP_BYTES = 2'000'000'000;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool seedListingFiles(AMDevice& device)
+{
+    auto media = device.newAFCMediaDirectory();
+    if (!media) {
+        return false;
+    }
+    for (int folder = 0; folder < LISTING_FILES / FILES_PER_FOLDER; ++folder) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/DCIM/%03dBENCH", 800 + folder);
+        if (!media->fileExistsAtPath(std::string(path)) && !media->mkdir(std::string(path))) {
+            return false;
+        }
+        for (int file = 0; file < FILES_PER_FOLDER; ++file) {
+            char name[96];
+            std::snprintf(name, sizeof name, "%s/IMG_%04d.JPG", path, file);
+            if (!media->fileExistsAtPath(std::string(name)) && !media->copyData("jpeg", name)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    PlainRunLoop loop;
+    RunLoop::setMain(&loop);
+    ICDeviceBrowser browser(MobileDevice::shared());
+    browser.setBrowsedDeviceTypeMask(ICCameraDevice::TYPE_CAMERA | ICCameraDevice::LOCATION_LOCAL);
+    std::shared_ptr<ICCameraDevice> camera;
+    QObject::connect(&browser, &ICDeviceBrowser::didAddDevice,
+        [&](const std::shared_ptr<ICCameraDevice>& added, bool) { camera = added; });
+    browser.start();
+    if (!loop.runUntil([&] { return camera != nullptr; }, std::chrono::seconds(30))) {
+        std::fprintf(stderr, "no phone\n");
+        return 1;
+    }
+
+    // 1. Listing.
+    {
+        MobileDeviceAccess seeding(MobileDevice::shared());
+        MobileDeviceAccessListener quiet;
+        seeding.setListener(&quiet);
+        loop.runUntil([&] { return !seeding.devices().empty(); }, std::chrono::seconds(30));
+        const auto start = Clock::now();
+        if (seeding.devices().empty() || !seedListingFiles(*seeding.devices().front())) {
+            std::fprintf(stderr, "cannot seed the listing files\n");
+            return 1;
+        }
+        std::printf("seeded %d small files in %.1f s\n", LISTING_FILES, secondsSince(start));
+    }
+    bool opened = false;
+    QObject::connect(camera.get(), &ICCameraDevice::didOpenSessionWithError, [&](const QString& error) {
+        opened = true;
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "session: %s\n", error.toUtf8().constData());
+        }
+    });
+    auto start = Clock::now();
+    camera->requestOpenSession();
+    loop.runUntil([&] { return opened; }, std::chrono::minutes(10));
+    const double listing = secondsSince(start);
+    const std::size_t files = camera->mediaFiles().size();
+    std::printf("listing: %zu media files in %.2f s (%.0f files/s), %llu requests = %.3f per file\n", files, listing,
+        double(files) / listing, static_cast<unsigned long long>(camera->listingRequests()),
+        double(camera->listingRequests()) / double(files));
+    loop.runUntil([&] { return camera->durationsRead(); }, std::chrono::minutes(10));
+    std::size_t movies = 0;
+    for (const auto& file : camera->mediaFiles()) {
+        movies += file.movie ? 1 : 0;
+    }
+    std::printf("durations: %zu movies in %.2f s after the session opened, %llu requests = %.1f per movie\n", movies,
+        secondsSince(start) - listing, static_cast<unsigned long long>(camera->durationRequests()),
+        double(camera->durationRequests()) / double(std::max<std::size_t>(1, movies)));
+
+    // 2. Backup of about 2 GB, biggest files first, against raw reads of the same files.
+    std::vector<ICCameraFile> chosen(camera->mediaFiles());
+    std::sort(chosen.begin(), chosen.end(), [](const auto& a, const auto& b) { return a.fileSize > b.fileSize; });
+    std::uint64_t total = 0;
+    std::size_t count = 0;
+    while (count < chosen.size() && total < BACKUP_BYTES) {
+        total += chosen[count++].fileSize;
+    }
+    chosen.resize(count);
+
+    {
+        MobileDeviceAccess reading(MobileDevice::shared());
+        MobileDeviceAccessListener quiet;
+        reading.setListener(&quiet);
+        loop.runUntil([&] { return !reading.devices().empty(); }, std::chrono::seconds(30));
+        auto media = reading.devices().front()->newAFCMediaDirectory();
+        std::string buffer(ICCameraDevice::READ_CHUNK_BYTES, '\0');
+        std::uint64_t read = 0;
+        start = Clock::now();
+        for (const auto& file : chosen) {
+            auto open = media->openForRead(file.devicePath);
+            while (open) {
+                const std::uint32_t got = open->readN(std::uint32_t(buffer.size()), buffer.data());
+                if (got == 0) {
+                    break;
+                }
+                read += got;
+            }
+        }
+        const double rawSeconds = secondsSince(start);
+        std::printf("raw AFC reads: %zu files, %.2f GB in %.2f s = %.1f MB/s\n", chosen.size(), double(read) / 1e9,
+            rawSeconds, double(read) / 1e6 / rawSeconds);
+
+        const std::filesystem::path folder
+            = std::filesystem::temp_directory_path() / ("torvane-photo-bench-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder);
+        ICDownloadOptions options;
+        options.downloadsDirectory = folder.string();
+        options.deleteAfterSuccessfulDownload = true;
+        options.auditLog = std::make_shared<ICBackupLog>(folder.string());
+        std::size_t done = 0;
+        std::size_t failed = 0;
+        std::uint64_t verified = 0;
+        start = Clock::now();
+        for (const auto& file : chosen) {
+            camera->requestDownloadFile(file, options, [&](const ICDownloadResult& result) {
+                ++done;
+                failed += result.error ? 1 : 0;
+                verified += result.verified ? result.size : 0;
+            });
+        }
+        loop.runUntil([&] { return done == chosen.size(); }, std::chrono::minutes(30));
+        const double backupSeconds = secondsSince(start);
+        const double rate = double(verified) / 1e6 / backupSeconds;
+        std::printf("verified backup: %zu files (%zu failed), %.2f GB in %.2f s = %.1f MB/s, %.2fx the raw read rate\n",
+            done, failed, double(verified) / 1e9, backupSeconds, rate, rate / (double(read) / 1e6 / rawSeconds));
+        std::filesystem::remove_all(folder);
+    }
+    browser.stop();
+    RunLoop::setMain(nullptr);
+    return 0;
+}
