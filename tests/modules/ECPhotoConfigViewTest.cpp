@@ -1,0 +1,132 @@
+#include "modules/photos/ECPhotoConfigView.h"
+
+#include "device/mobile_device.h"
+#include "modules/ECModuleHost.h"
+#include "modules/ECTimePopupButton.h"
+#include "modules/photos/ECPhotoModule.h"
+#include "platform/QtRunLoop.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+/// The photo tool's window without a phone: it waits visibly, and its pop-ups carry the choices.
+class ECPhotoConfigViewTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        m_loop = std::make_unique<QtRunLoop>();
+        RunLoop::setMain(m_loop.get());
+    }
+    void cleanupTestCase() { RunLoop::setMain(nullptr); }
+    void waitsWithItsChoicesDisabledUntilTheCameraRollIsRead();
+    void popupsHandTheirChoicesToTheModule();
+    void otherAsksForAFolderAndKeepsTheChoiceOnCancel();
+
+private:
+    std::unique_ptr<QtRunLoop> m_loop;
+};
+
+namespace {
+
+class FolderHost : public ECModuleHost
+{
+public:
+    void presentAlert(const ECModuleAlert&, std::function<void(int)> answer) override { answer(-1); }
+    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
+    {
+        ++asked;
+        answer(folder);
+    }
+    void openUrl(const QUrl&) override { }
+    std::optional<QString> folder;
+    int asked { 0 };
+};
+
+QStringList itemsOf(const QComboBox* box)
+{
+    QStringList items;
+    for (int i = 0; i < box->count(); ++i) {
+        items << box->itemText(i);
+    }
+    return items;
+}
+
+} // namespace
+
+void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead()
+{
+    ECPhotoModule module(MobileDevice::shared());
+    std::unique_ptr<QWidget> view(module.createView(nullptr));
+    auto* config = view->findChild<ECPhotoConfigView*>();
+    QVERIFY(config);
+    QCOMPARE(view->findChild<QLabel*>(QStringLiteral("titleTextField"))->text(),
+        QStringLiteral("Backup & Remove Old Photos"));
+    QVERIFY(view->findChild<QLabel*>(QStringLiteral("hintTextField"))->text().contains(QStringLiteral("Photos app")));
+    QCOMPARE(config->statusLabel()->text(), ECPhotoModule::WAITING_TEXT);
+    QVERIFY(!config->photosAndVideosPopup()->isEnabled());
+    QVERIFY(!config->timePopup()->isEnabled());
+    QVERIFY(!config->pathPicker()->isEnabled());
+    QCOMPARE(itemsOf(config->photosAndVideosPopup()),
+        QStringList({ QStringLiteral("Photos and Videos"), QStringLiteral("Photos"), QStringLiteral("Videos") }));
+    QCOMPARE(itemsOf(config->pathPicker()),
+        QStringList({ QStringLiteral("Pictures"), QStringLiteral("Desktop"), QStringLiteral("Home"), QString(),
+            QStringLiteral("Other…") }));
+    QCOMPARE(config->timePopup()->currentText(), QStringLiteral("1 Year"));
+    auto* deleteButton = view->findChild<QPushButton*>(QStringLiteral("deleteButton"));
+    QCOMPARE(deleteButton->text(), QStringLiteral("Backup & Remove File"));
+    QVERIFY(!deleteButton->isEnabled());
+}
+
+void ECPhotoConfigViewTest::popupsHandTheirChoicesToTheModule()
+{
+    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoConfigView config(&module);
+    module.setInterfaceEnabled(true);
+    QVERIFY(config.photosAndVideosPopup()->isEnabled());
+    config.photosAndVideosPopup()->setCurrentIndex(2);
+    QCOMPARE(module.mediaChoice(), int(ECPhotoModule::VideosOnly));
+    QVERIFY(!module.shouldDeletePhotos());
+    QVERIFY(module.shouldDeleteVideos());
+    config.timePopup()->setCurrentIndex(8);
+    QCOMPARE(module.timeRange(), 86'400.0);
+    config.pathPicker()->setCurrentIndex(1);
+    emit config.pathPicker()->activated(1);
+    QCOMPARE(module.destinationFolder(), QDir::homePath() + QStringLiteral("/Desktop"));
+    module.setInterfaceEnabled(false);
+    QVERIFY(!config.timePopup()->isEnabled());
+}
+
+void ECPhotoConfigViewTest::otherAsksForAFolderAndKeepsTheChoiceOnCancel()
+{
+    ECPhotoModule module(MobileDevice::shared());
+    FolderHost host;
+    module.setHost(&host);
+    ECPhotoConfigView config(&module);
+    module.setInterfaceEnabled(true);
+    const int other = config.pathPicker()->count() - 1;
+
+    config.pathPicker()->setCurrentIndex(other);
+    emit config.pathPicker()->activated(other);
+    QCOMPARE(host.asked, 1);
+    QCOMPARE(config.pathPicker()->currentIndex(), 0);
+    QCOMPARE(module.destinationIndex(), 0);
+
+    host.folder = QStringLiteral("/media/usb/My Photos");
+    config.pathPicker()->setCurrentIndex(other);
+    emit config.pathPicker()->activated(other);
+    QCOMPARE(host.asked, 2);
+    QCOMPARE(module.destinationFolder(), QStringLiteral("/media/usb/My Photos"));
+    QCOMPARE(config.pathPicker()->currentText(), QStringLiteral("My Photos"));
+    QCOMPARE(config.pathPicker()->itemText(config.pathPicker()->count() - 1), QStringLiteral("Other…"));
+}
+
+QTEST_MAIN(ECPhotoConfigViewTest)
+#include "ECPhotoConfigViewTest.moc"
