@@ -2,7 +2,6 @@
 
 #include "platform/image_capture/ICFileNames.h"
 
-#include <QByteArray>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -85,7 +84,7 @@ bool ICVerifiedFileWriter::append(std::string_view bytes)
         m_error = "No file is being written";
         return false;
     }
-    m_hash.addData(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    m_hash.addData(bytes);
     while (!bytes.empty()) {
         const ssize_t written = ::write(m_file, bytes.data(), bytes.size());
         if (written < 0) {
@@ -120,7 +119,7 @@ std::optional<std::pair<std::string, std::uint64_t>> ICVerifiedFileWriter::hashF
     if (dropCache) {
         (void)::posix_fadvise(file, 0, 0, POSIX_FADV_DONTNEED);
     }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    ICSha256 hash;
     std::uint64_t size = 0;
     std::string buffer(1 << 20, '\0');
     for (;;) {
@@ -135,11 +134,11 @@ std::optional<std::pair<std::string, std::uint64_t>> ICVerifiedFileWriter::hashF
         if (got == 0) {
             break;
         }
-        hash.addData(QByteArrayView(buffer.data(), got));
+        hash.addData(std::string_view(buffer.data(), std::size_t(got)));
         size += std::uint64_t(got);
     }
     ::close(file);
-    return std::make_pair(hash.result().toHex().toStdString(), size);
+    return std::make_pair(hash.hexResult(), size);
 }
 
 std::optional<ICPlacedFile> ICVerifiedFileWriter::finish(const std::string& name, std::uint64_t expectedSize)
@@ -153,7 +152,7 @@ std::optional<ICPlacedFile> ICVerifiedFileWriter::finish(const std::string& name
         abandon();
         return std::nullopt;
     }
-    const std::string received = m_hash.result().toHex().toStdString();
+    const std::string received = m_hash.hexResult();
     if (m_written != expectedSize) {
         m_error = "Received " + std::to_string(m_written) + " bytes of " + std::to_string(expectedSize);
         abandon();

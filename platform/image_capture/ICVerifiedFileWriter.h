@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QCryptographicHash>
+#include "platform/image_capture/ICSha256.h"
 
 #include <cstdint>
 #include <optional>
@@ -66,6 +66,6 @@ private:
     std::string m_folder;
     std::string m_temporaryName;
     std::uint64_t m_written { 0 };
-    QCryptographicHash m_hash { QCryptographicHash::Sha256 };
+    ICSha256 m_hash;
     std::string m_error;
 };
