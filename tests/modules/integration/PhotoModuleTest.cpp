@@ -455,11 +455,13 @@ TEST_P(PhotoUnplugTest, UnpluggingLosesNothingAndARerunFinishesWithoutDuplicates
 
     bool finished = false;
     QObject::connect(module.get(), &ECPhotoModule::backupFinished, [&] { finished = true; });
+    // Every reply of the phone a little late, so the unplugging lands in the middle of the run.
+    ASSERT_TRUE(sim->fault(SMALL_UDID, { "stall", "15" }));
     module->offloadVideos();
     ASSERT_TRUE(pumpUntil([&] { return selected.size() - module->nFilesToDelete() >= trigger || finished; }));
     ASSERT_TRUE(sim->detach(SMALL_UDID));
     ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(120)));
-    EXPECT_FALSE(module->cameraDevice());
+    ASSERT_TRUE(pumpUntil([&] { return !module->cameraDevice(); }));
     EXPECT_FALSE(module->interfaceEnabled());
     EXPECT_EQ(module->statusText(), ECPhotoModule::WAITING_TEXT);
     EXPECT_EQ(auditLines().size(), selected.size()) << "every file reports exactly once";
@@ -470,6 +472,11 @@ TEST_P(PhotoUnplugTest, UnpluggingLosesNothingAndARerunFinishesWithoutDuplicates
 
     // Plugged in again: the rest goes, and nothing is there twice.
     module->close();
+    ASSERT_TRUE(sim->clearFaults(SMALL_UDID));
+    ASSERT_TRUE(pumpUntil([&] {
+        return std::none_of(manager->devices().begin(), manager->devices().end(),
+            [](const auto& device) { return device->udid() == SMALL_UDID; });
+    }));
     ASSERT_TRUE(sim->attach(SMALL_UDID));
     showModule();
     // A removal whose answer was cut off by the unplugging counts as failed though the file went.
