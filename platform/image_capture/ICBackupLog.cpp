@@ -10,8 +10,18 @@
 ICBackupLog::ICBackupLog(const std::string& folder)
     : m_path(folder + "/" + FILE_NAME)
 {
-    m_file = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Relative to the folder itself, opened without following a link: the log is written where
+    // the copies go, or not at all.
+    const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory < 0) {
+        m_error = "Cannot open " + folder + ": " + std::strerror(errno);
+        return;
+    }
+    m_file = ::openat(directory, FILE_NAME, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int openError = errno;
+    ::close(directory);
     if (m_file < 0) {
+        errno = openError;
         m_error = "Cannot open " + m_path + ": " + std::strerror(errno);
         return;
     }

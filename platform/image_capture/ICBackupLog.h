@@ -28,8 +28,8 @@ public:
     static constexpr const char* FILE_NAME = "backup-log.csv";
     static constexpr const char* HEADER = "time,device,device path,local path,size,sha256,outcome";
 
-    /// The log in `folder` (which must exist). Opens or creates the file, writing the header
-    /// into a new one. Check isOpen().
+    /// The log in `folder` (which must exist and not be a symbolic link). Opens or creates the
+    /// file, writing the header into a new one. Check isOpen().
     explicit ICBackupLog(const std::string& folder);
     ~ICBackupLog();
     ICBackupLog(const ICBackupLog&) = delete;

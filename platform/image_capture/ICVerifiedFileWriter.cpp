@@ -56,7 +56,8 @@ bool ICVerifiedFileWriter::begin(const std::string& folder)
     m_written = 0;
     m_hash.reset();
     m_error.clear();
-    m_directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A backup folder replaced by a symbolic link would send the copies somewhere else.
+    m_directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (m_directory < 0) {
         return failWith("Cannot open the backup folder " + folder, errno);
     }

@@ -287,6 +287,19 @@ TEST_F(ICVerifiedFileWriterTest, AFullDiskFailsTheFileAndLeavesNoPartialCopy)
     EXPECT_TRUE(namesIn(folder).empty());
 }
 
+TEST(ICBackupLogTest, RefusesABackupFolderThatIsALinkElsewhere)
+{
+    TemporaryDirectory root;
+    fs::create_directories(root.path() / "elsewhere");
+    fs::create_directory_symlink(root.path() / "elsewhere", root.path() / "Torvane Backup");
+    const std::string folder = (root.path() / "Torvane Backup").string();
+    ICBackupLog log(folder);
+    EXPECT_FALSE(log.isOpen());
+    ICVerifiedFileWriter writer;
+    EXPECT_FALSE(writer.begin(folder));
+    EXPECT_TRUE(namesIn(root.path() / "elsewhere").empty());
+}
+
 TEST(ICBackupLogTest, AppendsQuotedLinesUnderOneHeader)
 {
     TemporaryDirectory root;
