@@ -10,9 +10,10 @@
 #include "platform/UserDefaults.h"
 
 #include <QDesktopServices>
-#include <QLocale>
 #include <QMetaObject>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <chrono>
@@ -305,8 +306,10 @@ void ECAppDelegate::showConnectionAlert(const ECDeviceReport& report)
     alert.buttonTitle = QStringLiteral("Try Again");
     if (report.mediaOpened) {
         alert.messageText = QStringLiteral("Computer not trusted");
+        // No desktop music application authorizes computers here: the phone's own Trust prompt does.
         alert.informativeText = QStringLiteral(
-            "Open iTunes and make sure this computer is authorized to access your device. Then try again.");
+            "Unlock your device, tap Trust and make sure this computer is authorized to access your device. "
+            "Then try again.");
     } else {
         alert.messageText = QStringLiteral("Wireless connection detected");
         alert.informativeText
@@ -370,15 +373,7 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         m_headingText = QStringLiteral("%1 Connected").arg(*report->name);
         m_fillPercentage = ECDeviceSpace::fillPercentage(report->freeBytes, report->totalBytes);
         m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
-        if (m_fillPercentage) {
-            const QLocale locale;
-            m_fillCaption = QStringLiteral("%1 of %2 used")
-                                .arg(locale.formattedDataSize(*report->totalBytes - *report->freeBytes, 1,
-                                         QLocale::DataSizeSIFormat),
-                                    locale.formattedDataSize(*report->totalBytes, 1, QLocale::DataSizeSIFormat));
-        } else {
-            m_fillCaption.clear();
-        }
+        m_fillCaption = ECDeviceSpace::fillCaption(report->freeBytes, report->totalBytes);
     } else {
         m_headingText = QStringLiteral("Connect your iOS Device");
         m_statusText = QStringLiteral("Don't worry, we won't do anything yet!");
@@ -562,7 +557,7 @@ void ECAppDelegate::mouseEnteredButton(ModuleButton button)
         m_moduleDescription = QStringLiteral("Clear temporary files stored by apps");
         break;
     case ModuleButton::Photos:
-        m_moduleDescription = QStringLiteral("Pick photos & videos to backup to your Mac");
+        m_moduleDescription = QStringLiteral("Pick photos & videos to backup to your computer");
         break;
     case ModuleButton::Music:
         m_moduleDescription = QStringLiteral("Removes old songs from your Music app");

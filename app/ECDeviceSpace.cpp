@@ -1,5 +1,6 @@
 #include "app/ECDeviceSpace.h"
 
+#include <QLocale>
 #include <QRegularExpression>
 
 #include <cmath>
@@ -58,6 +59,19 @@ QString pickerSpaceText(std::optional<std::int64_t> freeBytes, std::optional<std
         return QString();
     }
     return QString::asprintf("%d GB - %.0f%% full", convertTotalSpaceToDeviceSize(*totalBytes), *percentage);
+}
+
+QString fillCaption(std::optional<std::int64_t> freeBytes, std::optional<std::int64_t> totalBytes)
+{
+    const std::optional<double> percentage = fillPercentage(freeBytes, totalBytes);
+    if (!percentage) {
+        return QString();
+    }
+    // The used share of the capacity as sold, so the caption, the bar and "…% full" agree.
+    const std::int32_t capacity = convertTotalSpaceToDeviceSize(*totalBytes);
+    return QStringLiteral("%1 GB of %2 GB used")
+        .arg(QLocale().toString(*percentage / 100.0 * capacity, 'f', 1))
+        .arg(capacity);
 }
 
 float leadingVersionNumber(const QString& versionText)

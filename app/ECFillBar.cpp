@@ -31,7 +31,7 @@ void ECFillBar::setLevel(std::optional<double> percentage, const QString& captio
 
 QSize ECFillBar::sizeHint() const
 {
-    return QSize(BAR_WIDTH + CAPTION_GAP + fontMetrics().horizontalAdvance(QStringLiteral("000.0 GB of 000.0 GB used")),
+    return QSize(BAR_WIDTH + CAPTION_GAP + fontMetrics().horizontalAdvance(QStringLiteral("000.0 GB of 0000 GB used")),
         std::max(BAR_HEIGHT, fontMetrics().height()) + 4);
 }
 

@@ -12,7 +12,7 @@ class ECFillBar : public QWidget
 public:
     explicit ECFillBar(QWidget* parent = nullptr);
 
-    /// `percentage` from 0 to 100; `caption` is the text beside the bar ("39 GB of 55.7 GB used").
+    /// `percentage` from 0 to 100; `caption` is the text beside the bar ("44.8 GB of 64 GB used").
     void setLevel(std::optional<double> percentage, const QString& caption);
     std::optional<double> percentage() const { return m_percentage; }
     QString caption() const { return m_caption; }

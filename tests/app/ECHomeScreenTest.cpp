@@ -179,7 +179,7 @@ void ECHomeScreenTest::hoverHelpDescribesTheButtonUnderThePointer()
     const Row rows[] = {
         { ModuleButton::Apps, "Pick big apps to quickly delete them from your device" },
         { ModuleButton::Caches, "Clear temporary files stored by apps" },
-        { ModuleButton::Photos, "Pick photos & videos to backup to your Mac" },
+        { ModuleButton::Photos, "Pick photos & videos to backup to your computer" },
         { ModuleButton::Music, "Removes old songs from your Music app" },
     };
     for (const Row& row : rows) {

@@ -152,6 +152,9 @@ void ECAppE2ETest::attachingThePhoneShowsItsNameAndFillLevel()
         DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), expectedStatus(DEMO));
     QVERIFY(m_window->fillBar()->percentage().has_value());
+    // Beside the bar, the same total the picker gives: the 64 GB the phone was sold as.
+    QVERIFY2(m_window->fillBar()->caption().endsWith(QStringLiteral(" GB of 64 GB used")),
+        qPrintable(m_window->fillBar()->caption()));
     // The one tool with a module is enabled; the others wait for theirs.
     QVERIFY(button(ECHomeRow::Messages)->isEnabled());
     QVERIFY(m_window->homeRow()->label(ECHomeRow::Messages)->isEnabled());
@@ -266,7 +269,8 @@ void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
     QMessageBox* alert = m_window->connectionAlert();
     QCOMPARE(alert->text(), QStringLiteral("Computer not trusted"));
     QCOMPARE(alert->informativeText(),
-        QStringLiteral("Open iTunes and make sure this computer is authorized to access your device. Then try again."));
+        QStringLiteral("Unlock your device, tap Trust and make sure this computer is authorized to access your "
+                       "device. Then try again."));
     QCOMPARE(alert->buttons().size(), 1);
     QCOMPARE(alert->buttons().at(0)->text(), QStringLiteral("Try Again"));
     QVERIFY(alert->isModal());
