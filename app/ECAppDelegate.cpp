@@ -1,6 +1,7 @@
 #include "app/ECAppDelegate.h"
 
 #include "app/ECDeviceSpace.h"
+#include "app/ECEmailSignup.h"
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
 #include "base/Log.h"
@@ -29,7 +30,8 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
     , m_defaults(defaults)
     , m_modules(modules)
     , m_siteBaseUrl(QUrl(QStringLiteral(TORVANE_SITE_URL)))
-    , m_pageOpener([](const QUrl& url) { QDesktopServices::openUrl(url); })
+    , m_pageOpener([this](const QUrl& url) { return openInBrowser(url); })
+    , m_emailSignup(std::make_unique<ECEmailSignup>(defaults))
 {
     for (ECModule* module : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
              m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
@@ -85,6 +87,11 @@ void ECAppDelegate::applicationDidFinishLaunching()
     });
     if (!m_selectedDevice) {
         selectDevice(nullptr, false);
+    }
+    // A saved address that has not reached the server yet is sent again at every launch.
+    if (!m_defaults.boolForKey(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL)
+        && m_defaults.boolForKey(ECUserDefaultsKeys::USER_DID_SET_EMAIL)) {
+        submitEmailFromDefaults();
     }
     KVDataLogger::sharedLogger().logEvent(QStringLiteral("testEvent"), {});
     emit homeLayoutRequested();
@@ -542,9 +549,91 @@ QUrl ECAppDelegate::pageUrl(const QString& pathAndFragment) const
 
 void ECAppDelegate::openPage(const QString& pathAndFragment)
 {
-    if (m_pageOpener) {
-        m_pageOpener(pageUrl(pathAndFragment));
+    const QUrl url = pageUrl(pathAndFragment);
+    if (m_pageOpener && !m_pageOpener(url)) {
+        emit pageOpenFailed(url);
     }
+}
+
+bool ECAppDelegate::openInBrowser(const QUrl& url)
+{
+    // xdg-open says by its exit status whether a browser took the page; the desktop services
+    // only say whether the opener started. Without xdg-open they are all there is.
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        return QDesktopServices::openUrl(url);
+    }
+    auto* process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setStandardOutputFile(QProcess::nullDevice());
+    connect(process, &QProcess::finished, this, [this, process, url](int exitCode, QProcess::ExitStatus status) {
+        process->deleteLater();
+        if (status != QProcess::NormalExit || exitCode != 0) {
+            emit pageOpenFailed(url);
+        }
+    });
+    connect(process, &QProcess::errorOccurred, this, [this, process, url](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            process->deleteLater();
+            emit pageOpenFailed(url);
+        }
+    });
+    process->start(opener, { url.toString(QUrl::FullyEncoded) });
+    return true;
+}
+
+// ---- Mailing-list sign-up sheet ----
+
+void ECAppDelegate::showEmailSheet()
+{
+    m_defaults.setBool(ECUserDefaultsKeys::DID_SHOW_EMAIL_SHEET, true);
+    m_defaults.synchronize();
+    if (!m_emailTextLoaded) {
+        // The field starts with the address saved before, so the user sees what was sent.
+        m_emailTextLoaded = true;
+        m_emailText = m_defaults.stringForKey(ECUserDefaultsKeys::USERS_EMAIL);
+        m_otherOffersChecked = m_defaults.integerForKey(ECUserDefaultsKeys::CAN_CONTACT_USER) != 0;
+    }
+    emit emailSheetRequested();
+    checkEmailAndEnableSubmitButton();
+}
+
+void ECAppDelegate::hideEmailScreen()
+{
+    emit emailSheetCloseRequested();
+}
+
+void ECAppDelegate::controlTextDidChange(const QString& text)
+{
+    m_emailTextLoaded = true;
+    m_emailText = text;
+    checkEmailAndEnableSubmitButton();
+}
+
+void ECAppDelegate::checkEmailAndEnableSubmitButton()
+{
+    m_submitEmailButtonEnabled = ECEmailSignup::isValidEmailAddress(m_emailText);
+    emit submitEmailButtonChanged();
+}
+
+void ECAppDelegate::saveEmail()
+{
+    if (!m_submitEmailButtonEnabled) {
+        return;
+    }
+    m_defaults.setInteger(ECUserDefaultsKeys::USER_DID_SET_EMAIL, 1);
+    m_defaults.setString(ECUserDefaultsKeys::USERS_EMAIL, m_emailText);
+    m_defaults.setInteger(ECUserDefaultsKeys::CAN_CONTACT_USER, m_otherOffersChecked ? 1 : 0);
+    // A new address is pending until the server has it, even if an older one arrived before.
+    m_defaults.setBool(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL, false);
+    m_defaults.synchronize();
+    hideEmailScreen();
+    submitEmailFromDefaults();
+}
+
+void ECAppDelegate::submitEmailFromDefaults()
+{
+    m_emailSignup->submitEmailFromDefaults();
 }
 
 void ECAppDelegate::mouseEnteredButton(ModuleButton button)

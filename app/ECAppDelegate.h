@@ -19,6 +19,7 @@
 #include <vector>
 
 class AMDevice;
+class ECEmailSignup;
 class ECModuleEventSink;
 class MobileDevice;
 class UserDefaults;
@@ -136,14 +137,30 @@ public:
     /// The product's web site, "https://" by default; pages are opened under it.
     void setSiteBaseUrl(const QUrl& url) { m_siteBaseUrl = url; }
     QUrl pageUrl(const QString& pathAndFragment) const;
-    /// How web pages are opened (the desktop's browser unless replaced, as tests do).
-    void setPageOpener(std::function<void(const QUrl&)> opener) { m_pageOpener = std::move(opener); }
+    /// How web pages are opened: the desktop's browser unless replaced, as tests do. The opener
+    /// answers false when no browser could be started; pageOpenFailed() then offers the address.
+    void setPageOpener(std::function<bool(const QUrl&)> opener) { m_pageOpener = std::move(opener); }
+
+    // Mailing-list sign-up sheet; never shown unless the user asks for it.
+    void showEmailSheet();
+    void hideEmailScreen();
+    /// The e-mail field changed: keeps its text and re-checks the address.
+    void controlTextDidChange(const QString& text);
+    void checkEmailAndEnableSubmitButton();
+    void setOtherOffersChecked(bool checked) { m_otherOffersChecked = checked; }
+    /// The submit action: stores the address and the check box, closes the sheet and sends.
+    void saveEmail();
+    void submitEmailFromDefaults();
+    const QString& emailText() const { return m_emailText; }
+    bool otherOffersChecked() const { return m_otherOffersChecked; }
+    bool submitEmailButtonEnabled() const { return m_submitEmailButtonEnabled; }
+    ECEmailSignup& emailSignup() const { return *m_emailSignup; }
 
     // State the window shows.
     const QString& headingText() const { return m_headingText; }
     const QString& statusText() const { return m_statusText; }
     std::optional<double> fillPercentage() const { return m_fillPercentage; }
-    /// "39 GB of 55.7 GB used" beside the fill bar, or "".
+    /// "44.8 GB of 64 GB used" beside the fill bar, or "".
     const QString& fillCaption() const { return m_fillCaption; }
     bool isModuleButtonEnabled(ModuleButton button) const { return m_buttonEnabled[std::size_t(button)]; }
     bool selectDeviceButtonEnabled() const { return m_selectDeviceButtonEnabled; }
@@ -182,6 +199,11 @@ signals:
     /// The home screen should set up its button frames (once) and lay the row out with the
     /// caches button shown.
     void homeLayoutRequested();
+    void emailSheetRequested();
+    void emailSheetCloseRequested();
+    void submitEmailButtonChanged();
+    /// No browser opened `url`: the window shows the address so the user can copy it.
+    void pageOpenFailed(const QUrl& url);
 
 private:
     /// A device to look at, with the device locks of the modules that work on it: a module's
@@ -211,6 +233,9 @@ private:
     void showConnectionAlert(const ECDeviceReport& report);
     void rebuildPickerRows();
     void openPage(const QString& pathAndFragment);
+    /// Hands `url` to the desktop's opener; a failure that shows only later is reported through
+    /// pageOpenFailed() too.
+    bool openInBrowser(const QUrl& url);
 
     MobileDevice& m_library;
     UserDefaults& m_defaults;
@@ -241,7 +266,13 @@ private:
     QString m_moduleDescription;
 
     QUrl m_siteBaseUrl;
-    std::function<void(const QUrl&)> m_pageOpener;
+    std::function<bool(const QUrl&)> m_pageOpener;
+
+    std::unique_ptr<ECEmailSignup> m_emailSignup;
+    QString m_emailText;
+    bool m_emailTextLoaded { false };
+    bool m_otherOffersChecked { false };
+    bool m_submitEmailButtonEnabled { false };
 
     // Declared last so it is destroyed first: no exchange outlives the members above.
     OperationQueue m_deviceQueue { 1 };

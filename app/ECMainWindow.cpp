@@ -6,16 +6,21 @@
 #include "app/ECFillBar.h"
 #include "app/ECHeadingButton.h"
 #include "app/ECHomeRow.h"
+#include "app/ECPrivacy.h"
+#include "app/ECSubmitEmailWindow.h"
 #include "app/ECTheme.h"
 #include "modules/ECModule.h"
 #include "modules/ECModuleDialog.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -24,6 +29,7 @@
 namespace {
 
 constexpr int SHEET_OFFSET = 24;
+constexpr int MODULE_WINDOW_GAP = 8;
 constexpr int ARROW_POINTS = 22;
 constexpr int ICON_POINTS = 84;
 
@@ -150,13 +156,19 @@ void ECMainWindow::buildInterface()
     connect(help, &QPushButton::clicked, this, [this] { m_controller.showHelp(); });
     auto* howItWorks = makeLink(QStringLiteral("How it works"), this);
     connect(howItWorks, &QPushButton::clicked, this, [this] { m_controller.openHowItWorksPage(); });
+    auto* privacy = makeLink(QStringLiteral("Privacy"), this);
+    connect(privacy, &QPushButton::clicked, this, &ECMainWindow::showPrivacyStatement);
+    auto* tips = makeLink(QStringLiteral("Get tips by e-mail…"), this);
+    connect(tips, &QPushButton::clicked, this, [this] { m_controller.showEmailSheet(); });
 
     auto* links = new QHBoxLayout;
     links->setContentsMargins(16, 0, 16, 12);
     links->setSpacing(8);
     links->addWidget(help);
     links->addWidget(howItWorks);
+    links->addWidget(privacy);
     links->addStretch();
+    links->addWidget(tips);
 
     auto* rowLine = new QHBoxLayout;
     rowLine->addStretch();
@@ -196,6 +208,8 @@ void ECMainWindow::buildInterface()
     setTabOrder(m_homeRow->button(ECHomeRow::Music), m_homeRow->button(ECHomeRow::Messages));
     setTabOrder(m_homeRow->button(ECHomeRow::Messages), help);
     setTabOrder(help, howItWorks);
+    setTabOrder(howItWorks, privacy);
+    setTabOrder(privacy, tips);
 }
 
 void ECMainWindow::bindController()
@@ -226,6 +240,13 @@ void ECMainWindow::bindController()
         m_homeRow->setupButtonFrames();
         m_homeRow->showClearCaches();
     });
+    connect(&m_controller, &ECAppDelegate::emailSheetRequested, this, &ECMainWindow::showEmailSheet);
+    connect(&m_controller, &ECAppDelegate::emailSheetCloseRequested, this, [this] {
+        if (m_submitEmailWindow) {
+            m_submitEmailWindow->close();
+        }
+    });
+    connect(&m_controller, &ECAppDelegate::pageOpenFailed, this, &ECMainWindow::showPageAddress);
 }
 
 void ECMainWindow::updateWindowText()
@@ -352,8 +373,87 @@ void ECMainWindow::showModuleWindow(ECModule* module)
     }
     auto* dialog = new ECModuleDialog(module, this);
     m_configWindow = dialog;
-    positionSheet(dialog);
+    // The module window keeps the size it was made with and opens below the heading, so the
+    // device it works on stays in view.
+    const QRect frame = geometry();
+    const int headingBottom = m_headingButton->mapTo(this, QPoint(0, m_headingButton->height())).y();
+    dialog->move(frame.x() + (frame.width() - dialog->width()) / 2, frame.y() + headingBottom + MODULE_WINDOW_GAP);
     dialog->open();
+}
+
+void ECMainWindow::showEmailSheet()
+{
+    if (m_submitEmailWindow) {
+        m_submitEmailWindow->raise();
+        m_submitEmailWindow->activateWindow();
+        return;
+    }
+    auto* sheet = new ECSubmitEmailWindow(m_controller, this);
+    m_submitEmailWindow = sheet;
+    positionSheet(sheet);
+    sheet->open();
+}
+
+void ECMainWindow::showPrivacyStatement()
+{
+    auto* box = new QMessageBox(this);
+    box->setObjectName(QStringLiteral("privacyStatement"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setWindowTitle(QStringLiteral("Privacy"));
+    box->setText(QStringLiteral("What Torvane keeps and sends"));
+    box->setInformativeText(ECPrivacy::statement());
+    box->setStandardButtons(QMessageBox::Ok);
+    m_privacyStatement = box;
+    positionSheet(box);
+    box->open();
+}
+
+void ECMainWindow::showPageAddress(const QUrl& url)
+{
+    if (m_pageAddressAlert) {
+        m_pageAddressAlert->close();
+    }
+    auto* sheet = new QDialog(this);
+    sheet->setObjectName(QStringLiteral("pageAddressAlert"));
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    sheet->setWindowTitle(QStringLiteral("Open in a web browser"));
+    auto* title
+        = makeLabel(QStringLiteral("pageAddressTitle"), ECTheme::font(15, QFont::DemiBold), ECTheme::text(), sheet);
+    title->setText(QStringLiteral("No web browser opened the page"));
+    auto* body = makeLabel(QStringLiteral("pageAddressText"), ECTheme::font(13), ECTheme::secondaryText(), sheet);
+    body->setWordWrap(true);
+    body->setText(QStringLiteral("Copy this address into a web browser:"));
+    // A read-only field: the address can be selected and copied with the keyboard too.
+    auto* address = new QLineEdit(url.toString(), sheet);
+    address->setObjectName(QStringLiteral("pageAddressField"));
+    address->setReadOnly(true);
+    address->setAccessibleName(QStringLiteral("Page address"));
+    address->selectAll();
+    auto* copy = new QPushButton(QStringLiteral("Copy Address"), sheet);
+    copy->setObjectName(QStringLiteral("secondaryButton"));
+    copy->setAccessibleName(QStringLiteral("Copy Address"));
+    auto* done = new QPushButton(QStringLiteral("Close"), sheet);
+    done->setObjectName(QStringLiteral("primaryButton"));
+    done->setDefault(true);
+    connect(copy, &QPushButton::clicked, sheet, [address] { QGuiApplication::clipboard()->setText(address->text()); });
+    connect(done, &QPushButton::clicked, sheet, &QDialog::accept);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(copy);
+    buttons->addWidget(done);
+    auto* layout = new QVBoxLayout(sheet);
+    layout->setContentsMargins(24, 20, 24, 18);
+    layout->setSpacing(10);
+    layout->addWidget(title);
+    layout->addWidget(body);
+    layout->addWidget(address);
+    layout->addLayout(buttons);
+    sheet->setFixedWidth(440);
+    m_pageAddressAlert = sheet;
+    positionSheet(sheet);
+    sheet->open();
 }
 
 void ECMainWindow::showBackupReminder()

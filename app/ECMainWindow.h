@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/ECSubmitEmailWindow.h"
 #include "app/HoverButton.h"
 #include "modules/ECModuleDialog.h"
 
 #include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
+#include <QUrl>
 #include <QWidget>
 
 class ECAppDelegate;
@@ -39,6 +41,10 @@ public:
     QMessageBox* connectionAlert() const { return m_connectionAlert; }
     QDialog* backupReminder() const { return m_backupReminder; }
     QDialog* billboard() const { return m_billboard; }
+    ECSubmitEmailWindow* submitEmailWindow() const { return m_submitEmailWindow; }
+    QMessageBox* privacyStatement() const { return m_privacyStatement; }
+    /// The message that offers a page's address when no browser opened it.
+    QDialog* pageAddressAlert() const { return m_pageAddressAlert; }
 
     /// The heading's action: opens or closes the device picker.
     void showDevicePopover();
@@ -62,6 +68,9 @@ private:
     void showModuleWindow(ECModule* module);
     void showBackupReminder();
     void showBillboard();
+    void showEmailSheet();
+    void showPrivacyStatement();
+    void showPageAddress(const QUrl& url);
     /// Places a sheet horizontally centred over the window, 24 points below its top edge.
     void positionSheet(QWidget* sheet);
     int slotFor(const HoverButton* button) const;
@@ -79,4 +88,7 @@ private:
     QPointer<QMessageBox> m_connectionAlert;
     QPointer<QDialog> m_backupReminder;
     QPointer<QDialog> m_billboard;
+    QPointer<ECSubmitEmailWindow> m_submitEmailWindow;
+    QPointer<QMessageBox> m_privacyStatement;
+    QPointer<QDialog> m_pageAddressAlert;
 };

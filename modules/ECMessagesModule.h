@@ -2,13 +2,15 @@
 
 #include "modules/ECModule.h"
 
-/// The messages tool: a module with nothing of its own yet; showing it only starts the base.
+/// The messages tool. A computer cannot reach the attachments that Messages keeps on a phone,
+/// so the module removes nothing: its window tells the user where on the phone itself that
+/// space is freed.
 class ECMessagesModule : public ECModule
 {
     Q_OBJECT
 
 public:
-    using ECModule::ECModule;
+    explicit ECMessagesModule(QObject* parent = nullptr);
 
     void loadConfigView() override;
 };

@@ -5,20 +5,41 @@
 #include "app/ECUserDefaultsKeys.h"
 #include "app/HoverButton.h"
 #include "device/mobile_device.h"
+#include "modules/ECMessagesModule.h"
 #include "modules/ECModule.h"
+#include "modules/ECModuleDialog.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
 
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
 
 using ModuleButton = ECAppDelegate::ModuleButton;
+
+namespace {
+
+/// The link at the foot of the window with this text.
+QPushButton* link(const ECMainWindow& window, const QString& text)
+{
+    for (QPushButton* button : window.findChildren<QPushButton*>(QStringLiteral("linkButton"))) {
+        if (button->text() == text) {
+            return button;
+        }
+    }
+    qFatal("no link \"%s\"", qPrintable(text));
+}
+
+} // namespace
 
 /// The home screen and module launching without a device: no usbmuxd is reachable, so the
 /// window stays in its "no device" state throughout.
@@ -41,6 +62,9 @@ private slots:
     void backupReminderComesOnceBeforePhotosOrMusic();
     void aToolWithoutAModuleOpensNothing();
     void helpPagesOpenOnTheProductSite();
+    void aPageNoBrowserOpenedShowsItsAddress();
+    void messagesWindowSaysWhereToFreeTheSpace();
+    void privacyLinkSaysWhatIsKeptAndSent();
     void emailDefaultsNeverOverwriteStoredValues();
 
 private:
@@ -60,6 +84,8 @@ void ECHomeScreenTest::initTestCase()
     QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
     m_mainLoop = std::make_unique<QtRunLoop>();
     RunLoop::setMain(m_mainLoop.get());
+    // A saved address is sent again at launch: never to the internet from a test.
+    qputenv("TORVANE_SIGNUP_URL", "http://127.0.0.1:9");
 }
 
 void ECHomeScreenTest::cleanupTestCase()
@@ -278,7 +304,10 @@ void ECHomeScreenTest::helpPagesOpenOnTheProductSite()
 {
     auto controller = makeController();
     QList<QUrl> opened;
-    controller->setPageOpener([&](const QUrl& url) { opened.append(url); });
+    controller->setPageOpener([&](const QUrl& url) {
+        opened.append(url);
+        return true;
+    });
     controller->setSiteBaseUrl(QUrl(QStringLiteral("https://help.example.org/")));
     controller->showHelp();
     controller->backupLearnMore();
@@ -290,6 +319,86 @@ void ECHomeScreenTest::helpPagesOpenOnTheProductSite()
     // The built-in site is reached over https.
     auto fresh = makeController();
     QCOMPARE(fresh->pageUrl(QStringLiteral("/faq")).scheme(), QStringLiteral("https"));
+}
+
+void ECHomeScreenTest::aPageNoBrowserOpenedShowsItsAddress()
+{
+    auto controller = makeController();
+    ECMainWindow window(*controller);
+    window.show();
+    controller->setSiteBaseUrl(QUrl(QStringLiteral("https://help.example.org")));
+    controller->setPageOpener([](const QUrl&) { return false; });
+    QTest::mouseClick(link(window, QStringLiteral("Help")), Qt::LeftButton);
+    QTRY_VERIFY(window.pageAddressAlert() && window.pageAddressAlert()->isVisible());
+    QVERIFY(window.pageAddressAlert()->isModal());
+    auto* field = window.pageAddressAlert()->findChild<QLineEdit*>(QStringLiteral("pageAddressField"));
+    QVERIFY(field);
+    QCOMPARE(field->text(), QStringLiteral("https://help.example.org/faq"));
+    QVERIFY(field->isReadOnly());
+    QGuiApplication::clipboard()->clear();
+    auto* copy = window.pageAddressAlert()->findChild<QPushButton*>(QStringLiteral("secondaryButton"));
+    QVERIFY(copy);
+    QCOMPARE(copy->text(), QStringLiteral("Copy Address"));
+    QTest::mouseClick(copy, Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("https://help.example.org/faq"));
+    QVERIFY(window.pageAddressAlert()->isVisible());
+
+    // An opener that works shows nothing.
+    window.pageAddressAlert()->close();
+    QTRY_VERIFY(!window.pageAddressAlert());
+    controller->setPageOpener([](const QUrl&) { return true; });
+    controller->openHowItWorksPage();
+    QVERIFY(!window.pageAddressAlert());
+}
+
+void ECHomeScreenTest::messagesWindowSaysWhereToFreeTheSpace()
+{
+    auto controller = makeController({ .messagesController = new ECMessagesModule });
+    ECMainWindow window(*controller);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    controller->startModule(ModuleButton::Messages);
+    QTRY_VERIFY(window.configWindow() && window.configWindow()->isVisible());
+    ECModuleDialog* moduleWindow = window.configWindow();
+    // The module window's own size, not shrunk to its few controls.
+    QVERIFY2(moduleWindow->width() >= 660 && moduleWindow->height() >= 460,
+        qPrintable(QStringLiteral("%1 x %2").arg(moduleWindow->width()).arg(moduleWindow->height())));
+    // Below the heading, which keeps showing the device the tool works on.
+    const int headingBottom = window.headingButton()->mapToGlobal(QPoint(0, window.headingButton()->height())).y();
+    QVERIFY2(moduleWindow->geometry().top() >= headingBottom,
+        qPrintable(
+            QStringLiteral("window at %1, heading ends at %2").arg(moduleWindow->geometry().top()).arg(headingBottom)));
+    auto* title = moduleWindow->findChild<QLabel*>(QStringLiteral("titleTextField"));
+    auto* hint = moduleWindow->findChild<QLabel*>(QStringLiteral("hintTextField"));
+    QVERIFY(title && hint);
+    QCOMPARE(title->text(), QStringLiteral("Messages"));
+    QVERIFY(hint->isVisible());
+    for (const char* step : { "Settings › Messages › Keep Messages", "Settings › General › iPhone Storage › Messages",
+             "review large attachments" }) {
+        QVERIFY2(hint->text().contains(QString::fromUtf8(step)), step);
+    }
+    controller->closeCurrentModule();
+    QTRY_VERIFY(!window.configWindow());
+}
+
+void ECHomeScreenTest::privacyLinkSaysWhatIsKeptAndSent()
+{
+    // The application's own preferences file, here in the test's folder (first use in this process).
+    const QString settings = QString::fromStdString((m_folder->path() / "Standard.conf").string());
+    qputenv("TORVANE_SETTINGS_FILE", settings.toLocal8Bit());
+    auto controller = makeController();
+    ECMainWindow window(*controller);
+    window.show();
+    QTest::mouseClick(link(window, QStringLiteral("Privacy")), Qt::LeftButton);
+    QTRY_VERIFY(window.privacyStatement() && window.privacyStatement()->isVisible());
+    const QString text = window.privacyStatement()->informativeText();
+    // The files this run really uses, and the only two things that leave the computer.
+    QVERIFY2(text.contains(settings), qPrintable(text));
+    QVERIFY2(text.contains(QString::fromStdString(m_folder->path().string())), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("never sent")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("your e-mail address")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("each app's identifier")), qPrintable(text));
+    window.privacyStatement()->close();
 }
 
 void ECHomeScreenTest::emailDefaultsNeverOverwriteStoredValues()
