@@ -42,8 +42,9 @@ bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QS
         stop();
         return false;
     }
-    // The socket appears once the simulator listens; it normally takes a few milliseconds.
-    const QDeadlineTimer deadline(10000);
+    // The socket appears once the simulator listens: after it has generated the demo phone's
+    // content, about a second, much longer on a busy machine.
+    const QDeadlineTimer deadline(60000);
     while (!QFileInfo::exists(m_socketPath)) {
         if (m_process->state() != QProcess::Running) {
             *error = QStringLiteral("%1 stopped at start-up").arg(simulator);

@@ -20,7 +20,9 @@
 #include <QStyleFactory>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include <unistd.h>
 
@@ -42,46 +44,120 @@ void takeScreenshotWhenSettled(ECMainWindow& window, ECAppDelegate& controller, 
         poll->stop();
         delete elapsed;
         // One more turn of the event loop so the last text change is painted.
-        QTimer::singleShot(300, &window, [&window, file] {
+        QTimer::singleShot(300, &window, [&window, &controller, file] {
             const bool saved = window.grab().save(file);
-            std::fprintf(stderr, saved ? "torvane: saved %s\n" : "torvane: could not save %s\n", qPrintable(file));
+            // The heading says what was shown, so scripts can tell a picture of a phone from a
+            // picture of the empty window.
+            std::fprintf(stderr, saved ? "torvane: saved %s showing \"%s\"\n" : "torvane: could not save %s\n",
+                qPrintable(file), qUtf8Printable(controller.headingText()));
             QApplication::exit(saved ? 0 : 1);
         });
     });
     poll->start(50);
 }
 
+// Qt's own GUI options, which QApplication takes out of the arguments before our parser sees
+// them; until then they must not read as unknown options.
+bool isQtGuiOption(const QString& argument)
+{
+    static const QStringList names { QStringLiteral("platform"), QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"), QStringLiteral("plugin"), QStringLiteral("qwindowgeometry"),
+        QStringLiteral("qwindowicon"), QStringLiteral("qwindowtitle"), QStringLiteral("reverse"),
+        QStringLiteral("session"), QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("display"),
+        QStringLiteral("geometry"), QStringLiteral("widgetcount") };
+    QString name = argument;
+    while (name.startsWith(QLatin1Char('-'))) {
+        name.remove(0, 1);
+    }
+    return names.contains(name.section(QLatin1Char('='), 0, 0));
+}
+
+struct Options
+{
+    QCommandLineOption demo { QStringLiteral("demo"),
+        QStringLiteral("Start the simulated demo iPhone that ships with Torvane and use it instead of real devices.") };
+    QCommandLineOption usb { QStringLiteral("usb"),
+        QStringLiteral("Use real devices through the system's usbmuxd (the default).") };
+    QCommandLineOption profile { QStringLiteral("profile"),
+        QStringLiteral("The simulator profile for --demo (demo, modern, legacy or a JSON file)."),
+        QStringLiteral("name"), QStringLiteral("demo") };
+    QCommandLineOption screenshot { QStringLiteral("screenshot"),
+        QStringLiteral("Save a picture of the main window to FILE once a device is shown (or after 30 seconds "
+                       "without one), then quit."),
+        QStringLiteral("FILE") };
+};
+
+void describe(QCommandLineParser& parser, const Options& options)
+{
+    parser.setApplicationDescription(QStringLiteral("Frees space on an iPhone, iPad or iPod touch."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({ options.demo, options.usb, options.profile, options.screenshot });
+}
+
+/// Answers --help, --version and bad command lines before any window system is touched, so
+/// they work without a display. Returns the exit status when the program should end here.
+std::optional<int> handleCommandLineWithoutDisplay(int argc, char** argv)
+{
+    QCoreApplication probe(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("torvane"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
+    QCommandLineParser parser;
+    const Options options;
+    describe(parser, options);
+    const QStringList arguments = QCoreApplication::arguments();
+    if (!parser.parse(arguments)) {
+        const bool qtOptions = std::any_of(arguments.begin() + 1, arguments.end(),
+            [](const QString& argument) { return argument.startsWith(QLatin1Char('-')) && isQtGuiOption(argument); });
+        if (!qtOptions) {
+            std::fprintf(stderr, "torvane: %s\n", qUtf8Printable(parser.errorText()));
+            return 2;
+        }
+        // The window system's options are QApplication's; it takes them out, and the parser
+        // runs again after it.
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("torvane %s\n", TORVANE_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(
+            stderr, "torvane: unexpected argument '%s'\n", qUtf8Printable(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(options.demo) && parser.isSet(options.usb)) {
+        std::fprintf(stderr, "torvane: --demo and --usb exclude each other\n");
+        return 2;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (const std::optional<int> status = handleCommandLineWithoutDisplay(argc, argv)) {
+        return *status;
+    }
+
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Torvane"));
     QApplication::setApplicationName(QStringLiteral("Torvane"));
     QApplication::setApplicationVersion(QStringLiteral(TORVANE_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("torvane"));
+    QApplication::setDesktopFileName(QStringLiteral(TORVANE_DESKTOP_ID));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Frees space on an iPhone, iPad or iPod touch."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption demo(QStringLiteral("demo"),
-        QStringLiteral("Start the simulated demo iPhone that ships with Torvane and use it instead of real devices."));
-    const QCommandLineOption usb(QStringLiteral("usb"),
-        QStringLiteral("Use real devices through the system's usbmuxd (the default)."));
-    const QCommandLineOption profile(QStringLiteral("profile"),
-        QStringLiteral("The simulator profile for --demo (demo, modern, legacy or a JSON file)."), QStringLiteral("name"),
-        QStringLiteral("demo"));
-    const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-        QStringLiteral("Save a picture of the main window to FILE once a device is shown (or after 30 seconds "
-                       "without one), then quit."),
-        QStringLiteral("FILE"));
-    parser.addOptions({ demo, usb, profile, screenshot });
+    const Options options;
+    describe(parser, options);
     parser.process(application);
-    if (parser.isSet(demo) && parser.isSet(usb)) {
-        std::fprintf(stderr, "torvane: --demo and --usb exclude each other\n");
-        return 2;
-    }
+    const QCommandLineOption& demo = options.demo;
+    const QCommandLineOption& profile = options.profile;
+    const QCommandLineOption& screenshot = options.screenshot;
 
     // One look everywhere: the Fusion style over our light palette, whatever the desktop.
     if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion"))) {
@@ -106,8 +182,11 @@ int main(int argc, char** argv)
         }
         if (!error.isEmpty()) {
             logLine(LOG_APP, "Demo simulator unavailable: %s", qUtf8Printable(error));
-            QMessageBox::critical(nullptr, QStringLiteral("Torvane"),
-                QStringLiteral("The demo iPhone could not be started.\n\n%1").arg(error));
+            // A run that only takes a picture has nobody to close the message.
+            if (!parser.isSet(screenshot)) {
+                QMessageBox::critical(nullptr, QStringLiteral("Torvane"),
+                    QStringLiteral("The demo iPhone could not be started.\n\n%1").arg(error));
+            }
             return 1;
         }
     }

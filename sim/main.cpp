@@ -27,15 +27,29 @@ void handleSignal(int)
     }
 }
 
-int usage()
+constexpr const char* HELP = R"(Usage: torvane-simd --socket PATH --state DIR [--profile NAME|FILE]...
+       torvane-simd ctl --socket PATH COMMAND [ARGS]...
+
+Simulated iPhones behind a usbmuxd-compatible unix socket. Point a client at them with
+USBMUXD_SOCKET_ADDRESS=UNIX:PATH. Each --profile attaches one phone (built-in: demo, modern,
+legacy, or a JSON file); their state lives in DIR and survives restarts.
+
+Options:
+  --socket PATH     the socket to listen on
+  --state DIR       the folder that keeps the phones' state
+  --profile NAME    attach a phone of this profile at start (repeatable)
+  -h, --help        show this help and exit
+  --version         show the version and exit
+
+Control commands (ctl), sent to a running simulator:
+  list | attach UDID|PROFILE | detach UDID | storage UDID | clear-faults UDID |
+  fault UDID close-after BYTES | afc-status OPERATION STATUS | stall [MS] |
+             refuse-session | refuse-services [ERROR] | network-only
+)";
+
+int badUsage(const std::string& reason)
 {
-    std::fprintf(stderr,
-                 "usage: torvane-simd --socket PATH --state DIR [--profile NAME|FILE]...\n"
-                 "       torvane-simd ctl --socket PATH COMMAND [ARGS]...\n"
-                 "commands: list | attach UDID|PROFILE | detach UDID | storage UDID | clear-faults UDID |\n"
-                 "          fault UDID close-after BYTES | afc-status OPERATION STATUS | stall [MS] |\n"
-                 "                     refuse-session | refuse-services [ERROR] | network-only\n"
-                 "built-in profiles: demo, modern, legacy\n");
+    std::fprintf(stderr, "torvane-simd: %s (see torvane-simd --help)\n", reason.c_str());
     return 2;
 }
 
@@ -52,7 +66,7 @@ int runControl(int argc, char** argv)
         }
     }
     if (socketPath.empty() || words.empty()) {
-        return usage();
+        return badUsage("ctl needs --socket PATH and a command");
     }
     const std::string controlPath = SimDaemon::controlSocketPath(socketPath).string();
     sockaddr_un address {};
@@ -106,29 +120,44 @@ int main(int argc, char** argv)
     if (argc >= 2 && std::string(argv[1]) == "ctl") {
         return runControl(argc, argv);
     }
-    // Qt is used for JSON and images only. A GUI application (never shown: offscreen unless the
-    // caller chose a platform) lets icons and screenshots carry real text.
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QGuiApplication application(argc, argv);
+    // Answered before Qt starts, so they need nothing but a terminal.
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "-h" || argument == "--help") {
+            std::fputs(HELP, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::printf("torvane-simd %s\n", TORVANE_VERSION);
+            return 0;
+        }
+    }
     SimDaemon::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if (argument != "--socket" && argument != "--state" && argument != "--profile") {
+            return badUsage(argument.starts_with('-') ? "unknown option '" + argument + "'"
+                                                      : "unexpected argument '" + argument + "'");
+        }
         if (i + 1 >= argc) {
-            return usage();
+            return badUsage(argument + " needs a value");
         }
         if (argument == "--socket") {
             options.socketPath = argv[++i];
         } else if (argument == "--state") {
             options.stateDir = argv[++i];
-        } else if (argument == "--profile") {
-            options.profiles.emplace_back(argv[++i]);
         } else {
-            return usage();
+            options.profiles.emplace_back(argv[++i]);
         }
     }
     if (options.socketPath.empty() || options.stateDir.empty()) {
-        return usage();
+        return badUsage("--socket PATH and --state DIR are required");
     }
+    // Qt is used for JSON and images only. A GUI application (never shown: offscreen unless the
+    // caller chose a platform) lets icons and screenshots carry real text. It starts after the
+    // command line is read, so a bad option costs one line and nothing else.
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QGuiApplication application(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
     SimDaemon daemon;
     std::string error;
