@@ -320,6 +320,18 @@ void ECEmailSignupTest::emptyReplyKeepsItPendingUntilALaterLaunch()
     controller->applicationDidFinishLaunching();
     QVERIFY(settled(*controller));
     QCOMPARE(m_server->requests().size(), 2);
+
+    // A new address is pending until it arrives, even though an older one did.
+    m_server->answer(200, QByteArray());
+    signUp(*controller, QStringLiteral("jane@example.net"), false);
+    QTRY_VERIFY(settled(*controller));
+    QCOMPARE(m_server->requests().size(), 3);
+    QVERIFY(!m_defaults->boolForKey(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL));
+    auto relaunched = makeController();
+    relaunched->applicationDidFinishLaunching();
+    QTRY_VERIFY(settled(*relaunched));
+    QCOMPARE(m_server->requests().size(), 4);
+    QCOMPARE(m_server->requests().at(3).email, QStringLiteral("jane@example.net"));
 }
 
 void ECEmailSignupTest::failedRepliesKeepItPending_data()
