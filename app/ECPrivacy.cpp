@@ -1,5 +1,6 @@
 #include "app/ECPrivacy.h"
 
+#include "platform/ECAppSizeFetcher.h"
 #include "platform/UserDefaults.h"
 #include "platform/event_store.h"
 
@@ -8,7 +9,7 @@
 
 namespace ECPrivacy {
 
-QString statement(const QString& settingsFile, const QString& dataFolder)
+QString statement(const QString& settingsFile, const QString& eventsFolder, const QString& appSizesFile)
 {
     return QStringLiteral(
         "Kept on this computer:\n"
@@ -16,9 +17,8 @@ QString statement(const QString& settingsFile, const QString& dataFolder)
         "e-mail address and whether you accept other offers.\n"
         "• Usage records, in %2: when Torvane was opened, which tool cleared how much space and which was "
         "cancelled, under a random number made on this computer. They are never sent anywhere.\n"
-        "• A cache of app download sizes in the same folder, photos and videos you back up in the folder you "
-        "choose, and while the music tool runs, a copy of the device's music library in a private temporary "
-        "folder.\n\n"
+        "• The download sizes of apps, in %3; photos and videos you back up, in the folder you choose; and "
+        "while the music tool runs, a copy of the device's music library in a private temporary folder.\n\n"
         "Sent over the internet, always encrypted:\n"
         "• When you sign up for tips: your e-mail address and your choice about other offers, to Torvane's "
         "server. If that fails, Torvane tries again each time it starts until the server has them.\n"
@@ -26,14 +26,15 @@ QString statement(const QString& settingsFile, const QString& dataFolder)
         "service.\n\n"
         "Help pages open in your web browser. Nothing else leaves this computer: no names, photos, songs, "
         "messages or files from your device.")
-        .arg(QDir::toNativeSeparators(settingsFile), QDir::toNativeSeparators(dataFolder));
+        .arg(QDir::toNativeSeparators(settingsFile), QDir::toNativeSeparators(eventsFolder),
+            QDir::toNativeSeparators(appSizesFile));
 }
 
 QString statement()
 {
     const QString events = QString::fromStdString(EventStore::defaultPath());
     const QString folder = events.isEmpty() ? QStringLiteral("a temporary folder") : QFileInfo(events).absolutePath();
-    return statement(UserDefaults::standardUserDefaults().fileName(), folder);
+    return statement(UserDefaults::standardUserDefaults().fileName(), folder, ECAppSizeFetcher::defaultFilePath());
 }
 
 } // namespace ECPrivacy

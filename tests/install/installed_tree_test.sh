@@ -78,7 +78,7 @@ capture "${nodisplay[@]}" "$prefix/bin/torvane-simd" --no-such-option
 demo_name=$(sed -n 's/^ *"name": *"\(.*\)",$/\1/p' "$(dirname "$0")/../../sim/profiles/demo.json" | head -n 1)
 printf '[General]\nhasRunAppOnceKey=true\n' >"$work/Torvane.conf"
 capture env QT_QPA_PLATFORM=offscreen TORVANE_SETTINGS_FILE="$work/Torvane.conf" \
-    TORVANE_EVENT_STORE="$work/events.sqlite" TORVANE_SIGNUP_URL=http://127.0.0.1:9 \
+    TORVANE_EVENT_STORE="$work/events.sqlite" TORVANE_SIGNUP_URL=http://127.0.0.1:9 TORVANE_LOOKUP_URL=http://127.0.0.1:9 \
     timeout 120 "$prefix/bin/torvane" --demo --screenshot "$work/window.png"
 [ "$status" -eq 0 ] || fail "torvane --demo exited with $status: $err"
 grep -qF "showing \"$demo_name Connected\"" <<<"$err" || fail "torvane --demo did not show \"$demo_name Connected\": $err"
