@@ -4,6 +4,7 @@
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
+#include "modules/music/ECMusicModule.h"
 
 namespace ECModuleCatalog {
 
@@ -17,7 +18,8 @@ ECAppDelegate::Modules createModules()
     auto* fillClearing = new ECForceCacheCleanModule;
     fillClearing->setSupportAddress(QStringLiteral(TORVANE_SUPPORT_ADDRESS));
     modules.cachesController = fillClearing;
-    // FIXME: the remaining cleaning tools (photos, music) arrive with
+    modules.musicController = new ECMusicModule;
+    // FIXME: the remaining cleaning tool (photos) arrives with
     // their own modules; each is added here as it lands, and its button is enabled from then on.
     return modules;
 }
