@@ -6,10 +6,11 @@
 
 ToolCommand appsCommand();
 ToolCommand clearTempCommand();
+ToolCommand musicCommand();
 
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand() };
+    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), musicCommand() };
     return commands;
 }
 
