@@ -187,7 +187,15 @@ int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, con
         return result;
     }
     pass(Step::FoundDevice);
-    return runOn(*device, tracks, deviceName);
+    m_deviceChanged = false;
+    const int removed = runOn(*device, tracks, deviceName);
+    if (!m_deviceChanged && !m_backupFolder.isEmpty()) {
+        // Nothing on the phone changed: a backup of this run would only pile up.
+        QDir(m_backupFolder).removeRecursively();
+        QDir().rmdir(QFileInfo(m_backupFolder).path()); // the device's folder, when it is empty
+        m_backupFolder.clear();
+    }
+    return removed;
 }
 
 std::shared_ptr<AMDevice> TrackDeleter::waitForDevice(const QString& deviceName, int& result)
@@ -331,6 +339,7 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
                 pending.push_back(entry);
             }
         }
+        m_deviceChanged = m_deviceChanged || !finishedEarlier.empty();
         if (!finishedEarlier.empty() && !writePending(*media, pendingPath, pending)) {
             logLine(LOG_PLATFORM, "Could not update %s", pendingPath.c_str());
         }
@@ -382,6 +391,8 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
         removeUploads();
         return Cancelled;
     }
+    // From here on the phone may change; the backup stays whatever happens.
+    m_deviceChanged = true;
     std::vector<PendingRemoval> noted = pending;
     for (const auto& row : rows) {
         noted.push_back({ row.pid, row.mediaPath });

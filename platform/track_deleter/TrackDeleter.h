@@ -81,7 +81,8 @@ public:
 
     /// Why the last run failed (Failed), in words for the user.
     const QString& lastError() const { return m_lastError; }
-    /// The folder holding the last run's backup of the library; empty before one was made.
+    /// The folder holding the last run's backup of the library; empty when the run changed nothing
+    /// on the device (its backup is not kept then).
     const QString& backupFolder() const { return m_backupFolder; }
     /// Media files the last run removed, and those it could not.
     std::int64_t removedFileBytes() const { return m_removedFileBytes; }
@@ -122,6 +123,7 @@ private:
 
     QString m_lastError;
     QString m_backupFolder;
+    bool m_deviceChanged { false };
     std::int64_t m_removedFileBytes { 0 };
     std::vector<std::string> m_filesLeft;
 };

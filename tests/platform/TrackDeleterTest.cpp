@@ -255,6 +255,8 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
         auto deleter = makeDeleter();
         EXPECT_EQ(row.run(*deleter), row.expected);
         EXPECT_TRUE(libraryUntouched());
+        // A run that changed nothing keeps no backup.
+        EXPECT_TRUE(deleter->backupFolder().isEmpty() || row.expected == TrackDeleter::Failed);
         for (const auto& song : doomed) {
             EXPECT_TRUE(fs::exists(song.file));
         }
