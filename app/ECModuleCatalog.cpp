@@ -4,6 +4,7 @@
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
+#include "modules/music/ECMusicModule.h"
 #include "modules/photos/ECPhotoModule.h"
 
 namespace ECModuleCatalog {
@@ -19,8 +20,7 @@ ECAppDelegate::Modules createModules()
     fillClearing->setSupportAddress(QStringLiteral(TORVANE_SUPPORT_ADDRESS));
     modules.cachesController = fillClearing;
     modules.photosController = new ECPhotoModule;
-    // FIXME: the remaining cleaning tool (music) arrives with
-    // their own modules; each is added here as it lands, and its button is enabled from then on.
+    modules.musicController = new ECMusicModule;
     return modules;
 }
 

@@ -6,11 +6,12 @@
 
 ToolCommand appsCommand();
 ToolCommand clearTempCommand();
+ToolCommand musicCommand();
 ToolCommand photosCommand();
 
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), photosCommand() };
+    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), musicCommand(), photosCommand() };
     return commands;
 }
 

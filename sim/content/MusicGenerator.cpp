@@ -473,6 +473,22 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
     }
     names += "INSERT INTO container (container_pid, distinguished_kind, date_created, name) VALUES (1, 0, "
         + std::to_string(toCocoaTime(now - history)) + ", 'Library');\n";
+    // Playlists hold some of the tracks, as on a phone whose owner made a few: removing a track
+    // must take it out of them too.
+    const char* const playlists[] = { "Favourites", "Road Trip", "Morning Run" };
+    for (std::size_t p = 0; p < std::size(playlists); ++p) {
+        const std::int64_t container = std::int64_t(p) + 2;
+        names += "INSERT INTO container (container_pid, distinguished_kind, date_created, date_modified, name, "
+                 "sort_name) VALUES ("
+            + std::to_string(container) + ", 0, " + std::to_string(toCocoaTime(now - history / 2)) + ", "
+            + std::to_string(toCocoaTime(now - 86400 * 30)) + ", '" + playlists[p] + "', '" + playlists[p] + "');\n";
+        int position = 0;
+        for (std::size_t i = p; i < plans.size(); i += 3 + p * 2) {
+            names += "INSERT INTO container_items (container_pid, item_pid, position, uuid) VALUES ("
+                + std::to_string(container) + ", " + std::to_string(plans[i].track.pid) + ", "
+                + std::to_string(position++) + ", '" + std::to_string(container) + "-" + std::to_string(i) + "');\n";
+        }
+    }
     names += "INSERT INTO _MLDatabaseProperties VALUES ('OrderingLanguage', 'en'), ('MLSyncClientSyncAnchor', '"
         + std::to_string(random.between(1000, 90000)) + "');\n";
     if (!exec(db.handle, names, error) || !exec(db.handle, "COMMIT;", error)

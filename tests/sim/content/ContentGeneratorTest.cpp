@@ -474,6 +474,11 @@ TEST(ContentGenerator, MediaLibraryMatchesEraSchemaAndFiles)
             neverModified += r[7] == "0";
         }
         EXPECT_EQ(podcasts, settings.podcasts);
+        // Playlists name only tracks that exist.
+        EXPECT_GT(std::stoll(db.query("SELECT count(*) FROM container_items")[0][0]), 0);
+        EXPECT_EQ(
+            db.query("SELECT count(*) FROM container_items WHERE item_pid NOT IN (SELECT item_pid FROM item)")[0][0],
+            "0");
         EXPECT_GT(neverPlayed, 0);
         EXPECT_GT(neverModified, 0);
         const std::string added

@@ -1,0 +1,524 @@
+#include "modules/music/ECMusicModule.h"
+
+#include "base/Log.h"
+#include "db/FMDatabase.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "modules/ECAgeRange.h"
+#include "modules/ECClock.h"
+#include "modules/ECModuleHost.h"
+#include "modules/ECModuleView.h"
+#include "modules/ECStripedProgressBar.h"
+#include "modules/ECTimeRangeSlider.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPointer>
+#include <QSignalBlocker>
+#include <QTemporaryDir>
+
+#include <set>
+
+namespace {
+
+constexpr int SONG = 1;
+constexpr int PODCAST = 4;
+
+std::string local(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+} // namespace
+
+ECMusicModule::ECMusicModule(QObject* parent)
+    : ECTableViewModule(parent)
+{
+    awakeFromNib();
+}
+
+ECMusicModule::~ECMusicModule()
+{
+    if (m_trackDeleter) {
+        m_trackDeleter->abort();
+    }
+    // Queue code reads this class's members.
+    stopAllWork();
+}
+
+void ECMusicModule::awakeFromNib()
+{
+    setTitleText(QStringLiteral("Remove Music"));
+    // The songs are kept on the computer only where the user keeps them: no desktop music
+    // application holds a copy for them here.
+    setHintText(QStringLiteral("Remove old songs that you don't listen to anymore. They stay on this computer only if "
+                               "you keep them in your own music library."));
+    itemList().setColumns({
+        { ECItemColumn::Kind::Checked, QStringLiteral("checked"), QString() },
+        { ECItemColumn::Kind::Name, QStringLiteral("name"), QStringLiteral("Name") },
+        { ECItemColumn::Kind::Text, QStringLiteral("artist"), QStringLiteral("Artist") },
+        { ECItemColumn::Kind::Text, QStringLiteral("kind"), QStringLiteral("Type") },
+        { ECItemColumn::Kind::Size, QStringLiteral("size"), QStringLiteral("Size") },
+        { ECItemColumn::Kind::Date, QStringLiteral("played"), QStringLiteral("Last Played") },
+    });
+    itemListController().setSortKey(QStringLiteral("played"), Qt::DescendingOrder);
+    updateRange();
+}
+
+QDateTime ECMusicModule::referenceDate()
+{
+    return QDateTime(
+        QLocale::c().toDate(QStringLiteral("01-01-2001"), QStringLiteral("dd-MM-yyyy")), QTime(0, 0), Qt::LocalTime);
+}
+
+std::optional<QDateTime> ECMusicModule::playedDate(
+    std::int64_t datePlayed, std::int64_t dateModified, std::int64_t dateCreated)
+{
+    for (const std::int64_t seconds : { datePlayed, dateModified, dateCreated }) {
+        if (seconds != 0) {
+            return referenceDate().addSecs(seconds);
+        }
+    }
+    return std::nullopt;
+}
+
+ECItemListProxyModel::Predicate ECMusicModule::filterFor(const QDateTime& cutOff, bool songs, bool podcasts)
+{
+    return [cutOff, songs, podcasts](const ECModuleItem& item) {
+        const QVariant played = item.values.value(QStringLiteral("played"));
+        if (played.isValid() && played.toDateTime() > cutOff) {
+            return false;
+        }
+        const int type = item.values.value(QStringLiteral("type")).toInt();
+        if (!podcasts && type == PODCAST) {
+            return false;
+        }
+        if (!songs && type == SONG) {
+            return false;
+        }
+        return true;
+    };
+}
+
+MediaLibraryTrack ECMusicModule::trackFor(const ECModuleItem& item)
+{
+    MediaLibraryTrack track;
+    const QVariant pid = item.values.value(QStringLiteral("pid"));
+    if (pid.isValid()) {
+        track.pid = pid.toLongLong();
+    }
+    track.title = item.name.toStdString();
+    track.artist = item.values.value(QStringLiteral("artist")).toString().toStdString();
+    track.size = item.size;
+    return track;
+}
+
+void ECMusicModule::setRangeIndex(int index)
+{
+    index = std::clamp(index, 0, ECAgeRange::COUNT - 1);
+    if (index != m_rangeIndex) {
+        m_rangeIndex = index;
+        updateRange();
+    }
+}
+
+void ECMusicModule::setSongsChecked(bool on)
+{
+    if (on != m_songsChecked) {
+        m_songsChecked = on;
+        updateRange();
+    }
+}
+
+void ECMusicModule::setPodcastsChecked(bool on)
+{
+    if (on != m_podcastsChecked) {
+        m_podcastsChecked = on;
+        updateRange();
+    }
+}
+
+std::int64_t ECMusicModule::timeRange() const
+{
+    return ECAgeRange::atIndex(m_rangeIndex).seconds();
+}
+
+QString ECMusicModule::readableTimeRange() const
+{
+    return QString::fromLatin1(ECAgeRange::atIndex(m_rangeIndex).label);
+}
+
+void ECMusicModule::updateRange()
+{
+    m_rangeLabelText = readableTimeRange();
+    const QDateTime cutOff = ECAgeRange::cutOffDate(clock().now(), timeRange());
+    itemListController().setFilterPredicate(filterFor(cutOff, m_songsChecked, m_podcastsChecked));
+    emit rangeChanged();
+    updateProgressLabel();
+}
+
+QString ECMusicModule::buttonTitle(const QString& countText) const
+{
+    if (countText.isEmpty()) {
+        return QStringLiteral("Delete Song");
+    }
+    return QStringLiteral("Delete%1 Songs").arg(countText);
+}
+
+QString ECMusicModule::localDir() const
+{
+    std::lock_guard lock(m_readMutex);
+    return m_localDir ? m_localDir->path() : QString();
+}
+
+void ECMusicModule::loadConfigView()
+{
+    auto deleter = std::make_shared<TrackDeleter>([this] {
+        // The device this showing works on, while it is attached.
+        std::vector<std::shared_ptr<AMDevice>> devices;
+        if (auto current = device()) {
+            devices.push_back(std::move(current));
+        }
+        return devices;
+    });
+    if (m_trackDeleterSetup) {
+        m_trackDeleterSetup(*deleter);
+    }
+    m_trackDeleter = std::move(deleter);
+    itemList().removeAllItems();
+    updateRange();
+    const std::uint64_t generation = ++m_readGeneration;
+    addWorkOperation(
+        [this, generation](const Operation& reading) {
+            runOnMainAndWait([this] { updateProgressLabel(); });
+            if (!reading.isCancelled() && generation == m_readGeneration) {
+                readMusicLibrary();
+            }
+            runOnMainAndWait([this] { updateRange(); });
+        },
+        [this] { runOnMainAndWait([this] { updateProgressLabel(); }); });
+}
+
+bool ECMusicModule::prepareLocalDir(QString& folder)
+{
+    if (!m_localDir || !m_localDir->isValid()) {
+        // A fresh, randomly named folder only this user can enter: nothing another local user
+        // plants can be followed by the deletion below or the copies after it.
+        m_localDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/torvane-music-XXXXXX"));
+        if (!m_localDir->isValid()) {
+            m_localDir.reset();
+            return false;
+        }
+    }
+    folder = m_localDir->path();
+    QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        const QFileInfo entry(dir.filePath(name));
+        const bool removed
+            = entry.isDir() && !entry.isSymLink() ? QDir(entry.filePath()).removeRecursively() : dir.remove(name);
+        if (!removed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ECMusicModule::readMusicLibrary()
+{
+    std::lock_guard lock(m_readMutex);
+    const std::uint64_t generation = m_readGeneration;
+    QString folder;
+    if (!prepareLocalDir(folder)) {
+        logLine(LOG_MODULES, "Failed to download music library.");
+        return;
+    }
+    {
+        // The device object serves one thread at a time, and a free-space reading after a
+        // deletion may be talking to it right now.
+        std::lock_guard deviceLocked(deviceLock());
+        const auto current = device();
+        const auto media = current ? current->newAFCMediaDirectory() : nullptr;
+        if (!media) {
+            logLine(LOG_MODULES, "Failed to download music library.");
+            return;
+        }
+        if (!copyLibrary(*media, folder)) {
+            return;
+        }
+    }
+    readLibraryCopy(folder, [this, generation](const ECModuleItem& item) {
+        bool wanted = false;
+        runOnMainAndWait([this, &item, &wanted, generation] {
+            if (generation == m_readGeneration) {
+                itemList().appendItem(item);
+                wanted = true;
+            }
+        });
+        return wanted;
+    });
+}
+
+bool ECMusicModule::readLibrary(
+    AFCDirectoryAccess& media, const QString& folder, const std::function<bool(const ECModuleItem&)>& each)
+{
+    return copyLibrary(media, folder) && readLibraryCopy(folder, each);
+}
+
+bool ECMusicModule::copyLibrary(AFCDirectoryAccess& media, const QString& folder)
+{
+    const std::string remote = std::string(REMOTE_DIR) + FILE_NAME;
+    const std::string remoteLog = std::string(REMOTE_DIR) + WAL_FILE_NAME;
+    if (!media.fileExistsAtPath(remote)) {
+        logLine(LOG_MODULES, "No music library found!");
+        return false;
+    }
+    const QString copy = folder + QLatin1Char('/') + QLatin1String(FILE_NAME);
+    const QString copyLog = folder + QLatin1Char('/') + QLatin1String(WAL_FILE_NAME);
+    // The log is absent after the phone (or our own deletion) folded it into the library; only
+    // a log that is there and cannot be copied is a failure.
+    if (!media.copyRemoteFile(remote, local(copy))
+        || (media.fileExistsAtPath(remoteLog) && !media.copyRemoteFile(remoteLog, local(copyLog)))) {
+        logLine(LOG_MODULES, "Failed to download music library.");
+        return false;
+    }
+    return true;
+}
+
+bool ECMusicModule::readLibraryCopy(const QString& folder, const std::function<bool(const ECModuleItem&)>& each)
+{
+    const QString copy = folder + QLatin1Char('/') + QLatin1String(FILE_NAME);
+    const auto database = FMDatabase::databaseWithPath(local(copy));
+    if (!database->open()) {
+        logLine(LOG_MODULES, "Failed to open music database.");
+        return false;
+    }
+    (void)database->executeQuery(std::string("PRAGMA journal_mode = WAL;")); // rows not needed
+    (void)database->open(); // already open: nothing happens
+    // Every column, plus the item's own id under a name no table uses: three tables have an
+    // "item_pid" column, and a song without statistics has NULL in the last one.
+    auto rows = database->executeQuery(std::string(
+        "SELECT *, item.item_pid AS pid FROM item LEFT JOIN item_extra ON item.item_pid = item_extra.item_pid "
+        "LEFT JOIN item_stats ON item_extra.item_pid = item_stats.item_pid LEFT JOIN item_artist ON "
+        "item.item_artist_pid = item_artist.item_artist_pid WHERE (media_kind = 1 OR media_kind = 4) AND "
+        "location != ''"));
+    if (!rows) {
+        return true;
+    }
+    // Older and newer libraries differ in which date columns they have; look only for those there.
+    std::set<std::string> columns;
+    for (int i = 0; i < rows->columnCount(); ++i) {
+        columns.insert(rows->columnNameForIndex(i).value_or(""));
+    }
+    const auto dateIn = [&](const char* column) -> std::int64_t {
+        return columns.count(column) ? rows->longLongIntForColumn(column) : 0;
+    };
+    while (rows->next()) {
+        ECModuleItem item;
+        item.checked = true;
+        item.name = QString::fromStdString(rows->stringForColumn("title").value_or(""));
+        item.values.insert(
+            QStringLiteral("artist"), QString::fromStdString(rows->stringForColumn("item_artist").value_or("")));
+        if (const auto played = playedDate(dateIn("date_played"), dateIn("date_modified"), dateIn("date_created"))) {
+            item.values.insert(QStringLiteral("played"), *played);
+        }
+        const int type = rows->intForColumn("media_kind");
+        item.values.insert(QStringLiteral("type"), type);
+        item.values.insert(
+            QStringLiteral("kind"), type == PODCAST ? QStringLiteral("Podcast") : QStringLiteral("Song"));
+        item.values.insert(QStringLiteral("pid"), qlonglong(rows->longLongIntForColumn("pid")));
+        if (const std::int64_t size = rows->longLongIntForColumn("file_size"); size != 0) {
+            item.size = size;
+        }
+        if (!each(item)) {
+            break;
+        }
+    }
+    rows.reset();
+    database->close();
+    return true;
+}
+
+void ECMusicModule::deleteChecked()
+{
+    if (deleting() || itemsToRemove().empty()) {
+        return;
+    }
+    if (m_didShowDeletionNotice) {
+        startDeletion();
+        return;
+    }
+    const QString backups = m_trackDeleter ? m_trackDeleter->backupRoot() : TrackDeleter::defaultBackupRoot();
+    ECModuleAlert notice;
+    notice.message = QStringLiteral("Delete songs from your device?");
+    notice.informativeText
+        = QStringLiteral("Torvane changes the music library on your device directly. Before it changes anything, it "
+                         "keeps a copy of the library in \"%1\". The songs stay on this computer only if you have them "
+                         "in your own music library.")
+              .arg(QDir::toNativeSeparators(backups));
+    notice.buttons = { QStringLiteral("Delete"), QStringLiteral("Cancel") };
+    QPointer<ECMusicModule> self(this);
+    presentAlert(notice, [self](int button) {
+        if (self && button == 0) {
+            self->m_didShowDeletionNotice = true;
+            self->startDeletion();
+        }
+    });
+}
+
+void ECMusicModule::startDeletion()
+{
+    if (deleting()) {
+        return;
+    }
+    const std::vector<ECModuleItem> doomed = itemsToRemove();
+    if (doomed.empty() || !m_trackDeleter) {
+        return;
+    }
+    std::vector<MediaLibraryTrack> tracks;
+    for (const auto& item : doomed) {
+        tracks.push_back(trackFor(item));
+    }
+    const auto current = device();
+    const QString name = current && current->deviceName() ? QString::fromStdString(*current->deviceName()) : QString();
+    startDeleting();
+    setProgressMaximum(0);
+    setProgressValue(0);
+    updateProgressLabel();
+    std::shared_ptr<TrackDeleter> deleter = m_trackDeleter;
+    auto result = std::make_shared<int>(0);
+    addWorkOperation(
+        [this, deleter, tracks, name, result](const Operation&) {
+            auto lock = lockDeviceForDeletion();
+            *result = deleter->deleteTracks(tracks, name);
+            m_deletionResult = *result;
+        },
+        [this, deleter, result] { postToMain([this, deleter, result] { handleDeletionResult(*result, deleter); }); });
+}
+
+void ECMusicModule::handleDeletionResult(int result, const std::shared_ptr<TrackDeleter>& deleter)
+{
+    updateProgressLabel();
+    if (result >= 1) {
+        logLine(LOG_MODULES, "%d songs deleted via AppleScript", result);
+        showFinishedDialog();
+        updateProgressLabel();
+        ECModuleAlert done;
+        done.message = QStringLiteral("Songs Deleted");
+        done.informativeText = QStringLiteral("%1 songs were removed from your device. A copy of its music library "
+                                              "from before is kept in \"%2\".")
+                                   .arg(result)
+                                   .arg(QDir::toNativeSeparators(deleter->backupFolder()));
+        done.buttons = { QStringLiteral("Ok") };
+        presentAlert(done, [](int) {});
+        loadConfigView();
+        return;
+    }
+    setDeleting(false);
+    updateRange();
+    updateProgressLabel();
+    switch (result) {
+    case TrackDeleter::NoDevice:
+        showErrorSheet(QStringLiteral("Torvane waited for a device but detected none."));
+        break;
+    case TrackDeleter::UnknownDevice: {
+        const auto current = device();
+        const QString name
+            = current && current->deviceName() ? QString::fromStdString(*current->deviceName()) : QString();
+        showErrorSheet(QStringLiteral("Torvane could not find a device with the name \"%1\" in iTunes.").arg(name));
+        break;
+    }
+    case TrackDeleter::TracksNotFound:
+        showErrorSheet(
+            QStringLiteral("Torvane connected to the device but couldn't find the songs it was looking for."));
+        break;
+    case TrackDeleter::Cancelled:
+        logLine(LOG_MODULES, "Error: User clicked cancel");
+        break;
+    case TrackDeleter::Failed:
+        showErrorSheet(deleter->lastError());
+        // The library may have changed (rows removed, files left): show what is there now.
+        if (!deleter->filesLeft().empty()) {
+            loadConfigView();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void ECMusicModule::showErrorSheet(const QString& message)
+{
+    logLine(LOG_MODULES, "Error: %s", message.toUtf8().constData());
+    ECModuleAlert sheet;
+    sheet.message = QStringLiteral("Error Deleting Songs");
+    sheet.informativeText = message;
+    sheet.buttons = { QStringLiteral("Ok") };
+    presentAlert(sheet, [](int) {});
+}
+
+void ECMusicModule::close()
+{
+    if (m_trackDeleter) {
+        m_trackDeleter->abort();
+    }
+    ECTableViewModule::close();
+}
+
+QWidget* ECMusicModule::createView(QWidget* parent)
+{
+    auto* view = new ECModuleView(this, parent);
+    auto* config = new QWidget(view);
+    config->setObjectName(QStringLiteral("musicConfig"));
+    auto* row = new QHBoxLayout(config);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(12);
+    auto* slider = new ECTimeRangeSlider(config);
+    slider->setObjectName(QStringLiteral("rangeSlider"));
+    slider->setAccessibleName(tr("Not played for"));
+    auto* label = new QLabel(config);
+    label->setObjectName(QStringLiteral("rangeLabel"));
+    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(QStringLiteral("6 Months")) + 8);
+    slider->setLabel(label);
+    auto* songs = new QCheckBox(QStringLiteral("Songs"), config);
+    songs->setObjectName(QStringLiteral("songsCheckbox"));
+    auto* podcasts = new QCheckBox(QStringLiteral("Podcasts"), config);
+    podcasts->setObjectName(QStringLiteral("podcastsCheckbox"));
+    auto* caption = new QLabel(tr("Not played for"), config);
+    row->addWidget(caption);
+    row->addWidget(slider, 1);
+    row->addWidget(label);
+    row->addSpacing(12);
+    row->addWidget(songs);
+    row->addWidget(podcasts);
+    view->setConfigWidget(config);
+
+    const auto show = [this, slider, label, songs, podcasts] {
+        const QSignalBlocker blockSlider(slider);
+        const QSignalBlocker blockSongs(songs);
+        const QSignalBlocker blockPodcasts(podcasts);
+        slider->setValue(m_rangeIndex);
+        label->setText(m_rangeLabelText);
+        songs->setChecked(m_songsChecked);
+        podcasts->setChecked(m_podcastsChecked);
+    };
+    show();
+    connect(this, &ECMusicModule::rangeChanged, view, show);
+    connect(slider, &QSlider::valueChanged, this, &ECMusicModule::setRangeIndex);
+    connect(songs, &QCheckBox::toggled, this, &ECMusicModule::setSongsChecked);
+    connect(podcasts, &QCheckBox::toggled, this, &ECMusicModule::setPodcastsChecked);
+
+    // One call does the whole deletion, so there is no count to fill the bar with: it moves.
+    if (auto* bar = view->findChild<ECStripedProgressBar*>(QStringLiteral("progressBar"))) {
+        connect(this, &ECModule::progressDisplayChanged, bar, [this, bar] {
+            if (moduleStatus() == ECModuleStatus::Deleting) {
+                bar->setIndeterminate(true);
+            }
+        });
+    }
+    return view;
+}

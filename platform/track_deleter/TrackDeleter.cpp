@@ -1,0 +1,468 @@
+#include "platform/track_deleter/TrackDeleter.h"
+
+#include "base/Log.h"
+#include "base/PlistValue.h"
+#include "db/FMDatabase.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <map>
+#include <set>
+
+namespace {
+
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(100);
+
+QString text(const std::string& value)
+{
+    return QString::fromStdString(value);
+}
+
+std::string local(const QString& path)
+{
+    return QFile::encodeName(path).toStdString();
+}
+
+/// A name safe as one folder name: no separators or control characters, never "." or "..".
+QString folderNameFor(const QString& name)
+{
+    QString result;
+    for (const QChar c : name) {
+        result += (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            ? QLatin1Char('_')
+            : c;
+    }
+    result = result.trimmed();
+    if (result.isEmpty() || result == QLatin1String(".") || result == QLatin1String("..")) {
+        result = QStringLiteral("Device");
+    }
+    return result.left(80);
+}
+
+/// Makes `path` and its missing parents, each new one readable by the user alone.
+bool makePrivatePath(const QString& path)
+{
+    if (!QDir().mkpath(path)) {
+        return false;
+    }
+    return QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+void makeFilePrivate(const QString& path)
+{
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+std::optional<std::int64_t> remoteSize(AFCDirectoryAccess& media, const std::string& path)
+{
+    const auto info = media.getFileInfo(path);
+    if (!info) {
+        return std::nullopt;
+    }
+    const auto size = info->find("st_size");
+    return size == info->end() ? std::nullopt : size->second.toInt64();
+}
+
+/// Uploads `localPath` to `remotePath` and checks the device holds all of it.
+bool upload(AFCDirectoryAccess& media, const QString& localPath, const std::string& remotePath, std::string& error)
+{
+    if (!media.copyLocalFileToRemoteFile(local(localPath), remotePath, true)) {
+        error = media.lasterror().value_or("the copy failed");
+        return false;
+    }
+    const auto size = remoteSize(media, remotePath);
+    if (!size || *size != QFileInfo(localPath).size()) {
+        error = "the copy on the device is incomplete";
+        return false;
+    }
+    return true;
+}
+
+/// Removes a device file; a file that is not there counts as removed.
+bool removeIfPresent(AFCDirectoryAccess& media, const std::string& path)
+{
+    if (media.unlink(path)) {
+        return true;
+    }
+    return media.lastStatus() == AFCStatus::ObjectNotFound;
+}
+
+struct PendingRemoval
+{
+    std::int64_t pid { 0 };
+    std::string path;
+};
+
+std::vector<PendingRemoval> readPending(AFCDirectoryAccess& media, const std::string& path)
+{
+    std::vector<PendingRemoval> result;
+    if (!media.fileExistsAtPath(path)) {
+        return result;
+    }
+    const auto document = media.readPlistAtPath(path);
+    const PlistArray* entries = document ? document->asArray() : nullptr;
+    if (!entries) {
+        return result;
+    }
+    for (const PlistValue& entry : *entries) {
+        const PlistValue* pid = entry.find("pid");
+        const PlistValue* file = entry.find("path");
+        if (pid && pid->toInt64() && file && file->asString()) {
+            result.push_back({ *pid->toInt64(), *file->asString() });
+        }
+    }
+    return result;
+}
+
+bool writePending(AFCDirectoryAccess& media, const std::string& path, const std::vector<PendingRemoval>& entries)
+{
+    if (entries.empty()) {
+        return removeIfPresent(media, path);
+    }
+    PlistArray array;
+    for (const auto& entry : entries) {
+        array.emplace_back(PlistDictionary {
+            { "pid", PlistValue(static_cast<long long>(entry.pid)) }, { "path", PlistValue(entry.path) } });
+    }
+    return media.writePlist(PlistValue(std::move(array)), path);
+}
+
+} // namespace
+
+TrackDeleter::TrackDeleter(DeviceSource devices)
+    : m_devices(std::move(devices))
+    , m_backupRoot(defaultBackupRoot())
+{
+}
+
+TrackDeleter::~TrackDeleter() = default;
+
+QString TrackDeleter::defaultBackupRoot()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/Torvane/Music Library Backups");
+}
+
+void TrackDeleter::abort()
+{
+    {
+        std::lock_guard lock(m_abortMutex);
+        m_aborted = true;
+    }
+    m_abortChanged.notify_all();
+}
+
+bool TrackDeleter::waitAborted(std::chrono::milliseconds duration)
+{
+    std::unique_lock lock(m_abortMutex);
+    return m_abortChanged.wait_for(lock, duration, [this] { return m_aborted.load(); });
+}
+
+void TrackDeleter::pass(Step step)
+{
+    if (m_stepObserver) {
+        m_stepObserver(step);
+    }
+}
+
+int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName)
+{
+    m_lastError.clear();
+    m_backupFolder.clear();
+    m_removedFileBytes = 0;
+    m_filesLeft.clear();
+    if (tracks.empty()) {
+        return NothingDeleted;
+    }
+    int result = NothingDeleted;
+    const std::shared_ptr<AMDevice> device = waitForDevice(deviceName, result);
+    if (!device) {
+        return result;
+    }
+    pass(Step::FoundDevice);
+    m_deviceChanged = false;
+    const int removed = runOn(*device, tracks, deviceName);
+    if (!m_deviceChanged && !m_backupFolder.isEmpty()) {
+        // Nothing on the phone changed: a backup of this run would only pile up.
+        QDir(m_backupFolder).removeRecursively();
+        QDir().rmdir(QFileInfo(m_backupFolder).path()); // the device's folder, when it is empty
+        m_backupFolder.clear();
+    }
+    return removed;
+}
+
+std::shared_ptr<AMDevice> TrackDeleter::waitForDevice(const QString& deviceName, int& result)
+{
+    const auto deadline = std::chrono::steady_clock::now() + m_deviceWaitTimeout;
+    for (;;) {
+        if (m_aborted) {
+            result = Cancelled;
+            return nullptr;
+        }
+        std::vector<std::shared_ptr<AMDevice>> attached;
+        for (auto& device : m_devices ? m_devices() : std::vector<std::shared_ptr<AMDevice>>()) {
+            // A device that detached has forgotten its reference; it no longer counts.
+            if (device && device->device()) {
+                attached.push_back(std::move(device));
+            }
+        }
+        if (!attached.empty()) {
+            for (const auto& device : attached) {
+                if (device->deviceName() && text(*device->deviceName()) == deviceName) {
+                    return device;
+                }
+            }
+            result = UnknownDevice;
+            return nullptr;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            result = NoDevice;
+            return nullptr;
+        }
+        (void)waitAborted(std::min<std::chrono::milliseconds>(
+            POLL_INTERVAL, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));
+    }
+}
+
+int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName)
+{
+    const std::string folder = LIBRARY_FOLDER;
+    const std::string library = folder + LIBRARY_NAME;
+    const std::string wal = library + "-wal";
+    const std::string shm = library + "-shm";
+    const std::string uploadPath = library + UPLOAD_SUFFIX;
+    const std::string originalPath = library + ORIGINAL_SUFFIX;
+    const std::string pendingPath = folder + PENDING_NAME;
+
+    const auto fail = [this](const QString& message, const std::string& detail) {
+        m_lastError = detail.empty() ? message : message + QStringLiteral(" (") + text(detail) + QStringLiteral(")");
+        logLine(LOG_PLATFORM, "Track deletion failed: %s", m_lastError.toUtf8().constData());
+        return int(Failed);
+    };
+    const QString unchanged = QStringLiteral(" Nothing was removed; the library on the device is unchanged.");
+
+    const std::unique_ptr<AFCMediaDirectory> media = device.newAFCMediaDirectory();
+    if (!media) {
+        return fail(QStringLiteral("Torvane could not open the media folder of the device.") + unchanged,
+            device.lasterror().value_or(""));
+    }
+    if (m_aborted) {
+        return Cancelled;
+    }
+    if (!media->fileExistsAtPath(library)) {
+        logLine(LOG_PLATFORM, "No music library found!");
+        return TracksNotFound;
+    }
+
+    // An untouched copy of the library as it is on the device, kept for good.
+    const QString deviceFolder
+        = folderNameFor(deviceName + QStringLiteral(" ") + text(device.udid().value_or("")).left(12));
+    const QString backupBase = m_backupRoot + QLatin1Char('/') + deviceFolder + QLatin1Char('/')
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+    QString backup = backupBase;
+    for (int n = 2; QFileInfo::exists(backup); ++n) {
+        backup = backupBase + QStringLiteral(" #") + QString::number(n);
+    }
+    if (!makePrivatePath(m_backupRoot) || !makePrivatePath(m_backupRoot + QLatin1Char('/') + deviceFolder)
+        || !makePrivatePath(backup)) {
+        return fail(QStringLiteral("Torvane could not make a folder for the backup of the music library.") + unchanged,
+            local(backup));
+    }
+    const bool hasLog = media->fileExistsAtPath(wal);
+    const QString backupLibrary = backup + QLatin1Char('/') + QLatin1String(LIBRARY_NAME);
+    const QString backupLog = backupLibrary + QStringLiteral("-wal");
+    if (!media->copyRemoteFile(library, local(backupLibrary))
+        || (hasLog && !media->copyRemoteFile(wal, local(backupLog)))) {
+        return fail(QStringLiteral("Torvane could not copy the music library from the device.") + unchanged,
+            media->lasterror().value_or(""));
+    }
+    makeFilePrivate(backupLibrary);
+    if (hasLog) {
+        makeFilePrivate(backupLog);
+    }
+    m_backupFolder = backup;
+
+    // Working copies in a private temporary folder: the original with its log folded in, and
+    // the new library made from it.
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        return fail(QStringLiteral("Torvane could not make a temporary folder.") + unchanged, {});
+    }
+    const QString original = work.filePath(QStringLiteral("original/") + QLatin1String(LIBRARY_NAME));
+    const QString edited = work.filePath(QStringLiteral("new/") + QLatin1String(LIBRARY_NAME));
+    std::string error;
+    if (!QDir().mkpath(work.filePath(QStringLiteral("original")))
+        || !QDir().mkpath(work.filePath(QStringLiteral("new"))) || !QFile::copy(backupLibrary, original)
+        || (hasLog && !QFile::copy(backupLog, original + QStringLiteral("-wal")))
+        || !MediaLibraryEdit::checkpoint(local(original), error) || !QFile::copy(original, edited)) {
+        return fail(QStringLiteral("Torvane could not read the copy of the music library.") + unchanged, error);
+    }
+    pass(Step::CopiedLibrary);
+    if (m_aborted) {
+        return Cancelled;
+    }
+
+    std::vector<MediaLibraryRow> rows;
+    std::set<std::int64_t> finishedEarlier;
+    std::vector<PendingRemoval> pending;
+    {
+        const auto database = FMDatabase::databaseWithPath(local(original));
+        if (!database->open() || !MediaLibraryEdit::integrityCheck(*database, error)) {
+            return fail(
+                QStringLiteral("The music library on the device is damaged; Torvane leaves it alone.") + unchanged,
+                error);
+        }
+        const auto referenced = MediaLibraryEdit::referencedMediaPaths(*database, error);
+        auto found = MediaLibraryEdit::findRows(*database, tracks, error);
+        if (!referenced || !found) {
+            return fail(QStringLiteral("Torvane could not read the music library.") + unchanged, error);
+        }
+        rows = std::move(*found);
+        // Files an earlier run left behind once its library was in place: delete those no row
+        // points to any more. Those still referenced belong to a run that never replaced the
+        // library, and stay.
+        for (const auto& entry : readPending(*media, pendingPath)) {
+            if (referenced->count(entry.path)) {
+                continue;
+            }
+            if (removeIfPresent(*media, entry.path)) {
+                finishedEarlier.insert(entry.pid);
+            } else {
+                pending.push_back(entry);
+            }
+        }
+        m_deviceChanged = m_deviceChanged || !finishedEarlier.empty();
+        if (!finishedEarlier.empty() && !writePending(*media, pendingPath, pending)) {
+            logLine(LOG_PLATFORM, "Could not update %s", pendingPath.c_str());
+        }
+    }
+    int finishedCount = 0;
+    for (const auto& track : tracks) {
+        finishedCount += track.pid && finishedEarlier.count(*track.pid) ? 1 : 0;
+    }
+    if (rows.empty()) {
+        return finishedCount > 0 ? finishedCount : int(TracksNotFound);
+    }
+
+    std::vector<std::int64_t> pids;
+    for (const auto& row : rows) {
+        pids.push_back(row.pid);
+    }
+    {
+        const auto database = FMDatabase::databaseWithPath(local(edited));
+        if (!database->open() || !MediaLibraryEdit::deleteRows(*database, pids, error)
+            || !MediaLibraryEdit::integrityCheck(*database, error)) {
+            return fail(
+                QStringLiteral("Torvane could not remove the songs from the music library.") + unchanged, error);
+        }
+    }
+    if (!MediaLibraryEdit::checkpoint(local(edited), error)) {
+        return fail(QStringLiteral("Torvane could not remove the songs from the music library.") + unchanged, error);
+    }
+    pass(Step::EditedLibrary);
+    if (m_aborted) {
+        return Cancelled;
+    }
+
+    // Both uploads under temporary names; the library itself is not touched yet.
+    const auto removeUploads = [&] {
+        (void)removeIfPresent(*media, uploadPath); // best effort: a leftover is removed by the next run
+        (void)removeIfPresent(*media, originalPath);
+    };
+    removeUploads();
+    const auto logSize = hasLog ? remoteSize(*media, wal) : std::optional<std::int64_t>();
+    const bool foldLog = logSize.value_or(0) > 0;
+    pass(Step::UploadingLibrary);
+    if ((foldLog && !upload(*media, original, originalPath, error)) || !upload(*media, edited, uploadPath, error)) {
+        removeUploads();
+        return fail(
+            QStringLiteral("Torvane could not copy the changed music library to the device.") + unchanged, error);
+    }
+    pass(Step::UploadedLibrary);
+    if (m_aborted) {
+        removeUploads();
+        return Cancelled;
+    }
+    // From here on the phone may change; the backup stays whatever happens.
+    m_deviceChanged = true;
+    std::vector<PendingRemoval> noted = pending;
+    for (const auto& row : rows) {
+        noted.push_back({ row.pid, row.mediaPath });
+    }
+    if (!writePending(*media, pendingPath, noted)) {
+        removeUploads();
+        return fail(QStringLiteral("Torvane could not write to the music folder of the device.") + unchanged,
+            media->lasterror().value_or(""));
+    }
+
+    // Replacing. A stale write-ahead log must never meet the new library: the phone would replay
+    // the old pages over it. So when there is a log, the original with the log folded in goes in
+    // first (the same library, the log's pages already in it), then the log goes, then the new
+    // library; each state between the steps is the original library or the new one.
+    pass(Step::ReplacingLibrary);
+    const auto failReplacing = [&](const QString& message) {
+        const std::string detail = media->lasterror().value_or("");
+        if (!media->fileExistsAtPath(library)) {
+            // Should a rename have lost the library, the original goes back from the backup.
+            std::string restoreError;
+            const bool restored
+                = upload(*media, original, originalPath, restoreError) && media->rename(originalPath, library);
+            logLine(LOG_PLATFORM, "Restoring the music library from the backup %s", restored ? "succeeded" : "failed");
+        }
+        removeUploads();
+        (void)writePending(*media, pendingPath, pending);
+        return fail(message + unchanged, detail);
+    };
+    if (foldLog) {
+        if (!media->rename(originalPath, library)) {
+            return failReplacing(QStringLiteral("Torvane could not replace the music library on the device."));
+        }
+        if (!removeIfPresent(*media, wal)) {
+            return failReplacing(QStringLiteral("Torvane could not replace the music library on the device."));
+        }
+        pass(Step::FoldedLog);
+    }
+    (void)removeIfPresent(*media, shm); // the phone rebuilds a missing index; a stale one is reset too
+    if (!media->rename(uploadPath, library)) {
+        return failReplacing(QStringLiteral("Torvane could not replace the music library on the device."));
+    }
+    if (!foldLog && hasLog && !removeIfPresent(*media, wal)) {
+        // An empty log holds no pages; leaving it is harmless.
+        logLine(LOG_PLATFORM, "Could not remove the empty write-ahead log");
+    }
+    pass(Step::ReplacedLibrary);
+
+    // The rows are gone; their files follow, abort or not.
+    pass(Step::DeletingFiles);
+    std::vector<PendingRemoval> left = pending;
+    for (const auto& row : rows) {
+        if (removeIfPresent(*media, row.mediaPath)) {
+            m_removedFileBytes += row.fileSize;
+        } else {
+            m_filesLeft.push_back(row.mediaPath);
+            left.push_back({ row.pid, row.mediaPath });
+        }
+    }
+    if (!writePending(*media, pendingPath, left)) {
+        logLine(LOG_PLATFORM, "Could not update %s", pendingPath.c_str());
+    }
+    pass(Step::Finished);
+    const int removed = int(rows.size()) + finishedCount;
+    if (!m_filesLeft.empty()) {
+        m_lastError = QStringLiteral("%1 songs were removed from the library on the device, but %2 of their files "
+                                     "could not be deleted. Connect the device and delete the songs again to finish.")
+                          .arg(removed)
+                          .arg(m_filesLeft.size());
+        logLine(LOG_PLATFORM, "Track deletion left %zu files", m_filesLeft.size());
+        return Failed;
+    }
+    return removed;
+}

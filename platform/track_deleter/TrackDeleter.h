@@ -1,0 +1,129 @@
+#pragma once
+
+#include "platform/track_deleter/MediaLibraryEdit.h"
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class AMDevice;
+class AFCDirectoryAccess;
+
+/// Removes songs and podcasts from a device's media library over AFC, standing in for the desktop
+/// music application that manages a phone elsewhere.
+///
+/// One run: find the attached device by name; copy the library database and its write-ahead log
+/// into a private folder, keeping an untouched backup of both in the application's data folder;
+/// fold the log into the copy and remove the tracks' rows there in one transaction; upload the
+/// result under a temporary name and, only once it is complete, rename it over the library; then
+/// delete the tracks' media files. The phone's library is at every moment either the original or
+/// the new one: see deleteTracks().
+///
+/// Media files still to delete are noted on the device first, so a run cut short after the
+/// library changed (the phone unplugged) is finished by the next run.
+///
+/// deleteTracks() blocks; call it on a work queue, holding the device lock. abort() may be called
+/// from any thread.
+class TrackDeleter
+{
+public:
+    /// Result numbers of deleteTracks() below 1.
+    enum Result : int {
+        NothingDeleted = 0,
+        NoDevice = -1,
+        UnknownDevice = -2,
+        TracksNotFound = -3,
+        Cancelled = -4,
+        /// The deletion failed; lastError() says why and whether the library was left unchanged.
+        Failed = -5,
+    };
+
+    /// Points in a run, for progress and for tests that cut a run short at an exact place.
+    enum class Step {
+        FoundDevice,
+        CopiedLibrary,
+        EditedLibrary,
+        UploadingLibrary,
+        UploadedLibrary,
+        ReplacingLibrary,
+        /// The original with its log folded in is in place and the log is gone (only when the
+        /// library had a log).
+        FoldedLog,
+        ReplacedLibrary,
+        DeletingFiles,
+        Finished,
+    };
+
+    /// The devices attached now. Called on the deleting thread.
+    using DeviceSource = std::function<std::vector<std::shared_ptr<AMDevice>>()>;
+
+    explicit TrackDeleter(DeviceSource devices);
+    ~TrackDeleter();
+    TrackDeleter(const TrackDeleter&) = delete;
+    TrackDeleter& operator=(const TrackDeleter&) = delete;
+
+    /// Removes `tracks` from the device named `deviceName`. Answers how many were removed (1 or
+    /// more, tracks a cut-short earlier run removed included), or a Result: NoDevice when no
+    /// device appeared within the wait, UnknownDevice when none has that name, TracksNotFound when
+    /// the library or none of the tracks is there, Cancelled when abort() came before anything
+    /// changed on the device, Failed otherwise.
+    int deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName);
+    /// Stops a run at its next step. Once the library has been replaced, the run still deletes the
+    /// files its removed rows pointed to. Any thread.
+    void abort();
+    bool aborted() const { return m_aborted; }
+
+    /// Why the last run failed (Failed), in words for the user.
+    const QString& lastError() const { return m_lastError; }
+    /// The folder holding the last run's backup of the library; empty when the run changed nothing
+    /// on the device (its backup is not kept then).
+    const QString& backupFolder() const { return m_backupFolder; }
+    /// Media files the last run removed, and those it could not.
+    std::int64_t removedFileBytes() const { return m_removedFileBytes; }
+    const std::vector<std::string>& filesLeft() const { return m_filesLeft; }
+
+    /// How long to wait for a device to appear (10 seconds unless set).
+    void setDeviceWaitTimeout(std::chrono::milliseconds timeout) { m_deviceWaitTimeout = timeout; }
+    /// Where backups go: one folder per device below it, one per run below that. The default is
+    /// defaultBackupRoot().
+    void setBackupRoot(const QString& folder) { m_backupRoot = folder; }
+    const QString& backupRoot() const { return m_backupRoot; }
+    /// "<data folder>/Torvane/Music Library Backups", e.g. ~/.local/share/Torvane/Music Library Backups.
+    static QString defaultBackupRoot();
+    /// Called on the deleting thread as a run passes each step.
+    void setStepObserver(std::function<void(Step)> observer) { m_stepObserver = std::move(observer); }
+
+    /// Device paths of the library and of the files a run keeps beside it.
+    static constexpr const char* LIBRARY_FOLDER = "/iTunes_Control/iTunes/";
+    static constexpr const char* LIBRARY_NAME = "MediaLibrary.sqlitedb";
+    static constexpr const char* UPLOAD_SUFFIX = ".torvane-new";
+    static constexpr const char* ORIGINAL_SUFFIX = ".torvane-original";
+    static constexpr const char* PENDING_NAME = "Torvane-PendingRemovals.plist";
+
+private:
+    std::shared_ptr<AMDevice> waitForDevice(const QString& deviceName, int& result);
+    int runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName);
+    void pass(Step step);
+    bool waitAborted(std::chrono::milliseconds duration);
+
+    DeviceSource m_devices;
+    std::chrono::milliseconds m_deviceWaitTimeout { std::chrono::seconds(10) };
+    QString m_backupRoot;
+    std::function<void(Step)> m_stepObserver;
+
+    std::atomic<bool> m_aborted { false };
+    std::mutex m_abortMutex;
+    std::condition_variable m_abortChanged;
+
+    QString m_lastError;
+    QString m_backupFolder;
+    bool m_deviceChanged { false };
+    std::int64_t m_removedFileBytes { 0 };
+    std::vector<std::string> m_filesLeft;
+};

@@ -1,0 +1,387 @@
+#include "platform/track_deleter/TrackDeleter.h"
+
+#include "base/NotificationCenter.h"
+#include "device/AFCDirectoryAccess.h"
+#include "tests/device/integration/AttachedDevice.h"
+#include "tests/platform/MediaLibrarySnapshot.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* DEVICE_NAME = "Demo iPhone";
+
+std::string contents(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+}
+
+struct Song
+{
+    std::int64_t pid;
+    fs::path file;
+    std::int64_t size;
+};
+
+/// The demo phone and its library as the simulator keeps them, and a deleter on the phone.
+class TrackDeleterTest : public AttachedDeviceTest
+{
+protected:
+    void SetUp() override
+    {
+        AttachedDeviceTest::SetUp();
+        ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
+        folder = sim.mediaRoot(SimulatorFixture::DEMO_UDID) / "iTunes_Control/iTunes";
+        library = folder / "MediaLibrary.sqlitedb";
+        ASSERT_TRUE(fs::exists(library.string() + "-wal"));
+        originalLibrary = contents(library);
+        originalLog = contents(library.string() + "-wal");
+        before = MediaLibrarySnapshot::read(library);
+        ASSERT_EQ(before.integrity, "ok");
+    }
+
+    std::unique_ptr<TrackDeleter> makeDeleter()
+    {
+        auto deleter = std::make_unique<TrackDeleter>([this] { return manager->devices(); });
+        deleter->setBackupRoot(QString::fromStdString((backups.path() / "backups").string()));
+        deleter->setDeviceWaitTimeout(std::chrono::seconds(5));
+        return deleter;
+    }
+
+    /// The first `count` songs of the library (podcasts left out), with their files.
+    std::vector<Song> songs(int count) const
+    {
+        sqlite3* db = nullptr;
+        TemporaryDirectory copy;
+        fs::copy_file(library, copy.path() / "l.sqlitedb");
+        fs::copy_file(library.string() + "-wal", copy.path() / "l.sqlitedb-wal");
+        sqlite3_open((copy.path() / "l.sqlitedb").c_str(), &db);
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db,
+            "SELECT item.item_pid, base_location.path || '/' || location, file_size FROM item JOIN "
+            "item_extra USING (item_pid) JOIN base_location USING (base_location_id) WHERE media_kind "
+            "= 1 ORDER BY item.item_pid LIMIT ?",
+            -1, &statement, nullptr);
+        sqlite3_bind_int(statement, 1, count);
+        std::vector<Song> result;
+        while (sqlite3_step(statement) == SQLITE_ROW) {
+            result.push_back({ sqlite3_column_int64(statement, 0),
+                sim.mediaRoot(SimulatorFixture::DEMO_UDID)
+                    / reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)),
+                sqlite3_column_int64(statement, 2) });
+        }
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return result;
+    }
+
+    static std::vector<MediaLibraryTrack> tracksOf(const std::vector<Song>& songs)
+    {
+        std::vector<MediaLibraryTrack> tracks;
+        for (const auto& song : songs) {
+            tracks.push_back({ song.pid, "", "", std::nullopt });
+        }
+        return tracks;
+    }
+
+    static std::set<std::int64_t> pidsOf(const std::vector<Song>& songs)
+    {
+        std::set<std::int64_t> pids;
+        for (const auto& song : songs) {
+            pids.insert(song.pid);
+        }
+        return pids;
+    }
+
+    bool libraryUntouched() const
+    {
+        return contents(library) == originalLibrary && contents(library.string() + "-wal") == originalLog;
+    }
+
+    /// Nothing a run keeps beside the library while it works is left.
+    void expectNoLeftovers() const
+    {
+        for (const char* name : { "MediaLibrary.sqlitedb.torvane-new", "MediaLibrary.sqlitedb.torvane-original",
+                 "Torvane-PendingRemovals.plist" }) {
+            EXPECT_FALSE(fs::exists(folder / name)) << name;
+        }
+    }
+
+    /// Unplugs and plugs the phone back in, and waits until the manager lists it again.
+    void replug()
+    {
+        (void)sim.detach(SimulatorFixture::DEMO_UDID);
+        ASSERT_TRUE(waitUntilGone(SimulatorFixture::DEMO_UDID));
+        ASSERT_TRUE(sim.attach(SimulatorFixture::DEMO_UDID));
+        ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
+    }
+
+    TemporaryDirectory backups;
+    fs::path folder;
+    fs::path library;
+    std::string originalLibrary;
+    std::string originalLog;
+    MediaLibrarySnapshot before;
+};
+
+} // namespace
+
+TEST_F(TrackDeleterTest, RemovesThreeSongsTheirFilesAndNothingElse)
+{
+    const auto doomed = songs(3);
+    ASSERT_EQ(doomed.size(), 3u);
+    const std::uint64_t freeBefore = sim.storage(SimulatorFixture::DEMO_UDID).at("free");
+    auto deleter = makeDeleter();
+    std::vector<TrackDeleter::Step> steps;
+    deleter->setStepObserver([&](TrackDeleter::Step step) { steps.push_back(step); });
+
+    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3)
+        << deleter->lastError().toStdString();
+
+    std::int64_t freed = 0;
+    for (const auto& song : doomed) {
+        EXPECT_FALSE(fs::exists(song.file)) << song.file;
+        freed += song.size;
+    }
+    EXPECT_EQ(deleter->removedFileBytes(), freed);
+    EXPECT_GE(sim.storage(SimulatorFixture::DEMO_UDID).at("free"), freeBefore + std::uint64_t(freed));
+    const auto after = MediaLibrarySnapshot::read(library);
+    EXPECT_EQ(after.integrity, "ok");
+    EXPECT_EQ(after.rows, before.without(pidsOf(doomed)).rows);
+    EXPECT_NE(after.rows.at("item").size(), before.rows.at("item").size());
+    EXPECT_FALSE(fs::exists(library.string() + "-wal") && fs::file_size(library.string() + "-wal") > 0);
+    expectNoLeftovers();
+    EXPECT_EQ(steps.back(), TrackDeleter::Step::Finished);
+
+    // The backup is the library as it was, byte for byte, in a folder only this user can enter.
+    const fs::path backup = deleter->backupFolder().toStdString();
+    ASSERT_TRUE(fs::exists(backup));
+    EXPECT_TRUE(fs::path(backup).string().starts_with((backups.path() / "backups").string()));
+    EXPECT_EQ(contents(backup / "MediaLibrary.sqlitedb"), originalLibrary);
+    EXPECT_EQ(contents(backup / "MediaLibrary.sqlitedb-wal"), originalLog);
+    struct stat info
+    {
+    };
+    ASSERT_EQ(::stat(backup.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(MediaLibrarySnapshot::read(backup / "MediaLibrary.sqlitedb").rows, before.rows);
+}
+
+TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
+{
+    const auto doomed = songs(2);
+    struct Row
+    {
+        const char* what;
+        std::function<int(TrackDeleter&)> run;
+        int expected;
+    };
+    const Row rows[] = {
+        { "unknown name", [&](TrackDeleter& d) { return d.deleteTracks(tracksOf(doomed), QStringLiteral("Nobody")); },
+            TrackDeleter::UnknownDevice },
+        { "no device",
+            [&](TrackDeleter&) {
+                TrackDeleter none([] { return std::vector<std::shared_ptr<AMDevice>>(); });
+                none.setDeviceWaitTimeout(std::chrono::milliseconds(20));
+                return none.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+            },
+            TrackDeleter::NoDevice },
+        { "not in the library",
+            [&](TrackDeleter& d) {
+                return d.deleteTracks({ { 4242, "", "", std::nullopt }, { std::nullopt, "No Such Song", "Nobody", 1 } },
+                    QString::fromLatin1(DEVICE_NAME));
+            },
+            TrackDeleter::TracksNotFound },
+        { "aborted before it starts",
+            [&](TrackDeleter& d) {
+                d.abort();
+                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+            },
+            TrackDeleter::Cancelled },
+        { "aborted before the upload",
+            [&](TrackDeleter& d) {
+                d.setStepObserver([&d](TrackDeleter::Step step) {
+                    if (step == TrackDeleter::Step::EditedLibrary) {
+                        d.abort();
+                    }
+                });
+                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+            },
+            TrackDeleter::Cancelled },
+        { "aborted after the upload",
+            [&](TrackDeleter& d) {
+                d.setStepObserver([&d](TrackDeleter::Step step) {
+                    if (step == TrackDeleter::Step::UploadedLibrary) {
+                        d.abort();
+                    }
+                });
+                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+            },
+            TrackDeleter::Cancelled },
+        { "library refused (rename)",
+            [&](TrackDeleter& d) {
+                EXPECT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "24", "10" }));
+                const int result = d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                EXPECT_TRUE(d.lastError().contains(QStringLiteral("unchanged"))) << d.lastError().toStdString();
+                EXPECT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
+                return result;
+            },
+            TrackDeleter::Failed },
+        { "library refused (writing)",
+            [&](TrackDeleter& d) {
+                d.setStepObserver([this](TrackDeleter::Step step) {
+                    if (step == TrackDeleter::Step::UploadingLibrary) {
+                        EXPECT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "13", "10" }));
+                    }
+                });
+                const int result = d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                EXPECT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
+                return result;
+            },
+            TrackDeleter::Failed },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto deleter = makeDeleter();
+        EXPECT_EQ(row.run(*deleter), row.expected);
+        EXPECT_TRUE(libraryUntouched());
+        // A run that changed nothing keeps no backup.
+        EXPECT_TRUE(deleter->backupFolder().isEmpty() || row.expected == TrackDeleter::Failed);
+        for (const auto& song : doomed) {
+            EXPECT_TRUE(fs::exists(song.file));
+        }
+        expectNoLeftovers();
+    }
+    // And once nothing is in the way, the same deletion goes through.
+    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 2);
+}
+
+TEST_F(TrackDeleterTest, UnpluggedDuringTheUploadKeepsTheOriginalAndARerunFinishes)
+{
+    const auto doomed = songs(3);
+    auto deleter = makeDeleter();
+    bool unplugged = false;
+    const auto token = NotificationCenter::defaultCenter().addObserver(
+        AFC_FILE_COPY_PROGRESS, nullptr, [&](const std::string&, const void*, const PlistDictionary& info) {
+            const auto target = info.find("Target");
+            const auto done = info.find("Done");
+            const auto size = info.find("Size");
+            if (!unplugged && target != info.end() && target->second.asString()
+                && target->second.asString()->ends_with(TrackDeleter::UPLOAD_SUFFIX)
+                && done->second.toInt64().value_or(0) * 2 >= size->second.toInt64().value_or(0)) {
+                unplugged = true;
+                EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
+            }
+        });
+    const int result = deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+    NotificationCenter::defaultCenter().removeObserver(token);
+    ASSERT_TRUE(unplugged);
+    EXPECT_EQ(result, TrackDeleter::Failed);
+
+    // The phone still has its library as it was: both files, whole.
+    EXPECT_TRUE(libraryUntouched());
+    const auto now = MediaLibrarySnapshot::read(library);
+    EXPECT_EQ(now.integrity, "ok");
+    EXPECT_EQ(now.rows, before.rows);
+
+    ASSERT_NO_FATAL_FAILURE(replug());
+    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3);
+    const auto after = MediaLibrarySnapshot::read(library);
+    EXPECT_EQ(after.integrity, "ok");
+    EXPECT_EQ(after.rows, before.without(pidsOf(doomed)).rows);
+    for (const auto& song : doomed) {
+        EXPECT_FALSE(fs::exists(song.file));
+    }
+    expectNoLeftovers();
+}
+
+TEST_F(TrackDeleterTest, UnpluggedBeforeTheFilesGoKeepsTheNewLibraryAndARerunFinishes)
+{
+    const auto doomed = songs(3);
+    auto deleter = makeDeleter();
+    deleter->setStepObserver([this](TrackDeleter::Step step) {
+        if (step == TrackDeleter::Step::DeletingFiles) {
+            EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
+        }
+    });
+    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), TrackDeleter::Failed);
+    EXPECT_EQ(deleter->filesLeft().size(), 3u);
+    EXPECT_FALSE(deleter->lastError().isEmpty());
+
+    const auto now = MediaLibrarySnapshot::read(library);
+    EXPECT_EQ(now.integrity, "ok");
+    EXPECT_EQ(now.rows, before.without(pidsOf(doomed)).rows);
+    for (const auto& song : doomed) {
+        EXPECT_TRUE(fs::exists(song.file));
+    }
+
+    ASSERT_NO_FATAL_FAILURE(replug());
+    auto rerun = makeDeleter();
+    EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3)
+        << rerun->lastError().toStdString();
+    for (const auto& song : doomed) {
+        EXPECT_FALSE(fs::exists(song.file));
+    }
+    EXPECT_EQ(MediaLibrarySnapshot::read(library).rows, before.without(pidsOf(doomed)).rows);
+    expectNoLeftovers();
+}
+
+TEST_F(TrackDeleterTest, UnpluggedWhileReplacingLeavesTheOldOrTheNewLibrary)
+{
+    const auto doomed = songs(2);
+    struct Row
+    {
+        TrackDeleter::Step step;
+        bool replaced;
+    };
+    // The steps of the replacement, each a single request on the device.
+    const Row rows[] = {
+        { TrackDeleter::Step::ReplacingLibrary, false },
+        { TrackDeleter::Step::FoldedLog, false },
+        { TrackDeleter::Step::ReplacedLibrary, true },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(int(row.step));
+        auto deleter = makeDeleter();
+        deleter->setStepObserver([this, &row](TrackDeleter::Step step) {
+            if (step == row.step) {
+                EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
+            }
+        });
+        EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), TrackDeleter::Failed);
+        const auto now = MediaLibrarySnapshot::read(library);
+        EXPECT_EQ(now.integrity, "ok");
+        EXPECT_EQ(now.rows, row.replaced ? before.without(pidsOf(doomed)).rows : before.rows);
+
+        ASSERT_NO_FATAL_FAILURE(replug());
+        auto rerun = makeDeleter();
+        EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 2)
+            << rerun->lastError().toStdString();
+        EXPECT_EQ(MediaLibrarySnapshot::read(library).rows, before.without(pidsOf(doomed)).rows);
+        for (const auto& song : doomed) {
+            EXPECT_FALSE(fs::exists(song.file));
+        }
+        expectNoLeftovers();
+
+        // Back to the library as it was for the next row, as the backup would put it.
+        const fs::path saved = deleter->backupFolder().toStdString();
+        fs::copy_file(saved / "MediaLibrary.sqlitedb", library, fs::copy_options::overwrite_existing);
+        fs::copy_file(
+            saved / "MediaLibrary.sqlitedb-wal", library.string() + "-wal", fs::copy_options::overwrite_existing);
+        fs::remove(library.string() + "-shm");
+        for (const auto& song : doomed) {
+            std::ofstream(song.file, std::ios::binary).put('x');
+        }
+        ASSERT_TRUE(libraryUntouched());
+    }
+}
