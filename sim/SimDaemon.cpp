@@ -691,6 +691,15 @@ void SimDaemon::serveControl(int fd)
     std::string request;
     char buffer[4096];
     for (;;) {
+        // `ctl` sends its words at once; a control client that goes quiet must not hold its slot.
+        pollfd waiting { fd, POLLIN, 0 };
+        const int ready = ::poll(&waiting, 1, CLIENT_IDLE_TIMEOUT_MS);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return;
+        }
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR) {
             continue;
