@@ -745,7 +745,10 @@ int reportCliFailure(const CliOptions& options,
     const std::optional<std::string>& detail)
 {
     if (options.json) {
-        PlistDictionary error { { "command", PlistValue(options.command) }, { "message", PlistValue(words) } };
+        PlistDictionary error { { "message", PlistValue(words) } };
+        if (!options.command.empty()) {
+            error["command"] = PlistValue(options.command);
+        }
         if (!subject.empty()) {
             error["subject"] = PlistValue(subject);
         }

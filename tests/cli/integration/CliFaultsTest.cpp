@@ -424,6 +424,14 @@ TEST_F(CliFaultsTest, FailuresNameTheOperationThePathAndTheReason)
     EXPECT_EQ(object.value("subject").toString(), "/x");
     EXPECT_EQ(object.value("message").toString(), "no such file or folder");
 
+    // A bad command line under --json is a JSON object too.
+    const ProcessResult usage = cli({ "--json", "frobnicate" });
+    EXPECT_EQ(usage.exitCode, 2);
+    const QJsonDocument usageDocument = QJsonDocument::fromJson(QByteArray::fromStdString(usage.err), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << usage.err;
+    EXPECT_EQ(usageDocument.object().value("error").toObject().value("message").toString(),
+        "unknown command frobnicate (see torvane-cli --help)");
+
     // A path longer than the phone takes is refused before anything is created.
     const std::size_t entriesBefore = entriesIn(media);
     std::string nested;
