@@ -96,7 +96,9 @@ int runControl(int argc, char** argv)
     char buffer[4096];
     for (;;) {
         pollfd pfd { fd, POLLIN, 0 };
-        if (::poll(&pfd, 1, 10000) <= 0) {
+        // Attaching a phone for the first time generates its content, which takes a while on a
+        // busy machine.
+        if (::poll(&pfd, 1, 60000) <= 0) {
             std::fprintf(stderr, "torvane-simd ctl: no answer\n");
             return 1;
         }
