@@ -124,6 +124,6 @@ TEST(SimRobustness, RefusesASharedStateFolderARepeatedProfileAndAnswersHelp)
 
     const ProcessResult help = runProcess({ SimulatorFixture::simdPath(), "--help" }, 30s);
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.starts_with("usage: torvane-simd")) << help.out;
+    EXPECT_TRUE(help.out.starts_with("Usage: torvane-simd")) << help.out;
     EXPECT_TRUE(help.err.empty()) << help.err;
 }
