@@ -2,6 +2,7 @@
 
 #include "base/RunLoop.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
@@ -9,7 +10,9 @@
 #include "device/AMSyslogRelay.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -68,13 +71,23 @@ public:
     }
 
 private:
-    int failure(const std::string& message)
+    int failure(const std::string& message, const std::optional<std::string>& detail = std::nullopt)
     {
-        m_err << "torvane-cli: " << m_options.command << ": " << message << '\n';
-        return CLI_FAILED;
+        return reportCliFailure(m_options, m_err, {}, message, detail);
     }
 
-    std::string deviceReason(const char* fallback) const { return m_device.lasterror().value_or(fallback); }
+    std::string deviceReason(const char* fallback) const { return deviceFailureWords(m_device.lasterror(), fallback); }
+
+    /// A request on `service` waits at most the command line's time-out.
+    void bound(AMService& service) const
+    {
+        if (m_options.timeoutSeconds > 0) {
+            service.setTimeout(std::chrono::seconds(m_options.timeoutSeconds));
+        }
+    }
+
+    /// True once the device has been detached (the manager forgets it on the detach record).
+    bool deviceGone() const { return !m_device.device(); }
 
     /// The optional count argument at `index`: nothing for "no limit", or a usage failure.
     bool countArgument(std::size_t index, std::uint64_t* count)
@@ -92,7 +105,7 @@ private:
     {
         std::optional<std::vector<AMApplication>> apps = m_device.installedApplications();
         if (!apps) {
-            return failure("can't list the apps: " + deviceReason("the lookup failed"));
+            return failure("can't list the apps: " + deviceReason("the lookup failed"), m_device.lasterror());
         }
         std::sort(apps->begin(), apps->end(),
             [](const AMApplication& a, const AMApplication& b) { return a.bundleid() < b.bundleid(); });
@@ -106,10 +119,13 @@ private:
             m_out << plistToJson(PlistValue(std::move(entries))) << '\n';
             return CLI_OK;
         }
+        // One app per line, fields separated by tabs, each escaped the same way (a tab inside a
+        // name shows as \t), so the columns can be cut and names read back.
         for (const AMApplication& app : *apps) {
             const PlistValue version = app.valueForKey("CFBundleVersion");
-            m_out << app.bundleid() << ", \"" << (version.isString() ? *version.asString() : std::string()) << "\", \""
-                  << app.appname() << "\"\n";
+            m_out << escapeCliText(app.bundleid()) << '\t'
+                  << escapeCliText(version.isString() ? *version.asString() : std::string()) << '\t'
+                  << escapeCliText(app.appname()) << '\n';
         }
         return CLI_OK;
     }
@@ -118,12 +134,16 @@ private:
     {
         std::unique_ptr<AMInstallationProxy> proxy = m_device.newAMInstallationProxyWithDelegate(nullptr);
         if (!proxy) {
-            return failure("can't start the installation proxy: " + deviceReason("the service did not start"));
+            return failure("can't start the installation proxy: " + deviceReason("the service did not start"),
+                m_device.lasterror());
         }
+        bound(*proxy);
         if (!proxy->uninstall(bundleId)) {
-            return failure("can't uninstall " + bundleId + ": " + proxy->lasterror().value_or("unknown failure"));
+            return failure("can't uninstall " + escapeCliText(bundleId) + ": "
+                    + deviceFailureWords(proxy->lasterror(), "unknown failure"),
+                proxy->lasterror());
         }
-        m_out << "Uninstalled " << bundleId << '\n';
+        m_out << "Uninstalled " << escapeCliText(bundleId) << '\n';
         return CLI_OK;
     }
 
@@ -131,11 +151,15 @@ private:
     {
         std::unique_ptr<AMSpringboardServices> springboard = m_device.newAMSpringboardServices();
         if (!springboard) {
-            return failure("can't start springboard services: " + deviceReason("the service did not start"));
+            return failure(
+                "can't start springboard services: " + deviceReason("the service did not start"), m_device.lasterror());
         }
+        bound(*springboard);
         const std::optional<PlistData> png = springboard->getIcon(bundleId);
         if (!png) {
-            return failure("no icon for " + bundleId + ": " + springboard->lasterror().value_or("unknown failure"));
+            return failure("no icon for " + escapeCliText(bundleId) + ": "
+                    + deviceFailureWords(springboard->lasterror(), "unknown failure"),
+                springboard->lasterror());
         }
         return writeFile(path, *png) ? CLI_OK : CLI_FAILED;
     }
@@ -144,10 +168,13 @@ private:
     {
         std::unique_ptr<AMScreenshotService> service = m_device.newAMScreenshotService();
         if (!service) {
-            return failure("can't start the screenshot service: " + deviceReason("the service did not start"));
+            return failure("can't start the screenshot service: " + deviceReason("the service did not start"),
+                m_device.lasterror());
         }
+        bound(*service);
         if (!service->getScreenshotToFile(path)) {
-            return failure("no screenshot: " + service->lasterror().value_or("unknown failure"));
+            return failure(
+                "no screenshot: " + deviceFailureWords(service->lasterror(), "unknown failure"), service->lasterror());
         }
         m_out << "Saved " << path << '\n';
         return CLI_OK;
@@ -155,11 +182,13 @@ private:
 
     bool writeFile(const std::string& path, const PlistData& bytes)
     {
+        errno = 0;
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         file.close();
         if (!file) {
-            failure("can't write " + path);
+            const int error = errno;
+            failure("can't write " + escapeCliText(path) + (error ? std::string(": ") + std::strerror(error) : ""));
             return false;
         }
         m_out << "Saved " << path << " (" << bytes.size() << " bytes)\n";
@@ -170,7 +199,7 @@ private:
     {
         std::uint64_t limit = 0;
         if (!countArgument(0, &limit)) {
-            m_err << "torvane-cli: syslog: the count must be a positive number\n";
+            (void)failure("the count must be a positive number");
             return CLI_USAGE;
         }
         std::uint64_t seen = 0;
@@ -181,18 +210,23 @@ private:
                 while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
                     text.remove_suffix(1);
                 }
-                m_out << text << '\n' << std::flush;
+                m_out << escapeCliText(text) << '\n' << std::flush;
                 ++seen;
             }
         });
         if (!relay) {
-            return failure("can't start the system-log relay: " + deviceReason("the service did not start"));
+            return failure(
+                "can't start the system-log relay: " + deviceReason("the service did not start"), m_device.lasterror());
         }
-        m_loop.runUntil([&] { return seen >= limit || !relay->isReading(); }, std::chrono::hours(24 * 365));
+        m_loop.runUntil(
+            [&] { return seen >= limit || !relay->isReading() || deviceGone(); }, std::chrono::hours(24 * 365));
         m_loop.processPending(); // lines read before the stream ended
-        return seen >= limit || limit == std::numeric_limits<std::uint64_t>::max()
-            ? CLI_OK
-            : failure("the device ended the log");
+        if (seen >= limit) {
+            return CLI_OK;
+        }
+        // Only the asked-for count ends the log normally; the stream ending or the phone going
+        // away is a failure even without a count.
+        return failure(deviceGone() ? "the device was detached" : "the device ended the log");
     }
 
     int notify()
@@ -200,34 +234,38 @@ private:
         const std::string& action = m_options.arguments[0];
         if ((action != "post" && action != "observe") || m_options.arguments.size() < 2
             || (action == "post" && m_options.arguments.size() > 2)) {
-            m_err << "torvane-cli: notify: use notify post NAME or notify observe NAME [COUNT]\n";
+            (void)failure("use notify post NAME or notify observe NAME [COUNT]");
             return CLI_USAGE;
         }
         const std::string& name = m_options.arguments[1];
         std::uint64_t limit = 0;
         if (!countArgument(2, &limit)) {
-            m_err << "torvane-cli: notify: the count must be a positive number\n";
+            (void)failure("the count must be a positive number");
             return CLI_USAGE;
         }
         std::unique_ptr<AMNotificationProxy> proxy = m_device.newAMNotificationProxy();
         if (!proxy) {
-            return failure("can't start the notification proxy: " + deviceReason("the service did not start"));
+            return failure("can't start the notification proxy: " + deviceReason("the service did not start"),
+                m_device.lasterror());
         }
         if (action == "post") {
             proxy->postNotification(name);
-            m_out << "Posted " << name << '\n';
+            m_out << "Posted " << escapeCliText(name) << '\n';
             return CLI_OK;
         }
         std::uint64_t seen = 0;
         AMNotificationObserver observer("TorvaneCliObserver");
         observer.respondTo("notificationReceived:", [&](const std::string& notification) {
-            m_out << notification << '\n' << std::flush;
+            m_out << escapeCliText(notification) << '\n' << std::flush;
             ++seen;
         });
         proxy->addObserver(&observer, "notificationReceived:", name);
-        m_out << "Observing " << name << '\n' << std::flush;
-        m_loop.runUntil([&] { return seen >= limit; }, std::chrono::hours(24 * 365));
+        m_out << "Observing " << escapeCliText(name) << '\n' << std::flush;
+        m_loop.runUntil([&] { return seen >= limit || deviceGone(); }, std::chrono::hours(24 * 365));
         proxy->removeObserver(&observer);
+        if (seen < limit) {
+            return failure("the device was detached");
+        }
         return CLI_OK;
     }
 

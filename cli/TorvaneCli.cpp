@@ -4,6 +4,7 @@
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/ServiceCommands.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AFCValues.h"
@@ -11,9 +12,17 @@
 #include "device/MobileDeviceAccess.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <ostream>
+#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +39,7 @@ const std::map<std::string, CommandShape>& commandShapes()
 {
     static const std::map<std::string, CommandShape> shapes {
         { "devices", { 0, 0 } },
-        { "info", { 1, 2 } },
+        { "info", { 0, 1 } },
         { "df", { 0, 0 } },
         { "ls", { 0, 1 } },
         { "stat", { 1, 1 } },
@@ -76,11 +85,11 @@ std::string textFor(const PlistDictionary& dictionary, const char* key)
     return found != dictionary.end() && found->second.isString() ? *found->second.asString() : std::string();
 }
 
-/// A value for people: scalars plainly, containers as JSON.
+/// A value for people: scalars plainly (text escaped), containers as JSON.
 std::string humanValue(const PlistValue& value)
 {
     if (value.isString()) {
-        return *value.asString();
+        return escapeCliText(*value.asString());
     }
     if (value.isDate()) {
         return isoDate(*value.toDate());
@@ -105,6 +114,47 @@ private:
     std::chrono::steady_clock::time_point m_last { std::chrono::steady_clock::now() };
 };
 
+/// Ends the process with a clear message when the phone has not answered within the time-out at a
+/// stage that has no bound of its own: finding the phone, its lockdown exchanges and starting a
+/// service. Requests on a started service are bounded by their connection's time-out instead.
+class Watchdog
+{
+public:
+    Watchdog(std::uint32_t seconds, std::function<void()> expired)
+    {
+        if (seconds == 0) {
+            return;
+        }
+        m_thread = std::thread([this, seconds, expired = std::move(expired)] {
+            std::unique_lock lock(m_mutex);
+            if (!m_changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_disarmed; })) {
+                expired(); // does not return
+            }
+        });
+    }
+    ~Watchdog() { disarm(); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    void disarm()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_disarmed = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_disarmed { false };
+    std::thread m_thread;
+};
+
 class Cli
 {
 public:
@@ -120,37 +170,72 @@ public:
 
     int run()
     {
+        if (m_options.wait) {
+            waitForADevice(); // as long as it takes: that is what --wait asks for
+        }
+        Watchdog watchdog(m_options.timeoutSeconds, [this] {
+            (void)failure({},
+                stringWithFormat("the device did not answer in time (%u s; see --timeout)",
+                    static_cast<unsigned>(m_options.timeoutSeconds)));
+            m_err.flush();
+            m_out.flush();
+            std::_Exit(CLI_FAILED);
+        });
         discoverDevices();
         const std::string& command = m_options.command;
         if (command == "devices") {
             return listDevices();
         }
-        if (command == "info") {
-            return info();
-        }
         std::shared_ptr<AMDevice> device = chooseDevice(m_options.udid);
         if (!device) {
             return CLI_FAILED;
         }
+        if (command == "info") {
+            return info(*device);
+        }
         if (isServiceCommand(command)) {
+            // Streams run for as long as they are wanted, and an uninstall as long as the phone
+            // reports progress (each reply has the bound); the rest answer within the bound.
+            if (command == "syslog" || command == "notify" || command == "uninstall") {
+                watchdog.disarm();
+            }
             return runServiceCommand(*device, m_loop, m_options, m_out, m_err);
         }
+        device->setAFCIOTimeout(m_options.timeoutSeconds);
         std::unique_ptr<AFCMediaDirectory> afc = device->newAFCMediaDirectory();
+        watchdog.disarm(); // each request on the media area has its own bound from here on
         if (!afc) {
-            return failure("can't open the device's media area: "
-                + device->lasterror().value_or("the service did not start"));
+            return failure({},
+                "can't open the device's media area: "
+                    + deviceFailureWords(device->lasterror(), "the service did not start"),
+                device->lasterror());
         }
         if (command == "df") {
             return df(*afc);
         }
+        // Device paths come as printed: escapes stand for the bytes they show. Local paths are
+        // the shell's business.
+        m_paths = m_options.arguments;
+        for (std::size_t i = 0; i < m_paths.size(); ++i) {
+            const bool local = (command == "pull" && i == 1) || (command == "push" && i == 0);
+            if (local) {
+                continue;
+            }
+            const std::string& path = m_paths[i] = unescapeCliArgument(m_paths[i]);
+            if (path.size() > MAX_DEVICE_PATH) {
+                return failure(escapeCliText(path.substr(0, 40)) + "...",
+                    stringWithFormat("the path is too long (%zu bytes; the device takes at most %zu)", path.size(),
+                        MAX_DEVICE_PATH));
+            }
+        }
         if (command == "ls") {
-            return ls(*afc, m_options.arguments.empty() ? "/" : m_options.arguments[0]);
+            return ls(*afc, m_paths.empty() ? "/" : m_paths[0]);
         }
         if (command == "stat") {
-            return stat(*afc, m_options.arguments[0]);
+            return stat(*afc, m_paths[0]);
         }
         if (command == "scan") {
-            return scan(*afc, m_options.arguments[0]);
+            return scan(*afc, m_paths[0]);
         }
         if (command == "pull") {
             return pull(*afc);
@@ -167,30 +252,35 @@ public:
         if (command == "mv") {
             return move(*afc);
         }
-        return failure("unknown command");
+        return failure({}, "unknown command");
     }
 
 private:
-    int failure(const std::string& message)
+    /// Longest device path accepted: what the device's file system takes. Longer ones are refused
+    /// before any request (the device would create parts of them first).
+    static constexpr std::size_t MAX_DEVICE_PATH = 1023;
+
+    int failure(const std::string& subject, const std::string& words, const std::optional<std::string>& detail = {})
     {
-        m_err << "torvane-cli: " << m_options.command << ": " << message << '\n';
-        return CLI_FAILED;
+        return reportCliFailure(m_options, m_err, subject, words, detail);
     }
 
-    /// The connection's last error, with what the status means or what broke underneath.
-    static std::string reason(AFCDirectoryAccess& afc)
+    /// A failure of `afc`, in words, with the raw text (and what broke underneath) as detail.
+    int afcFailure(AFCDirectoryAccess& afc, const std::string& subject, std::string words = {})
     {
-        std::string text = afc.lasterror().value_or("unknown failure");
-        const MDStatus status = afc.lastStatus();
-        if (status >= AFCStatus::ConnectionError) {
-            if (const std::optional<std::string> detail = afc.connectionErrorDetail()) {
-                text += " (" + *detail + ")";
-            }
-        } else if (status != AFCStatus::Success && text.find("Return code") != std::string::npos) {
-            text += " (" + mobileDeviceStatusText(status) + ")";
+        if (words.empty()) {
+            words = afcFailureWords(afc.lastStatus(), afc.lasterror());
         }
-        return text;
+        std::optional<std::string> detail = afc.lasterror();
+        if (AFCDirectoryAccess::isConnectionFailure(afc.lastStatus())) {
+            if (const std::optional<std::string> underneath = afc.connectionErrorDetail()) {
+                detail = detail.value_or("") + "; " + *underneath;
+            }
+        }
+        return failure(subject, words, detail);
     }
+
+    static std::string shown(const std::string& path) { return escapeCliText(path); }
 
     void discoverDevices()
     {
@@ -202,11 +292,15 @@ private:
         // records have been quiet for a moment. With --wait, first wait for one to attach.
         static constexpr auto QUIET = std::chrono::milliseconds(400);
         constexpr auto LONGEST = std::chrono::seconds(5);
-        if (m_options.wait) {
+        m_loop.runUntil([this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= QUIET; }, LONGEST);
+    }
+
+    void waitForADevice()
+    {
+        m_manager.setListener(&m_watcher);
+        if (m_manager.isSubscribed()) {
             m_loop.runUntil([this] { return !m_manager.devices().empty(); }, std::chrono::hours(24 * 365));
         }
-        m_loop.runUntil([this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= QUIET; },
-            LONGEST);
     }
 
     std::shared_ptr<AMDevice> chooseDevice(const std::optional<std::string>& udid)
@@ -218,11 +312,11 @@ private:
                     return device;
                 }
             }
-            failure("no attached device has the UDID " + *udid);
+            failure({}, "no attached device has the UDID " + escapeCliText(*udid));
             return nullptr;
         }
         if (devices.empty()) {
-            failure("no device attached");
+            failure({}, "no device attached");
             return nullptr;
         }
         if (devices.size() > 1) {
@@ -230,7 +324,7 @@ private:
             for (const auto& device : devices) {
                 list += (list.empty() ? "" : ", ") + device->udid().value_or("?");
             }
-            failure("several devices are attached (" + list + "); choose one with --udid");
+            failure({}, "several devices are attached (" + list + "); choose one with --udid");
             return nullptr;
         }
         return devices.front();
@@ -253,37 +347,32 @@ private:
             m_out << "No devices attached.\n";
         }
         for (const PlistValue& entry : entries) {
-            m_out << entry.stringForKey("udid") << "  " << entry.stringForKey("name") << "  ("
-                  << entry.stringForKey("connection") << ")\n";
+            m_out << escapeCliText(entry.stringForKey("udid")) << "  " << escapeCliText(entry.stringForKey("name"))
+                  << "  (" << entry.stringForKey("connection") << ")\n";
         }
         return CLI_OK;
     }
 
-    int info()
+    int info(AMDevice& device)
     {
-        const std::optional<std::string> udid = m_options.arguments[0];
-        std::shared_ptr<AMDevice> device = chooseDevice(udid);
-        if (!device) {
-            return CLI_FAILED;
-        }
         const std::optional<std::string> key
-            = m_options.arguments.size() > 1 ? std::optional<std::string>(m_options.arguments[1]) : std::nullopt;
-        const std::optional<PlistValue> value = device->deviceValueForKey(key, m_options.domain);
+            = m_options.arguments.empty() ? std::nullopt : std::optional<std::string>(m_options.arguments[0]);
+        const std::optional<PlistValue> value = device.deviceValueForKey(key, m_options.domain);
         if (!value) {
-            std::string what = key ? "no value for " + *key : std::string("no values");
+            std::string what = key ? "no value for " + escapeCliText(*key) : std::string("no values");
             if (m_options.domain) {
-                what += " in the domain " + *m_options.domain;
+                what += " in the domain " + escapeCliText(*m_options.domain);
             }
-            if (device->lasterror()) {
-                what += ": " + *device->lasterror();
+            if (device.lasterror()) {
+                what += ": " + deviceFailureWords(device.lasterror(), "");
             }
-            return failure(what);
+            return failure({}, what, device.lasterror());
         }
         if (m_options.json) {
             m_out << plistToJson(*value) << '\n';
         } else if (value->isDictionary()) {
             for (const auto& [name, item] : *value->asDictionary()) {
-                m_out << name << ": " << humanValue(item) << '\n';
+                m_out << escapeCliText(name) << ": " << humanValue(item) << '\n';
             }
         } else {
             m_out << humanValue(*value) << '\n';
@@ -295,7 +384,7 @@ private:
     {
         const std::optional<PlistDictionary> info = afc.deviceInfo();
         if (!info) {
-            return failure(reason(afc));
+            return afcFailure(afc, {});
         }
         const std::int64_t free = numberFor(*info, "FSFreeBytes");
         const std::int64_t total = numberFor(*info, "FSTotalBytes");
@@ -339,9 +428,9 @@ private:
             const PlistValue* mtime = entry.find("mtime");
             m_out << kind << ' ' << stringWithFormat("%12lld", static_cast<long long>(entry.find("size")->toInt64().value_or(0)))
                   << ' ' << (mtime ? isoDate(*mtime->toDate()) : std::string(20, ' ')) << ' '
-                  << entry.stringForKey("name");
+                  << escapeCliText(entry.stringForKey("name"));
             if (const PlistValue* target = entry.find("linkTarget"); target && target->isString()) {
-                m_out << " -> " << *target->asString();
+                m_out << " -> " << escapeCliText(*target->asString());
             }
             m_out << '\n';
         }
@@ -351,7 +440,7 @@ private:
     {
         const std::optional<PlistDictionary> info = afc.getFileInfo(path);
         if (!info) {
-            return failure(path + ": " + reason(afc));
+            return afcFailure(afc, shown(path));
         }
         PlistArray entries;
         if (textFor(*info, "st_ifmt") != "S_IFDIR") {
@@ -361,12 +450,19 @@ private:
         }
         std::optional<std::vector<std::string>> names = afc.directoryContents(path);
         if (!names) {
-            return failure(path + ": " + reason(afc));
+            return afcFailure(afc, shown(path));
         }
         std::sort(names->begin(), names->end());
         for (const std::string& name : *names) {
             const std::optional<PlistDictionary> child = afc.getFileInfo(afcJoinPath(path, name));
-            entries.emplace_back(entryFor(name, child.value_or(PlistDictionary {})));
+            if (!child) {
+                if (afc.lastStatus() == AFCStatus::ObjectNotFound) {
+                    continue; // removed since the folder was read
+                }
+                // A listing with rows it could not read would show wrong sizes as if they were true.
+                return afcFailure(afc, shown(afcJoinPath(path, name)));
+            }
+            entries.emplace_back(entryFor(name, *child));
         }
         printEntries(entries);
         return CLI_OK;
@@ -376,7 +472,7 @@ private:
     {
         const std::optional<PlistDictionary> info = afc.getFileInfo(path);
         if (!info) {
-            return failure(path + ": " + reason(afc));
+            return afcFailure(afc, shown(path));
         }
         if (m_options.json) {
             m_out << plistToJson(PlistValue(*info)) << '\n';
@@ -390,13 +486,17 @@ private:
 
     int scan(AFCDirectoryAccess& afc, const std::string& path)
     {
-        // The scan itself reports no errors (an unreadable entry counts as 0), so make sure the
-        // path is there before calling its size anything.
         if (!afc.getFileInfo(path)) {
-            return failure(path + ": " + reason(afc));
+            return afcFailure(afc, shown(path));
         }
         const PlistDictionary result = afc.scanPath(path);
         const std::int64_t size = numberFor(result, "size");
+        if (AFCDirectoryAccess::isIncompleteScan(result)) {
+            // A size that leaves out what could not be read must not pass for the size.
+            return afcFailure(afc, shown(path),
+                "could not read everything (" + afcFailureWords(afc.lastStatus(), afc.lasterror()) + "); "
+                    + humanSize(size) + " counted before that");
+        }
         const auto date = result.find("date");
         if (m_options.json) {
             PlistDictionary json { { "path", PlistValue(path) }, { "size", PlistValue(size) } };
@@ -406,7 +506,7 @@ private:
             m_out << plistToJson(PlistValue(json)) << '\n';
             return CLI_OK;
         }
-        m_out << path << ": " << size << " bytes (" << humanSize(size) << ")";
+        m_out << shown(path) << ": " << size << " bytes (" << humanSize(size) << ")";
         if (date != result.end() && date->second.isDate()) {
             m_out << ", latest " << isoDate(*date->second.toDate());
         } else {
@@ -418,14 +518,25 @@ private:
 
     int pull(AFCDirectoryAccess& afc)
     {
-        const std::string& remote = m_options.arguments[0];
-        std::string local = m_options.arguments.size() > 1 ? m_options.arguments[1] : afcLastPathComponent(remote);
+        const std::string& remote = m_paths[0];
+        std::string local = m_paths.size() > 1 ? m_paths[1] : afcLastPathComponent(remote);
         struct stat localInfo;
         if (::stat(local.c_str(), &localInfo) == 0 && S_ISDIR(localInfo.st_mode)) {
             local = afcJoinPath(local, afcLastPathComponent(remote));
         }
+        const std::string subject = shown(remote) + " " + shown(local);
+        const std::optional<PlistDictionary> info = afc.getFileInfo(remote);
+        if (!info) {
+            return afcFailure(afc, subject);
+        }
+        if (textFor(*info, "st_ifmt") == "S_IFDIR") {
+            return failure(subject, "is a folder (pull copies one file)");
+        }
         if (!afc.copyRemoteFile(remote, local)) {
-            return failure(remote + " -> " + local + ": " + reason(afc));
+            if (afc.lasterror() == "Won't overwrite existing file") {
+                return afcFailure(afc, subject, "already exists on this computer");
+            }
+            return afcFailure(afc, subject);
         }
         struct stat copied;
         const long long size = ::stat(local.c_str(), &copied) == 0 ? static_cast<long long>(copied.st_size) : 0;
@@ -434,20 +545,27 @@ private:
                          { "target", PlistValue(local) }, { "size", PlistValue(size) } }))
                   << '\n';
         } else {
-            m_out << remote << " -> " << local << ": " << size << " bytes\n";
+            m_out << shown(remote) << " -> " << shown(local) << ": " << size << " bytes\n";
         }
         return CLI_OK;
     }
 
     int push(AFCDirectoryAccess& afc)
     {
-        const std::string& local = m_options.arguments[0];
-        std::string remote = m_options.arguments[1];
+        const std::string& local = m_paths[0];
+        std::string remote = m_paths[1];
+        const std::string subject = shown(local) + " " + shown(remote);
         struct stat localInfo;
         if (::stat(local.c_str(), &localInfo) != 0) {
-            return failure(local + ": no such file or directory");
+            return failure(subject, std::string("can't read ") + shown(local) + ": " + std::strerror(errno));
+        }
+        if (!S_ISDIR(localInfo.st_mode) && !S_ISREG(localInfo.st_mode)) {
+            return failure(subject, shown(local) + " is not a regular file or folder");
         }
         const std::optional<PlistDictionary> remoteInfo = afc.getFileInfo(remote);
+        if (!remoteInfo && afc.lastStatus() != AFCStatus::ObjectNotFound) {
+            return afcFailure(afc, subject); // absence must not be assumed from a failure
+        }
         const bool remoteIsDirectory = remoteInfo && textFor(*remoteInfo, "st_ifmt") == "S_IFDIR";
 
         // Progress on a terminal only; scripts get the summary.
@@ -464,7 +582,10 @@ private:
         bool copied = false;
         if (S_ISDIR(localInfo.st_mode)) {
             if (!remoteIsDirectory) {
-                return failure(remote + ": not a directory on the device");
+                if (showProgress) {
+                    center.removeObserver(token);
+                }
+                return failure(subject, shown(remote) + " is not a folder on the device");
             }
             copied = afc.copyLocalFileToRemoteDir(local, remote, m_options.overwrite);
             remote = afcJoinPath(remote, afcLastPathComponent(local));
@@ -478,37 +599,56 @@ private:
             center.removeObserver(token);
             m_err << '\n';
         }
+        for (const std::string& skipped : afc.skippedLocalPaths()) {
+            m_err << "torvane-cli: push: skipped " << shown(skipped) << ": not a regular file or folder\n";
+        }
         if (!copied) {
-            return failure(local + " -> " + remote + ": " + reason(afc));
+            return afcFailure(afc, subject);
         }
         if (m_options.json) {
+            PlistArray skipped;
+            for (const std::string& path : afc.skippedLocalPaths()) {
+                skipped.emplace_back(path);
+            }
             m_out << plistToJson(PlistValue(PlistDictionary { { "source", PlistValue(local) },
-                         { "target", PlistValue(remote) } }))
+                { "target", PlistValue(remote) }, { "skipped", PlistValue(std::move(skipped)) } }))
                   << '\n';
         } else {
-            m_out << local << " -> " << remote << '\n';
+            m_out << shown(local) << " -> " << shown(remote) << '\n';
         }
         return CLI_OK;
     }
 
     int remove(AFCDirectoryAccess& afc)
     {
-        for (const std::string& path : m_options.arguments) {
-            if (!afc.getFileInfo(path)) {
-                return failure(path + ": " + reason(afc));
+        for (const std::string& path : m_paths) {
+            if (afcIsRootPath(path) || path.empty()) {
+                // "/", "//" and "/DCIM/.." all name the whole media area: every photo and song.
+                return failure(shown(path), "won't remove the top of the media area");
             }
+            const std::optional<PlistDictionary> info = afc.getFileInfo(path);
+            if (!info) {
+                return afcFailure(afc, shown(path));
+            }
+            const bool isDirectory = textFor(*info, "st_ifmt") == "S_IFDIR";
             if (m_options.recursive) {
-                afc.recursiveDeletePath(path, true);
-                // The walk goes on past failures; whether the path is gone says if it worked.
-                if (afc.fileExistsAtPath(path)) {
-                    return failure(path + ": " + reason(afc));
+                if (!afc.deleteTreeAtPath(path, true)) {
+                    return afcFailure(afc, shown(path));
+                }
+                // Only the device's own word that the path is gone counts as done.
+                const std::optional<bool> remains = afc.existsAtPath(path);
+                if (!remains) {
+                    return afcFailure(afc, shown(path));
+                }
+                if (*remains) {
+                    return failure(shown(path), "still there after removing its contents");
                 }
             } else if (!afc.unlink(path)) {
-                std::string why = reason(afc);
-                if (afc.lastStatus() == AFCStatus::UnknownError) {
-                    why += "; a directory must be empty, or use rm -r";
+                if (isDirectory && afc.lastStatus() == AFCStatus::UnknownError) {
+                    return afcFailure(
+                        afc, shown(path), "the folder is not empty (use rm -r to remove it with its contents)");
                 }
-                return failure(path + ": " + why);
+                return afcFailure(afc, shown(path));
             }
         }
         return CLI_OK;
@@ -516,9 +656,9 @@ private:
 
     int makeDirectories(AFCDirectoryAccess& afc)
     {
-        for (const std::string& path : m_options.arguments) {
+        for (const std::string& path : m_paths) {
             if (!afc.mkdir(path)) {
-                return failure(path + ": " + reason(afc));
+                return afcFailure(afc, shown(path));
             }
         }
         return CLI_OK;
@@ -526,15 +666,30 @@ private:
 
     int move(AFCDirectoryAccess& afc)
     {
-        const std::string& from = m_options.arguments[0];
-        const std::string& to = m_options.arguments[1];
+        const std::string& from = m_paths[0];
+        const std::string& to = m_paths[1];
+        const std::string subject = shown(from) + " " + shown(to);
+        if (!afc.getFileInfo(from)) {
+            return afcFailure(afc, subject);
+        }
+        if (!m_options.overwrite) {
+            // The device replaces an existing file without asking; a user must ask for that.
+            const std::optional<bool> exists = afc.existsAtPath(to);
+            if (!exists) {
+                return afcFailure(afc, subject);
+            }
+            if (*exists) {
+                return failure(subject, shown(to) + " already exists (use -f to replace it)");
+            }
+        }
         if (!afc.rename(from, to)) {
-            return failure(from + " -> " + to + ": " + reason(afc));
+            return afcFailure(afc, subject);
         }
         return CLI_OK;
     }
 
     const CliOptions& m_options;
+    std::vector<std::string> m_paths; // the arguments, device paths unescaped
     std::ostream& m_out;
     std::ostream& m_err;
     PlainRunLoop m_loop; // before the manager: the subscription lands on this thread's loop
@@ -546,21 +701,22 @@ private:
 
 std::string cliUsage()
 {
-    return "Usage: torvane-cli [--udid UDID] [--json] [--verbose] COMMAND [ARGUMENTS]\n"
+    return "Usage: torvane-cli [--udid UDID] [--json] [--verbose] [--timeout SECONDS] COMMAND [ARGUMENTS]\n"
+           "       torvane-cli --help | --version\n"
            "\n"
            "Commands:\n"
            "  devices [--wait]              list attached devices (--wait: until one attaches)\n"
-           "  info UDID [KEY] [--domain D]  device values (all of a domain without KEY)\n"
+           "  info [KEY] [--domain D]       device values (all of a domain without KEY)\n"
            "  df                            free and total bytes of the media area\n"
-           "  ls [PATH]                     list a directory of the media area\n"
+           "  ls [PATH]                     list a folder of the media area\n"
            "  stat PATH                     file information\n"
            "  scan PATH                     size and latest date of a file or tree\n"
            "  pull REMOTE [LOCAL]           copy a device file to this computer\n"
-           "  push [-f] LOCAL REMOTE        copy a file or folder to the device (-f: overwrite)\n"
+           "  push [-f] LOCAL REMOTE        copy a file or folder to the device (-f: replace)\n"
            "  rm [-r] PATH...               remove files or empty folders (-r: whole trees)\n"
            "  mkdir PATH...                 create folders (and missing parents)\n"
-           "  mv OLD NEW                    rename or move\n"
-           "  apps                          installed user apps: id, \"build version\", \"name\"\n"
+           "  mv [-f] OLD NEW               rename or move (-f: replace an existing NEW)\n"
+           "  apps                          installed user apps: id, version, name (tab-separated)\n"
            "  uninstall BUNDLE_ID           remove an app\n"
            "  icon BUNDLE_ID FILE           save an app's home-screen icon (PNG)\n"
            "  screenshot FILE               save the screen as the device sends it (PNG or TIFF)\n"
@@ -568,8 +724,47 @@ std::string cliUsage()
            "  notify post NAME              post a notification on the device\n"
            "  notify observe NAME [COUNT]   print NAME each time the device posts it\n"
            "\n"
-           "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS.\n"
+           "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS; with\n"
+           "several attached, choose one with --udid. Device requests give up after --timeout\n"
+           "seconds without an answer (default 30; 0 waits for ever). Names are printed with control\n"
+           "characters and bytes that are not UTF-8 escaped (\\n, \\\\, \\xHH); device paths given as\n"
+           "arguments may use the same escapes. Failures are one line on stderr (a JSON object with\n"
+           "--json); --verbose adds the device's raw error.\n"
            "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+}
+
+std::string cliVersion()
+{
+    return std::string("torvane-cli ") + TORVANE_VERSION;
+}
+
+int reportCliFailure(const CliOptions& options,
+    std::ostream& err,
+    const std::string& subject,
+    const std::string& words,
+    const std::optional<std::string>& detail)
+{
+    if (options.json) {
+        PlistDictionary error { { "message", PlistValue(words) } };
+        if (!options.command.empty()) {
+            error["command"] = PlistValue(options.command);
+        }
+        if (!subject.empty()) {
+            error["subject"] = PlistValue(subject);
+        }
+        if (options.verbose && detail) {
+            error["detail"] = PlistValue(*detail);
+        }
+        err << plistToJson(PlistValue(PlistDictionary { { "error", PlistValue(std::move(error)) } }), 0) << '\n';
+        return CLI_FAILED;
+    }
+    err << "torvane-cli: " << options.command << (options.command.empty() || subject.empty() ? "" : " ") << subject
+        << (options.command.empty() && subject.empty() ? "" : ": ") << words;
+    if (options.verbose && detail && !detail->empty()) {
+        err << " (" << escapeCliText(*detail) << ')';
+    }
+    err << '\n';
+    return CLI_FAILED;
 }
 
 std::variant<CliOptions, std::string> parseCliArguments(
@@ -616,6 +811,18 @@ std::variant<CliOptions, std::string> parseCliArguments(
             options.verbose = true;
         } else if (argument == "-h" || argument == "--help") {
             options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
+        } else if (argument == "--timeout" || argument.starts_with("--timeout=")) {
+            const std::optional<std::string> value = takeValue("--timeout");
+            std::uint32_t seconds = 0;
+            const auto parsed = value ? std::from_chars(value->data(), value->data() + value->size(), seconds)
+                                      : std::from_chars_result { nullptr, std::errc::invalid_argument };
+            if (!value || parsed.ec != std::errc() || parsed.ptr != value->data() + value->size()
+                || seconds > 24 * 3600) {
+                return std::string("--timeout needs a number of seconds (0 to 86400)");
+            }
+            options.timeoutSeconds = seconds;
         } else if (argument == "--udid" || argument.starts_with("--udid=")) {
             options.udid = takeValue("--udid");
             if (!options.udid || options.udid->empty()) {
@@ -640,7 +847,7 @@ std::variant<CliOptions, std::string> parseCliArguments(
             return "unknown option " + argument;
         }
     }
-    if (options.help) {
+    if (options.help || options.version) {
         return options;
     }
     if (positional.empty()) {
@@ -683,6 +890,9 @@ std::variant<CliOptions, std::string> parseCliArguments(
     }
     if (options.recursive && options.command != "rm") {
         return std::string("-r goes with rm");
+    }
+    if (options.overwrite && options.command != "push" && options.command != "mv") {
+        return std::string("-f goes with push and mv");
     }
     if (options.domain && options.command != "info") {
         return std::string("--domain goes with info");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -20,6 +21,9 @@ struct CliOptions
     bool overwrite = false;
     bool verbose = false;
     bool help = false;
+    bool version = false;
+    /// Longest wait for one device request, in seconds; 0 waits as long as the device stays.
+    std::uint32_t timeoutSeconds = 30;
     /// Options of a cleaning-tool command as given: name ("--older-than") to value ("" for a flag).
     std::map<std::string, std::string> toolOptions;
 };
@@ -56,6 +60,18 @@ std::variant<CliOptions, std::string> parseCliArguments(
 
 /// The help text.
 std::string cliUsage();
+
+/// "torvane-cli VERSION", the project's version.
+std::string cliVersion();
+
+/// Writes one failure to `err` and answers CLI_FAILED: "torvane-cli: COMMAND SUBJECT: WORDS",
+/// with the raw `detail` in parentheses only under --verbose; under --json the same as one JSON
+/// object, {"error": {"command", "subject", "message", "detail"}}. `subject` may be empty.
+int reportCliFailure(const CliOptions& options,
+    std::ostream& err,
+    const std::string& subject,
+    const std::string& words,
+    const std::optional<std::string>& detail = std::nullopt);
 
 /// Runs the command: finds the devices (through usbmuxd, or the daemon named by
 /// USBMUXD_SOCKET_ADDRESS), does the work, writes results to `out` and messages to `err`.

@@ -1,6 +1,7 @@
 #include "cli/TorvaneCli.h"
 #include "cli/tools/ToolCommands.h"
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <variant>
@@ -21,12 +22,18 @@ int main(int argc, char** argv)
         usage.insert(closing == std::string::npos ? usage.size() : closing, toolUsage);
     }
     if (const auto* problem = std::get_if<std::string>(&parsed)) {
-        std::cerr << "torvane-cli: " << *problem << "\n\n" << usage;
+        CliOptions asked;
+        asked.json = std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
+        (void)reportCliFailure(asked, std::cerr, {}, *problem + " (see torvane-cli --help)");
         return CLI_USAGE;
     }
     const CliOptions& options = std::get<CliOptions>(parsed);
     if (options.help) {
         std::cout << usage;
+        return CLI_OK;
+    }
+    if (options.version) {
+        std::cout << cliVersion() << '\n';
         return CLI_OK;
     }
     if (const ToolCommand* tool = toolCommandFor(options)) {

@@ -20,7 +20,12 @@ AFCDirectoryAccess::~AFCDirectoryAccess()
 bool AFCDirectoryAccess::openAFCConnection()
 {
     // An I/O timeout of 0: wait as long as the device keeps the connection open.
-    const MDStatus status = m_library.AFCConnectionOpen(inputStreamFromSocket(), 0, &m_afc);
+    return openAFCConnection(0);
+}
+
+bool AFCDirectoryAccess::openAFCConnection(std::uint32_t ioTimeoutSeconds)
+{
+    const MDStatus status = m_library.AFCConnectionOpen(inputStreamFromSocket(), ioTimeoutSeconds, &m_afc);
     if (status != AFCStatus::Success || !m_afc) {
         logLine(LOG_DEVICE, "AFCConnectionOpen failed: %d", static_cast<int>(status));
         m_afc.reset();
@@ -43,6 +48,25 @@ void AFCDirectoryAccess::close()
     }
 }
 
+bool AFCDirectoryAccess::fail(std::string text)
+{
+    m_lastStatus = AFCStatus::Success;
+    return AMErrorState::fail(std::move(text));
+}
+
+bool AFCDirectoryAccess::failFromFile(const AFCFileReference& file, const char* fallback)
+{
+    const MDStatus status = file.lastStatus();
+    fail(file.lasterror().value_or(fallback));
+    m_lastStatus = status;
+    return false;
+}
+
+bool AFCDirectoryAccess::isConnectionFailure(MDStatus status)
+{
+    return status >= AFCStatus::ConnectionError || status == AFCStatus::OpTimeout;
+}
+
 bool AFCDirectoryAccess::checkConnection()
 {
     if (!m_afc) {
@@ -57,8 +81,9 @@ bool AFCDirectoryAccess::checkStatus(MDStatus status, const char* callName)
         clearLastError();
         return true;
     }
+    fail(stringWithFormat("%s failed: Return code = 0x%04X", callName, status));
     m_lastStatus = status;
-    return fail(stringWithFormat("%s failed: Return code = 0x%04X", callName, status));
+    return false;
 }
 
 std::optional<std::string> AFCDirectoryAccess::connectionErrorDetail()
@@ -153,6 +178,22 @@ bool AFCDirectoryAccess::fileExistsAtPath(const std::optional<std::string>& path
         (void)m_library.AFCKeyValueClose(std::move(pairs));
     }
     clearLastError();
+    return true;
+}
+
+std::optional<bool> AFCDirectoryAccess::existsAtPath(const std::optional<std::string>& path)
+{
+    const std::optional<std::string> previousError = lasterror();
+    const MDStatus previousStatus = m_lastStatus;
+    if (!getFileInfo(path)) {
+        if (path && m_lastStatus == AFCStatus::ObjectNotFound) {
+            // Absence is an answer, not a failure: the last error stays as it was.
+            setLastError(previousError);
+            m_lastStatus = previousStatus;
+            return false;
+        }
+        return std::nullopt;
+    }
     return true;
 }
 
@@ -404,7 +445,7 @@ std::unique_ptr<Directory> openDirectory(AMDevice& device, const char* serviceNa
         return nullptr; // the device has logged why
     }
     auto directory = std::make_unique<Directory>(std::move(connection), device.library());
-    if (!directory->openAFCConnection()) {
+    if (!directory->openAFCConnection(device.afcIOTimeout())) {
         return nullptr;
     }
     return directory;
@@ -435,6 +476,9 @@ std::unique_ptr<AFCApplicationDirectory> AFCApplicationDirectory::create(AMDevic
         return nullptr;
     }
     auto directory = std::make_unique<AFCApplicationDirectory>(std::move(connection), device.library());
+    if (const std::uint32_t seconds = device.afcIOTimeout(); seconds > 0) {
+        directory->setTimeout(std::chrono::seconds(seconds)); // the container request, too
+    }
     const std::optional<PlistValue> reply = directory->sendRequestAndWaitForSingleReply(PlistValue(PlistDictionary {
         { "Command", PlistValue("VendContainer") },
         { "Identifier", PlistValue(bundleIdentifier) },
@@ -448,7 +492,7 @@ std::unique_ptr<AFCApplicationDirectory> AFCApplicationDirectory::create(AMDevic
         logLine(LOG_DEVICE, "House Arrest failed, %s", text.c_str());
         return nullptr;
     }
-    if (!directory->openAFCConnection()) {
+    if (!directory->openAFCConnection(device.afcIOTimeout())) {
         return nullptr;
     }
     return directory;

@@ -21,6 +21,10 @@ inline constexpr const char* AFC_FILE_COPY_BEGIN = "AFCFileCopyBegin";
 inline constexpr const char* AFC_FILE_COPY_PROGRESS = "AFCFileCopyProgress";
 inline constexpr const char* AFC_FILE_COPY_DONE = "AFCFileCopyDone";
 
+/// Key of a scan result that could not read everything (value true): its "size" and "date" count
+/// only what was read, so a caller must not present them as the whole.
+inline constexpr const char* AFC_SCAN_INCOMPLETE = "incomplete";
+
 /// An AFC connection to one of the device's file areas, over a started service connection.
 ///
 /// Single operations (file and device information, listing, create, remove, rename, link, time
@@ -40,6 +44,9 @@ public:
     /// Opens the AFC connection on the service socket; false with "AFCConnectionOpen failed: %d"
     /// logged.
     [[nodiscard]] bool openAFCConnection();
+    /// The same with each request bounded by `ioTimeoutSeconds` (0 waits as long as the device
+    /// keeps the connection open); a request that runs out fails with AFCStatus::OpTimeout.
+    [[nodiscard]] bool openAFCConnection(std::uint32_t ioTimeoutSeconds);
 
     /// True until close().
     bool isOpen() const { return m_afc != nullptr; }
@@ -56,6 +63,10 @@ public:
     /// True when the device has information on `path`. A missing path answers false and keeps the
     /// last error as it was.
     [[nodiscard]] bool fileExistsAtPath(const std::optional<std::string>& path);
+    /// Whether `path` exists, where the answer leads to an action: true or false when the device
+    /// said so, nothing when it could not tell (the connection failed, or a refusal other than
+    /// "not found"), with the reason in lasterror(). A lost connection never reads as "absent".
+    [[nodiscard]] std::optional<bool> existsAtPath(const std::optional<std::string>& path);
     /// The names in a directory, in the device's order, without "." and "..".
     [[nodiscard]] std::optional<std::vector<std::string>> directoryContents(const std::optional<std::string>& path);
     /// Every path under `path`, sorted: directories with a trailing "/", files without, built by
@@ -97,12 +108,22 @@ public:
     /// of their "date"s (absent dates count as 1970; equal dates give b's). Always both keys.
     static PlistDictionary addScan(const PlistDictionary& a, const PlistDictionary& b, bool subtractSizes);
     /// {"size", "date"} of a file, or of every non-directory entry of a tree (latest date); the
-    /// empty dictionary for an empty or unreadable directory. One file-information request per
-    /// entry and one listing per directory; errors count as size 0 and are not reported.
+    /// empty dictionary for an empty directory. One file-information request per entry and one
+    /// listing per directory. An entry or directory that cannot be read (other than one removed
+    /// meanwhile) marks the result AFC_SCAN_INCOMPLETE, with the first reason in lasterror(); a
+    /// lost connection ends the walk there.
     [[nodiscard]] PlistDictionary scanPath(const std::string& path);
+    /// True when `scan` could not read everything (scanPath(), or a sum of scans with addScan()).
+    static bool isIncompleteScan(const PlistDictionary& scan);
     /// Deletes the contents of a directory tree depth first, then `path` itself when
-    /// `deleteRoot`. Goes on past failures; the last one stays as the last error.
+    /// `deleteRoot`; deleteTreeAtPath() without its answer.
     void recursiveDeletePath(const std::string& path, bool deleteRoot);
+    /// Deletes the contents of a directory tree depth first, then `path` itself when
+    /// `deleteRoot` (a file is removed only then). Goes on past a refusal and answers false at
+    /// the end with the first reason in lasterror(); a lost connection ends the walk at once.
+    /// Refuses an empty path, and the top of the file area ("/", "/DCIM/..") unless only its
+    /// contents are asked for (`deleteRoot` false).
+    [[nodiscard]] bool deleteTreeAtPath(const std::string& path, bool deleteRoot);
     /// Writes `data` to a new device file in one request; refuses an existing path ("Won't
     /// overwrite existing file") and empty data ("Can't open input file").
     [[nodiscard]] bool copyData(std::string_view data, const std::string& path);
@@ -111,32 +132,50 @@ public:
     /// Writes `data` to `path` again and again until a write fails (the device is full); true
     /// once the file could be opened.
     [[nodiscard]] bool fillDriveWithData(std::string_view data, const std::string& path);
-    /// Copies a local file to the device, COPY_CHUNK_SIZE bytes per request, posting
+    /// Copies a local regular file to the device, COPY_CHUNK_SIZE bytes per request, posting
     /// AFC_FILE_COPY_BEGIN, AFC_FILE_COPY_PROGRESS (before each chunk and once at the end) and
-    /// AFC_FILE_COPY_DONE with {"Source", "Target", "Size", "Done"}. False when the device file
-    /// cannot be opened or a chunk cannot be read or written.
-    [[nodiscard]] bool copyLocalFileToRemoteFile(const std::string& localPath,
-        const std::string& remotePath,
-        bool overwrite);
+    /// AFC_FILE_COPY_DONE with {"Source", "Target", "Size", "Done"}. Refuses a file larger than
+    /// the device's free space before writing anything. The bytes go to a hidden partial file
+    /// beside the target (partialPathFor()), renamed onto the target only when complete; on any
+    /// failure the partial file is removed (when the connection still allows it), so the target
+    /// is never left half written. False when anything failed.
+    [[nodiscard]] bool copyLocalFileToRemoteFile(
+        const std::string& localPath, const std::string& remotePath, bool overwrite);
     /// Copies a local file, link or directory tree into `remoteDirectory`, under its own name.
-    [[nodiscard]] bool copyLocalFileToRemoteDir(const std::string& localPath,
-        const std::string& remoteDirectory,
-        bool overwrite);
+    /// Entries that are neither (FIFOs, sockets, device nodes) are skipped, logged and listed in
+    /// skippedLocalPaths(): reading one could block for ever.
+    [[nodiscard]] bool copyLocalFileToRemoteDir(
+        const std::string& localPath, const std::string& remoteDirectory, bool overwrite);
     /// Copies a device file to a new local file. Refuses an existing local path; a failed read
     /// removes the partial local file and answers false.
     [[nodiscard]] bool copyRemoteFile(const std::string& remotePath, const std::string& localPath);
+    /// The local entries the last copyLocalFileToRemoteDir() skipped.
+    const std::vector<std::string>& skippedLocalPaths() const { return m_skippedLocalPaths; }
+    /// The hidden name beside `remotePath` that an upload writes before renaming it into place.
+    static std::string partialPathFor(const std::string& remotePath);
+    /// True for the statuses of a lost or stalled connection (ConnectionError and up, OpTimeout):
+    /// every later request on the connection fails the same way.
+    static bool isConnectionFailure(MDStatus status);
+
     /// Reads a property-list file (XML or binary); nothing on failure ("Error: %s" logged).
     [[nodiscard]] std::optional<PlistValue> readPlistAtPath(const std::string& path);
     /// Writes `value` as an XML property list; false on failure ("Error: %s" logged).
     [[nodiscard]] bool writePlist(const PlistValue& value, const std::string& path);
 
-    /// The status of the last library call that failed on this connection (0 before any).
+    /// The status of the last failure on this connection: the library's, or 0 for a failure of
+    /// our own ("Won't overwrite existing file") and before any.
     MDStatus lastStatus() const { return m_lastStatus; }
     /// The host-side detail of the last failed library call on this connection (for example
     /// "Reply was truncated, expected 10 more bytes"), when the library has one.
     [[nodiscard]] std::optional<std::string> connectionErrorDetail();
 
 private:
+    /// Stores `text` as the last error with no library status behind it; answers false.
+    bool fail(std::string text);
+    /// Adopts a file's failure (its text and status) as this connection's.
+    bool failFromFile(const AFCFileReference& file, const char* fallback);
+    /// False (with the reason) when `bytes` would not fit in the device's free space.
+    bool checkFreeSpaceFor(std::uint64_t bytes);
     bool checkConnection();
     bool linkPath(AFCLinkType type, const std::optional<std::string>& path, const std::optional<std::string>& target);
     bool checkStatus(MDStatus status, const char* callName);
@@ -152,6 +191,7 @@ private:
     // Expires when the connection closes, so files opened on it stop before touching it.
     std::shared_ptr<int> m_alive;
     MDStatus m_lastStatus { AFCStatus::Success };
+    std::vector<std::string> m_skippedLocalPaths;
 };
 
 /// The device's media area ("com.apple.afc").

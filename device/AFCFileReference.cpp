@@ -33,6 +33,7 @@ bool AFCFileReference::checkOpen()
         m_ref = 0;
     }
     if (m_ref == 0) {
+        m_lastStatus = AFCStatus::Success;
         return fail("File is not open");
     }
     return true;
@@ -44,6 +45,7 @@ bool AFCFileReference::checkStatus(MDStatus status, const char* callName)
         clearLastError();
         return true;
     }
+    m_lastStatus = status;
     return fail(stringWithFormat("%s failed: %d", callName, static_cast<int>(status)));
 }
 

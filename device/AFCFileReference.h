@@ -50,6 +50,10 @@ public:
     /// Sets the file's size without writing data.
     [[nodiscard]] bool setFileSize(std::uint64_t size);
 
+    /// The library status of the last failure on this file (0 before any, and for "File is not
+    /// open").
+    MDStatus lastStatus() const { return m_lastStatus; }
+
 private:
     bool checkOpen();
     bool checkStatus(MDStatus status, const char* callName);
@@ -58,4 +62,5 @@ private:
     AFCConnection* m_afc { nullptr };
     std::weak_ptr<void> m_connectionAlive;
     MobileDevice& m_library;
+    MDStatus m_lastStatus { AFCStatus::Success };
 };

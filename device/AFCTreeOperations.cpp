@@ -7,8 +7,10 @@
 #include "base/NotificationCenter.h"
 #include "device/AFCValues.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -135,14 +137,68 @@ PlistDictionary AFCDirectoryAccess::addScan(const PlistDictionary& a, const Plis
     const PlistDate dateA = dateOf(a);
     const PlistDate dateB = dateOf(b);
     const PlistDate later = dateA.microsecondsSince1970 > dateB.microsecondsSince1970 ? dateA : dateB;
-    return PlistDictionary { { "size", PlistValue(size) }, { "date", PlistValue(later) } };
+    PlistDictionary sum { { "size", PlistValue(size) }, { "date", PlistValue(later) } };
+    if (isIncompleteScan(a) || isIncompleteScan(b)) {
+        sum[AFC_SCAN_INCOMPLETE] = PlistValue(true); // a part that was not read leaves the sum short too
+    }
+    return sum;
 }
+
+bool AFCDirectoryAccess::isIncompleteScan(const PlistDictionary& scan)
+{
+    const auto found = scan.find(AFC_SCAN_INCOMPLETE);
+    return found != scan.end() && found->second.isBoolean() && found->second.toBool().value_or(false);
+}
+
+namespace {
+
+/// The first failure of a walk that goes on past failures, restored as the last error at the end.
+struct FirstFailure
+{
+    std::optional<std::string> text;
+    MDStatus status { AFCStatus::Success };
+
+    void note(const std::optional<std::string>& lastError, MDStatus lastStatus)
+    {
+        if (!text) {
+            text = lastError.value_or("Unknown failure");
+            status = lastStatus;
+        }
+    }
+};
+
+} // namespace
 
 PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
 {
+    FirstFailure failure;
+    bool stop = false;
+    // An entry that vanished since its directory was listed is simply not there; anything else
+    // that cannot be read leaves the result short, and the result must say so.
+    auto unreadable = [&] {
+        if (m_lastStatus == AFCStatus::ObjectNotFound && lasterror()) {
+            return false;
+        }
+        failure.note(lasterror(), m_lastStatus);
+        stop = stop || isConnectionFailure(m_lastStatus) || !isOpen();
+        return true;
+    };
+    auto finish = [&](PlistDictionary result) {
+        if (failure.text) {
+            result[AFC_SCAN_INCOMPLETE] = PlistValue(true);
+            AMErrorState::fail(*failure.text);
+            m_lastStatus = failure.status;
+        }
+        return result;
+    };
+
     const std::optional<PlistDictionary> info = getFileInfo(path);
+    if (!info) {
+        failure.note(lasterror(), m_lastStatus); // the path itself: missing is not "empty"
+        return finish(addScan({}, entryScan(info), false));
+    }
     if (!isDirectoryInfo(info)) {
-        return addScan({}, entryScan(info), false);
+        return finish(addScan({}, entryScan(info), false));
     }
     // Depth first in listing order, as a recursive walk would go, but with an explicit stack so a
     // deep tree cannot exhaust ours. Every entry costs one file-information request and every
@@ -154,9 +210,14 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
         std::size_t next = 0;
     };
     std::vector<Frame> stack;
-    stack.push_back({ path, directoryContents(path).value_or(std::vector<std::string> {}) });
     PlistDictionary total;
-    while (!stack.empty()) {
+    std::optional<std::vector<std::string>> top = directoryContents(path);
+    if (!top) {
+        failure.note(lasterror(), m_lastStatus);
+        return finish(total);
+    }
+    stack.push_back({ path, std::move(*top) });
+    while (!stack.empty() && !stop) {
         Frame& frame = stack.back();
         if (frame.next >= frame.names.size()) {
             stack.pop_back();
@@ -164,46 +225,103 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
         }
         const std::string child = afcJoinPath(frame.directory, frame.names[frame.next++]);
         const std::optional<PlistDictionary> childInfo = getFileInfo(child);
+        if (!childInfo) {
+            (void)unreadable();
+            continue;
+        }
         if (isDirectoryInfo(childInfo)) {
             // A subdirectory adds nothing of its own, but its presence makes the result non-empty
             // (an empty subdirectory scans as {} and adding it gives size 0 and 1970).
             total = addScan(total, {}, false);
-            std::vector<std::string> names = directoryContents(child).value_or(std::vector<std::string> {});
-            stack.push_back({ child, std::move(names) }); // `frame` may dangle from here on
+            std::optional<std::vector<std::string>> names = directoryContents(child);
+            if (!names) {
+                (void)unreadable();
+                continue;
+            }
+            stack.push_back({ child, std::move(*names) }); // `frame` may dangle from here on
         } else {
             total = addScan(total, entryScan(childInfo), false);
         }
     }
-    return total;
+    return finish(total);
 }
 
 void AFCDirectoryAccess::recursiveDeletePath(const std::string& path, bool deleteRoot)
 {
-    // Contents first, depth first, in listing order; a failure is left as the last error and the
-    // walk goes on. An explicit stack keeps deep trees off the call stack.
+    (void)deleteTreeAtPath(path, deleteRoot); // the reason stays as the last error
+}
+
+bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRoot)
+{
+    if (!checkConnection()) {
+        return false;
+    }
+    const std::optional<std::string> normal = afcNormalizePath(path);
+    if (!normal) {
+        return fail("Input path is empty");
+    }
+    if (*normal == "/" && deleteRoot) {
+        // Emptying everything and then failing on the top itself is never what was meant.
+        return fail("Won't remove the top of the file area");
+    }
+    // Contents first, depth first, in listing order. A refusal is noted and the walk goes on (the
+    // rest can still go); a lost connection ends it, since every later request fails the same way.
+    // An explicit stack keeps deep trees off the call stack.
     struct Entry
     {
         std::string path;
         bool remove = true;
         bool expanded = false;
     };
+    FirstFailure failure;
+    auto noteFailure = [&] {
+        failure.note(lasterror(), m_lastStatus);
+        return isConnectionFailure(m_lastStatus) || !isOpen();
+    };
     std::vector<Entry> stack { { path, deleteRoot, false } };
+    bool top = true;
     while (!stack.empty()) {
         Entry entry = std::move(stack.back());
         stack.pop_back();
-        if (!entry.expanded && isDirectoryInfo(getFileInfo(entry.path))) {
-            const std::vector<std::string> names
-                = directoryContents(entry.path).value_or(std::vector<std::string> {});
-            stack.push_back({ entry.path, entry.remove, true });
-            for (auto name = names.rbegin(); name != names.rend(); ++name) {
-                stack.push_back({ afcJoinPath(entry.path, *name), true, false });
+        const bool isTop = std::exchange(top, false);
+        if (!entry.expanded) {
+            const std::optional<PlistDictionary> info = getFileInfo(entry.path);
+            if (!info) {
+                if (m_lastStatus == AFCStatus::ObjectNotFound && !isTop) {
+                    continue; // removed meanwhile
+                }
+                if (noteFailure()) {
+                    break;
+                }
+                continue;
             }
-            continue;
+            if (isDirectoryInfo(info)) {
+                const std::optional<std::vector<std::string>> names = directoryContents(entry.path);
+                if (!names) {
+                    // Its contents cannot be seen, so neither they nor it can go.
+                    if (noteFailure()) {
+                        break;
+                    }
+                    continue;
+                }
+                stack.push_back({ entry.path, entry.remove, true });
+                for (auto name = names->rbegin(); name != names->rend(); ++name) {
+                    stack.push_back({ afcJoinPath(entry.path, *name), true, false });
+                }
+                continue;
+            }
         }
-        if (entry.remove) {
-            (void)unlink(entry.path); // the failure stays as the last error; the walk goes on
+        if (entry.remove && !unlink(entry.path) && noteFailure()) {
+            break;
         }
     }
+    if (failure.text) {
+        fail(*failure.text);
+        m_lastStatus = failure.status;
+        return false;
+    }
+    clearLastError();
+    return true;
 }
 
 bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path)
@@ -211,7 +329,11 @@ bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path
     if (!checkConnection()) {
         return false;
     }
-    if (fileExistsAtPath(path)) {
+    const std::optional<bool> exists = existsAtPath(path);
+    if (!exists) {
+        return false;
+    }
+    if (*exists) {
         return fail("Won't overwrite existing file");
     }
     if (data.empty()) {
@@ -222,8 +344,7 @@ bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path
         return false;
     }
     if (!file->writeNSData(data)) {
-        setLastError(file->lasterror());
-        return false;
+        return failFromFile(*file, "Can't write output file");
     }
     return true;
 }
@@ -233,19 +354,29 @@ bool AFCDirectoryAccess::createFakeFileAtPath(const std::string& path, std::uint
     if (!checkConnection()) {
         return false;
     }
-    if (fileExistsAtPath(path)) {
+    const std::optional<bool> exists = existsAtPath(path);
+    if (!exists) {
+        return false;
+    }
+    if (*exists) {
         return fail("Won't overwrite existing file");
     }
     std::unique_ptr<AFCFileReference> file = openForWrite(path);
     if (!file) {
         return false;
     }
-    const bool sized = file->setFileSize(size);
-    if (!sized) {
-        setLastError(file->lasterror());
+    if (!file->setFileSize(size)) {
+        failFromFile(*file, "Can't set the file size");
+        const std::optional<std::string> reason = lasterror();
+        const MDStatus status = m_lastStatus;
+        (void)file->closeFile();
+        (void)unlink(path); // the empty file we made is not what was asked for
+        AMErrorState::fail(reason.value_or(""));
+        m_lastStatus = status;
+        return false;
     }
     (void)file->closeFile(); // the result is that of setting the size
-    return sized;
+    return true;
 }
 
 bool AFCDirectoryAccess::fillDriveWithData(std::string_view data, const std::string& path)
@@ -269,20 +400,64 @@ bool AFCDirectoryAccess::fillDriveWithData(std::string_view data, const std::str
     return true;
 }
 
-bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const std::string& localPath,
-    const std::string& remotePath,
-    bool overwrite)
+std::string AFCDirectoryAccess::partialPathFor(const std::string& remotePath)
+{
+    const std::string name = afcLastPathComponent(remotePath);
+    std::string directory = remotePath.substr(0, remotePath.size() - std::min(remotePath.size(), name.size()));
+    while (directory.size() > 1 && directory.ends_with('/')) {
+        directory.pop_back();
+    }
+    return afcJoinPath(directory.empty() ? "/" : directory, "." + name + ".torvane-partial");
+}
+
+bool AFCDirectoryAccess::checkFreeSpaceFor(std::uint64_t bytes)
+{
+    const std::optional<PlistDictionary> info = deviceInfo();
+    if (!info) {
+        // A connection that cannot answer this cannot take the file either; a device that merely
+        // does not report its figures gets the chance to.
+        return !isConnectionFailure(m_lastStatus) && isOpen();
+    }
+    const auto found = info->find("FSFreeBytes");
+    if (found == info->end() || !found->second.toInt64()) {
+        return true;
+    }
+    const std::int64_t free = *found->second.toInt64();
+    if (free >= 0 && bytes > static_cast<std::uint64_t>(free)) {
+        fail(stringWithFormat("Not enough free space on the device: %llu bytes needed, %lld free",
+            static_cast<unsigned long long>(bytes), static_cast<long long>(free)));
+        m_lastStatus = AFCStatus::NoSpaceLeft;
+        return false;
+    }
+    return true;
+}
+
+bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
+    const std::string& localPath, const std::string& remotePath, bool overwrite)
 {
     if (!checkConnection()) {
         return false;
     }
-    if (!overwrite && fileExistsAtPath(remotePath)) {
-        return fail("Won't overwrite existing file");
+    if (!overwrite) {
+        const std::optional<bool> exists = existsAtPath(remotePath);
+        if (!exists) {
+            return false;
+        }
+        if (*exists) {
+            return fail("Won't overwrite existing file");
+        }
     }
-    LocalFile local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer for ever.
+    LocalFile local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!local.isOpen()) {
+        return fail(std::string("Can't open input file: ") + std::strerror(errno));
+    }
     struct stat localInfo;
-    if (!local.isOpen() || ::fstat(local.fd(), &localInfo) != 0 || S_ISDIR(localInfo.st_mode)) {
-        return fail("Can't open input file");
+    if (::fstat(local.fd(), &localInfo) != 0 || !S_ISREG(localInfo.st_mode)) {
+        return fail("Can't open input file: not a regular file");
+    }
+    if (!checkFreeSpaceFor(static_cast<std::uint64_t>(localInfo.st_size))) {
+        return false;
     }
     PlistDictionary info {
         { "Source", PlistValue(localPath) },
@@ -292,39 +467,53 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(const std::string& localPath,
     NotificationCenter& center = NotificationCenter::defaultCenter();
     center.postNotification(AFC_FILE_COPY_BEGIN, this, info);
 
-    std::unique_ptr<AFCFileReference> file = openForWrite(remotePath);
+    // Written beside the target and renamed into place when complete: an interrupted upload never
+    // leaves a truncated file under the name the user asked for.
+    const std::string partial = partialPathFor(remotePath);
+    std::unique_ptr<AFCFileReference> file = openForWrite(partial);
     if (!file) {
         return false;
     }
     // "Done" is 64-bit: a 32-bit count would turn negative past 2 GiB.
     std::int64_t done = 0;
     char buffer[COPY_CHUNK_SIZE];
-    std::optional<std::string> failure;
+    bool failed = false;
     for (;;) {
         info["Done"] = PlistValue(done);
         center.postNotification(AFC_FILE_COPY_PROGRESS, this, info);
         const ssize_t count = readSome(local.fd(), buffer, sizeof buffer);
         if (count < 0) {
-            failure = "Can't read input file";
+            fail(std::string("Can't read input file: ") + std::strerror(errno));
+            failed = true;
             break;
         }
         if (count == 0) {
             break;
         }
         if (!file->writeN(static_cast<std::uint32_t>(count), buffer)) {
-            failure = file->lasterror();
+            failFromFile(*file, "Can't write output file");
+            failed = true;
             break;
         }
         done += count;
     }
-    const bool closed = file->closeFile();
-    if (!failure && !closed) {
-        failure = file->lasterror();
+    if (!file->closeFile() && !failed) {
+        failFromFile(*file, "Can't write output file");
+        failed = true;
     }
     center.postNotification(AFC_FILE_COPY_DONE, this, info);
-    if (failure) {
-        // The device file is incomplete: report it instead of claiming a copy.
-        return fail(failure->empty() ? std::string("Can't write output file") : *failure);
+    if (!failed && !rename(partial, remotePath)) {
+        failed = true;
+    }
+    if (failed) {
+        const std::optional<std::string> reason = lasterror();
+        const MDStatus status = m_lastStatus;
+        if (!isConnectionFailure(status) && isOpen()) {
+            (void)unlink(partial); // nothing half written stays behind
+        }
+        AMErrorState::fail(reason.value_or("Can't write output file"));
+        m_lastStatus = status;
+        return false;
     }
     return true;
 }
@@ -333,6 +522,7 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteDir(const std::string& localPath,
     const std::string& remoteDirectory,
     bool overwrite)
 {
+    m_skippedLocalPaths.clear();
     std::vector<std::pair<std::uint64_t, std::uint64_t>> openDirectories;
     return copyLocalTree(localPath, remoteDirectory, overwrite, openDirectories);
 }
@@ -374,7 +564,17 @@ bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
         openDirectories.push_back(identity);
         bool copied = true;
         for (const std::string& name : entries) {
-            if (!copyLocalTree(afcJoinPath(localPath, name), target, overwrite, openDirectories)) {
+            const std::string entryPath = afcJoinPath(localPath, name);
+            struct stat entryInfo;
+            if (::stat(entryPath.c_str(), &entryInfo) == 0 && !S_ISDIR(entryInfo.st_mode)
+                && !S_ISREG(entryInfo.st_mode)) {
+                // A FIFO, socket or device node has no contents to copy, and reading one could
+                // wait for ever.
+                logLine(LOG_DEVICE, "Skipped %s: not a regular file", entryPath.c_str());
+                m_skippedLocalPaths.push_back(entryPath);
+                continue;
+            }
+            if (!copyLocalTree(entryPath, target, overwrite, openDirectories)) {
                 logLine(LOG_DEVICE, "failed on %s/%s: %s", localPath.c_str(), name.c_str(),
                     lasterror().value_or("").c_str());
                 copied = false;
@@ -413,18 +613,20 @@ bool AFCDirectoryAccess::copyRemoteFile(const std::string& remotePath, const std
     // O_EXCL | O_NOFOLLOW: never write through a name that appeared meanwhile or a link.
     LocalFile local(::open(localPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!local.isOpen()) {
-        fail("Can't open output file");
+        fail(std::string("Can't open output file: ") + std::strerror(errno));
         (void)file->closeFile();
         return false;
     }
     char buffer[COPY_CHUNK_SIZE];
     std::optional<std::string> failure;
+    MDStatus failureStatus = AFCStatus::Success;
     for (;;) {
         const std::uint32_t count = file->readN(sizeof buffer, buffer);
         if (count == 0) {
             // The end of the file, or a failed read: only a failure sets the file's last error.
             if (file->lasterror()) {
                 failure = file->lasterror();
+                failureStatus = file->lastStatus();
             }
             break;
         }
@@ -440,7 +642,9 @@ bool AFCDirectoryAccess::copyRemoteFile(const std::string& remotePath, const std
         // A partial copy must not pass for the file: remove what we created.
         ::unlink(localPath.c_str());
         (void)file->closeFile();
-        return fail(*failure);
+        fail(*failure);
+        m_lastStatus = failureStatus;
+        return false;
     }
     clearLastError();
     (void)file->closeFile(); // everything was read; a failed close loses nothing
@@ -495,8 +699,7 @@ bool AFCDirectoryAccess::writePlist(const PlistValue& value, const std::string& 
         return false;
     }
     if (!file->writeNSData(*document)) {
-        setLastError(file->lasterror());
-        return false;
+        return failFromFile(*file, "Can't write output file");
     }
     return true;
 }

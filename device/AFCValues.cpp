@@ -1,6 +1,7 @@
 #include "device/AFCValues.h"
 
 #include <charconv>
+#include <vector>
 
 PlistValue afcPairValue(const std::string& text)
 {
@@ -56,4 +57,38 @@ std::string afcLastPathComponent(std::string_view path)
         return std::string(path);
     }
     return std::string(path.substr(slash + 1));
+}
+
+std::optional<std::string> afcNormalizePath(std::string_view path)
+{
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::string_view> parts;
+    while (!path.empty()) {
+        const std::size_t slash = path.find('/');
+        const std::string_view part = path.substr(0, slash);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+        if (part.empty() || part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string normal;
+    for (const std::string_view part : parts) {
+        normal.push_back('/');
+        normal.append(part);
+    }
+    return normal.empty() ? std::string("/") : normal;
+}
+
+bool afcIsRootPath(std::string_view path)
+{
+    return afcNormalizePath(path) == "/";
 }

@@ -3,6 +3,7 @@
 #include "base/PlistValue.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,3 +26,11 @@ std::string afcJoinPath(std::string_view directory, std::string_view name);
 
 /// The last component of a path ("b" for "/a/b/"), or the path itself when it has none.
 std::string afcLastPathComponent(std::string_view path);
+
+/// `path` with empty and "." components dropped and ".." applied, always absolute, without a
+/// trailing "/": "/DCIM/.." and "//" give "/", "a/./b/" gives "/a/b". A ".." above the top stays
+/// at the top, as the device resolves it. Nothing for an empty path.
+std::optional<std::string> afcNormalizePath(std::string_view path);
+
+/// True when `path` names the top of the file area once normalised ("/", "//", "/a/..", ".").
+bool afcIsRootPath(std::string_view path);

@@ -5,6 +5,8 @@
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -82,6 +84,12 @@ public:
 
     bool isConnected() const { return m_connected; }
     bool isInSession() const { return m_insession; }
+
+    /// How long one request on an AFC connection opened from now on may wait for the device, in
+    /// whole seconds; 0 (the default) waits as long as the device keeps the connection open.
+    /// A request that runs out fails with AFCStatus::OpTimeout. Any thread.
+    std::uint32_t afcIOTimeout() const { return m_afcIOTimeout.load(); }
+    void setAFCIOTimeout(std::uint32_t seconds) { m_afcIOTimeout.store(seconds); }
 
     /// A device value, connecting and starting a session only if not already done (and undoing
     /// only that). No key: the whole domain as a dictionary; no domain: the default domain.
@@ -179,6 +187,7 @@ private:
     std::optional<std::string> m_udid;
     bool m_connected { false };
     bool m_insession { false };
+    std::atomic<std::uint32_t> m_afcIOTimeout { 0 };
     mutable std::mutex m_applicationAttributesMutex;
     std::optional<std::vector<std::string>> m_applicationAttributes;
     /// Steps 1 to 3 of every app listing: the library's dictionary, or nothing.

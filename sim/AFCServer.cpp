@@ -757,7 +757,10 @@ private:
         if (S_ISDIR(target.info.st_mode)) {
             return sendStatus(AfcStatus::ObjectIsDirectory);
         }
-        const int fd = ::open(target.host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (!S_ISREG(target.info.st_mode)) {
+            return sendStatus(AfcStatus::PermissionDenied); // never block on a FIFO under the lock
+        }
+        const int fd = ::open(target.host.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             return sendStatus(statusForErrno(errno));
         }
@@ -796,11 +799,18 @@ private:
         if (!target.exists && (mode == 1 || !parentIsDirectory(target))) {
             return sendStatus(AfcStatus::ObjectNotFound);
         }
+        if (target.exists && !S_ISREG(target.info.st_mode)) {
+            // A FIFO, socket or device node: a phone refuses them, and opening a FIFO would wait
+            // for a writer while holding the storage lock, stopping every other request.
+            return sendStatus(AfcStatus::PermissionDenied);
+        }
         const std::uint64_t allocatedBefore = target.exists ? storage.allocationFor(target.info) : 0;
-        const int fd = ::open(target.host.c_str(), flags->second | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // O_NONBLOCK as well: one created between the check and the open must not block either.
+        const int fd = ::open(target.host.c_str(), flags->second | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
         if (fd < 0) {
             return sendStatus(errno == ELOOP ? AfcStatus::ObjectNotFound : statusForErrno(errno));
         }
+        (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         struct stat after { };
         if (::fstat(fd, &after) == 0 && S_ISREG(after.st_mode)) {
             if (target.exists && (flags->second & O_TRUNC)) {

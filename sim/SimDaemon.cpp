@@ -12,11 +12,14 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,7 +34,13 @@ constexpr std::uint32_t USBMUX_HEADER_SIZE = 16;
 constexpr std::uint32_t USBMUX_MAX_MESSAGE = 64 * 1024;
 constexpr std::uint32_t USBMUX_PLIST = 8;
 constexpr std::uint16_t LOCKDOWN_PORT = 62078;
-constexpr int MAX_CLIENTS = 512;
+// Well past what a usbmuxd serves at once; idle ones are closed after CLIENT_IDLE_TIMEOUT.
+constexpr int MAX_CLIENTS = 4096;
+// Control connections are counted apart, so clients filling their limit never lock out `ctl`.
+constexpr int MAX_CONTROLS = 64;
+// A client that connected but sends no request within this long is dropped (listen and tunnel
+// connections are past their request and stay as long as the client wants).
+constexpr int CLIENT_IDLE_TIMEOUT_MS = 60 * 1000;
 
 enum UsbmuxResult
 {
@@ -165,6 +174,9 @@ SimDaemon::SimDaemon()
 
 SimDaemon::~SimDaemon()
 {
+    if (m_stateLockFd >= 0) {
+        ::close(m_stateLockFd);
+    }
     for (int& fd : m_wakePipe) {
         if (fd >= 0) {
             ::close(fd);
@@ -188,11 +200,39 @@ bool SimDaemon::start(const Options& options, std::string* error)
         }
         return false;
     }
+    // Two daemons on one state folder would overwrite each other's phones and pair records.
+    m_stateLockFd = ::open((m_options.stateDir / "daemon.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_stateLockFd < 0 || ::flock(m_stateLockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (error) {
+            *error = "the state folder " + m_options.stateDir.string() + " is in use by another torvane-simd";
+        }
+        return false;
+    }
+    // Every client is a descriptor; the usual soft limit of 1024 would cap them first.
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &files);
+    }
     const fs::path buidFile = m_options.stateDir / "SystemBUID";
     std::ifstream(buidFile) >> m_systemBuid;
     if (m_systemBuid.size() != 36) {
         m_systemBuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
         std::ofstream(buidFile, std::ios::trunc) << m_systemBuid << '\n';
+    }
+    // The same phone twice is a mistake on the command line, not a request for one phone.
+    std::set<std::string> udids;
+    for (const std::string& name : m_options.profiles) {
+        const std::optional<SimProfile> profile = SimProfile::load(name, error);
+        if (!profile) {
+            return false;
+        }
+        if (!udids.insert(profile->udid).second) {
+            if (error) {
+                *error = "the profile " + name + " is given twice (both are the phone " + profile->udid + ")";
+            }
+            return false;
+        }
     }
     for (const std::string& name : m_options.profiles) {
         std::shared_ptr<SimDevice> device = loadDevice(name, error);
@@ -301,22 +341,26 @@ void SimDaemon::run()
 
 void SimDaemon::spawn(int fd, void (SimDaemon::*serve)(int))
 {
+    const bool control = serve == &SimDaemon::serveControl;
     {
         std::lock_guard lock(m_mutex);
-        if (m_activeThreads >= MAX_CLIENTS || m_stopping) {
+        const int active = control ? m_activeControls : m_activeThreads - m_activeControls;
+        if (active >= (control ? MAX_CONTROLS : MAX_CLIENTS) || m_stopping) {
             ::close(fd);
             return;
         }
         ++m_activeThreads;
+        m_activeControls += control ? 1 : 0;
         m_clients.insert(fd);
     }
-    std::thread([this, fd, serve] {
+    std::thread([this, fd, serve, control] {
         (this->*serve)(fd);
         std::lock_guard lock(m_mutex);
         m_clients.erase(fd);
         m_listeners.erase(fd);
         ::close(fd);
         --m_activeThreads;
+        m_activeControls -= control ? 1 : 0;
         m_threadsDone.notify_all();
     }).detach();
 }
@@ -440,6 +484,15 @@ fs::path SimDaemon::pairRecordPath(const std::string& recordId) const
 void SimDaemon::serveClient(int fd)
 {
     for (;;) {
+        // Waiting for a request: a client that never sends one is let go after a while.
+        pollfd waiting { fd, POLLIN, 0 };
+        int ready = 0;
+        do {
+            ready = ::poll(&waiting, 1, CLIENT_IDLE_TIMEOUT_MS);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) {
+            return;
+        }
         std::uint8_t header[USBMUX_HEADER_SIZE];
         if (!readExact(fd, header, sizeof header)) {
             return;
@@ -638,6 +691,15 @@ void SimDaemon::serveControl(int fd)
     std::string request;
     char buffer[4096];
     for (;;) {
+        // `ctl` sends its words at once; a control client that goes quiet must not hold its slot.
+        pollfd waiting { fd, POLLIN, 0 };
+        const int ready = ::poll(&waiting, 1, CLIENT_IDLE_TIMEOUT_MS);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return;
+        }
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got < 0 && errno == EINTR) {
             continue;

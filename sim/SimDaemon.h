@@ -81,6 +81,8 @@ private:
     std::set<int> m_listeners;
     std::set<int> m_clients;
     int m_activeThreads { 0 };
+    int m_activeControls { 0 };
+    int m_stateLockFd { -1 }; // holds the state folder for this daemon alone
     std::condition_variable m_threadsDone;
     int m_nextDeviceId { 1 };
     std::mutex m_pairRecordMutex;

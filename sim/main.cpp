@@ -19,9 +19,11 @@
 namespace {
 
 SimDaemon* s_daemon = nullptr;
+volatile std::sig_atomic_t s_stopRequested = 0;
 
 void handleSignal(int)
 {
+    s_stopRequested = 1;
     if (s_daemon) {
         s_daemon->requestStop();
     }
@@ -94,7 +96,9 @@ int runControl(int argc, char** argv)
     char buffer[4096];
     for (;;) {
         pollfd pfd { fd, POLLIN, 0 };
-        if (::poll(&pfd, 1, 10000) <= 0) {
+        // Attaching a phone for the first time generates its content, which takes a while on a
+        // busy machine.
+        if (::poll(&pfd, 1, 60000) <= 0) {
             std::fprintf(stderr, "torvane-simd ctl: no answer\n");
             return 1;
         }
@@ -159,6 +163,12 @@ int main(int argc, char** argv)
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QGuiApplication application(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
+    // Handlers first: a client may see the socket, and stop the daemon, as soon as it is bound.
+    struct sigaction action { };
+    action.sa_handler = handleSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
     SimDaemon daemon;
     std::string error;
     if (!daemon.start(options, &error)) {
@@ -166,11 +176,9 @@ int main(int argc, char** argv)
         return 1;
     }
     s_daemon = &daemon;
-    struct sigaction action { };
-    action.sa_handler = handleSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    if (s_stopRequested) {
+        daemon.requestStop(); // asked before the daemon could hear it
+    }
     logLine(LOG_SIM, "Listening on %s", options.socketPath.c_str());
     daemon.run();
     s_daemon = nullptr;

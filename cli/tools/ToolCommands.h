@@ -44,7 +44,8 @@ public:
     /// Serves Qt events until `done` holds or `limit` passes; answers whether `done` held.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
-    /// Prints "torvane-cli: COMMAND: MESSAGE" on the error stream; answers CLI_FAILED.
+    /// Prints "torvane-cli: COMMAND: MESSAGE" on the error stream (a JSON object under --json);
+    /// answers CLI_FAILED.
     int failure(const std::string& message);
 
 private:

@@ -114,8 +114,7 @@ bool ToolContext::runUntil(const std::function<bool()>& done, std::chrono::milli
 
 int ToolContext::failure(const std::string& message)
 {
-    m_err << "torvane-cli: " << m_options.command << ": " << message << '\n';
-    return CLI_FAILED;
+    return reportCliFailure(m_options, m_err, {}, message); // a JSON object under --json, as for every command
 }
 
 int runToolCommand(

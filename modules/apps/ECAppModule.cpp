@@ -169,11 +169,14 @@ ECItemScanResult ECAppModule::scanItem(const ECModuleItem& item)
         std::lock_guard lock(deviceLock());
         if (auto container = current->newAFCApplicationDirectory(appId.toStdString())) {
             const PlistDictionary scan = container->scanPath("/");
-            containerSize = 0;
-            if (const auto size = scan.find("size"); size != scan.end()) {
+            // A container that could not be read through is sized by the phone's own figure below.
+            const bool complete = !AFCDirectoryAccess::isIncompleteScan(scan);
+            if (const auto size = scan.find("size"); complete && size != scan.end()) {
                 containerSize = size->second.toInt64().value_or(0);
+            } else if (complete) {
+                containerSize = 0;
             }
-            if (const auto date = scan.find("date"); date != scan.end() && date->second.toDate()) {
+            if (const auto date = scan.find("date"); complete && date != scan.end() && date->second.toDate()) {
                 result.date
                     = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
             }

@@ -213,7 +213,8 @@ ECItemScanResult ECCacheModule::scanItem(const ECModuleItem& item)
             }
         }
     }
-    if (scan) {
+    // A scan that could not read everything would understate the size: leave it unknown ("—").
+    if (scan && !AFCDirectoryAccess::isIncompleteScan(*scan)) {
         result.size = sizeOf(*scan);
         result.date = dateOf(*scan);
     }

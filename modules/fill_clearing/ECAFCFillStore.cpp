@@ -88,8 +88,9 @@ bool ECAFCFillStore::createFakeFile(const std::string& path, std::uint64_t size)
 std::uint64_t ECAFCFillStore::writeFile(
     const std::string& path, std::uint64_t size, const std::function<bool(std::uint64_t written)>& chunkWritten)
 {
-    // Opening for writing empties an existing file: another filler of the same name must stay.
-    if (m_connection->fileExistsAtPath(path)) {
+    // Opening for writing empties an existing file: another filler of the same name must stay,
+    // and a phone that cannot say whether there is one is not written to either.
+    if (m_connection->existsAtPath(path).value_or(true)) {
         return 0;
     }
     std::unique_ptr<AFCFileReference> file = m_connection->openForWrite(path);

@@ -1,4 +1,5 @@
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/TorvaneCli.h"
 
 #include <QJsonArray>
@@ -30,9 +31,15 @@ TEST(CliArguments, AcceptsOptionsAnywhere)
     EXPECT_TRUE(options.recursive);
     EXPECT_TRUE(options.json);
 
-    const CliOptions info = parsed({ "info", "U1", "ProductVersion", "--domain=com.apple.disk_usage" });
-    EXPECT_EQ(info.arguments, (std::vector<std::string> { "U1", "ProductVersion" }));
+    const CliOptions info = parsed({ "info", "--udid", "U1", "ProductVersion", "--domain=com.apple.disk_usage" });
+    EXPECT_EQ(info.arguments, (std::vector<std::string> { "ProductVersion" }));
+    EXPECT_EQ(info.udid, "U1");
     EXPECT_EQ(info.domain, "com.apple.disk_usage");
+    EXPECT_EQ(info.timeoutSeconds, 30u);
+    EXPECT_EQ(parsed({ "ls", "--timeout=5" }).timeoutSeconds, 5u);
+    EXPECT_EQ(parsed({ "ls", "--timeout", "0" }).timeoutSeconds, 0u);
+    EXPECT_TRUE(parsed({ "mv", "-f", "/a", "/b" }).overwrite);
+    EXPECT_TRUE(parsed({ "--version" }).version);
 
     // After "--", a path that starts with a dash is a path.
     EXPECT_EQ(parsed({ "mkdir", "--", "-odd" }).arguments, (std::vector<std::string> { "-odd" }));
@@ -57,6 +64,10 @@ TEST(CliArguments, RefusesBadCommandLines)
         { { "ls", "--wait" }, "--wait goes with devices" },
         { { "mkdir", "-r", "/a" }, "-r goes with rm" },
         { { "df", "--domain", "x" }, "--domain goes with info" },
+        { { "info", "U1", "ProductVersion" }, "info: wrong number of arguments" },
+        { { "rm", "-f", "/a" }, "-f goes with push and mv" },
+        { { "ls", "--timeout", "soon" }, "--timeout needs a number of seconds (0 to 86400)" },
+        { { "ls", "--timeout=-1" }, "--timeout needs a number of seconds (0 to 86400)" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.expected);
@@ -156,4 +167,51 @@ TEST(CliJson, FormatsDatesInUtc)
     EXPECT_EQ(isoDate(PlistDate { 0 }), "1970-01-01T00:00:00Z");
     EXPECT_EQ(isoDate(PlistDate { 1'999'999 }), "1970-01-01T00:00:01Z");
     EXPECT_EQ(isoDate(PlistDate { -1 }), "1969-12-31T23:59:59Z");
+}
+
+TEST(CliText, EscapesWhatATerminalWouldObeyAndReadsItBack)
+{
+    struct Row
+    {
+        std::string raw;
+        std::string shown;
+    };
+    const Row rows[] = {
+        { "plain name.txt", "plain name.txt" },
+        { "caf\xC3\xA9 \xF0\x9F\x93\xB7", "caf\xC3\xA9 \xF0\x9F\x93\xB7" }, // valid UTF-8 stays
+        { "two\nlines", "two\\nlines" },
+        { "tab\there\r", "tab\\there\\r" },
+        { "\x1b[31mred", "\\x1B[31mred" },
+        { "bell\x07"
+          "del\x7f",
+            "bell\\x07del\\x7F" },
+        { "c1\xC2\x9B"
+          "csi",
+            "c1\\xC2\\x9Bcsi" }, // U+009B steers terminals like ESC [
+        { "bad\xff\xfe", "bad\\xFF\\xFE" },
+        { "overlong\xC0\xAF", "overlong\\xC0\\xAF" },
+        { "cut\xE2\x82", "cut\\xE2\\x82" },
+        { "back\\slash", "back\\\\slash" },
+        { "looks\\x41escaped", "looks\\\\x41escaped" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.shown);
+        EXPECT_EQ(escapeCliText(row.raw), row.shown);
+        EXPECT_EQ(unescapeCliArgument(row.shown), row.raw);
+    }
+    // A backslash that starts no escape is kept as typed.
+    EXPECT_EQ(unescapeCliArgument("a\\qb\\x4"), "a\\qb\\x4");
+}
+
+TEST(CliText, NamesFailuresInWords)
+{
+    EXPECT_EQ(afcFailureWords(AFCStatus::ObjectNotFound, "AFCFileInfoOpen failed: Return code = 0x0008"),
+        "no such file or folder");
+    EXPECT_EQ(afcFailureWords(AFCStatus::ConnectionError, "AFCRemovePath failed: Return code = 0x001E"),
+        "the connection to the device was lost");
+    EXPECT_EQ(afcFailureWords(AFCStatus::OpTimeout, "AFCFileRefRead failed: 12"), "the device did not answer in time");
+    EXPECT_EQ(
+        afcFailureWords(AFCStatus::Success, "Won't overwrite existing file"), "already exists (use -f to replace it)");
+    EXPECT_EQ(deviceFailureWords("AMDeviceSecureStartService failed: e8000013", "x"), "invalid response");
+    EXPECT_EQ(deviceFailureWords(std::nullopt, "the lookup failed"), "the lookup failed");
 }

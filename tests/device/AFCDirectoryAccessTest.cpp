@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -249,6 +251,20 @@ public:
         case AFCOpcode::RemovePath:
             nodes.erase(request.path());
             return status(request, 0);
+        case AFCOpcode::RenamePath: {
+            const std::string from = request.path();
+            const auto found = nodes.find(from);
+            if (found == nodes.end()) {
+                return status(request, AFCStatus::ObjectNotFound);
+            }
+            Node moved = found->second;
+            nodes.erase(found);
+            nodes[request.path(from.size() + 1)] = std::move(moved);
+            return status(request, 0);
+        }
+        case AFCOpcode::GetDeviceInfo:
+            return freeBytes ? data(request, strings({ "FSFreeBytes", std::to_string(*freeBytes) }))
+                             : status(request, 0);
         default:
             return status(request, 0);
         }
@@ -258,6 +274,7 @@ public:
     std::map<std::uint64_t, std::pair<std::string, std::size_t>> handles;
     std::uint64_t lastHandle = 0;
     std::uint64_t writeStatus = 0;
+    std::optional<std::uint64_t> freeBytes;
 };
 
 std::unique_ptr<AFCDirectoryAccess> openOn(FakeAFCPeer& peer)
@@ -697,4 +714,280 @@ TEST(AFCTreeOperations, WritesPlistsOnlyWhenTheyCanBeSerialised)
     EXPECT_EQ(afc->readPlistAtPath("/new.plist"), value);
     EXPECT_FALSE(afc->readPlistAtPath("/missing.plist"));
     EXPECT_TRUE(log.contains("Error: AFCFileRefOpen failed: Return code = 0x0008"));
+}
+
+// ---- Failures that must never read as success ---------------------------------------------------
+
+namespace {
+
+/// Serves `tree` until `limit` requests of `operation` have been answered, then hangs up on the
+/// next one: a phone unplugged in the middle of a walk.
+FakeAFCPeer::Handler hangUpAfter(MemoryTree& tree, AFCOpcode operation, int limit)
+{
+    auto seen = std::make_shared<int>(0);
+    return [&tree, operation, limit, seen](const Request& request) {
+        if (request.operation == operation && ++*seen > limit) {
+            return Answer { {}, true };
+        }
+        return tree(request);
+    };
+}
+
+MemoryTree bigFolder(int files)
+{
+    MemoryTree tree;
+    tree.addDirectory("/big");
+    for (int i = 0; i < files; ++i) {
+        tree.addFile("/big/f" + std::to_string(i), std::string(10, 'x'));
+    }
+    return tree;
+}
+
+std::size_t countRequests(const FakeAFCPeer& peer, AFCOpcode operation)
+{
+    std::size_t count = 0;
+    for (const Request& request : peer.requests()) {
+        count += request.operation == operation;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(AFCDirectoryAccess, ExistenceIsUnknownWhenTheDeviceCannotTell)
+{
+    struct Row
+    {
+        const char* name;
+        std::function<Answer(const Request&)> answer;
+        std::optional<bool> expected;
+    };
+    const Row rows[] = {
+        { "found",
+            [](const Request& r) {
+                return data(r, strings({ "st_ifmt", "S_IFREG" }));
+            },
+            true },
+        { "not found", [](const Request& r) { return status(r, AFCStatus::ObjectNotFound); }, false },
+        { "refused", [](const Request& r) { return status(r, AFCStatus::PermDenied); }, std::nullopt },
+        { "connection lost",
+            [](const Request&) {
+                return Answer { {}, true };
+            },
+            std::nullopt },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeAFCPeer peer(row.answer);
+        auto afc = openOn(peer);
+        EXPECT_EQ(afc->existsAtPath("/x"), row.expected);
+        EXPECT_EQ(afc->lasterror().has_value(), !row.expected.has_value());
+    }
+}
+
+TEST(AFCTreeOperations, TreeDeletionFailsAndStopsWhenTheConnectionDrops)
+{
+    MemoryTree tree = bigFolder(50);
+    FakeAFCPeer peer(hangUpAfter(tree, AFCOpcode::RemovePath, 20));
+    auto afc = openOn(peer);
+    EXPECT_FALSE(afc->deleteTreeAtPath("/big", true));
+    EXPECT_TRUE(AFCDirectoryAccess::isConnectionFailure(afc->lastStatus())) << afc->lasterror().value_or("");
+    EXPECT_EQ(tree.nodes.size(), 31u); // the folder and the 30 files the walk never reached
+    // The walk ended at the failure instead of sending 30 more requests into a dead connection.
+    EXPECT_EQ(countRequests(peer, AFCOpcode::RemovePath), 21u);
+}
+
+TEST(AFCTreeOperations, TreeDeletionReportsARefusalAndRemovesTheRest)
+{
+    MemoryTree tree = bigFolder(3);
+    FakeAFCPeer peer([&tree](const Request& request) {
+        if (request.operation == AFCOpcode::RemovePath && request.path() == "/big/f1") {
+            return status(request, AFCStatus::PermDenied);
+        }
+        return tree(request);
+    });
+    auto afc = openOn(peer);
+    EXPECT_FALSE(afc->deleteTreeAtPath("/big", true));
+    EXPECT_EQ(afc->lasterror(), "AFCRemovePath failed: Return code = 0x000A");
+    EXPECT_EQ(afc->lastStatus(), AFCStatus::PermDenied);
+    EXPECT_FALSE(tree.nodes.count("/big/f0"));
+    EXPECT_TRUE(tree.nodes.count("/big/f1"));
+    EXPECT_FALSE(tree.nodes.count("/big/f2"));
+}
+
+TEST(AFCTreeOperations, TreeDeletionRefusesTheTopOfTheArea)
+{
+    for (const char* path : { "/", "//", "/DCIM/..", "/./", "" }) {
+        SCOPED_TRACE(path);
+        MemoryTree tree = bigFolder(2);
+        tree.addDirectory("/DCIM");
+        FakeAFCPeer peer(std::ref(tree));
+        auto afc = openOn(peer);
+        EXPECT_FALSE(afc->deleteTreeAtPath(path, true));
+        afc->recursiveDeletePath(path, true);
+        EXPECT_EQ(peer.requestCount(), 0u);
+        EXPECT_EQ(tree.nodes.size(), 4u);
+    }
+    // Its contents, asked for explicitly, may go.
+    MemoryTree tree = bigFolder(2);
+    tree.addDirectory("/");
+    FakeAFCPeer peer(std::ref(tree));
+    auto afc = openOn(peer);
+    EXPECT_TRUE(afc->deleteTreeAtPath("/", false));
+    EXPECT_EQ(tree.nodes.size(), 1u);
+    EXPECT_TRUE(tree.nodes.count("/"));
+}
+
+TEST(AFCTreeOperations, ScanThatCannotReadEverythingSaysSo)
+{
+    MemoryTree tree;
+    tree.addDirectory("/t");
+    tree.addFile("/t/a", std::string(10, 'a'));
+    tree.addDirectory("/t/locked");
+    tree.addFile("/t/locked/b", std::string(20, 'b'));
+    tree.addFile("/t/c", std::string(30, 'c'));
+    struct Row
+    {
+        const char* name;
+        std::function<std::optional<Answer>(const Request&)> fault;
+        std::int64_t counted;
+    };
+    const Row rows[] = {
+        { "listing refused",
+            [](const Request& r) -> std::optional<Answer> {
+                if (r.operation == AFCOpcode::ReadDirectory && r.path() == "/t/locked") {
+                    return status(r, AFCStatus::NoResources);
+                }
+                return std::nullopt;
+            },
+            40 },
+        { "entry unreadable",
+            [](const Request& r) -> std::optional<Answer> {
+                if (r.operation == AFCOpcode::GetFileInfo && r.path() == "/t/c") {
+                    return status(r, AFCStatus::PermDenied);
+                }
+                return std::nullopt;
+            },
+            30 },
+        { "connection lost",
+            [](const Request& r) -> std::optional<Answer> {
+                if (r.operation == AFCOpcode::GetFileInfo && r.path() == "/t/locked/b") {
+                    return Answer { {}, true };
+                }
+                return std::nullopt;
+            },
+            40 },
+        { "top listing refused",
+            [](const Request& r) -> std::optional<Answer> {
+                if (r.operation == AFCOpcode::ReadDirectory && r.path() == "/t") {
+                    return status(r, AFCStatus::PermDenied);
+                }
+                return std::nullopt;
+            },
+            0 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeAFCPeer peer([&](const Request& request) {
+            std::optional<Answer> fault = row.fault(request);
+            return fault ? *fault : tree(request);
+        });
+        auto afc = openOn(peer);
+        const PlistDictionary scan = afc->scanPath("/t");
+        EXPECT_TRUE(AFCDirectoryAccess::isIncompleteScan(scan));
+        EXPECT_EQ(scan.count("size") ? scan.at("size").toInt64().value_or(-1) : 0, row.counted);
+        EXPECT_TRUE(afc->lasterror().has_value());
+        // A sum that includes it is short too.
+        EXPECT_TRUE(AFCDirectoryAccess::isIncompleteScan(AFCDirectoryAccess::addScan({}, scan, false)));
+    }
+    // An entry removed while the walk runs is simply not there.
+    FakeAFCPeer peer([&](const Request& request) {
+        if (request.operation == AFCOpcode::GetFileInfo && request.path() == "/t/c") {
+            return status(request, AFCStatus::ObjectNotFound);
+        }
+        return tree(request);
+    });
+    auto afc = openOn(peer);
+    const PlistDictionary scan = afc->scanPath("/t");
+    EXPECT_FALSE(AFCDirectoryAccess::isIncompleteScan(scan));
+    EXPECT_EQ(scan.at("size"), PlistValue(std::int64_t { 30 }));
+}
+
+TEST(AFCTreeOperations, UploadNeverLeavesAPartialFileUnderTheTargetName)
+{
+    TemporaryDirectory local;
+    const std::string source = (local.path() / "big.bin").string();
+    std::ofstream(source, std::ios::binary) << std::string(100000, 'u');
+
+    // Too big for the free space: refused before a byte is written.
+    {
+        MemoryTree tree;
+        tree.freeBytes = 50000;
+        FakeAFCPeer peer(std::ref(tree));
+        auto afc = openOn(peer);
+        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_EQ(afc->lastStatus(), AFCStatus::NoSpaceLeft);
+        EXPECT_EQ(afc->lasterror(), "Not enough free space on the device: 100000 bytes needed, 50000 free");
+        EXPECT_EQ(countRequests(peer, AFCOpcode::FileOpen), 0u);
+    }
+    // A write refused part way: nothing under the target name, and the partial file removed.
+    {
+        MemoryTree tree;
+        int writes = 0;
+        FakeAFCPeer peer([&](const Request& request) {
+            if (request.operation == AFCOpcode::FileWrite && ++writes == 3) {
+                return status(request, AFCStatus::NoSpaceLeft);
+            }
+            return tree(request);
+        });
+        auto afc = openOn(peer);
+        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_EQ(afc->lasterror(), "AFCFileRefWrite failed: 18");
+        EXPECT_EQ(afc->lastStatus(), AFCStatus::NoSpaceLeft);
+        EXPECT_TRUE(tree.nodes.empty());
+    }
+    // The connection lost part way: at most a hidden partial file, never the target.
+    {
+        MemoryTree tree;
+        FakeAFCPeer peer(hangUpAfter(tree, AFCOpcode::FileWrite, 4));
+        auto afc = openOn(peer);
+        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_FALSE(tree.nodes.count("/big.bin"));
+        EXPECT_TRUE(tree.nodes.count(AFCDirectoryAccess::partialPathFor("/big.bin")));
+    }
+    // A retry after that succeeds, and replacing needs the caller's word.
+    {
+        MemoryTree tree;
+        tree.addFile(AFCDirectoryAccess::partialPathFor("/big.bin"), "stale");
+        FakeAFCPeer peer(std::ref(tree));
+        auto afc = openOn(peer);
+        EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_EQ(tree.nodes.at("/big.bin").contents.size(), 100000u);
+        EXPECT_EQ(tree.nodes.size(), 1u);
+        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
+    }
+    EXPECT_EQ(AFCDirectoryAccess::partialPathFor("/a/b.txt"), "/a/.b.txt.torvane-partial");
+    EXPECT_EQ(AFCDirectoryAccess::partialPathFor("/b.txt"), "/.b.txt.torvane-partial");
+}
+
+TEST(AFCTreeOperations, FolderUploadSkipsFifosAndSockets)
+{
+    TemporaryDirectory local;
+    const std::filesystem::path folder = local.path() / "folder";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "a.txt") << "alpha";
+    ASSERT_EQ(::mkfifo((folder / "pipe").c_str(), 0600), 0);
+
+    MemoryTree tree;
+    FakeAFCPeer peer(std::ref(tree));
+    auto afc = openOn(peer);
+    // Reading the FIFO would wait for a writer for ever; it must be skipped, not opened.
+    EXPECT_TRUE(afc->copyLocalFileToRemoteDir(folder.string(), "/", false));
+    EXPECT_EQ(afc->skippedLocalPaths(), (std::vector<std::string> { (folder / "pipe").string() }));
+    EXPECT_EQ(tree.nodes.at("/folder/a.txt").contents, "alpha");
+    EXPECT_FALSE(tree.nodes.count("/folder/pipe"));
+
+    EXPECT_FALSE(afc->copyLocalFileToRemoteFile((folder / "pipe").string(), "/pipe", false));
+    EXPECT_EQ(afc->lasterror(), "Can't open input file: not a regular file");
 }

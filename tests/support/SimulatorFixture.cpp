@@ -345,7 +345,7 @@ ProcessResult SimulatorFixture::ctl(const std::vector<std::string>& args) const
 {
     std::vector<std::string> argv { simdPath(), "ctl", "--socket", m_socket.string() };
     argv.insert(argv.end(), args.begin(), args.end());
-    return runProcess(argv, 20s);
+    return runProcess(argv, 90s); // an attach may generate a phone's content first
 }
 
 bool SimulatorFixture::attach(const std::string& udidOrProfile) const

@@ -28,7 +28,26 @@ ProcessResult ideviceinstaller(std::vector<std::string> arguments)
     return runProcess(arguments, TOOL_BOUND);
 }
 
-/// Bundle identifiers of lines shaped `id, "version", "name"`; header lines are skipped.
+/// Bundle identifiers of torvane-cli's lines, `id<TAB>version<TAB>name`; every line must have
+/// exactly those three fields.
+std::set<std::string> bundleIdsOfOurs(const std::string& listing)
+{
+    std::set<std::string> ids;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t first = line.find('\t');
+        const std::size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
+        EXPECT_TRUE(second != std::string::npos && line.find('\t', second + 1) == std::string::npos) << line;
+        if (second != std::string::npos) {
+            ids.insert(line.substr(0, first));
+        }
+    }
+    return ids;
+}
+
+/// Bundle identifiers of ideviceinstaller's lines, `id, "version", "name"`; header lines are
+/// skipped.
 std::set<std::string> bundleIdsOf(const std::string& listing)
 {
     std::set<std::string> ids;
@@ -54,7 +73,7 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     ASSERT_EQ(ours.exitCode, 0) << ours.err;
     const ProcessResult theirs = ideviceinstaller({ "-l" });
     ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
-    const std::set<std::string> listed = bundleIdsOf(ours.out);
+    const std::set<std::string> listed = bundleIdsOfOurs(ours.out);
     ASSERT_GE(listed.size(), 2u) << ours.out;
     EXPECT_EQ(listed, bundleIdsOf(theirs.out)) << "torvane-cli:\n" << ours.out << "ideviceinstaller:\n" << theirs.out;
 
@@ -73,7 +92,7 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     const ProcessResult oursAfter = torvaneCli({ "apps" });
     const ProcessResult theirsAfter = ideviceinstaller({ "-l" });
     ASSERT_EQ(oursAfter.exitCode, 0) << oursAfter.err;
-    EXPECT_EQ(bundleIdsOf(oursAfter.out), expected);
+    EXPECT_EQ(bundleIdsOfOurs(oursAfter.out), expected);
     EXPECT_EQ(bundleIdsOf(theirsAfter.out), expected);
 
     // An app that is already gone: the phone answers as for any uninstall, and both tools agree.
@@ -89,7 +108,7 @@ TEST(CliApps, IconScreenshotAndLogLines)
     ASSERT_TRUE(sim.start()) << sim.lastError();
     const ProcessResult listing = torvaneCli({ "apps" });
     ASSERT_EQ(listing.exitCode, 0) << listing.err;
-    const std::set<std::string> listed = bundleIdsOf(listing.out);
+    const std::set<std::string> listed = bundleIdsOfOurs(listing.out);
     ASSERT_FALSE(listed.empty());
 
     const std::filesystem::path folder = sim.statePath().parent_path();

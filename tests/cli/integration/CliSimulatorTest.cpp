@@ -98,7 +98,7 @@ TEST_F(CliSimulatorTest, ReportsWhatTheSimulatorStores)
     EXPECT_EQ(list[0].toObject().value("udid").toString().toStdString(), UDID);
     EXPECT_EQ(list[0].toObject().value("name").toString(), "CLI Test Phone");
 
-    ProcessResult version = cli({ "info", UDID, "ProductVersion" });
+    ProcessResult version = cli({ "info", "--udid", UDID, "ProductVersion" });
     ASSERT_EQ(version.exitCode, 0) << version.err;
     EXPECT_EQ(version.out, "10.3.3\n");
 
@@ -179,25 +179,32 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
     {
         std::vector<std::string> arguments;
         int exitCode;
-        const char* message;
+        std::string message;
     };
     writeHostFile(folder.path() / "exists.txt", "keep");
     writeHostFile(media / "exists.txt", "device");
+    const std::string existing = (folder.path() / "exists.txt").string();
+    const std::string absent = (folder.path() / "absent").string();
     const Row rows[] = {
-        { { "ls", "/missing" }, 1, "ls: /missing: AFCFileInfoOpen failed: Return code = 0x0008 (" },
-        { { "rm", "/missing" }, 1, "rm: /missing: AFCFileInfoOpen failed: Return code = 0x0008" },
-        { { "pull", "/exists.txt", (folder.path() / "exists.txt").string() }, 1, "Won't overwrite existing file" },
-        { { "push", (folder.path() / "exists.txt").string(), "/exists.txt" }, 1, "Won't overwrite existing file" },
-        { { "push", (folder.path() / "absent").string(), "/" }, 1, "no such file or directory" },
-        { { "df", "--udid", "0000" }, 1, "no attached device has the UDID 0000" },
-        { { "info", "0000" }, 1, "no attached device has the UDID 0000" },
-        { { "frobnicate" }, 2, "unknown command frobnicate" },
+        { { "ls", "/missing" }, 1, "torvane-cli: ls /missing: no such file or folder\n" },
+        { { "rm", "/missing" }, 1, "torvane-cli: rm /missing: no such file or folder\n" },
+        { { "pull", "/exists.txt", existing }, 1,
+            "torvane-cli: pull /exists.txt " + existing + ": already exists on this computer\n" },
+        { { "push", existing, "/exists.txt" }, 1,
+            "torvane-cli: push " + existing + " /exists.txt: already exists (use -f to replace it)\n" },
+        { { "push", absent, "/" }, 1,
+            "torvane-cli: push " + absent + " /: can't read " + absent + ": No such file or directory\n" },
+        { { "df", "--udid", "0000" }, 1, "torvane-cli: df: no attached device has the UDID 0000\n" },
+        { { "info", "--udid", "0000" }, 1, "torvane-cli: info: no attached device has the UDID 0000\n" },
+        { { "info", "0000", "ProductVersion" }, 2,
+            "torvane-cli: info: wrong number of arguments (see torvane-cli --help)\n" },
+        { { "frobnicate" }, 2, "torvane-cli: unknown command frobnicate (see torvane-cli --help)\n" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arguments.front() + " " + (row.arguments.size() > 1 ? row.arguments[1] : ""));
         ProcessResult result = cli(row.arguments);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
-        EXPECT_NE(result.err.find(row.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.err, row.message);
     }
     EXPECT_EQ(readHostFile(folder.path() / "exists.txt"), "keep");
     EXPECT_EQ(readHostFile(media / "exists.txt"), "device");
