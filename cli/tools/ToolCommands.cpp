@@ -11,7 +11,8 @@ ToolCommand photosCommand();
 
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), musicCommand(), photosCommand() };
+    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), musicCommand(),
+        photosCommand() };
     return commands;
 }
 
