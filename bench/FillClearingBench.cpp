@@ -146,23 +146,6 @@ const char* operationName(std::uint64_t operation)
     }
 }
 
-const char* endingName(ECFillEnding ending)
-{
-    switch (ending) {
-    case ECFillEnding::Finished:
-        return "finished";
-    case ECFillEnding::Stopped:
-        return "stopped";
-    case ECFillEnding::Refused:
-        return "refused";
-    case ECFillEnding::Disconnected:
-        return "disconnected";
-    case ECFillEnding::NoProgress:
-        return "no progress";
-    }
-    return "?";
-}
-
 void fullRun(AMDevice& device)
 {
     CountingConnection* counter = nullptr;
@@ -174,7 +157,7 @@ void fullRun(AMDevice& device)
     const double elapsed = seconds(Clock::now() - start);
     const std::uint64_t requests = counter->total() - before;
     std::printf("\nfull run, fillers made by their size (%s):\n", device.udid().value_or("?").c_str());
-    std::printf("  result %s, free before %.1f GB, after %.1f GB, gain %.1f MB\n", endingName(outcome.ending),
+    std::printf("  result %s, free before %.1f GB, after %.1f GB, gain %.1f MB\n", fillEndingName(outcome.ending),
         double(outcome.initialFreeSpace.value_or(0)) / 1e9, double(outcome.finalFreeSpace.value_or(0)) / 1e9,
         double(outcome.gain().bytes) / 1e6);
     std::printf("  wall time %.2f s, filler files %d, AFC requests %llu (%.1f per filler)\n", elapsed,
@@ -214,7 +197,7 @@ void writeFallback(AMDevice& device)
     const double rawAfter = rawWriteRate(*store, RAW_BYTES);
     std::printf("\nwrite fallback on an APFS-era phone (%s):\n", device.udid().value_or("?").c_str());
     std::printf("  result %s, wrote data %s, %.1f MB written in %.2f s with %d fillers, gain %.1f MB\n",
-        endingName(outcome.ending), outcome.wroteData ? "yes" : "no", double(outcome.bytesWritten) / 1e6, elapsed,
+        fillEndingName(outcome.ending), outcome.wroteData ? "yes" : "no", double(outcome.bytesWritten) / 1e6, elapsed,
         outcome.filesWritten, double(outcome.gain().bytes) / 1e6);
     std::printf("  fallback %.0f MB/s (whole run, reads and deletes included); plain %llu MiB writes in %llu KiB "
                 "requests: %.0f MB/s before, %.0f MB/s after\n",

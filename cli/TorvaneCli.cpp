@@ -5,6 +5,7 @@
 #include "base/RunLoop.h"
 #include "cli/CliJson.h"
 #include "cli/CliText.h"
+#include "cli/DeviceWatcher.h"
 #include "cli/ServiceCommands.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AFCValues.h"
@@ -100,19 +101,6 @@ std::string humanValue(const PlistValue& value)
     const std::string json = plistToJson(value, 0);
     return json;
 }
-
-/// Collects attach and detach records while discovery runs.
-class DeviceWatcher : public MobileDeviceAccessListener
-{
-public:
-    void deviceConnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
-    void deviceDisconnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
-
-    std::chrono::steady_clock::time_point lastRecord() const { return m_last; }
-
-private:
-    std::chrono::steady_clock::time_point m_last { std::chrono::steady_clock::now() };
-};
 
 /// Ends the process with a clear message when the phone has not answered within the time-out at a
 /// stage that has no bound of its own: finding the phone, its lockdown exchanges and starting a
@@ -290,9 +278,10 @@ private:
         }
         // Devices already attached arrive one record each, with no end marker: wait until the
         // records have been quiet for a moment. With --wait, first wait for one to attach.
-        static constexpr auto QUIET = std::chrono::milliseconds(400);
         constexpr auto LONGEST = std::chrono::seconds(5);
-        m_loop.runUntil([this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= QUIET; }, LONGEST);
+        m_loop.runUntil(
+            [this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= DeviceWatcher::QUIET; },
+            LONGEST);
     }
 
     void waitForADevice()

@@ -21,23 +21,6 @@ extern "C" void interruptRun(int)
     interrupted = true;
 }
 
-const char* endingName(ECFillEnding ending)
-{
-    switch (ending) {
-    case ECFillEnding::Finished:
-        return "finished";
-    case ECFillEnding::Stopped:
-        return "stopped";
-    case ECFillEnding::Refused:
-        return "refused";
-    case ECFillEnding::Disconnected:
-        return "disconnected";
-    case ECFillEnding::NoProgress:
-        return "no-progress";
-    }
-    return "unknown";
-}
-
 std::string optionalNumber(const std::optional<std::uint64_t>& value)
 {
     return value ? std::to_string(*value) : std::string("null");
@@ -101,7 +84,7 @@ int clearTemp(ToolContext& context)
     if (context.options().json) {
         out << "{\n"
             << "  \"udid\": " << jsonString(device->udid().value_or("")) << ",\n"
-            << "  \"result\": " << jsonString(endingName(outcome.ending)) << ",\n"
+            << "  \"result\": " << jsonString(fillEndingName(outcome.ending)) << ",\n"
             << "  \"freeBytesBefore\": " << optionalNumber(outcome.initialFreeSpace) << ",\n"
             << "  \"freeBytesAfter\": " << optionalNumber(outcome.finalFreeSpace) << ",\n"
             << "  \"clearedBytes\": " << optionalNumber(gainBytes) << ",\n"

@@ -10,8 +10,8 @@
 #include <vector>
 
 class AMDevice;
+class DeviceWatcher;
 class MobileDeviceAccess;
-class MobileDeviceAccessListener;
 
 /// What a cleaning-tool command gets to work with: the parsed command line, the output streams,
 /// and the attached phone chosen the way every torvane-cli command chooses it.
@@ -49,11 +49,10 @@ public:
     int failure(const std::string& message);
 
 private:
-    class Watcher;
     const CliOptions& m_options;
     std::ostream& m_out;
     std::ostream& m_err;
-    std::unique_ptr<Watcher> m_watcher;
+    std::unique_ptr<DeviceWatcher> m_watcher;
     std::unique_ptr<MobileDeviceAccess> m_access;
 };
 

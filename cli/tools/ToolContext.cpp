@@ -1,5 +1,6 @@
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "cli/DeviceWatcher.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
@@ -10,19 +11,6 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
-
-/// Notes when the last attach or detach record arrived, so discovery knows when it is quiet.
-class ToolContext::Watcher : public MobileDeviceAccessListener
-{
-public:
-    void deviceConnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
-    void deviceDisconnected(const std::shared_ptr<AMDevice>&) override { m_last = std::chrono::steady_clock::now(); }
-
-    std::chrono::steady_clock::time_point lastRecord() const { return m_last; }
-
-private:
-    std::chrono::steady_clock::time_point m_last { std::chrono::steady_clock::now() };
-};
 
 ToolContext::ToolContext(const CliOptions& options, std::ostream& out, std::ostream& err)
     : m_options(options)
@@ -47,7 +35,7 @@ std::optional<std::string> ToolContext::toolOption(const std::string& name) cons
 MobileDeviceAccess& ToolContext::deviceAccess()
 {
     if (!m_access) {
-        m_watcher = std::make_unique<Watcher>();
+        m_watcher = std::make_unique<DeviceWatcher>();
         m_access = std::make_unique<MobileDeviceAccess>(MobileDevice::shared());
         m_access->setListener(m_watcher.get());
     }
@@ -60,8 +48,7 @@ std::shared_ptr<AMDevice> ToolContext::chooseDevice()
     if (access.isSubscribed()) {
         // Devices already attached arrive one record each, with no end marker: wait until the
         // records have been quiet for a moment, as the built-in commands do.
-        static constexpr auto QUIET = std::chrono::milliseconds(400);
-        runUntil([this] { return std::chrono::steady_clock::now() - m_watcher->lastRecord() >= QUIET; },
+        runUntil([this] { return std::chrono::steady_clock::now() - m_watcher->lastRecord() >= DeviceWatcher::QUIET; },
             std::chrono::seconds(5));
     }
     const auto& devices = access.devices();

@@ -9,6 +9,23 @@
 
 using namespace ECFillRules;
 
+const char* fillEndingName(ECFillEnding ending)
+{
+    switch (ending) {
+    case ECFillEnding::Finished:
+        return "finished";
+    case ECFillEnding::Stopped:
+        return "stopped";
+    case ECFillEnding::Refused:
+        return "refused";
+    case ECFillEnding::Disconnected:
+        return "disconnected";
+    case ECFillEnding::NoProgress:
+        return "no-progress";
+    }
+    return "unknown";
+}
+
 namespace {
 
 // Only plain names inside the fill folder are ever deleted, whatever a listing holds.

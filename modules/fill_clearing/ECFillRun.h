@@ -23,6 +23,10 @@ enum class ECFillEnding {
     NoProgress, ///< neither creating nor writing fillers lowered the free space
 };
 
+/// The ending as one word for scripts and reports: "finished", "stopped", "refused",
+/// "disconnected", "no-progress".
+const char* fillEndingName(ECFillEnding ending);
+
 struct ECFillOutcome
 {
     ECFillEnding ending { ECFillEnding::Disconnected };
