@@ -225,7 +225,9 @@ private:
             return CLI_OK;
         }
         // Only the asked-for count ends the log normally; the stream ending or the phone going
-        // away is a failure even without a count.
+        // away is a failure even without a count. Unplugging closes the stream before the detach
+        // record arrives, so give that record a moment before saying which it was.
+        m_loop.runUntil([&] { return deviceGone(); }, std::chrono::seconds(3));
         return failure(deviceGone() ? "the device was detached" : "the device ended the log");
     }
 
