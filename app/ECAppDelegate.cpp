@@ -141,10 +141,8 @@ void ECAppDelegate::refreshUsableDevices(std::function<void()> then)
     for (const auto& device : listedDevices()) {
         targets.push_back(probeTarget(device));
     }
-    runDeviceExchange(
-        [targets = std::move(targets), reports](const Operation& operation) {
-            *reports = connectedDevices(targets, operation);
-        },
+    runDeviceExchange([targets = std::move(targets), reports](
+                          const Operation& operation) { *reports = connectedDevices(targets, operation); },
         [this, reports, then = std::move(then)] {
             // A device that left while it was being looked at is gone from the list by now.
             const auto listed = listedDevices();
@@ -191,8 +189,8 @@ ECDeviceReport ECAppDelegate::probeLocked(const ProbeTarget& target, bool withVe
     return probeDevice(target.device, withVersion);
 }
 
-std::vector<ECDeviceReport> ECAppDelegate::connectedDevices(const std::vector<ProbeTarget>& targets,
-                                                            const Operation& operation)
+std::vector<ECDeviceReport> ECAppDelegate::connectedDevices(
+    const std::vector<ProbeTarget>& targets, const Operation& operation)
 {
     std::vector<ECDeviceReport> usable;
     for (const ProbeTarget& target : targets) {
@@ -266,10 +264,8 @@ void ECAppDelegate::selectDevice(std::shared_ptr<AMDevice> device, bool)
         return;
     }
     auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange(
-        [target = probeTarget(m_selectedDevice), report](const Operation& operation) {
-            *report = probeLocked(target, true, operation);
-        },
+    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
+                          const Operation& operation) { *report = probeLocked(target, true, operation); },
         [this, serial, report] {
             if (serial == m_selectionSerial) {
                 applySelection(*report);
@@ -360,14 +356,12 @@ void ECAppDelegate::updateWindowText()
     }
     const std::uint64_t serial = m_selectionSerial;
     auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange(
-        [target = probeTarget(m_selectedDevice), report](const Operation& operation) {
-            *report = probeLocked(target, true, operation);
-        },
+    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
+                          const Operation& operation) { *report = probeLocked(target, true, operation); },
         [this, serial, report] {
             if (serial == m_selectionSerial) {
-                applyWindowText(report->name && report->mediaOpened ? std::optional<ECDeviceReport>(*report)
-                                                                    : std::nullopt);
+                applyWindowText(
+                    report->name && report->mediaOpened ? std::optional<ECDeviceReport>(*report) : std::nullopt);
             }
         });
 }
@@ -406,8 +400,8 @@ void ECAppDelegate::rebuildPickerRows()
 {
     m_pickerRows.clear();
     for (const ECDeviceReport& report : m_usableDevices) {
-        m_pickerRows.push_back({ report.name.value_or(QString()),
-            ECDeviceSpace::pickerSpaceText(report.freeBytes, report.totalBytes) });
+        m_pickerRows.push_back(
+            { report.name.value_or(QString()), ECDeviceSpace::pickerSpaceText(report.freeBytes, report.totalBytes) });
     }
     emit popoverContentChanged();
 }

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "app/ECDevicePicker.h"
+#include "base/OperationQueue.h"
 #include "device/MobileDeviceAccess.h"
 #include "modules/ECModule.h"
-
-#include "base/OperationQueue.h"
 
 #include <QObject>
 #include <QString>
@@ -48,8 +47,7 @@ class ECAppDelegate : public QObject, public MobileDeviceAccessListener
 {
     Q_OBJECT
 public:
-    enum class ModuleButton
-    {
+    enum class ModuleButton {
         Apps,
         Caches,
         Photos,
@@ -218,8 +216,8 @@ private:
     /// is cancelled while waiting for them.
     static ECDeviceReport probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation);
     /// The listed devices in list order, keeping those whose media area opens.
-    static std::vector<ECDeviceReport> connectedDevices(const std::vector<ProbeTarget>& targets,
-                                                        const Operation& operation);
+    static std::vector<ECDeviceReport> connectedDevices(
+        const std::vector<ProbeTarget>& targets, const Operation& operation);
 
     void replaceDeviceAccess();
     /// Runs `work` on the device queue, then `apply` on the main thread, unless the device

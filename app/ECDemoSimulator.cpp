@@ -13,8 +13,8 @@ ECDemoSimulator::~ECDemoSimulator()
 QString ECDemoSimulator::findSimulator(const QString& applicationDir)
 {
     const QString name = QStringLiteral("torvane-simd");
-    for (const QString& candidate : { QDir(applicationDir).filePath(name),
-             QDir(applicationDir).filePath(QStringLiteral("../sim/") + name) }) {
+    for (const QString& candidate :
+        { QDir(applicationDir).filePath(name), QDir(applicationDir).filePath(QStringLiteral("../sim/") + name) }) {
         const QFileInfo info(candidate);
         if (info.isFile() && info.isExecutable()) {
             return info.canonicalFilePath();
@@ -35,8 +35,8 @@ bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QS
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedChannels);
     m_process->start(simulator,
-        { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"), m_folder->filePath(QStringLiteral("state")),
-            QStringLiteral("--profile"), profile });
+        { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"),
+            m_folder->filePath(QStringLiteral("state")), QStringLiteral("--profile"), profile });
     if (!m_process->waitForStarted(5000)) {
         *error = QStringLiteral("cannot start %1: %2").arg(simulator, m_process->errorString());
         stop();

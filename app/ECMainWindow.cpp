@@ -142,8 +142,8 @@ void ECMainWindow::buildInterface()
         button->setImage(ECArtwork::moduleIcon(iconFor(slot), ICON_POINTS, devicePixelRatioF()));
         button->setAccessibleName(QLatin1String(CAPTIONS[slot]));
         m_homeRow->label(ECHomeRow::Slot(slot))->setText(QLatin1String(CAPTIONS[slot]));
-        connect(button, &QAbstractButton::clicked, this,
-            [this, slot] { m_controller.startModule(moduleButtonFor(slot)); });
+        connect(
+            button, &QAbstractButton::clicked, this, [this, slot] { m_controller.startModule(moduleButtonFor(slot)); });
     }
 
     m_moduleDescription
@@ -273,8 +273,8 @@ void ECMainWindow::updateModuleButtons()
 void ECMainWindow::updateSelectDeviceButton()
 {
     const bool enabled = m_controller.selectDeviceButtonEnabled();
-    m_headingButton->setArrowImage(ECArtwork::headingArrow(enabled, ARROW_POINTS, devicePixelRatioF()),
-        m_controller.selectDeviceButtonImage());
+    m_headingButton->setArrowImage(
+        ECArtwork::headingArrow(enabled, ARROW_POINTS, devicePixelRatioF()), m_controller.selectDeviceButtonImage());
     m_headingButton->setToolTip(enabled ? QStringLiteral("Choose another device") : QString());
 }
 
@@ -512,7 +512,8 @@ void ECMainWindow::showBillboard()
     auto* picture = new QLabel(sheet);
     picture->setPixmap(ECArtwork::applicationIcon(72));
     picture->setAlignment(Qt::AlignCenter);
-    auto* title = makeLabel(QStringLiteral("billboardTitle"), ECTheme::font(20, QFont::DemiBold), ECTheme::text(), sheet);
+    auto* title
+        = makeLabel(QStringLiteral("billboardTitle"), ECTheme::font(20, QFont::DemiBold), ECTheme::text(), sheet);
     title->setText(QStringLiteral("Welcome to Torvane"));
     auto* body = makeLabel(QStringLiteral("billboardText"), ECTheme::font(13), ECTheme::secondaryText(), sheet);
     body->setWordWrap(true);

@@ -191,7 +191,8 @@ int main(int argc, char** argv)
         }
     }
 
-    ECAppDelegate controller(MobileDevice::shared(), UserDefaults::standardUserDefaults(), ECModuleCatalog::createModules());
+    ECAppDelegate controller(
+        MobileDevice::shared(), UserDefaults::standardUserDefaults(), ECModuleCatalog::createModules());
     controller.setEventSink(&KVDataLogger::sharedLogger());
     ECMainWindow window(controller);
     window.show();

@@ -379,8 +379,8 @@ private:
         const std::int64_t total = numberFor(*info, "FSTotalBytes");
         if (m_options.json) {
             m_out << plistToJson(PlistValue(PlistDictionary { { "free", PlistValue(free) },
-                         { "total", PlistValue(total) }, { "blockSize", PlistValue(numberFor(*info, "FSBlockSize")) },
-                         { "model", PlistValue(textFor(*info, "Model")) } }))
+                { "total", PlistValue(total) }, { "blockSize", PlistValue(numberFor(*info, "FSBlockSize")) },
+                { "model", PlistValue(textFor(*info, "Model")) } }))
                   << '\n';
             return CLI_OK;
         }
@@ -415,7 +415,8 @@ private:
             const std::string type = entry.stringForKey("type");
             const char kind = type == "S_IFDIR" ? 'd' : type == "S_IFLNK" ? 'l' : type == "S_IFREG" ? '-' : '?';
             const PlistValue* mtime = entry.find("mtime");
-            m_out << kind << ' ' << stringWithFormat("%12lld", static_cast<long long>(entry.find("size")->toInt64().value_or(0)))
+            m_out << kind << ' '
+                  << stringWithFormat("%12lld", static_cast<long long>(entry.find("size")->toInt64().value_or(0)))
                   << ' ' << (mtime ? isoDate(*mtime->toDate()) : std::string(20, ' ')) << ' '
                   << escapeCliText(entry.stringForKey("name"));
             if (const PlistValue* target = entry.find("linkTarget"); target && target->isString()) {
@@ -530,8 +531,8 @@ private:
         struct stat copied;
         const long long size = ::stat(local.c_str(), &copied) == 0 ? static_cast<long long>(copied.st_size) : 0;
         if (m_options.json) {
-            m_out << plistToJson(PlistValue(PlistDictionary { { "source", PlistValue(remote) },
-                         { "target", PlistValue(local) }, { "size", PlistValue(size) } }))
+            m_out << plistToJson(PlistValue(PlistDictionary {
+                { "source", PlistValue(remote) }, { "target", PlistValue(local) }, { "size", PlistValue(size) } }))
                   << '\n';
         } else {
             m_out << shown(remote) << " -> " << shown(local) << ": " << size << " bytes\n";
@@ -562,8 +563,8 @@ private:
         const bool showProgress = !m_options.json && ::isatty(STDERR_FILENO);
         NotificationCenter::ObserverToken token = 0;
         if (showProgress) {
-            token = center.addObserver(AFC_FILE_COPY_PROGRESS, &afc,
-                [this](const std::string&, const void*, const PlistDictionary& info) {
+            token = center.addObserver(
+                AFC_FILE_COPY_PROGRESS, &afc, [this](const std::string&, const void*, const PlistDictionary& info) {
                     m_err << "\r" << numberFor(info, "Done") << " / " << numberFor(info, "Size") << " bytes"
                           << std::flush;
                 });

@@ -263,8 +263,8 @@ std::optional<std::vector<std::string>> AFCDirectoryAccess::recursiveDirectoryCo
             }
         }
         (void)m_library.AFCDirectoryClose(*m_afc, std::move(directory)); // the listing is complete
-        pending.insert(pending.end(), std::make_move_iterator(children.rbegin()),
-            std::make_move_iterator(children.rend()));
+        pending.insert(
+            pending.end(), std::make_move_iterator(children.rbegin()), std::make_move_iterator(children.rend()));
     }
     std::sort(found.begin(), found.end());
     return found;
@@ -316,9 +316,8 @@ bool AFCDirectoryAccess::symlink(const std::optional<std::string>& path, const s
     return linkPath(AFCLinkType::Symbolic, path, target);
 }
 
-bool AFCDirectoryAccess::linkPath(AFCLinkType type,
-    const std::optional<std::string>& path,
-    const std::optional<std::string>& target)
+bool AFCDirectoryAccess::linkPath(
+    AFCLinkType type, const std::optional<std::string>& path, const std::optional<std::string>& target)
 {
     if (!path) {
         return fail("Path is nil");
@@ -332,8 +331,8 @@ bool AFCDirectoryAccess::linkPath(AFCLinkType type,
     return checkStatus(m_library.AFCLinkPath(*m_afc, type, *target, *path), "AFCLinkPath");
 }
 
-bool AFCDirectoryAccess::hardLinkRemoteFile(const std::optional<std::string>& target,
-    const std::optional<std::string>& link)
+bool AFCDirectoryAccess::hardLinkRemoteFile(
+    const std::optional<std::string>& target, const std::optional<std::string>& link)
 {
     // A missing path must never reach the device, and a closed connection must not be touched.
     if (!link) {
@@ -378,8 +377,8 @@ bool AFCDirectoryAccess::processOp(std::unique_ptr<AFCOperation> operation, cons
         return false;
     }
     const double timeout = m_library.AFCConnectionGetIOTimeout(*m_afc);
-    if (!checkStatus(m_library.AFCConnectionProcessOperation(*m_afc, *operation, timeout),
-            "AFCConnectionProcessOperation")) {
+    if (!checkStatus(
+            m_library.AFCConnectionProcessOperation(*m_afc, *operation, timeout), "AFCConnectionProcessOperation")) {
         return false;
     }
     const MDStatus result = m_library.AFCOperationGetResultStatus(*operation);
@@ -395,14 +394,13 @@ bool AFCDirectoryAccess::processOp(std::unique_ptr<AFCOperation> operation, cons
     if (description == info->end()) {
         return fail(stringWithFormat("Error %ld occurred, no message", static_cast<long>(result)));
     }
-    setLastError(description->second.isString() ? *description->second.asString()
-                                                 : stringWithFormat("Error %ld occurred, no message",
-                                                     static_cast<long>(result)));
+    setLastError(description->second.isString()
+            ? *description->second.asString()
+            : stringWithFormat("Error %ld occurred, no message", static_cast<long>(result)));
     return false;
 }
 
-std::unique_ptr<AFCFileReference> AFCDirectoryAccess::openFile(const std::optional<std::string>& path,
-    AFCFileMode mode)
+std::unique_ptr<AFCFileReference> AFCDirectoryAccess::openFile(const std::optional<std::string>& path, AFCFileMode mode)
 {
     if (!path) {
         fail("Input path is nil");
@@ -437,8 +435,7 @@ std::unique_ptr<AFCFileReference> AFCDirectoryAccess::openForReadWrite(const std
 
 namespace {
 
-template<typename Directory>
-std::unique_ptr<Directory> openDirectory(AMDevice& device, const char* serviceName)
+template <typename Directory> std::unique_ptr<Directory> openDirectory(AMDevice& device, const char* serviceName)
 {
     std::unique_ptr<AMServiceConnection> connection = device.startService(serviceName);
     if (!connection) {
@@ -468,8 +465,8 @@ std::unique_ptr<AFCCrashLogDirectory> AFCCrashLogDirectory::create(AMDevice& dev
     return openDirectory<AFCCrashLogDirectory>(device, "com.apple.crashreportcopymobile");
 }
 
-std::unique_ptr<AFCApplicationDirectory> AFCApplicationDirectory::create(AMDevice& device,
-    const std::string& bundleIdentifier)
+std::unique_ptr<AFCApplicationDirectory> AFCApplicationDirectory::create(
+    AMDevice& device, const std::string& bundleIdentifier)
 {
     std::unique_ptr<AMServiceConnection> connection = device.startService("com.apple.mobile.house_arrest");
     if (!connection) {

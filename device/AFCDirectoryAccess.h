@@ -1,10 +1,9 @@
 #pragma once
 
+#include "base/PlistValue.h"
 #include "device/AFCFileReference.h"
 #include "device/AMService.h"
 #include "device/mobile_device.h"
-
-#include "base/PlistValue.h"
 
 #include <cstdint>
 #include <memory>
@@ -82,8 +81,8 @@ public:
     /// Makes a symbolic link at `path` holding `target`.
     [[nodiscard]] bool symlink(const std::optional<std::string>& path, const std::optional<std::string>& target);
     /// Makes a hard link at `link` to `target`; a missing path is refused with "Path is nil".
-    [[nodiscard]] bool hardLinkRemoteFile(const std::optional<std::string>& target,
-        const std::optional<std::string>& link);
+    [[nodiscard]] bool hardLinkRemoteFile(
+        const std::optional<std::string>& target, const std::optional<std::string>& link);
     /// Sets the modification time of `path` (whole nanoseconds since 1970; earlier dates give 1970).
     [[nodiscard]] bool setmodtime(const std::optional<std::string>& path, const std::optional<PlistDate>& date);
     /// Runs `operation` on this connection and releases it; the device's own description of a

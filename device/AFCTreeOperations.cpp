@@ -1,10 +1,9 @@
 // The operations of AFCDirectoryAccess that work on whole files and trees, built on the single
 // operations and the host's file system.
 
-#include "device/AFCDirectoryAccess.h"
-
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "device/AFCDirectoryAccess.h"
 #include "device/AFCValues.h"
 
 #include <algorithm>
@@ -518,9 +517,8 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
     return true;
 }
 
-bool AFCDirectoryAccess::copyLocalFileToRemoteDir(const std::string& localPath,
-    const std::string& remoteDirectory,
-    bool overwrite)
+bool AFCDirectoryAccess::copyLocalFileToRemoteDir(
+    const std::string& localPath, const std::string& remoteDirectory, bool overwrite)
 {
     m_skippedLocalPaths.clear();
     std::vector<std::pair<std::uint64_t, std::uint64_t>> openDirectories;

@@ -19,7 +19,10 @@ PlistValue afcPairValue(const std::string& text);
 PlistDate afcDateFromNanoseconds(std::int64_t nanoseconds);
 
 /// 1 January 1970 00:00:00 UTC, the date of a scan that found no dates.
-inline PlistDate afcEpoch() { return PlistDate {}; }
+inline PlistDate afcEpoch()
+{
+    return PlistDate {};
+}
 
 /// `directory` joined with `name` as a path component: exactly one "/" between them.
 std::string afcJoinPath(std::string_view directory, std::string_view name);

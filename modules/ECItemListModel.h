@@ -16,14 +16,13 @@
 /// One column of a module's table.
 struct ECItemColumn
 {
-    enum class Kind
-    {
+    enum class Kind {
         Checked, ///< the checkbox; its header click checks or unchecks every shown item
-        Name,    ///< the name, with the icon beside it
-        Size,    ///< a byte count, right-aligned; empty until scanned
-        Date,    ///< a date under `key`, "Never" when absent
-        Rank,    ///< the rank, drawn as a bar by the view
-        Text,    ///< any other value under `key`, as text
+        Name, ///< the name, with the icon beside it
+        Size, ///< a byte count, right-aligned; empty until scanned
+        Date, ///< a date under `key`, "Never" when absent
+        Rank, ///< the rank, drawn as a bar by the view
+        Text, ///< any other value under `key`, as text
     };
     Kind kind;
     QString key;
@@ -39,8 +38,7 @@ class ECItemListModel : public QAbstractTableModel
     Q_OBJECT
 
 public:
-    enum Role
-    {
+    enum Role {
         ItemIdRole = Qt::UserRole + 1,
         /// Number of rank bars, or -1 without a rank.
         RankBarsRole,

@@ -123,7 +123,8 @@ void ECModule::updateProgressLabel()
 {
     m_bytesToDelete = selectionSize();
     const std::int64_t count = itemsToRemoveCount();
-    ECProgressDisplay display = progressDisplayFor(moduleStatus(), m_bytesToDelete, count, buttonTitle(countText(count)));
+    ECProgressDisplay display
+        = progressDisplayFor(moduleStatus(), m_bytesToDelete, count, buttonTitle(countText(count)));
     if (display != m_progressDisplay) {
         m_progressDisplay = std::move(display);
         emit progressDisplayChanged();
@@ -190,8 +191,8 @@ void ECModule::reportClearedSpace(const QString& name, std::int64_t amount)
     }
     m_eventSink->logUsedModule(name, amount);
     m_eventSink->trackEvent(QStringLiteral("ClearedSpace"),
-                            { { QStringLiteral("ModuleName"), name },
-                              { QStringLiteral("AmountCleared"), QVariant::fromValue<qint64>(amount) } });
+        { { QStringLiteral("ModuleName"), name },
+            { QStringLiteral("AmountCleared"), QVariant::fromValue<qint64>(amount) } });
 }
 
 QString ECModule::moduleName() const
@@ -231,9 +232,9 @@ void ECModule::addSizeOperation(OperationQueue::Work work, std::function<void()>
 }
 
 void ECModule::addCountedOperation(OperationQueue& queue,
-                                   std::atomic<std::size_t>& counter,
-                                   OperationQueue::Work work,
-                                   std::function<void()> completion)
+    std::atomic<std::size_t>& counter,
+    OperationQueue::Work work,
+    std::function<void()> completion)
 {
     ++counter;
     // The count drops before the completion runs, so the refresh a completion makes already sees

@@ -50,20 +50,9 @@ ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
     m_layout->setContentsMargins(24, 20, 24, 20);
     m_layout->setSpacing(10);
 
-    m_titleLabel = new QLabel(this);
-    m_titleLabel->setObjectName(QStringLiteral("titleTextField"));
-    QFont titleFont = m_titleLabel->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
-    titleFont.setWeight(QFont::DemiBold);
-    m_titleLabel->setFont(titleFont);
-    m_titleLabel->setWordWrap(true);
-    m_titleLabel->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    m_titleLabel = newModuleTitleLabel(this);
     m_layout->addWidget(m_titleLabel);
-
-    m_hintLabel = new QLabel(this);
-    m_hintLabel->setObjectName(QStringLiteral("hintTextField"));
-    m_hintLabel->setWordWrap(true);
-    m_hintLabel->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    m_hintLabel = newModuleHintLabel(this);
     m_layout->addWidget(m_hintLabel);
 
     if (auto* tableModule = qobject_cast<ECTableViewModule*>(module)) {
@@ -173,16 +162,15 @@ void ECModuleView::buildTable(ECTableViewModule* module)
     m_header->setCheckStateProvider([module] { return module->headerCheckState(); });
 
     connect(m_header, &QHeaderView::sectionClicked, module, &ECTableViewModule::tableViewDidClickTableColumn);
-    connect(&module->itemList(), &ECItemListModel::checkedChanged, m_header->viewport(),
-            qOverload<>(&QWidget::update));
+    connect(&module->itemList(), &ECItemListModel::checkedChanged, m_header->viewport(), qOverload<>(&QWidget::update));
     // Rows shown, hidden or refilled change what the header checkbox stands for.
     for (const auto signal : { &QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved }) {
         connect(&module->itemListController(), signal, m_header->viewport(), qOverload<>(&QWidget::update));
     }
     connect(&module->itemListController(), &QAbstractItemModel::modelReset, m_header->viewport(),
-            qOverload<>(&QWidget::update));
+        qOverload<>(&QWidget::update));
     connect(&module->itemListController(), &QAbstractItemModel::layoutChanged, m_header->viewport(),
-            qOverload<>(&QWidget::update));
+        qOverload<>(&QWidget::update));
     connect(module, &ECTableViewModule::sortAboutToChange, this, &ECModuleView::rememberSelectedRows);
     connect(module, &ECTableViewModule::sortChanged, this, &ECModuleView::restoreSelectedRows);
     connect(m_tableView, &QWidget::customContextMenuRequested, this, &ECModuleView::showTableMenu);
@@ -273,4 +261,26 @@ void ECModuleView::showTableMenu(const QPoint& position)
     menu->addAction(tr("Check Selected"), module, [module, rows] { module->checkSelected(rows); });
     menu->addAction(tr("Uncheck Selected"), module, [module, rows] { module->uncheckSelected(rows); });
     menu->popup(m_tableView->viewport()->mapToGlobal(position));
+}
+
+QLabel* newModuleTitleLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("titleTextField"));
+    QFont titleFont = label->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
+    titleFont.setWeight(QFont::DemiBold);
+    label->setFont(titleFont);
+    label->setWordWrap(true);
+    label->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    return label;
+}
+
+QLabel* newModuleHintLabel(QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setObjectName(QStringLiteral("hintTextField"));
+    label->setWordWrap(true);
+    label->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    return label;
 }

@@ -53,3 +53,7 @@ private:
     QPushButton* m_deleteButton { nullptr };
     QList<int> m_rowsBeforeSort;
 };
+
+/// The title and hint labels every module window starts with, in the look all modules share.
+QLabel* newModuleTitleLabel(QWidget* parent);
+QLabel* newModuleHintLabel(QWidget* parent);

@@ -1,5 +1,6 @@
 #include "modules/fill_clearing/ECForceCacheCleanView.h"
 
+#include "modules/ECModuleView.h"
 #include "modules/ECStripedProgressBar.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 
@@ -48,19 +49,9 @@ ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QW
     layout->setContentsMargins(24, 20, 24, 20);
     layout->setSpacing(12);
 
-    m_titleLabel = new QLabel(this);
-    m_titleLabel->setObjectName(QStringLiteral("titleTextField"));
-    QFont titleFont = m_titleLabel->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
-    titleFont.setWeight(QFont::DemiBold);
-    m_titleLabel->setFont(titleFont);
-    m_titleLabel->setStyleSheet(QStringLiteral("color: #1d1d1f;"));
+    m_titleLabel = newModuleTitleLabel(this);
     layout->addWidget(m_titleLabel);
-
-    m_hintLabel = new QLabel(this);
-    m_hintLabel->setObjectName(QStringLiteral("hintTextField"));
-    m_hintLabel->setWordWrap(true);
-    m_hintLabel->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    m_hintLabel = newModuleHintLabel(this);
     layout->addWidget(m_hintLabel);
 
     layout->addStretch(1);
