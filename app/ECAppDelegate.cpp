@@ -5,8 +5,8 @@
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
 #include "base/Log.h"
-#include "device/AFCDirectoryAccess.h"
 #include "device/AMDevice.h"
+#include "device/AMStorageSpace.h"
 #include "modules/ECModule.h"
 #include "platform/UserDefaults.h"
 
@@ -659,23 +659,6 @@ void ECAppDelegate::mouseExitedButton(ModuleButton)
 
 // ---- Looking at a device ----
 
-namespace {
-
-std::optional<std::int64_t> byteCount(const PlistDictionary& info, const char* key)
-{
-    const auto found = info.find(key);
-    if (found == info.end()) {
-        return std::nullopt;
-    }
-    // Devices send the figures as decimal text; accept numbers too.
-    if (const std::string* text = found->second.asString()) {
-        return ECDeviceSpace::byteCountFromText(QString::fromStdString(*text));
-    }
-    return found->second.toInt64();
-}
-
-} // namespace
-
 ECDeviceReport ECAppDelegate::probeDevice(const std::shared_ptr<AMDevice>& device, bool withVersion)
 {
     ECDeviceReport report;
@@ -686,12 +669,10 @@ ECDeviceReport ECAppDelegate::probeDevice(const std::shared_ptr<AMDevice>& devic
     if (device->deviceName()) {
         report.name = QString::fromStdString(*device->deviceName());
     }
-    if (std::unique_ptr<AFCMediaDirectory> media = device->newAFCMediaDirectory()) {
+    if (const std::optional<AMStorageSpace> space = AMStorageSpace::read(*device)) {
         report.mediaOpened = true;
-        if (std::optional<PlistDictionary> info = media->deviceInfo()) {
-            report.freeBytes = byteCount(*info, "FSFreeBytes");
-            report.totalBytes = byteCount(*info, "FSTotalBytes");
-        }
+        report.freeBytes = space->freeBytes;
+        report.totalBytes = space->totalBytes;
     }
     if (withVersion && report.mediaOpened && report.name) {
         if (std::optional<PlistValue> version = device->deviceValueForKey(std::string("ProductVersion"))) {

@@ -86,14 +86,4 @@ float leadingVersionNumber(const QString& versionText)
     return ok && std::isfinite(number) ? number : 0.0f;
 }
 
-std::optional<std::int64_t> byteCountFromText(const QString& text)
-{
-    bool ok = false;
-    const qint64 value = text.trimmed().toLongLong(&ok);
-    if (!ok) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 } // namespace ECDeviceSpace

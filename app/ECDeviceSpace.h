@@ -33,7 +33,4 @@ QString fillCaption(std::optional<std::int64_t> freeBytes, std::optional<std::in
 /// "10" gives 10, text without a leading number gives 0.
 float leadingVersionNumber(const QString& versionText);
 
-/// A byte count read from a device-information value, which devices send as decimal text.
-std::optional<std::int64_t> byteCountFromText(const QString& text);
-
 } // namespace ECDeviceSpace

@@ -2,8 +2,8 @@
 
 #include "base/Log.h"
 #include "base/RunLoop.h"
-#include "device/AFCDirectoryAccess.h"
 #include "device/AMDevice.h"
+#include "device/AMStorageSpace.h"
 #include "modules/ECClock.h"
 #include "modules/ECModuleEventSink.h"
 #include "modules/ECModuleHost.h"
@@ -368,18 +368,6 @@ std::optional<std::int64_t> ECModule::readFreeBytes()
     if (!current) {
         return std::nullopt;
     }
-    const std::unique_ptr<AFCMediaDirectory> media = current->newAFCMediaDirectory();
-    if (!media) {
-        return std::nullopt;
-    }
-    const std::optional<PlistDictionary> info = media->deviceInfo();
-    media->close();
-    if (!info) {
-        return std::nullopt;
-    }
-    const auto freeBytes = info->find("FSFreeBytes");
-    if (freeBytes == info->end()) {
-        return std::nullopt;
-    }
-    return freeBytes->second.toInt64();
+    const std::optional<AMStorageSpace> space = AMStorageSpace::read(*current);
+    return space ? space->freeBytes : std::nullopt;
 }

@@ -1,5 +1,6 @@
 #include "device/AFCDirectoryAccess.h"
 #include "device/AMDevice.h"
+#include "device/AMStorageSpace.h"
 #include "modules/fill_clearing/ECFillStore.h"
 
 #include <algorithm>
@@ -43,31 +44,23 @@ std::unique_ptr<ECAFCFillStore> ECAFCFillStore::open(AMDevice& device, std::mute
     return std::make_unique<ECAFCFillStore>(std::move(media));
 }
 
-std::optional<std::uint64_t> ECAFCFillStore::deviceFigure(const char* key)
+AMStorageSpace ECAFCFillStore::storageSpace()
 {
+    // Read afresh on the store's own connection: the fill loop watches free space fall.
     const std::optional<PlistDictionary> info = m_connection->deviceInfo();
-    if (!info) {
-        return std::nullopt;
-    }
-    const auto figure = info->find(key);
-    if (figure == info->end()) {
-        return std::nullopt;
-    }
-    const std::optional<std::int64_t> value = figure->second.toInt64();
-    if (!value || *value < 0) {
-        return std::nullopt;
-    }
-    return std::uint64_t(*value);
+    return info ? AMStorageSpace::fromDeviceInfo(*info) : AMStorageSpace {};
 }
 
 std::optional<std::uint64_t> ECAFCFillStore::freeBytes()
 {
-    return deviceFigure("FSFreeBytes");
+    const std::optional<std::int64_t> free = storageSpace().freeBytes;
+    return free ? std::optional<std::uint64_t>(*free) : std::nullopt;
 }
 
 std::optional<std::uint64_t> ECAFCFillStore::totalBytes()
 {
-    return deviceFigure("FSTotalBytes");
+    const std::optional<std::int64_t> total = storageSpace().totalBytes;
+    return total ? std::optional<std::uint64_t>(*total) : std::nullopt;
 }
 
 bool ECAFCFillStore::makeFolder(const std::string& path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/AMStorageSpace.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,7 +70,7 @@ public:
     AFCDirectoryAccess& connection() { return *m_connection; }
 
 private:
-    std::optional<std::uint64_t> deviceFigure(const char* key);
+    AMStorageSpace storageSpace();
 
     std::unique_ptr<AFCDirectoryAccess> m_connection;
 };

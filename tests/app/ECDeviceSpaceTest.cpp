@@ -122,11 +122,4 @@ TEST(ECDeviceSpace, LeadingVersionNumber)
     EXPECT_LT(double(ECDeviceSpace::leadingVersionNumber(QStringLiteral("8.2.9"))), 8.3);
 }
 
-TEST(ECDeviceSpace, ByteCountFromText)
-{
-    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("55710433280")), 55'710'433'280);
-    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("")), std::nullopt);
-    EXPECT_EQ(ECDeviceSpace::byteCountFromText(QStringLiteral("12abc")), std::nullopt);
-}
-
 } // namespace
