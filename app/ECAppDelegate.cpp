@@ -4,67 +4,42 @@
 #include "app/ECEmailSignup.h"
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
-#include "base/Log.h"
 #include "device/AMDevice.h"
-#include "device/AMStorageSpace.h"
 #include "modules/ECModule.h"
 #include "platform/UserDefaults.h"
 
-#include <QDesktopServices>
-#include <QMetaObject>
-#include <QPointer>
-#include <QProcess>
-#include <QStandardPaths>
-
-#include <algorithm>
-#include <chrono>
-#include <thread>
-
-#ifndef TORVANE_SITE_URL
-#define TORVANE_SITE_URL "https://torvane.org"
-#endif
-
 ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modules modules, QObject* parent)
     : QObject(parent)
-    , m_library(library)
     , m_defaults(defaults)
     , m_modules(modules)
-    , m_siteBaseUrl(QUrl(QStringLiteral(TORVANE_SITE_URL)))
-    , m_pageOpener([this](const QUrl& url) { return openInBrowser(url); })
+    , m_siteLinks(defaults)
     , m_emailSignup(std::make_unique<ECEmailSignup>(defaults))
+    , m_selection(library, modules)
 {
-    for (ECModule* module : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
-             m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
-        if (module) {
-            module->setParent(this);
-        }
+    for (ECModule* module : m_modules.all()) {
+        module->setParent(this);
     }
-    const QString site = m_defaults.stringForKey(ECUserDefaultsKeys::PRODUCT_SITE);
-    if (!site.isEmpty()) {
-        m_siteBaseUrl = QUrl(site);
-    }
-    m_deviceAccess = std::make_unique<MobileDeviceAccess>(m_library);
-    m_deviceAccess->setListener(this);
+    connect(&m_siteLinks, &ECSiteLinks::pageOpenFailed, this, &ECAppDelegate::pageOpenFailed);
+    connect(&m_selection, &ECDeviceSelection::selectionCleared, this, [this] {
+        setButtonsEnabled(std::nullopt);
+        applyWindowText(std::nullopt);
+    });
+    connect(&m_selection, &ECDeviceSelection::selectionProbed, this, &ECAppDelegate::applySelection);
+    connect(&m_selection, &ECDeviceSelection::selectionRefreshed, this, [this](const ECDeviceReport& report) {
+        applyWindowText(report.usable() ? std::optional<ECDeviceReport>(report) : std::nullopt);
+    });
+    connect(&m_selection, &ECDeviceSelection::usableDevicesChanged, this, &ECAppDelegate::rebuildPickerRows);
+    connect(&m_selection, &ECDeviceSelection::pickerNeededChanged, this, &ECAppDelegate::setSelectDeviceButtonEnabled);
+    connect(&m_selection, &ECDeviceSelection::selectedDeviceDetached, this, &ECAppDelegate::closeCurrentModule);
 }
 
-ECAppDelegate::~ECAppDelegate()
-{
-    if (m_deviceAccess) {
-        m_deviceAccess->setListener(nullptr);
-    }
-    // Results still queued for the main thread are dropped with this object; exchanges under
-    // way finish before the queue (destroyed first) lets go.
-    m_deviceQueue.cancelAllOperations();
-}
+ECAppDelegate::~ECAppDelegate() = default;
 
 void ECAppDelegate::setEventSink(ECModuleEventSink* sink)
 {
     m_eventSink = sink;
-    for (ECModule* module : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
-             m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
-        if (module) {
-            module->setEventSink(sink);
-        }
+    for (ECModule* module : m_modules.all()) {
+        module->setEventSink(sink);
     }
 }
 
@@ -85,7 +60,7 @@ void ECAppDelegate::applicationDidFinishLaunching()
         { ECUserDefaultsKeys::CAN_CONTACT_USER, 0 },
         { ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL, false },
     });
-    if (!m_selectedDevice) {
+    if (!m_selection.selectedDevice()) {
         selectDevice(nullptr, false);
     }
     // A saved address that has not reached the server yet is sent again at every launch.
@@ -99,189 +74,24 @@ void ECAppDelegate::applicationDidFinishLaunching()
 
 void ECAppDelegate::applicationWillTerminate()
 {
-    m_deviceQueue.cancelAllOperations();
-    m_deviceQueue.waitUntilAllOperationsAreFinished();
-    if (m_deviceAccess) {
-        m_deviceAccess->applicationWillTerminate();
-    }
+    m_selection.applicationWillTerminate();
 }
 
 // ---- Devices ----
 
-std::vector<std::shared_ptr<AMDevice>> ECAppDelegate::listedDevices() const
-{
-    return m_deviceAccess ? m_deviceAccess->devices() : std::vector<std::shared_ptr<AMDevice>>();
-}
-
-void ECAppDelegate::runDeviceExchange(std::function<void(const Operation&)> work, std::function<void()> apply)
-{
-    const std::uint64_t generation = m_generation;
-    QPointer<ECAppDelegate> self(this);
-    m_deviceQueue.addOperation(
-        [self, generation, work = std::move(work), apply = std::move(apply)](const Operation& operation) {
-            if (operation.isCancelled()) {
-                return;
-            }
-            work(operation);
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, generation, apply] {
-                    if (self && self->m_generation == generation) {
-                        apply();
-                    }
-                },
-                Qt::QueuedConnection);
-        });
-}
-
-void ECAppDelegate::refreshUsableDevices(std::function<void()> then)
-{
-    auto reports = std::make_shared<std::vector<ECDeviceReport>>();
-    std::vector<ProbeTarget> targets;
-    for (const auto& device : listedDevices()) {
-        targets.push_back(probeTarget(device));
-    }
-    runDeviceExchange([targets = std::move(targets), reports](
-                          const Operation& operation) { *reports = connectedDevices(targets, operation); },
-        [this, reports, then = std::move(then)] {
-            // A device that left while it was being looked at is gone from the list by now.
-            const auto listed = listedDevices();
-            std::erase_if(*reports, [&](const ECDeviceReport& report) {
-                return std::find(listed.begin(), listed.end(), report.device) == listed.end();
-            });
-            m_usableDevices = std::move(*reports);
-            rebuildPickerRows();
-            if (then) {
-                then();
-            }
-        });
-}
-
-ECAppDelegate::ProbeTarget ECAppDelegate::probeTarget(const std::shared_ptr<AMDevice>& device) const
-{
-    ProbeTarget target { device, {} };
-    for (ECModule* owner : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
-             m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
-        if (owner && device && owner->device() == device) {
-            target.locks.push_back(&owner->deviceLock());
-        }
-    }
-    return target;
-}
-
-ECDeviceReport ECAppDelegate::probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation)
-{
-    // A module's deletion may hold its lock for long and wait for the main thread meanwhile, so
-    // the wait is polled and abandoned on cancellation (a new manager, or quitting) instead of
-    // blocking on the lock.
-    std::vector<std::unique_lock<std::mutex>> held;
-    for (std::mutex* lock : target.locks) {
-        std::unique_lock<std::mutex> guard(*lock, std::try_to_lock);
-        while (!guard.owns_lock()) {
-            if (operation.isCancelled()) {
-                return ECDeviceReport { target.device, {}, false, {}, {}, {} };
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            guard.try_lock();
-        }
-        held.push_back(std::move(guard));
-    }
-    return probeDevice(target.device, withVersion);
-}
-
-std::vector<ECDeviceReport> ECAppDelegate::connectedDevices(
-    const std::vector<ProbeTarget>& targets, const Operation& operation)
-{
-    std::vector<ECDeviceReport> usable;
-    for (const ProbeTarget& target : targets) {
-        ECDeviceReport report = probeLocked(target, false, operation);
-        if (report.mediaOpened) {
-            usable.push_back(std::move(report));
-        }
-    }
-    return usable;
-}
-
-void ECAppDelegate::deviceConnected(const std::shared_ptr<AMDevice>& device)
-{
-    // Modules tidy up what an interrupted run left on the phone before anyone looks at it, so
-    // the figures shown are those without it.
-    std::vector<ECModule*> modules;
-    for (ECModule* module : { m_modules.appsController, m_modules.cachesController, m_modules.oldIOSCachesController,
-             m_modules.musicController, m_modules.photosController, m_modules.messagesController }) {
-        if (module) {
-            modules.push_back(module);
-        }
-    }
-    runDeviceExchange(
-        [modules, device](const Operation& operation) {
-            for (ECModule* module : modules) {
-                if (!operation.isCancelled()) {
-                    module->deviceAttached(device);
-                }
-            }
-        },
-        [] {});
-    refreshUsableDevices([this, device] {
-        const bool usable = std::any_of(m_usableDevices.begin(), m_usableDevices.end(),
-            [&](const ECDeviceReport& report) { return report.device == device; });
-        // A second usable device never takes the selection away from the first.
-        if (usable && m_usableDevices.size() == 1) {
-            selectDevice(device, false);
-        }
-        setSelectDeviceButtonEnabled(m_usableDevices.size() >= 2);
-    });
-}
-
-void ECAppDelegate::deviceDisconnected(const std::shared_ptr<AMDevice>& device)
-{
-    // The departing device has forgotten its reference and can no longer be used: it leaves the
-    // picker at once, and the others are looked at again.
-    std::erase_if(m_usableDevices, [&](const ECDeviceReport& report) { return report.device == device; });
-    rebuildPickerRows();
-    const bool wasSelected = device && device == m_selectedDevice;
-    if (wasSelected) {
-        selectDevice(nullptr, false);
-        if (m_controller) {
-            m_controller->close();
-        }
-    }
-    refreshUsableDevices([this, wasSelected] {
-        if (wasSelected && !m_selectedDevice && !m_usableDevices.empty()) {
-            selectDevice(m_usableDevices.front().device, false);
-        }
-        setSelectDeviceButtonEnabled(m_usableDevices.size() >= 2);
-    });
-}
-
 void ECAppDelegate::selectDevice(std::shared_ptr<AMDevice> device, bool)
 {
-    m_selectedDevice = std::move(device);
-    const std::uint64_t serial = ++m_selectionSerial;
-    if (!m_selectedDevice) {
-        setButtonsEnabled(std::nullopt);
-        applyWindowText(std::nullopt);
-        return;
-    }
-    auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
-                          const Operation& operation) { *report = probeLocked(target, true, operation); },
-        [this, serial, report] {
-            if (serial == m_selectionSerial) {
-                applySelection(*report);
-            }
-        });
+    m_selection.selectDevice(std::move(device));
 }
 
 void ECAppDelegate::applySelection(const ECDeviceReport& report)
 {
-    const bool usable = report.name && report.mediaOpened;
+    const bool usable = report.usable();
     setButtonsEnabled(usable ? std::optional<ECDeviceReport>(report) : std::nullopt);
     if (!usable && !m_connectionAlertShowing) {
         // A device that detached while it was being looked at is not worth an alert: the detach
         // handling has already moved on.
-        const auto listed = listedDevices();
-        if (std::find(listed.begin(), listed.end(), report.device) == listed.end()) {
+        if (!m_selection.isListed(report.device)) {
             return;
         }
         showConnectionAlert(report);
@@ -305,65 +115,24 @@ void ECAppDelegate::setButtonsEnabled(const std::optional<ECDeviceReport>& repor
 
 void ECAppDelegate::showConnectionAlert(const ECDeviceReport& report)
 {
-    ConnectionAlert alert;
-    alert.buttonTitle = QStringLiteral("Try Again");
-    if (report.mediaOpened) {
-        alert.messageText = QStringLiteral("Computer not trusted");
-        // No desktop music application authorizes computers here: the phone's own Trust prompt does.
-        alert.informativeText = QStringLiteral(
-            "Unlock your device, tap Trust and make sure this computer is authorized to access your device. "
-            "Then try again.");
-    } else {
-        alert.messageText = QStringLiteral("Wireless connection detected");
-        alert.informativeText
-            = QStringLiteral("Your phone must be connected via a USB cable for Torvane to free space.");
-    }
     m_connectionAlertShowing = true;
-    m_connectionAlert = alert;
+    m_connectionAlert = ECAlerts::connectionAlert(report);
     emit connectionAlertRequested();
 }
 
 void ECAppDelegate::tryAgain()
 {
     m_connectionAlertShowing = false;
-    replaceDeviceAccess();
-}
-
-void ECAppDelegate::replaceDeviceAccess()
-{
-    ++m_generation;
-    m_deviceQueue.cancelAllOperations();
-    if (m_deviceAccess) {
-        m_deviceAccess->applicationWillTerminate();
-        m_deviceAccess->setListener(nullptr);
-    }
-    m_usableDevices.clear();
-    rebuildPickerRows();
-    setSelectDeviceButtonEnabled(false);
-    // The new subscription reports every device still attached as attached again, each with a
-    // new device object. It is made before the old manager goes, so the library's own listener
-    // keeps running in between.
-    auto replacement = std::make_unique<MobileDeviceAccess>(m_library);
-    replacement->setListener(this);
-    std::swap(m_deviceAccess, replacement);
+    m_selection.replaceDeviceAccess();
 }
 
 void ECAppDelegate::updateWindowText()
 {
-    if (!m_selectedDevice) {
+    if (!m_selection.selectedDevice()) {
         applyWindowText(std::nullopt);
         return;
     }
-    const std::uint64_t serial = m_selectionSerial;
-    auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
-                          const Operation& operation) { *report = probeLocked(target, true, operation); },
-        [this, serial, report] {
-            if (serial == m_selectionSerial) {
-                applyWindowText(
-                    report->name && report->mediaOpened ? std::optional<ECDeviceReport>(*report) : std::nullopt);
-            }
-        });
+    m_selection.refreshSelected();
 }
 
 void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
@@ -393,13 +162,13 @@ void ECAppDelegate::setSelectDeviceButtonEnabled(bool enabled)
 
 void ECAppDelegate::refreshPopoverContent()
 {
-    refreshUsableDevices({});
+    m_selection.refreshUsableDevices();
 }
 
 void ECAppDelegate::rebuildPickerRows()
 {
     m_pickerRows.clear();
-    for (const ECDeviceReport& report : m_usableDevices) {
+    for (const ECDeviceReport& report : m_selection.usableDevices()) {
         m_pickerRows.push_back(
             { report.name.value_or(QString()), ECDeviceSpace::pickerSpaceText(report.freeBytes, report.totalBytes) });
     }
@@ -418,7 +187,7 @@ bool ECAppDelegate::showDevicePopover(bool pickerShown)
         emit popoverCloseRequested();
         return false;
     }
-    if (m_usableDevices.size() < 2) {
+    if (m_selection.usableDevices().size() < 2) {
         return false;
     }
     refreshPopoverContent();
@@ -431,10 +200,10 @@ void ECAppDelegate::tableViewSelectionIndexesForProposedSelection(const std::vec
         return;
     }
     const int row = proposedRows.front();
-    if (row < 0 || row >= int(m_usableDevices.size())) {
+    if (row < 0 || row >= int(m_selection.usableDevices().size())) {
         return;
     }
-    selectDevice(m_usableDevices[std::size_t(row)].device, false);
+    selectDevice(m_selection.usableDevices()[std::size_t(row)].device, false);
     emit popoverCloseRequested();
 }
 
@@ -443,34 +212,7 @@ void ECAppDelegate::closeBillboard()
     emit billboardCloseRequested();
 }
 
-std::int32_t ECAppDelegate::convertTotalSpaceToDeviceSize(std::int64_t totalBytes)
-{
-    return ECDeviceSpace::convertTotalSpaceToDeviceSize(totalBytes);
-}
-
 // ---- Home screen ----
-
-ECModule* ECAppDelegate::module(ModuleButton button) const
-{
-    switch (button) {
-    case ModuleButton::Apps:
-        return m_modules.appsController;
-    case ModuleButton::Caches:
-        return m_modules.cachesController;
-    case ModuleButton::Photos:
-        return m_modules.photosController;
-    case ModuleButton::Music:
-        return m_modules.musicController;
-    case ModuleButton::Messages:
-        return m_modules.messagesController;
-    }
-    return nullptr;
-}
-
-ECModule* ECAppDelegate::cachesModuleFor(float version) const
-{
-    return double(version) >= 8.3 ? m_modules.cachesController : m_modules.oldIOSCachesController;
-}
 
 void ECAppDelegate::startModule(ModuleButton button)
 {
@@ -500,7 +242,7 @@ void ECAppDelegate::showModuleWindow()
     if (!m_controller) {
         return;
     }
-    m_controller->setDevice(m_selectedDevice);
+    m_controller->setDevice(m_selection.selectedDevice());
     m_controller->loadConfigView();
     emit moduleWindowRequested(m_controller);
 }
@@ -519,61 +261,33 @@ void ECAppDelegate::hideBackupWindow()
 
 void ECAppDelegate::backupLearnMore()
 {
-    openPage(QStringLiteral("/faq#backup"));
+    m_siteLinks.openPage(ECSiteLinks::BACKUP_HELP_PAGE);
 }
 
 void ECAppDelegate::showHelp()
 {
-    openPage(QStringLiteral("/faq"));
+    m_siteLinks.openPage(ECSiteLinks::HELP_PAGE);
 }
 
 void ECAppDelegate::openHowItWorksPage()
 {
-    openPage(QStringLiteral("/howitworks"));
+    m_siteLinks.openPage(ECSiteLinks::HOW_IT_WORKS_PAGE);
 }
 
-QUrl ECAppDelegate::pageUrl(const QString& pathAndFragment) const
+void ECAppDelegate::mouseEnteredButton(ModuleButton button)
 {
-    QString base = m_siteBaseUrl.toString();
-    while (base.endsWith(QLatin1Char('/'))) {
-        base.chop(1);
+    const std::optional<QString> description = ECModuleCatalog::hoverDescription(button);
+    if (!description) {
+        return;
     }
-    return QUrl(base + pathAndFragment);
+    m_moduleDescription = *description;
+    emit moduleDescriptionChanged();
 }
 
-void ECAppDelegate::openPage(const QString& pathAndFragment)
+void ECAppDelegate::mouseExitedButton(ModuleButton)
 {
-    const QUrl url = pageUrl(pathAndFragment);
-    if (m_pageOpener && !m_pageOpener(url)) {
-        emit pageOpenFailed(url);
-    }
-}
-
-bool ECAppDelegate::openInBrowser(const QUrl& url)
-{
-    // xdg-open says by its exit status whether a browser took the page; the desktop services
-    // only say whether the opener started. Without xdg-open they are all there is.
-    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-    if (opener.isEmpty()) {
-        return QDesktopServices::openUrl(url);
-    }
-    auto* process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setStandardOutputFile(QProcess::nullDevice());
-    connect(process, &QProcess::finished, this, [this, process, url](int exitCode, QProcess::ExitStatus status) {
-        process->deleteLater();
-        if (status != QProcess::NormalExit || exitCode != 0) {
-            emit pageOpenFailed(url);
-        }
-    });
-    connect(process, &QProcess::errorOccurred, this, [this, process, url](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            process->deleteLater();
-            emit pageOpenFailed(url);
-        }
-    });
-    process->start(opener, { url.toString(QUrl::FullyEncoded) });
-    return true;
+    m_moduleDescription.clear();
+    emit moduleDescriptionChanged();
 }
 
 // ---- Mailing-list sign-up sheet ----
@@ -628,58 +342,4 @@ void ECAppDelegate::saveEmail()
 void ECAppDelegate::submitEmailFromDefaults()
 {
     m_emailSignup->submitEmailFromDefaults();
-}
-
-void ECAppDelegate::mouseEnteredButton(ModuleButton button)
-{
-    switch (button) {
-    case ModuleButton::Apps:
-        m_moduleDescription = QStringLiteral("Pick big apps to quickly delete them from your device");
-        break;
-    case ModuleButton::Caches:
-        m_moduleDescription = QStringLiteral("Clear temporary files stored by apps");
-        break;
-    case ModuleButton::Photos:
-        m_moduleDescription = QStringLiteral("Pick photos & videos to backup to your computer");
-        break;
-    case ModuleButton::Music:
-        m_moduleDescription = QStringLiteral("Removes old songs from your Music app");
-        break;
-    case ModuleButton::Messages:
-        return;
-    }
-    emit moduleDescriptionChanged();
-}
-
-void ECAppDelegate::mouseExitedButton(ModuleButton)
-{
-    m_moduleDescription.clear();
-    emit moduleDescriptionChanged();
-}
-
-// ---- Looking at a device ----
-
-ECDeviceReport ECAppDelegate::probeDevice(const std::shared_ptr<AMDevice>& device, bool withVersion)
-{
-    ECDeviceReport report;
-    report.device = device;
-    if (!device) {
-        return report;
-    }
-    if (device->deviceName()) {
-        report.name = QString::fromStdString(*device->deviceName());
-    }
-    if (const std::optional<AMStorageSpace> space = AMStorageSpace::read(*device)) {
-        report.mediaOpened = true;
-        report.freeBytes = space->freeBytes;
-        report.totalBytes = space->totalBytes;
-    }
-    if (withVersion && report.mediaOpened && report.name) {
-        if (std::optional<PlistValue> version = device->deviceValueForKey(std::string("ProductVersion"))) {
-            if (const std::string* text = version->asString()) {
-                report.productVersion = QString::fromStdString(*text);
-            }
-        }
-    }
-    return report;
 }

@@ -7,11 +7,45 @@
 #include "modules/music/ECMusicModule.h"
 #include "modules/photos/ECPhotoModule.h"
 
+std::vector<ECModule*> ECModules::all() const
+{
+    std::vector<ECModule*> modules;
+    for (ECModule* module : { appsController, cachesController, oldIOSCachesController, musicController,
+             photosController, messagesController }) {
+        if (module) {
+            modules.push_back(module);
+        }
+    }
+    return modules;
+}
+
+ECModule* ECModules::forButton(ECModuleButton button) const
+{
+    switch (button) {
+    case ECModuleButton::Apps:
+        return appsController;
+    case ECModuleButton::Caches:
+        return cachesController;
+    case ECModuleButton::Photos:
+        return photosController;
+    case ECModuleButton::Music:
+        return musicController;
+    case ECModuleButton::Messages:
+        return messagesController;
+    }
+    return nullptr;
+}
+
+ECModule* ECModules::cachesModuleFor(float version) const
+{
+    return double(version) >= 8.3 ? cachesController : oldIOSCachesController;
+}
+
 namespace ECModuleCatalog {
 
-ECAppDelegate::Modules createModules()
+ECModules createModules()
 {
-    ECAppDelegate::Modules modules;
+    ECModules modules;
     modules.messagesController = new ECMessagesModule;
     modules.appsController = new ECAppModule;
     // Temp Files on phones below 8.3.
@@ -22,6 +56,23 @@ ECAppDelegate::Modules createModules()
     modules.photosController = new ECPhotoModule;
     modules.musicController = new ECMusicModule;
     return modules;
+}
+
+std::optional<QString> hoverDescription(ECModuleButton button)
+{
+    switch (button) {
+    case ECModuleButton::Apps:
+        return QStringLiteral("Pick big apps to quickly delete them from your device");
+    case ECModuleButton::Caches:
+        return QStringLiteral("Clear temporary files stored by apps");
+    case ECModuleButton::Photos:
+        return QStringLiteral("Pick photos & videos to backup to your computer");
+    case ECModuleButton::Music:
+        return QStringLiteral("Removes old songs from your Music app");
+    case ECModuleButton::Messages:
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 } // namespace ECModuleCatalog

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class AMDevice;
+
+/// What one look at a device found: whether its name is known and its media area opened, and
+/// what the window shows about it.
+struct ECDeviceReport
+{
+    std::shared_ptr<AMDevice> device;
+    std::optional<QString> name;
+    bool mediaOpened { false };
+    std::optional<std::int64_t> freeBytes;
+    std::optional<std::int64_t> totalBytes;
+    QString productVersion;
+
+    /// A device the tools can work on: it has a name and its media area opens.
+    bool usable() const { return name && mediaOpened; }
+};
+
+namespace ECDeviceProbe {
+
+/// One look at `device`: its name, its media area (a new connection each time) and the figures
+/// from it, and, when `withVersion`, its system version. Talks to the device: callers hold the
+/// device lock and stay off the main thread.
+ECDeviceReport probeDevice(const std::shared_ptr<AMDevice>& device, bool withVersion);
+
+} // namespace ECDeviceProbe

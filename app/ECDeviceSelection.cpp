@@ -1,0 +1,231 @@
+#include "app/ECDeviceSelection.h"
+
+#include "device/AMDevice.h"
+#include "modules/ECModule.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent)
+    : QObject(parent)
+    , m_library(library)
+    , m_modules(modules)
+{
+    m_deviceAccess = std::make_unique<MobileDeviceAccess>(m_library);
+    m_deviceAccess->setListener(this);
+}
+
+ECDeviceSelection::~ECDeviceSelection()
+{
+    if (m_deviceAccess) {
+        m_deviceAccess->setListener(nullptr);
+    }
+    // Results still queued for the main thread are dropped with this object; exchanges under
+    // way finish before the queue (destroyed first) lets go.
+    m_deviceQueue.cancelAllOperations();
+}
+
+void ECDeviceSelection::applicationWillTerminate()
+{
+    m_deviceQueue.cancelAllOperations();
+    m_deviceQueue.waitUntilAllOperationsAreFinished();
+    if (m_deviceAccess) {
+        m_deviceAccess->applicationWillTerminate();
+    }
+}
+
+std::vector<std::shared_ptr<AMDevice>> ECDeviceSelection::listedDevices() const
+{
+    return m_deviceAccess ? m_deviceAccess->devices() : std::vector<std::shared_ptr<AMDevice>>();
+}
+
+bool ECDeviceSelection::isListed(const std::shared_ptr<AMDevice>& device) const
+{
+    const auto listed = listedDevices();
+    return std::find(listed.begin(), listed.end(), device) != listed.end();
+}
+
+void ECDeviceSelection::runDeviceExchange(std::function<void(const Operation&)> work, std::function<void()> apply)
+{
+    const std::uint64_t generation = m_generation;
+    QPointer<ECDeviceSelection> self(this);
+    m_deviceQueue.addOperation(
+        [self, generation, work = std::move(work), apply = std::move(apply)](const Operation& operation) {
+            if (operation.isCancelled()) {
+                return;
+            }
+            work(operation);
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, generation, apply] {
+                    if (self && self->m_generation == generation) {
+                        apply();
+                    }
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void ECDeviceSelection::refreshUsableDevices(std::function<void()> then)
+{
+    auto reports = std::make_shared<std::vector<ECDeviceReport>>();
+    std::vector<ProbeTarget> targets;
+    for (const auto& device : listedDevices()) {
+        targets.push_back(probeTarget(device));
+    }
+    runDeviceExchange([targets = std::move(targets), reports](
+                          const Operation& operation) { *reports = connectedDevices(targets, operation); },
+        [this, reports, then = std::move(then)] {
+            // A device that left while it was being looked at is gone from the list by now.
+            std::erase_if(*reports, [&](const ECDeviceReport& report) { return !isListed(report.device); });
+            m_usableDevices = std::move(*reports);
+            emit usableDevicesChanged();
+            if (then) {
+                then();
+            }
+        });
+}
+
+ECDeviceSelection::ProbeTarget ECDeviceSelection::probeTarget(const std::shared_ptr<AMDevice>& device) const
+{
+    ProbeTarget target { device, {} };
+    for (ECModule* owner : m_modules.all()) {
+        if (device && owner->device() == device) {
+            target.locks.push_back(&owner->deviceLock());
+        }
+    }
+    return target;
+}
+
+ECDeviceReport ECDeviceSelection::probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation)
+{
+    // A module's deletion may hold its lock for long and wait for the main thread meanwhile, so
+    // the wait is polled and abandoned on cancellation (a new manager, or quitting) instead of
+    // blocking on the lock.
+    std::vector<std::unique_lock<std::mutex>> held;
+    for (std::mutex* lock : target.locks) {
+        std::unique_lock<std::mutex> guard(*lock, std::try_to_lock);
+        while (!guard.owns_lock()) {
+            if (operation.isCancelled()) {
+                return ECDeviceReport { target.device, {}, false, {}, {}, {} };
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            guard.try_lock();
+        }
+        held.push_back(std::move(guard));
+    }
+    return ECDeviceProbe::probeDevice(target.device, withVersion);
+}
+
+std::vector<ECDeviceReport> ECDeviceSelection::connectedDevices(
+    const std::vector<ProbeTarget>& targets, const Operation& operation)
+{
+    std::vector<ECDeviceReport> usable;
+    for (const ProbeTarget& target : targets) {
+        ECDeviceReport report = probeLocked(target, false, operation);
+        if (report.mediaOpened) {
+            usable.push_back(std::move(report));
+        }
+    }
+    return usable;
+}
+
+void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
+{
+    // Modules tidy up what an interrupted run left on the phone before anyone looks at it, so
+    // the figures shown are those without it.
+    runDeviceExchange(
+        [modules = m_modules.all(), device](const Operation& operation) {
+            for (ECModule* module : modules) {
+                if (!operation.isCancelled()) {
+                    module->deviceAttached(device);
+                }
+            }
+        },
+        [] {});
+    refreshUsableDevices([this, device] {
+        const bool usable = std::any_of(m_usableDevices.begin(), m_usableDevices.end(),
+            [&](const ECDeviceReport& report) { return report.device == device; });
+        // A second usable device never takes the selection away from the first.
+        if (usable && m_usableDevices.size() == 1) {
+            selectDevice(device);
+        }
+        emit pickerNeededChanged(m_usableDevices.size() >= 2);
+    });
+}
+
+void ECDeviceSelection::deviceDisconnected(const std::shared_ptr<AMDevice>& device)
+{
+    // The departing device has forgotten its reference and can no longer be used: it leaves the
+    // picker at once, and the others are looked at again.
+    std::erase_if(m_usableDevices, [&](const ECDeviceReport& report) { return report.device == device; });
+    emit usableDevicesChanged();
+    const bool wasSelected = device && device == m_selectedDevice;
+    if (wasSelected) {
+        selectDevice(nullptr);
+        emit selectedDeviceDetached();
+    }
+    refreshUsableDevices([this, wasSelected] {
+        if (wasSelected && !m_selectedDevice && !m_usableDevices.empty()) {
+            selectDevice(m_usableDevices.front().device);
+        }
+        emit pickerNeededChanged(m_usableDevices.size() >= 2);
+    });
+}
+
+void ECDeviceSelection::selectDevice(std::shared_ptr<AMDevice> device)
+{
+    m_selectedDevice = std::move(device);
+    const std::uint64_t serial = ++m_selectionSerial;
+    if (!m_selectedDevice) {
+        emit selectionCleared();
+        return;
+    }
+    auto report = std::make_shared<ECDeviceReport>();
+    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
+                          const Operation& operation) { *report = probeLocked(target, true, operation); },
+        [this, serial, report] {
+            if (serial == m_selectionSerial) {
+                emit selectionProbed(*report);
+            }
+        });
+}
+
+void ECDeviceSelection::refreshSelected()
+{
+    if (!m_selectedDevice) {
+        return;
+    }
+    const std::uint64_t serial = m_selectionSerial;
+    auto report = std::make_shared<ECDeviceReport>();
+    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
+                          const Operation& operation) { *report = probeLocked(target, true, operation); },
+        [this, serial, report] {
+            if (serial == m_selectionSerial) {
+                emit selectionRefreshed(*report);
+            }
+        });
+}
+
+void ECDeviceSelection::replaceDeviceAccess()
+{
+    ++m_generation;
+    m_deviceQueue.cancelAllOperations();
+    if (m_deviceAccess) {
+        m_deviceAccess->applicationWillTerminate();
+        m_deviceAccess->setListener(nullptr);
+    }
+    m_usableDevices.clear();
+    emit usableDevicesChanged();
+    emit pickerNeededChanged(false);
+    // The new subscription reports every device still attached as attached again, each with a
+    // new device object. It is made before the old manager goes, so the library's own listener
+    // keeps running in between.
+    auto replacement = std::make_unique<MobileDeviceAccess>(m_library);
+    replacement->setListener(this);
+    std::swap(m_deviceAccess, replacement);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "app/ECDeviceProbe.h"
+#include "app/ECModuleCatalog.h"
+#include "base/OperationQueue.h"
+#include "device/MobileDeviceAccess.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class MobileDevice;
+
+/// Which attached devices can be used and which one is selected. Owns the device manager and
+/// listens to it; looks at devices on a queue of its own, one exchange at a time, and hands
+/// what it found back to the main thread as signals, so the window never waits for a phone.
+/// Everything else runs on the main thread.
+class ECDeviceSelection : public QObject, public MobileDeviceAccessListener
+{
+    Q_OBJECT
+public:
+    /// Creates its device manager over `library` and registers as its listener. `modules` tidy
+    /// up each attached device, and their device locks keep them and this class from talking to
+    /// one device at once.
+    ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent = nullptr);
+    ~ECDeviceSelection() override;
+
+    // Device manager listener.
+    void deviceConnected(const std::shared_ptr<AMDevice>& device) override;
+    void deviceDisconnected(const std::shared_ptr<AMDevice>& device) override;
+
+    /// Selects `device`: selectionCleared() at once for none, else selectionProbed() once it has
+    /// been looked at, unless another selection came in between.
+    void selectDevice(std::shared_ptr<AMDevice> device);
+    /// Looks at the selected device again: selectionRefreshed(); nothing without a selection.
+    void refreshSelected();
+    /// Looks at every listed device again: usableDevicesChanged(), then `then` (if any).
+    void refreshUsableDevices(std::function<void()> then = {});
+    /// Replaces the device manager, which announces every attached device afresh; what the old
+    /// one was doing is dropped.
+    void replaceDeviceAccess();
+    /// The application is quitting: exchanges end and every listed device ends its session.
+    void applicationWillTerminate();
+
+    /// Whether `device` is still attached.
+    bool isListed(const std::shared_ptr<AMDevice>& device) const;
+    const std::shared_ptr<AMDevice>& selectedDevice() const { return m_selectedDevice; }
+    /// The usable devices in list order, as last looked at.
+    const std::vector<ECDeviceReport>& usableDevices() const { return m_usableDevices; }
+    MobileDeviceAccess* deviceAccess() const { return m_deviceAccess.get(); }
+    /// Device exchanges queued or running (tests wait for zero).
+    std::size_t pendingDeviceExchanges() const { return m_deviceQueue.operationCount(); }
+
+signals:
+    void selectionCleared();
+    void selectionProbed(const ECDeviceReport& report);
+    void selectionRefreshed(const ECDeviceReport& report);
+    void usableDevicesChanged();
+    /// Whether there is a choice to offer: two or more usable devices.
+    void pickerNeededChanged(bool needed);
+    /// The selected device went away (the selection is cleared already).
+    void selectedDeviceDetached();
+
+private:
+    /// A device to look at, with the device locks of the modules that work on it: a module's
+    /// queue and this class must not talk to the same device at once.
+    struct ProbeTarget
+    {
+        std::shared_ptr<AMDevice> device;
+        std::vector<std::mutex*> locks;
+    };
+    ProbeTarget probeTarget(const std::shared_ptr<AMDevice>& device) const;
+    /// probeDevice() holding the target's locks; gives up (device not usable) when the exchange
+    /// is cancelled while waiting for them.
+    static ECDeviceReport probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation);
+    /// The listed devices in list order, keeping those whose media area opens.
+    static std::vector<ECDeviceReport> connectedDevices(
+        const std::vector<ProbeTarget>& targets, const Operation& operation);
+
+    /// Runs `work` on the device queue, then `apply` on the main thread, unless the device
+    /// manager was replaced in between.
+    void runDeviceExchange(std::function<void(const Operation&)> work, std::function<void()> apply);
+    std::vector<std::shared_ptr<AMDevice>> listedDevices() const;
+
+    MobileDevice& m_library;
+    ECModules m_modules;
+    std::unique_ptr<MobileDeviceAccess> m_deviceAccess;
+    // Raised each time the manager is replaced; results of exchanges begun under an older one
+    // are dropped.
+    std::uint64_t m_generation { 0 };
+    // Raised by every selection; a selection's exchange applies only if none came after it.
+    std::uint64_t m_selectionSerial { 0 };
+    std::shared_ptr<AMDevice> m_selectedDevice;
+    std::vector<ECDeviceReport> m_usableDevices;
+
+    // Declared last so it is destroyed first: no exchange outlives the members above.
+    OperationQueue m_deviceQueue { 1 };
+};
