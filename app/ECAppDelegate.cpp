@@ -1,6 +1,7 @@
 #include "app/ECAppDelegate.h"
 
 #include "app/ECDeviceSpace.h"
+#include "app/ECEmailSheet.h"
 #include "app/ECEmailSignup.h"
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
@@ -14,6 +15,7 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
     , m_modules(modules)
     , m_siteLinks(defaults)
     , m_emailSignup(std::make_unique<ECEmailSignup>(defaults))
+    , m_emailSheet(defaults)
     , m_selection(library, modules)
 {
     for (ECModule* module : m_modules.all()) {
@@ -53,19 +55,12 @@ void ECAppDelegate::applicationDidFinishLaunching()
         m_defaults.setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
         m_defaults.synchronize();
     }
-    m_defaults.registerDefaults({
-        { ECUserDefaultsKeys::DID_SHOW_EMAIL_SHEET, 1 },
-        { ECUserDefaultsKeys::USER_DID_SET_EMAIL, false },
-        { ECUserDefaultsKeys::USERS_EMAIL, QString() },
-        { ECUserDefaultsKeys::CAN_CONTACT_USER, 0 },
-        { ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL, false },
-    });
+    ECEmailSheet::registerDefaults(m_defaults);
     if (!m_selection.selectedDevice()) {
         selectDevice(nullptr, false);
     }
     // A saved address that has not reached the server yet is sent again at every launch.
-    if (!m_defaults.boolForKey(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL)
-        && m_defaults.boolForKey(ECUserDefaultsKeys::USER_DID_SET_EMAIL)) {
+    if (m_emailSheet.submissionPending()) {
         submitEmailFromDefaults();
     }
     KVDataLogger::sharedLogger().logEvent(QStringLiteral("testEvent"), {});
@@ -294,14 +289,7 @@ void ECAppDelegate::mouseExitedButton(ModuleButton)
 
 void ECAppDelegate::showEmailSheet()
 {
-    m_defaults.setBool(ECUserDefaultsKeys::DID_SHOW_EMAIL_SHEET, true);
-    m_defaults.synchronize();
-    if (!m_emailTextLoaded) {
-        // The field starts with the address saved before, so the user sees what was sent.
-        m_emailTextLoaded = true;
-        m_emailText = m_defaults.stringForKey(ECUserDefaultsKeys::USERS_EMAIL);
-        m_otherOffersChecked = m_defaults.integerForKey(ECUserDefaultsKeys::CAN_CONTACT_USER) != 0;
-    }
+    m_emailSheet.willShow();
     emit emailSheetRequested();
     checkEmailAndEnableSubmitButton();
 }
@@ -313,28 +301,21 @@ void ECAppDelegate::hideEmailScreen()
 
 void ECAppDelegate::controlTextDidChange(const QString& text)
 {
-    m_emailTextLoaded = true;
-    m_emailText = text;
+    m_emailSheet.setText(text);
     checkEmailAndEnableSubmitButton();
 }
 
 void ECAppDelegate::checkEmailAndEnableSubmitButton()
 {
-    m_submitEmailButtonEnabled = ECEmailSignup::isValidEmailAddress(m_emailText);
+    m_emailSheet.checkAddress();
     emit submitEmailButtonChanged();
 }
 
 void ECAppDelegate::saveEmail()
 {
-    if (!m_submitEmailButtonEnabled) {
+    if (!m_emailSheet.save()) {
         return;
     }
-    m_defaults.setInteger(ECUserDefaultsKeys::USER_DID_SET_EMAIL, 1);
-    m_defaults.setString(ECUserDefaultsKeys::USERS_EMAIL, m_emailText);
-    m_defaults.setInteger(ECUserDefaultsKeys::CAN_CONTACT_USER, m_otherOffersChecked ? 1 : 0);
-    // A new address is pending until the server has it, even if an older one arrived before.
-    m_defaults.setBool(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL, false);
-    m_defaults.synchronize();
     hideEmailScreen();
     submitEmailFromDefaults();
 }

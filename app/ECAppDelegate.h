@@ -4,6 +4,7 @@
 #include "app/ECDevicePicker.h"
 #include "app/ECDeviceProbe.h"
 #include "app/ECDeviceSelection.h"
+#include "app/ECEmailSheet.h"
 #include "app/ECModuleCatalog.h"
 #include "app/ECSiteLinks.h"
 #include "modules/ECModule.h"
@@ -101,13 +102,13 @@ public:
     /// The e-mail field changed: keeps its text and re-checks the address.
     void controlTextDidChange(const QString& text);
     void checkEmailAndEnableSubmitButton();
-    void setOtherOffersChecked(bool checked) { m_otherOffersChecked = checked; }
+    void setOtherOffersChecked(bool checked) { m_emailSheet.setOtherOffersChecked(checked); }
     /// The submit action: stores the address and the check box, closes the sheet and sends.
     void saveEmail();
     void submitEmailFromDefaults();
-    const QString& emailText() const { return m_emailText; }
-    bool otherOffersChecked() const { return m_otherOffersChecked; }
-    bool submitEmailButtonEnabled() const { return m_submitEmailButtonEnabled; }
+    const QString& emailText() const { return m_emailSheet.text(); }
+    bool otherOffersChecked() const { return m_emailSheet.otherOffersChecked(); }
+    bool submitEmailButtonEnabled() const { return m_emailSheet.submitEnabled(); }
     ECEmailSignup& emailSignup() const { return *m_emailSignup; }
 
     // State the window shows.
@@ -185,10 +186,7 @@ private:
     QString m_moduleDescription;
 
     std::unique_ptr<ECEmailSignup> m_emailSignup;
-    QString m_emailText;
-    bool m_emailTextLoaded { false };
-    bool m_otherOffersChecked { false };
-    bool m_submitEmailButtonEnabled { false };
+    ECEmailSheet m_emailSheet;
 
     // Declared last so it is destroyed first: no device exchange outlives the members above.
     ECDeviceSelection m_selection;
