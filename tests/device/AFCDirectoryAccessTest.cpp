@@ -279,7 +279,7 @@ public:
 
 std::unique_ptr<AFCDirectoryAccess> openOn(FakeAFCPeer& peer)
 {
-    auto afc = std::make_unique<AFCDirectoryAccess>(peer.takeConnection(), MobileDevice::shared());
+    auto afc = std::make_unique<AFCDirectoryAccess>(peer.takeConnection());
     EXPECT_TRUE(afc->openAFCConnection());
     return afc;
 }
