@@ -311,7 +311,7 @@ int main()
     }
     auto counting = std::make_unique<CountingConnection>(std::move(started));
     CountingConnection& counter = *counting;
-    AFCDirectoryAccess scanner(std::move(counting), device->library());
+    AFCDirectoryAccess scanner(std::move(counting));
     if (!scanner.openAFCConnection()) {
         die("AFCConnectionOpen failed");
     }

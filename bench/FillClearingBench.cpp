@@ -105,7 +105,7 @@ std::unique_ptr<ECAFCFillStore> countedStore(AMDevice& device, CountingConnectio
     }
     auto counting = std::make_unique<CountingConnection>(std::move(started));
     counter = counting.get();
-    auto afc = std::make_unique<AFCMediaDirectory>(std::move(counting), device.library());
+    auto afc = std::make_unique<AFCMediaDirectory>(std::move(counting));
     if (!afc->openAFCConnection()) {
         die("AFCConnectionOpen failed");
     }

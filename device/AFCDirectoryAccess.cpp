@@ -2,13 +2,14 @@
 
 #include "base/Log.h"
 #include "device/AFCValues.h"
+#include "device/AFCWireClient.h"
 #include "device/AMDevice.h"
 
 #include <algorithm>
+#include <chrono>
 
-AFCDirectoryAccess::AFCDirectoryAccess(std::unique_ptr<AMServiceConnection> connection, MobileDevice& library)
+AFCDirectoryAccess::AFCDirectoryAccess(std::unique_ptr<AMServiceConnection> connection)
     : AMService(std::move(connection))
-    , m_library(library)
 {
 }
 
@@ -25,27 +26,20 @@ bool AFCDirectoryAccess::openAFCConnection()
 
 bool AFCDirectoryAccess::openAFCConnection(std::uint32_t ioTimeoutSeconds)
 {
-    const MDStatus status = m_library.AFCConnectionOpen(inputStreamFromSocket(), ioTimeoutSeconds, &m_afc);
-    if (status != AFCStatus::Success || !m_afc) {
-        logLine(LOG_DEVICE, "AFCConnectionOpen failed: %d", static_cast<int>(status));
+    AMServiceConnection& service = inputStreamFromSocket();
+    if (!service.isOpen()) {
+        logLine(LOG_DEVICE, "AFCConnectionOpen failed: %d", static_cast<int>(AFCStatus::ConnectionError));
         m_afc.reset();
         return false;
     }
-    m_alive = std::make_shared<int>(0);
+    m_afc = std::make_shared<AFCWireClient>(service, std::chrono::seconds(ioTimeoutSeconds));
     return true;
 }
 
 void AFCDirectoryAccess::close()
 {
-    if (!m_afc) {
-        return;
-    }
-    m_alive.reset();
-    const MDStatus status = m_library.AFCConnectionClose(std::move(m_afc));
+    // AFC has no farewell packet; the service connection stays with AMService until it goes.
     m_afc.reset();
-    if (status != AFCStatus::Success) {
-        logLine(LOG_DEVICE, "AFCConnectionClose failed: %d", static_cast<int>(status));
-    }
 }
 
 bool AFCDirectoryAccess::fail(std::string text)
@@ -88,49 +82,37 @@ bool AFCDirectoryAccess::checkStatus(MDStatus status, const char* callName)
 
 std::optional<std::string> AFCDirectoryAccess::connectionErrorDetail()
 {
-    if (!m_afc) {
+    if (!m_afc || m_afc->lastError().empty()) {
         return std::nullopt;
     }
-    const std::optional<PlistDictionary> info = m_library.AFCConnectionCopyLastErrorInfo(*m_afc);
-    if (!info) {
-        return std::nullopt;
-    }
-    const auto description = info->find("NSLocalizedDescription");
-    if (description == info->end() || !description->second.isString()) {
-        return std::nullopt;
-    }
-    return *description->second.asString();
+    return m_afc->lastError();
 }
 
 // ---- Single operations ------------------------------------------------------------------------
 
-std::optional<PlistDictionary> AFCDirectoryAccess::readPairs(std::unique_ptr<AFCKeyValues> pairs)
+namespace {
+
+PlistDictionary pairsToDictionary(AFCWireClient::KeyValues pairs)
 {
     PlistDictionary values;
-    for (;;) {
-        std::optional<std::string> key;
-        std::optional<std::string> value;
-        if (m_library.AFCKeyValueRead(*pairs, &key, &value) != AFCStatus::Success || !key || !value) {
-            break;
-        }
-        values.insert_or_assign(*key, afcPairValue(*value));
+    for (auto& [key, value] : pairs) {
+        values.insert_or_assign(std::move(key), afcPairValue(value));
     }
-    (void)m_library.AFCKeyValueClose(std::move(pairs)); // nothing more to learn from the listing
     return values;
 }
+
+} // namespace
 
 std::optional<PlistDictionary> AFCDirectoryAccess::deviceInfo()
 {
     if (!checkConnection()) {
         return std::nullopt;
     }
-    std::unique_ptr<AFCKeyValues> pairs;
-    if (!checkStatus(m_library.AFCDeviceInfoOpen(*m_afc, &pairs), "AFCDeviceInfoOpen") || !pairs) {
+    AFCWireClient::KeyValues pairs;
+    if (!checkStatus(m_afc->getDeviceInfo(pairs), "AFCDeviceInfoOpen")) {
         return std::nullopt;
     }
-    std::optional<PlistDictionary> values = readPairs(std::move(pairs));
-    clearLastError();
-    return values;
+    return pairsToDictionary(std::move(pairs));
 }
 
 std::optional<PlistDictionary> AFCDirectoryAccess::getFileInfo(const std::optional<std::string>& path)
@@ -142,16 +124,15 @@ std::optional<PlistDictionary> AFCDirectoryAccess::getFileInfo(const std::option
     if (!checkConnection()) {
         return std::nullopt;
     }
-    std::unique_ptr<AFCKeyValues> pairs;
-    if (!checkStatus(m_library.AFCFileInfoOpen(*m_afc, *path, &pairs), "AFCFileInfoOpen") || !pairs) {
+    AFCWireClient::KeyValues pairs;
+    if (!checkStatus(m_afc->getFileInfo(*path, pairs), "AFCFileInfoOpen")) {
         return std::nullopt;
     }
-    std::optional<PlistDictionary> values = readPairs(std::move(pairs));
-    (*values)["path"] = PlistValue(*path);
-    clearLastError();
+    PlistDictionary values = pairsToDictionary(std::move(pairs));
+    values["path"] = PlistValue(*path);
     for (const char* key : { "st_birthtime", "st_mtime" }) {
-        auto found = values->find(key);
-        if (found == values->end()) {
+        auto found = values.find(key);
+        if (found == values.end()) {
             continue;
         }
         if (const std::optional<std::int64_t> nanoseconds = found->second.toInt64();
@@ -170,12 +151,9 @@ bool AFCDirectoryAccess::fileExistsAtPath(const std::optional<std::string>& path
     if (!checkConnection()) {
         return false;
     }
-    std::unique_ptr<AFCKeyValues> pairs;
-    if (m_library.AFCFileInfoOpen(*m_afc, *path, &pairs) != AFCStatus::Success) {
+    AFCWireClient::KeyValues pairs;
+    if (m_afc->getFileInfo(*path, pairs) != AFCStatus::Success) {
         return false; // the last error stays as it was: absence is an answer, not a failure
-    }
-    if (pairs) {
-        (void)m_library.AFCKeyValueClose(std::move(pairs));
     }
     clearLastError();
     return true;
@@ -197,6 +175,13 @@ std::optional<bool> AFCDirectoryAccess::existsAtPath(const std::optional<std::st
     return true;
 }
 
+MDStatus AFCDirectoryAccess::readDirectory(const std::string& path, std::vector<std::string>& names)
+{
+    const MDStatus status = m_afc->readDirectory(path, names);
+    std::erase_if(names, [](const std::string& name) { return name == "." || name == ".."; });
+    return status;
+}
+
 std::optional<std::vector<std::string>> AFCDirectoryAccess::directoryContents(const std::optional<std::string>& path)
 {
     if (!path) {
@@ -206,22 +191,10 @@ std::optional<std::vector<std::string>> AFCDirectoryAccess::directoryContents(co
     if (!checkConnection()) {
         return std::nullopt;
     }
-    std::unique_ptr<AFCDirectory> directory;
-    if (!checkStatus(m_library.AFCDirectoryOpen(*m_afc, *path, &directory), "AFCDirectoryOpen") || !directory) {
+    std::vector<std::string> names;
+    if (!checkStatus(readDirectory(*path, names), "AFCDirectoryOpen")) {
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    for (;;) {
-        std::optional<std::string> name;
-        if (m_library.AFCDirectoryRead(*m_afc, *directory, &name) != AFCStatus::Success || !name) {
-            break;
-        }
-        if (*name != "." && *name != "..") {
-            names.push_back(std::move(*name));
-        }
-    }
-    (void)m_library.AFCDirectoryClose(*m_afc, std::move(directory)); // the listing is complete
-    clearLastError();
     return names;
 }
 
@@ -242,29 +215,19 @@ std::optional<std::vector<std::string>> AFCDirectoryAccess::recursiveDirectoryCo
     while (!pending.empty()) {
         const std::string current = std::move(pending.back());
         pending.pop_back();
-        std::unique_ptr<AFCDirectory> directory;
-        const MDStatus status = m_library.AFCDirectoryOpen(*m_afc, current, &directory);
+        std::vector<std::string> names;
+        const MDStatus status = readDirectory(current, names);
         if (status == AFCStatus::ReadError) {
             found.push_back(current); // not a directory
             continue;
         }
-        if (!checkStatus(status, "AFCDirectoryOpen") || !directory) {
+        if (!checkStatus(status, "AFCDirectoryOpen")) {
             return std::nullopt;
         }
         found.push_back(current + "/");
-        std::vector<std::string> children;
-        for (;;) {
-            std::optional<std::string> name;
-            if (m_library.AFCDirectoryRead(*m_afc, *directory, &name) != AFCStatus::Success || !name) {
-                break;
-            }
-            if (*name != "." && *name != "..") {
-                children.push_back(current + "/" + *name);
-            }
+        for (auto name = names.rbegin(); name != names.rend(); ++name) {
+            pending.push_back(current + "/" + *name);
         }
-        (void)m_library.AFCDirectoryClose(*m_afc, std::move(directory)); // the listing is complete
-        pending.insert(
-            pending.end(), std::make_move_iterator(children.rbegin()), std::make_move_iterator(children.rend()));
     }
     std::sort(found.begin(), found.end());
     return found;
@@ -278,7 +241,7 @@ bool AFCDirectoryAccess::mkdir(const std::optional<std::string>& path)
     if (!checkConnection()) {
         return false;
     }
-    return checkStatus(m_library.AFCDirectoryCreate(*m_afc, *path), "AFCDirectoryCreate");
+    return checkStatus(m_afc->makeDirectory(*path), "AFCDirectoryCreate");
 }
 
 bool AFCDirectoryAccess::unlink(const std::optional<std::string>& path)
@@ -289,7 +252,7 @@ bool AFCDirectoryAccess::unlink(const std::optional<std::string>& path)
     if (!checkConnection()) {
         return false;
     }
-    return checkStatus(m_library.AFCRemovePath(*m_afc, *path), "AFCRemovePath");
+    return checkStatus(m_afc->removePath(*path), "AFCRemovePath");
 }
 
 bool AFCDirectoryAccess::rename(const std::optional<std::string>& oldPath, const std::optional<std::string>& newPath)
@@ -303,7 +266,7 @@ bool AFCDirectoryAccess::rename(const std::optional<std::string>& oldPath, const
     if (!checkConnection()) {
         return false;
     }
-    return checkStatus(m_library.AFCRenamePath(*m_afc, *oldPath, *newPath), "AFCRenamePath");
+    return checkStatus(m_afc->renamePath(*oldPath, *newPath), "AFCRenamePath");
 }
 
 bool AFCDirectoryAccess::link(const std::optional<std::string>& path, const std::optional<std::string>& target)
@@ -328,23 +291,14 @@ bool AFCDirectoryAccess::linkPath(
     if (!checkConnection()) {
         return false;
     }
-    return checkStatus(m_library.AFCLinkPath(*m_afc, type, *target, *path), "AFCLinkPath");
+    return checkStatus(m_afc->makeLink(static_cast<std::uint64_t>(type), *target, *path), "AFCLinkPath");
 }
 
 bool AFCDirectoryAccess::hardLinkRemoteFile(
     const std::optional<std::string>& target, const std::optional<std::string>& link)
 {
     // A missing path must never reach the device, and a closed connection must not be touched.
-    if (!link) {
-        return fail("Path is nil");
-    }
-    if (!target) {
-        return fail("Target is nil");
-    }
-    if (!checkConnection()) {
-        return false;
-    }
-    return checkStatus(m_library.AFCLinkPath(*m_afc, AFCLinkType::Hard, *target, *link), "AFCLinkPath");
+    return linkPath(AFCLinkType::Hard, link, target);
 }
 
 bool AFCDirectoryAccess::setmodtime(const std::optional<std::string>& path, const std::optional<PlistDate>& date)
@@ -361,42 +315,15 @@ bool AFCDirectoryAccess::setmodtime(const std::optional<std::string>& path, cons
     // Whole nanoseconds; the device cannot store a time before 1970.
     const std::int64_t microseconds = std::max<std::int64_t>(date->microsecondsSince1970, 0);
     const std::uint64_t nanoseconds = static_cast<std::uint64_t>(microseconds) * 1000;
-    std::unique_ptr<AFCOperation> operation = m_library.AFCOperationCreateSetModTime(*path, nanoseconds);
-    if (!operation) {
-        return fail("AFCOperationCreateSetModTime() failed");
+    const MDStatus status = m_afc->setFileModTime(*path, nanoseconds);
+    if (status == AFCStatus::Success || m_afc->isBroken()) {
+        // A connection that broke is reported like every other call's failure.
+        return checkStatus(status, "AFCConnectionProcessOperation");
     }
-    return processOp(std::move(operation), "setmodtime:to:");
-}
-
-bool AFCDirectoryAccess::processOp(std::unique_ptr<AFCOperation> operation, const char* /*label*/)
-{
-    if (!operation) {
-        return fail("AFCOperationCreateSetModTime() failed");
-    }
-    if (!checkConnection()) {
-        return false;
-    }
-    const double timeout = m_library.AFCConnectionGetIOTimeout(*m_afc);
-    if (!checkStatus(
-            m_library.AFCConnectionProcessOperation(*m_afc, *operation, timeout), "AFCConnectionProcessOperation")) {
-        return false;
-    }
-    const MDStatus result = m_library.AFCOperationGetResultStatus(*operation);
-    if (result == AFCStatus::Success) {
-        clearLastError();
-        return true;
-    }
-    const std::optional<PlistDictionary> info = m_library.AFCConnectionCopyLastErrorInfo(*m_afc);
-    if (!info) {
-        return fail(stringWithFormat("Error %ld occurred, no error info", static_cast<long>(result)));
-    }
-    const auto description = info->find("NSLocalizedDescription");
-    if (description == info->end()) {
-        return fail(stringWithFormat("Error %ld occurred, no message", static_cast<long>(result)));
-    }
-    setLastError(description->second.isString()
-            ? *description->second.asString()
-            : stringWithFormat("Error %ld occurred, no message", static_cast<long>(result)));
+    // The device refused: its own words are the clearer reason.
+    fail(m_afc->lastError().empty() ? stringWithFormat("Error %ld occurred, no message", static_cast<long>(status))
+                                    : m_afc->lastError());
+    m_lastStatus = status;
     return false;
 }
 
@@ -409,11 +336,25 @@ std::unique_ptr<AFCFileReference> AFCDirectoryAccess::openFile(const std::option
     if (!checkConnection()) {
         return nullptr;
     }
+    // Callers say read, write or both; devices need "w" and "w+" to create and empty a file
+    // ("r+", wire 2, keeps old bytes beyond what is written).
+    std::uint64_t wireMode = AFCWireOpenMode::ReadOnly;
+    switch (mode) {
+    case AFCFileMode::Read:
+        wireMode = AFCWireOpenMode::ReadOnly;
+        break;
+    case AFCFileMode::Write:
+        wireMode = AFCWireOpenMode::WriteTruncate;
+        break;
+    case AFCFileMode::ReadWrite:
+        wireMode = AFCWireOpenMode::ReadWriteTruncate;
+        break;
+    }
     AFCFileRef reference = 0;
-    if (!checkStatus(m_library.AFCFileRefOpen(*m_afc, *path, mode, &reference), "AFCFileRefOpen")) {
+    if (!checkStatus(m_afc->fileOpen(*path, wireMode, reference), "AFCFileRefOpen")) {
         return nullptr;
     }
-    return std::make_unique<AFCFileReference>(*path, reference, *m_afc, std::weak_ptr<void>(m_alive), m_library);
+    return std::make_unique<AFCFileReference>(*path, reference, std::weak_ptr<AFCWireClient>(m_afc));
 }
 
 std::unique_ptr<AFCFileReference> AFCDirectoryAccess::openForRead(const std::optional<std::string>& path)
@@ -441,7 +382,7 @@ template <typename Directory> std::unique_ptr<Directory> openDirectory(AMDevice&
     if (!connection) {
         return nullptr; // the device has logged why
     }
-    auto directory = std::make_unique<Directory>(std::move(connection), device.library());
+    auto directory = std::make_unique<Directory>(std::move(connection));
     if (!directory->openAFCConnection(device.afcIOTimeout())) {
         return nullptr;
     }
@@ -472,7 +413,7 @@ std::unique_ptr<AFCApplicationDirectory> AFCApplicationDirectory::create(
     if (!connection) {
         return nullptr;
     }
-    auto directory = std::make_unique<AFCApplicationDirectory>(std::move(connection), device.library());
+    auto directory = std::make_unique<AFCApplicationDirectory>(std::move(connection));
     if (const std::uint32_t seconds = device.afcIOTimeout(); seconds > 0) {
         directory->setTimeout(std::chrono::seconds(seconds)); // the container request, too
     }

@@ -24,24 +24,26 @@ inline constexpr const char* AFC_FILE_COPY_DONE = "AFCFileCopyDone";
 /// only what was read, so a caller must not present them as the whole.
 inline constexpr const char* AFC_SCAN_INCOMPLETE = "incomplete";
 
-/// An AFC connection to one of the device's file areas, over a started service connection.
+/// An AFC connection to one of the device's file areas, over a started service connection: it
+/// speaks AFC itself through an AFCWireClient on that connection.
 ///
 /// Single operations (file and device information, listing, create, remove, rename, link, time
 /// stamps, opening files) and the tree operations built on them (scan, recursive delete, fill,
 /// copies both ways, property-list files). Every operation blocks until the device has answered
 /// and answers a result; the reason of a failure is in lasterror(): "Connection is not open",
 /// "Input path is nil" and the like, or "%s failed: Return code = 0x%04X" with the library call's
-/// name and status. Not thread-safe: one thread at a time, together with its open files.
+/// name and status ("AFCFileInfoOpen", "AFCRemovePath", ...: the names of the AFC calls, which log
+/// readers and the command line know). Not thread-safe: one thread at a time, together with its open files.
 class AFCDirectoryAccess : public AMService
 {
 public:
     /// Wraps a started service connection; call openAFCConnection() before anything else (the
     /// create() functions of the subclasses do both).
-    AFCDirectoryAccess(std::unique_ptr<AMServiceConnection> connection, MobileDevice& library);
+    explicit AFCDirectoryAccess(std::unique_ptr<AMServiceConnection> connection);
     ~AFCDirectoryAccess() override;
 
     /// Opens the AFC connection on the service socket; false with "AFCConnectionOpen failed: %d"
-    /// logged.
+    /// logged when the socket is closed.
     [[nodiscard]] bool openAFCConnection();
     /// The same with each request bounded by `ioTimeoutSeconds` (0 waits as long as the device
     /// keeps the connection open); a request that runs out fails with AFCStatus::OpTimeout.
@@ -49,7 +51,7 @@ public:
 
     /// True until close().
     bool isOpen() const { return m_afc != nullptr; }
-    /// Closes the AFC connection if open; a failure is only logged. Open files stop working.
+    /// Closes the AFC connection if open (AFC has no farewell). Open files stop working.
     void close();
 
     // ---- Single operations --------------------------------------------------------------
@@ -84,10 +86,8 @@ public:
     [[nodiscard]] bool hardLinkRemoteFile(
         const std::optional<std::string>& target, const std::optional<std::string>& link);
     /// Sets the modification time of `path` (whole nanoseconds since 1970; earlier dates give 1970).
+    /// A refusal leaves the device's own description as the last error.
     [[nodiscard]] bool setmodtime(const std::optional<std::string>& path, const std::optional<PlistDate>& date);
-    /// Runs `operation` on this connection and releases it; the device's own description of a
-    /// failure becomes the last error. `label` is for the reader of the code only.
-    [[nodiscard]] bool processOp(std::unique_ptr<AFCOperation> operation, const char* label);
 
     /// Opens a file; null on failure (a missing path gives "Input path is nil" before any device
     /// call). Writing creates a missing file and empties an existing one. The caller owns the
@@ -164,8 +164,8 @@ public:
     /// The status of the last failure on this connection: the library's, or 0 for a failure of
     /// our own ("Won't overwrite existing file") and before any.
     MDStatus lastStatus() const { return m_lastStatus; }
-    /// The host-side detail of the last failed library call on this connection (for example
-    /// "Reply was truncated, expected 10 more bytes"), when the library has one.
+    /// The host-side detail of the last failed AFC request on this connection (for example
+    /// "Reply was truncated, expected 10 more bytes"), when there is one.
     [[nodiscard]] std::optional<std::string> connectionErrorDetail();
 
 private:
@@ -178,17 +178,17 @@ private:
     bool checkConnection();
     bool linkPath(AFCLinkType type, const std::optional<std::string>& path, const std::optional<std::string>& target);
     bool checkStatus(MDStatus status, const char* callName);
-    std::optional<PlistDictionary> readPairs(std::unique_ptr<AFCKeyValues> pairs);
+    /// The names in `path`'s listing without "." and "..", or the status of the refusal.
+    MDStatus readDirectory(const std::string& path, std::vector<std::string>& names);
     std::unique_ptr<AFCFileReference> openFile(const std::optional<std::string>& path, AFCFileMode mode);
     bool copyLocalTree(const std::string& localPath,
         const std::string& remoteDirectory,
         bool overwrite,
         std::vector<std::pair<std::uint64_t, std::uint64_t>>& openDirectories);
 
-    MobileDevice& m_library;
-    std::unique_ptr<AFCConnection> m_afc;
-    // Expires when the connection closes, so files opened on it stop before touching it.
-    std::shared_ptr<int> m_alive;
+    // Shared only so that files opened on it hold a weak reference: they stop before touching a
+    // closed connection. Null until openAFCConnection() and after close().
+    std::shared_ptr<AFCWireClient> m_afc;
     MDStatus m_lastStatus { AFCStatus::Success };
     std::vector<std::string> m_skippedLocalPaths;
 };

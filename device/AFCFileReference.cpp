@@ -1,18 +1,14 @@
 #include "device/AFCFileReference.h"
 
 #include "base/Log.h"
+#include "device/AFCWireClient.h"
 
 #include <algorithm>
 
-AFCFileReference::AFCFileReference(const std::string& /*path: not kept*/,
-    AFCFileRef reference,
-    AFCConnection& connection,
-    std::weak_ptr<void> connectionAlive,
-    MobileDevice& library)
+AFCFileReference::AFCFileReference(
+    const std::string& /*path: not kept*/, AFCFileRef reference, std::weak_ptr<AFCWireClient> connection)
     : m_ref(reference)
-    , m_afc(&connection)
-    , m_connectionAlive(std::move(connectionAlive))
-    , m_library(library)
+    , m_afc(std::move(connection))
 {
 }
 
@@ -23,20 +19,22 @@ AFCFileReference::~AFCFileReference()
 
 bool AFCFileReference::isOpen() const
 {
-    return m_ref != 0 && !m_connectionAlive.expired();
+    return m_ref != 0 && !m_afc.expired();
 }
 
-bool AFCFileReference::checkOpen()
+std::shared_ptr<AFCWireClient> AFCFileReference::checkOpen()
 {
-    if (m_ref != 0 && m_connectionAlive.expired()) {
+    std::shared_ptr<AFCWireClient> afc = m_afc.lock();
+    if (m_ref != 0 && !afc) {
         // The device dropped the file together with its connection.
         m_ref = 0;
     }
     if (m_ref == 0) {
         m_lastStatus = AFCStatus::Success;
-        return fail("File is not open");
+        fail("File is not open");
+        return nullptr;
     }
-    return true;
+    return afc;
 }
 
 bool AFCFileReference::checkStatus(MDStatus status, const char* callName)
@@ -51,10 +49,11 @@ bool AFCFileReference::checkStatus(MDStatus status, const char* callName)
 
 bool AFCFileReference::closeFile()
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return false;
     }
-    if (!checkStatus(m_library.AFCFileRefClose(*m_afc, m_ref), "AFCFileRefClose")) {
+    if (!checkStatus(afc->fileClose(m_ref), "AFCFileRefClose")) {
         return false;
     }
     m_ref = 0;
@@ -63,27 +62,34 @@ bool AFCFileReference::closeFile()
 
 bool AFCFileReference::seek(std::int64_t offset, AFCSeekOrigin origin)
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return false;
     }
-    return checkStatus(m_library.AFCFileRefSeek(*m_afc, m_ref, offset, origin), "AFCFileRefSeek");
+    return checkStatus(afc->fileSeek(m_ref, offset, static_cast<std::uint64_t>(origin)), "AFCFileRefSeek");
 }
 
 bool AFCFileReference::tell(std::uint64_t& position)
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return false;
     }
-    return checkStatus(m_library.AFCFileRefTell(*m_afc, m_ref, &position), "AFCFileRefTell");
+    return checkStatus(afc->fileTell(m_ref, position), "AFCFileRefTell");
 }
 
 std::uint32_t AFCFileReference::readN(std::uint32_t count, void* buffer)
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return 0;
     }
-    std::uint32_t length = count;
-    if (!checkStatus(m_library.AFCFileRefRead(*m_afc, m_ref, buffer, &length), "AFCFileRefRead")) {
+    if (!buffer && count > 0) {
+        checkStatus(AFCStatus::InvalidArg, "AFCFileRefRead");
+        return 0;
+    }
+    std::uint32_t length = 0;
+    if (!checkStatus(afc->fileRead(m_ref, buffer, count, length), "AFCFileRefRead")) {
         return 0;
     }
     return length;
@@ -91,13 +97,17 @@ std::uint32_t AFCFileReference::readN(std::uint32_t count, void* buffer)
 
 bool AFCFileReference::writeN(std::uint32_t count, const void* bytes)
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return false;
     }
     if (count == 0) {
         return true;
     }
-    return checkStatus(m_library.AFCFileRefWrite(*m_afc, m_ref, bytes, count), "AFCFileRefWrite");
+    if (!bytes) {
+        return checkStatus(AFCStatus::InvalidArg, "AFCFileRefWrite");
+    }
+    return checkStatus(afc->fileWrite(m_ref, bytes, count), "AFCFileRefWrite");
 }
 
 bool AFCFileReference::writeNSData(std::string_view data)
@@ -118,8 +128,9 @@ bool AFCFileReference::writeNSData(std::string_view data)
 
 bool AFCFileReference::setFileSize(std::uint64_t size)
 {
-    if (!checkOpen()) {
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
         return false;
     }
-    return checkStatus(m_library.AFCFileRefSetFileSize(*m_afc, m_ref, size), "AFCFileRefSetFileSize");
+    return checkStatus(afc->fileSetSize(m_ref, size), "AFCFileRefSetFileSize");
 }

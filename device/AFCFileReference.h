@@ -8,6 +8,30 @@
 #include <string>
 #include <string_view>
 
+class AFCWireClient;
+
+/// An open file's handle, as the device numbered it; 0 is no file.
+using AFCFileRef = std::uint64_t;
+
+/// Open modes as callers name them; AFCDirectoryAccess maps them onto the wire (read → 1 "r",
+/// write → 3 "w": creates and empties, both → 4 "w+").
+enum class AFCFileMode : std::uint32_t {
+    Read = 1,
+    Write = 2,
+    ReadWrite = 3,
+};
+
+enum class AFCLinkType : std::uint32_t {
+    Hard = 1,
+    Symbolic = 2,
+};
+
+enum class AFCSeekOrigin : std::uint32_t {
+    Start = 0,
+    Current = 1,
+    End = 2,
+};
+
 /// One open file on an AFC connection (AFCDirectoryAccess::openForRead() and friends).
 ///
 /// Closes itself when destroyed. It does not keep its connection open: once the connection is
@@ -20,13 +44,9 @@ public:
     /// The largest single write request; larger buffers go out in pieces of this size.
     static constexpr std::size_t MAX_WRITE_SIZE = 64 * 1024 * 1024;
 
-    /// Wraps an open file. `path` is not kept. `connectionAlive` expires when the connection
-    /// closes. Made by AFCDirectoryAccess; nothing else needs to call it.
-    AFCFileReference(const std::string& path,
-        AFCFileRef reference,
-        AFCConnection& connection,
-        std::weak_ptr<void> connectionAlive,
-        MobileDevice& library);
+    /// Wraps an open file. `path` is not kept. `connection` expires when the connection closes.
+    /// Made by AFCDirectoryAccess; nothing else needs to call it.
+    AFCFileReference(const std::string& path, AFCFileRef reference, std::weak_ptr<AFCWireClient> connection);
     ~AFCFileReference();
     AFCFileReference(const AFCFileReference&) = delete;
     AFCFileReference& operator=(const AFCFileReference&) = delete;
@@ -55,12 +75,11 @@ public:
     MDStatus lastStatus() const { return m_lastStatus; }
 
 private:
-    bool checkOpen();
+    /// The connection while the file is open; null (with "File is not open") otherwise.
+    std::shared_ptr<AFCWireClient> checkOpen();
     bool checkStatus(MDStatus status, const char* callName);
 
     AFCFileRef m_ref { 0 };
-    AFCConnection* m_afc { nullptr };
-    std::weak_ptr<void> m_connectionAlive;
-    MobileDevice& m_library;
+    std::weak_ptr<AFCWireClient> m_afc;
     MDStatus m_lastStatus { AFCStatus::Success };
 };

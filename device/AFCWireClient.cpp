@@ -28,6 +28,10 @@ AFCWireClient::AFCWireClient(AMServiceConnection& service, std::chrono::millisec
 
 MDStatus AFCWireClient::connectionFailure(MDStatus status, std::string text)
 {
+    if (!m_broken) {
+        // Once per connection: every later request is refused the same way.
+        logLine(LOG_DEVICE, "AFC connection failed: %s", text.c_str());
+    }
     m_broken = true;
     m_lastError = std::move(text);
     return status;

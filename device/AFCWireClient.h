@@ -17,13 +17,18 @@
 /// Every call returns an AFC status (AFCStatus): 0 on success, the device's status when it refused,
 /// or a host-side status (30 and up) when the connection failed (ConnectionError), a reply declared more
 /// than AFC_MAX_PAYLOAD_SIZE (NoMemory) or a reply was malformed (NotEnoughData); lastError() says
-/// what happened. After a failure that leaves the byte stream out of step, the client refuses
-/// every later request with AFCStatus::ConnectionError.
+/// what happened. After a failure that leaves the byte stream out of step ("AFC connection failed:
+/// %s" logged, once), the client refuses every later request with AFCStatus::ConnectionError.
+///
+/// AFCDirectoryAccess owns one over its service connection; nothing else stands between them.
 ///
 /// Not thread-safe: one connection serves one thread at a time.
 class AFCWireClient
 {
 public:
+    /// What MobileDeviceAccess::clientVersion() reports.
+    static constexpr const char* VERSION = "Torvane AFC client 1.0";
+
     /// `service` must outlive the client. `ioTimeout` bounds each send and receive; zero or
     /// negative waits as long as the device keeps the connection open.
     explicit AFCWireClient(AMServiceConnection& service,

@@ -271,6 +271,36 @@ Device* deviceOf(const AMDeviceRef& ref)
     return dynamic_cast<Device*>(ref.get());
 }
 
+/// A device held locked with its lockdown connection open, or the status that says why not.
+struct OpenLockdown
+{
+    Device* device { nullptr };
+    std::unique_lock<std::mutex> lock;
+    MDStatus status { AMDStatus::Success };
+
+    explicit operator bool() const { return device != nullptr; }
+    lockdownd_client_t client() const { return device->lockdown; }
+};
+
+/// The opening every lockdown exchange shares: find our handle, take its lock, and check that
+/// AMDeviceConnect has been called.
+OpenLockdown openLockdown(const AMDeviceRef& ref)
+{
+    OpenLockdown held;
+    Device* device = deviceOf(ref);
+    if (!device) {
+        held.status = AMDStatus::InvalidArgumentError;
+        return held;
+    }
+    held.lock = std::unique_lock(device->mutex);
+    if (!device->lockdown) {
+        held.status = AMDStatus::NoConnectionError;
+        return held;
+    }
+    held.device = device;
+    return held;
+}
+
 /// The HostID of the pair record usbmuxd keeps for `udid`: a record may hold nothing else.
 /// Nothing when there is no record; an empty text when there is one without a HostID.
 std::optional<std::string> readHostId(const std::string& udid)
@@ -534,14 +564,11 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceConnect(const AMDeviceRef& ref)
 
 MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& ref)
 {
-    Device* device = deviceOf(ref);
-    if (!device) {
-        return AMDStatus::InvalidArgumentError;
+    const OpenLockdown held = openLockdown(ref);
+    if (!held) {
+        return held.status;
     }
-    std::lock_guard lock(device->mutex);
-    if (!device->lockdown) {
-        return AMDStatus::NoConnectionError;
-    }
+    Device* device = held.device;
     if (!device->sessionId.empty()) {
         return AMDStatus::SessionActiveError;
     }
@@ -606,14 +633,11 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& r
 
 MDStatus LibimobiledeviceMobileDevice::AMDeviceStopSession(const AMDeviceRef& ref)
 {
-    Device* device = deviceOf(ref);
-    if (!device) {
-        return AMDStatus::InvalidArgumentError;
+    const OpenLockdown held = openLockdown(ref);
+    if (!held) {
+        return held.status;
     }
-    std::lock_guard lock(device->mutex);
-    if (!device->lockdown) {
-        return AMDStatus::NoConnectionError;
-    }
+    Device* device = held.device;
     if (device->sessionId.empty()) {
         return AMDStatus::SessionInactiveError;
     }
@@ -638,16 +662,12 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceDisconnect(const AMDeviceRef& ref
 std::optional<PlistValue> LibimobiledeviceMobileDevice::AMDeviceCopyValue(
     const AMDeviceRef& ref, const std::optional<std::string>& domain, const std::optional<std::string>& key)
 {
-    Device* device = deviceOf(ref);
-    if (!device) {
-        return std::nullopt;
-    }
-    std::lock_guard lock(device->mutex);
-    if (!device->lockdown) {
+    const OpenLockdown held = openLockdown(ref);
+    if (!held) {
         return std::nullopt;
     }
     plist_t node = nullptr;
-    if (lockdownd_get_value(device->lockdown, domain ? domain->c_str() : nullptr, key ? key->c_str() : nullptr, &node)
+    if (lockdownd_get_value(held.client(), domain ? domain->c_str() : nullptr, key ? key->c_str() : nullptr, &node)
         != LOCKDOWN_E_SUCCESS) {
         plist_free(node);
         return std::nullopt;
@@ -673,16 +693,16 @@ AMDeviceInterfaceType LibimobiledeviceMobileDevice::AMDeviceGetInterfaceType(con
 MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
     const AMDeviceRef& ref, const std::string& serviceName, std::unique_ptr<AMServiceConnection>* connection)
 {
-    Device* device = deviceOf(ref);
-    if (!device || !connection) {
+    if (!connection) {
         return AMDStatus::InvalidArgumentError;
     }
-    std::lock_guard lock(device->mutex);
-    if (!device->lockdown) {
-        return AMDStatus::NoConnectionError;
+    const OpenLockdown held = openLockdown(ref);
+    if (!held) {
+        return held.status;
     }
+    Device* device = held.device;
     lockdownd_service_descriptor_t descriptor = nullptr;
-    const lockdownd_error_t error = lockdownd_start_service(device->lockdown, serviceName.c_str(), &descriptor);
+    const lockdownd_error_t error = lockdownd_start_service(held.client(), serviceName.c_str(), &descriptor);
     if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
         lockdownd_service_descriptor_free(descriptor);
         return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
@@ -721,8 +741,7 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
 MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(
     const AMDeviceRef& ref, const PlistDictionary& options, PlistDictionary* applications)
 {
-    Device* device = deviceOf(ref);
-    if (!device || !applications) {
+    if (!deviceOf(ref) || !applications) {
         return AMDStatus::InvalidArgumentError;
     }
     PlistDictionary clientOptions = options;
@@ -737,13 +756,14 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(
     if (!optionsNode) {
         return AMDStatus::InvalidArgumentError;
     }
-    std::lock_guard lock(device->mutex);
-    if (!device->lockdown) {
-        return AMDStatus::NoConnectionError;
+    const OpenLockdown held = openLockdown(ref);
+    if (!held) {
+        return held.status;
     }
+    Device* device = held.device;
     lockdownd_service_descriptor_t descriptor = nullptr;
     const lockdownd_error_t error
-        = lockdownd_start_service(device->lockdown, "com.apple.mobile.installation_proxy", &descriptor);
+        = lockdownd_start_service(held.client(), "com.apple.mobile.installation_proxy", &descriptor);
     if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
         lockdownd_service_descriptor_free(descriptor);
         return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;

@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AFCWireClient.h"
 #include "device/AMDevice.h"
 
 #include <algorithm>
@@ -83,7 +84,7 @@ bool MobileDeviceAccess::waitForConnection()
 
 std::string MobileDeviceAccess::clientVersion()
 {
-    return m_library.AFCGetClientVersionString();
+    return AFCWireClient::VERSION;
 }
 
 void MobileDeviceAccess::Notify(const AMDeviceNotificationRecord& record)

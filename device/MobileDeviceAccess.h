@@ -61,7 +61,7 @@ public:
     /// Runs the calling thread's PlainRunLoop until the next attach or detach record. False when
     /// not subscribed or when the thread has no PlainRunLoop to run.
     [[nodiscard]] bool waitForConnection();
-    /// The AFC client version text of the library.
+    /// The version text of our AFC client.
     std::string clientVersion();
 
     /// Handles one notification record (the library's callback lands here).

@@ -129,7 +129,3 @@ std::string mobileDeviceStatusText(MDStatus status)
 
 MobileDeviceHandle::~MobileDeviceHandle() = default;
 AMServiceConnection::~AMServiceConnection() = default;
-AFCConnection::~AFCConnection() = default;
-AFCKeyValues::~AFCKeyValues() = default;
-AFCDirectory::~AFCDirectory() = default;
-AFCOperation::~AFCOperation() = default;

@@ -1,28 +1,26 @@
 #pragma once
 
-// The boundary to the mobile-device library: every call the device layer makes to reach a phone.
+// The boundary to the mobile-device library: what libimobiledevice gives the device layer, and
+// nothing more. Device events, the lockdown connection, pairing and sessions, device values,
+// starting a service (which hands back a byte stream, `AMServiceConnection`) and the application
+// lookup. Every protocol spoken over a started service is our own code above this boundary: AFC
+// (`AFCDirectoryAccess` over `AFCWireClient`), the property-list services (`AMService`), and the
+// notification proxy, whose few calls are implemented once in this base class.
 //
 // `MobileDevice` is an abstract class with one virtual per library operation. Callers obtain the
 // implementation with `MobileDevice::shared()`; tests install another one (for example
-// tests/support/ScriptedMobileDevice) with `MobileDevice::setShared()`, or hand one to the objects
+// tests/device/ScriptedMobileDevice) with `MobileDevice::setShared()`, or hand one to the objects
 // that accept it directly (`MobileDeviceAccess`, `AMDevice::deviceFrom`).
 //
 // The production implementation, `LibimobiledeviceMobileDevice` (device/LibimobiledeviceMobileDevice.h),
-// runs over libimobiledevice 1.3.0 and libusbmuxd 2.0.2. Its definitions are split by protocol:
-//   - device/LibimobiledeviceMobileDevice.cpp: device events, lockdown connection, pairing, sessions,
-//     values, service start, application lookup;
-//   - device/MobileDeviceAFC.cpp (with its AFC wire client): every AFC* operation, spoken by our own
-//     code over an AMServiceConnection, because the 1.3.0 public API cannot run AFC over a connection
-//     that was opened for another service (app containers need exactly that);
-//   - device/MobileDeviceNotificationProxy.cpp: the notification-proxy operations, which are plain
-//     property-list frames and therefore implemented once here in the base class for every
-//     implementation.
+// runs over libimobiledevice 1.3.0 and libusbmuxd 2.0.2; the notification-proxy operations are in
+// device/MobileDeviceNotificationProxy.cpp.
 //
 // Statuses are 32-bit: 0 is success; lockdown, mux and session failures are MobileDevice-style
-// 0xE80000xx numbers (`AMDStatus`); AFC calls answer the AFC wire status numbers (`AFCStatus`).
-// `mobileDeviceStatusText()` names any of them.
+// 0xE80000xx numbers (`AMDStatus`). AFC requests answer the AFC wire status numbers (`AFCStatus`),
+// which live here too so that `mobileDeviceStatusText()` names any status the device layer keeps.
 //
-// No libimobiledevice type appears in this header: handles are opaque classes that each
+// No libimobiledevice type appears in this header: a device handle is an opaque class that each
 // implementation derives from.
 
 #include "base/PlistValue.h"
@@ -226,66 +224,6 @@ protected:
     AMServiceConnection() = default;
 };
 
-/// An open AFC connection, a key-value listing, a directory listing, a queued operation: opaque
-/// objects, each implementation derives its own.
-class AFCConnection
-{
-public:
-    virtual ~AFCConnection();
-
-protected:
-    AFCConnection() = default;
-};
-
-class AFCKeyValues
-{
-public:
-    virtual ~AFCKeyValues();
-
-protected:
-    AFCKeyValues() = default;
-};
-
-class AFCDirectory
-{
-public:
-    virtual ~AFCDirectory();
-
-protected:
-    AFCDirectory() = default;
-};
-
-class AFCOperation
-{
-public:
-    virtual ~AFCOperation();
-
-protected:
-    AFCOperation() = default;
-};
-
-/// An open file on an AFC connection.
-using AFCFileRef = std::uint64_t;
-
-/// Open modes as callers name them; the AFC client maps them onto the wire (read → 1 "r",
-/// write → 3 "w": creates and empties, both → 4 "w+").
-enum class AFCFileMode : std::uint32_t {
-    Read = 1,
-    Write = 2,
-    ReadWrite = 3,
-};
-
-enum class AFCLinkType : std::uint32_t {
-    Hard = 1,
-    Symbolic = 2,
-};
-
-enum class AFCSeekOrigin : std::uint32_t {
-    Start = 0,
-    Current = 1,
-    End = 2,
-};
-
 /// Called with each notification name an observed notification proxy relays, on the run loop of
 /// the thread that called AMDListenForNotifications. An empty name means the proxy went away.
 using AMDNotificationCallback = std::function<void(const std::string& name)>;
@@ -347,81 +285,6 @@ public:
     [[nodiscard]] virtual MDStatus AMDeviceLookupApplications(
         const AMDeviceRef& device, const PlistDictionary& options, PlistDictionary* applications)
         = 0;
-
-    // ---- AFC (statuses are AFCStatus numbers) ----------------------------------------------
-
-    /// Opens an AFC connection over a started service connection, which the caller keeps and
-    /// must keep open while the AFC connection is used. `ioTimeout` in seconds, 0 for none.
-    [[nodiscard]] virtual MDStatus AFCConnectionOpen(
-        AMServiceConnection& service, std::uint32_t ioTimeout, std::unique_ptr<AFCConnection>* connection)
-        = 0;
-    /// Ends the AFC connection (its service connection stays the caller's).
-    [[nodiscard]] virtual MDStatus AFCConnectionClose(std::unique_ptr<AFCConnection> connection) = 0;
-    /// The device's file-system facts ("FSFreeBytes", "FSTotalBytes", ...) as key-value pairs.
-    [[nodiscard]] virtual MDStatus AFCDeviceInfoOpen(AFCConnection& connection, std::unique_ptr<AFCKeyValues>* pairs)
-        = 0;
-    /// Facts about one path ("st_ifmt", "st_size", "st_mtime", "st_birthtime", ...); 0 only if it exists.
-    [[nodiscard]] virtual MDStatus AFCFileInfoOpen(
-        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCKeyValues>* pairs)
-        = 0;
-    /// The next pair; key and value become nothing after the last one.
-    [[nodiscard]] virtual MDStatus AFCKeyValueRead(
-        AFCKeyValues& pairs, std::optional<std::string>* key, std::optional<std::string>* value)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCKeyValueClose(std::unique_ptr<AFCKeyValues> pairs) = 0;
-    /// Opens a listing; ReadError (4) when the path is no directory.
-    [[nodiscard]] virtual MDStatus AFCDirectoryOpen(
-        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCDirectory>* directory)
-        = 0;
-    /// The next name ("." and ".." included); nothing after the last.
-    [[nodiscard]] virtual MDStatus AFCDirectoryRead(
-        AFCConnection& connection, AFCDirectory& directory, std::optional<std::string>* name)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCDirectoryClose(AFCConnection& connection, std::unique_ptr<AFCDirectory> directory)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCDirectoryCreate(AFCConnection& connection, const std::string& path) = 0;
-    [[nodiscard]] virtual MDStatus AFCRemovePath(AFCConnection& connection, const std::string& path) = 0;
-    [[nodiscard]] virtual MDStatus AFCRenamePath(
-        AFCConnection& connection, const std::string& oldPath, const std::string& newPath)
-        = 0;
-    /// Makes `link` point at `target`.
-    [[nodiscard]] virtual MDStatus AFCLinkPath(
-        AFCConnection& connection, AFCLinkType type, const std::string& target, const std::string& link)
-        = 0;
-    /// Opens a file; Write and ReadWrite create a missing file and empty an existing one.
-    [[nodiscard]] virtual MDStatus AFCFileRefOpen(
-        AFCConnection& connection, const std::string& path, AFCFileMode mode, AFCFileRef* file)
-        = 0;
-    /// Reads up to `*length` bytes into `buffer`; `*length` becomes the count read, 0 at the end.
-    [[nodiscard]] virtual MDStatus AFCFileRefRead(
-        AFCConnection& connection, AFCFileRef file, void* buffer, std::uint32_t* length)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefWrite(
-        AFCConnection& connection, AFCFileRef file, const void* data, std::uint32_t length)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefSeek(
-        AFCConnection& connection, AFCFileRef file, std::int64_t offset, AFCSeekOrigin origin)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefTell(AFCConnection& connection, AFCFileRef file, std::uint64_t* position)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefSetFileSize(AFCConnection& connection, AFCFileRef file, std::uint64_t size)
-        = 0;
-    [[nodiscard]] virtual MDStatus AFCFileRefClose(AFCConnection& connection, AFCFileRef file) = 0;
-    /// An operation that sets `path`'s modification time; null if it cannot be made.
-    virtual std::unique_ptr<AFCOperation> AFCOperationCreateSetModTime(
-        const std::string& path, std::uint64_t nanosecondsSince1970)
-        = 0;
-    /// The connection's I/O timeout in seconds, as handed to AFCConnectionProcessOperation.
-    virtual double AFCConnectionGetIOTimeout(AFCConnection& connection) = 0;
-    /// Runs the operation; its own result is read with AFCOperationGetResultStatus.
-    [[nodiscard]] virtual MDStatus AFCConnectionProcessOperation(
-        AFCConnection& connection, AFCOperation& operation, double timeout)
-        = 0;
-    virtual MDStatus AFCOperationGetResultStatus(AFCOperation& operation) = 0;
-    /// The last failure on the connection as {"NSLocalizedDescription": text}, or nothing.
-    virtual std::optional<PlistDictionary> AFCConnectionCopyLastErrorInfo(AFCConnection& connection) = 0;
-    /// The AFC client's version text.
-    virtual std::string AFCGetClientVersionString() = 0;
 
     // ---- Notification proxy (statuses are AMDStatus numbers) ---------------------------------
     // Implemented here for every implementation: they are property-list frames over `service`.

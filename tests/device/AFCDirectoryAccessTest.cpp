@@ -279,7 +279,7 @@ public:
 
 std::unique_ptr<AFCDirectoryAccess> openOn(FakeAFCPeer& peer)
 {
-    auto afc = std::make_unique<AFCDirectoryAccess>(peer.takeConnection(), MobileDevice::shared());
+    auto afc = std::make_unique<AFCDirectoryAccess>(peer.takeConnection());
     EXPECT_TRUE(afc->openAFCConnection());
     return afc;
 }
@@ -505,6 +505,7 @@ TEST(AFCDirectoryAccess, ReportsTheDevicesDescriptionWhenSettingATimeFails)
     auto afc = openOn(peer);
     EXPECT_FALSE(afc->setmodtime("/missing", seconds(1'000'000'000)));
     EXPECT_EQ(afc->lasterror(), "The device answered status 8 (" + mobileDeviceStatusText(8) + ")");
+    EXPECT_EQ(afc->lastStatus(), AFCStatus::ObjectNotFound); // not the status of an earlier call
     const std::vector<Request> requests = peer.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].operation, AFCOpcode::SetFileModTime);

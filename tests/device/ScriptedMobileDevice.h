@@ -92,7 +92,7 @@ public:
     void sendRecord(const AMDeviceRef& device, std::uint32_t kind);
 
     /// The status an operation answers (by its library name, e.g. "AMDeviceConnect",
-    /// "AFCRemovePath"); 0 unless set.
+    /// "AMDeviceStartService"); 0 unless set.
     void setStatus(const std::string& operation, MDStatus status) { m_statuses[operation] = status; }
     MDStatus statusOf(const std::string& operation) const;
     /// Every call made, by library name, in order.
@@ -103,14 +103,6 @@ public:
     /// that is kept in `lastService` (not owned) for the test to script.
     std::function<std::unique_ptr<AMServiceConnection>(const std::string& serviceName)> serviceFactory;
     ScriptedServiceConnection* lastService { nullptr };
-
-    /// What the AFC operations hand out.
-    std::vector<std::pair<std::string, std::string>> afcKeyValues;
-    std::vector<std::string> afcDirectoryEntries;
-    std::string afcFileContents;
-    std::string afcWritten;
-    std::optional<PlistDictionary> afcLastErrorInfo;
-    double afcIOTimeout { 0 };
 
     MDStatus AMDeviceNotificationSubscribe(
         AMDeviceNotificationCallback callback, AMDeviceNotificationRef* subscription) override;
@@ -130,46 +122,6 @@ public:
         const AMDeviceRef& device, const PlistDictionary& options, PlistDictionary* applications) override;
     PlistDictionary applications;
 
-    MDStatus AFCConnectionOpen(
-        AMServiceConnection& service, std::uint32_t ioTimeout, std::unique_ptr<AFCConnection>* connection) override;
-    MDStatus AFCConnectionClose(std::unique_ptr<AFCConnection> connection) override;
-    MDStatus AFCDeviceInfoOpen(AFCConnection& connection, std::unique_ptr<AFCKeyValues>* pairs) override;
-    MDStatus AFCFileInfoOpen(
-        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCKeyValues>* pairs) override;
-    MDStatus AFCKeyValueRead(
-        AFCKeyValues& pairs, std::optional<std::string>* key, std::optional<std::string>* value) override;
-    MDStatus AFCKeyValueClose(std::unique_ptr<AFCKeyValues> pairs) override;
-    MDStatus AFCDirectoryOpen(
-        AFCConnection& connection, const std::string& path, std::unique_ptr<AFCDirectory>* directory) override;
-    MDStatus AFCDirectoryRead(
-        AFCConnection& connection, AFCDirectory& directory, std::optional<std::string>* name) override;
-    MDStatus AFCDirectoryClose(AFCConnection& connection, std::unique_ptr<AFCDirectory> directory) override;
-    MDStatus AFCDirectoryCreate(AFCConnection& connection, const std::string& path) override;
-    MDStatus AFCRemovePath(AFCConnection& connection, const std::string& path) override;
-    MDStatus AFCRenamePath(AFCConnection& connection, const std::string& oldPath, const std::string& newPath) override;
-    MDStatus AFCLinkPath(
-        AFCConnection& connection, AFCLinkType type, const std::string& target, const std::string& link) override;
-    MDStatus AFCFileRefOpen(
-        AFCConnection& connection, const std::string& path, AFCFileMode mode, AFCFileRef* file) override;
-    MDStatus AFCFileRefRead(AFCConnection& connection, AFCFileRef file, void* buffer, std::uint32_t* length) override;
-    MDStatus AFCFileRefWrite(
-        AFCConnection& connection, AFCFileRef file, const void* data, std::uint32_t length) override;
-    MDStatus AFCFileRefSeek(
-        AFCConnection& connection, AFCFileRef file, std::int64_t offset, AFCSeekOrigin origin) override;
-    MDStatus AFCFileRefTell(AFCConnection& connection, AFCFileRef file, std::uint64_t* position) override;
-    MDStatus AFCFileRefSetFileSize(AFCConnection& connection, AFCFileRef file, std::uint64_t size) override;
-    MDStatus AFCFileRefClose(AFCConnection& connection, AFCFileRef file) override;
-    std::unique_ptr<AFCOperation> AFCOperationCreateSetModTime(
-        const std::string& path, std::uint64_t nanosecondsSince1970) override;
-    double AFCConnectionGetIOTimeout(AFCConnection& connection) override;
-    MDStatus AFCConnectionProcessOperation(AFCConnection& connection, AFCOperation& operation, double timeout) override;
-    MDStatus AFCOperationGetResultStatus(AFCOperation& operation) override;
-    std::optional<PlistDictionary> AFCConnectionCopyLastErrorInfo(AFCConnection& connection) override;
-    std::string AFCGetClientVersionString() override;
-
-    /// The paths and arguments AFC calls were made with, e.g. "AFCRemovePath /a".
-    std::vector<std::string> afcArguments;
-
 private:
     struct Subscriber;
     MDStatus record(const std::string& operation);
@@ -179,6 +131,4 @@ private:
     std::vector<Subscriber> m_subscribers;
     std::vector<AMDeviceRef> m_attached;
     AMDeviceNotificationRef m_nextToken { 1 };
-    std::uint64_t m_position { 0 };
-    AFCFileRef m_nextFile { 1 };
 };
