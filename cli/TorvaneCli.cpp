@@ -143,6 +143,50 @@ private:
     std::thread m_thread;
 };
 
+int exitStatusFor(AMDeviceState state)
+{
+    switch (state) {
+    case AMDeviceState::Usable:
+        return CLI_OK;
+    case AMDeviceState::UsbServiceNotRunning:
+        return CLI_NO_USB_SERVICE;
+    case AMDeviceState::PasscodeLocked:
+        return CLI_PASSCODE_LOCKED;
+    case AMDeviceState::TrustDialogPending:
+        return CLI_TRUST_PENDING;
+    case AMDeviceState::TrustDenied:
+        return CLI_TRUST_DENIED;
+    case AMDeviceState::PairingForgotten:
+        return CLI_PAIRING_EXPIRED;
+    case AMDeviceState::SessionRefused:
+        return CLI_SESSION_REFUSED;
+    case AMDeviceState::ServicesRefused:
+        return CLI_SERVICES_REFUSED;
+    case AMDeviceState::NetworkOnly:
+        return CLI_NETWORK_ONLY;
+    case AMDeviceState::Unreachable:
+        break;
+    }
+    return CLI_FAILED;
+}
+
+/// A device's identity value: as read at creation, or else asked without a session, which a
+/// phone answers even to a computer it does not trust (the device object leaves both out then).
+std::string identityOf(AMDevice& device, const std::optional<std::string>& known, const char* key)
+{
+    if (known) {
+        return *known;
+    }
+    if (!device.deviceConnect()) {
+        return {};
+    }
+    const AMDeviceRef held = device.device();
+    const std::optional<PlistValue> value
+        = held ? device.library().AMDeviceCopyValue(held, std::nullopt, key) : std::nullopt;
+    (void)device.deviceDisconnect();
+    return value && value->isString() ? *value->asString() : std::string();
+}
+
 class Cli
 {
 public:
@@ -160,6 +204,10 @@ public:
     {
         if (m_options.wait) {
             waitForADevice(); // as long as it takes: that is what --wait asks for
+        }
+        if (!m_options.wait && !m_manager.usbServiceRunning()) {
+            // Without the daemon no phone can ever appear: say so instead of "no devices".
+            return unusable({}, AMDeviceState::UsbServiceNotRunning);
         }
         Watchdog watchdog(m_options.timeoutSeconds, [this] {
             (void)failure({},
@@ -193,6 +241,11 @@ public:
         std::unique_ptr<AFCMediaDirectory> afc = device->newAFCMediaDirectory();
         watchdog.disarm(); // each request on the media area has its own bound from here on
         if (!afc) {
+            // Ask again, so the reason is one a person can act on where there is one.
+            if (const AMDeviceState state = device->checkUsable();
+                state != AMDeviceState::Usable && state != AMDeviceState::Unreachable) {
+                return unusable({}, state, device->lasterror());
+            }
             return failure({},
                 "can't open the device's media area: "
                     + deviceFailureWords(device->lasterror(), "the service did not start"),
@@ -253,6 +306,13 @@ private:
         return reportCliFailure(m_options, m_err, subject, words, detail);
     }
 
+    /// A device that cannot be used: the advice for `state` as the failure, and its own status.
+    int unusable(const std::string& subject, AMDeviceState state, const std::optional<std::string>& detail = {})
+    {
+        (void)failure(subject, deviceStateText(state).advice, detail);
+        return exitStatusFor(state);
+    }
+
     /// A failure of `afc`, in words, with the raw text (and what broke underneath) as detail.
     int afcFailure(AFCDirectoryAccess& afc, const std::string& subject, std::string words = {})
     {
@@ -297,7 +357,7 @@ private:
         const auto& devices = m_manager.devices();
         if (udid) {
             for (const auto& device : devices) {
-                if (device->udid() == *udid) {
+                if (identityOf(*device, device->udid(), "UniqueDeviceID") == *udid) {
                     return device;
                 }
             }
@@ -319,27 +379,41 @@ private:
         return devices.front();
     }
 
+    /// Lists every device with whether it can be used now. Exits with the status of the first
+    /// device that cannot, after saying what to do about each one on stderr.
     int listDevices()
     {
         PlistArray entries;
+        std::vector<std::pair<std::string, AMDeviceState>> unusableDevices;
         for (const auto& device : m_manager.devices()) {
             const char* connection = device->interfaceType() == AMDeviceInterfaceType::Network ? "network" : "usb";
-            PlistDictionary entry { { "udid", PlistValue(device->udid().value_or("")) },
-                { "name", PlistValue(device->deviceName().value_or("")) }, { "connection", PlistValue(connection) } };
+            const AMDeviceState state = device->checkUsable();
+            const std::string udid = identityOf(*device, device->udid(), "UniqueDeviceID");
+            PlistDictionary entry { { "udid", PlistValue(udid) },
+                { "name", PlistValue(identityOf(*device, device->deviceName(), "DeviceName")) },
+                { "connection", PlistValue(connection) }, { "state", PlistValue(deviceStateText(state).name) } };
             entries.emplace_back(std::move(entry));
+            if (state != AMDeviceState::Usable) {
+                unusableDevices.emplace_back(udid, state);
+            }
         }
         if (m_options.json) {
             m_out << plistToJson(PlistValue(entries)) << '\n';
-            return CLI_OK;
-        }
-        if (entries.empty()) {
+        } else if (entries.empty()) {
             m_out << "No devices attached.\n";
         }
-        for (const PlistValue& entry : entries) {
+        for (const PlistValue& entry : m_options.json ? PlistArray() : entries) {
+            const std::string state = entry.stringForKey("state");
             m_out << escapeCliText(entry.stringForKey("udid")) << "  " << escapeCliText(entry.stringForKey("name"))
-                  << "  (" << entry.stringForKey("connection") << ")\n";
+                  << "  (" << entry.stringForKey("connection") << ")"
+                  << (state == deviceStateText(AMDeviceState::Usable).name ? "" : "  " + state) << '\n';
         }
-        return CLI_OK;
+        int status = CLI_OK;
+        for (const auto& [udid, state] : unusableDevices) {
+            const int own = unusable(escapeCliText(udid), state);
+            status = status == CLI_OK ? own : status;
+        }
+        return status;
     }
 
     int info(AMDevice& device)
@@ -348,6 +422,14 @@ private:
             = m_options.arguments.empty() ? std::nullopt : std::optional<std::string>(m_options.arguments[0]);
         const std::optional<PlistValue> value = device.deviceValueForKey(key, m_options.domain);
         if (!value) {
+            // No session (an untrusted computer, a locked phone, a phone out of the cable's reach):
+            // say what to do about it.
+            const AMDeviceState state = device.interfaceType() == AMDeviceInterfaceType::Network
+                ? AMDeviceState::NetworkOnly
+                : deviceStateForSessionStatus(device.lastStatus());
+            if (state != AMDeviceState::Usable && state != AMDeviceState::Unreachable) {
+                return unusable({}, state, device.lasterror());
+            }
             std::string what = key ? "no value for " + escapeCliText(*key) : std::string("no values");
             if (m_options.domain) {
                 what += " in the domain " + escapeCliText(*m_options.domain);
@@ -719,8 +801,13 @@ std::string cliUsage()
            "seconds without an answer (default 30; 0 waits for ever). Names are printed with control\n"
            "characters and bytes that are not UTF-8 escaped (\\n, \\\\, \\xHH); device paths given as\n"
            "arguments may use the same escapes. Failures are one line on stderr (a JSON object with\n"
-           "--json); --verbose adds the device's raw error.\n"
-           "Exit status: 0 success, 1 failure, 2 bad command line.\n";
+           "--json); --verbose adds the device's raw error. `devices` marks a device that cannot be\n"
+           "used with its state and says on stderr what to do about it.\n"
+           "Exit status: 0 success, 1 failure, 2 bad command line; a device that cannot be used:\n"
+           "  3 the USB service (usbmuxd) is not running    4 the phone is locked with a passcode\n"
+           "  5 the Trust question waits for an answer      6 Don't Trust was chosen\n"
+           "  7 the phone forgot this computer's pairing    8 the phone refuses a session\n"
+           "  9 the phone refuses to start its services     10 reached only over Wi-Fi\n";
 }
 
 std::string cliVersion()

@@ -51,6 +51,15 @@ struct ToolCommandShape
 inline constexpr int CLI_OK = 0;
 inline constexpr int CLI_FAILED = 1; ///< the device or a file refused, or no device
 inline constexpr int CLI_USAGE = 2; ///< the command line itself is wrong
+// A device that cannot be used, by reason (AMDeviceState):
+inline constexpr int CLI_NO_USB_SERVICE = 3; ///< usbmuxd is not installed or not running
+inline constexpr int CLI_PASSCODE_LOCKED = 4; ///< the phone must be unlocked to trust this computer
+inline constexpr int CLI_TRUST_PENDING = 5; ///< the Trust question waits for an answer
+inline constexpr int CLI_TRUST_DENIED = 6; ///< the user tapped Don't Trust
+inline constexpr int CLI_PAIRING_EXPIRED = 7; ///< the phone forgot this computer's pairing
+inline constexpr int CLI_SESSION_REFUSED = 8; ///< the phone refuses sessions even after pairing
+inline constexpr int CLI_SERVICES_REFUSED = 9; ///< the phone refuses to start its services
+inline constexpr int CLI_NETWORK_ONLY = 10; ///< reached only over Wi-Fi; the cable is needed
 
 /// Parses the arguments after the program name. Options may come anywhere; "--" ends them.
 /// `tools` adds the cleaning-tool commands and their options. Answers the options, or a message

@@ -82,6 +82,11 @@ bool MobileDeviceAccess::waitForConnection()
     return true;
 }
 
+bool MobileDeviceAccess::usbServiceRunning()
+{
+    return m_library.AMDeviceMuxStatus() == AMDStatus::Success;
+}
+
 std::string MobileDeviceAccess::clientVersion()
 {
     return AFCWireClient::VERSION;
