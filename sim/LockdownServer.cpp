@@ -5,11 +5,13 @@
 #include "sim/ServiceCatalog.h"
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
+#include "sim/SimTls.h"
 
 #include <QUuid>
 
 #include <cstdint>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -148,6 +150,16 @@ public:
             if (!sendMessage(m_stream, reply) || !keepOpen) {
                 return;
             }
+            // The StartSession reply goes out in plain text, the StopSession reply still inside TLS.
+            if (const SimTls::Context tls = std::exchange(m_startTls, nullptr); tls && !m_stream.startTls(tls.get())) {
+                return;
+            }
+            if (std::exchange(m_endTls, false)) {
+                m_stream.endTls();
+                if (m_stream.isClosed()) {
+                    return;
+                }
+            }
         }
     }
 
@@ -186,9 +198,21 @@ private:
                 || !m_device.isHostTrusted(hostId)) {
                 return fail("InvalidHostID");
             }
+            if (m_stream.isTls()) {
+                return fail("SessionActive");
+            }
+            // A host trusted before pairings were kept has no certificates: its sessions stay plain.
+            const bool ssl = m_device.profile().sessionSsl && m_device.pairing(hostId);
+            if (ssl) {
+                m_startTls = m_device.tlsContext(hostId);
+                if (!m_startTls) {
+                    return fail("InvalidPairRecord");
+                }
+            }
             m_sessionId = newUuid();
+            m_sessionHost = hostId;
             reply["SessionID"] = PlistValue(m_sessionId);
-            reply["EnableSessionSSL"] = PlistValue(false);
+            reply["EnableSessionSSL"] = PlistValue(ssl);
             return reply;
         }
         if (request == "StopSession") {
@@ -203,6 +227,8 @@ private:
                 return fail("InvalidSessionID");
             }
             m_sessionId.clear();
+            m_sessionHost.clear();
+            m_endTls = m_stream.isTls();
             return reply;
         }
         if (request == "StartService") {
@@ -341,8 +367,9 @@ private:
             reply["Error"] = PlistValue("InvalidService");
             return reply;
         }
-        reply["Port"] = PlistValue(int(m_device.openServicePort(entry->name)));
-        reply["EnableServiceSSL"] = PlistValue(false);
+        const bool ssl = m_device.profile().usesServiceSsl(entry->name) && m_device.pairing(m_sessionHost);
+        reply["Port"] = PlistValue(int(m_device.openServicePort(entry->name, ssl ? m_sessionHost : std::string())));
+        reply["EnableServiceSSL"] = PlistValue(ssl);
         return reply;
     }
 
@@ -364,13 +391,19 @@ private:
                 reply["Error"] = PlistValue(*refusal);
                 return reply;
             }
-            for (const char* certificate : { "DeviceCertificate", "HostCertificate", "RootCertificate" }) {
-                const PlistValue* value = record->find(certificate);
-                if (!value || !value->isData() || value->asData()->empty()) {
-                    reply["Error"] = PlistValue("InvalidPairRecord");
-                    return reply;
-                }
+            const auto pem = [&](const char* key) {
+                const PlistValue* value = record->find(key);
+                const PlistData* data = value ? value->asData() : nullptr;
+                return data ? std::string(data->begin(), data->end()) : std::string();
+            };
+            const SimPairing pairing { pem("RootCertificate"), pem("HostCertificate"), pem("DeviceCertificate") };
+            const std::string problem = SimTls::checkPairing(pairing, m_device.devicePrivateKeyPem());
+            if (!problem.empty()) {
+                logLine(LOG_SIM, "Pair from %s refused: %s", hostId.c_str(), problem.c_str());
+                reply["Error"] = PlistValue("InvalidPairRecord");
+                return reply;
             }
+            m_device.storePairing(hostId, pairing);
             m_device.trustHost(hostId);
             m_device.trust().paired();
             reply["EscrowBag"] = PlistValue(randomBytes(64));
@@ -394,6 +427,9 @@ private:
     SimStream& m_stream;
     const ServiceCatalog& m_catalog;
     std::string m_sessionId;
+    std::string m_sessionHost;
+    SimTls::Context m_startTls; // set by StartSession: TLS begins once its reply is out
+    bool m_endTls { false }; // set by StopSession: plain text again once its reply is out
 };
 
 } // namespace

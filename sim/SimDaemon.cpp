@@ -658,7 +658,7 @@ void SimDaemon::tunnel(int fd, std::uint32_t tag, const PlistValue& request)
     }
     // The client stores htons(port) as a plain integer.
     const auto port = std::uint16_t(((*rawPort & 0xFF) << 8) | ((*rawPort >> 8) & 0xFF));
-    std::optional<std::string> service;
+    std::optional<SimDevice::ServicePort> service;
     if (port != LOCKDOWN_PORT) {
         service = device->serviceForPort(port);
         if (!service) {
@@ -676,11 +676,15 @@ void SimDaemon::tunnel(int fd, std::uint32_t tag, const PlistValue& request)
         if (!service) {
             SimStream stream(fd, &device->faults(), SimStream::Kind::Lockdown);
             runLockdown(*device, stream, m_catalog);
-        } else if (const ServiceCatalog::Entry* entry = m_catalog.find(*service)) {
+        } else if (const ServiceCatalog::Entry* entry = m_catalog.find(service->serviceName)) {
             SimStream stream(fd, &device->faults(), SimStream::Kind::Service);
-            SimServiceContext context { *device, stream, *service,
-                                        [this, device] { return m_stopping.load() || !device->isAttached(); } };
-            entry->handler(context);
+            // A service started with EnableServiceSSL begins with the host's TLS handshake.
+            const SimTls::Context tls = service->tlsHostId.empty() ? nullptr : device->tlsContext(service->tlsHostId);
+            if (service->tlsHostId.empty() || (tls && stream.startTls(tls.get()))) {
+                SimServiceContext context { *device, stream, service->serviceName,
+                                            [this, device] { return m_stopping.load() || !device->isAttached(); } };
+                entry->handler(context);
+            }
         }
     }
     device->removeConnection(fd);

@@ -1,6 +1,7 @@
 #include "sim/SimDevice.h"
 
 #include "base/Log.h"
+#include "base/PlistValue.h"
 #include "sim/content/ContentGenerator.h"
 
 #include <QFile>
@@ -62,7 +63,8 @@ std::string generateKeyPair(std::string& privatePem)
     }
     std::string publicPem;
     // "type-specific" gives the PKCS#1 form the host's pairing code insists on.
-    OSSL_ENCODER_CTX* encoder = OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr);
+    OSSL_ENCODER_CTX* encoder
+        = OSSL_ENCODER_CTX_new_for_pkey(key, EVP_PKEY_PUBLIC_KEY, "PEM", "type-specific", nullptr);
     unsigned char* data = nullptr;
     size_t length = 0;
     if (encoder && OSSL_ENCODER_to_data(encoder, &data, &length) == 1) {
@@ -167,12 +169,28 @@ bool SimDevice::loadState(std::string* error)
         }
     }
     m_publicKeyPem = readFile(m_stateFolder / "device-public-key.pem");
+    m_privateKeyPem = readFile(m_stateFolder / "device-private-key.pem");
+    if (m_publicKeyPem.empty() != m_privateKeyPem.empty()) {
+        m_publicKeyPem.clear(); // half a key pair: make a new one on first use
+        m_privateKeyPem.clear();
+    }
+    const std::string pairings = readFile(m_stateFolder / "pairings.plist");
+    if (const std::optional<PlistValue> saved = PlistCodec::fromAny(pairings); saved && saved->isDictionary()) {
+        const auto pem = [](const PlistValue& record, const char* key) {
+            const PlistValue* value = record.find(key);
+            const PlistData* data = value ? value->asData() : nullptr;
+            return data ? std::string(data->begin(), data->end()) : std::string();
+        };
+        for (const auto& [hostId, record] : *saved->asDictionary()) {
+            m_pairings[hostId] = SimPairing { pem(record, "RootCertificate"), pem(record, "HostCertificate"),
+                pem(record, "DeviceCertificate") };
+        }
+    }
 
     m_storage = std::make_unique<SimStorage>(m_profile, m_fsRoot, m_stateFolder / "storage.json");
     m_storage->load();
     m_storage->setPurgeObserver([this](std::uint64_t purged) {
-        m_events.postSyslog("deleted", 112, "Notice",
-                            "Purged " + std::to_string(purged) + " bytes of purgeable data");
+        m_events.postSyslog("deleted", 112, "Notice", "Purged " + std::to_string(purged) + " bytes of purgeable data");
     });
     m_storage->startPurger();
     if (m_profile.trust) {
@@ -242,23 +260,22 @@ void SimDevice::setAttached(bool attached)
     m_attached = attached;
 }
 
-std::uint16_t SimDevice::openServicePort(const std::string& serviceName)
+std::uint16_t SimDevice::openServicePort(const std::string& serviceName, const std::string& tlsHostId)
 {
     std::lock_guard lock(m_mutex);
     const std::uint16_t port = m_nextPort;
     m_nextPort = m_nextPort >= 65000 ? 49152 : std::uint16_t(m_nextPort + 1);
-    m_servicePorts[port] = serviceName;
+    m_servicePorts[port] = ServicePort { serviceName, tlsHostId };
     // Keep a bounded window of recent ports: a client that starts services in a loop cannot grow
     // the table without limit.
     while (m_servicePorts.size() > 512) {
-        m_servicePorts.erase(m_servicePorts.upper_bound(port) != m_servicePorts.end()
-                                 ? m_servicePorts.upper_bound(port)
-                                 : m_servicePorts.begin());
+        m_servicePorts.erase(m_servicePorts.upper_bound(port) != m_servicePorts.end() ? m_servicePorts.upper_bound(port)
+                                                                                      : m_servicePorts.begin());
     }
     return port;
 }
 
-std::optional<std::string> SimDevice::serviceForPort(std::uint16_t port) const
+std::optional<SimDevice::ServicePort> SimDevice::serviceForPort(std::uint16_t port) const
 {
     std::lock_guard lock(m_mutex);
     const auto it = m_servicePorts.find(port);
@@ -285,11 +302,89 @@ void SimDevice::trustHost(const std::string& hostId)
 
 void SimDevice::untrustHost(const std::string& hostId)
 {
+    bool hadPairing = false;
     {
         std::lock_guard lock(m_mutex);
         m_trustedHosts.erase(hostId);
+        hadPairing = m_pairings.erase(hostId) != 0;
     }
     saveState();
+    if (hadPairing) {
+        savePairings();
+    }
+}
+
+void SimDevice::storePairing(const std::string& hostId, const SimPairing& pairing)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_pairings[hostId] = pairing;
+    }
+    savePairings();
+}
+
+std::optional<SimPairing> SimDevice::pairing(const std::string& hostId) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_pairings.find(hostId);
+    if (it == m_pairings.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void SimDevice::savePairings() const
+{
+    PlistDictionary records;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto data = [](const std::string& pem) { return PlistValue(PlistData(pem.begin(), pem.end())); };
+        for (const auto& [hostId, pairing] : m_pairings) {
+            records[hostId] = PlistValue(PlistDictionary { { "RootCertificate", data(pairing.rootCertificate) },
+                { "HostCertificate", data(pairing.hostCertificate) },
+                { "DeviceCertificate", data(pairing.deviceCertificate) } });
+        }
+    }
+    const std::optional<std::string> xml = PlistCodec::toXml(PlistValue(records));
+    QSaveFile file(QString::fromStdString((m_stateFolder / "pairings.plist").string()));
+    if (!xml || !file.open(QIODevice::WriteOnly) || file.write(xml->data(), qint64(xml->size())) != qint64(xml->size())
+        || !file.commit()) {
+        logLine(LOG_SIM, "Cannot write the pairings of %s", m_profile.udid.c_str());
+    }
+}
+
+SimTls::Context SimDevice::tlsContext(const std::string& hostId)
+{
+    const std::optional<SimPairing> paired = pairing(hostId);
+    const std::string key = devicePrivateKeyPem();
+    if (!paired || key.empty()) {
+        logLine(LOG_SIM, "No pairing with %s on %s for TLS", hostId.c_str(), m_profile.udid.c_str());
+        return {};
+    }
+    std::string error;
+    SimTls::Context context = SimTls::serverContext(*paired, key, m_profile.usesTls10Only(), &error);
+    if (!context) {
+        logLine(LOG_SIM, "No TLS for %s: %s", m_profile.udid.c_str(), error.c_str());
+    }
+    return context;
+}
+
+bool SimDevice::ensureKeyPair()
+{
+    if (!m_publicKeyPem.empty()) {
+        return true;
+    }
+    std::string privatePem;
+    std::string publicPem = generateKeyPair(privatePem);
+    if (publicPem.empty() || privatePem.empty()) {
+        logLine(LOG_SIM, "Cannot generate the key pair of %s", m_profile.udid.c_str());
+        return false;
+    }
+    std::ofstream(m_stateFolder / "device-private-key.pem", std::ios::binary | std::ios::trunc) << privatePem;
+    std::ofstream(m_stateFolder / "device-public-key.pem", std::ios::binary | std::ios::trunc) << publicPem;
+    m_publicKeyPem = publicPem;
+    m_privateKeyPem = privatePem;
+    return true;
 }
 
 void SimDevice::setTrustState(SimTrust::State state)
@@ -299,27 +394,23 @@ void SimDevice::setTrustState(SimTrust::State state)
         {
             std::lock_guard lock(m_mutex);
             m_trustedHosts.clear();
+            m_pairings.clear();
         }
         saveState();
+        savePairings();
     }
 }
 
 std::string SimDevice::devicePublicKeyPem()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_publicKeyPem.empty()) {
-        return m_publicKeyPem;
-    }
-    std::string privatePem;
-    std::string publicPem = generateKeyPair(privatePem);
-    if (publicPem.empty()) {
-        logLine(LOG_SIM, "Cannot generate the key pair of %s", m_profile.udid.c_str());
-        return {};
-    }
-    std::ofstream(m_stateFolder / "device-private-key.pem", std::ios::binary | std::ios::trunc) << privatePem;
-    std::ofstream(m_stateFolder / "device-public-key.pem", std::ios::binary | std::ios::trunc) << publicPem;
-    m_publicKeyPem = publicPem;
-    return m_publicKeyPem;
+    return ensureKeyPair() ? m_publicKeyPem : std::string();
+}
+
+std::string SimDevice::devicePrivateKeyPem()
+{
+    std::lock_guard lock(m_mutex);
+    return ensureKeyPair() ? m_privateKeyPem : std::string();
 }
 
 void SimDevice::addConnection(int fd)

@@ -6,6 +6,7 @@
 #include "sim/SimProfile.h"
 #include "sim/SimStorage.h"
 #include "sim/SimTrust.h"
+#include "sim/SimTls.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -25,9 +26,8 @@ class SimDevice
 public:
     /// Opens the device's state, creating and populating it the first time. Null with `error` set
     /// when the state cannot be created or the content cannot be generated.
-    static std::shared_ptr<SimDevice> open(const SimProfile& profile,
-                                           const std::filesystem::path& stateRoot,
-                                           std::string* error);
+    static std::shared_ptr<SimDevice> open(
+        const SimProfile& profile, const std::filesystem::path& stateRoot, std::string* error);
     ~SimDevice();
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
@@ -62,13 +62,27 @@ public:
 
     /// A fresh port for a started service, reachable by a later usbmux Connect (also after the
     /// lockdown connection closed). Old ports are forgotten once many newer ones exist.
-    std::uint16_t openServicePort(const std::string& serviceName);
-    std::optional<std::string> serviceForPort(std::uint16_t port) const;
+    /// `tlsHostId`: the paired host whose certificates the service's TLS uses; empty for plain text.
+    std::uint16_t openServicePort(const std::string& serviceName, const std::string& tlsHostId = {});
+    struct ServicePort
+    {
+        std::string serviceName;
+        std::string tlsHostId;
+    };
+    std::optional<ServicePort> serviceForPort(std::uint16_t port) const;
 
     /// Host IDs of computers that paired (persisted).
     bool isHostTrusted(const std::string& hostId) const;
     void trustHost(const std::string& hostId);
+    /// Also forgets the host's pairing.
     void untrustHost(const std::string& hostId);
+    /// The certificates a host paired with (persisted in "pairings.plist"); none for hosts trusted
+    /// by a state written before pairings were kept.
+    void storePairing(const std::string& hostId, const SimPairing& pairing);
+    std::optional<SimPairing> pairing(const std::string& hostId) const;
+    /// A TLS server context for a session or service with a paired host; null (and logged) when
+    /// the host has no pairing or the context cannot be made.
+    SimTls::Context tlsContext(const std::string& hostId);
 
     /// Whether the phone trusts computers now (sim/SimTrust.h).
     SimTrust& trust() { return m_trust; }
@@ -79,6 +93,8 @@ public:
     /// The device's RSA public key as PKCS#1 PEM ("-----BEGIN RSA PUBLIC KEY-----"), generated
     /// and stored on first use; empty if generation failed.
     std::string devicePublicKeyPem();
+    /// The private half (PKCS#8 PEM), generated with the public one.
+    std::string devicePrivateKeyPem();
 
     /// Tunnelled connections to this device, shut down on detach like a pulled cable.
     void addConnection(int fd);
@@ -92,6 +108,8 @@ private:
     SimDevice(const SimProfile& profile, std::filesystem::path stateFolder);
     bool loadState(std::string* error);
     void saveState() const;
+    void savePairings() const;
+    bool ensureKeyPair(); // with m_mutex held
 
     SimProfile m_profile;
     std::filesystem::path m_stateFolder;
@@ -107,8 +125,10 @@ private:
     bool m_attached { false };
     std::string m_deviceName;
     std::set<std::string> m_trustedHosts;
-    std::map<std::uint16_t, std::string> m_servicePorts;
+    std::map<std::uint16_t, ServicePort> m_servicePorts;
     std::uint16_t m_nextPort { 49152 };
     std::set<int> m_connections;
     std::string m_publicKeyPem;
+    std::string m_privateKeyPem;
+    std::map<std::string, SimPairing> m_pairings;
 };

@@ -4,6 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -14,6 +15,20 @@ bool SimProfile::isApfsEra() const
     int patch = 0;
     parseVersion(productVersion, major, minor, patch);
     return major > 10 || (major == 10 && minor >= 3);
+}
+
+bool SimProfile::usesTls10Only() const
+{
+    int major = 0;
+    int minor = 0;
+    int patch = 0;
+    parseVersion(productVersion, major, minor, patch);
+    return major < 10;
+}
+
+bool SimProfile::usesServiceSsl(const std::string& serviceName) const
+{
+    return std::find(sslServices.begin(), sslServices.end(), serviceName) != sslServices.end();
 }
 
 void SimProfile::parseVersion(const std::string& version, int& major, int& minor, int& patch)
@@ -65,8 +80,8 @@ bool readBytes(const QJsonObject& object, const char* key, std::uint64_t& out, b
 
 } // namespace
 
-std::optional<SimProfile> SimProfile::fromJson(const QJsonObject& object, const std::string& profileName,
-                                               std::string* error)
+std::optional<SimProfile> SimProfile::fromJson(
+    const QJsonObject& object, const std::string& profileName, std::string* error)
 {
     SimProfile p;
     p.profileName = profileName;
@@ -138,6 +153,21 @@ std::optional<SimProfile> SimProfile::fromJson(const QJsonObject& object, const 
         if (!p.trust) {
             return fail("\"Trust\" must be trusted, passcode-locked, dialog-pending, denied or forgotten");
         }
+    }
+    const QJsonValue sessionSsl = object.value(QLatin1String("sessionSsl"));
+    if (!sessionSsl.isUndefined() && !sessionSsl.isBool()) {
+        return fail("\"sessionSsl\" must be true or false");
+    }
+    p.sessionSsl = sessionSsl.toBool(true);
+    const QJsonValue sslServices = object.value(QLatin1String("sslServices"));
+    if (!sslServices.isUndefined() && !sslServices.isArray()) {
+        return fail("\"sslServices\" must be an array of service names");
+    }
+    for (const QJsonValue& service : sslServices.toArray()) {
+        if (!service.isString() || service.toString().isEmpty()) {
+            return fail("\"sslServices\" must be an array of service names");
+        }
+        p.sslServices.push_back(service.toString().toStdString());
     }
     const QJsonValue content = object.value(QLatin1String("content"));
     if (!content.isUndefined() && !content.isObject()) {

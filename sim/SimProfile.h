@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// What a simulated phone is: identity, system version, capacity figures and generated content.
 /// Read from a JSON file; the built-in ones ("demo", "modern", "legacy") are compiled in.
@@ -27,6 +28,12 @@ struct SimProfile
     /// "Trust": the trust state the phone starts in each time the daemon starts; none keeps
     /// "trusted".
     std::optional<SimTrust::State> trust;
+
+    /// StartSession answers EnableSessionSSL true and the lockdown stream turns to TLS, as on every
+    /// real phone. Off only for profiles that want the plain-text path.
+    bool sessionSsl { true };
+    /// Services whose StartService answers EnableServiceSSL true (AFC never does on real phones).
+    std::vector<std::string> sslServices;
 
     // Storage, in bytes. `diskCapacity` is the marketing size (TotalDiskCapacity), `dataCapacity`
     // the user data volume (AFC FSTotalBytes).
@@ -51,13 +58,16 @@ struct SimProfile
 
     /// APFS arrived with 10.3; before it a file grown by set-size allocates every block.
     bool isApfsEra() const;
+    /// Below 10.0 the host library allows TLS 1.0 only; from 10.0 on up to TLS 1.3.
+    bool usesTls10Only() const;
+    bool usesServiceSsl(const std::string& serviceName) const;
     /// "9.3.5" → {9, 3, 5}; missing parts are 0.
     static void parseVersion(const std::string& version, int& major, int& minor, int& patch);
 
     /// Parses a profile; gives nothing and sets `error` when a required key is missing or of the
     /// wrong type.
-    static std::optional<SimProfile> fromJson(const QJsonObject& object, const std::string& profileName,
-                                              std::string* error);
+    static std::optional<SimProfile> fromJson(
+        const QJsonObject& object, const std::string& profileName, std::string* error);
     /// `nameOrPath` is a built-in name or a path to a JSON file.
     static std::optional<SimProfile> load(const std::string& nameOrPath, std::string* error);
     static std::optional<SimProfile> builtIn(const std::string& name, std::string* error = nullptr);

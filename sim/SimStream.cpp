@@ -1,10 +1,13 @@
 #include "sim/SimStream.h"
 
+#include "base/Log.h"
 #include "sim/SimFaults.h"
 
 #include <cerrno>
 #include <cstdint>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,56 @@ SimStream::SimStream(int fd, const SimFaults* faults, Kind kind)
     , m_faults(faults)
     , m_kind(kind)
 {
+}
+
+SimStream::~SimStream()
+{
+    SSL_free(m_ssl);
+}
+
+bool SimStream::startTls(ssl_ctx_st* context)
+{
+    if (m_closed || m_ssl) {
+        return false;
+    }
+    m_ssl = SSL_new(context);
+    if (m_ssl && SSL_set_fd(m_ssl, m_fd) == 1) {
+        for (;;) {
+            const int done = SSL_accept(m_ssl);
+            if (done == 1) {
+                return true;
+            }
+            if (SSL_get_error(m_ssl, done) != SSL_ERROR_SYSCALL || errno != EINTR) {
+                break;
+            }
+        }
+    }
+    const unsigned long reason = ERR_peek_last_error();
+    logLine(LOG_SIM, "TLS handshake failed: %s; closing", reason ? ERR_reason_error_string(reason) : "connection lost");
+    ERR_clear_error();
+    SSL_free(m_ssl);
+    m_ssl = nullptr;
+    close();
+    return false;
+}
+
+void SimStream::endTls()
+{
+    if (!m_ssl) {
+        return;
+    }
+    // The host's close_notify arrives at once; anything else (or nothing) ends the connection
+    // anyway, because what follows could not be read as plain text.
+    char byte = 0;
+    std::size_t got = 0;
+    const int read = SSL_read_ex(m_ssl, &byte, 1, &got);
+    const bool closedCleanly = read != 1 && SSL_get_error(m_ssl, read) == SSL_ERROR_ZERO_RETURN;
+    ERR_clear_error();
+    SSL_free(m_ssl);
+    m_ssl = nullptr;
+    if (!closedCleanly) {
+        close();
+    }
 }
 
 std::size_t SimStream::budget()
@@ -55,10 +108,28 @@ std::size_t SimStream::readSome(void* buffer, std::size_t size)
     if (size > allowed) {
         size = allowed;
     }
+    const std::size_t got = receive(buffer, size);
+    m_transferred += got;
+    return got;
+}
+
+std::size_t SimStream::receive(void* buffer, std::size_t size)
+{
     for (;;) {
+        if (m_ssl) {
+            std::size_t got = 0;
+            const int read = SSL_read_ex(m_ssl, buffer, size, &got);
+            if (read == 1) {
+                return got;
+            }
+            if (SSL_get_error(m_ssl, read) == SSL_ERROR_SYSCALL && errno == EINTR) {
+                continue;
+            }
+            ERR_clear_error();
+            return 0;
+        }
         const ssize_t got = ::recv(m_fd, buffer, size, 0);
         if (got > 0) {
-            m_transferred += std::uint64_t(got);
             return std::size_t(got);
         }
         if (got < 0 && errno == EINTR) {
@@ -66,6 +137,37 @@ std::size_t SimStream::readSome(void* buffer, std::size_t size)
         }
         return 0;
     }
+}
+
+bool SimStream::send(const void* buffer, std::size_t size)
+{
+    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    while (size > 0) {
+        std::size_t sent = 0;
+        if (m_ssl) {
+            const int wrote = SSL_write_ex(m_ssl, bytes, size, &sent);
+            if (wrote != 1) {
+                if (SSL_get_error(m_ssl, wrote) == SSL_ERROR_SYSCALL && errno == EINTR) {
+                    continue;
+                }
+                ERR_clear_error();
+                return false;
+            }
+        } else {
+            const ssize_t wrote = ::send(m_fd, bytes, size, MSG_NOSIGNAL);
+            if (wrote < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            sent = std::size_t(wrote);
+        }
+        bytes += sent;
+        size -= sent;
+        m_transferred += std::uint64_t(sent);
+    }
+    return true;
 }
 
 bool SimStream::writeAll(const void* buffer, std::size_t size)
@@ -78,20 +180,9 @@ bool SimStream::writeAll(const void* buffer, std::size_t size)
     }
     const std::size_t allowed = budget();
     const bool cut = size > allowed;
-    const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-    std::size_t remaining = cut ? allowed : size;
-    while (remaining > 0) {
-        const ssize_t sent = ::send(m_fd, bytes, remaining, MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            close();
-            return false;
-        }
-        bytes += sent;
-        remaining -= std::size_t(sent);
-        m_transferred += std::uint64_t(sent);
+    if (!send(buffer, cut ? allowed : size)) {
+        close();
+        return false;
     }
     if (cut) {
         close();
@@ -104,6 +195,9 @@ int SimStream::waitReadable(int timeoutMs) const
 {
     if (m_closed) {
         return -1;
+    }
+    if (m_ssl && SSL_pending(m_ssl) > 0) {
+        return 1;
     }
     pollfd pfd { m_fd, POLLIN, 0 };
     for (;;) {

@@ -44,10 +44,17 @@ Options:
   --version         show the version and exit
 
 Control commands (ctl), sent to a running simulator:
-  list | attach UDID|PROFILE | detach UDID | storage UDID | clear-faults UDID |
-  trust UDID trusted | passcode-locked | dialog-pending | denied | forgotten |
-  fault UDID close-after BYTES | afc-status OPERATION STATUS | stall [MS] |
-             refuse-session | refuse-services [ERROR] | network-only
+  list                        the phones, their state and faults
+  attach UDID|PROFILE         plug a phone in (a new profile is loaded first)
+  detach UDID                 pull its cable
+  storage UDID                its storage model's figures
+  trust UDID STATE            whether it trusts this computer: trusted, passcode-locked,
+                                dialog-pending, denied or forgotten
+  fault UDID KIND [ARGS]      inject a fault until cleared; KIND [ARGS] is one of
+                                close-after BYTES, afc-status OPERATION STATUS, stall [MS],
+                                refuse-session, refuse-services [ERROR], network-only,
+                                installer-error COMMAND ERROR
+  clear-faults UDID           remove every fault of the phone
 )";
 
 int badUsage(const std::string& reason)
@@ -123,6 +130,12 @@ int runControl(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (argc >= 2 && std::string(argv[1]) == "ctl") {
+        for (int i = 2; i < argc; ++i) {
+            if (std::string(argv[i]) == "-h" || std::string(argv[i]) == "--help") {
+                std::fputs(HELP, stdout);
+                return 0;
+            }
+        }
         return runControl(argc, argv);
     }
     // Answered before Qt starts, so they need nothing but a terminal.

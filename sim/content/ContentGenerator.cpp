@@ -67,6 +67,9 @@ std::optional<ContentSummary> generateDeviceContent(
     if (!writer.makeDirectory("/private/var/mobile/Library/MobileInstallation") || !registry.reset(summary.apps)) {
         return fail("cannot store the installed apps");
     }
+    if (!ContentGenerators::generateCrashReports(settings, writer, summary.apps)) {
+        return fail("crash reports: " + writer.error());
+    }
     if (!ContentGenerators::generateCameraRoll(settings, writer, summary.cameraRoll)) {
         return fail("camera roll: " + writer.error());
     }

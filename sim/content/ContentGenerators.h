@@ -53,6 +53,10 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
 /// Stalled store downloads in /Downloads/ and their queue database.
 bool generateStalledDownloads(const ContentSettings& settings, ContentWriter& writer, int& created);
 
+/// A few crash and memory-pressure reports in the crash reporter's folder, named as the era
+/// names them (`settings.crashReports` of them).
+bool generateCrashReports(const ContentSettings& settings, ContentWriter& writer, const std::vector<AppRecord>& apps);
+
 /// The folders every set-up device has in its media area.
 bool generateMediaFolders(const ContentSettings& settings, ContentWriter& writer);
 

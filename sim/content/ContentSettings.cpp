@@ -215,6 +215,7 @@ std::optional<ContentSettings> ContentSettings::fromJson(
             [&](const QJsonValue& v) { return readShare(v, settings.neverPlayedShare); } },
         { QStringLiteral("stalledDownloads"),
             [&](const QJsonValue& v) { return readInt(v, settings.stalledDownloads); } },
+        { QStringLiteral("crashReports"), [&](const QJsonValue& v) { return readInt(v, settings.crashReports); } },
         { QStringLiteral("sparseFiles"),
             [&](const QJsonValue& v) {
                 settings.sparseFiles = v.toBool();

@@ -112,6 +112,7 @@ struct ContentSettings
     double neverPlayedShare = 0.2;
 
     int stalledDownloads = 3;
+    int crashReports = 3;
 
     /// Files are created sparse: their logical size is what the profile asks, their disk use tiny.
     bool sparseFiles = true;

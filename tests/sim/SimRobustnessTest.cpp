@@ -126,4 +126,9 @@ TEST(SimRobustness, RefusesASharedStateFolderARepeatedProfileAndAnswersHelp)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.starts_with("Usage: torvane-simd")) << help.out;
     EXPECT_TRUE(help.err.empty()) << help.err;
+    // Fault kinds are arguments of `fault`, not commands of their own.
+    const ProcessResult ctlHelp = runProcess({ SimulatorFixture::simdPath(), "ctl", "--help" }, 30s);
+    EXPECT_EQ(ctlHelp.exitCode, 0) << ctlHelp.err;
+    EXPECT_NE(ctlHelp.out.find("\n  fault UDID KIND [ARGS]"), std::string::npos) << ctlHelp.out;
+    EXPECT_EQ(ctlHelp.out.find("\n  stall"), std::string::npos) << ctlHelp.out;
 }
