@@ -696,7 +696,8 @@ enum class Format
 
 /// True for well-formed UTF-8 without a NUL: no overlong forms, surrogates or code points above
 /// U+10FFFF. libplist writes other bytes as they are (XML) or through a broken UTF-16 conversion
-/// (binary), giving a document that no reader, ours included, accepts.
+/// (binary), giving a document that no reader, ours included, accepts; so the encoders refuse
+/// such a string or key, as they refuse a NUL. A phone may send them in a binary ASCII string.
 bool isWritableText(std::string_view text)
 {
     std::size_t i = 0;
