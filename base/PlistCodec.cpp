@@ -694,6 +694,55 @@ enum class Format
     Binary,
 };
 
+/// True for well-formed UTF-8 without a NUL: no overlong forms, surrogates or code points above
+/// U+10FFFF. libplist writes other bytes as they are (XML) or through a broken UTF-16 conversion
+/// (binary), giving a document that no reader, ours included, accepts; so the encoders refuse
+/// such a string or key, as they refuse a NUL. A phone may send them in a binary ASCII string.
+bool isWritableText(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead == 0) {
+            return false;
+        }
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint32_t point = 0;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            point = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            point = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            point = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            point = (point << 6) | (next & 0x3F);
+        }
+        const std::uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 plist_t newUnsignedNode(std::uint64_t value)
 {
     // The public constructor always makes the signed 64-bit form, which writes values above 2^63
@@ -746,7 +795,7 @@ private:
             return plist_new_real(*value.toDouble());
         case PlistValue::Type::String: {
             const std::string& text = *value.asString();
-            if (text.find('\0') != std::string::npos) {
+            if (!isWritableText(text)) {
                 return nullptr; // libplist strings end at the first NUL; refuse rather than cut
             }
             return plist_new_string(text.c_str());
@@ -777,7 +826,7 @@ private:
         case PlistValue::Type::Dictionary: {
             PlistPtr dictionary(plist_new_dict());
             for (const auto& [key, item] : *value.asDictionary()) {
-                if (key.find('\0') != std::string::npos) {
+                if (!isWritableText(key)) {
                     return nullptr;
                 }
                 plist_t child = toNode(item, depth + 1);

@@ -20,3 +20,23 @@ std::string encodeServiceFrameHeader(std::uint32_t length);
 
 /// The length field read from exactly AM_FRAME_HEADER_SIZE bytes.
 std::uint32_t decodeServiceFrameLength(const std::uint8_t* bytes);
+
+/// Collects frames from a byte stream that may split or join them, for a reader that cannot
+/// block on one frame at a time (the notification listener).
+class AMServiceFrameAssembler
+{
+public:
+    enum class Outcome {
+        Frame,
+        NeedMore,
+        /// The next frame declares more than AM_MAX_FRAME_BODY_SIZE; nothing was kept for it.
+        Oversized,
+    };
+
+    void append(const char* bytes, std::size_t count) { m_buffer.append(bytes, count); }
+    /// The next whole frame's body, if one has arrived.
+    Outcome next(std::string& body);
+
+private:
+    std::string m_buffer;
+};

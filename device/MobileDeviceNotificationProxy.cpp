@@ -1,5 +1,6 @@
 #include "base/Log.h"
 #include "base/RunLoop.h"
+#include "device/AMNotificationProxyMessage.h"
 #include "device/AMServiceFrame.h"
 #include "device/mobile_device.h"
 
@@ -35,39 +36,6 @@ MDStatus sendCommand(AMServiceConnection& service, PlistDictionary message)
     }
     return sent.status == AMIOStatus::TimedOut ? AMDStatus::TimeOutError : AMDStatus::WriteError;
 }
-
-/// Collects frames from a byte stream that may split or join them.
-class FrameAssembler
-{
-public:
-    enum class Outcome {
-        Frame,
-        NeedMore,
-        Oversized,
-    };
-
-    void append(const char* bytes, std::size_t count) { m_buffer.append(bytes, count); }
-
-    Outcome next(std::string& body)
-    {
-        if (m_buffer.size() < AM_FRAME_HEADER_SIZE) {
-            return Outcome::NeedMore;
-        }
-        const std::uint32_t length = decodeServiceFrameLength(reinterpret_cast<const std::uint8_t*>(m_buffer.data()));
-        if (length > AM_MAX_FRAME_BODY_SIZE) {
-            return Outcome::Oversized;
-        }
-        if (m_buffer.size() < AM_FRAME_HEADER_SIZE + length) {
-            return Outcome::NeedMore;
-        }
-        body = m_buffer.substr(AM_FRAME_HEADER_SIZE, length);
-        m_buffer.erase(0, AM_FRAME_HEADER_SIZE + length);
-        return Outcome::Frame;
-    }
-
-private:
-    std::string m_buffer;
-};
 
 } // namespace
 
@@ -107,7 +75,7 @@ struct MobileDevice::NotificationListeners
 
     static void run(AMServiceConnection& service, Listener& listener, RunLoop& loop, AMDNotificationCallback callback)
     {
-        FrameAssembler frames;
+        AMServiceFrameAssembler frames;
         std::vector<char> chunk(4096);
         auto deliver = [&](std::string name) {
             loop.post([alive = listener.deliver, callback, name = std::move(name)] {
@@ -130,27 +98,25 @@ struct MobileDevice::NotificationListeners
             }
             frames.append(chunk.data(), received.bytes);
             std::string body;
-            FrameAssembler::Outcome outcome;
+            AMServiceFrameAssembler::Outcome outcome;
             bool finished = false;
-            while ((outcome = frames.next(body)) == FrameAssembler::Outcome::Frame) {
-                const std::optional<PlistValue> message = PlistCodec::fromAny(body);
-                const std::string command = message ? message->stringForKey("Command") : std::string();
-                const PlistValue* name = message ? message->find("Name") : nullptr;
-                if (command == "RelayNotification" && name && name->isString() && !name->asString()->empty()) {
-                    deliver(*name->asString());
+            while ((outcome = frames.next(body)) == AMServiceFrameAssembler::Outcome::Frame) {
+                AMNotificationProxyMessage message = readNotificationProxyMessage(body);
+                if (message.kind == AMNotificationProxyMessage::Kind::Relay) {
+                    deliver(std::move(message.name));
                     continue;
                 }
                 // ProxyDeath, or anything the proxy should not send: it is going away.
-                if (command != "ProxyDeath") {
+                if (message.kind == AMNotificationProxyMessage::Kind::Unexpected) {
                     logLine(LOG_DEVICE, "Unexpected notification proxy message: %s",
-                        command.empty() ? "(no command)" : command.c_str());
+                        message.command.empty() ? "(no command)" : message.command.c_str());
                 }
-                farewell = command == "ProxyDeath";
+                farewell = message.kind == AMNotificationProxyMessage::Kind::ProxyDeath;
                 deliver({});
                 finished = true;
                 break;
             }
-            if (outcome == FrameAssembler::Outcome::Oversized) {
+            if (outcome == AMServiceFrameAssembler::Outcome::Oversized) {
                 logLine(LOG_DEVICE, "Notification proxy frame exceeds %u bytes", AM_MAX_FRAME_BODY_SIZE);
                 deliver({});
                 finished = true;
@@ -238,7 +204,7 @@ MDStatus MobileDevice::AMDShutdownNotificationProxy(AMServiceConnection& service
         NotificationListeners::stopListener(*listener);
     } else if (sent == AMDStatus::Success) {
         // Nobody listens: read what is left until the farewell, a closed connection or the deadline.
-        FrameAssembler frames;
+        AMServiceFrameAssembler frames;
         std::vector<char> chunk(4096);
         const auto deadline = std::chrono::steady_clock::now() + SHUTDOWN_WAIT;
         while (!farewell) {
@@ -255,7 +221,7 @@ MDStatus MobileDevice::AMDShutdownNotificationProxy(AMServiceConnection& service
             }
             frames.append(chunk.data(), received.bytes);
             std::string body;
-            while (!farewell && frames.next(body) == FrameAssembler::Outcome::Frame) {
+            while (!farewell && frames.next(body) == AMServiceFrameAssembler::Outcome::Frame) {
                 const std::optional<PlistValue> message = PlistCodec::fromAny(body);
                 farewell = message && message->stringForKey("Command") == "ProxyDeath";
             }

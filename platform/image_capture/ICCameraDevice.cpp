@@ -467,11 +467,13 @@ void ICCameraDevice::requestOpenSession()
             if (camera.m_sessionGeneration != generation) {
                 return;
             }
-            for (const auto& [path, seconds] : durations) {
+            for (const auto& entry : durations) {
+                // A named pair rather than a structured binding: clang 14 (the fuzz build) cannot
+                // capture a binding in a lambda.
                 const auto found = std::find_if(camera.m_mediaFiles.begin(), camera.m_mediaFiles.end(),
-                    [&](const ICCameraFile& file) { return file.devicePath == path; });
+                    [&](const ICCameraFile& file) { return file.devicePath == entry.first; });
                 if (found != camera.m_mediaFiles.end()) {
-                    found->duration = seconds;
+                    found->duration = entry.second;
                 }
             }
             camera.m_durationsRead = true;

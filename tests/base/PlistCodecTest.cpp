@@ -261,11 +261,21 @@ TEST(PlistCodec, EncodersRefuseUnencodableValues)
         PlistValue(std::string("a\0b", 3)),
         PlistDictionary { { std::string("k\0", 2), 1 } },
         PlistUid { 0x100000000 },
+        // Bytes that are not UTF-8, as a phone may send them in a binary ASCII string (found by
+        // fuzzing): written back they gave documents that no reader accepts.
+        PlistValue(std::string("\xf1omain")),
+        PlistDictionary { { std::string("\xc0\xaf"), 1 } }, // overlong "/"
+        PlistValue(std::string("\xed\xa0\x80")), // a lone surrogate
+        PlistValue(std::string("\xf4\x90\x80\x80")), // above U+10FFFF
+        PlistValue(std::string("\xe2\x82")), // cut short
     };
     for (const PlistValue& value : rows) {
         EXPECT_FALSE(PlistCodec::toXml(value));
         EXPECT_FALSE(PlistCodec::toBinary(value));
     }
+    const PlistValue text(PlistDictionary { { "\xc3\xa9", PlistValue("\xe2\x82\xac \xf0\x9f\x98\x80 \xef\xbf\xbf") } });
+    EXPECT_EQ(PlistCodec::fromXml(PlistCodec::toXml(text).value()), text);
+    EXPECT_EQ(PlistCodec::fromBinary(PlistCodec::toBinary(text).value()), text);
 }
 
 TEST(PlistCodec, NestingIsLimitedBothWays)
