@@ -337,11 +337,10 @@ private:
             return;
         }
         // Devices already attached arrive one record each, with no end marker: wait until the
-        // records have been quiet for a moment. With --wait, first wait for one to attach.
+        // records have been quiet for a moment, or until the device named by --udid is listed.
+        // With --wait, first wait for one to attach.
         constexpr auto LONGEST = std::chrono::seconds(5);
-        m_loop.runUntil(
-            [this] { return std::chrono::steady_clock::now() - m_watcher.lastRecord() >= DeviceWatcher::QUIET; },
-            LONGEST);
+        m_loop.runUntil([this] { return m_watcher.discoveryComplete(m_manager.devices(), m_options.udid); }, LONGEST);
     }
 
     void waitForADevice()

@@ -299,7 +299,12 @@ void ECModule::postToMain(std::function<void()> function)
         function();
         return;
     }
-    loop->post([alive = std::weak_ptr<int>(m_alive), function = std::move(function)] {
+    std::weak_ptr<int> alive;
+    {
+        std::lock_guard lock(m_aliveMutex);
+        alive = m_alive;
+    }
+    loop->post([alive = std::move(alive), function = std::move(function)] {
         if (alive.lock()) {
             function();
         }
@@ -354,7 +359,10 @@ void ECModule::stopAllWork()
             wait->condition.notify_all();
         }
     }
-    m_alive.reset();
+    {
+        std::lock_guard lock(m_aliveMutex);
+        m_alive.reset();
+    }
     m_queue.cancelAllOperations();
     m_sizeQueue.cancelAllOperations();
     m_queue.waitUntilAllOperationsAreFinished();

@@ -198,7 +198,9 @@ private:
     std::mutex m_waitsMutex;
     std::set<std::shared_ptr<MainWait>> m_waits;
     bool m_shuttingDown { false };
-    // Posted functions hold a weak reference and run only while the module lives.
+    // Posted functions hold a weak reference and run only while the module lives. Queue threads
+    // copy it while the main thread may be resetting it, so both go through m_aliveMutex.
+    std::mutex m_aliveMutex;
     std::shared_ptr<int> m_alive { std::make_shared<int>(0) };
 
     std::atomic<std::size_t> m_workOperations { 0 };

@@ -48,8 +48,8 @@ std::shared_ptr<AMDevice> ToolContext::chooseDevice()
     if (access.isSubscribed()) {
         // Devices already attached arrive one record each, with no end marker: wait until the
         // records have been quiet for a moment, as the built-in commands do.
-        runUntil([this] { return std::chrono::steady_clock::now() - m_watcher->lastRecord() >= DeviceWatcher::QUIET; },
-            std::chrono::seconds(5));
+        runUntil(
+            [&] { return m_watcher->discoveryComplete(access.devices(), m_options.udid); }, std::chrono::seconds(5));
     }
     const auto& devices = access.devices();
     if (m_options.udid) {
