@@ -6,6 +6,7 @@
 #include "device/AMDevice.h"
 
 #include <algorithm>
+#include <csignal>
 
 MobileDeviceAccessListener::~MobileDeviceAccessListener() = default;
 void MobileDeviceAccessListener::deviceConnected(const std::shared_ptr<AMDevice>&)
@@ -18,6 +19,15 @@ void MobileDeviceAccessListener::deviceDisconnected(const std::shared_ptr<AMDevi
 MobileDeviceAccess::MobileDeviceAccess(MobileDevice& library)
     : m_library(library)
 {
+    // libimobiledevice writes its TLS records through OpenSSL's socket BIO, without MSG_NOSIGNAL:
+    // a phone unplugged during a lockdown write would end the whole program with SIGPIPE instead
+    // of failing that one call. A handler the program installed itself is left alone.
+    struct sigaction current
+    {
+    };
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        std::signal(SIGPIPE, SIG_IGN);
+    }
     m_terminateObserver = NotificationCenter::defaultCenter().addObserver(APPLICATION_WILL_TERMINATE_NOTIFICATION,
         nullptr, [this](const std::string&, const void*, const PlistDictionary&) { applicationWillTerminate(); });
 }

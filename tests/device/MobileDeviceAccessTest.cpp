@@ -6,7 +6,11 @@
 #include "device/AMDevice.h"
 #include "tests/device/ScriptedMobileDevice.h"
 
+#include <cerrno>
+#include <csignal>
+
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -271,4 +275,34 @@ TEST_F(MobileDeviceAccessRules, DestroyedManagerHearsNothingMore)
     fresh.setListener(&listener);
     deliver();
     EXPECT_EQ(listener.events, std::vector<std::string> { "connected First" });
+}
+
+// A phone unplugged during a TLS write must fail that write, not end the program: the manager
+// makes SIGPIPE harmless, but keeps a handler the program chose for itself.
+TEST(MobileDeviceAccessSignals, BrokenPipeFailsTheWriteInsteadOfEndingTheProgram)
+{
+    ScriptedMobileDevice library;
+    const auto restore = [](void (*handler)(int)) { std::signal(SIGPIPE, handler); };
+
+    restore(SIG_DFL);
+    {
+        MobileDeviceAccess manager(library);
+        int pipeEnds[2];
+        ASSERT_EQ(pipe(pipeEnds), 0);
+        close(pipeEnds[0]);
+        const char byte = 'x';
+        // With SIGPIPE at its default, this write would end the test program here.
+        EXPECT_EQ(write(pipeEnds[1], &byte, 1), -1);
+        EXPECT_EQ(errno, EPIPE);
+        close(pipeEnds[1]);
+    }
+
+    static volatile std::sig_atomic_t handled = 0;
+    restore([](int) { handled = 1; });
+    {
+        MobileDeviceAccess manager(library);
+        EXPECT_EQ(std::raise(SIGPIPE), 0);
+        EXPECT_EQ(handled, 1) << "the program's own SIGPIPE handler was replaced";
+    }
+    restore(SIG_IGN);
 }
