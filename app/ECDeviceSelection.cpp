@@ -7,8 +7,6 @@
 #include <QPointer>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent)
     : QObject(parent)
@@ -26,12 +24,25 @@ ECDeviceSelection::~ECDeviceSelection()
     }
     // Results still queued for the main thread are dropped with this object; exchanges under
     // way finish before the queue (destroyed first) lets go.
+    cancelExchanges();
+}
+
+void ECDeviceSelection::cancelExchanges()
+{
     m_deviceQueue.cancelAllOperations();
+    // After the cancellation: a waiter woken now sees it, and one that starts waiting later
+    // sees it before it waits.
+    std::lock_guard lock(m_lockWait->mutex);
+    if (m_lockWait->device) {
+        m_lockWait->device->deviceLock().wakeWaiters();
+    }
 }
 
 void ECDeviceSelection::applicationWillTerminate()
 {
-    m_deviceQueue.cancelAllOperations();
+    // A module's deletion may hold the device lock while it waits for this (the main) thread;
+    // an exchange waiting for that lock gives up here rather than keeping us waiting for it.
+    cancelExchanges();
     m_deviceQueue.waitUntilAllOperationsAreFinished();
     if (m_deviceAccess) {
         m_deviceAccess->applicationWillTerminate();
@@ -73,12 +84,8 @@ void ECDeviceSelection::runDeviceExchange(std::function<void(const Operation&)> 
 void ECDeviceSelection::refreshUsableDevices(std::function<void()> then)
 {
     auto reports = std::make_shared<std::vector<ECDeviceReport>>();
-    std::vector<ProbeTarget> targets;
-    for (const auto& device : listedDevices()) {
-        targets.push_back(probeTarget(device));
-    }
-    runDeviceExchange([targets = std::move(targets), reports](
-                          const Operation& operation) { *reports = connectedDevices(targets, operation); },
+    runDeviceExchange([devices = listedDevices(), reports, wait = m_lockWait](
+                          const Operation& operation) { *reports = connectedDevices(devices, operation, *wait); },
         [this, reports, then = std::move(then)] {
             // A device that left while it was being looked at is gone from the list by now.
             std::erase_if(*reports, [&](const ECDeviceReport& report) { return !isListed(report.device); });
@@ -90,43 +97,38 @@ void ECDeviceSelection::refreshUsableDevices(std::function<void()> then)
         });
 }
 
-ECDeviceSelection::ProbeTarget ECDeviceSelection::probeTarget(const std::shared_ptr<AMDevice>& device) const
+ECDeviceReport ECDeviceSelection::probeLocked(
+    const std::shared_ptr<AMDevice>& device, bool withVersion, const Operation& operation, LockWait& wait)
 {
-    ProbeTarget target { device, {} };
-    for (ECModule* owner : m_modules.all()) {
-        if (device && owner->device() == device) {
-            target.locks.push_back(&owner->deviceLock());
-        }
+    if (!device) {
+        return ECDeviceProbe::probeDevice(device, withVersion);
     }
-    return target;
-}
-
-ECDeviceReport ECDeviceSelection::probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation)
-{
-    // A module's deletion may hold its lock for long and wait for the main thread meanwhile, so
-    // the wait is polled and abandoned on cancellation (a new manager, or quitting) instead of
-    // blocking on the lock.
-    std::vector<std::unique_lock<std::mutex>> held;
-    for (std::mutex* lock : target.locks) {
-        std::unique_lock<std::mutex> guard(*lock, std::try_to_lock);
-        while (!guard.owns_lock()) {
-            if (operation.isCancelled()) {
-                return ECDeviceReport { target.device, {}, false, {}, {}, {} };
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            guard.try_lock();
-        }
-        held.push_back(std::move(guard));
+    // A module's deletion may hold the lock for long and wait for the main thread meanwhile, so
+    // the wait (on this queue, never the main thread) ends early when the exchange is cancelled:
+    // a new manager, or quitting.
+    {
+        std::lock_guard lock(wait.mutex);
+        wait.device = device;
     }
-    return ECDeviceProbe::probeDevice(target.device, withVersion);
+    AMDeviceLock& deviceLock = device->deviceLock();
+    const bool locked = deviceLock.lockUnless([&operation] { return operation.isCancelled(); });
+    {
+        std::lock_guard lock(wait.mutex);
+        wait.device.reset();
+    }
+    if (!locked) {
+        return ECDeviceReport { device, {}, false, {}, {}, {} };
+    }
+    const std::lock_guard held(deviceLock, std::adopt_lock);
+    return ECDeviceProbe::probeDevice(device, withVersion);
 }
 
 std::vector<ECDeviceReport> ECDeviceSelection::connectedDevices(
-    const std::vector<ProbeTarget>& targets, const Operation& operation)
+    const std::vector<std::shared_ptr<AMDevice>>& devices, const Operation& operation, LockWait& wait)
 {
     std::vector<ECDeviceReport> usable;
-    for (const ProbeTarget& target : targets) {
-        ECDeviceReport report = probeLocked(target, false, operation);
+    for (const std::shared_ptr<AMDevice>& device : devices) {
+        ECDeviceReport report = probeLocked(device, false, operation, wait);
         if (report.mediaOpened) {
             usable.push_back(std::move(report));
         }
@@ -186,8 +188,8 @@ void ECDeviceSelection::selectDevice(std::shared_ptr<AMDevice> device)
         return;
     }
     auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
-                          const Operation& operation) { *report = probeLocked(target, true, operation); },
+    runDeviceExchange([device = m_selectedDevice, report, wait = m_lockWait](
+                          const Operation& operation) { *report = probeLocked(device, true, operation, *wait); },
         [this, serial, report] {
             if (serial == m_selectionSerial) {
                 emit selectionProbed(*report);
@@ -202,8 +204,8 @@ void ECDeviceSelection::refreshSelected()
     }
     const std::uint64_t serial = m_selectionSerial;
     auto report = std::make_shared<ECDeviceReport>();
-    runDeviceExchange([target = probeTarget(m_selectedDevice), report](
-                          const Operation& operation) { *report = probeLocked(target, true, operation); },
+    runDeviceExchange([device = m_selectedDevice, report, wait = m_lockWait](
+                          const Operation& operation) { *report = probeLocked(device, true, operation, *wait); },
         [this, serial, report] {
             if (serial == m_selectionSerial) {
                 emit selectionRefreshed(*report);
@@ -214,7 +216,7 @@ void ECDeviceSelection::refreshSelected()
 void ECDeviceSelection::replaceDeviceAccess()
 {
     ++m_generation;
-    m_deviceQueue.cancelAllOperations();
+    cancelExchanges();
     if (m_deviceAccess) {
         m_deviceAccess->applicationWillTerminate();
         m_deviceAccess->setListener(nullptr);

@@ -24,8 +24,8 @@ class ECDeviceSelection : public QObject, public MobileDeviceAccessListener
     Q_OBJECT
 public:
     /// Creates its device manager over `library` and registers as its listener. `modules` tidy
-    /// up each attached device, and their device locks keep them and this class from talking to
-    /// one device at once.
+    /// up each attached device; the device's own lock, which they take as well, keeps them and
+    /// this class from talking to one device at once.
     ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent = nullptr);
     ~ECDeviceSelection() override;
 
@@ -66,20 +66,22 @@ signals:
     void selectedDeviceDetached();
 
 private:
-    /// A device to look at, with the device locks of the modules that work on it: a module's
-    /// queue and this class must not talk to the same device at once.
-    struct ProbeTarget
+    /// The device lock the exchange under way is waiting for, so that cancelling can wake it.
+    /// Shared with the exchanges, which may outlive this object by a moment.
+    struct LockWait
     {
+        std::mutex mutex;
         std::shared_ptr<AMDevice> device;
-        std::vector<std::mutex*> locks;
     };
-    ProbeTarget probeTarget(const std::shared_ptr<AMDevice>& device) const;
-    /// probeDevice() holding the target's locks; gives up (device not usable) when the exchange
-    /// is cancelled while waiting for them.
-    static ECDeviceReport probeLocked(const ProbeTarget& target, bool withVersion, const Operation& operation);
+    /// probeDevice() holding the device's lock; gives up (device not usable) when the exchange is
+    /// cancelled while waiting for it.
+    static ECDeviceReport probeLocked(
+        const std::shared_ptr<AMDevice>& device, bool withVersion, const Operation& operation, LockWait& wait);
     /// The listed devices in list order, keeping those whose media area opens.
     static std::vector<ECDeviceReport> connectedDevices(
-        const std::vector<ProbeTarget>& targets, const Operation& operation);
+        const std::vector<std::shared_ptr<AMDevice>>& devices, const Operation& operation, LockWait& wait);
+    /// Cancels every exchange and wakes the one waiting for a device lock.
+    void cancelExchanges();
 
     /// Runs `work` on the device queue, then `apply` on the main thread, unless the device
     /// manager was replaced in between.
@@ -96,6 +98,7 @@ private:
     std::uint64_t m_selectionSerial { 0 };
     std::shared_ptr<AMDevice> m_selectedDevice;
     std::vector<ECDeviceReport> m_usableDevices;
+    std::shared_ptr<LockWait> m_lockWait { std::make_shared<LockWait>() };
 
     // Declared last so it is destroyed first: no exchange outlives the members above.
     OperationQueue m_deviceQueue { 1 };

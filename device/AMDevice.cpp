@@ -92,6 +92,9 @@ bool AMDevice::deviceConnect()
     if (!checkStatus(held ? m_library.AMDeviceConnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceConnect")) {
         return false;
     }
+    const int open = ++m_openConnections;
+    int most = m_maxOpenConnections.load();
+    while (open > most && !m_maxOpenConnections.compare_exchange_weak(most, open)) { }
     m_connected = true;
     return true;
 }
@@ -99,6 +102,9 @@ bool AMDevice::deviceConnect()
 bool AMDevice::deviceDisconnect()
 {
     const AMDeviceRef held = device();
+    // Counted as closed even when the library fails: nothing more is sent on it.
+    int open = m_openConnections.load();
+    while (open > 0 && !m_openConnections.compare_exchange_weak(open, open - 1)) { }
     if (!checkStatus(
             held ? m_library.AMDeviceDisconnect(held) : AMDStatus::DeviceDetachedError, "AMDeviceDisconnect")) {
         return false;

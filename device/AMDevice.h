@@ -2,6 +2,7 @@
 
 #include "base/PlistValue.h"
 #include "device/AMApplication.h"
+#include "device/AMDeviceLock.h"
 #include "device/AMDeviceState.h"
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
@@ -35,8 +36,8 @@ class AFCRootDirectory;
 ///
 /// Every exchange is bracketed: connect, start session, work, stop session, disconnect, each step
 /// closing only what it opened. Library failures answer false or nothing and leave
-/// "%s failed: %x" (call name, status) in lasterror(). No lock of its own beyond the reference:
-/// callers keep to one thread at a time (modules hold their device lock).
+/// "%s failed: %x" (call name, status) in lasterror(). The object does not lock its own calls:
+/// whoever talks to the phone holds deviceLock() meanwhile (every module and the controller).
 class AMDevice : public AMErrorState, public std::enable_shared_from_this<AMDevice>
 {
 public:
@@ -62,6 +63,13 @@ public:
     AMDeviceRef device() const;
     /// The library this device was created with.
     MobileDevice& library() const { return m_library; }
+
+    /// The one lock of this device: held by every module and by the controller while they talk
+    /// to the phone. Holders keep the device alive until they release it.
+    AMDeviceLock& deviceLock() const { return m_lock; }
+    /// The most lockdown connections this object had open at once. More than one means two
+    /// threads talked to the phone together, which the device lock exists to prevent. Any thread.
+    int maxConcurrentConnections() const { return m_maxOpenConnections.load(); }
 
     /// "DeviceName" and "UniqueDeviceID" as read at creation; nothing if the session failed then.
     const std::optional<std::string>& deviceName() const { return m_deviceName; }
@@ -190,6 +198,9 @@ private:
     void disconnectKeepingError();
 
     MobileDevice& m_library;
+    mutable AMDeviceLock m_lock;
+    std::atomic<int> m_openConnections { 0 };
+    std::atomic<int> m_maxOpenConnections { 0 };
     // Guarded: the manager forgets the reference on its thread while a module may be using the
     // device on its queue; every call takes a copy first, so the handle stays valid for the call.
     mutable std::mutex m_deviceMutex;

@@ -152,8 +152,9 @@ void ECModule::startDeleting()
     // Measured off the main thread so the window never waits on the device; a deletion loop that
     // gets the device lock first measures it itself (lockDeviceForDeletion).
     m_measureQueue.addOperation([this](const Operation&) {
-        std::lock_guard lock(m_deviceLock);
-        measureFreeBytesBeforeIfNeeded();
+        if (const DeviceLockHold held = lockDevice(device())) {
+            measureFreeBytesBeforeIfNeeded();
+        }
     });
 }
 
@@ -168,7 +169,10 @@ void ECModule::showFinishedDialog()
         std::optional<std::int64_t> before;
         std::optional<std::int64_t> after;
         {
-            std::lock_guard lock(m_deviceLock);
+            const DeviceLockHold held = lockDevice(device());
+            if (!held) {
+                return;
+            }
             {
                 std::lock_guard measureLock(m_measureMutex);
                 if (!m_needsFreeBytesBefore) {
@@ -311,11 +315,44 @@ void ECModule::postToMain(std::function<void()> function)
     });
 }
 
-std::unique_lock<std::mutex> ECModule::lockDeviceForDeletion()
+AMDeviceLock& ECModule::deviceLock()
 {
-    std::unique_lock lock(m_deviceLock);
-    measureFreeBytesBeforeIfNeeded();
-    return lock;
+    const std::shared_ptr<AMDevice> current = device();
+    return current ? current->deviceLock() : m_spareLock;
+}
+
+ECModule::DeviceLockHold ECModule::lockDevice(std::shared_ptr<AMDevice> target)
+{
+    DeviceLockHold hold;
+    AMDeviceLock& lock = target ? target->deviceLock() : m_spareLock;
+    hold.m_device = std::move(target);
+    {
+        std::lock_guard waits(m_waitsMutex);
+        if (m_shuttingDown) {
+            return hold;
+        }
+        m_lockWaits.insert(&lock);
+    }
+    // The holder may be another module's deletion loop waiting for the main thread, and the main
+    // thread may be in stopAllWork() waiting for us: that wakes us and we give up.
+    const bool locked = lock.lockUnless([this] { return m_stopping.load(); });
+    {
+        std::lock_guard waits(m_waitsMutex);
+        m_lockWaits.erase(m_lockWaits.find(&lock));
+    }
+    if (locked) {
+        hold.m_lock = std::unique_lock(lock, std::adopt_lock);
+    }
+    return hold;
+}
+
+ECModule::DeviceLockHold ECModule::lockDeviceForDeletion()
+{
+    DeviceLockHold hold = lockDevice(device());
+    if (hold) {
+        measureFreeBytesBeforeIfNeeded();
+    }
+    return hold;
 }
 
 void ECModule::measureFreeBytesBeforeIfNeeded()
@@ -351,12 +388,16 @@ void ECModule::stopAllWork()
             return;
         }
         m_shuttingDown = true;
+        m_stopping = true;
         for (const auto& wait : m_waits) {
             {
                 std::lock_guard waitLock(wait->mutex);
                 wait->abandoned = true;
             }
             wait->condition.notify_all();
+        }
+        for (AMDeviceLock* waited : m_lockWaits) {
+            waited->wakeWaiters();
         }
     }
     {

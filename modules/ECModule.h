@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/OperationQueue.h"
+#include "device/AMDeviceLock.h"
 #include "modules/ECModuleRules.h"
 
 #include <QImage>
@@ -24,8 +25,8 @@ struct ECModuleAlert;
 class QWidget;
 
 /// A cleaning tool: the device it works on, a work queue and a one-at-a-time size queue for its
-/// device work, a device lock between them, a status from which the progress label, bar and
-/// buttons follow, and the report of the space a deletion cleared.
+/// device work, the device's lock between them and everyone else who talks to the phone, a status from which the
+/// progress label, bar and buttons follow, and the report of the space a deletion cleared.
 ///
 /// Everything public runs on the main thread unless it says otherwise. Queue code hands results
 /// back with runOnMainAndWait() or postToMain(). A module lives as long as the application and is
@@ -62,8 +63,25 @@ public:
 
     OperationQueue& queue() { return m_queue; }
     OperationQueue& sizeQueue() { return m_sizeQueue; }
-    /// Held by queue code while it talks to the device. Plain and non-recursive.
-    std::mutex& deviceLock() { return m_deviceLock; }
+    /// The lock of the module's device, held by queue code while it talks to the device; the
+    /// same lock every other module and the controller take for that device. Plain and
+    /// non-recursive. Without a device, a lock of the module's own. Queue code takes it with
+    /// lockDevice(), which keeps the device alive while the lock is held.
+    AMDeviceLock& deviceLock();
+
+    /// The device lock held, with the device it belongs to kept alive until it is released.
+    /// Empty (false) when the module stopped all work while waiting for it.
+    class DeviceLockHold
+    {
+    public:
+        explicit operator bool() const { return m_lock.owns_lock(); }
+
+    private:
+        friend class ECModule;
+        // Declared first: the device outlives the lock it owns.
+        std::shared_ptr<AMDevice> m_device;
+        std::unique_lock<AMDeviceLock> m_lock;
+    };
 
     /// Set by the application; may be null (nothing is filed).
     void setEventSink(ECModuleEventSink* sink) { m_eventSink = sink; }
@@ -148,24 +166,28 @@ protected:
     /// Posts `function` to the main thread without waiting; dropped if the module is gone.
     void postToMain(std::function<void()> function);
 
+    /// Takes the lock of `target` (the module's own without one), waiting as long as another
+    /// module or the controller holds it, unless stopAllWork() comes first. Queue threads only:
+    /// the holder may be waiting for the main thread.
+    DeviceLockHold lockDevice(std::shared_ptr<AMDevice> target);
     /// Takes the device lock for a deletion, first reading the free space before it if that has
     /// not been done yet. Deletion loops use this instead of locking deviceLock() directly.
-    std::unique_lock<std::mutex> lockDeviceForDeletion();
+    DeviceLockHold lockDeviceForDeletion();
 
     /// Asks the host; without one the answer is -1 at once.
     void presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer);
 
-    /// Cancels all queued work, releases queue code waiting for the main thread and waits for the
-    /// queues to drain. Main thread; idempotent.
+    /// Cancels all queued work, releases queue code waiting for the main thread or for the device
+    /// lock and waits for the queues to drain. Main thread; idempotent.
     void stopAllWork();
 
 private:
     struct MainWait;
     struct WaitSignal;
     void addCountedOperation(OperationQueue& queue,
-                             std::atomic<std::size_t>& counter,
-                             OperationQueue::Work work,
-                             std::function<void()> completion);
+        std::atomic<std::size_t>& counter,
+        OperationQueue::Work work,
+        std::function<void()> completion);
     void measureFreeBytesBeforeIfNeeded();
     void reportClearedSpace(const QString& moduleName, std::int64_t amount);
 
@@ -189,7 +211,8 @@ private:
     ECModuleHost* m_host { nullptr };
     const ECClock* m_clock;
 
-    std::mutex m_deviceLock;
+    // Serves queue code while the module has no device.
+    AMDeviceLock m_spareLock;
     // Free space before the deletion under way; guarded by m_measureMutex.
     mutable std::mutex m_measureMutex;
     bool m_needsFreeBytesBefore { false };
@@ -197,7 +220,10 @@ private:
 
     std::mutex m_waitsMutex;
     std::set<std::shared_ptr<MainWait>> m_waits;
+    // Device locks queue code is waiting for, each kept alive by its waiter.
+    std::multiset<AMDeviceLock*> m_lockWaits;
     bool m_shuttingDown { false };
+    std::atomic<bool> m_stopping { false };
     // Posted functions hold a weak reference and run only while the module lives. Queue threads
     // copy it while the main thread may be resetting it, so both go through m_aliveMutex.
     std::mutex m_aliveMutex;

@@ -54,9 +54,10 @@ void ECTableViewModule::prepareListing()
     std::shared_ptr<AMSpringboardServices> springboard;
     std::shared_ptr<AMInstallationProxy> installer;
     if (const auto current = device()) {
-        std::lock_guard lock(deviceLock());
-        springboard = current->newAMSpringboardServices();
-        installer = current->newAMInstallationProxyWithDelegate(nullptr);
+        if (const DeviceLockHold held = lockDevice(current)) {
+            springboard = current->newAMSpringboardServices();
+            installer = current->newAMInstallationProxyWithDelegate(nullptr);
+        }
     }
     std::lock_guard lock(m_clientsMutex);
     m_springboard = std::move(springboard);
@@ -223,7 +224,10 @@ void ECTableViewModule::deleteChecked()
     updateProgressLabel();
     addWorkOperation(
         [this, doomed = std::move(doomed)](const Operation& deletion) {
-            auto lock = lockDeviceForDeletion();
+            const DeviceLockHold held = lockDeviceForDeletion();
+            if (!held) {
+                return;
+            }
             for (const auto& item : doomed) {
                 if (deletion.isCancelled()) {
                     break;

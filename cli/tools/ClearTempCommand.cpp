@@ -32,7 +32,11 @@ int clearTemp(ToolContext& context)
     if (!device) {
         return CLI_FAILED;
     }
-    std::unique_ptr<ECAFCFillStore> store = ECAFCFillStore::open(*device, nullptr);
+    std::unique_ptr<ECAFCFillStore> store;
+    {
+        std::lock_guard lock(device->deviceLock());
+        store = ECAFCFillStore::open(*device);
+    }
     if (!store) {
         return context.failure("cannot open the media area: " + device->lasterror().value_or(""));
     }

@@ -133,8 +133,7 @@ std::vector<ECModuleItem> ECAppModule::items()
         return result;
     }
     std::optional<std::vector<AMApplication>> apps;
-    {
-        std::lock_guard lock(deviceLock());
+    if (const DeviceLockHold held = lockDevice(current)) {
         apps = current->installedApplicationsWithAttributes(
             { STATIC_DISK_USAGE.toStdString(), DYNAMIC_DISK_USAGE.toStdString() });
     }
@@ -165,8 +164,7 @@ ECItemScanResult ECAppModule::scanItem(const ECModuleItem& item)
         packageSize = itemFigure(item, STATIC_DISK_USAGE).value_or(0);
     }
     std::optional<std::int64_t> containerSize;
-    {
-        std::lock_guard lock(deviceLock());
+    if (const DeviceLockHold held = lockDevice(current)) {
         if (auto container = current->newAFCApplicationDirectory(appId.toStdString())) {
             const PlistDictionary scan = container->scanPath("/");
             // A container that could not be read through is sized by the phone's own figure below.

@@ -146,8 +146,8 @@ std::vector<ECModuleItem> ECCacheModule::downloadItems()
         return {};
     }
     {
-        std::lock_guard lock(deviceLock());
-        auto media = current->newAFCMediaDirectory();
+        const DeviceLockHold held = lockDevice(current);
+        auto media = held ? current->newAFCMediaDirectory() : nullptr;
         if (!media) {
             return {};
         }
@@ -193,8 +193,7 @@ ECItemScanResult ECCacheModule::scanItem(const ECModuleItem& item)
         return result;
     }
     std::optional<PlistDictionary> scan;
-    {
-        std::lock_guard lock(deviceLock());
+    if (const DeviceLockHold held = lockDevice(current)) {
         if (!streamPath.isEmpty()) {
             if (auto media = current->newAFCMediaDirectory()) {
                 const std::string folder = streamPath.toStdString();

@@ -29,15 +29,9 @@ ECAFCFillStore::~ECAFCFillStore()
     }
 }
 
-std::unique_ptr<ECAFCFillStore> ECAFCFillStore::open(AMDevice& device, std::mutex* deviceLock)
+std::unique_ptr<ECAFCFillStore> ECAFCFillStore::open(AMDevice& device)
 {
-    std::unique_ptr<AFCMediaDirectory> media;
-    if (deviceLock) {
-        std::lock_guard lock(*deviceLock);
-        media = device.newAFCMediaDirectory();
-    } else {
-        media = device.newAFCMediaDirectory();
-    }
+    std::unique_ptr<AFCMediaDirectory> media = device.newAFCMediaDirectory();
     if (!media) {
         return nullptr;
     }

@@ -52,10 +52,10 @@ public:
     explicit ECAFCFillStore(std::unique_ptr<AFCDirectoryAccess> connection);
     ~ECAFCFillStore() override;
 
-    /// Opens the media area of `device`, taking `deviceLock` only while the connection is made
-    /// (the phone's lockdown exchange must not overlap another thread's); the AFC connection itself
-    /// is this store's own. Null when the media area cannot be opened.
-    static std::unique_ptr<ECAFCFillStore> open(AMDevice& device, std::mutex* deviceLock);
+    /// Opens the media area of `device`. The caller holds the device's lock while the connection
+    /// is made (the phone's lockdown exchange must not overlap another thread's) and may let it go
+    /// afterwards: the AFC connection is this store's own. Null when the media area cannot be opened.
+    static std::unique_ptr<ECAFCFillStore> open(AMDevice& device);
 
     std::optional<std::uint64_t> freeBytes() override;
     std::optional<std::uint64_t> totalBytes() override;

@@ -12,9 +12,7 @@ using namespace ECFillRules;
 
 ECForceCacheCleanModule::ECForceCacheCleanModule(QObject* parent)
     : ECModule(parent)
-    , m_storeFactory([](AMDevice& device, std::mutex* deviceLock) -> std::unique_ptr<ECFillStore> {
-        return ECAFCFillStore::open(device, deviceLock);
-    })
+    , m_storeFactory([](AMDevice& device) -> std::unique_ptr<ECFillStore> { return ECAFCFillStore::open(device); })
     , m_supportAddress(QStringLiteral("support@torvane.org"))
 {
     awakeFromNib();
@@ -81,7 +79,12 @@ void ECForceCacheCleanModule::deviceAttached(const std::shared_ptr<AMDevice>& de
     if (!device) {
         return;
     }
-    const std::unique_ptr<ECFillStore> store = m_storeFactory(*device, nullptr);
+    std::unique_ptr<ECFillStore> store;
+    {
+        // On the controller's device queue, before anyone else has this device.
+        std::lock_guard lock(device->deviceLock());
+        store = m_storeFactory(*device);
+    }
     if (!store) {
         return;
     }
@@ -138,7 +141,10 @@ void ECForceCacheCleanModule::startRun()
     const std::shared_ptr<AMDevice> target = device();
     m_fillQueue.addOperation([this, target](const Operation&) {
         ECFillOutcome outcome;
-        std::unique_ptr<ECFillStore> store = target ? m_storeFactory(*target, &deviceLock()) : nullptr;
+        std::unique_ptr<ECFillStore> store;
+        if (const DeviceLockHold held = lockDevice(target); held && target) {
+            store = m_storeFactory(*target);
+        }
         if (store) {
             ECFillObserver observer;
             observer.progress = [this](float percent) { postProgress(percent); };
@@ -224,7 +230,10 @@ void ECForceCacheCleanModule::testNewFillingMethod()
     const std::shared_ptr<AMDevice> target = device();
     const QByteArray& block = data1mb();
     m_experimentQueue.addOperation([this, target, &block](const Operation&) {
-        const std::unique_ptr<ECAFCFillStore> store = target ? ECAFCFillStore::open(*target, &deviceLock()) : nullptr;
+        std::unique_ptr<ECAFCFillStore> store;
+        if (const DeviceLockHold held = lockDevice(target); held && target) {
+            store = ECAFCFillStore::open(*target);
+        }
         if (!store) {
             return;
         }
@@ -242,7 +251,10 @@ void ECForceCacheCleanModule::clearTempFiles()
         return;
     }
     m_fillQueue.addOperation([this, target](const Operation&) {
-        const std::unique_ptr<ECFillStore> store = m_storeFactory(*target, &deviceLock());
+        std::unique_ptr<ECFillStore> store;
+        if (const DeviceLockHold held = lockDevice(target)) {
+            store = m_storeFactory(*target);
+        }
         if (store) {
             (void)ECFillRun::clearTempFiles(*store);
         }

@@ -46,9 +46,9 @@ public:
     explicit ECForceCacheCleanModule(QObject* parent = nullptr);
     ~ECForceCacheCleanModule() override;
 
-    /// Opens the fill store of a device, taking `deviceLock` while it connects; null when the media
+    /// Opens the fill store of a device, called with the device's lock held; null when the media
     /// area cannot be opened. The media area over AFC unless replaced (tests wrap it).
-    using StoreFactory = std::function<std::unique_ptr<ECFillStore>(AMDevice& device, std::mutex* deviceLock)>;
+    using StoreFactory = std::function<std::unique_ptr<ECFillStore>(AMDevice& device)>;
     void setStoreFactory(StoreFactory factory) { m_storeFactory = std::move(factory); }
 
     /// Where "Send Info" mails go.

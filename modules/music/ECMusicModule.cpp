@@ -240,9 +240,9 @@ void ECMusicModule::readMusicLibrary()
     {
         // The device object serves one thread at a time, and a free-space reading after a
         // deletion may be talking to it right now.
-        std::lock_guard deviceLocked(deviceLock());
         const auto current = device();
-        const auto media = current ? current->newAFCMediaDirectory() : nullptr;
+        const DeviceLockHold held = lockDevice(current);
+        const auto media = current && held ? current->newAFCMediaDirectory() : nullptr;
         if (!media) {
             logLine(LOG_MODULES, "Failed to download music library.");
             return;
@@ -393,7 +393,10 @@ void ECMusicModule::startDeletion()
     auto result = std::make_shared<int>(0);
     addWorkOperation(
         [this, deleter, tracks, name, result](const Operation&) {
-            auto lock = lockDeviceForDeletion();
+            const DeviceLockHold held = lockDeviceForDeletion();
+            if (!held) {
+                return;
+            }
             *result = deleter->deleteTracks(tracks, name);
             m_deletionResult = *result;
         },

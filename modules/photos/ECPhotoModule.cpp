@@ -102,9 +102,9 @@ void ECPhotoModule::deviceBrowserDidAddDevice(const std::shared_ptr<ICCameraDevi
 void ECPhotoModule::chooseCamera(const std::shared_ptr<ICCameraDevice>& camera)
 {
     m_cameraDevice = camera;
-    // The controller and this module's own measurements take this lock around their exchanges
-    // with the phone; the camera's connections must not cut into them.
-    camera->setDeviceLock(&deviceLock());
+    // The camera reaches the phone through a device object of its own; it takes the lock of the
+    // module's device, which the controller and every other module take for this phone.
+    camera->setDeviceLockOwner(device());
     setInterfaceEnabled(true);
     connect(
         camera.get(), &ICCameraDevice::didOpenSessionWithError, this, &ECPhotoModule::deviceDidOpenSessionWithError);
@@ -118,7 +118,7 @@ void ECPhotoModule::chooseCamera(const std::shared_ptr<ICCameraDevice>& camera)
 void ECPhotoModule::forgetCamera()
 {
     if (m_cameraDevice) {
-        m_cameraDevice->setDeviceLock(nullptr);
+        m_cameraDevice->setDeviceLockOwner(nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::didOpenSessionWithError, this, nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::didCloseSessionWithError, this, nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::mediaFilesChanged, this, nullptr);

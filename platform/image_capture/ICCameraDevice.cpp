@@ -98,7 +98,8 @@ struct ICCameraDevice::Shared
     std::string deviceName;
     // The device object is used by one thread at a time: opening a connection goes through here.
     std::mutex deviceMutex;
-    std::atomic<std::mutex*> externalLock { nullptr };
+    std::mutex lockOwnerMutex;
+    std::shared_ptr<AMDevice> lockOwner;
     std::mutex poolMutex;
     std::vector<std::unique_ptr<AFCMediaDirectory>> idle;
     std::atomic<bool> removed { false };
@@ -125,10 +126,14 @@ struct ICCameraDevice::Shared
             }
             std::unique_ptr<AFCMediaDirectory> connection;
             {
-                std::mutex* shared = externalLock.load();
-                std::unique_lock<std::mutex> sharedLock;
-                if (shared) {
-                    sharedLock = std::unique_lock(*shared);
+                std::shared_ptr<AMDevice> owner;
+                {
+                    std::lock_guard ownerLock(lockOwnerMutex);
+                    owner = lockOwner;
+                }
+                std::unique_lock<AMDeviceLock> sharedLock;
+                if (owner) {
+                    sharedLock = std::unique_lock(owner->deviceLock());
                 }
                 connection = device->newAFCMediaDirectory();
             }
@@ -574,9 +579,10 @@ void ICCameraDevice::forgetMediaFile(const std::string& devicePath)
     }
 }
 
-void ICCameraDevice::setDeviceLock(std::mutex* lock)
+void ICCameraDevice::setDeviceLockOwner(std::shared_ptr<AMDevice> owner)
 {
-    m_shared->externalLock = lock;
+    std::lock_guard lock(m_shared->lockOwnerMutex);
+    m_shared->lockOwner = std::move(owner);
 }
 
 void ICCameraDevice::deviceWasRemoved()

@@ -65,10 +65,11 @@ public:
     /// on the phone.
     void cancelDownloads();
 
-    /// A lock that everyone talking to this phone takes around a connect-and-session exchange
-    /// (the device layer shares one lockdown connection per phone among all its users); the
-    /// camera holds it only while it opens a connection. Not owned; null for none.
-    void setDeviceLock(std::mutex* lock);
+    /// The device object whose lock everyone talking to this phone takes around a
+    /// connect-and-session exchange (the device layer shares one lockdown connection per phone
+    /// among all its users); the camera holds it only while it opens a connection. Kept alive
+    /// while set; null for none.
+    void setDeviceLockOwner(std::shared_ptr<AMDevice> owner);
 
     /// The phone is gone: the browser says so before it drops the camera.
     void deviceWasRemoved();

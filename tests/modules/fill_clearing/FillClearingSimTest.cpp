@@ -245,9 +245,8 @@ TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
         host.alerts.clear();
         auto counts = std::make_shared<Counts>();
         auto unplugged = std::make_shared<std::atomic<bool>>(false);
-        module->setStoreFactory([&, counts, unplugged](
-                                    AMDevice& target, std::mutex* lock) -> std::unique_ptr<ECFillStore> {
-            auto inner = ECAFCFillStore::open(target, lock);
+        module->setStoreFactory([&, counts, unplugged](AMDevice& target) -> std::unique_ptr<ECFillStore> {
+            auto inner = ECAFCFillStore::open(target);
             if (!inner) {
                 return nullptr;
             }

@@ -9,12 +9,12 @@
 
 #include <QLocale>
 
-#include <gtest/gtest.h>
-
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -47,10 +47,10 @@ public:
 
     ECItemScanResult scanItem(const ECModuleItem& item) override
     {
-        std::lock_guard lock(deviceLock());
         ECItemScanResult result;
         const auto current = device();
-        auto media = current ? current->newAFCMediaDirectory() : nullptr;
+        const DeviceLockHold held = lockDevice(current);
+        auto media = current && held ? current->newAFCMediaDirectory() : nullptr;
         if (!media) {
             return result;
         }
