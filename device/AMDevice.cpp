@@ -77,6 +77,7 @@ AMDeviceInterfaceType AMDevice::interfaceType() const
 
 bool AMDevice::checkStatus(MDStatus status, const char* callName)
 {
+    m_lastStatus = status;
     if (status == AMDStatus::Success) {
         clearLastError();
         return true;
@@ -156,8 +157,10 @@ std::optional<PlistValue> AMDevice::deviceValueForKey(
 void AMDevice::disconnectKeepingError()
 {
     std::optional<std::string> reason = lasterror();
+    const MDStatus status = m_lastStatus;
     (void)deviceDisconnect(); // the earlier failure is the one to report
     setLastError(std::move(reason));
+    m_lastStatus = status;
 }
 
 std::optional<PlistValue> AMDevice::allDeviceValuesForDomain(const std::string& domain)
@@ -192,12 +195,15 @@ std::optional<std::string> AMDevice::serialNumber()
     return textOf(deviceValueForKey("SerialNumber"));
 }
 
-std::unique_ptr<AMServiceConnection> AMDevice::startService(const std::string& serviceName)
+std::unique_ptr<AMServiceConnection> AMDevice::startService(const std::string& serviceName, MDStatus* answer)
 {
     const AMDeviceRef held = device();
     std::unique_ptr<AMServiceConnection> connection;
     const MDStatus status
         = held ? m_library.AMDeviceStartService(held, serviceName, &connection) : AMDStatus::DeviceDetachedError;
+    if (answer) {
+        *answer = status == AMDStatus::Success && !connection ? AMDStatus::ServiceConnectError : status;
+    }
     if (status != AMDStatus::Success || !connection) {
         // Printed as a Mach error number: system, subsystem, code.
         logLine(LOG_DEVICE, "AMDeviceStartService failed: %#x,%#x,%#x", status >> 26, (status >> 14) & 0xFFF,
@@ -205,6 +211,37 @@ std::unique_ptr<AMServiceConnection> AMDevice::startService(const std::string& s
         return nullptr;
     }
     return connection;
+}
+
+AMDeviceState AMDevice::checkUsable()
+{
+    if (interfaceType() == AMDeviceInterfaceType::Network) {
+        return AMDeviceState::NetworkOnly;
+    }
+    const bool connectedHere = !m_connected;
+    if (connectedHere && !deviceConnect()) {
+        return deviceStateForSessionStatus(m_lastStatus);
+    }
+    const bool sessionHere = !m_insession;
+    if (sessionHere && !startSession()) {
+        const AMDeviceState state = deviceStateForSessionStatus(m_lastStatus);
+        if (connectedHere) {
+            disconnectKeepingError();
+        }
+        return state;
+    }
+    MDStatus status = AMDStatus::Success;
+    std::unique_ptr<AMServiceConnection> media = startService("com.apple.afc", &status);
+    if (media) {
+        media->close();
+    }
+    if (sessionHere) {
+        (void)stopSession(); // the answer is in; a failed stop is in the last error
+    }
+    if (connectedHere) {
+        (void)deviceDisconnect();
+    }
+    return deviceStateForServiceStatus(status);
 }
 
 void AMDevice::applicationWillTerminate()

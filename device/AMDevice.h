@@ -2,6 +2,7 @@
 
 #include "base/PlistValue.h"
 #include "device/AMApplication.h"
+#include "device/AMDeviceState.h"
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
 
@@ -81,6 +82,14 @@ public:
     /// Status 0 clears the last error and answers true; anything else sets "%s failed: %x" with
     /// `callName` and answers false.
     bool checkStatus(MDStatus status, const char* callName);
+    /// The status the last checkStatus() saw (0 after a success); like lasterror(), a clean-up
+    /// after a failure keeps the failure's status.
+    MDStatus lastStatus() const { return m_lastStatus; }
+
+    /// Tests afresh whether the device can be used: reached over a cable, a session starts and
+    /// the media area's service starts (and is closed again). Answers why not otherwise; opens and
+    /// closes only what was not open. Each call asks the device again; nothing is cached.
+    [[nodiscard]] AMDeviceState checkUsable();
 
     bool isConnected() const { return m_connected; }
     bool isInSession() const { return m_insession; }
@@ -106,7 +115,9 @@ public:
     /// after the session is stopped and the device disconnected), or null with
     /// "AMDeviceStartService failed: %#x,%#x,%#x" logged. The caller must have the device
     /// connected and in a session.
-    [[nodiscard]] std::unique_ptr<AMServiceConnection> startService(const std::string& serviceName);
+    /// `status` (if given) receives the library's status.
+    [[nodiscard]] std::unique_ptr<AMServiceConnection> startService(
+        const std::string& serviceName, MDStatus* status = nullptr);
 
     /// The bracket every service-client factory uses: connect (failure: null), start session
     /// (failure: disconnect, null), `create()`, stop session, disconnect; answers what `create`
@@ -187,6 +198,7 @@ private:
     std::optional<std::string> m_udid;
     bool m_connected { false };
     bool m_insession { false };
+    MDStatus m_lastStatus { AMDStatus::Success };
     std::atomic<std::uint32_t> m_afcIOTimeout { 0 };
     mutable std::mutex m_applicationAttributesMutex;
     std::optional<std::vector<std::string>> m_applicationAttributes;

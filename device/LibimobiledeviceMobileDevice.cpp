@@ -501,6 +501,15 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceNotificationUnsubscribe(AMDeviceN
     return m_events->unsubscribe(subscription);
 }
 
+MDStatus LibimobiledeviceMobileDevice::AMDeviceMuxStatus()
+{
+    // The cheapest request usbmuxd answers; it fails only when nothing serves the socket.
+    char* buid = nullptr;
+    const int result = usbmuxd_read_buid(&buid);
+    free(buid);
+    return result < 0 ? AMDStatus::MuxError : AMDStatus::Success;
+}
+
 MDStatus LibimobiledeviceMobileDevice::AMDeviceConnect(const AMDeviceRef& ref)
 {
     Device* device = deviceOf(ref);
@@ -566,25 +575,43 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& r
     if (hostId && hostId->empty()) {
         return AMDStatus::MissingHostIDError;
     }
-    if (!hostId) {
-        // Not paired yet: the phone shows its trust dialog; the record is saved through usbmuxd.
-        error = lockdownd_pair(device->lockdown, nullptr);
-        if (error != LOCKDOWN_E_SUCCESS) {
-            return statusFromLockdown(error);
+    bool pairedHere = false;
+    const auto pair = [&]() -> MDStatus {
+        // The phone shows its trust dialog; the record is saved through usbmuxd.
+        const lockdownd_error_t pairError = lockdownd_pair(device->lockdown, nullptr);
+        if (pairError != LOCKDOWN_E_SUCCESS) {
+            return statusFromLockdown(pairError);
         }
+        pairedHere = true;
         hostId = readHostId(device->udid);
-        if (!hostId || hostId->empty()) {
-            return AMDStatus::SavePairRecordError;
+        return hostId && !hostId->empty() ? AMDStatus::Success : AMDStatus::SavePairRecordError;
+    };
+    // A record the phone no longer knows (it was erased, or its pairings were reset) can never
+    // start a session: remove it and pair again, which asks the user to trust this computer.
+    const auto replaceStaleRecord = [&]() -> MDStatus {
+        logLine(
+            LOG_DEVICE, "The device %s no longer knows this computer's pairing; pairing again", device->udid.c_str());
+        if (usbmuxd_delete_pair_record(device->udid.c_str()) < 0) {
+            return AMDStatus::InvalidHostIDError;
+        }
+        return pair();
+    };
+    if (!hostId) {
+        if (const MDStatus status = pair(); status != AMDStatus::Success) {
+            return status;
         }
     }
     if (majorVersion < 7) {
         // Devices before iOS 7 (or of unknown version) want the pairing validated first.
         error = lockdownd_validate_pair(device->lockdown, nullptr);
-        if (error == LOCKDOWN_E_INVALID_HOST_ID) {
-            error = lockdownd_pair(device->lockdown, nullptr);
-            if (error == LOCKDOWN_E_SUCCESS) {
-                error = lockdownd_validate_pair(device->lockdown, nullptr);
+        if (error == LOCKDOWN_E_INVALID_HOST_ID && !pairedHere) {
+            if (const MDStatus status = replaceStaleRecord(); status != AMDStatus::Success) {
+                return status;
             }
+            error = lockdownd_validate_pair(device->lockdown, nullptr);
+        }
+        if (error == LOCKDOWN_E_INVALID_HOST_ID) {
+            return AMDStatus::SessionRefusedError;
         }
         if (error != LOCKDOWN_E_SUCCESS) {
             return statusFromLockdown(error);
@@ -593,9 +620,17 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& r
     char* sessionId = nullptr;
     int sslEnabled = 0;
     error = lockdownd_start_session(device->lockdown, hostId->c_str(), &sessionId, &sslEnabled);
+    if (error == LOCKDOWN_E_INVALID_HOST_ID && !pairedHere) {
+        free(sessionId);
+        sessionId = nullptr;
+        if (const MDStatus status = replaceStaleRecord(); status != AMDStatus::Success) {
+            return status;
+        }
+        error = lockdownd_start_session(device->lockdown, hostId->c_str(), &sessionId, &sslEnabled);
+    }
     if (error != LOCKDOWN_E_SUCCESS) {
         free(sessionId);
-        return statusFromLockdown(error);
+        return error == LOCKDOWN_E_INVALID_HOST_ID ? AMDStatus::SessionRefusedError : statusFromLockdown(error);
     }
     // A device that answers without a session id has no session to stop; remember one anyway so
     // the session state is tracked.

@@ -19,6 +19,7 @@ public:
     MDStatus AMDeviceNotificationSubscribe(
         AMDeviceNotificationCallback callback, AMDeviceNotificationRef* subscription) override;
     MDStatus AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef subscription) override;
+    MDStatus AMDeviceMuxStatus() override;
     MDStatus AMDeviceConnect(const AMDeviceRef& device) override;
     MDStatus AMDeviceStartSession(const AMDeviceRef& device) override;
     MDStatus AMDeviceStopSession(const AMDeviceRef& device) override;

@@ -81,6 +81,11 @@ bool MobileDeviceAccess::waitForConnection()
     return true;
 }
 
+bool MobileDeviceAccess::usbServiceRunning()
+{
+    return m_library.AMDeviceMuxStatus() == AMDStatus::Success;
+}
+
 std::string MobileDeviceAccess::clientVersion()
 {
     return m_library.AFCGetClientVersionString();

@@ -61,6 +61,9 @@ public:
     /// Runs the calling thread's PlainRunLoop until the next attach or detach record. False when
     /// not subscribed or when the thread has no PlainRunLoop to run.
     [[nodiscard]] bool waitForConnection();
+    /// False when nothing serves the USB multiplexing socket (usbmuxd is not installed or not
+    /// running): no phone can be found until it starts. Asks afresh each time.
+    [[nodiscard]] bool usbServiceRunning();
     /// The AFC client version text of the library.
     std::string clientVersion();
 

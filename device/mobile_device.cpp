@@ -73,6 +73,7 @@ constexpr std::array STATUS_TABLE {
         AMDStatus::ServiceConnectError, "AMDStatus::ServiceConnectError", "Cannot connect to the started service" },
     StatusEntry { AMDStatus::NoRunLoopError, "AMDStatus::NoRunLoopError", "No run loop on the calling thread" },
     StatusEntry { AMDStatus::InvalidSubscriptionError, "AMDStatus::InvalidSubscriptionError", "Unknown subscription" },
+    StatusEntry { AMDStatus::SessionRefusedError, "AMDStatus::SessionRefusedError", "The device refused a session" },
     StatusEntry { AFCStatus::UnknownError, "AFCStatus::UnknownError", "Unknown error" },
     StatusEntry { AFCStatus::OpHeaderInvalid, "AFCStatus::OpHeaderInvalid", "Operation header invalid" },
     StatusEntry { AFCStatus::NoResources, "AFCStatus::NoResources", "No resources" },
@@ -125,6 +126,11 @@ std::string mobileDeviceStatusText(MDStatus status)
         return entry->text;
     }
     return stringWithFormat("Unknown status 0x%x", status);
+}
+
+MDStatus MobileDevice::AMDeviceMuxStatus()
+{
+    return AMDStatus::Success; // a library that reaches devices without a multiplexing daemon
 }
 
 MobileDeviceHandle::~MobileDeviceHandle() = default;

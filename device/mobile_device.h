@@ -99,6 +99,8 @@ struct AMDStatus
     static constexpr MDStatus NoRunLoopError = 0xE8000085;
     /// The subscription is unknown or already ended.
     static constexpr MDStatus InvalidSubscriptionError = 0xE8000086;
+    /// The device refused a session to a computer it had just paired with.
+    static constexpr MDStatus SessionRefusedError = 0xE8000087;
 };
 
 /// AFC wire statuses, as the device sends them, plus the host-side numbers from 30 up.
@@ -317,12 +319,19 @@ public:
     /// queued are dropped). Call it on the subscribing thread.
     [[nodiscard]] virtual MDStatus AMDeviceNotificationUnsubscribe(AMDeviceNotificationRef subscription) = 0;
 
+    /// Whether the USB multiplexing service answers: 0, or MuxError when nothing serves its
+    /// socket (usbmuxd is not installed or not running). Any thread.
+    [[nodiscard]] virtual MDStatus AMDeviceMuxStatus();
+
     /// Opens a lockdown connection to the device (no session yet). Connecting again while
     /// connected keeps the existing connection and answers 0.
     [[nodiscard]] virtual MDStatus AMDeviceConnect(const AMDeviceRef& device) = 0;
     /// Pairs if the computer is not yet trusted (the phone asks its user) and starts a session.
-    /// Needs a connection. InvalidHostIDError / PairingDialogPendingError / UserDeniedPairingError
-    /// / PasswordProtectedError tell the untrusted cases apart.
+    /// A pair record the phone no longer knows (InvalidHostIDError) is removed and the computer
+    /// pairs again. Needs a connection. PairingDialogPendingError / UserDeniedPairingError /
+    /// PasswordProtectedError tell the untrusted cases apart; InvalidHostIDError is left when the
+    /// stale record could not be replaced, SessionRefusedError when the phone refuses a session
+    /// to a computer it has just paired with.
     [[nodiscard]] virtual MDStatus AMDeviceStartSession(const AMDeviceRef& device) = 0;
     /// Stops the session; the connection stays open.
     [[nodiscard]] virtual MDStatus AMDeviceStopSession(const AMDeviceRef& device) = 0;

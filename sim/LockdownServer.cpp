@@ -182,7 +182,8 @@ private:
             if (hostId.empty()) {
                 return fail("InvalidHostID");
             }
-            if (m_device.faults().snapshot().refuseSession || !m_device.isHostTrusted(hostId)) {
+            if (m_device.faults().snapshot().refuseSession || m_device.trust().refusesEveryHost()
+                || !m_device.isHostTrusted(hostId)) {
                 return fail("InvalidHostID");
             }
             m_sessionId = newUuid();
@@ -358,6 +359,11 @@ private:
             return reply;
         }
         if (request == "Pair") {
+            // The phone answers for its trust prompt before it looks at the certificates.
+            if (const std::optional<std::string> refusal = m_device.trust().pairRefusal()) {
+                reply["Error"] = PlistValue(*refusal);
+                return reply;
+            }
             for (const char* certificate : { "DeviceCertificate", "HostCertificate", "RootCertificate" }) {
                 const PlistValue* value = record->find(certificate);
                 if (!value || !value->isData() || value->asData()->empty()) {
@@ -366,11 +372,12 @@ private:
                 }
             }
             m_device.trustHost(hostId);
+            m_device.trust().paired();
             reply["EscrowBag"] = PlistValue(randomBytes(64));
             return reply;
         }
         if (request == "ValidatePair") {
-            if (!m_device.isHostTrusted(hostId)) {
+            if (m_device.trust().refusesEveryHost() || !m_device.isHostTrusted(hostId)) {
                 reply["Error"] = PlistValue("InvalidHostID");
             }
             return reply;

@@ -753,6 +753,9 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             out += device->udid() + "\t" + (device->isAttached() ? "attached" : "detached") + "\t"
                 + std::to_string(device->deviceId()) + "\t" + device->profile().profileName + "\t"
                 + device->deviceName();
+            if (const SimTrust::State trust = device->trust().state(); trust != SimTrust::State::Trusted) {
+                out += std::string("\ttrust ") + SimTrust::name(trust);
+            }
             for (const std::string& fault : device->faults().describe()) {
                 out += "\t" + fault;
             }
@@ -796,6 +799,16 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             + "\nallocated " + std::to_string(storage.allocatedBytes()) + "\nreserve "
             + std::to_string(storage.reserveBytes()) + "\nfiles " + std::to_string(storage.fileBytes())
             + "\npurgeable " + std::to_string(storage.purgeableBytes()) + "\n";
+    }
+    if (command == "trust") {
+        const std::optional<SimTrust::State> state
+            = words.size() > 2 ? SimTrust::parse(words[2]) : std::optional<SimTrust::State>();
+        if (!state) {
+            return "trust needs a UDID and trusted | passcode-locked | dialog-pending | denied | forgotten";
+        }
+        device->setTrustState(*state);
+        ok = true;
+        return {};
     }
     if (command == "clear-faults") {
         const bool wasNetwork = device->faults().snapshot().networkOnly;

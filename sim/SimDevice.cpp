@@ -175,6 +175,9 @@ bool SimDevice::loadState(std::string* error)
                             "Purged " + std::to_string(purged) + " bytes of purgeable data");
     });
     m_storage->startPurger();
+    if (m_profile.trust) {
+        setTrustState(*m_profile.trust);
+    }
     return true;
 }
 
@@ -287,6 +290,18 @@ void SimDevice::untrustHost(const std::string& hostId)
         m_trustedHosts.erase(hostId);
     }
     saveState();
+}
+
+void SimDevice::setTrustState(SimTrust::State state)
+{
+    m_trust.setState(state);
+    if (state == SimTrust::State::Forgotten) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_trustedHosts.clear();
+        }
+        saveState();
+    }
 }
 
 std::string SimDevice::devicePublicKeyPem()

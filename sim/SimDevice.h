@@ -5,6 +5,7 @@
 #include "sim/SimFaults.h"
 #include "sim/SimProfile.h"
 #include "sim/SimStorage.h"
+#include "sim/SimTrust.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -69,6 +70,12 @@ public:
     void trustHost(const std::string& hostId);
     void untrustHost(const std::string& hostId);
 
+    /// Whether the phone trusts computers now (sim/SimTrust.h).
+    SimTrust& trust() { return m_trust; }
+    /// Sets the trust state; "forgotten" also drops every paired computer, as a phone does when
+    /// its pairings are reset.
+    void setTrustState(SimTrust::State state);
+
     /// The device's RSA public key as PKCS#1 PEM ("-----BEGIN RSA PUBLIC KEY-----"), generated
     /// and stored on first use; empty if generation failed.
     std::string devicePublicKeyPem();
@@ -92,6 +99,7 @@ private:
     std::unique_ptr<SimStorage> m_storage;
     SimEventBus m_events;
     SimFaults m_faults;
+    SimTrust m_trust;
     SimBirthTimes m_birthTimes;
     int m_deviceId { 0 };
 

@@ -132,6 +132,13 @@ std::optional<SimProfile> SimProfile::fromJson(const QJsonObject& object, const 
         return fail("\"jailbroken\" must be true or false");
     }
     p.jailbroken = jailbroken.toBool(false);
+    const QJsonValue trust = object.value(QLatin1String("Trust"));
+    if (!trust.isUndefined()) {
+        p.trust = trust.isString() ? SimTrust::parse(trust.toString().toStdString()) : std::nullopt;
+        if (!p.trust) {
+            return fail("\"Trust\" must be trusted, passcode-locked, dialog-pending, denied or forgotten");
+        }
+    }
     const QJsonValue content = object.value(QLatin1String("content"));
     if (!content.isUndefined() && !content.isObject()) {
         return fail("\"content\" must be an object");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/SimTrust.h"
+
 #include <QJsonObject>
 
 #include <cstdint>
@@ -22,6 +24,9 @@ struct SimProfile
     std::string wifiAddress;
     int productId { 0x12A8 };
     bool jailbroken { false };
+    /// "Trust": the trust state the phone starts in each time the daemon starts; none keeps
+    /// "trusted".
+    std::optional<SimTrust::State> trust;
 
     // Storage, in bytes. `diskCapacity` is the marketing size (TotalDiskCapacity), `dataCapacity`
     // the user data volume (AFC FSTotalBytes).

@@ -45,6 +45,7 @@ Options:
 
 Control commands (ctl), sent to a running simulator:
   list | attach UDID|PROFILE | detach UDID | storage UDID | clear-faults UDID |
+  trust UDID trusted | passcode-locked | dialog-pending | denied | forgotten |
   fault UDID close-after BYTES | afc-status OPERATION STATUS | stall [MS] |
              refuse-session | refuse-services [ERROR] | network-only
 )";

@@ -1,3 +1,4 @@
+#include "device/AMDeviceState.h"
 #include "device/mobile_device.h"
 
 #include <set>
@@ -36,4 +37,39 @@ TEST(MobileDeviceStatus, EveryAfcWireNumberHasAName)
         ASSERT_NE(name, nullptr);
         EXPECT_TRUE(names.insert(name).second);
     }
+}
+
+TEST(MobileDeviceStatus, SessionAndServiceFailuresBecomeStatesWithTheirOwnTexts)
+{
+    const struct
+    {
+        MDStatus status;
+        AMDeviceState session;
+        AMDeviceState service;
+    } rows[] = {
+        { AMDStatus::Success, AMDeviceState::Usable, AMDeviceState::Usable },
+        { AMDStatus::PasswordProtectedError, AMDeviceState::PasscodeLocked, AMDeviceState::PasscodeLocked },
+        { AMDStatus::PairingDialogPendingError, AMDeviceState::TrustDialogPending, AMDeviceState::TrustDialogPending },
+        { AMDStatus::UserDeniedPairingError, AMDeviceState::TrustDenied, AMDeviceState::TrustDenied },
+        { AMDStatus::InvalidHostIDError, AMDeviceState::PairingForgotten, AMDeviceState::PairingForgotten },
+        { AMDStatus::SessionRefusedError, AMDeviceState::SessionRefused, AMDeviceState::SessionRefused },
+        { AMDStatus::ServiceProhibitedError, AMDeviceState::Unreachable, AMDeviceState::ServicesRefused },
+        { AMDStatus::InvalidServiceError, AMDeviceState::Unreachable, AMDeviceState::ServicesRefused },
+        { AMDStatus::MuxError, AMDeviceState::UsbServiceNotRunning, AMDeviceState::UsbServiceNotRunning },
+        { AMDStatus::DeviceDetachedError, AMDeviceState::Unreachable, AMDeviceState::Unreachable },
+        { AMDStatus::TimeOutError, AMDeviceState::Unreachable, AMDeviceState::Unreachable },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(mobileDeviceStatusText(row.status));
+        EXPECT_EQ(deviceStateForSessionStatus(row.status), row.session);
+        EXPECT_EQ(deviceStateForServiceStatus(row.status), row.service);
+    }
+    // Every state has its own name and, except Usable, advice to act on.
+    std::set<std::string> names;
+    for (int value = int(AMDeviceState::Usable); value <= int(AMDeviceState::Unreachable); ++value) {
+        const AMDeviceStateText& text = deviceStateText(AMDeviceState(value));
+        EXPECT_TRUE(names.insert(text.name).second) << text.name;
+        EXPECT_EQ(std::string(text.advice).empty(), AMDeviceState(value) == AMDeviceState::Usable) << text.name;
+    }
+    EXPECT_EQ(names.size(), 10u);
 }

@@ -1,11 +1,13 @@
 // Lockdown requests one by one through libimobiledevice's lockdownd_* calls, and devices added
 // at run time through ctl.
+#include "base/PlistValue.h"
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <plist/plist.h>
+#include <usbmuxd.h>
 
 using namespace std::chrono_literals;
 
@@ -145,6 +147,7 @@ TEST(Control, AttachesANewProfileAndListsFaults)
         { { "fault", DEMO, "close-after", "-1" }, "" },
         { { "attach", DEMO }, "torvane-simd ctl: ERROR " + DEMO + " is already attached\n" },
         { { "frobnicate", DEMO }, "torvane-simd ctl: ERROR unknown command frobnicate\n" },
+        { { "trust", DEMO, "maybe" }, "" },
     };
     for (const auto& row : refused) {
         SCOPED_TRACE(row.args[0]);
@@ -154,4 +157,79 @@ TEST(Control, AttachesANewProfileAndListsFaults)
             EXPECT_EQ(result.err, row.error);
         }
     }
+}
+
+namespace {
+
+/// The HostID of the pair record the simulator keeps for `udid`; empty without one.
+std::string storedHostId(const std::string& udid)
+{
+    char* data = nullptr;
+    uint32_t size = 0;
+    if (usbmuxd_read_pair_record(udid.c_str(), &data, &size) < 0 || !data) {
+        return {};
+    }
+    const std::optional<PlistValue> record = PlistCodec::fromAny(std::string_view(data, size));
+    free(data);
+    return record ? record->stringForKey("HostID") : std::string();
+}
+
+} // namespace
+
+TEST(Lockdown, TrustStatesAnswerPairValidateAndSessionsAsAPhoneDoes)
+{
+    SimulatorFixture sim({ "demo" });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    {
+        PlainLockdown lockdown(DEMO);
+        ASSERT_EQ(lockdown.status, LOCKDOWN_E_SUCCESS);
+        ASSERT_EQ(lockdownd_pair(lockdown.client, nullptr), LOCKDOWN_E_SUCCESS);
+    }
+    const std::string firstHost = storedHostId(DEMO);
+    ASSERT_FALSE(firstHost.empty());
+
+    const struct
+    {
+        const char* state;
+        lockdownd_error_t session; // for the computer that paired first
+        lockdownd_error_t pair;
+        bool newHostTrusted; // a session for the HostID a Pair left behind
+    } rows[] = {
+        { "passcode-locked", LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_PASSWORD_PROTECTED, false },
+        { "dialog-pending", LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_PAIRING_DIALOG_RESPONSE_PENDING, false },
+        { "denied", LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_USER_DENIED_PAIRING, false },
+        // Answering the prompt gives the computers that paired their sessions back.
+        { "trusted", LOCKDOWN_E_SUCCESS, LOCKDOWN_E_SUCCESS, true },
+        // The phone dropped its pairings: the old record is refused, pairing again is accepted.
+        { "forgotten", LOCKDOWN_E_INVALID_HOST_ID, LOCKDOWN_E_SUCCESS, true },
+    };
+    std::string host = firstHost;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.state);
+        ASSERT_EQ(sim.ctl({ "trust", DEMO, row.state }).exitCode, 0);
+        const std::string list = sim.ctl({ "list" }).out;
+        EXPECT_EQ(list.find(std::string("\ttrust ") + row.state) != std::string::npos,
+            std::string(row.state) != "trusted")
+            << list;
+        PlainLockdown lockdown(DEMO);
+        ASSERT_EQ(lockdown.status, LOCKDOWN_E_SUCCESS);
+        char* session = nullptr;
+        EXPECT_EQ(lockdownd_start_session(lockdown.client, host.c_str(), &session, nullptr), row.session);
+        if (session) {
+            EXPECT_EQ(lockdownd_stop_session(lockdown.client, session), LOCKDOWN_E_SUCCESS);
+            free(session);
+            session = nullptr;
+        }
+        EXPECT_EQ(lockdownd_validate_pair(lockdown.client, nullptr), row.session);
+        EXPECT_EQ(lockdownd_pair(lockdown.client, nullptr), row.pair);
+        // A refused Pair leaves the computer's record as it was.
+        const std::string stored = storedHostId(DEMO);
+        EXPECT_EQ(stored == host, row.pair != LOCKDOWN_E_SUCCESS);
+        host = stored;
+        EXPECT_EQ(lockdownd_start_session(lockdown.client, host.c_str(), &session, nullptr),
+            row.newHostTrusted ? LOCKDOWN_E_SUCCESS : LOCKDOWN_E_INVALID_HOST_ID);
+        free(session);
+    }
+    // Pairing made the forgetful phone trusting again.
+    EXPECT_EQ(sim.ctl({ "list" }).out.find("\ttrust "), std::string::npos);
 }

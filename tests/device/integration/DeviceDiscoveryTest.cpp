@@ -94,16 +94,19 @@ TEST_F(DeviceDiscovery, DeviceValuesMatchWhatTheDeviceReports)
     EXPECT_FALSE(demo->isInSession());
 }
 
-TEST_F(DeviceDiscovery, UntrustedComputerGetsTheHostIdStatus)
+TEST_F(DeviceDiscovery, RefusedSessionAfterPairingAgainIsReportedAsSuch)
 {
     const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
     ASSERT_TRUE(demo);
     ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "refuse-session" }));
     ASSERT_TRUE(demo->deviceConnect());
+    // The phone rejects the record, then also the pairing made to replace it.
     EXPECT_FALSE(demo->startSession());
-    EXPECT_EQ(demo->lasterror(), "AMDeviceStartSession failed: e800001c");
-    EXPECT_EQ(demo->lasterror(), stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::InvalidHostIDError));
+    EXPECT_EQ(demo->lasterror(), "AMDeviceStartSession failed: e8000087");
+    EXPECT_EQ(demo->lastStatus(), AMDStatus::SessionRefusedError);
     EXPECT_TRUE(demo->deviceDisconnect());
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::SessionRefused);
+    EXPECT_FALSE(demo->isConnected());
 
     // A device that attaches while the computer is not trusted is listed without name or UDID.
     ASSERT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
@@ -183,8 +186,8 @@ TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
     };
     const std::vector<Row> rows {
         { "only the trusted host id", { { "HostID", secondHost } }, "ok" },
-        { "unknown host id", { { "HostID", "00000000-0000-0000-0000-000000000000" } },
-            stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::InvalidHostIDError) },
+        // A record the phone does not know is replaced by pairing again.
+        { "unknown host id", { { "HostID", "00000000-0000-0000-0000-000000000000" } }, "ok" },
         { "no host id", { { "SystemBUID", "ABC" } },
             stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::MissingHostIDError) },
     };
@@ -193,4 +196,62 @@ TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
         ASSERT_TRUE(savePairRecord(SimulatorFixture::DEMO_UDID, row.record));
         EXPECT_EQ(session(), row.outcome);
     }
+}
+
+TEST_F(DeviceDiscovery, TrustStatesAreToldApartAndAForgottenPairingIsReplaced)
+{
+    const std::string udid = SimulatorFixture::DEMO_UDID;
+    const auto demo = waitForDevice(udid);
+    ASSERT_TRUE(demo);
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::Usable);
+    const std::string firstHost = readPairRecord(udid).value_or(PlistValue()).stringForKey("HostID");
+    ASSERT_FALSE(firstHost.empty());
+
+    // The phone forgot this computer: the stale record is removed and the phone, which accepts
+    // pairing again, gets a new one.
+    ASSERT_EQ(sim.ctl({ "trust", udid, "forgotten" }).exitCode, 0);
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::Usable);
+    const std::string secondHost = readPairRecord(udid).value_or(PlistValue()).stringForKey("HostID");
+    EXPECT_FALSE(secondHost.empty());
+    EXPECT_EQ(sim.ctl({ "list" }).out.find("trust "), std::string::npos) << "pairing made the phone trusted";
+
+    const struct
+    {
+        const char* state;
+        AMDeviceState expected;
+        MDStatus status;
+    } rows[] = {
+        { "passcode-locked", AMDeviceState::PasscodeLocked, AMDStatus::PasswordProtectedError },
+        { "dialog-pending", AMDeviceState::TrustDialogPending, AMDStatus::PairingDialogPendingError },
+        { "denied", AMDeviceState::TrustDenied, AMDStatus::UserDeniedPairingError },
+        { "trusted", AMDeviceState::Usable, AMDStatus::Success },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.state);
+        ASSERT_EQ(sim.ctl({ "trust", udid, row.state }).exitCode, 0);
+        EXPECT_EQ(demo->checkUsable(), row.expected);
+        EXPECT_FALSE(demo->isConnected());
+        if (row.status != AMDStatus::Success) {
+            EXPECT_EQ(demo->lastStatus(), row.status);
+            EXPECT_EQ(demo->lasterror(), stringWithFormat("AMDeviceStartSession failed: %x", row.status));
+        }
+    }
+
+    // Refused services and a phone reached only over the network.
+    ASSERT_TRUE(sim.fault(udid, { "refuse-services" }));
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::ServicesRefused);
+    ASSERT_TRUE(sim.fault(udid, { "refuse-services", "PasswordProtected" }));
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::PasscodeLocked);
+    ASSERT_TRUE(sim.clearFaults(udid));
+    EXPECT_EQ(demo->checkUsable(), AMDeviceState::Usable);
+}
+
+TEST_F(DeviceDiscovery, MissingUsbServiceIsDetected)
+{
+    EXPECT_TRUE(manager->usbServiceRunning());
+    const std::string address = sim.socketAddress();
+    ::setenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + sim.socketPath().string() + ".absent").c_str(), 1);
+    EXPECT_FALSE(manager->usbServiceRunning());
+    ::setenv("USBMUXD_SOCKET_ADDRESS", address.c_str(), 1);
+    EXPECT_TRUE(manager->usbServiceRunning());
 }
