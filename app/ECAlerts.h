@@ -14,8 +14,10 @@ struct ECConnectionAlert
 
 namespace ECAlerts {
 
-/// Why `report`'s device cannot be used: its media area opened, so the computer is not trusted
-/// yet; or it did not, which is how a phone reached only over Wi-Fi answers.
+/// Why `report`'s device cannot be used: the state it reported (locked, Trust unanswered or
+/// refused, no session, no services, Wi-Fi only, ...) with what to do about it; without one, the
+/// computer is not trusted yet when the media area opened, and a phone reached only over Wi-Fi
+/// when it did not.
 ECConnectionAlert connectionAlert(const ECDeviceReport& report);
 
 } // namespace ECAlerts

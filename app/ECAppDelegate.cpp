@@ -33,6 +33,15 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
     connect(&m_selection, &ECDeviceSelection::usableDevicesChanged, this, &ECAppDelegate::rebuildPickerRows);
     connect(&m_selection, &ECDeviceSelection::pickerNeededChanged, this, &ECAppDelegate::setSelectDeviceButtonEnabled);
     connect(&m_selection, &ECDeviceSelection::selectedDeviceDetached, this, &ECAppDelegate::closeCurrentModule);
+    // While no device is shown, the heading says whom it is connecting to, or that the USB
+    // service is missing; a selection being looked at keeps it until its result is in.
+    const auto refreshIdleText = [this] {
+        if (m_showingNoDevice && !m_selection.isListed(m_selection.selectedDevice())) {
+            applyWindowText(std::nullopt);
+        }
+    };
+    connect(&m_selection, &ECDeviceSelection::connectingChanged, this, refreshIdleText);
+    connect(&m_selection, &ECDeviceSelection::usbServiceChanged, this, refreshIdleText);
 }
 
 ECAppDelegate::~ECAppDelegate() = default;
@@ -139,12 +148,23 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         m_fillPercentage = ECDeviceSpace::fillPercentage(report->freeBytes, report->totalBytes);
         m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
         m_fillCaption = ECDeviceSpace::fillCaption(report->freeBytes, report->totalBytes);
+    } else if (!m_selection.usbServiceRunning()) {
+        const AMDeviceStateText& text = deviceStateText(AMDeviceState::UsbServiceNotRunning);
+        m_headingText = QString::fromUtf8(text.title);
+        m_statusText = QString::fromUtf8(text.advice);
+    } else if (m_selection.isConnecting()) {
+        m_headingText = QStringLiteral("Connecting to %1\u2026")
+                            .arg(m_selection.connectingName().value_or(QStringLiteral("your iOS Device")));
+        m_statusText = QStringLiteral("Don't worry, we won't do anything yet!");
     } else {
         m_headingText = QStringLiteral("Connect your iOS Device");
         m_statusText = QStringLiteral("Don't worry, we won't do anything yet!");
+    }
+    if (!report) {
         m_fillPercentage.reset();
         m_fillCaption.clear();
     }
+    m_showingNoDevice = !report;
     emit windowTextChanged();
 }
 

@@ -184,6 +184,8 @@ private:
     bool m_selectDeviceButtonEnabled { false };
     QString m_selectDeviceButtonImage { NO_ARROW_IMAGE };
     QString m_moduleDescription;
+    // The heading shows no device (connect, connecting or no USB service), not a device's name.
+    bool m_showingNoDevice { false };
 
     std::unique_ptr<ECEmailSignup> m_emailSignup;
     ECEmailSheet m_emailSheet;

@@ -20,6 +20,9 @@ ECDeviceReport probeDevice(const std::shared_ptr<AMDevice>& device, bool withVer
         report.freeBytes = space->freeBytes;
         report.totalBytes = space->totalBytes;
     }
+    if (withVersion && !report.usable()) {
+        report.state = device->checkUsable();
+    }
     if (withVersion && report.usable()) {
         if (std::optional<PlistValue> version = device->deviceValueForKey(std::string("ProductVersion"))) {
             if (const std::string* text = version->asString()) {

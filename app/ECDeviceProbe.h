@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/AMDeviceState.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -18,6 +20,9 @@ struct ECDeviceReport
     std::optional<std::int64_t> freeBytes;
     std::optional<std::int64_t> totalBytes;
     QString productVersion;
+    /// Why the device cannot be used, asked of the device only when it cannot; Usable otherwise,
+    /// and also when the device answers every step now but was not trusted when it attached.
+    AMDeviceState state { AMDeviceState::Usable };
 
     /// A device the tools can work on: it has a name and its media area opens.
     bool usable() const { return name && mediaOpened; }
@@ -26,7 +31,8 @@ struct ECDeviceReport
 namespace ECDeviceProbe {
 
 /// One look at `device`: its name, its media area (a new connection each time) and the figures
-/// from it, and, when `withVersion`, its system version. Talks to the device: callers hold the
+/// from it, and, when `withVersion` (a look at the selection), its system version or, for a
+/// device that cannot be used, why (AMDevice::checkUsable()). Talks to the device: callers hold the
 /// device lock and stay off the main thread.
 ECDeviceReport probeDevice(const std::shared_ptr<AMDevice>& device, bool withVersion);
 

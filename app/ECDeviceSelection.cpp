@@ -8,13 +8,32 @@
 
 #include <algorithm>
 
+namespace {
+
+/// How often the USB multiplexing service is asked for while no device is attached.
+constexpr int USB_SERVICE_CHECK_MS = 2000;
+
+} // namespace
+
 ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent)
     : QObject(parent)
     , m_library(library)
     , m_modules(modules)
 {
     m_deviceAccess = std::make_unique<MobileDeviceAccess>(m_library);
+    m_deviceAccess->setConnectQueue(&m_connectQueue);
     m_deviceAccess->setListener(this);
+    // Without the service no phone can ever be found, so the window says so instead of waiting
+    // to be plugged in; while nothing is attached it is asked again now and then, which also
+    // notices it starting.
+    m_usbServiceTimer.setInterval(USB_SERVICE_CHECK_MS);
+    connect(&m_usbServiceTimer, &QTimer::timeout, this, [this] {
+        if (!m_usbServiceRunning || (listedDevices().empty() && m_connecting.empty())) {
+            checkUsbService();
+        }
+    });
+    m_usbServiceTimer.start();
+    checkUsbService();
 }
 
 ECDeviceSelection::~ECDeviceSelection()
@@ -30,6 +49,7 @@ ECDeviceSelection::~ECDeviceSelection()
 void ECDeviceSelection::cancelExchanges()
 {
     m_deviceQueue.cancelAllOperations();
+    m_connectQueue.cancelAllOperations();
     // After the cancellation: a waiter woken now sees it, and one that starts waiting later
     // sees it before it waits.
     std::lock_guard lock(m_lockWait->mutex);
@@ -40,6 +60,7 @@ void ECDeviceSelection::cancelExchanges()
 
 void ECDeviceSelection::applicationWillTerminate()
 {
+    m_usbServiceTimer.stop();
     // A module's deletion may hold the device lock while it waits for this (the main) thread;
     // an exchange waiting for that lock gives up here rather than keeping us waiting for it.
     cancelExchanges();
@@ -136,8 +157,41 @@ std::vector<ECDeviceReport> ECDeviceSelection::connectedDevices(
     return usable;
 }
 
+std::optional<QString> ECDeviceSelection::connectingName() const
+{
+    for (const Connecting& connecting : m_connecting) {
+        if (connecting.name) {
+            return connecting.name;
+        }
+    }
+    return std::nullopt;
+}
+
+void ECDeviceSelection::deviceConnecting(const AMDeviceRef& device, const std::optional<std::string>& name)
+{
+    auto found = std::find_if(
+        m_connecting.begin(), m_connecting.end(), [&](const Connecting& entry) { return entry.device == device; });
+    const std::optional<QString> text = name ? std::optional<QString>(QString::fromStdString(*name)) : std::nullopt;
+    if (found == m_connecting.end()) {
+        m_connecting.push_back({ device, text });
+    } else {
+        found->name = text;
+    }
+    emit connectingChanged();
+}
+
+void ECDeviceSelection::deviceConnectAbandoned(const AMDeviceRef& device)
+{
+    std::erase_if(m_connecting, [&](const Connecting& entry) { return entry.device == device; });
+    emit connectingChanged();
+}
+
 void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
 {
+    // Still shown as connecting until it is selected or not, so the heading goes straight on.
+    const AMDeviceRef reference = device ? device->device() : AMDeviceRef();
+    const bool wasConnecting
+        = std::erase_if(m_connecting, [&](const Connecting& entry) { return reference && entry.device == reference; });
     // Modules tidy up what an interrupted run left on the phone before anyone looks at it, so
     // the figures shown are those without it.
     runDeviceExchange(
@@ -149,14 +203,20 @@ void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
             }
         },
         [] {});
-    refreshUsableDevices([this, device] {
+    refreshUsableDevices([this, device, wasConnecting] {
         const bool usable = std::any_of(m_usableDevices.begin(), m_usableDevices.end(),
             [&](const ECDeviceReport& report) { return report.device == device; });
-        // A second usable device never takes the selection away from the first.
+        // A second usable device never takes the selection away from the first. One that cannot
+        // be used is selected when nothing else is, so the alert says why and what to do.
         if (usable && m_usableDevices.size() == 1) {
+            selectDevice(device);
+        } else if (!usable && m_usableDevices.empty() && !selectionListed() && isListed(device)) {
             selectDevice(device);
         }
         emit pickerNeededChanged(m_usableDevices.size() >= 2);
+        if (wasConnecting) {
+            emit connectingChanged();
+        }
     });
 }
 
@@ -172,8 +232,12 @@ void ECDeviceSelection::deviceDisconnected(const std::shared_ptr<AMDevice>& devi
         emit selectedDeviceDetached();
     }
     refreshUsableDevices([this, wasSelected] {
-        if (wasSelected && !m_selectedDevice && !m_usableDevices.empty()) {
-            selectDevice(m_usableDevices.front().device);
+        if (wasSelected && !m_selectedDevice) {
+            if (!m_usableDevices.empty()) {
+                selectDevice(m_usableDevices.front().device);
+            } else if (const auto listed = listedDevices(); !listed.empty()) {
+                selectDevice(listed.front()); // to say why it cannot be used
+            }
         }
         emit pickerNeededChanged(m_usableDevices.size() >= 2);
     });
@@ -228,6 +292,39 @@ void ECDeviceSelection::replaceDeviceAccess()
     // new device object. It is made before the old manager goes, so the library's own listener
     // keeps running in between.
     auto replacement = std::make_unique<MobileDeviceAccess>(m_library);
+    replacement->setConnectQueue(&m_connectQueue);
     replacement->setListener(this);
     std::swap(m_deviceAccess, replacement);
+    m_connecting.clear();
+    emit connectingChanged();
+    checkUsbService();
+}
+
+void ECDeviceSelection::checkUsbService()
+{
+    if (m_usbCheckPending) {
+        return;
+    }
+    m_usbCheckPending = true;
+    QPointer<ECDeviceSelection> self(this);
+    // Asking connects to a socket: cheap, but not for the main thread should the service hang.
+    m_connectQueue.addOperation([self, &library = m_library](const Operation&) {
+        const bool running = library.AMDeviceMuxStatus() == AMDStatus::Success;
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, running] {
+                if (!self) {
+                    return;
+                }
+                self->m_usbCheckPending = false;
+                if (running && self->m_deviceAccess && !self->m_deviceAccess->isSubscribed()) {
+                    self->m_deviceAccess->setListener(self.data()); // subscribing failed before
+                }
+                if (running != self->m_usbServiceRunning) {
+                    self->m_usbServiceRunning = running;
+                    emit self->usbServiceChanged(running);
+                }
+            },
+            Qt::QueuedConnection);
+    });
 }

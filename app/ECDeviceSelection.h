@@ -6,6 +6,8 @@
 #include "device/MobileDeviceAccess.h"
 
 #include <QObject>
+#include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -16,9 +18,10 @@
 class MobileDevice;
 
 /// Which attached devices can be used and which one is selected. Owns the device manager and
-/// listens to it; looks at devices on a queue of its own, one exchange at a time, and hands
-/// what it found back to the main thread as signals, so the window never waits for a phone.
-/// Everything else runs on the main thread.
+/// listens to it; the manager connects to and pairs with attached devices on a connect queue,
+/// and this class looks at devices on a queue of its own, one exchange at a time; both hand what
+/// they found back to the main thread, so the window never waits for a phone. Everything else
+/// runs on the main thread.
 class ECDeviceSelection : public QObject, public MobileDeviceAccessListener
 {
     Q_OBJECT
@@ -32,6 +35,8 @@ public:
     // Device manager listener.
     void deviceConnected(const std::shared_ptr<AMDevice>& device) override;
     void deviceDisconnected(const std::shared_ptr<AMDevice>& device) override;
+    void deviceConnecting(const AMDeviceRef& device, const std::optional<std::string>& name) override;
+    void deviceConnectAbandoned(const AMDeviceRef& device) override;
 
     /// Selects `device`: selectionCleared() at once for none, else selectionProbed() once it has
     /// been looked at, unless another selection came in between.
@@ -52,8 +57,17 @@ public:
     /// The usable devices in list order, as last looked at.
     const std::vector<ECDeviceReport>& usableDevices() const { return m_usableDevices; }
     MobileDeviceAccess* deviceAccess() const { return m_deviceAccess.get(); }
-    /// Device exchanges queued or running (tests wait for zero).
-    std::size_t pendingDeviceExchanges() const { return m_deviceQueue.operationCount(); }
+    /// Device exchanges queued or running, connects included (tests wait for zero).
+    std::size_t pendingDeviceExchanges() const
+    {
+        return m_deviceQueue.operationCount() + m_connectQueue.operationCount();
+    }
+    /// Whether a device is being connected to, and its name if it gave one.
+    bool isConnecting() const { return !m_connecting.empty(); }
+    std::optional<QString> connectingName() const;
+    /// False once nothing was found serving the USB multiplexing socket; asked again every few
+    /// seconds while no device is attached, and by replaceDeviceAccess().
+    bool usbServiceRunning() const { return m_usbServiceRunning; }
 
 signals:
     void selectionCleared();
@@ -64,6 +78,10 @@ signals:
     void pickerNeededChanged(bool needed);
     /// The selected device went away (the selection is cleared already).
     void selectedDeviceDetached();
+    /// A device began or ended being connected to (see isConnecting()).
+    void connectingChanged();
+    /// usbServiceRunning() changed.
+    void usbServiceChanged(bool running);
 
 private:
     /// The device lock the exchange under way is waiting for, so that cancelling can wake it.
@@ -87,6 +105,10 @@ private:
     /// manager was replaced in between.
     void runDeviceExchange(std::function<void(const Operation&)> work, std::function<void()> apply);
     std::vector<std::shared_ptr<AMDevice>> listedDevices() const;
+    /// The selected device is still attached (whether usable or not).
+    bool selectionListed() const { return m_selectedDevice && isListed(m_selectedDevice); }
+    /// Asks, off the main thread, whether the USB multiplexing service answers.
+    void checkUsbService();
 
     MobileDevice& m_library;
     ECModules m_modules;
@@ -99,7 +121,18 @@ private:
     std::shared_ptr<AMDevice> m_selectedDevice;
     std::vector<ECDeviceReport> m_usableDevices;
     std::shared_ptr<LockWait> m_lockWait { std::make_shared<LockWait>() };
+    struct Connecting
+    {
+        AMDeviceRef device;
+        std::optional<QString> name;
+    };
+    std::vector<Connecting> m_connecting;
+    bool m_usbServiceRunning { true };
+    bool m_usbCheckPending { false };
+    QTimer m_usbServiceTimer;
 
+    // Connecting and pairing; what runs here touches no member, only the library.
+    OperationQueue m_connectQueue { 2 };
     // Declared last so it is destroyed first: no exchange outlives the members above.
     OperationQueue m_deviceQueue { 1 };
 };

@@ -1,6 +1,7 @@
 #include "device/MobileDeviceAccess.h"
 
 #include "base/Log.h"
+#include "base/OperationQueue.h"
 #include "base/RunLoop.h"
 #include "device/AFCWireClient.h"
 #include "device/AMDevice.h"
@@ -15,6 +16,31 @@ void MobileDeviceAccessListener::deviceConnected(const std::shared_ptr<AMDevice>
 void MobileDeviceAccessListener::deviceDisconnected(const std::shared_ptr<AMDevice>&)
 {
 }
+void MobileDeviceAccessListener::deviceConnecting(const AMDeviceRef&, const std::optional<std::string>&)
+{
+}
+void MobileDeviceAccessListener::deviceConnectAbandoned(const AMDeviceRef&)
+{
+}
+
+namespace {
+
+/// The name a device gives on a bare lockdown connection, before any pairing or session: cheap,
+/// and enough to say whom we are waiting for while pairing takes its time.
+std::optional<std::string> nameBeforePairing(MobileDevice& library, const AMDeviceRef& device)
+{
+    if (library.AMDeviceConnect(device) != AMDStatus::Success) {
+        return std::nullopt;
+    }
+    std::optional<PlistValue> name = library.AMDeviceCopyValue(device, std::nullopt, std::string("DeviceName"));
+    (void)library.AMDeviceDisconnect(device); // nothing is left open that we could close
+    if (name && name->isString()) {
+        return *name->asString();
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 MobileDeviceAccess::MobileDeviceAccess(MobileDevice& library)
     : m_library(library)
@@ -34,6 +60,7 @@ MobileDeviceAccess::MobileDeviceAccess(MobileDevice& library)
 
 MobileDeviceAccess::~MobileDeviceAccess()
 {
+    *m_self = nullptr; // connects under way finish on their queue; their results are dropped
     NotificationCenter::defaultCenter().removeObserver(m_terminateObserver);
     if (m_subscribed) {
         // The library would otherwise call back into a dead manager.
@@ -106,6 +133,10 @@ void MobileDeviceAccess::Notify(const AMDeviceNotificationRecord& record)
 {
     switch (record.kind) {
     case std::uint32_t(AMDeviceNotificationKind::Attached):
+        if (m_connectQueue && RunLoop::current()) {
+            connectInBackground(record.device);
+            return;
+        }
         if (std::shared_ptr<AMDevice> device = AMDevice::deviceFrom(record.device, m_library)) {
             m_devices.push_back(device);
             if (m_listener) {
@@ -114,6 +145,15 @@ void MobileDeviceAccess::Notify(const AMDeviceNotificationRecord& record)
         }
         break;
     case std::uint32_t(AMDeviceNotificationKind::Detached): {
+        if (const auto connecting = std::find(m_connecting.begin(), m_connecting.end(), record.device);
+            connecting != m_connecting.end()) {
+            // Gone before its connection was made: the device created for it will be dropped.
+            m_connecting.erase(connecting);
+            if (m_listener) {
+                m_listener->deviceConnectAbandoned(record.device);
+            }
+            break;
+        }
         const auto found = std::find_if(m_devices.begin(), m_devices.end(),
             [&](const std::shared_ptr<AMDevice>& device) { return device->isDevice(record.device); });
         if (found != m_devices.end()) {
@@ -134,7 +174,66 @@ void MobileDeviceAccess::Notify(const AMDeviceNotificationRecord& record)
         logLine(LOG_DEVICE, "Ignoring unknown message: %d", int(record.kind));
         return;
     }
+    deviceListChanged();
+}
+
+void MobileDeviceAccess::deviceListChanged()
+{
     if (m_waitingInRunLoop && m_waitingLoop) {
         m_waitingLoop->quit();
     }
+}
+
+void MobileDeviceAccess::connectInBackground(const AMDeviceRef& device)
+{
+    m_connecting.push_back(device);
+    if (m_listener) {
+        m_listener->deviceConnecting(device, std::nullopt); // its name follows when it gives it
+    }
+    RunLoop* loop = RunLoop::current();
+    m_connectQueue->addOperation([self = m_self, loop, &library = m_library, device](const Operation& operation) {
+        const std::optional<std::string> name = nameBeforePairing(library, device);
+        loop->post([self, device, name] {
+            MobileDeviceAccess* manager = *self;
+            const bool pending = manager
+                && std::find(manager->m_connecting.begin(), manager->m_connecting.end(), device)
+                    != manager->m_connecting.end();
+            if (pending && manager->m_listener) {
+                manager->m_listener->deviceConnecting(device, name);
+            }
+        });
+        std::shared_ptr<AMDevice> created = operation.isCancelled() ? nullptr : AMDevice::deviceFrom(device, library);
+        loop->post([self, device, created] {
+            if (MobileDeviceAccess* manager = *self) {
+                manager->finishConnect(device, created);
+            } else if (created) {
+                created->forgetDevice(); // no manager lists it; nothing may use it any more
+            }
+        });
+    });
+}
+
+void MobileDeviceAccess::finishConnect(const AMDeviceRef& device, const std::shared_ptr<AMDevice>& created)
+{
+    const auto found = std::find(m_connecting.begin(), m_connecting.end(), device);
+    if (found == m_connecting.end()) {
+        // It detached while the connection was being made; its detach has been told already.
+        if (created) {
+            created->forgetDevice();
+        }
+        return;
+    }
+    m_connecting.erase(found);
+    if (!created) {
+        if (m_listener) {
+            m_listener->deviceConnectAbandoned(device);
+        }
+        deviceListChanged();
+        return;
+    }
+    m_devices.push_back(created);
+    if (m_listener) {
+        m_listener->deviceConnected(created);
+    }
+    deviceListChanged();
 }

@@ -3,11 +3,14 @@
 #include "base/NotificationCenter.h"
 #include "device/mobile_device.h"
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 class AMDevice;
+class OperationQueue;
 class PlainRunLoop;
 
 /// Posted on NotificationCenter::defaultCenter() by the application when it is about to quit;
@@ -25,12 +28,21 @@ public:
     /// A device detached. It is still in devices() during the call but has forgotten its library
     /// reference, so every operation on it fails; it is removed right after.
     virtual void deviceDisconnected(const std::shared_ptr<AMDevice>& device);
+    /// Connecting in the background only (MobileDeviceAccess::setConnectQueue): `device` attached
+    /// and is being connected to and paired with. Called at once without a name, and again with
+    /// the name it gives before pairing, if it answers. deviceConnected() or
+    /// deviceConnectAbandoned() follows for the same reference.
+    virtual void deviceConnecting(const AMDeviceRef& device, const std::optional<std::string>& name);
+    /// Connecting to `device` ended without a device: it detached meanwhile, or it could not be
+    /// connected at all.
+    virtual void deviceConnectAbandoned(const AMDeviceRef& device);
 };
 
 /// The device manager: turns the library's attach and detach records into a list of AMDevice
 /// objects and tells one listener. Managers never share state; a new one starts discovery afresh.
 /// Everything runs on the thread whose run loop received the subscription (the thread that first
-/// set a listener); nothing here is locked.
+/// set a listener); nothing here is locked. Only connecting and pairing may be handed to a queue
+/// (setConnectQueue()); their result comes back to that run loop.
 class MobileDeviceAccess
 {
 public:
@@ -50,6 +62,15 @@ public:
     /// listener keeps the subscription: devices() stays up to date, silently.
     void setListener(MobileDeviceAccessListener* listener);
     MobileDeviceAccessListener* listener() const { return m_listener; }
+    /// Connects to and pairs with each attached device on `queue` instead of on this thread, which
+    /// pairing with a locked phone could hold up for seconds; the device is then listed and
+    /// announced on this thread's run loop, unless it detached meanwhile (then it is dropped).
+    /// The operations never touch the manager, so it may go first; `queue` (not owned) must
+    /// outlive them. Null (the default): devices are created at once, on this thread. Set it
+    /// before the listener.
+    void setConnectQueue(OperationQueue* queue) { m_connectQueue = queue; }
+    /// Attached devices still being connected to in the background.
+    std::size_t pendingConnects() const { return m_connecting.size(); }
     bool isSubscribed() const { return m_subscribed; }
 
     /// The attached devices in attach order: the live list itself.
@@ -71,6 +92,10 @@ public:
     void Notify(const AMDeviceNotificationRecord& record);
 
 private:
+    void connectInBackground(const AMDeviceRef& device);
+    void finishConnect(const AMDeviceRef& device, const std::shared_ptr<AMDevice>& created);
+    void deviceListChanged();
+
     MobileDevice& m_library;
     MobileDeviceAccessListener* m_listener { nullptr };
     bool m_subscribed { false };
@@ -79,4 +104,10 @@ private:
     bool m_waitingInRunLoop { false };
     PlainRunLoop* m_waitingLoop { nullptr };
     NotificationCenter::ObserverToken m_terminateObserver { 0 };
+    OperationQueue* m_connectQueue { nullptr };
+    /// References attached and still being connected to, in attach order.
+    std::vector<AMDeviceRef> m_connecting;
+    /// What background operations reach the manager through; cleared by the destructor, so a
+    /// result arriving later is dropped.
+    std::shared_ptr<MobileDeviceAccess*> m_self { std::make_shared<MobileDeviceAccess*>(this) };
 };

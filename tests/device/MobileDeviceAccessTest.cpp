@@ -2,12 +2,15 @@
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "base/OperationQueue.h"
 #include "base/RunLoop.h"
 #include "device/AMDevice.h"
 #include "tests/device/ScriptedMobileDevice.h"
 
 #include <cerrno>
 #include <csignal>
+#include <chrono>
+#include <future>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -34,6 +37,11 @@ public:
         listedDuringCall = isListed(device);
         forgottenDuringCall = !device->device() && !device->deviceConnect();
     }
+    void deviceConnecting(const AMDeviceRef&, const std::optional<std::string>& name) override
+    {
+        events.push_back("connecting " + name.value_or("?"));
+    }
+    void deviceConnectAbandoned(const AMDeviceRef&) override { events.push_back("abandoned"); }
 
     std::vector<std::string> events;
     bool listedDuringCall { false };
@@ -305,4 +313,55 @@ TEST(MobileDeviceAccessSignals, BrokenPipeFailsTheWriteInsteadOfEndingTheProgram
         EXPECT_EQ(handled, 1) << "the program's own SIGPIPE handler was replaced";
     }
     restore(SIG_IGN);
+}
+
+TEST_F(MobileDeviceAccessRules, ConnectsInTheBackgroundAndDropsADeviceThatLeftMeanwhile)
+{
+    OperationQueue queue(1);
+    MobileDeviceAccess manager(library);
+    manager.setConnectQueue(&queue);
+    RecordingListener listener(manager);
+    manager.setListener(&listener);
+    // The queue is held up, as by a phone that takes its time to pair.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    queue.addOperation([released](const Operation&) { released.wait(); });
+    library.attach(first);
+    library.attach(second);
+    deliver();
+    EXPECT_EQ(manager.pendingConnects(), 2u);
+    EXPECT_TRUE(manager.devices().empty());
+
+    library.detach(first);
+    deliver();
+    EXPECT_EQ(manager.pendingConnects(), 1u);
+    release.set_value();
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return manager.pendingConnects() == 0 && queue.operationCount() == 0; }, std::chrono::seconds(10)));
+    deliver();
+    EXPECT_EQ(names(manager), std::vector<std::string> { "Second" });
+    EXPECT_EQ(listener.events,
+        (std::vector<std::string> {
+            "connecting ?", "connecting ?", "abandoned", "connecting Second", "connected Second" }));
+}
+
+TEST_F(MobileDeviceAccessRules, AConnectOutlivingItsManagerIsDropped)
+{
+    OperationQueue queue(1);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    queue.addOperation([released](const Operation&) { released.wait(); });
+    {
+        MobileDeviceAccess manager(library);
+        manager.setConnectQueue(&queue);
+        RecordingListener listener(manager);
+        manager.setListener(&listener);
+        library.attach(first);
+        deliver();
+        EXPECT_EQ(manager.pendingConnects(), 1u);
+    }
+    release.set_value();
+    queue.waitUntilAllOperationsAreFinished();
+    deliver(); // the result reaches no manager and is dropped
+    EXPECT_GE(library.countOf("AMDeviceConnect"), 1); // it ran, after its manager had gone
 }

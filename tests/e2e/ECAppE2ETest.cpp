@@ -52,7 +52,7 @@ private slots:
     void aSecondPhoneOffersThePicker();
     void detachingTheSelectedPhoneClosesItsModule();
     void anUntrustedPhoneAsksToTryAgain();
-    void aPhoneWithoutItsMediaAreaIsTakenForWireless();
+    void aPhoneRefusingItsServicesIsExplained();
     void tempFilesOnAnOldPhoneOpensTheDownloadCacheTool();
     void attachingRemovesLeftFillersAndTempFilesOpensTheFillTool();
 
@@ -292,7 +292,7 @@ void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
     QCOMPARE(alerts.count(), 1);
 }
 
-void ECAppE2ETest::aPhoneWithoutItsMediaAreaIsTakenForWireless()
+void ECAppE2ETest::aPhoneRefusingItsServicesIsExplained()
 {
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
@@ -307,9 +307,10 @@ void ECAppE2ETest::aPhoneWithoutItsMediaAreaIsTakenForWireless()
     m_controller->tableViewSelectionIndexesForProposedSelection({ 1 });
     QTRY_VERIFY_WITH_TIMEOUT(m_window->connectionAlert() && m_window->connectionAlert()->isVisible(),
         DEVICE_TIMEOUT_MS);
-    QCOMPARE(m_window->connectionAlert()->text(), QStringLiteral("Wireless connection detected"));
-    QCOMPARE(m_window->connectionAlert()->informativeText(),
-        QStringLiteral("Your phone must be connected via a USB cable for Torvane to free space."));
+    // It says why: the media area's service was refused, which no cable mends.
+    const AMDeviceStateText& refused = deviceStateText(AMDeviceState::ServicesRefused);
+    QCOMPARE(m_window->connectionAlert()->text(), QString::fromUtf8(refused.title));
+    QCOMPARE(m_window->connectionAlert()->informativeText(), QString::fromUtf8(refused.advice));
     // The heading keeps its text until the next refresh.
     QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
     QVERIFY(!button(ECHomeRow::Messages)->isEnabled());

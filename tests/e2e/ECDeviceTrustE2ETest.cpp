@@ -1,0 +1,285 @@
+#include "app/ECAppDelegate.h"
+#include "app/ECHeadingButton.h"
+#include "app/ECHomeRow.h"
+#include "app/ECMainWindow.h"
+#include "app/ECUserDefaultsKeys.h"
+#include "app/HoverButton.h"
+#include "device/AMDevice.h"
+#include "device/AMDeviceState.h"
+#include "device/MobileDeviceAccess.h"
+#include "device/mobile_device.h"
+#include "platform/QtRunLoop.h"
+#include "platform/UserDefaults.h"
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+
+namespace {
+
+// Pairing attempts with a phone that refuses them make keys each time: slow on a busy machine.
+constexpr int DEVICE_TIMEOUT_MS = 60000;
+const std::string DEMO = SimulatorFixture::DEMO_UDID;
+const QString DEMO_CONNECTED = QStringLiteral("Demo iPhone Connected");
+
+QString titleOf(AMDeviceState state)
+{
+    return QString::fromUtf8(deviceStateText(state).title);
+}
+
+QString adviceOf(AMDeviceState state)
+{
+    return QString::fromUtf8(deviceStateText(state).advice);
+}
+
+/// The longest the event loop went between two runs of a 10-ms timer while it watched (a 0-ms one
+/// would keep a core busy and starve the threads whose work is measured).
+class EventLoopGapMeter
+{
+public:
+    EventLoopGapMeter()
+    {
+        m_timer.setInterval(10);
+        QObject::connect(
+            &m_timer, &QTimer::timeout, [this] { m_longest = std::max(m_longest, m_sinceLast.restart()); });
+        m_sinceLast.start();
+        m_timer.start();
+    }
+    qint64 longestGapMs() const { return m_longest; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_sinceLast;
+    qint64 m_longest { 0 };
+};
+
+/// Runs `call` (a ctl command, which waits for a child process) on another thread while the
+/// event loop goes on, so the wait is not counted against the window.
+bool offTheMainThread(std::function<bool()> call)
+{
+    std::future<bool> done = std::async(std::launch::async, std::move(call));
+    const bool finished = QTest::qWaitFor(
+        [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, DEVICE_TIMEOUT_MS);
+    return finished && done.get();
+}
+
+} // namespace
+
+/// The window with a phone that is attached but cannot be used, one being paired with slowly,
+/// and no USB service at all, against torvane-simd.
+class ECDeviceTrustE2ETest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void anUnusablePhoneIsSelectedAndExplained_data();
+    void anUnusablePhoneIsSelectedAndExplained();
+    void connectingToAStalledPhoneKeepsTheWindowResponsive();
+    void aMissingUsbServiceIsExplainedUntilItStarts();
+
+private:
+    void launch();
+    QMessageBox* visibleAlert() const
+    {
+        QMessageBox* alert = m_window ? m_window->connectionAlert() : nullptr;
+        return alert && alert->isVisible() ? alert : nullptr;
+    }
+
+    std::unique_ptr<QtRunLoop> m_mainLoop;
+    std::unique_ptr<TemporaryDirectory> m_folder;
+    std::unique_ptr<SimulatorFixture> m_sim;
+    std::unique_ptr<UserDefaults> m_defaults;
+    std::unique_ptr<ECAppDelegate> m_controller;
+    std::unique_ptr<ECMainWindow> m_window;
+};
+
+void ECDeviceTrustE2ETest::initTestCase()
+{
+    m_mainLoop = std::make_unique<QtRunLoop>();
+    RunLoop::setMain(m_mainLoop.get());
+}
+
+void ECDeviceTrustE2ETest::cleanup()
+{
+    m_window.reset();
+    m_controller.reset();
+    m_sim.reset();
+    m_defaults.reset();
+    m_folder.reset();
+}
+
+void ECDeviceTrustE2ETest::launch()
+{
+    m_folder = std::make_unique<TemporaryDirectory>();
+    qputenv("TORVANE_EVENT_STORE", (m_folder->path() / "events.sqlite").string().c_str());
+    m_defaults = std::make_unique<UserDefaults>(QString::fromStdString((m_folder->path() / "Torvane.conf").string()));
+    m_defaults->setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
+    ECAppDelegate::Modules modules;
+    modules.messagesController = new ECModule;
+    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults, modules);
+    m_window = std::make_unique<ECMainWindow>(*m_controller);
+    m_window->show();
+    m_controller->applicationDidFinishLaunching();
+}
+
+void ECDeviceTrustE2ETest::anUnusablePhoneIsSelectedAndExplained_data()
+{
+    QTest::addColumn<QStringList>("make");
+    QTest::addColumn<QStringList>("mend");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("advice");
+
+    const auto row = [](const char* name, QStringList make, QStringList mend, AMDeviceState state) {
+        QTest::newRow(name) << make << mend << titleOf(state) << adviceOf(state);
+    };
+    const QString udid = QString::fromStdString(DEMO);
+    const QStringList trusted { QStringLiteral("trust"), udid, QStringLiteral("trusted") };
+    const QStringList cleared { QStringLiteral("clear-faults"), udid };
+    row("passcode-locked", { "trust", udid, "passcode-locked" }, trusted, AMDeviceState::PasscodeLocked);
+    row("dialog-pending", { "trust", udid, "dialog-pending" }, trusted, AMDeviceState::TrustDialogPending);
+    row("denied", { "trust", udid, "denied" }, trusted, AMDeviceState::TrustDenied);
+    row("refuse-session", { "fault", udid, "refuse-session" }, cleared, AMDeviceState::SessionRefused);
+    row("refuse-services", { "fault", udid, "refuse-services" }, cleared, AMDeviceState::ServicesRefused);
+    row("network-only", { "fault", udid, "network-only" }, cleared, AMDeviceState::NetworkOnly);
+    // A phone that forgot this computer is paired with again at once: nothing to explain.
+    QTest::newRow("forgotten") << QStringList { "trust", udid, "forgotten" } << trusted << QString() << QString();
+}
+
+void ECDeviceTrustE2ETest::anUnusablePhoneIsSelectedAndExplained()
+{
+    QFETCH(QStringList, make);
+    QFETCH(QStringList, mend);
+    QFETCH(QString, title);
+    QFETCH(QString, advice);
+    const auto ctl = [this](const QStringList& words) {
+        std::vector<std::string> args;
+        for (const QString& word : words) {
+            args.push_back(word.toStdString());
+        }
+        const ProcessResult result = m_sim->ctl(args);
+        return result.exitCode == 0;
+    };
+
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { "demo" });
+    QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
+    if (make.contains(QStringLiteral("forgotten"))) {
+        // Only a phone this computer paired with before can forget it.
+        launch();
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+        m_window.reset();
+        m_controller.reset();
+    }
+
+    QVERIFY(ctl(make));
+    launch();
+    QSignalSpy alerts(m_controller.get(), &ECAppDelegate::connectionAlertRequested);
+    if (title.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->pendingDeviceExchanges(), std::size_t(0), DEVICE_TIMEOUT_MS);
+        QCOMPARE(alerts.count(), 0);
+        return;
+    }
+    // The only phone cannot be used: it is selected all the same, and the alert says why.
+    QTRY_VERIFY_WITH_TIMEOUT(visibleAlert(), DEVICE_TIMEOUT_MS);
+    QMessageBox* alert = visibleAlert();
+    QCOMPARE(alert->text(), title);
+    QCOMPARE(alert->informativeText(), advice);
+    QCOMPARE(alert->buttons().size(), 1);
+    QCOMPARE(alert->buttons().at(0)->text(), QStringLiteral("Try Again"));
+    QVERIFY(m_controller->selectedDevice());
+    QVERIFY(!m_window->homeRow()->button(ECHomeRow::Messages)->isEnabled());
+
+    // Try Again while nothing changed asks again and says the same.
+    QTest::mouseClick(alert->buttons().at(0), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(alerts.count() == 2 && visibleAlert(), DEVICE_TIMEOUT_MS);
+    QCOMPARE(visibleAlert()->text(), title);
+
+    // Once the phone is put right, Try Again recovers.
+    QVERIFY(ctl(mend));
+    QTest::mouseClick(visibleAlert()->buttons().at(0), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(m_controller->pendingDeviceExchanges(), std::size_t(0), DEVICE_TIMEOUT_MS);
+    QVERIFY(!visibleAlert());
+    QVERIFY(m_window->homeRow()->button(ECHomeRow::Messages)->isEnabled());
+    QCOMPARE(alerts.count(), 2);
+}
+
+void ECDeviceTrustE2ETest::connectingToAStalledPhoneKeepsTheWindowResponsive()
+{
+    // Every reply of the phone takes 300 ms, so pairing and the session take seconds.
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { "demo" });
+    QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
+    QVERIFY(m_sim->detach(DEMO));
+    QVERIFY(m_sim->fault(DEMO, { "stall", "300" }));
+    launch();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
+    QStringList headings;
+    connect(
+        m_controller.get(), &ECAppDelegate::windowTextChanged, this, [&] { headings << m_controller->headingText(); });
+
+    // The window goes on answering meanwhile and says whom it waits for.
+    const QString connecting = QStringLiteral("Connecting to Demo iPhone\u2026");
+    {
+        EventLoopGapMeter meter;
+        QVERIFY(offTheMainThread([this] { return m_sim->attach(DEMO); }));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), connecting, DEVICE_TIMEOUT_MS);
+        // The phone goes while it is being paired with: what was being made for it is dropped.
+        QVERIFY(offTheMainThread([this] { return m_sim->detach(DEMO); }));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
+        QTRY_COMPARE_WITH_TIMEOUT(m_controller->pendingDeviceExchanges(), std::size_t(0), DEVICE_TIMEOUT_MS);
+        QVERIFY(m_controller->deviceAccess()->devices().empty());
+        QVERIFY(!m_controller->selectedDevice());
+        QCOMPARE(m_controller->deviceAccess()->pendingConnects(), std::size_t(0));
+
+        // Plugged in again, still slow: connected in the end, the window never held up.
+        headings.clear();
+        QVERIFY(offTheMainThread([this] { return m_sim->attach(DEMO); }));
+        QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS * 2);
+        QVERIFY2(meter.longestGapMs() < 100, qPrintable(QStringLiteral("%1 ms").arg(meter.longestGapMs())));
+    }
+    QVERIFY(headings.contains(connecting));
+    QVERIFY(!headings.contains(QStringLiteral("Connect your iOS Device")));
+    QCOMPARE(m_controller->deviceAccess()->devices().size(), std::size_t(1));
+}
+
+void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
+{
+    // Nothing serves the socket the library is pointed at.
+    m_folder = std::make_unique<TemporaryDirectory>();
+    const std::string nowhere = "UNIX:" + (m_folder->path() / "usbmuxd").string();
+    qputenv("USBMUXD_SOCKET_ADDRESS", nowhere.c_str());
+    const auto folder = std::move(m_folder);
+    launch();
+    const QString title = titleOf(AMDeviceState::UsbServiceNotRunning);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), title, DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_window->subheading()->text(), adviceOf(AMDeviceState::UsbServiceNotRunning));
+    QVERIFY(m_window->subheading()->text().contains(QStringLiteral("sudo apt install usbmuxd")));
+
+    // The service starts (the simulator's socket) and a phone is plugged in: found without a
+    // restart.
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
+    QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
+    QVERIFY(m_sim->attach("demo"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+}
+
+QTEST_MAIN(ECDeviceTrustE2ETest)
+#include "ECDeviceTrustE2ETest.moc"
