@@ -28,7 +28,8 @@ std::int32_t convertTotalSpaceToDeviceSize(std::int64_t totalBytes)
     }
     // Through single precision, as the size has always been shown; clamped because a device that
     // reports an absurd total must not make the conversion overflow.
-    const float gibibytes = float(totalBytes / GIB);
+    // Whole gibibytes first, as the size has always been shown.
+    const float gibibytes = float(totalBytes / GIB); // NOLINT(bugprone-integer-division)
     if (gibibytes >= float(std::numeric_limits<std::int32_t>::max())) {
         return std::numeric_limits<std::int32_t>::max();
     }

@@ -73,9 +73,9 @@ public:
     PlistValue(PlistDictionary value);
 
     PlistValue(const PlistValue& other);
-    PlistValue(PlistValue&& other) noexcept;
+    PlistValue(PlistValue&& other) noexcept; // NOLINT(bugprone-exception-escape): PlistValue.cpp asserts it
     PlistValue& operator=(const PlistValue& other);
-    PlistValue& operator=(PlistValue&& other) noexcept;
+    PlistValue& operator=(PlistValue&& other) noexcept; // NOLINT(bugprone-exception-escape): as above
     ~PlistValue();
 
     Type type() const { return m_type; }

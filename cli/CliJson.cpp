@@ -63,7 +63,7 @@ void write(std::string& out, const PlistValue& value, int indent, int depth)
     const auto newline = [&](int level) {
         if (indent > 0) {
             out.push_back('\n');
-            out.append(static_cast<std::size_t>(indent * level), ' ');
+            out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level), ' ');
         }
     };
     switch (value.type()) {

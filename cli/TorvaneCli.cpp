@@ -98,8 +98,7 @@ std::string humanValue(const PlistValue& value)
     if (value.isArray() || value.isDictionary()) {
         return plistToJson(value);
     }
-    const std::string json = plistToJson(value, 0);
-    return json;
+    return plistToJson(value, 0);
 }
 
 /// Ends the process with a clear message when the phone has not answered within the time-out at a
@@ -933,7 +932,9 @@ std::variant<CliOptions, std::string> parseCliArguments(
     options.arguments.assign(positional.begin() + 1, positional.end());
     const auto tool = std::find_if(tools.begin(), tools.end(),
         [&options](const ToolCommandShape& shape) { return shape.name == options.command; });
-    for (const auto& [name, value] : options.toolOptions) {
+    for (const auto& given : options.toolOptions) {
+        // A named reference, not a structured binding: clang (and so clang-tidy) cannot capture those.
+        const std::string& name = given.first;
         const bool belongs = tool != tools.end()
             && std::any_of(tool->options.begin(), tool->options.end(),
                 [&name](const ToolOptionShape& option) { return option.name == name; });

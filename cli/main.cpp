@@ -2,12 +2,15 @@
 #include "cli/tools/ToolCommands.h"
 
 #include <algorithm>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <variant>
 #include <vector>
 
-int main(int argc, char** argv)
+namespace {
+
+int run(int argc, char** argv)
 {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     const auto parsed = parseCliArguments(arguments, toolCommandShapes());
@@ -40,4 +43,18 @@ int main(int argc, char** argv)
         return runToolCommand(*tool, options, argc, argv, std::cout, std::cerr);
     }
     return runCli(options, std::cout, std::cerr);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Say what went wrong rather than end with an abort and a core: an exception here is a
+    // mistake of ours (or memory running out), never a result to report as success.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "torvane-cli: internal error: " << error.what() << '\n';
+    }
+    return 1;
 }

@@ -152,8 +152,6 @@ void ECModuleView::buildTable(ECTableViewModule* module)
             m_header->resizeSection(column, 90);
             break;
         case ECItemColumn::Kind::Date:
-            m_header->resizeSection(column, 120);
-            break;
         case ECItemColumn::Kind::Text:
             m_header->resizeSection(column, 120);
             break;

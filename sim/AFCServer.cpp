@@ -220,7 +220,6 @@ private:
     {
         switch (error) {
         case ENOENT:
-            return AfcStatus::ObjectNotFound;
         case ENOTDIR:
             return AfcStatus::ObjectNotFound;
         case EISDIR:

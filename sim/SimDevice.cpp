@@ -164,7 +164,7 @@ bool SimDevice::loadState(std::string* error)
         if (!name.isEmpty()) {
             m_deviceName = name.toStdString();
         }
-        for (const QJsonValue& host : saved.value(QLatin1String("trustedHosts")).toArray()) {
+        for (const QJsonValue host : saved.value(QLatin1String("trustedHosts")).toArray()) {
             m_trustedHosts.insert(host.toString().toStdString());
         }
     }

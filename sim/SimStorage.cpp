@@ -47,7 +47,7 @@ void SimStorage::load()
             m_pool = std::uint64_t(std::max(0.0, saved.value(QLatin1String("purgeablePoolBytes")).toDouble()));
             {
                 std::lock_guard lock(m_sparseMutex);
-                for (const QJsonValue& inode : saved.value(QLatin1String("sparseInodes")).toArray()) {
+                for (const QJsonValue inode : saved.value(QLatin1String("sparseInodes")).toArray()) {
                     m_sparse.insert(ino_t(inode.toDouble()));
                 }
             }

@@ -380,6 +380,7 @@ void ECMusicModule::startDeletion()
         return;
     }
     std::vector<MediaLibraryTrack> tracks;
+    tracks.reserve(doomed.size());
     for (const auto& item : doomed) {
         tracks.push_back(trackFor(item));
     }

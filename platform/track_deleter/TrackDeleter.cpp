@@ -353,6 +353,7 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
     }
 
     std::vector<std::int64_t> pids;
+    pids.reserve(rows.size());
     for (const auto& row : rows) {
         pids.push_back(row.pid);
     }

@@ -142,12 +142,12 @@ bool AppRegistry::load(std::string* error)
         }
         return false;
     }
-    for (const QJsonValue& value : document.object()["apps"].toArray()) {
+    for (const QJsonValue value : document.object()["apps"].toArray()) {
         if (auto app = recordFromJson(value.toObject())) {
             m_apps.push_back(std::move(*app));
         }
     }
-    for (const QJsonValue& value : document.object()["archives"].toArray()) {
+    for (const QJsonValue value : document.object()["archives"].toArray()) {
         if (auto app = recordFromJson(value.toObject()["record"].toObject())) {
             m_archives.push_back({ std::move(*app), value.toObject()["archiveBytes"].toString().toLongLong() });
         }

@@ -362,7 +362,7 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
         for (int n = 0; n < 50; ++n) {
             char path[32];
             std::snprintf(path, sizeof path, "iTunes_Control/Music/F%02d", n);
-            location.bind(1, std::int64_t(3840 + n));
+            location.bind(1, std::int64_t(3840) + n);
             location.bind(2, std::string(path));
             if (!location.run()) {
                 return false;
@@ -408,9 +408,9 @@ bool generateMusic(const ContentSettings& settings, ContentWriter& writer, std::
         item.bind(2, std::int64_t(t.podcast ? 4 : 8));
         item.bind(3, plan.artistPid);
         item.bind(4, plan.albumPid);
-        item.bind(5, std::int64_t(plan.genre + 1));
+        item.bind(5, std::int64_t(plan.genre) + 1);
         item.bind(6, std::int64_t(plan.trackNumber));
-        item.bind(7, std::int64_t(3840 + plan.folder));
+        item.bind(7, std::int64_t(3840) + plan.folder);
         if (era.musicHasDateAdded || era.musicHasDateDownloaded) {
             item.bind(8, toCocoaTime(t.dateAdded));
         }

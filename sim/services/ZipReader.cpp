@@ -107,7 +107,7 @@ private:
         }
         std::array<std::int16_t, 16> offsets {};
         for (int length = 1; length < 15; ++length) {
-            offsets[std::size_t(length + 1)]
+            offsets[std::size_t(length) + 1]
                 = std::int16_t(offsets[std::size_t(length)] + h.count[std::size_t(length)]);
         }
         for (int symbol = 0; symbol < n; ++symbol) {
@@ -130,7 +130,8 @@ private:
             }
             const int count = h.count[std::size_t(length)];
             if (code - count < first) {
-                return h.symbol[std::size_t(index + (code - first))];
+                // Never negative: code - first < count here, and code >= first.
+                return h.symbol[std::size_t(index + (code - first))]; // NOLINT(bugprone-misplaced-widening-cast)
             }
             index += count;
             first += count;
@@ -169,12 +170,12 @@ private:
             if (symbol >= 29) {
                 return false;
             }
-            const std::size_t length = std::size_t(LENGTH_BASE[symbol] + bits(LENGTH_EXTRA[symbol]));
+            const std::size_t length = std::size_t(LENGTH_BASE[symbol]) + std::size_t(bits(LENGTH_EXTRA[symbol]));
             symbol = decode(distanceCode);
             if (symbol < 0 || symbol >= 30) {
                 return false;
             }
-            const std::size_t distance = std::size_t(DISTANCE_BASE[symbol] + bits(DISTANCE_EXTRA[symbol]));
+            const std::size_t distance = std::size_t(DISTANCE_BASE[symbol]) + std::size_t(bits(DISTANCE_EXTRA[symbol]));
             if (m_failed || distance > m_out.size() || m_out.size() + length > m_max) {
                 return false;
             }
