@@ -7,8 +7,7 @@
 /// glyph), the phone-and-cable picture shown while nothing is connected, and the heading arrow.
 namespace ECArtwork {
 
-enum class Icon
-{
+enum class Icon {
     Apps,
     TempFiles,
     Photos,

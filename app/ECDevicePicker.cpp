@@ -112,7 +112,8 @@ void ECDevicePicker::showBelow(QWidget* anchor)
     QPoint topLeft(topRight.x() - width(), topRight.y() + 4);
     if (QScreen* screen = anchor->screen()) {
         const QRect available = screen->availableGeometry();
-        topLeft.setX(std::clamp(topLeft.x(), available.left(), std::max(available.left(), available.right() - width())));
+        topLeft.setX(
+            std::clamp(topLeft.x(), available.left(), std::max(available.left(), available.right() - width())));
     }
     move(topLeft);
     show();

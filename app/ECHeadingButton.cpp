@@ -43,8 +43,8 @@ void ECHeadingButton::paintEvent(QPaintEvent*)
     p.setFont(font());
     p.drawText(QRectF(textLeft, 0, textWidth + 1, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
     if (!m_arrow.isNull()) {
-        const QRectF target(textLeft + textWidth + ARROW_GAP, (height() - arrow.height()) / 2.0 + 2, arrow.width(),
-            arrow.height());
+        const QRectF target(
+            textLeft + textWidth + ARROW_GAP, (height() - arrow.height()) / 2.0 + 2, arrow.width(), arrow.height());
         p.setOpacity(isDown() ? 0.6 : 1.0);
         p.drawPixmap(target, m_arrow, QRectF(m_arrow.rect()));
     }

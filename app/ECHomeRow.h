@@ -16,8 +16,7 @@ class ECHomeRow : public QWidget
 {
     Q_OBJECT
 public:
-    enum Slot
-    {
+    enum Slot {
         Apps,
         Caches,
         Photos,

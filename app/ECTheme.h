@@ -8,15 +8,42 @@
 /// accent, and an orange warning tone used only for a nearly full device.
 namespace ECTheme {
 
-inline QColor window() { return QColor(0xff, 0xff, 0xff); }
-inline QColor text() { return QColor(0x1d, 0x1d, 0x1f); }
-inline QColor secondaryText() { return QColor(0x6e, 0x6e, 0x73); }
-inline QColor accent() { return QColor(0x0a, 0x84, 0xff); }
-inline QColor warning() { return QColor(0xff, 0x9f, 0x0a); }
-inline QColor track() { return QColor(0xe8, 0xe8, 0xed); }
-inline QColor hairline() { return QColor(0xd2, 0xd2, 0xd7); }
-inline QColor hoverFill() { return QColor(0xf2, 0xf2, 0xf7); }
-inline QColor pressedFill() { return QColor(0xe5, 0xe5, 0xea); }
+inline QColor window()
+{
+    return QColor(0xff, 0xff, 0xff);
+}
+inline QColor text()
+{
+    return QColor(0x1d, 0x1d, 0x1f);
+}
+inline QColor secondaryText()
+{
+    return QColor(0x6e, 0x6e, 0x73);
+}
+inline QColor accent()
+{
+    return QColor(0x0a, 0x84, 0xff);
+}
+inline QColor warning()
+{
+    return QColor(0xff, 0x9f, 0x0a);
+}
+inline QColor track()
+{
+    return QColor(0xe8, 0xe8, 0xed);
+}
+inline QColor hairline()
+{
+    return QColor(0xd2, 0xd2, 0xd7);
+}
+inline QColor hoverFill()
+{
+    return QColor(0xf2, 0xf2, 0xf7);
+}
+inline QColor pressedFill()
+{
+    return QColor(0xe5, 0xe5, 0xea);
+}
 
 /// Fill levels above this many percent are drawn in the warning tone.
 inline constexpr double WARNING_PERCENT = 90.0;

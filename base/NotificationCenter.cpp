@@ -6,9 +6,8 @@ NotificationCenter& NotificationCenter::defaultCenter()
     return center;
 }
 
-NotificationCenter::ObserverToken NotificationCenter::addObserver(const std::string& name,
-    const void* sender,
-    Handler handler)
+NotificationCenter::ObserverToken NotificationCenter::addObserver(
+    const std::string& name, const void* sender, Handler handler)
 {
     std::lock_guard lock(m_mutex);
     const ObserverToken token = m_nextToken++;

@@ -278,7 +278,8 @@ bool scanXml(std::string_view doc, std::vector<std::string_view>& dates, std::st
                 dates.emplace_back();
             } else {
                 const std::size_t textEnd = doc.find('<', end + 1);
-                dates.push_back(doc.substr(end + 1, (textEnd == std::string_view::npos ? doc.size() : textEnd) - end - 1));
+                dates.push_back(
+                    doc.substr(end + 1, (textEnd == std::string_view::npos ? doc.size() : textEnd) - end - 1));
             }
         }
         if (!selfClosing) {
@@ -586,7 +587,8 @@ private:
         case PLIST_STRING:
         case PLIST_KEY: {
             std::uint64_t length = 0;
-            const char* text = plist_get_node_type(node) == PLIST_STRING ? plist_get_string_ptr(node, &length) : nullptr;
+            const char* text
+                = plist_get_node_type(node) == PLIST_STRING ? plist_get_string_ptr(node, &length) : nullptr;
             if (text) {
                 return PlistValue(std::string(text, length));
             }
@@ -632,7 +634,8 @@ private:
             for (std::uint32_t i = 0; i < size; ++i) {
                 plist_t child = nullptr;
                 plist_array_next_item(node, iterator, &child);
-                std::optional<PlistValue> item = child ? toValue(child, depth + 1) : fail("array shorter than its size");
+                std::optional<PlistValue> item
+                    = child ? toValue(child, depth + 1) : fail("array shorter than its size");
                 if (!item) {
                     return std::nullopt;
                 }
@@ -688,8 +691,7 @@ private:
 
 // ---- PlistValue to libplist tree ----------------------------------------------------------------
 
-enum class Format
-{
+enum class Format {
     Xml,
     Binary,
 };
@@ -748,8 +750,8 @@ plist_t newUnsignedNode(std::uint64_t value)
     // The public constructor always makes the signed 64-bit form, which writes values above 2^63
     // as negative numbers. The XML reader makes the unsigned form from a decimal above INT64_MAX.
     char document[128];
-    const int length
-        = std::snprintf(document, sizeof document, "<plist version=\"1.0\"><integer>%" PRIu64 "</integer></plist>", value);
+    const int length = std::snprintf(
+        document, sizeof document, "<plist version=\"1.0\"><integer>%" PRIu64 "</integer></plist>", value);
     plist_t node = nullptr;
     plist_from_xml(document, std::uint32_t(length), &node);
     if (node && plist_get_node_type(node) != PLIST_UINT) {

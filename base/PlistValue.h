@@ -39,8 +39,7 @@ struct PlistUid
 class PlistValue
 {
 public:
-    enum class Type
-    {
+    enum class Type {
         Null,
         Boolean,
         Integer,
@@ -126,8 +125,16 @@ private:
         bool operator==(const Integer&) const = default;
     };
     // Containers are held by pointer so the type can contain itself; copies are deep.
-    using Storage = std::variant<std::monostate, bool, Integer, double, std::string, PlistData, PlistDate, PlistUid,
-        std::unique_ptr<PlistArray>, std::unique_ptr<PlistDictionary>>;
+    using Storage = std::variant<std::monostate,
+        bool,
+        Integer,
+        double,
+        std::string,
+        PlistData,
+        PlistDate,
+        PlistUid,
+        std::unique_ptr<PlistArray>,
+        std::unique_ptr<PlistDictionary>>;
     Type m_type { Type::Null };
     Storage m_storage;
 };

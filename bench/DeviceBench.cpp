@@ -73,8 +73,7 @@ public:
     AMIOResult send(const void* data, std::size_t length, std::chrono::milliseconds timeout) override
     {
         // The wire client sends each header in one piece, bulk data separately when large.
-        if (length >= AFC_HEADER_SIZE
-            && readUInt64LE(static_cast<const std::uint8_t*>(data)) == AFC_MAGIC) {
+        if (length >= AFC_HEADER_SIZE && readUInt64LE(static_cast<const std::uint8_t*>(data)) == AFC_MAGIC) {
             ++counts[readUInt64LE(static_cast<const std::uint8_t*>(data) + 32)];
         }
         return m_inner->send(data, length, timeout);
@@ -158,7 +157,8 @@ private:
 
 void prepareBigFile(AFCDirectoryAccess& afc)
 {
-    if (const auto info = afc.getFileInfo(BIG_FILE); info && info->at("st_size").toInt64() == std::int64_t(BIG_FILE_SIZE)) {
+    if (const auto info = afc.getFileInfo(BIG_FILE);
+        info && info->at("st_size").toInt64() == std::int64_t(BIG_FILE_SIZE)) {
         return;
     }
     if (!afc.mkdir("/TorvaneBench")) {

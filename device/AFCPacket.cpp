@@ -27,8 +27,8 @@ void appendCString(std::string& out, std::string_view text)
 std::array<std::uint8_t, AFC_HEADER_SIZE> encodeAFCHeader(const AFCPacketHeader& header)
 {
     std::array<std::uint8_t, AFC_HEADER_SIZE> bytes {};
-    const std::uint64_t fields[] = { header.magic, header.entireLength, header.thisLength, header.packetNumber,
-        header.operation };
+    const std::uint64_t fields[]
+        = { header.magic, header.entireLength, header.thisLength, header.packetNumber, header.operation };
     for (std::size_t field = 0; field < 5; ++field) {
         for (std::size_t i = 0; i < 8; ++i) {
             bytes[field * 8 + i] = static_cast<std::uint8_t>((fields[field] >> (8 * i)) & 0xFF);
@@ -48,10 +48,8 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes)
     return header;
 }
 
-std::string encodeAFCRequest(std::uint64_t packetNumber,
-                             AFCOpcode operation,
-                             std::string_view arguments,
-                             std::size_t bulkSize)
+std::string encodeAFCRequest(
+    std::uint64_t packetNumber, AFCOpcode operation, std::string_view arguments, std::size_t bulkSize)
 {
     AFCPacketHeader header;
     header.thisLength = AFC_HEADER_SIZE + arguments.size();

@@ -29,8 +29,7 @@ inline constexpr std::uint64_t AFC_MAGIC = 0x4141504C36414643ULL;
 inline constexpr std::uint64_t AFC_MAX_PAYLOAD_SIZE = 64ULL * 1024 * 1024;
 
 /// Operation codes used by the client, and the reply kinds.
-enum class AFCOpcode : std::uint64_t
-{
+enum class AFCOpcode : std::uint64_t {
     Status = 0x01,
     Data = 0x02,
     ReadDirectory = 0x03,
@@ -78,10 +77,8 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes);
 
 /// The header and argument block of a request; `bulkSize` bytes of bulk data follow on the wire
 /// (sent separately, so a large write is never copied).
-std::string encodeAFCRequest(std::uint64_t packetNumber,
-                             AFCOpcode operation,
-                             std::string_view arguments,
-                             std::size_t bulkSize = 0);
+std::string encodeAFCRequest(
+    std::uint64_t packetNumber, AFCOpcode operation, std::string_view arguments, std::size_t bulkSize = 0);
 
 /// Checks a reply header against the request it answers. Returns AFCStatus::Success, or the
 /// reason to refuse it: NotEnoughData for a wrong magic, packet number or inconsistent lengths,

@@ -49,14 +49,14 @@ MDStatus AFCWireClient::deviceStatus(MDStatus status)
     if (status == AFCStatus::Success) {
         m_lastError.clear();
     } else {
-        m_lastError = stringWithFormat("The device answered status %u (%s)", status,
-            mobileDeviceStatusText(status).c_str());
+        m_lastError
+            = stringWithFormat("The device answered status %u (%s)", status, mobileDeviceStatusText(status).c_str());
     }
     return status;
 }
 
-MDStatus AFCWireClient::sendRequest(AFCOpcode operation, std::string_view arguments, const void* bulk,
-                                         std::size_t bulkSize)
+MDStatus AFCWireClient::sendRequest(
+    AFCOpcode operation, std::string_view arguments, const void* bulk, std::size_t bulkSize)
 {
     if (m_broken) {
         m_lastError = "The connection is out of step after an earlier failure";
@@ -121,8 +121,7 @@ MDStatus AFCWireClient::receiveHeader(AFCPacketHeader& header, std::uint64_t& pa
     }
     header = decodeAFCHeader(bytes);
     std::string why;
-    if (const MDStatus status = checkAFCReplyHeader(header, m_packetNumber, &why);
-        status != AFCStatus::Success) {
+    if (const MDStatus status = checkAFCReplyHeader(header, m_packetNumber, &why); status != AFCStatus::Success) {
         // Whatever follows cannot be trusted or skipped safely: the stream is out of step.
         return connectionFailure(status, why);
     }
@@ -130,8 +129,8 @@ MDStatus AFCWireClient::receiveHeader(AFCPacketHeader& header, std::uint64_t& pa
     return AFCStatus::Success;
 }
 
-MDStatus AFCWireClient::finishReply(const AFCPacketHeader& header, std::string_view payload, ReplyKind kind,
-                                         Reply& reply)
+MDStatus AFCWireClient::finishReply(
+    const AFCPacketHeader& header, std::string_view payload, ReplyKind kind, Reply& reply)
 {
     const auto operation = static_cast<AFCOpcode>(header.operation);
     switch (operation) {
@@ -171,8 +170,12 @@ MDStatus AFCWireClient::finishReply(const AFCPacketHeader& header, std::string_v
         stringWithFormat("Unexpected reply of kind 0x%llx", static_cast<unsigned long long>(header.operation)));
 }
 
-MDStatus AFCWireClient::transact(AFCOpcode operation, std::string_view arguments, const void* bulk,
-                                      std::size_t bulkSize, ReplyKind kind, Reply& reply)
+MDStatus AFCWireClient::transact(AFCOpcode operation,
+    std::string_view arguments,
+    const void* bulk,
+    std::size_t bulkSize,
+    ReplyKind kind,
+    Reply& reply)
 {
     if (const MDStatus status = sendRequest(operation, arguments, bulk, bulkSize); status != AFCStatus::Success) {
         return status;
@@ -193,8 +196,7 @@ MDStatus AFCWireClient::transact(AFCOpcode operation, std::string_view arguments
 MDStatus AFCWireClient::readDirectory(std::string_view path, std::vector<std::string>& names)
 {
     Reply reply;
-    const MDStatus status = transact(AFCOpcode::ReadDirectory, pathArgument(path), nullptr, 0,
-        ReplyKind::Data, reply);
+    const MDStatus status = transact(AFCOpcode::ReadDirectory, pathArgument(path), nullptr, 0, ReplyKind::Data, reply);
     if (status == AFCStatus::Success) {
         names = parseAFCDirectoryListing(reply.data);
     }
@@ -204,8 +206,7 @@ MDStatus AFCWireClient::readDirectory(std::string_view path, std::vector<std::st
 MDStatus AFCWireClient::getFileInfo(std::string_view path, KeyValues& pairs)
 {
     Reply reply;
-    const MDStatus status = transact(AFCOpcode::GetFileInfo, pathArgument(path), nullptr, 0,
-        ReplyKind::Data, reply);
+    const MDStatus status = transact(AFCOpcode::GetFileInfo, pathArgument(path), nullptr, 0, ReplyKind::Data, reply);
     if (status == AFCStatus::Success) {
         pairs = parseAFCKeyValues(reply.data);
     }
@@ -279,15 +280,13 @@ MDStatus AFCWireClient::fileOpen(std::string_view path, std::uint64_t wireMode, 
     return status;
 }
 
-MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32_t length,
-                                      std::uint32_t& bytesRead)
+MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32_t length, std::uint32_t& bytesRead)
 {
     bytesRead = 0;
     std::string arguments;
     appendUInt64LE(arguments, handle);
     appendUInt64LE(arguments, length);
-    if (const MDStatus status = sendRequest(AFCOpcode::FileRead, arguments, nullptr, 0);
-        status != AFCStatus::Success) {
+    if (const MDStatus status = sendRequest(AFCOpcode::FileRead, arguments, nullptr, 0); status != AFCStatus::Success) {
         return status;
     }
     AFCPacketHeader header;
@@ -297,8 +296,7 @@ MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32
     }
     if (header.operation != static_cast<std::uint64_t>(AFCOpcode::Data)) {
         std::string payload(static_cast<std::size_t>(payloadSize), '\0');
-        if (const MDStatus status = receiveExactly(payload.data(), payload.size());
-            status != AFCStatus::Success) {
+        if (const MDStatus status = receiveExactly(payload.data(), payload.size()); status != AFCStatus::Success) {
             return status;
         }
         Reply reply;

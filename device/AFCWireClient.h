@@ -1,16 +1,15 @@
 #pragma once
 
+#include "device/AFCPacket.h"
+#include "device/mobile_device.h"
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include "device/AFCPacket.h"
-#include "device/mobile_device.h"
-
-#include <chrono>
 
 /// An AFC client over one service connection: one request, then its one reply, at a time.
 ///
@@ -31,8 +30,8 @@ public:
 
     /// `service` must outlive the client. `ioTimeout` bounds each send and receive; zero or
     /// negative waits as long as the device keeps the connection open.
-    explicit AFCWireClient(AMServiceConnection& service,
-                           std::chrono::milliseconds ioTimeout = AMServiceConnection::WAIT_FOREVER);
+    explicit AFCWireClient(
+        AMServiceConnection& service, std::chrono::milliseconds ioTimeout = AMServiceConnection::WAIT_FOREVER);
 
     using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -50,8 +49,7 @@ public:
     /// reply is refused: 0 means "no file".
     [[nodiscard]] MDStatus fileOpen(std::string_view path, std::uint64_t wireMode, std::uint64_t& handle);
     /// Reads up to `length` bytes into `buffer`; `bytesRead` is 0 at the end of the file.
-    [[nodiscard]] MDStatus fileRead(std::uint64_t handle, void* buffer, std::uint32_t length,
-                                         std::uint32_t& bytesRead);
+    [[nodiscard]] MDStatus fileRead(std::uint64_t handle, void* buffer, std::uint32_t length, std::uint32_t& bytesRead);
     [[nodiscard]] MDStatus fileWrite(std::uint64_t handle, const void* data, std::uint32_t length);
     [[nodiscard]] MDStatus fileSeek(std::uint64_t handle, std::int64_t offset, std::uint64_t whence);
     [[nodiscard]] MDStatus fileTell(std::uint64_t handle, std::uint64_t& position);
@@ -67,8 +65,7 @@ public:
     bool isBroken() const { return m_broken; }
 
 private:
-    enum class ReplyKind
-    {
+    enum class ReplyKind {
         Status, // nothing comes back but the status
         Data, // a DATA payload
         Handle, // a FILE_OPEN_RES or FILE_TELL_RES number
@@ -79,10 +76,13 @@ private:
         std::uint64_t number = 0;
     };
 
-    MDStatus transact(AFCOpcode operation, std::string_view arguments, const void* bulk,
-                           std::size_t bulkSize, ReplyKind kind, Reply& reply);
-    MDStatus sendRequest(AFCOpcode operation, std::string_view arguments, const void* bulk,
-                              std::size_t bulkSize);
+    MDStatus transact(AFCOpcode operation,
+        std::string_view arguments,
+        const void* bulk,
+        std::size_t bulkSize,
+        ReplyKind kind,
+        Reply& reply);
+    MDStatus sendRequest(AFCOpcode operation, std::string_view arguments, const void* bulk, std::size_t bulkSize);
     /// Receives a header and checks it; on success `payloadSize` is what follows it.
     MDStatus receiveHeader(AFCPacketHeader& header, std::uint64_t& payloadSize);
     /// Receives exactly `size` bytes; a closed connection gives the truncation error.

@@ -22,7 +22,7 @@ void ECCheckboxHeaderView::paintSection(QPainter* painter, const QRect& rect, in
     option.initFrom(this);
     const QRect indicator = style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, this);
     option.rect = QRect(rect.left() + (rect.width() - indicator.width()) / 2,
-                        rect.top() + (rect.height() - indicator.height()) / 2, indicator.width(), indicator.height());
+        rect.top() + (rect.height() - indicator.height()) / 2, indicator.width(), indicator.height());
     option.state = QStyle::State_Enabled;
     switch (checkState()) {
     case Qt::Checked:

@@ -13,8 +13,7 @@ class ECClock;
 class ECDateFormatter
 {
 public:
-    enum class Style
-    {
+    enum class Style {
         Absolute,
         Relative,
     };

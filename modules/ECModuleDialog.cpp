@@ -67,9 +67,8 @@ void ECModuleDialog::presentAlert(const ECModuleAlert& alert, std::function<void
     }
 }
 
-void ECModuleDialog::chooseFolder(const QString& title,
-                                  const QString& startFolder,
-                                  std::function<void(std::optional<QString> folder)> answer)
+void ECModuleDialog::chooseFolder(
+    const QString& title, const QString& startFolder, std::function<void(std::optional<QString> folder)> answer)
 {
     auto* chooser = new QFileDialog(this, title, startFolder);
     chooser->setAttribute(Qt::WA_DeleteOnClose);

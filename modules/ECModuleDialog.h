@@ -26,8 +26,8 @@ public:
 
     void presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer) override;
     void chooseFolder(const QString& title,
-                      const QString& startFolder,
-                      std::function<void(std::optional<QString> folder)> answer) override;
+        const QString& startFolder,
+        std::function<void(std::optional<QString> folder)> answer) override;
     void openUrl(const QUrl& url) override;
 
 public slots:

@@ -30,9 +30,8 @@ public:
     /// `answer` receives the index of the pressed button, or -1 when the alert went away unanswered.
     virtual void presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer) = 0;
     /// `answer` receives the chosen folder, or nothing when the user cancelled.
-    virtual void chooseFolder(const QString& title,
-                              const QString& startFolder,
-                              std::function<void(std::optional<QString> folder)> answer)
+    virtual void chooseFolder(
+        const QString& title, const QString& startFolder, std::function<void(std::optional<QString> folder)> answer)
         = 0;
     /// Opens a web page, a mail or a local folder in the desktop's own application.
     virtual void openUrl(const QUrl& url) = 0;

@@ -91,8 +91,7 @@ int compareNaturally(const QString& a, const QString& b)
     return QString::compare(a, b) < 0 ? -1 : (a == b ? 0 : 1);
 }
 
-template<typename T>
-int threeWay(const T& a, const T& b)
+template <typename T> int threeWay(const T& a, const T& b)
 {
     return a < b ? -1 : (b < a ? 1 : 0);
 }

@@ -26,10 +26,8 @@ QString countText(std::int64_t count)
     return QStringLiteral(" %1").arg(count);
 }
 
-ECProgressDisplay progressDisplayFor(ECModuleStatus status,
-                                     std::int64_t bytesToDelete,
-                                     std::int64_t itemCount,
-                                     const QString& deleteTitle)
+ECProgressDisplay progressDisplayFor(
+    ECModuleStatus status, std::int64_t bytesToDelete, std::int64_t itemCount, const QString& deleteTitle)
 {
     ECProgressDisplay display;
     display.deleteTitle = deleteTitle;
@@ -59,9 +57,8 @@ ECProgressDisplay progressDisplayFor(ECModuleStatus status,
     return display;
 }
 
-std::optional<std::int64_t> clearedSpaceToReport(std::int64_t estimate,
-                                                 std::optional<std::int64_t> freeBytesBefore,
-                                                 std::optional<std::int64_t> freeBytesAfter)
+std::optional<std::int64_t> clearedSpaceToReport(
+    std::int64_t estimate, std::optional<std::int64_t> freeBytesBefore, std::optional<std::int64_t> freeBytesAfter)
 {
     const std::int64_t measured = (freeBytesBefore && freeBytesAfter) ? *freeBytesAfter - *freeBytesBefore : 0;
     if (measured <= 0 && estimate <= 0) {

@@ -7,8 +7,7 @@
 #include <optional>
 
 /// What a module is doing; the progress label, bar and buttons follow from it.
-enum class ECModuleStatus
-{
+enum class ECModuleStatus {
     Idle = 0,
     Scanning = 1,
     Deleting = 2,
@@ -39,15 +38,12 @@ struct ECProgressDisplay
 
 /// The display for a status, the selected bytes, the number of items a deletion would remove, and
 /// the delete button's title (the module's title for that count).
-ECProgressDisplay progressDisplayFor(ECModuleStatus status,
-                                     std::int64_t bytesToDelete,
-                                     std::int64_t itemCount,
-                                     const QString& deleteTitle);
+ECProgressDisplay progressDisplayFor(
+    ECModuleStatus status, std::int64_t bytesToDelete, std::int64_t itemCount, const QString& deleteTitle);
 
 /// The space a finished deletion reports, or nothing to report. The module's own estimate wins;
 /// the measured gain counts only when the estimate was zeroed (a deletion cancelled by closing).
 /// A gain can only be measured when both readings of the free space succeeded: a failed reading
 /// before the deletion must not turn the whole free space into "cleared".
-std::optional<std::int64_t> clearedSpaceToReport(std::int64_t estimate,
-                                                 std::optional<std::int64_t> freeBytesBefore,
-                                                 std::optional<std::int64_t> freeBytesAfter);
+std::optional<std::int64_t> clearedSpaceToReport(
+    std::int64_t estimate, std::optional<std::int64_t> freeBytesBefore, std::optional<std::int64_t> freeBytesAfter);

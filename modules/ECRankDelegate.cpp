@@ -11,7 +11,8 @@ void ECRankDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     if (bars <= 0) {
         return;
     }
-    const QRectF area = QRectF(option.rect).adjusted(6, option.rect.height() / 2.0 - 3, -6, -(option.rect.height() / 2.0 - 3));
+    const QRectF area
+        = QRectF(option.rect).adjusted(6, option.rect.height() / 2.0 - 3, -6, -(option.rect.height() / 2.0 - 3));
     const qreal width = area.width() * bars / ECItemListModel::MAX_RANK_BARS;
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);

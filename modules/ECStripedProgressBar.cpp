@@ -95,8 +95,8 @@ void ECStripedProgressBar::paintEvent(QPaintEvent*)
         return;
     }
     QPainterPath fillPath;
-    fillPath.addRoundedRect(QRectF(track.left(), track.top(), std::max(filledWidth, track.height()), track.height()),
-                            radius, radius);
+    fillPath.addRoundedRect(
+        QRectF(track.left(), track.top(), std::max(filledWidth, track.height()), track.height()), radius, radius);
     painter.save();
     painter.setClipPath(trackPath);
     painter.fillPath(fillPath, m_indeterminate ? accent.lighter(125) : accent);
@@ -108,8 +108,8 @@ void ECStripedProgressBar::paintEvent(QPaintEvent*)
     painter.setBrush(stripe);
     const qreal h = track.height();
     for (qreal x = track.left() - 2 * h + m_phase - STRIPE_PERIOD; x < track.right() + h; x += STRIPE_PERIOD) {
-        const QPointF band[] = { { x, track.bottom() }, { x + h, track.top() }, { x + h + STRIPE_PERIOD / 2.0, track.top() },
-                                 { x + STRIPE_PERIOD / 2.0, track.bottom() } };
+        const QPointF band[] = { { x, track.bottom() }, { x + h, track.top() },
+            { x + h + STRIPE_PERIOD / 2.0, track.top() }, { x + STRIPE_PERIOD / 2.0, track.bottom() } };
         painter.drawPolygon(band, 4);
     }
     painter.restore();

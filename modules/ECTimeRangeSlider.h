@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QLabel>
 #include <QList>
 #include <QPointer>
 #include <QSlider>
 #include <QStringList>
-
-#include <QLabel>
 
 /// A slider over the nine age ranges; its integer value (0...8) is the index, oldest first.
 class ECTimeRangeSlider : public QSlider

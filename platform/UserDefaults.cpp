@@ -12,8 +12,8 @@ std::unique_ptr<QSettings> settingsForStandardDefaults()
     if (!overridePath.isEmpty()) {
         return std::make_unique<QSettings>(QString::fromLocal8Bit(overridePath), QSettings::IniFormat);
     }
-    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Torvane"),
-        QStringLiteral("Torvane"));
+    return std::make_unique<QSettings>(
+        QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Torvane"), QStringLiteral("Torvane"));
 }
 
 } // namespace
@@ -142,8 +142,7 @@ bool UserDefaults::synchronize()
     std::lock_guard lock(m_mutex);
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError) {
-        logLine(LOG_PLATFORM, "Could not write the preferences file %s",
-            qUtf8Printable(m_settings->fileName()));
+        logLine(LOG_PLATFORM, "Could not write the preferences file %s", qUtf8Printable(m_settings->fileName()));
         return false;
     }
     return true;

@@ -29,8 +29,7 @@ constexpr std::size_t MAX_OPEN_FILES = 256;
 constexpr std::uint64_t MAX_READ = 16ULL * 1024 * 1024;
 constexpr int MAX_LINK_HOPS = 32;
 
-enum AfcOperation : std::uint64_t
-{
+enum AfcOperation : std::uint64_t {
     OpStatus = 0x01,
     OpData = 0x02,
     OpReadDir = 0x03,
@@ -111,7 +110,9 @@ struct Resolved
     fs::path host;
     std::string device; // full device path, for birth times
     bool exists { false };
-    struct stat info { };
+    struct stat info
+    {
+    };
 };
 
 class AfcSession
@@ -283,7 +284,9 @@ private:
                 continue;
             }
             result.parts.push_back(part);
-            struct stat info { };
+            struct stat info
+            {
+            };
             if (::lstat(hostFor(result.parts).c_str(), &info) != 0) {
                 // Missing: the rest cannot hold links; keep the lexical remainder.
                 while (!pending.empty()) {
@@ -359,7 +362,9 @@ private:
 
     bool parentIsDirectory(const Resolved& path) const
     {
-        struct stat info { };
+        struct stat info
+        {
+        };
         return ::stat(path.host.parent_path().c_str(), &info) == 0 && S_ISDIR(info.st_mode);
     }
 
@@ -458,7 +463,9 @@ private:
         if (target.status != AfcStatus::Success) {
             return sendStatus(target.status);
         }
-        struct stat info { };
+        struct stat info
+        {
+        };
         if (::stat(target.host.c_str(), &info) != 0) {
             return sendStatus(AfcStatus::ObjectNotFound);
         }
@@ -492,7 +499,9 @@ private:
         if (const auto recorded = m_device.birthTimes().find(target.device)) {
             return *recorded;
         }
-        struct statx extended { };
+        struct statx extended
+        {
+        };
         if (::statx(AT_FDCWD, target.host.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &extended) == 0
             && (extended.stx_mask & STATX_BTIME)) {
             return std::int64_t(extended.stx_btime.tv_sec) * 1000000000 + extended.stx_btime.tv_nsec;
@@ -586,7 +595,9 @@ private:
         fs::path host = m_areaHost;
         for (const std::string& part : target.parts) {
             host /= part;
-            struct stat info { };
+            struct stat info
+            {
+            };
             if (::lstat(host.c_str(), &info) == 0) {
                 if (!S_ISDIR(info.st_mode)) {
                     return sendStatus(AfcStatus::ObjectExists);
@@ -634,8 +645,8 @@ private:
         if (!recursive) {
             if (::rmdir(target.host.c_str()) != 0) {
                 // A non-empty directory answers UNKNOWN_ERROR on real devices.
-                return sendStatus(errno == ENOTEMPTY || errno == EEXIST ? AfcStatus::UnknownError
-                                                                        : statusForErrno(errno));
+                return sendStatus(
+                    errno == ENOTEMPTY || errno == EEXIST ? AfcStatus::UnknownError : statusForErrno(errno));
             }
             m_device.birthTimes().removeTree(target.device);
             return sendStatus(AfcStatus::Success);
@@ -645,7 +656,9 @@ private:
         std::error_code error;
         for (fs::recursive_directory_iterator it(target.host, fs::directory_options::none, error), end;
              !error && it != end; it.increment(error)) {
-            struct stat info { };
+            struct stat info
+            {
+            };
             if (::lstat(it->path().c_str(), &info) != 0) {
                 continue;
             }
@@ -691,8 +704,7 @@ private:
         const struct stat replaced = to.info;
         if (::rename(from.host.c_str(), to.host.c_str()) != 0) {
             const int error = errno;
-            return sendStatus(error == ENOTEMPTY || error == EEXIST ? AfcStatus::UnknownError
-                                                                    : statusForErrno(error));
+            return sendStatus(error == ENOTEMPTY || error == EEXIST ? AfcStatus::UnknownError : statusForErrno(error));
         }
         if (to.exists && !S_ISDIR(replaced.st_mode)) {
             forgetRemovedFile(replaced, to.device);
@@ -707,7 +719,9 @@ private:
     AfcStatus setSize(int fd, std::uint64_t newSize)
     {
         SimStorage& storage = m_device.storage();
-        struct stat before { };
+        struct stat before
+        {
+        };
         if (::fstat(fd, &before) != 0) {
             return statusForErrno(errno);
         }
@@ -736,7 +750,9 @@ private:
         if (newSize > oldSize && storage.isApfs()) {
             storage.markSparse(before.st_ino);
         }
-        struct stat after { };
+        struct stat after
+        {
+        };
         if (::fstat(fd, &after) == 0) {
             storage.recordChange(allocatedBefore, storage.allocationFor(after));
         }
@@ -810,7 +826,9 @@ private:
             return sendStatus(errno == ELOOP ? AfcStatus::ObjectNotFound : statusForErrno(errno));
         }
         (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        struct stat after { };
+        struct stat after
+        {
+        };
         if (::fstat(fd, &after) == 0 && S_ISREG(after.st_mode)) {
             if (target.exists && (flags->second & O_TRUNC)) {
                 storage.recordChange(allocatedBefore, storage.allocationFor(after));
@@ -922,7 +940,9 @@ private:
     {
         SimStorage& storage = m_device.storage();
         std::lock_guard lock(storage.mutationMutex());
-        struct stat before { };
+        struct stat before
+        {
+        };
         if (::fstat(fd, &before) != 0) {
             return sendStatus(statusForErrno(errno));
         }
@@ -931,7 +951,8 @@ private:
             return sendStatus(AfcStatus::InvalidArgument);
         }
         const auto size = std::uint64_t(before.st_size);
-        const std::uint64_t position = (flags & O_APPEND) ? size : std::uint64_t(std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR)));
+        const std::uint64_t position
+            = (flags & O_APPEND) ? size : std::uint64_t(std::max<off_t>(0, ::lseek(fd, 0, SEEK_CUR)));
         const std::uint64_t end = position + bytes.size();
         const std::uint64_t allocatedBefore = storage.allocationFor(before);
         // What the write may newly allocate: the growth of the file for a dense file, at most
@@ -960,7 +981,9 @@ private:
             }
             done += std::size_t(wrote);
         }
-        struct stat after { };
+        struct stat after
+        {
+        };
         if (::fstat(fd, &after) == 0) {
             storage.recordChange(allocatedBefore, storage.allocationFor(after));
         }

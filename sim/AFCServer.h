@@ -8,8 +8,7 @@ class SimStream;
 struct SimServiceContext;
 
 /// AFC status codes as the device sends them.
-enum class AfcStatus : std::uint64_t
-{
+enum class AfcStatus : std::uint64_t {
     Success = 0,
     UnknownError = 1,
     OpHeaderInvalid = 2,

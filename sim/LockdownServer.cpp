@@ -89,7 +89,8 @@ PlistDictionary globalDomain(SimDevice& device)
     values["ProductVersion"] = PlistValue(p.productVersion);
     values["SerialNumber"] = PlistValue(p.serialNumber);
     values["TimeZone"] = PlistValue("Europe/Berlin");
-    values["UniqueChipID"] = PlistValue(static_cast<std::uint64_t>(std::hash<std::string> {}(p.udid) & 0xFFFFFFFFFFFFULL));
+    values["UniqueChipID"]
+        = PlistValue(static_cast<std::uint64_t>(std::hash<std::string> {}(p.udid) & 0xFFFFFFFFFFFFULL));
     values["UniqueDeviceID"] = PlistValue(p.udid);
     values["WiFiAddress"] = PlistValue(p.wifiAddress);
     return values;
@@ -105,7 +106,7 @@ std::optional<PlistDictionary> domainValues(SimDevice& device, const std::string
     }
     if (domain == "com.apple.mobile.battery") {
         return PlistDictionary { { "BatteryCurrentCapacity", PlistValue(87) },
-                                 { "BatteryIsCharging", PlistValue(false) } };
+            { "BatteryIsCharging", PlistValue(false) } };
     }
     if (domain == "com.apple.international") {
         return PlistDictionary { { "Language", PlistValue("en") }, { "Locale", PlistValue("en_US") } };

@@ -4,9 +4,8 @@
 #include "sim/SimDevice.h"
 #include "sim/services/DeviceServices.h"
 
-void ServiceCatalog::registerService(const std::string& name,
-                                     SimServiceHandler handler,
-                                     std::function<bool(const SimDevice&)> isAvailable)
+void ServiceCatalog::registerService(
+    const std::string& name, SimServiceHandler handler, std::function<bool(const SimDevice&)> isAvailable)
 {
     m_entries[name] = Entry { name, std::move(handler), std::move(isAvailable) };
 }
@@ -29,8 +28,8 @@ std::vector<std::string> ServiceCatalog::names() const
 void registerServices(ServiceCatalog& catalog)
 {
     catalog.registerService("com.apple.afc", runAfcService);
-    catalog.registerService("com.apple.afc2", runAfcService,
-                            [](const SimDevice& device) { return device.profile().jailbroken; });
+    catalog.registerService(
+        "com.apple.afc2", runAfcService, [](const SimDevice& device) { return device.profile().jailbroken; });
     catalog.registerService("com.apple.crashreportcopymobile", runAfcService);
     catalog.registerService("com.apple.crashreportmover", runCrashReportMover);
     catalog.registerService("com.apple.mobile.installation_proxy", runInstallationProxy);

@@ -37,9 +37,8 @@ public:
         std::function<bool(const SimDevice&)> isAvailable;
     };
 
-    void registerService(const std::string& name,
-                         SimServiceHandler handler,
-                         std::function<bool(const SimDevice&)> isAvailable = {});
+    void registerService(
+        const std::string& name, SimServiceHandler handler, std::function<bool(const SimDevice&)> isAvailable = {});
     /// The entry, or null when no such service is registered.
     const Entry* find(const std::string& name) const;
     std::vector<std::string> names() const;

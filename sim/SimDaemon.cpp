@@ -42,8 +42,7 @@ constexpr int MAX_CONTROLS = 64;
 // connections are past their request and stay as long as the client wants).
 constexpr int CLIENT_IDLE_TIMEOUT_MS = 60 * 1000;
 
-enum UsbmuxResult
-{
+enum UsbmuxResult {
     ResultOk = 0,
     ResultBadCommand = 1,
     ResultBadDevice = 2,
@@ -125,7 +124,9 @@ int bindUnixSocket(const fs::path& path, std::string* error)
     }
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     // A socket left by a killed daemon is replaced; a live daemon on it is not disturbed.
-    struct stat info { };
+    struct stat info
+    {
+    };
     if (::lstat(path.c_str(), &info) == 0) {
         if (!S_ISSOCK(info.st_mode)) {
             if (error) {
@@ -161,8 +162,7 @@ int bindUnixSocket(const fs::path& path, std::string* error)
 
 bool isSafeRecordId(const std::string& id)
 {
-    return !id.empty() && id.size() <= 64
-        && id.find_first_not_of("0123456789abcdefABCDEF-") == std::string::npos;
+    return !id.empty() && id.size() <= 64 && id.find_first_not_of("0123456789abcdefABCDEF-") == std::string::npos;
 }
 
 } // namespace
@@ -278,7 +278,7 @@ std::shared_ptr<SimDevice> SimDaemon::loadDevice(const std::string& profileName,
     device->setDeviceId(m_nextDeviceId++);
     m_devices.push_back(device);
     logLine(LOG_SIM, "Loaded %s (%s, %s) as device %d", device->udid().c_str(), profile->productType.c_str(),
-            profile->productVersion.c_str(), device->deviceId());
+        profile->productVersion.c_str(), device->deviceId());
     return device;
 }
 
@@ -377,7 +377,8 @@ bool SimDaemon::sendPlist(int fd, std::uint32_t tag, const PlistValue& message)
 
 bool SimDaemon::sendResult(int fd, std::uint32_t tag, int number)
 {
-    return sendPlist(fd, tag, PlistDictionary { { "MessageType", PlistValue("Result") }, { "Number", PlistValue(number) } });
+    return sendPlist(
+        fd, tag, PlistDictionary { { "MessageType", PlistValue("Result") }, { "Number", PlistValue(number) } });
 }
 
 PlistValue SimDaemon::attachedEvent(const SimDevice& device) const
@@ -400,7 +401,8 @@ PlistValue SimDaemon::attachedEvent(const SimDevice& device) const
         address[6] = 1;
         address[7] = std::uint8_t(10 + device.deviceId() % 200);
         properties["NetworkAddress"] = PlistValue(address);
-        properties["EscapedFullServiceName"] = PlistValue(device.profile().wifiAddress + "@fe80::._apple-mobdev2._tcp.local.");
+        properties["EscapedFullServiceName"]
+            = PlistValue(device.profile().wifiAddress + "@fe80::._apple-mobdev2._tcp.local.");
     } else {
         properties["ConnectionType"] = PlistValue("USB");
         properties["ConnectionSpeed"] = PlistValue(480000000);
@@ -448,7 +450,8 @@ bool SimDaemon::detach(const std::shared_ptr<SimDevice>& device)
         return false;
     }
     device->setAttached(false);
-    broadcast(PlistDictionary { { "MessageType", PlistValue("Detached") }, { "DeviceID", PlistValue(device->deviceId()) } });
+    broadcast(
+        PlistDictionary { { "MessageType", PlistValue("Detached") }, { "DeviceID", PlistValue(device->deviceId()) } });
     device->closeConnections();
     logLine(LOG_SIM, "Detached %s", device->udid().c_str());
     return true;
@@ -562,8 +565,10 @@ void SimDaemon::serveClient(int fd)
                 record = bytes.str();
             }
             // Never Result 0 without data: the 1.3.0 client dereferences the missing record.
-            sent = record.empty() ? sendResult(fd, tag, isSafeRecordId(id) ? ResultBadDevice : ResultInvalidArgument)
-                                  : sendPlist(fd, tag, PlistDictionary { { "PairRecordData", PlistValue(PlistData(record.begin(), record.end())) } });
+            sent = record.empty()
+                ? sendResult(fd, tag, isSafeRecordId(id) ? ResultBadDevice : ResultInvalidArgument)
+                : sendPlist(fd, tag,
+                    PlistDictionary { { "PairRecordData", PlistValue(PlistData(record.begin(), record.end())) } });
         } else if (messageType == "SavePairRecord") {
             const std::string id = request->stringForKey("PairRecordID");
             const PlistValue* data = request->find("PairRecordData");
@@ -576,7 +581,8 @@ void SimDaemon::serveClient(int fd)
                     const fs::path target = pairRecordPath(id);
                     const fs::path temporary = target.string() + ".new";
                     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-                    out.write(reinterpret_cast<const char*>(data->asData()->data()), std::streamsize(data->asData()->size()));
+                    out.write(
+                        reinterpret_cast<const char*>(data->asData()->data()), std::streamsize(data->asData()->size()));
                     out.close();
                     std::error_code code;
                     if (out) {
@@ -589,7 +595,8 @@ void SimDaemon::serveClient(int fd)
                 if (written && deviceId && deviceId->toInt64()) {
                     const std::shared_ptr<SimDevice> device = deviceById(*deviceId->toInt64());
                     if (device && device->udid() == id && device->isAttached()) {
-                        broadcast(PlistDictionary { { "MessageType", PlistValue("Paired") }, { "DeviceID", PlistValue(device->deviceId()) } });
+                        broadcast(PlistDictionary {
+                            { "MessageType", PlistValue("Paired") }, { "DeviceID", PlistValue(device->deviceId()) } });
                     }
                 }
             }
@@ -601,7 +608,8 @@ void SimDaemon::serveClient(int fd)
                 std::error_code code;
                 removed = fs::remove(pairRecordPath(id), code);
             }
-            sent = sendResult(fd, tag, removed ? ResultOk : (isSafeRecordId(id) ? ResultBadDevice : ResultInvalidArgument));
+            sent = sendResult(
+                fd, tag, removed ? ResultOk : (isSafeRecordId(id) ? ResultBadDevice : ResultInvalidArgument));
         } else {
             sent = sendResult(fd, tag, ResultBadCommand);
         }
@@ -682,7 +690,7 @@ void SimDaemon::tunnel(int fd, std::uint32_t tag, const PlistValue& request)
             const SimTls::Context tls = service->tlsHostId.empty() ? nullptr : device->tlsContext(service->tlsHostId);
             if (service->tlsHostId.empty() || (tls && stream.startTls(tls.get()))) {
                 SimServiceContext context { *device, stream, service->serviceName,
-                                            [this, device] { return m_stopping.load() || !device->isAttached(); } };
+                    [this, device] { return m_stopping.load() || !device->isAttached(); } };
                 entry->handler(context);
             }
         }
@@ -801,8 +809,8 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
         ok = true;
         return "total " + std::to_string(storage.totalBytes()) + "\nfree " + std::to_string(storage.freeBytes())
             + "\nallocated " + std::to_string(storage.allocatedBytes()) + "\nreserve "
-            + std::to_string(storage.reserveBytes()) + "\nfiles " + std::to_string(storage.fileBytes())
-            + "\npurgeable " + std::to_string(storage.purgeableBytes()) + "\n";
+            + std::to_string(storage.reserveBytes()) + "\nfiles " + std::to_string(storage.fileBytes()) + "\npurgeable "
+            + std::to_string(storage.purgeableBytes()) + "\n";
     }
     if (command == "trust") {
         const std::optional<SimTrust::State> state

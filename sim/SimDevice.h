@@ -5,8 +5,8 @@
 #include "sim/SimFaults.h"
 #include "sim/SimProfile.h"
 #include "sim/SimStorage.h"
-#include "sim/SimTrust.h"
 #include "sim/SimTls.h"
+#include "sim/SimTrust.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -17,8 +17,7 @@ void SimEventBus::unsubscribe(std::uint64_t token)
     m_handlers.erase(token);
 }
 
-void SimEventBus::postSyslog(const std::string& process, int pid, const std::string& level,
-                             const std::string& message)
+void SimEventBus::postSyslog(const std::string& process, int pid, const std::string& level, const std::string& message)
 {
     post({ Event::Kind::SyslogLine, process + "[" + std::to_string(pid) + "] <" + level + ">: " + message });
 }

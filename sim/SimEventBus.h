@@ -16,9 +16,8 @@ class SimEventBus
 public:
     struct Event
     {
-        enum class Kind
-        {
-            SyslogLine,   // `text` is "process[pid] <Level>: message"; the relay adds date and device name
+        enum class Kind {
+            SyslogLine, // `text` is "process[pid] <Level>: message"; the relay adds date and device name
             Notification, // `text` is the notification name, e.g. "com.apple.mobile.application_installed"
         };
         Kind kind;

@@ -120,7 +120,9 @@ std::uint64_t SimStorage::allocationFor(const struct stat& info) const
 
 std::uint64_t SimStorage::allocationForPath(const fs::path& hostPath) const
 {
-    struct stat info { };
+    struct stat info
+    {
+    };
     if (::lstat(hostPath.c_str(), &info) != 0) {
         return 0;
     }
@@ -129,7 +131,9 @@ std::uint64_t SimStorage::allocationForPath(const fs::path& hostPath) const
 
 std::uint64_t SimStorage::allocationForTree(const fs::path& hostPath) const
 {
-    struct stat info { };
+    struct stat info
+    {
+    };
     if (::lstat(hostPath.c_str(), &info) != 0) {
         return 0;
     }
@@ -140,7 +144,9 @@ std::uint64_t SimStorage::allocationForTree(const fs::path& hostPath) const
     std::error_code error;
     for (fs::recursive_directory_iterator it(hostPath, fs::directory_options::skip_permission_denied, error), end;
          !error && it != end; it.increment(error)) {
-        struct stat entry { };
+        struct stat entry
+        {
+        };
         if (::lstat(it->path().c_str(), &entry) == 0 && entry.st_nlink <= 1) {
             sum += allocationFor(entry);
         }
@@ -187,8 +193,7 @@ void SimStorage::recordChange(std::uint64_t before, std::uint64_t after)
     }
     const std::uint64_t freed = before - after;
     std::uint64_t current = m_fileBytes.load();
-    while (!m_fileBytes.compare_exchange_weak(current, current > freed ? current - freed : 0)) {
-    }
+    while (!m_fileBytes.compare_exchange_weak(current, current > freed ? current - freed : 0)) { }
 }
 
 void SimStorage::rescan()
@@ -198,7 +203,9 @@ void SimStorage::rescan()
     std::error_code error;
     for (fs::recursive_directory_iterator it(m_fsRoot, fs::directory_options::skip_permission_denied, error), end;
          !error && it != end; it.increment(error)) {
-        struct stat info { };
+        struct stat info
+        {
+        };
         if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
             continue;
         }
@@ -308,7 +315,9 @@ std::uint64_t SimStorage::purgeStep()
             for (const fs::path& file : purgeableFiles()) {
                 const std::uint64_t before = allocationForPath(file);
                 std::error_code error;
-                struct stat info { };
+                struct stat info
+                {
+                };
                 const bool lastLink = ::lstat(file.c_str(), &info) == 0 && info.st_nlink <= 1;
                 if (!fs::remove(file, error)) {
                     continue;

@@ -9,10 +9,10 @@
 #include <functional>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
-#include <thread>
 
 struct stat;
 

@@ -178,7 +178,9 @@ int main(int argc, char** argv)
     QGuiApplication application(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
     // Handlers first: a client may see the socket, and stop the daemon, as soon as it is bound.
-    struct sigaction action { };
+    struct sigaction action
+    {
+    };
     action.sa_handler = handleSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);

@@ -2,10 +2,10 @@
 
 #include <QLocale>
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -70,7 +70,8 @@ TEST(ECDeviceSpace, StatusTextRoundsTheFillLevel)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.text));
-        EXPECT_EQ(ECDeviceSpace::statusText(ECDeviceSpace::fillPercentage(row.free, row.total)).toStdString(), row.text);
+        EXPECT_EQ(
+            ECDeviceSpace::statusText(ECDeviceSpace::fillPercentage(row.free, row.total)).toStdString(), row.text);
     }
 }
 

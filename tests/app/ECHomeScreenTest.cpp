@@ -10,7 +10,6 @@
 #include "modules/ECModuleDialog.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
-
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -174,7 +173,8 @@ void ECHomeScreenTest::rowLayoutIsStableAndCaptionsAreCentred()
         QCOMPARE(row.button(ECHomeRow::Slot(slot))->geometry(), first[std::size_t(slot)]);
     }
     // Left to right: apps, photos, caches, music, messages, evenly spaced and inside the row.
-    const int order[] = { ECHomeRow::Apps, ECHomeRow::Photos, ECHomeRow::Caches, ECHomeRow::Music, ECHomeRow::Messages };
+    const int order[]
+        = { ECHomeRow::Apps, ECHomeRow::Photos, ECHomeRow::Caches, ECHomeRow::Music, ECHomeRow::Messages };
     for (int i = 0; i < 5; ++i) {
         const QRect frame = first[std::size_t(order[i])];
         QVERIFY(frame.left() >= 0 && frame.right() < ECHomeRow::WIDTH);

@@ -1,11 +1,11 @@
 #include "app/KVDataLogger.h"
-#include "platform/event_store.h"
 
+#include "platform/event_store.h"
 #include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -67,8 +67,10 @@ TEST(KVDataLogger, ModuleAnalyticsAreStoredAsAnalyticsEvents)
     KVDataLogger logger(store);
     ECModuleEventSink& sink = logger;
     sink.trackEvent(QStringLiteral("ClearedSpace"),
-        { { QStringLiteral("ModuleName"), QStringLiteral("Photos") }, { QStringLiteral("AmountCleared"), qint64(2'000'000) } });
-    sink.trackEvent(QStringLiteral("CancelledModule"), { { QStringLiteral("ModuleName"), QStringLiteral("NoModuleName") } });
+        { { QStringLiteral("ModuleName"), QStringLiteral("Photos") },
+            { QStringLiteral("AmountCleared"), qint64(2'000'000) } });
+    sink.trackEvent(
+        QStringLiteral("CancelledModule"), { { QStringLiteral("ModuleName"), QStringLiteral("NoModuleName") } });
     const auto events = store.storedEvents();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0].eventClass, "AnalyticsEvent");
@@ -84,7 +86,9 @@ TEST(KVDataLogger, AnUnwritableStoreNeverFailsTheCaller)
     TemporaryDirectory folder;
     // A plain file where the database's folder should be: nothing can be opened there.
     const auto blocker = folder.path() / "blocked";
-    { std::ofstream(blocker) << "x"; }
+    {
+        std::ofstream(blocker) << "x";
+    }
     EventStore store((blocker / "events.sqlite").string());
     KVDataLogger logger(store);
     logger.logEvent(QStringLiteral("testEvent"), {});

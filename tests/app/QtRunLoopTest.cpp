@@ -4,11 +4,11 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,12 +1,13 @@
 #include "base/Log.h"
-#include "tests/base/CommaLocale.h"
 
-#include <gtest/gtest.h>
+#include "tests/base/CommaLocale.h"
 
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 TEST(Log, CaptureGetsExactFormattedLines)
 {
@@ -16,8 +17,8 @@ TEST(Log, CaptureGetsExactFormattedLines)
     logText(LOG_BASE, "plain text with %s left alone");
     logLine(LOG_BASE, "%s", "");
     EXPECT_EQ(capture.lines(),
-        (std::vector<std::string> { "AFCRemovePath failed: 2a", "Deleted 3 of 5000000000 items",
-            "plain text with %s left alone", "" }));
+        (std::vector<std::string> {
+            "AFCRemovePath failed: 2a", "Deleted 3 of 5000000000 items", "plain text with %s left alone", "" }));
     EXPECT_TRUE(capture.contains("AFCRemovePath failed: 2a"));
     EXPECT_EQ(capture.count(""), 1);
     capture.clear();

@@ -1,11 +1,11 @@
 #include "base/NotificationCenter.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 TEST(NotificationCenter, DeliversByNameAndSender)
 {
@@ -13,16 +13,17 @@ TEST(NotificationCenter, DeliversByNameAndSender)
     int senderA = 0;
     int senderB = 0;
     std::vector<std::string> calls;
-    center.addObserver("changed", &senderA, [&](const std::string& name, const void* sender, const PlistDictionary& info) {
-        const PlistValue* number = info.count("n") ? &info.at("n") : nullptr;
-        calls.push_back("a-only " + name + " " + (sender == &senderA ? "A" : "?") + " " + (number ? *number->asString() : "-"));
-    });
+    center.addObserver(
+        "changed", &senderA, [&](const std::string& name, const void* sender, const PlistDictionary& info) {
+            const PlistValue* number = info.count("n") ? &info.at("n") : nullptr;
+            calls.push_back(
+                "a-only " + name + " " + (sender == &senderA ? "A" : "?") + " " + (number ? *number->asString() : "-"));
+        });
     center.addObserver("changed", nullptr, [&](const std::string&, const void* sender, const PlistDictionary&) {
         calls.push_back(std::string("any ") + (sender == &senderA ? "A" : sender == &senderB ? "B" : "null"));
     });
-    center.addObserver("other", nullptr, [&](const std::string&, const void*, const PlistDictionary&) {
-        calls.push_back("other");
-    });
+    center.addObserver(
+        "other", nullptr, [&](const std::string&, const void*, const PlistDictionary&) { calls.push_back("other"); });
 
     center.postNotification("changed", &senderA, { { "n", "1" } });
     center.postNotification("changed", &senderB);
@@ -52,7 +53,7 @@ TEST(NotificationCenter, HandlersMayChangeObserversAndPost)
     NotificationCenter::ObserverToken self = 0;
     self = center.addObserver("n", nullptr, [&](auto&&...) {
         calls.push_back("first");
-        center.removeObserver(self);   // itself
+        center.removeObserver(self); // itself
         center.removeObserver(second); // a later one in the same post
         center.addObserver("n", nullptr, [&](auto&&...) { calls.push_back("added"); });
         center.postNotification("nested", nullptr);

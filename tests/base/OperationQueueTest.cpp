@@ -1,7 +1,6 @@
 #include "base/OperationQueue.h"
-#include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/TestSupport.h"
 
 #include <algorithm>
 #include <array>
@@ -10,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 
@@ -104,8 +105,7 @@ TEST(OperationQueue, ConcurrencyReachesButNeverExceedsTheMaximum)
             [&](const Operation&) {
                 const int now = ++active;
                 int seen = mostActive.load();
-                while (now > seen && !mostActive.compare_exchange_weak(seen, now)) {
-                }
+                while (now > seen && !mostActive.compare_exchange_weak(seen, now)) { }
                 EXPECT_TRUE(gate.waitOpen());
                 --active;
             },

@@ -2,13 +2,13 @@
 #include "tests/base/CommaLocale.h"
 #include "tests/base/PlistPrinting.h"
 
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -147,8 +147,8 @@ TEST(PlistCodec, RoundTripsEveryTypeInBothFormats)
 
 TEST(PlistCodec, WritesAndReadsExactDateTexts)
 {
-    const std::optional<std::string> xml = PlistCodec::toXml(PlistArray {
-        date(978307200 * SECOND + SECOND / 2), date(-1), date(253402300799 * SECOND + 999999) });
+    const std::optional<std::string> xml = PlistCodec::toXml(
+        PlistArray { date(978307200 * SECOND + SECOND / 2), date(-1), date(253402300799 * SECOND + 999999) });
     ASSERT_TRUE(xml);
     EXPECT_NE(xml->find("<date>2001-01-01T00:00:00.5Z</date>"), std::string::npos) << *xml;
     EXPECT_NE(xml->find("<date>1969-12-31T23:59:59.999999Z</date>"), std::string::npos) << *xml;
@@ -193,15 +193,17 @@ TEST(PlistCodec, DuplicateKeysNeverShiftDatesOntoOtherKeys)
     EXPECT_NE(error.find("date elements"), std::string::npos) << error;
 
     // Repeated keys without dates are read; one of the values is kept.
-    const std::optional<PlistValue> plain = PlistCodec::fromXml("<plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
-                                                                "<key>a</key><integer>2</integer></dict></plist>");
+    const std::optional<PlistValue> plain
+        = PlistCodec::fromXml("<plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
+                              "<key>a</key><integer>2</integer></dict></plist>");
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->asDictionary()->size(), 1u);
 }
 
 TEST(PlistCodec, WritesIntegersWithTheirSign)
 {
-    const std::optional<std::string> xml = PlistCodec::toXml(PlistArray { -5, 18446744073709551615ull, 9223372036854775807ll });
+    const std::optional<std::string> xml
+        = PlistCodec::toXml(PlistArray { -5, 18446744073709551615ull, 9223372036854775807ll });
     ASSERT_TRUE(xml);
     EXPECT_NE(xml->find("<integer>-5</integer>"), std::string::npos);
     EXPECT_NE(xml->find("<integer>18446744073709551615</integer>"), std::string::npos);
@@ -232,7 +234,8 @@ TEST(PlistCodec, ReadsXmlUidDictionariesOnlyWhenTheyFitAUid)
     const std::string tail = "</integer></dict></plist>";
     EXPECT_EQ(PlistCodec::fromXml(head + "7" + tail), PlistValue(PlistUid { 7 }));
     EXPECT_EQ(PlistCodec::fromXml(head + "-3" + tail), PlistValue(PlistDictionary { { "CF$UID", -3 } }));
-    EXPECT_EQ(PlistCodec::fromXml(head + "4294967296" + tail), PlistValue(PlistDictionary { { "CF$UID", 4294967296ll } }));
+    EXPECT_EQ(
+        PlistCodec::fromXml(head + "4294967296" + tail), PlistValue(PlistDictionary { { "CF$UID", 4294967296ll } }));
 }
 
 TEST(PlistCodec, DatesOutsideAFormatsRangeAreRefused)
@@ -255,16 +258,12 @@ TEST(PlistCodec, DatesOutsideAFormatsRangeAreRefused)
 TEST(PlistCodec, EncodersRefuseUnencodableValues)
 {
     const PlistValue rows[] = {
-        PlistValue(),
-        PlistArray { 1, PlistValue() },
-        PlistDictionary { { "a", PlistDictionary { { "b", PlistValue() } } } },
-        PlistValue(std::string("a\0b", 3)),
-        PlistDictionary { { std::string("k\0", 2), 1 } },
-        PlistUid { 0x100000000 },
+        PlistValue(), PlistArray { 1, PlistValue() },
+        PlistDictionary { { "a", PlistDictionary { { "b", PlistValue() } } } }, PlistValue(std::string("a\0b", 3)),
+        PlistDictionary { { std::string("k\0", 2), 1 } }, PlistUid { 0x100000000 },
         // Bytes that are not UTF-8, as a phone may send them in a binary ASCII string (found by
         // fuzzing): written back they gave documents that no reader accepts.
-        PlistValue(std::string("\xf1omain")),
-        PlistDictionary { { std::string("\xc0\xaf"), 1 } }, // overlong "/"
+        PlistValue(std::string("\xf1omain")), PlistDictionary { { std::string("\xc0\xaf"), 1 } }, // overlong "/"
         PlistValue(std::string("\xed\xa0\x80")), // a lone surrogate
         PlistValue(std::string("\xf4\x90\x80\x80")), // above U+10FFFF
         PlistValue(std::string("\xe2\x82")), // cut short
@@ -346,7 +345,9 @@ TEST(PlistCodec, RefusesBinaryReferenceBombsAndCycles)
 
     // Sharing on a legitimate scale is fine: writers unique repeated strings.
     std::vector<std::uint32_t> references(14, 1);
-    const std::optional<PlistValue> shared = PlistCodec::fromBinary(binaryDocument({ arrayObject(references), "\x53" "abc" }));
+    const std::optional<PlistValue> shared = PlistCodec::fromBinary(binaryDocument({ arrayObject(references),
+        "\x53"
+        "abc" }));
     ASSERT_TRUE(shared);
     EXPECT_EQ(shared->asArray()->size(), 14u);
     EXPECT_EQ(*(*shared->asArray())[13].asString(), "abc");
@@ -371,7 +372,11 @@ TEST(PlistCodec, GarbageGivesAnError)
         binaryDocument({ "\x33\x00" }),
         binaryDocument({ "\x70" }),
         // Keys libplist would abort on, or that are no strings at all.
-        binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9), std::string("\x52" "a\0", 3), "\x09" }),
+        binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9),
+            std::string("\x52"
+                        "a\0",
+                3),
+            "\x09" }),
         binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9), std::string("\x61\0\0", 3), "\x09" }),
         binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x01", 9), "\x10\x05" }),
         std::string("<plist version=\"1.0\"><dict><key>a\0</key><true/></dict></plist>", 62),
@@ -401,7 +406,8 @@ TEST(PlistCodec, EveryPrefixAndByteFlipFailsCleanlyOrParses)
             // A heap copy of exactly `length` bytes, so a reader running past the end is caught by ASan.
             const std::vector<char> prefix(document->begin(), document->begin() + std::ptrdiff_t(length));
             std::string error;
-            const std::optional<PlistValue> parsed = PlistCodec::fromAny(std::string_view(prefix.data(), length), &error);
+            const std::optional<PlistValue> parsed
+                = PlistCodec::fromAny(std::string_view(prefix.data(), length), &error);
             EXPECT_TRUE(parsed || !error.empty()) << "prefix " << length;
         }
     }

@@ -1,10 +1,11 @@
 #include "base/PlistValue.h"
-#include "tests/base/PlistPrinting.h"
 
-#include <gtest/gtest.h>
+#include "tests/base/PlistPrinting.h"
 
 #include <cstdint>
 #include <limits>
+
+#include <gtest/gtest.h>
 
 TEST(PlistValue, TypedReadsRefuseOtherTypes)
 {

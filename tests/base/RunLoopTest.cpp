@@ -1,11 +1,12 @@
 #include "base/RunLoop.h"
-#include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/TestSupport.h"
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
 

@@ -1,12 +1,10 @@
 #include "device/AFCDirectoryAccess.h"
-#include "device/AFCPacket.h"
-#include "device/AMSocketConnection.h"
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
+#include "device/AFCPacket.h"
+#include "device/AMSocketConnection.h"
 #include "tests/support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
@@ -17,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -339,7 +338,8 @@ TEST(AFCDirectoryAccess, RefusesMissingArgumentsBeforeAnyDeviceCall)
     };
     const std::nullopt_t nil = std::nullopt;
     const Row rows[] = {
-        { "getFileInfo", [&](AFCDirectoryAccess& afc) { return afc.getFileInfo(nil).has_value(); }, "Input path is nil" },
+        { "getFileInfo", [&](AFCDirectoryAccess& afc) { return afc.getFileInfo(nil).has_value(); },
+            "Input path is nil" },
         { "fileExists", [&](AFCDirectoryAccess& afc) { return afc.fileExistsAtPath(nil); }, "Input path is nil" },
         { "contents", [&](AFCDirectoryAccess& afc) { return afc.directoryContents(nil).has_value(); },
             "Input path is nil" },
@@ -355,12 +355,9 @@ TEST(AFCDirectoryAccess, RefusesMissingArgumentsBeforeAnyDeviceCall)
         { "symlink target", [&](AFCDirectoryAccess& afc) { return afc.symlink("/l", nil); }, "Target is nil" },
         { "hard link target", [&](AFCDirectoryAccess& afc) { return afc.hardLinkRemoteFile(nil, "/l"); },
             "Target is nil" },
-        { "hard link path", [&](AFCDirectoryAccess& afc) { return afc.hardLinkRemoteFile("/t", nil); },
-            "Path is nil" },
-        { "setmodtime path", [&](AFCDirectoryAccess& afc) { return afc.setmodtime(nil, seconds(1)); },
-            "Path is nil" },
-        { "setmodtime date", [&](AFCDirectoryAccess& afc) { return afc.setmodtime("/a", nil); },
-            "timestamp is nil" },
+        { "hard link path", [&](AFCDirectoryAccess& afc) { return afc.hardLinkRemoteFile("/t", nil); }, "Path is nil" },
+        { "setmodtime path", [&](AFCDirectoryAccess& afc) { return afc.setmodtime(nil, seconds(1)); }, "Path is nil" },
+        { "setmodtime date", [&](AFCDirectoryAccess& afc) { return afc.setmodtime("/a", nil); }, "timestamp is nil" },
         { "openForRead", [&](AFCDirectoryAccess& afc) { return afc.openForRead(nil) != nullptr; },
             "Input path is nil" },
         { "openForWrite", [&](AFCDirectoryAccess& afc) { return afc.openForWrite(nil) != nullptr; },
@@ -456,8 +453,8 @@ TEST(AFCDirectoryAccess, ListsTreesSortedWithDirectoriesMarked)
     tree.addFile("d/C/z", "");
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
-    EXPECT_EQ(afc->recursiveDirectoryContents("d"),
-        (std::vector<std::string> { "d/", "d/C/", "d/C/z", "d/a/", "d/b" }));
+    EXPECT_EQ(
+        afc->recursiveDirectoryContents("d"), (std::vector<std::string> { "d/", "d/C/", "d/C/z", "d/a/", "d/b" }));
     EXPECT_EQ(afc->recursiveDirectoryContents("d/b"), (std::vector<std::string> { "d/b" }));
     EXPECT_FALSE(afc->recursiveDirectoryContents("missing"));
     EXPECT_EQ(afc->lasterror(), "AFCDirectoryOpen failed: Return code = 0x0008");
@@ -629,8 +626,10 @@ TEST(AFCTreeOperations, PostsCopyProgressPerChunk)
     NotificationCenter& center = NotificationCenter::defaultCenter();
     std::vector<NotificationCenter::ObserverToken> tokens;
     for (const char* name : { AFC_FILE_COPY_BEGIN, AFC_FILE_COPY_PROGRESS, AFC_FILE_COPY_DONE }) {
-        tokens.push_back(center.addObserver(name, afc.get(),
-            [&posted](const std::string& n, const void*, const PlistDictionary& info) { posted.emplace_back(n, info); }));
+        tokens.push_back(center.addObserver(
+            name, afc.get(), [&posted](const std::string& n, const void*, const PlistDictionary& info) {
+                posted.emplace_back(n, info);
+            }));
     }
     EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source, "/target.bin", false));
     for (auto token : tokens) {

@@ -37,11 +37,9 @@ TEST(AFCValues, TruncatesNanosecondsToWholeSeconds)
         std::int64_t seconds;
     };
     const Row rows[] = {
-        { 0, 0 },
-        { 1'494'244'521'000'000'000, 1'494'244'521 },
+        { 0, 0 }, { 1'494'244'521'000'000'000, 1'494'244'521 },
         { 1'494'244'521'999'999'999, 1'494'244'521 }, // one short of the next second
-        { 999'999'999, 0 },
-        { -1'500'000'000, -1 }, // toward zero, not down
+        { 999'999'999, 0 }, { -1'500'000'000, -1 }, // toward zero, not down
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.nanoseconds);

@@ -1,12 +1,13 @@
-#include "device/AFCPacket.h"
 #include "device/AFCWireClient.h"
 
-#include <gtest/gtest.h>
+#include "device/AFCPacket.h"
 
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -19,8 +20,8 @@ std::string bytes(std::initializer_list<int> values)
     return out;
 }
 
-std::string replyPacket(std::uint64_t number, AFCOpcode operation, const std::string& payload,
-                        std::uint64_t thisLength = 0)
+std::string replyPacket(
+    std::uint64_t number, AFCOpcode operation, const std::string& payload, std::uint64_t thisLength = 0)
 {
     AFCPacketHeader header;
     header.packetNumber = number;
@@ -119,8 +120,8 @@ TEST(AFCPacket, EncodesTheFirstReadDirectoryRequestByteForByte)
 
 TEST(AFCPacket, DecodesTheCapturedStatusReply)
 {
-    const std::string wire = bytes({ 0x43, 0x46, 0x41, 0x36, 0x4C, 0x50, 0x41, 0x41, 0x30, 0, 0, 0, 0, 0, 0, 0, 0x30,
-        0, 0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 });
+    const std::string wire = bytes({ 0x43, 0x46, 0x41, 0x36, 0x4C, 0x50, 0x41, 0x41, 0x30, 0, 0, 0, 0, 0, 0, 0, 0x30, 0,
+        0, 0, 0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0 });
     const AFCPacketHeader header = decodeAFCHeader(reinterpret_cast<const std::uint8_t*>(wire.data()));
     EXPECT_EQ(header.magic, AFC_MAGIC);
     EXPECT_EQ(header.entireLength, 0x30u);
@@ -165,24 +166,50 @@ TEST(AFCPacket, RefusesBadReplyHeaders)
 TEST(AFCPacket, ParsesKeyValuePayloads)
 {
     using Pairs = std::vector<std::pair<std::string, std::string>>;
-    static const char wire[] = "st_size\0" "64\0" "st_blocks\0" "0\0" "st_nlink\0" "2\0"
-                               "st_ifmt\0" "S_IFDIR\0" "st_mtime\0" "1494244521000000000";
+    static const char wire[] = "st_size\0"
+                               "64\0"
+                               "st_blocks\0"
+                               "0\0"
+                               "st_nlink\0"
+                               "2\0"
+                               "st_ifmt\0"
+                               "S_IFDIR\0"
+                               "st_mtime\0"
+                               "1494244521000000000";
     const std::string captured(wire, sizeof wire); // the final NUL is the array's own
     EXPECT_EQ(parseAFCKeyValues(captured),
         (Pairs { { "st_size", "64" }, { "st_blocks", "0" }, { "st_nlink", "2" }, { "st_ifmt", "S_IFDIR" },
             { "st_mtime", "1494244521000000000" } }));
-    EXPECT_EQ(parseAFCKeyValues(std::string("a\0" "1\0" "dangling\0", 13)), (Pairs { { "a", "1" } }));
-    EXPECT_EQ(parseAFCKeyValues(std::string("a\0" "no terminator", 15)), (Pairs { { "a", "no terminator" } }));
-    EXPECT_EQ(parseAFCKeyValues(std::string("empty\0" "\0", 7)), (Pairs { { "empty", "" } }));
+    EXPECT_EQ(parseAFCKeyValues(std::string("a\0"
+                                            "1\0"
+                                            "dangling\0",
+                  13)),
+        (Pairs { { "a", "1" } }));
+    EXPECT_EQ(parseAFCKeyValues(std::string("a\0"
+                                            "no terminator",
+                  15)),
+        (Pairs { { "a", "no terminator" } }));
+    EXPECT_EQ(parseAFCKeyValues(std::string("empty\0"
+                                            "\0",
+                  7)),
+        (Pairs { { "empty", "" } }));
     EXPECT_TRUE(parseAFCKeyValues({}).empty());
 }
 
 TEST(AFCPacket, ParsesDirectoryListingsDroppingEmptyNames)
 {
     using Names = std::vector<std::string>;
-    EXPECT_EQ(parseAFCDirectoryListing(std::string(".\0" "..\0" ".hidden\0" "DCIM\0", 18)),
+    EXPECT_EQ(parseAFCDirectoryListing(std::string(".\0"
+                                                   "..\0"
+                                                   ".hidden\0"
+                                                   "DCIM\0",
+                  18)),
         (Names { ".", "..", ".hidden", "DCIM" }));
-    EXPECT_EQ(parseAFCDirectoryListing(std::string("a\0" "\0" "b", 5)), (Names { "a", "b" }));
+    EXPECT_EQ(parseAFCDirectoryListing(std::string("a\0"
+                                                   "\0"
+                                                   "b",
+                  5)),
+        (Names { "a", "b" }));
     EXPECT_EQ(parseAFCDirectoryListing(std::string("caf\xC3\xA9\0", 6)), (Names { "caf\xC3\xA9" }));
 }
 
@@ -198,9 +225,9 @@ TEST(AFCWireClient, SendsWriteHeaderArgumentsAndBulkAsCaptured)
     transport.sent.clear();
     transport.reply(statusReply(7, 0));
     ASSERT_EQ(client.fileWrite(2, "abc", 3), AFCStatus::Success);
-    const std::string expected = bytes({ 0x43, 0x46, 0x41, 0x36, 0x4C, 0x50, 0x41, 0x41, 0x33, 0, 0, 0, 0, 0, 0, 0,
-                                     0x30, 0, 0, 0, 0, 0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0,
-                                     0x02, 0, 0, 0, 0, 0, 0, 0 })
+    const std::string expected
+        = bytes({ 0x43, 0x46, 0x41, 0x36, 0x4C, 0x50, 0x41, 0x41, 0x33, 0, 0, 0, 0, 0, 0, 0, 0x30, 0, 0, 0, 0, 0, 0, 0,
+              0x07, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0 })
         + "abc";
     EXPECT_EQ(transport.sent, expected);
     EXPECT_EQ(client.requestCount(), 7u);
@@ -224,7 +251,11 @@ TEST(AFCWireClient, JoinsAReplySplitAcrossReads)
 {
     ScriptedTransport transport;
     AFCWireClient client(transport);
-    const std::string listing(".\0" "..\0" "DCIM\0" "Downloads\0", 20);
+    const std::string listing(".\0"
+                              "..\0"
+                              "DCIM\0"
+                              "Downloads\0",
+        20);
     // A data reply as devices send it: this_length 40, the names as bulk; one byte per read.
     transport.reply(replyPacket(1, AFCOpcode::Data, listing, 40), 1);
     std::vector<std::string> names;
@@ -340,7 +371,8 @@ TEST(AFCWireClient, OpensReadsAndTellsThroughTheirResultReplies)
 
     // The open request carries the wire mode before the path.
     const std::string lastOpen = transport.sent.substr(transport.sent.size() - 51);
-    EXPECT_EQ(readUInt64LE(reinterpret_cast<const std::uint8_t*>(lastOpen.data()) + 40), AFCWireOpenMode::WriteTruncate);
+    EXPECT_EQ(
+        readUInt64LE(reinterpret_cast<const std::uint8_t*>(lastOpen.data()) + 40), AFCWireOpenMode::WriteTruncate);
     EXPECT_EQ(lastOpen.substr(48), std::string("/g\0", 3));
 }
 

@@ -27,7 +27,6 @@ struct CountingDelegate : AMServiceDelegate
     int completed = 0;
 };
 
-
 } // namespace
 
 TEST(AMApplication, DisplayNameFallsBackInOrder)

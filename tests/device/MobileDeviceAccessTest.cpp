@@ -8,8 +8,8 @@
 #include "tests/device/ScriptedMobileDevice.h"
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <future>
 
 #include <gtest/gtest.h>

@@ -115,9 +115,9 @@ bool ECAppE2ETest::attachAndWait(const std::string& profile, const QString& name
     return QTest::qWaitFor(
         [&] {
             const auto& devices = m_controller->deviceAccess()->devices();
-            return std::any_of(devices.begin(), devices.end(),
-                       [&](const auto& device) { return device->deviceName() == name.toStdString(); })
-                && m_controller->pendingDeviceExchanges() == 0;
+            return std::any_of(devices.begin(), devices.end(), [&](const auto& device) {
+                return device->deviceName() == name.toStdString();
+            }) && m_controller->pendingDeviceExchanges() == 0;
         },
         DEVICE_TIMEOUT_MS);
 }
@@ -148,8 +148,8 @@ void ECAppE2ETest::attachingThePhoneShowsItsNameAndFillLevel()
 {
     launch();
     QVERIFY(m_sim->attach("demo"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), expectedStatus(DEMO));
     QVERIFY(m_window->fillBar()->percentage().has_value());
     // Beside the bar, the same total the picker gives: the 64 GB the phone was sold as.
@@ -170,11 +170,11 @@ void ECAppE2ETest::aSecondPhoneOffersThePicker()
 {
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);
     QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->arrowImageName(),
-        QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->arrowImageName(), QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
     // The second phone never takes the selection away from the first.
     QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
 
@@ -199,8 +199,8 @@ void ECAppE2ETest::aSecondPhoneOffersThePicker()
     QCOMPARE(rows.size(), 2);
     QTest::mouseClick(rows.at(1), Qt::LeftButton);
     QTRY_VERIFY(!picker->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"), DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), expectedStatus(MODERN));
     QCOMPARE(m_controller->selectedDeviceVersion(), 17.5f);
     // Pressing the heading again opens it again; pressing while open closes it.
@@ -215,8 +215,8 @@ void ECAppE2ETest::detachingTheSelectedPhoneClosesItsModule()
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
     QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);
     QTRY_VERIFY(button(ECHomeRow::Messages)->isEnabled());
     QTest::mouseClick(button(ECHomeRow::Messages), Qt::LeftButton);
     QTRY_VERIFY(m_window->configWindow() && m_window->configWindow()->isVisible());
@@ -224,16 +224,16 @@ void ECAppE2ETest::detachingTheSelectedPhoneClosesItsModule()
 
     QVERIFY(m_sim->detach(DEMO));
     QTRY_VERIFY_WITH_TIMEOUT(!m_window->configWindow(), DEVICE_TIMEOUT_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"), DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), expectedStatus(MODERN));
     QTRY_COMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
     QVERIFY(button(ECHomeRow::Messages)->isEnabled());
 
     // The last phone leaving brings back the waiting state.
     QVERIFY(m_sim->detach(MODERN));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
     QVERIFY(!button(ECHomeRow::Messages)->isEnabled());
 }
@@ -242,19 +242,19 @@ void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
 {
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);
     // The second phone arrives while it refuses sessions (the Trust question is unanswered): its
     // name cannot be read and it is not offered.
     QVERIFY(m_sim->attach("modern"));
     QVERIFY(m_sim->detach(MODERN));
-    QTRY_VERIFY_WITH_TIMEOUT(m_controller->deviceAccess()->devices().size() == 1
-            && m_controller->pendingDeviceExchanges() == 0,
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_controller->deviceAccess()->devices().size() == 1 && m_controller->pendingDeviceExchanges() == 0,
         DEVICE_TIMEOUT_MS);
     QVERIFY(m_sim->fault(MODERN, { "refuse-session" }));
     QVERIFY(m_sim->attach(MODERN));
-    QTRY_VERIFY_WITH_TIMEOUT(m_controller->deviceAccess()->devices().size() == 2
-            && m_controller->pendingDeviceExchanges() == 0,
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_controller->deviceAccess()->devices().size() == 2 && m_controller->pendingDeviceExchanges() == 0,
         DEVICE_TIMEOUT_MS);
     QVERIFY(!m_controller->deviceAccess()->devices().back()->deviceName());
     QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
@@ -263,8 +263,8 @@ void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
     QVERIFY(m_sim->clearFaults(MODERN));
     QSignalSpy alerts(m_controller.get(), &ECAppDelegate::connectionAlertRequested);
     QVERIFY(m_sim->detach(DEMO));
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->connectionAlert() && m_window->connectionAlert()->isVisible(),
-        DEVICE_TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_window->connectionAlert() && m_window->connectionAlert()->isVisible(), DEVICE_TIMEOUT_MS);
     QCOMPARE(alerts.count(), 1);
     QMessageBox* alert = m_window->connectionAlert();
     QCOMPARE(alert->text(), QStringLiteral("Computer not trusted"));
@@ -282,8 +282,8 @@ void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()
     const MobileDeviceAccess* before = m_controller->deviceAccess();
     const std::shared_ptr<AMDevice> untrusted = m_controller->selectedDevice();
     QTest::mouseClick(alert->buttons().at(0), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"),
-        DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Modern iPhone Connected"), DEVICE_TIMEOUT_MS);
     QVERIFY(m_controller->deviceAccess() != before);
     QVERIFY(m_controller->selectedDevice() != untrusted);
     QVERIFY(!m_controller->connectionAlertShowing());
@@ -297,16 +297,16 @@ void ECAppE2ETest::aPhoneRefusingItsServicesIsExplained()
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
     QVERIFY(attachAndWait("modern", QStringLiteral("Modern iPhone")));
-    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->arrowImageName(),
-        QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->arrowImageName(), QStringLiteral("placeholder-down-arrow.png"), DEVICE_TIMEOUT_MS);
     QTRY_COMPARE(m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"));
 
     // The modern phone stops starting services: its media area cannot be opened any more.
     QVERIFY(m_sim->fault(MODERN, { "refuse-services" }));
     QSignalSpy alerts(m_controller.get(), &ECAppDelegate::connectionAlertRequested);
     m_controller->tableViewSelectionIndexesForProposedSelection({ 1 });
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->connectionAlert() && m_window->connectionAlert()->isVisible(),
-        DEVICE_TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_window->connectionAlert() && m_window->connectionAlert()->isVisible(), DEVICE_TIMEOUT_MS);
     // It says why: the media area's service was refused, which no cable mends.
     const AMDeviceStateText& refused = deviceStateText(AMDeviceState::ServicesRefused);
     QCOMPARE(m_window->connectionAlert()->text(), QString::fromUtf8(refused.title));

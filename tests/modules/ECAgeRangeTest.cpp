@@ -1,13 +1,14 @@
 #include "modules/ECAgeRange.h"
+
 #include "modules/ECClock.h"
 #include "modules/ECDateFormatter.h"
 
 #include <QTimeZone>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -19,9 +20,15 @@ TEST(AgeRange, NineRangesOldestFirstInExactSeconds)
         std::int64_t seconds;
     };
     const Row expected[] = {
-        { "2 Years", 63'072'000 }, { "1 Year", 31'536'000 }, { "6 Months", 15'724'800 },
-        { "3 Months", 7'862'400 }, { "1 Month", 2'592'000 }, { "2 Weeks", 1'209'600 },
-        { "1 Week", 604'800 },     { "3 Days", 259'200 },    { "1 Day", 86'400 },
+        { "2 Years", 63'072'000 },
+        { "1 Year", 31'536'000 },
+        { "6 Months", 15'724'800 },
+        { "3 Months", 7'862'400 },
+        { "1 Month", 2'592'000 },
+        { "2 Weeks", 1'209'600 },
+        { "1 Week", 604'800 },
+        { "3 Days", 259'200 },
+        { "1 Day", 86'400 },
     };
     ASSERT_EQ(ECAgeRange::all().size(), std::size(expected));
     for (int index = 0; index < ECAgeRange::COUNT; ++index) {
@@ -39,7 +46,7 @@ TEST(AgeRange, CutOffIsNowMinusTheRangeInAbsoluteSeconds)
 {
     const QDateTime noonOn15th(QDate(2026, 3, 15), QTime(12, 0), Qt::UTC);
     EXPECT_EQ(ECAgeRange::cutOffDate(noonOn15th, ECAgeRange::atIndex(6).seconds()),
-              QDateTime(QDate(2026, 3, 8), QTime(12, 0), Qt::UTC));
+        QDateTime(QDate(2026, 3, 8), QTime(12, 0), Qt::UTC));
 
     // Across a daylight-saving change the local clock reading moves, the distance does not: a
     // week before 30 March 12:00 in Berlin is 23 March 11:00 local time.
@@ -103,10 +110,10 @@ TEST_F(DateFormatter, RelativeForTheLastWeekAbsoluteOtherwise)
         { QDateTime(QDate(2026, 12, 3), QTime(12, 0), Qt::UTC), QStringLiteral("3 days ago") },
         { QDateTime(QDate(2026, 11, 30), QTime(12, 0), Qt::UTC), QStringLiteral("6 days ago") },
         { QDateTime(QDate(2026, 11, 29), QTime(12, 0), Qt::UTC),
-          QLocale(QLocale::English, QLocale::UnitedStates).toString(QDate(2026, 11, 29), QLocale::ShortFormat) },
+            QLocale(QLocale::English, QLocale::UnitedStates).toString(QDate(2026, 11, 29), QLocale::ShortFormat) },
         // A date in the future is written as a date, not as "-2 days ago".
         { QDateTime(QDate(2026, 12, 8), QTime(12, 0), Qt::UTC),
-          QLocale(QLocale::English, QLocale::UnitedStates).toString(QDate(2026, 12, 8), QLocale::ShortFormat) },
+            QLocale(QLocale::English, QLocale::UnitedStates).toString(QDate(2026, 12, 8), QLocale::ShortFormat) },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.expected.toStdString());

@@ -29,7 +29,8 @@ protected:
         return names;
     }
 
-    std::uint64_t add(const QString& name, std::optional<QString> rank = std::nullopt, std::optional<std::int64_t> size = {})
+    std::uint64_t add(
+        const QString& name, std::optional<QString> rank = std::nullopt, std::optional<std::int64_t> size = {})
     {
         ECModuleItem item = makeItem(name);
         item.rank = std::move(rank);
@@ -189,8 +190,8 @@ TEST(ItemOrder, ComparesByKeyWithAbsentValuesLowest)
     };
     for (const auto& row : names) {
         SCOPED_TRACE(std::string(row.left) + " vs " + row.right);
-        const int order = compareItemsByKey(makeItem(QString::fromUtf8(row.left)), makeItem(QString::fromUtf8(row.right)),
-            QStringLiteral("name"));
+        const int order = compareItemsByKey(
+            makeItem(QString::fromUtf8(row.left)), makeItem(QString::fromUtf8(row.right)), QStringLiteral("name"));
         EXPECT_EQ((order > 0) - (order < 0), row.expected);
     }
 }

@@ -63,16 +63,17 @@ TEST_F(ModuleRules, ProgressDisplayFollowsStatus)
     };
     const QString title = QStringLiteral("Clear 3 selected");
     const Row rows[] = {
-        { ECModuleStatus::Idle, 0, 0, { QStringLiteral("0 bytes selected"), false, false, false, false, title, QStringLiteral("Done") } },
+        { ECModuleStatus::Idle, 0, 0,
+            { QStringLiteral("0 bytes selected"), false, false, false, false, title, QStringLiteral("Done") } },
         { ECModuleStatus::Idle, 12'300'000, 3,
-          { QStringLiteral("12.3 MB selected"), false, false, false, true, title, QStringLiteral("Done") } },
+            { QStringLiteral("12.3 MB selected"), false, false, false, true, title, QStringLiteral("Done") } },
         // Scanning wins over the selection in the label, but a chosen item enables the button.
         { ECModuleStatus::Scanning, 12'300'000, 0,
-          { QStringLiteral("Scanning files..."), true, true, true, false, title, QStringLiteral("Done") } },
+            { QStringLiteral("Scanning files..."), true, true, true, false, title, QStringLiteral("Done") } },
         { ECModuleStatus::Scanning, 12'300'000, 1,
-          { QStringLiteral("Scanning files..."), true, true, true, true, title, QStringLiteral("Done") } },
+            { QStringLiteral("Scanning files..."), true, true, true, true, title, QStringLiteral("Done") } },
         { ECModuleStatus::Deleting, 12'300'000, 3,
-          { QStringLiteral("Clearing files..."), true, false, true, false, title, QStringLiteral("Cancel") } },
+            { QStringLiteral("Clearing files..."), true, false, true, false, title, QStringLiteral("Cancel") } },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.expected.label.toStdString());

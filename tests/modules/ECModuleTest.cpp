@@ -1,8 +1,7 @@
 #include "modules/ECModule.h"
-#include "modules/ECModuleHost.h"
 
 #include "ModuleFixture.h"
-
+#include "modules/ECModuleHost.h"
 #include "tests/support/TestSupport.h"
 
 #include <QSignalSpy>
@@ -50,9 +49,12 @@ public:
     void queueMainThreadCompletion(Gate& gate, std::atomic<bool>& ranOnMain)
     {
         addWorkOperation([&gate](const Operation&) { gate.pass(); },
-                         [this, &ranOnMain] { runOnMainAndWait([&ranOnMain] { ranOnMain = true; }); });
+            [this, &ranOnMain] { runOnMainAndWait([&ranOnMain] { ranOnMain = true; }); });
     }
-    void askHost(const ECModuleAlert& alert, std::function<void(int)> answer) { presentAlert(alert, std::move(answer)); }
+    void askHost(const ECModuleAlert& alert, std::function<void(int)> answer)
+    {
+        presentAlert(alert, std::move(answer));
+    }
 
     std::int64_t selection { 0 };
     std::int64_t count { 0 };
@@ -169,8 +171,8 @@ TEST_F(ModuleBase, CancelledModuleOnlyUntilTheFirstDeletion)
     module->close();
     module->close();
     EXPECT_EQ(sink.count(QStringLiteral("CancelledModule")), 2);
-    EXPECT_EQ(sink.tracked.front().properties.value(QStringLiteral("ModuleName")).toString(),
-              QStringLiteral("NoModuleName"));
+    EXPECT_EQ(
+        sink.tracked.front().properties.value(QStringLiteral("ModuleName")).toString(), QStringLiteral("NoModuleName"));
     EXPECT_EQ(closeRequested.count(), 2);
 
     select(1'000, 1);
@@ -222,7 +224,8 @@ TEST_F(ModuleBase, ReadingBeforeFailedReportsNoGain)
 TEST_F(ModuleBase, AlertsWithoutAWindowAnswerAtOnce)
 {
     int answer = 5;
-    module->askHost({ QStringLiteral("Question"), QString(), { QStringLiteral("OK") } }, [&](int button) { answer = button; });
+    module->askHost(
+        { QStringLiteral("Question"), QString(), { QStringLiteral("OK") } }, [&](int button) { answer = button; });
     EXPECT_EQ(answer, -1);
 
     struct AnsweringHost : ECModuleHost
@@ -241,7 +244,7 @@ TEST_F(ModuleBase, AlertsWithoutAWindowAnswerAtOnce)
     } host;
     module->setHost(&host);
     module->askHost({ QStringLiteral("Send Info?"), QString(), { QStringLiteral("OK"), QStringLiteral("Send Info") } },
-                    [&](int button) { answer = button; });
+        [&](int button) { answer = button; });
     EXPECT_EQ(host.asked, QStringLiteral("Send Info?"));
     EXPECT_EQ(answer, 1);
 }

@@ -1,3 +1,4 @@
+#include "ModuleTestSupport.h"
 #include "modules/ECAgeRange.h"
 #include "modules/ECModuleDialog.h"
 #include "modules/ECModuleView.h"
@@ -5,8 +6,6 @@
 #include "modules/ECTimePopupButton.h"
 #include "modules/ECTimeRangeSlider.h"
 #include "platform/QtRunLoop.h"
-
-#include "ModuleTestSupport.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -40,8 +39,7 @@ namespace {
 
 constexpr std::int64_t GB = 1'000'000'000;
 
-template<typename T>
-T* child(QWidget* parent, const char* name)
+template <typename T> T* child(QWidget* parent, const char* name)
 {
     auto* found = parent->findChild<T*>(QString::fromLatin1(name));
     if (!found) {
@@ -190,8 +188,8 @@ void ECModuleWidgetTest::windowFollowsTheModuleAndForwardsClicks()
     QHeaderView* header = table->horizontalHeader();
     const int checkColumn = module.itemList().columnOfKind(ECItemColumn::Kind::Checked);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
-                      QPoint(header->sectionViewportPosition(checkColumn) + header->sectionSize(checkColumn) / 2,
-                             header->height() / 2));
+        QPoint(
+            header->sectionViewportPosition(checkColumn) + header->sectionSize(checkColumn) / 2, header->height() / 2));
     QCOMPARE(module.checkedItems().size(), std::size_t(3));
     QCOMPARE(deleteButton->text(), QStringLiteral("Remove 3 selected"));
     QCOMPARE(label->text(), QStringLiteral("6.0 MB selected"));
@@ -258,8 +256,9 @@ void ECModuleWidgetTest::alertsAreAnsweredThroughWindowModalBoxes()
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
 
     int answer = -2;
-    dialog->presentAlert({ QStringLiteral("We just cleared 5 MB from your device!"), QString(), { QStringLiteral("Great!") } },
-                         [&](int button) { answer = button; });
+    dialog->presentAlert(
+        { QStringLiteral("We just cleared 5 MB from your device!"), QString(), { QStringLiteral("Great!") } },
+        [&](int button) { answer = button; });
     QMessageBox* box = nullptr;
     QTRY_VERIFY((box = dialog->findChild<QMessageBox*>()) != nullptr);
     QCOMPARE(box->windowModality(), Qt::WindowModal);

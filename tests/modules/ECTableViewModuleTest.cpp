@@ -37,7 +37,11 @@ protected:
         ASSERT_TRUE(pumpUntil([&] { return idle() && module->listingsFinished == finished + 1; }));
         ASSERT_EQ(module->itemList().rowCount(), int(scans.size()));
     }
-    bool idle() const { return module->moduleStatus() == ECModuleStatus::Idle && module->progressDisplay().label.endsWith(QStringLiteral("selected")); }
+    bool idle() const
+    {
+        return module->moduleStatus() == ECModuleStatus::Idle
+            && module->progressDisplay().label.endsWith(QStringLiteral("selected"));
+    }
     std::vector<QString> shownNames() const
     {
         std::vector<QString> names;
@@ -143,7 +147,7 @@ TEST_F(TableModule, HeaderClickUnchecksAllWhenAnyIsCheckedElseChecksAll)
 TEST_F(TableModule, FilterLimitsHeaderClickCheckedItemsAndSelectionSize)
 {
     list({ { 100, "|" }, { 200, "|" }, { 400, "|" }, { 800, "|" }, { 1'600, "|" }, { 3'200, "|" } },
-         { true, false, true, false, true, true });
+        { true, false, true, false, true, true });
     // Shown: items of 400 bytes or more (Item 3...6). Checked and shown: 3, 5, 6.
     module->itemListController().setFilterPredicate([](const ECModuleItem& item) { return item.sizeOrZero() >= 400; });
     module->updateProgressLabel();
@@ -176,12 +180,11 @@ TEST_F(TableModule, CheckAndUncheckSelectedRows)
 TEST_F(TableModule, DeletesCheckedItemsWithDeterminateProgress)
 {
     list({ { 1'000'000, "|||" }, { 2'000'000, "||" }, { 3'000'000, "|" }, { 4'000'000, "" } },
-         { true, true, true, false });
+        { true, true, true, false });
     EXPECT_EQ(module->progressDisplay().deleteTitle, QStringLiteral("Remove 3 selected"));
     std::vector<std::pair<int, int>> progress;
-    QObject::connect(module.get(), &ECModule::progressValueChanged, [&] {
-        progress.emplace_back(module->progressValue(), module->progressMaximum());
-    });
+    QObject::connect(module.get(), &ECModule::progressValueChanged,
+        [&] { progress.emplace_back(module->progressValue(), module->progressMaximum()); });
 
     module->deleteChecked();
     EXPECT_TRUE(module->deleting());

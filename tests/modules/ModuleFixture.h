@@ -1,16 +1,15 @@
 #pragma once
 
 #include "ModuleTestSupport.h"
-
 #include "base/RunLoop.h"
 
 #include <QLocale>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
+
+#include <gtest/gtest.h>
 
 /// A main loop for module tests: the test thread plays the main thread, and every wait for queue
 /// work pumps that loop until a condition holds.

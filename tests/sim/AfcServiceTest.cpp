@@ -3,10 +3,9 @@
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +27,8 @@ protected:
         TestProfile apfs;
         apfs.udid = "5eed000000000000000000000000000000000002";
         apfs.version = "17.5";
-        s_sim = new SimulatorFixture({ hfs.write(s_profiles->path()).string(), apfs.write(s_profiles->path()).string() });
+        s_sim
+            = new SimulatorFixture({ hfs.write(s_profiles->path()).string(), apfs.write(s_profiles->path()).string() });
         ASSERT_TRUE(s_sim->start()) << s_sim->lastError();
     }
     static void TearDownTestSuite()
@@ -145,15 +145,20 @@ TEST_F(AfcService, AnswersTheStatusesARealDeviceAnswers)
         { "list a missing folder", afc_read_directory(m_afc, "/Statuses/none", &list), AFC_E_OBJECT_NOT_FOUND },
         { "list a file", afc_read_directory(m_afc, "/Statuses/plain", &list), AFC_E_READ_ERROR },
         { "info of a missing path", afc_get_file_info(m_afc, "/Statuses/none", &list), AFC_E_OBJECT_NOT_FOUND },
-        { "read a missing file", afc_file_open(m_afc, "/Statuses/none", AFC_FOPEN_RDONLY, &handle), AFC_E_OBJECT_NOT_FOUND },
-        { "create below a missing folder", afc_file_open(m_afc, "/Statuses/none/x", AFC_FOPEN_WRONLY, &handle), AFC_E_OBJECT_NOT_FOUND },
-        { "read-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_RDONLY, &handle), AFC_E_UNKNOWN_ERROR },
-        { "write-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_WRONLY, &handle), AFC_E_OBJECT_IS_DIR },
+        { "read a missing file", afc_file_open(m_afc, "/Statuses/none", AFC_FOPEN_RDONLY, &handle),
+            AFC_E_OBJECT_NOT_FOUND },
+        { "create below a missing folder", afc_file_open(m_afc, "/Statuses/none/x", AFC_FOPEN_WRONLY, &handle),
+            AFC_E_OBJECT_NOT_FOUND },
+        { "read-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_RDONLY, &handle),
+            AFC_E_UNKNOWN_ERROR },
+        { "write-open a folder", afc_file_open(m_afc, "/Statuses/Full", AFC_FOPEN_WRONLY, &handle),
+            AFC_E_OBJECT_IS_DIR },
         { "make a folder below a file", afc_make_directory(m_afc, "/Statuses/plain/sub"), AFC_E_OBJECT_EXISTS },
         { "make an existing folder", afc_make_directory(m_afc, "/Statuses/Full"), AFC_E_SUCCESS },
         { "remove a non-empty folder", afc_remove_path(m_afc, "/Statuses/Full"), AFC_E_DIR_NOT_EMPTY },
         { "remove a missing path", afc_remove_path(m_afc, "/Statuses/none"), AFC_E_OBJECT_NOT_FOUND },
-        { "rename a missing path", afc_rename_path(m_afc, "/Statuses/none", "/Statuses/other"), AFC_E_OBJECT_NOT_FOUND },
+        { "rename a missing path", afc_rename_path(m_afc, "/Statuses/none", "/Statuses/other"),
+            AFC_E_OBJECT_NOT_FOUND },
         { "rename onto itself", afc_rename_path(m_afc, "/Statuses/plain", "/Statuses/plain"), AFC_E_SUCCESS },
         { "read an unknown handle", afc_file_seek(m_afc, 9999, 0, SEEK_SET), AFC_E_INVALID_ARG },
         { "close an unknown handle", afc_file_close(m_afc, 4242), AFC_E_INVALID_ARG },
@@ -284,7 +289,9 @@ TEST_F(AfcService, SetSizeConsumesSpaceOnHfsButNotOnApfs)
         EXPECT_EQ(afcFreeBytes(row.afc), before);
     }
     // The host file stays sparse either way: a simulated fill costs no real disk.
-    struct stat info { };
+    struct stat info
+    {
+    };
     uint64_t handle = 0;
     ASSERT_EQ(afc_file_open(m_afc, "/sparse", AFC_FOPEN_WRONLY, &handle), AFC_E_SUCCESS);
     ASSERT_EQ(afc_file_truncate(m_afc, handle, 32 * MIB), AFC_E_SUCCESS);
@@ -369,8 +376,10 @@ TEST(AfcPurging, PurgesPoolThenCachesALittleAtATimeUnderPressure)
     ASSERT_TRUE(sim.start()) << sim.lastError();
     // Caches of an app, planted while the daemon is down so the rescan counts them.
     ASSERT_TRUE(sim.stop());
-    const fs::path caches = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Library/Caches";
-    const fs::path documents = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Documents";
+    const fs::path caches
+        = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Library/Caches";
+    const fs::path documents
+        = sim.deviceRoot(profile.udid) / "private/var/mobile/Containers/Data/Application/A1/Documents";
     fs::create_directories(caches);
     fs::create_directories(documents);
     for (const char* name : { "c1", "c2", "c3" }) {

@@ -3,12 +3,11 @@
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include <gtest/gtest.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <usbmuxd.h>
 
@@ -130,14 +129,14 @@ TEST_F(DebianTools, DiskUsageAgreesWithTheStorageModel)
 
 TEST_F(DebianTools, IdevicepairPairsValidatesAndUnpairs)
 {
-    EXPECT_EQ(runProcess({ "idevicepair", "-u", LEGACY, "pair" }, 20s).out,
-              "SUCCESS: Paired with device " + LEGACY + "\n");
+    EXPECT_EQ(
+        runProcess({ "idevicepair", "-u", LEGACY, "pair" }, 20s).out, "SUCCESS: Paired with device " + LEGACY + "\n");
     EXPECT_EQ(runProcess({ "idevicepair", "-u", LEGACY, "validate" }, 20s).out,
-              "SUCCESS: Validated pairing with device " + LEGACY + "\n");
+        "SUCCESS: Validated pairing with device " + LEGACY + "\n");
     // The record lives in the daemon, as usbmuxd keeps it.
     EXPECT_TRUE(fs::exists(s_sim->statePath() / "pair-records" / (LEGACY + ".plist")));
     EXPECT_EQ(runProcess({ "idevicepair", "-u", LEGACY, "unpair" }, 20s).out,
-              "SUCCESS: Unpaired with device " + LEGACY + "\n");
+        "SUCCESS: Unpaired with device " + LEGACY + "\n");
     EXPECT_FALSE(fs::exists(s_sim->statePath() / "pair-records" / (LEGACY + ".plist")));
 
     // An untrusted computer: sessions are refused, so validation fails.
@@ -159,7 +158,8 @@ TEST_F(DebianTools, IdevicecrashreportCopiesAndMovesTheCrashLogs)
            "<key>description</key><string>mail report</string></dict></plist>\n";
 
     TemporaryDirectory copied;
-    const ProcessResult copy = runProcess({ "idevicecrashreport", "-u", DEMO, "-e", "-k", copied.path().string() }, 60s);
+    const ProcessResult copy
+        = runProcess({ "idevicecrashreport", "-u", DEMO, "-e", "-k", copied.path().string() }, 60s);
     ASSERT_EQ(copy.exitCode, 0) << copy.out << copy.err;
     EXPECT_NE(copy.out.find("Done."), std::string::npos) << copy.out;
     std::ifstream maps(copied.path() / "Maps-2016-05-01-101010.ips");
@@ -199,7 +199,7 @@ TEST_F(DebianTools, DetachAndAttachReachListenersAndCutConnections)
                       target->events.emplace_back(int(event->event), event->udid);
                   },
                   &seen),
-              IDEVICE_E_SUCCESS);
+        IDEVICE_E_SUCCESS);
     const auto sawEvent = [&seen](int kind, const std::string& udid) {
         std::lock_guard lock(seen.mutex);
         for (const auto& [eventKind, eventUdid] : seen.events) {

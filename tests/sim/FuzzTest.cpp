@@ -2,12 +2,11 @@
 // still answer ordinary clients. Fixed seed and bounded iterations, so a failure reproduces.
 #include "tests/sim/SimTestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <random>
 #include <set>
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,7 +27,10 @@ public:
     {
     }
 
-    std::uint32_t below(std::uint32_t bound) { return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(m_random); }
+    std::uint32_t below(std::uint32_t bound)
+    {
+        return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(m_random);
+    }
 
     std::string bytes(std::size_t count)
     {
@@ -136,7 +138,8 @@ TEST(Fuzz, UsbmuxSocketSurvivesRandomAndTruncatedFrames)
             Fuzzer::le32(frame, fuzz.below(3));
             Fuzzer::le32(frame, fuzz.below(2) ? 8 : fuzz.below(10));
             Fuzzer::le32(frame, fuzz.below(100));
-            frame += payload.substr(0, fuzz.below(4) == 0 ? fuzz.below(std::uint32_t(payload.size()) + 1) : payload.size());
+            frame += payload.substr(
+                0, fuzz.below(4) == 0 ? fuzz.below(std::uint32_t(payload.size()) + 1) : payload.size());
         }
         Fuzzer::sendAndClose(fd, frame, fuzz.below(4) == 0);
     }

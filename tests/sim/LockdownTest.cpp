@@ -5,7 +5,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
 #include <plist/plist.h>
 #include <usbmuxd.h>
 
@@ -75,20 +74,22 @@ TEST(Lockdown, AnswersEachRequestWithTheDevicesOwnErrors)
         lockdownd_error_t status;
         lockdownd_error_t expected;
     } rows[] = {
-        { "a missing value", lockdownd_get_value(lockdown.client, nullptr, "NoSuchKey", &value), LOCKDOWN_E_MISSING_VALUE },
-        { "an unknown domain", lockdownd_get_value(lockdown.client, "com.example", nullptr, &value), LOCKDOWN_E_MISSING_VALUE },
+        { "a missing value", lockdownd_get_value(lockdown.client, nullptr, "NoSuchKey", &value),
+            LOCKDOWN_E_MISSING_VALUE },
+        { "an unknown domain", lockdownd_get_value(lockdown.client, "com.example", nullptr, &value),
+            LOCKDOWN_E_MISSING_VALUE },
         { "a value that may not be set",
-          lockdownd_set_value(lockdown.client, nullptr, "ProductVersion", plist_new_string("99.0")),
-          LOCKDOWN_E_SET_PROHIBITED },
+            lockdownd_set_value(lockdown.client, nullptr, "ProductVersion", plist_new_string("99.0")),
+            LOCKDOWN_E_SET_PROHIBITED },
         { "a service outside a session",
-          [&] {
-              lockdownd_service_descriptor_t service = nullptr;
-              return lockdownd_start_service(lockdown.client, "com.apple.afc", &service);
-          }(),
-          LOCKDOWN_E_SESSION_INACTIVE },
+            [&] {
+                lockdownd_service_descriptor_t service = nullptr;
+                return lockdownd_start_service(lockdown.client, "com.apple.afc", &service);
+            }(),
+            LOCKDOWN_E_SESSION_INACTIVE },
         { "a session for a stranger",
-          lockdownd_start_session(lockdown.client, "00000000-0000-0000-0000-000000000000", nullptr, nullptr),
-          LOCKDOWN_E_INVALID_HOST_ID },
+            lockdownd_start_session(lockdown.client, "00000000-0000-0000-0000-000000000000", nullptr, nullptr),
+            LOCKDOWN_E_INVALID_HOST_ID },
         { "goodbye", lockdownd_goodbye(lockdown.client), LOCKDOWN_E_SUCCESS },
     };
     for (const auto& row : rows) {
@@ -134,7 +135,8 @@ TEST(Control, AttachesANewProfileAndListsFaults)
     ASSERT_TRUE(sim.fault(DEMO, { "afc-status", "3", "10" }));
     ASSERT_TRUE(sim.fault(DEMO, { "close-after", "100" }));
     const std::string list = sim.ctl({ "list" }).out;
-    EXPECT_NE(list.find(DEMO + "\tattached\t1\tdemo\tDemo iPhone\tclose-after 100\tafc-status 3 10\n"), std::string::npos)
+    EXPECT_NE(
+        list.find(DEMO + "\tattached\t1\tdemo\tDemo iPhone\tclose-after 100\tafc-status 3 10\n"), std::string::npos)
         << list;
 
     const struct
@@ -208,8 +210,8 @@ TEST(Lockdown, TrustStatesAnswerPairValidateAndSessionsAsAPhoneDoes)
         SCOPED_TRACE(row.state);
         ASSERT_EQ(sim.ctl({ "trust", DEMO, row.state }).exitCode, 0);
         const std::string list = sim.ctl({ "list" }).out;
-        EXPECT_EQ(list.find(std::string("\ttrust ") + row.state) != std::string::npos,
-            std::string(row.state) != "trusted")
+        EXPECT_EQ(
+            list.find(std::string("\ttrust ") + row.state) != std::string::npos, std::string(row.state) != "trusted")
             << list;
         PlainLockdown lockdown(DEMO);
         ASSERT_EQ(lockdown.status, LOCKDOWN_E_SUCCESS);

@@ -7,11 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,7 +79,8 @@ TEST(SimProfile, FileSystemEraFollowsTheSystemVersion)
     {
         const char* version;
         bool apfs;
-    } rows[] = { { "8.2", false }, { "10.2.1", false }, { "10.3", true }, { "10.3.3", true }, { "17.5", true }, { "", false } };
+    } rows[] = { { "8.2", false }, { "10.2.1", false }, { "10.3", true }, { "10.3.3", true }, { "17.5", true },
+        { "", false } };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.version);
         SimProfile profile;
@@ -178,7 +178,9 @@ TEST(SimStorage, SparseGrowthCountsOnlyOnApfs)
         const int fd = ::open((root / "filler").c_str(), O_RDWR | O_CREAT, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::ftruncate(fd, off_t(8 * MIB)), 0);
-        struct stat info { };
+        struct stat info
+        {
+        };
         ASSERT_EQ(::fstat(fd, &info), 0);
         if (storage.isApfs()) {
             storage.markSparse(info.st_ino);

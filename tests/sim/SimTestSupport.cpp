@@ -23,7 +23,8 @@ std::filesystem::path TestProfile::write(const std::filesystem::path& folder) co
         << "  \"purgeThresholdBytes\": " << thresholdMiB * MIB << ",\n"
         << "  \"purgeTargetBytes\": " << targetMiB * MIB << ",\n"
         << "  \"purgeStepBytes\": " << stepMiB * MIB << ",\n"
-        << "  \"purgeIntervalMs\": " << intervalMs << ",\n"
+        << "  \"purgeIntervalMs\": " << intervalMs
+        << ",\n"
         // An empty phone: no generated apps, photos or music, so only the test's files count.
         << "  \"content\": { \"userApps\": 0, \"systemApps\": 0, \"fileSharingApps\": 0, \"developerApps\": 0,"
         << " \"appsWithoutDisplayName\": 0, \"appsWithEmptyDisplayName\": 0, \"photos\": 0, \"videos\": 0,"

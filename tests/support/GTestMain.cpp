@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <csignal>
 #include <cstdlib>
+
+#include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {

@@ -97,7 +97,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
     pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
     int open = 2;
     while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
             break;
@@ -176,7 +177,9 @@ bool isBuiltInProfile(const std::string& profile)
 /// Where generated built-in phones are kept between test processes: the build folder when known.
 fs::path templateFolder()
 {
-    struct stat binary { };
+    struct stat binary
+    {
+    };
     const std::string simd = SimulatorFixture::simdPath();
     if (::stat(simd.c_str(), &binary) != 0) {
         return {};

@@ -21,8 +21,8 @@ struct ProcessResult
 
 /// Runs `argv` (argv[0] looked up in PATH), collecting its output, and kills it after `timeout`.
 /// The child inherits the environment, so USBMUXD_SOCKET_ADDRESS set by a fixture applies.
-ProcessResult runProcess(const std::vector<std::string>& argv,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(30));
+ProcessResult runProcess(
+    const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 /// A running torvane-simd on a temporary socket and state folder, for integration tests.
 ///

@@ -21,8 +21,8 @@ private:
 };
 
 /// Polls `condition` until it holds or `timeout` passes; tests wait for states, never for time.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10))
+inline bool waitUntil(
+    const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {

@@ -8,14 +8,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;

@@ -1,23 +1,21 @@
 // AFC file access and tree operations against torvane-simd, checked against the simulator's own
 // state folder.
 
-#include "device/AFCDirectoryAccess.h"
-#include "device/AMDevice.h"
-#include "device/MobileDeviceAccess.h"
-
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
+#include "device/AFCDirectoryAccess.h"
+#include "device/AMDevice.h"
+#include "device/MobileDeviceAccess.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -240,12 +238,13 @@ TEST_F(AFCSimulatorTest, CopiesBothWaysWithProgress)
     NotificationCenter& center = NotificationCenter::defaultCenter();
     std::vector<NotificationCenter::ObserverToken> tokens;
     for (const char* name : { AFC_FILE_COPY_BEGIN, AFC_FILE_COPY_PROGRESS, AFC_FILE_COPY_DONE }) {
-        tokens.push_back(center.addObserver(name, afc.get(), [&](const std::string& n, const void*, const PlistDictionary& info) {
-            names.push_back(n);
-            if (n == AFC_FILE_COPY_PROGRESS) {
-                done.push_back(info.at("Done").toInt64().value_or(-1));
-            }
-        }));
+        tokens.push_back(
+            center.addObserver(name, afc.get(), [&](const std::string& n, const void*, const PlistDictionary& info) {
+                names.push_back(n);
+                if (n == AFC_FILE_COPY_PROGRESS) {
+                    done.push_back(info.at("Done").toInt64().value_or(-1));
+                }
+            }));
     }
     EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source.string(), "/up.bin", false));
     for (auto token : tokens) {
@@ -297,8 +296,8 @@ TEST_F(AFCSimulatorTest, FillsTheDriveUntilTheSimulatedDiskIsFull)
     ASSERT_TRUE(figures);
     // Full: less than one more block of data fits.
     EXPECT_LT(figures->at("FSFreeBytes").toInt64().value_or(-1), 4 * 1024 * 1024);
-    EXPECT_EQ(std::int64_t(fs::file_size(media / "Torvane/fill.0")),
-        std::int64_t(log.count("Wrote data")) * 4 * 1024 * 1024);
+    EXPECT_EQ(
+        std::int64_t(fs::file_size(media / "Torvane/fill.0")), std::int64_t(log.count("Wrote data")) * 4 * 1024 * 1024);
 
     // Removing the filler gives the space back.
     EXPECT_TRUE(afc->unlink("/Torvane/fill.0"));
