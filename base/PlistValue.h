@@ -158,8 +158,8 @@ public:
     static std::optional<PlistValue> fromAny(std::string_view document, std::string* error = nullptr);
 
     /// Encoders give nothing when the value holds a Null anywhere, a string or key with a NUL
-    /// character, a uid above 2^32 - 1, or nesting deeper than MAX_NESTING_DEPTH. Dates keep their microseconds in both
-    /// formats. XML takes years 1 to 9999; binary takes 1932-12-13T20:45:52Z to
+    /// character or that is not well-formed UTF-8, a uid above 2^32 - 1, or nesting deeper than MAX_NESTING_DEPTH.
+    /// Dates keep their microseconds in both formats. XML takes years 1 to 9999; binary takes 1932-12-13T20:45:52Z to
     /// 2069-01-19T03:14:07.999999Z, because libplist 2.2 keeps 32-bit seconds from 2001.
     static std::optional<std::string> toXml(const PlistValue& value);
     static std::optional<std::string> toBinary(const PlistValue& value);
