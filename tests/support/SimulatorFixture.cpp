@@ -154,6 +154,12 @@ SimulatorFixture::~SimulatorFixture()
     stop();
 }
 
+std::string SimulatorFixture::cliPath()
+{
+    const char* build = std::getenv("TORVANE_BUILD_DIR");
+    return std::string(build ? build : ".") + "/cli/torvane-cli";
+}
+
 std::string SimulatorFixture::simdPath()
 {
     if (const char* path = std::getenv("TORVANE_SIMD")) {

@@ -88,6 +88,8 @@ public:
     const std::string& lastError() const { return m_lastError; }
     /// Where the binary is (the build's, unless TORVANE_SIMD is set).
     static std::string simdPath();
+    /// torvane-cli in the build folder (TORVANE_BUILD_DIR), for tests that run it as a black box.
+    static std::string cliPath();
 
 private:
     bool seedFromTemplates();

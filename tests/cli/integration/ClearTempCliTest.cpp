@@ -26,15 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string cliPath()
-{
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    return std::string(build ? build : ".") + "/cli/torvane-cli";
-}
-
 ProcessResult cli(std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), cliPath());
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
     return runProcess(arguments, std::chrono::seconds(240));
 }
 
@@ -119,7 +113,7 @@ TEST(ClearTempCli, KilledMidFillLeavesFillersThatTheNextRunRemoves)
     const fs::path folder = sim.mediaRoot(udid) / "Torvane";
     const std::uint64_t freeBefore = sim.storage(udid).at("free");
 
-    const std::string tool = cliPath();
+    const std::string tool = SimulatorFixture::cliPath();
     char* const argv[] = { const_cast<char*>(tool.c_str()), const_cast<char*>("clear-temp"), nullptr };
     pid_t pid = -1;
     ASSERT_EQ(posix_spawn(&pid, tool.c_str(), nullptr, nullptr, argv, environ), 0);

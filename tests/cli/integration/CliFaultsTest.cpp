@@ -45,12 +45,6 @@ constexpr const char* PROFILE = R"({
                  "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
 })";
 
-std::string cliPath()
-{
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    return std::string(build ? build : ".") + "/cli/torvane-cli";
-}
-
 void writeHostFile(const fs::path& path, const std::string& contents)
 {
     fs::create_directories(path.parent_path());
@@ -180,7 +174,7 @@ protected:
 
     static ProcessResult cli(std::vector<std::string> arguments, std::chrono::milliseconds bound = 60s)
     {
-        arguments.insert(arguments.begin(), cliPath());
+        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
         return runProcess(arguments, bound);
     }
 
@@ -358,7 +352,7 @@ TEST_F(CliFaultsTest, StreamsEndWithAnErrorWhenThePhoneGoes)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.arguments.front());
         ASSERT_TRUE(sim->attach(UDID) || sim->attachedDevices() == std::vector<std::string> { UDID });
-        std::vector<std::string> argv { cliPath() };
+        std::vector<std::string> argv { SimulatorFixture::cliPath() };
         argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
         RunningProcess running(argv);
         ASSERT_TRUE(running.waitForOutput(row.started, 30s)) << running.output;

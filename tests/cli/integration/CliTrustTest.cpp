@@ -36,15 +36,9 @@ constexpr const char* PROFILE = R"({
                  "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
 })";
 
-std::string cliPath()
-{
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    return std::string(build ? build : ".") + "/cli/torvane-cli";
-}
-
 ProcessResult cli(std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), cliPath());
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
     return runProcess(arguments, 90s);
 }
 
@@ -158,13 +152,13 @@ TEST_F(CliTrustTest, ForgottenPairingIsReplacedAndMissingUsbServiceIsNamed)
 
     // No usbmuxd: say which service is missing and how to get it, for people and for scripts.
     const std::string missing = "USBMUXD_SOCKET_ADDRESS=UNIX:" + (folder.path() / "no-such.sock").string();
-    const ProcessResult plain = runProcess({ "env", missing, cliPath(), "devices" }, 30s);
+    const ProcessResult plain = runProcess({ "env", missing, SimulatorFixture::cliPath(), "devices" }, 30s);
     EXPECT_EQ(plain.exitCode, 3);
     EXPECT_EQ(plain.out, "");
     EXPECT_EQ(plain.err,
         "torvane-cli: devices: The USB service for iPhones (usbmuxd) is not running: install it with \"sudo apt "
         "install usbmuxd\", then plug the phone in or start it with \"sudo systemctl start usbmuxd\".\n");
-    const ProcessResult json = runProcess({ "env", missing, cliPath(), "--json", "ls" }, 30s);
+    const ProcessResult json = runProcess({ "env", missing, SimulatorFixture::cliPath(), "--json", "ls" }, 30s);
     EXPECT_EQ(json.exitCode, 3);
     EXPECT_NE(json.err.find("{\"error\":{\"command\":\"ls\",\"message\":\"The USB service"), std::string::npos)
         << json.err;
