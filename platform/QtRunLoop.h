@@ -20,7 +20,7 @@ public:
     bool isLoopThread() const override;
 
 private:
-    // The object whose thread runs the posted functions; a plain QObject so that queued calls to
-    // it are discarded by Qt when it is gone.
+    // The object whose thread runs the posted functions; Qt discards the calls queued to it when
+    // it is gone.
     QObject* m_context;
 };
