@@ -1,9 +1,9 @@
 #include "app/ECDeviceSelection.h"
 
+#include "base/RunLoop.h"
 #include "device/AMDevice.h"
 #include "modules/ECModule.h"
 
-#include <QMetaObject>
 #include <QPointer>
 
 #include <algorithm>
@@ -91,14 +91,13 @@ void ECDeviceSelection::runDeviceExchange(std::function<void(const Operation&)> 
                 return;
             }
             work(operation);
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, generation, apply] {
-                    if (self && self->m_generation == generation) {
-                        apply();
-                    }
-                },
-                Qt::QueuedConnection);
+            // Through the main loop rather than a queued call to `self`, which this thread must
+            // not touch: the window may be deleting it right now.
+            RunLoop::main()->post([self, generation, apply] {
+                if (self && self->m_generation == generation) {
+                    apply();
+                }
+            });
         });
 }
 
@@ -310,21 +309,18 @@ void ECDeviceSelection::checkUsbService()
     // Asking connects to a socket: cheap, but not for the main thread should the service hang.
     m_connectQueue.addOperation([self, &library = m_library](const Operation&) {
         const bool running = library.AMDeviceMuxStatus() == AMDStatus::Success;
-        QMetaObject::invokeMethod(
-            self.data(),
-            [self, running] {
-                if (!self) {
-                    return;
-                }
-                self->m_usbCheckPending = false;
-                if (running && self->m_deviceAccess && !self->m_deviceAccess->isSubscribed()) {
-                    self->m_deviceAccess->setListener(self.data()); // subscribing failed before
-                }
-                if (running != self->m_usbServiceRunning) {
-                    self->m_usbServiceRunning = running;
-                    emit self->usbServiceChanged(running);
-                }
-            },
-            Qt::QueuedConnection);
+        RunLoop::main()->post([self, running] {
+            if (!self) {
+                return;
+            }
+            self->m_usbCheckPending = false;
+            if (running && self->m_deviceAccess && !self->m_deviceAccess->isSubscribed()) {
+                self->m_deviceAccess->setListener(self.data()); // subscribing failed before
+            }
+            if (running != self->m_usbServiceRunning) {
+                self->m_usbServiceRunning = running;
+                emit self->usbServiceChanged(running);
+            }
+        });
     });
 }

@@ -20,8 +20,8 @@ class MobileDevice;
 /// Which attached devices can be used and which one is selected. Owns the device manager and
 /// listens to it; the manager connects to and pairs with attached devices on a connect queue,
 /// and this class looks at devices on a queue of its own, one exchange at a time; both hand what
-/// they found back to the main thread, so the window never waits for a phone. Everything else
-/// runs on the main thread.
+/// they found back to the main thread (RunLoop::main(), which must be set), so the window never
+/// waits for a phone. Everything else runs on the main thread.
 class ECDeviceSelection : public QObject, public MobileDeviceAccessListener
 {
     Q_OBJECT
