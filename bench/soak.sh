@@ -225,7 +225,7 @@ errors=$(awk -F'\t' '$3 != 0 && $3 != 124 && $3 != 137 { print $5 }' "$work/resu
     | sed -E 's/[0-9a-f]{40}/UDID/g; s/[0-9]+(\.[0-9]+)? s/N s/g' | sort | uniq -c | sort -rn | head -n 6)
 # A phone detached before or during a call is the expected failure; anything else is worth a look.
 unexplained=$(awk -F'\t' '$3 != 0 && $3 != 124 && $3 != 137' "$work/results.tsv" \
-    | grep -cv 'no attached device has the UDID\|connection to the device was lost\|device was detached')
+    | grep -cv 'no attached device has the UDID\|the device is not attached\|connection to the device was lost\|device was detached')
 hangs=$(awk -F'\t' '$3 == 124 || $3 == 137' "$work/results.tsv" | wc -l)
 ctl_hangs=$(awk -F'\t' '$3 == 124 || $3 == 137' "$work/chaos.tsv" 2>/dev/null | wc -l)
 flips=$(awk -F'\t' '$3 == 0' "$work/chaos.tsv" 2>/dev/null | wc -l)
