@@ -207,9 +207,8 @@ void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
             [&](const ECDeviceReport& report) { return report.device == device; });
         // A second usable device never takes the selection away from the first. One that cannot
         // be used is selected when nothing else is, so the alert says why and what to do.
-        if (usable && m_usableDevices.size() == 1) {
-            selectDevice(device);
-        } else if (!usable && m_usableDevices.empty() && !selectionListed() && isListed(device)) {
+        if ((usable && m_usableDevices.size() == 1)
+            || (!usable && m_usableDevices.empty() && !selectionListed() && isListed(device))) {
             selectDevice(device);
         }
         emit pickerNeededChanged(m_usableDevices.size() >= 2);

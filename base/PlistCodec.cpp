@@ -943,7 +943,7 @@ std::optional<PlistValue> PlistCodec::fromBinary(std::string_view document, std:
             setError(error, "date out of range in binary property list");
             return std::nullopt;
         }
-        dates.push_back(std::int64_t(micros) + EPOCH_2001 * MICROS_PER_SECOND);
+        dates.emplace_back(std::int64_t(micros) + EPOCH_2001 * MICROS_PER_SECOND);
     }
     return Converter(std::move(dates)).convert(root.get(), error);
 }

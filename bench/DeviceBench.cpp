@@ -332,7 +332,7 @@ int main()
         static_cast<long long>(scan.at("size").toInt64().value_or(-1)));
     std::printf("  requests %llu = %llu file-info + %llu listings; expected %llu + %llu: %s\n",
         static_cast<unsigned long long>(requests), static_cast<unsigned long long>(infos),
-        static_cast<unsigned long long>(listings), static_cast<unsigned long long>(entries + 1),
+        static_cast<unsigned long long>(listings), static_cast<unsigned long long>(entries) + 1,
         static_cast<unsigned long long>(directories),
         infos == entries + 1 && listings == directories && requests == infos + listings ? "equal" : "DIFFERENT");
 

@@ -92,7 +92,8 @@ std::optional<std::string> AFCDirectoryAccess::connectionErrorDetail()
 
 namespace {
 
-PlistDictionary pairsToDictionary(AFCWireClient::KeyValues pairs)
+// By value so the keys move out (the check misreads the moves through the structured binding).
+PlistDictionary pairsToDictionary(AFCWireClient::KeyValues pairs) // NOLINT(performance-unnecessary-value-param)
 {
     PlistDictionary values;
     for (auto& [key, value] : pairs) {

@@ -73,7 +73,7 @@ inline const std::filesystem::path& scratchFolder()
 /// Writes the profile into the scratch folder and answers its path.
 inline std::filesystem::path writeProfile(const std::string& content)
 {
-    const std::filesystem::path path = scratchFolder() / (std::string(UDID) + ".json");
+    std::filesystem::path path = scratchFolder() / (std::string(UDID) + ".json");
     std::ofstream(path, std::ios::trunc) << profileJson(content);
     return path;
 }

@@ -84,7 +84,7 @@ std::optional<std::int64_t> ECAppSizeFetcher::parseLookupReply(const QByteArray&
     const QJsonValue size = results.first().toObject().value(QLatin1String("fileSizeBytes"));
     if (size.isDouble()) {
         const double value = size.toDouble();
-        if (value < 0 || value > double(std::numeric_limits<std::int64_t>::max() / 2)) {
+        if (value < 0 || value > double(std::numeric_limits<std::int64_t>::max()) / 2) {
             return std::nullopt;
         }
         return std::int64_t(value);

@@ -98,13 +98,13 @@ std::vector<std::string> SimFaults::describe() const
         lines.push_back("stall " + std::to_string(*m_faults.stallMs));
     }
     if (m_faults.refuseSession) {
-        lines.push_back("refuse-session");
+        lines.emplace_back("refuse-session");
     }
     if (m_faults.refuseServices) {
         lines.push_back("refuse-services " + m_faults.refuseServicesError);
     }
     if (m_faults.networkOnly) {
-        lines.push_back("network-only");
+        lines.emplace_back("network-only");
     }
     for (const auto& [command, error] : m_faults.installerErrors) {
         lines.push_back("installer-error " + command + " " + error);

@@ -163,7 +163,7 @@ std::optional<SimProfile> SimProfile::fromJson(
     if (!sslServices.isUndefined() && !sslServices.isArray()) {
         return fail("\"sslServices\" must be an array of service names");
     }
-    for (const QJsonValue& service : sslServices.toArray()) {
+    for (const QJsonValue service : sslServices.toArray()) {
         if (!service.isString() || service.toString().isEmpty()) {
             return fail("\"sslServices\" must be an array of service names");
         }

@@ -301,7 +301,7 @@ void ECPhotoModule::chooseOtherDestination()
 
 QString ECPhotoModule::destinationFolder() const
 {
-    const QString path = m_destinations.at(std::size_t(m_destinationIndex)).path;
+    QString path = m_destinations.at(std::size_t(m_destinationIndex)).path;
     if (path == QStringLiteral("~")) {
         return QDir::homePath();
     }

@@ -164,6 +164,7 @@ void ECHomeScreenTest::rowLayoutIsStableAndCaptionsAreCentred()
     row.setupButtonFrames();
     row.showClearCaches();
     std::vector<QRect> first;
+    first.reserve(ECHomeRow::SLOT_COUNT);
     for (int slot = 0; slot < ECHomeRow::SLOT_COUNT; ++slot) {
         first.push_back(row.button(ECHomeRow::Slot(slot))->geometry());
     }

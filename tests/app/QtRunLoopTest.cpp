@@ -50,6 +50,7 @@ TEST_F(QtRunLoopTest, PostedFunctionsRunOnTheLoopThreadInOrder)
     const QThread* mainThread = QThread::currentThread();
     std::vector<std::thread> posters;
     // Each poster thread posts its numbers in order; every function runs on the loop's thread.
+    posters.reserve(3);
     for (int t = 0; t < 3; ++t) {
         posters.emplace_back([&, t] {
             EXPECT_FALSE(loop.isLoopThread());

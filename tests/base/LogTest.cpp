@@ -54,6 +54,7 @@ TEST(Log, LinesFromManyThreadsStayWhole)
     constexpr int THREADS = 4;
     constexpr int LINES = 250;
     std::vector<std::thread> threads;
+    threads.reserve(THREADS);
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < LINES; ++i) {

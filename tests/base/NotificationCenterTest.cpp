@@ -22,8 +22,8 @@ TEST(NotificationCenter, DeliversByNameAndSender)
     center.addObserver("changed", nullptr, [&](const std::string&, const void* sender, const PlistDictionary&) {
         calls.push_back(std::string("any ") + (sender == &senderA ? "A" : sender == &senderB ? "B" : "null"));
     });
-    center.addObserver(
-        "other", nullptr, [&](const std::string&, const void*, const PlistDictionary&) { calls.push_back("other"); });
+    center.addObserver("other", nullptr,
+        [&](const std::string&, const void*, const PlistDictionary&) { calls.emplace_back("other"); });
 
     center.postNotification("changed", &senderA, { { "n", "1" } });
     center.postNotification("changed", &senderB);
@@ -52,14 +52,14 @@ TEST(NotificationCenter, HandlersMayChangeObserversAndPost)
     NotificationCenter::ObserverToken second = 0;
     NotificationCenter::ObserverToken self = 0;
     self = center.addObserver("n", nullptr, [&](auto&&...) {
-        calls.push_back("first");
+        calls.emplace_back("first");
         center.removeObserver(self); // itself
         center.removeObserver(second); // a later one in the same post
-        center.addObserver("n", nullptr, [&](auto&&...) { calls.push_back("added"); });
+        center.addObserver("n", nullptr, [&](auto&&...) { calls.emplace_back("added"); });
         center.postNotification("nested", nullptr);
     });
-    second = center.addObserver("n", nullptr, [&](auto&&...) { calls.push_back("second"); });
-    center.addObserver("nested", nullptr, [&](auto&&...) { calls.push_back("nested"); });
+    second = center.addObserver("n", nullptr, [&](auto&&...) { calls.emplace_back("second"); });
+    center.addObserver("nested", nullptr, [&](auto&&...) { calls.emplace_back("nested"); });
 
     center.postNotification("n", nullptr);
     // The observer added during the post is called from the next post on.
@@ -74,6 +74,7 @@ TEST(NotificationCenter, PostsAndChangesFromManyThreads)
     std::atomic<int> calls { 0 };
     center.addObserver("n", nullptr, [&](auto&&...) { ++calls; });
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 200; ++i) {

@@ -318,6 +318,7 @@ TEST(PlistCodec, NestingIsLimitedBothWays)
     EXPECT_FALSE(error.empty());
 
     std::vector<std::string> objects;
+    objects.reserve(hostileDepth);
     for (int i = 0; i < hostileDepth; ++i) {
         objects.push_back(arrayObject({ std::uint32_t(i + 1) }));
     }
@@ -368,8 +369,8 @@ TEST(PlistCodec, GarbageGivesAnError)
         binaryDocument({ arrayObject({ 7 }) }),
         binaryDocument({ "\x5F\x13\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" }),
         binaryDocument({ "\x6F\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF" }),
-        binaryDocument({ "\xAF\x13\x40\x00\x00\x00\x00\x00\x00\x00" }),
-        binaryDocument({ "\x33\x00" }),
+        binaryDocument({ std::string("\xAF\x13\x40\x00\x00\x00\x00\x00\x00\x00", 10) }),
+        binaryDocument({ std::string("\x33\x00", 2) }),
         binaryDocument({ "\x70" }),
         // Keys libplist would abort on, or that are no strings at all.
         binaryDocument({ std::string("\xD1\0\0\0\x01\0\0\0\x02", 9),

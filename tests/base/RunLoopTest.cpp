@@ -19,6 +19,7 @@ TEST(PlainRunLoop, RunsFunctionsPostedFromOtherThreadsInOrder)
     int total = 0;
     bool allOnLoopThread = true;
     std::vector<std::thread> threads;
+    threads.reserve(THREADS);
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < POSTS; ++i) {

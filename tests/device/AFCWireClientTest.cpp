@@ -205,11 +205,7 @@ TEST(AFCPacket, ParsesDirectoryListingsDroppingEmptyNames)
                                                    "DCIM\0",
                   18)),
         (Names { ".", "..", ".hidden", "DCIM" }));
-    EXPECT_EQ(parseAFCDirectoryListing(std::string("a\0"
-                                                   "\0"
-                                                   "b",
-                  5)),
-        (Names { "a", "b" }));
+    EXPECT_EQ(parseAFCDirectoryListing(std::string("a\0\0b\0", 5)), (Names { "a", "b" }));
     EXPECT_EQ(parseAFCDirectoryListing(std::string("caf\xC3\xA9\0", 6)), (Names { "caf\xC3\xA9" }));
 }
 

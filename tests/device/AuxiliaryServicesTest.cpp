@@ -60,7 +60,7 @@ TEST(AMSyslogLineSplitter, CutsLinesAtNulAndKeepsTheRest)
 
 TEST(AMSyslogLineSplitter, EveryByteSplitGivesTheSameLines)
 {
-    const std::string stream = std::string("\nalpha\0\n\nbeta gamma\0\0delta\0", 28);
+    const std::string stream = std::string("\nalpha\0\n\nbeta gamma\0\0delta\0\0", 28);
     for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
         SCOPED_TRACE(cut);
         AMSyslogLineSplitter splitter;

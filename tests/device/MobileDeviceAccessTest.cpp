@@ -41,7 +41,7 @@ public:
     {
         events.push_back("connecting " + name.value_or("?"));
     }
-    void deviceConnectAbandoned(const AMDeviceRef&) override { events.push_back("abandoned"); }
+    void deviceConnectAbandoned(const AMDeviceRef&) override { events.emplace_back("abandoned"); }
 
     std::vector<std::string> events;
     bool listedDuringCall { false };

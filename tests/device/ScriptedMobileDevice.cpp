@@ -207,7 +207,7 @@ MDStatus ScriptedMobileDevice::AMDeviceDisconnect(const AMDeviceRef& device)
 std::optional<PlistValue> ScriptedMobileDevice::AMDeviceCopyValue(
     const AMDeviceRef& device, const std::optional<std::string>& domain, const std::optional<std::string>& key)
 {
-    calls.push_back("AMDeviceCopyValue");
+    calls.emplace_back("AMDeviceCopyValue");
     Handle* handle = handleOf(device);
     if (!handle->connected) {
         return std::nullopt;

@@ -120,7 +120,7 @@ void ECDeviceTrustE2ETest::anUnusablePhoneIsSelectedAndExplained_data()
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("advice");
 
-    const auto row = [](const char* name, QStringList make, QStringList mend, AMDeviceState state) {
+    const auto row = [](const char* name, const QStringList& make, const QStringList& mend, AMDeviceState state) {
         QTest::newRow(name) << make << mend << titleOf(state) << adviceOf(state);
     };
     const QString udid = QString::fromStdString(DEMO);

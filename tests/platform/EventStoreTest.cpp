@@ -186,6 +186,7 @@ TEST_F(EventStoreTest, KeepsOrderPerThreadAndTrimsTheOldest)
     constexpr int PER_THREAD = 20;
     EventStore store(storePath(), 40);
     std::vector<std::thread> threads;
+    threads.reserve(THREADS);
     for (int t = 0; t < THREADS; ++t) {
         threads.emplace_back([&store, t] {
             for (int i = 0; i < PER_THREAD; ++i) {

@@ -88,6 +88,7 @@ protected:
     static std::vector<MediaLibraryTrack> tracksOf(const std::vector<Song>& songs)
     {
         std::vector<MediaLibraryTrack> tracks;
+        tracks.reserve(songs.size());
         for (const auto& song : songs) {
             tracks.push_back({ song.pid, "", "", std::nullopt });
         }

@@ -6,7 +6,7 @@
 std::filesystem::path TestProfile::write(const std::filesystem::path& folder) const
 {
     constexpr std::uint64_t MIB = 1024 * 1024;
-    const std::filesystem::path path = folder / (udid + ".json");
+    std::filesystem::path path = folder / (udid + ".json");
     std::ofstream out(path, std::ios::trunc);
     out << "{\n"
         << "  \"name\": \"Test Phone\",\n"

@@ -79,6 +79,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
             ::dup2(devNull, STDIN_FILENO);
         }
         std::vector<char*> args;
+        args.reserve(argv.size());
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
         }
@@ -263,7 +264,7 @@ bool SimulatorFixture::start()
     }
     std::vector<std::string> args { simdPath(), "--socket", m_socket.string(), "--state", m_state.string() };
     for (const std::string& profile : m_profiles) {
-        args.push_back("--profile");
+        args.emplace_back("--profile");
         args.push_back(profile);
     }
     const pid_t pid = ::fork();
@@ -274,6 +275,7 @@ bool SimulatorFixture::start()
             ::dup2(log, STDERR_FILENO);
         }
         std::vector<char*> argv;
+        argv.reserve(args.size());
         for (const std::string& arg : args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }

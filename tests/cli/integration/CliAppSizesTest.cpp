@@ -108,7 +108,7 @@ TEST(CliAppSizes, SizesAgreeWithThePhonesUsageFiguresAndRankBestFirst)
     ASSERT_EQ(std::size_t(apps.size()), usage.size());
     qint64 previousRank = 18;
     int refused = 0;
-    for (const QJsonValue& value : apps) {
+    for (const QJsonValue value : apps) {
         const QJsonObject app = value.toObject();
         const std::string id = app.value("bundleId").toString().toStdString();
         SCOPED_TRACE(id);

@@ -84,6 +84,7 @@ public:
             ::dup2(fds[1], STDOUT_FILENO);
             ::dup2(fds[1], STDERR_FILENO);
             std::vector<char*> args;
+            args.reserve(argv.size());
             for (const std::string& arg : argv) {
                 args.push_back(const_cast<char*>(arg.c_str()));
             }

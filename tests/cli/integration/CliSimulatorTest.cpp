@@ -114,7 +114,7 @@ TEST_F(CliSimulatorTest, ReportsWhatTheSimulatorStores)
     ProcessResult ls = cli({ "ls", "/Stuff", "--json" });
     ASSERT_EQ(ls.exitCode, 0) << ls.err;
     std::set<std::string> listed;
-    for (const QJsonValue& entry : parseJson(ls.out).array()) {
+    for (const QJsonValue entry : parseJson(ls.out).array()) {
         const QJsonObject object = entry.toObject();
         const std::string name = object.value("name").toString().toStdString();
         listed.insert(name);

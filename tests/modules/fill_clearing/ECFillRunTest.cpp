@@ -114,7 +114,7 @@ TEST(ECFillRun, RefusalWithSpaceLeftFailsWithTheMailFigures)
 
 TEST(ECFillRun, NameClashCountsAsOneFailedWrite)
 {
-    const QDateTime second(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
+    QDateTime second(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
     FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
     phone.folders.insert(FILL_FOLDER);
     // A filler of the same second and number is already there (another run made it).
@@ -136,7 +136,7 @@ TEST(ECFillRun, NumbersAreNotRepeatedWithinASecond)
 {
     FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
     ECFillRun run(phone);
-    const QDateTime second(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
+    QDateTime second(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
     run.setClock([&] { return second; });
     // A poor random source that repeats itself: the run still finds the numbers left.
     int call = 0;

@@ -10,7 +10,7 @@ namespace FillClearingProfiles {
 std::string smallModernPhone()
 {
     static const std::unique_ptr<TemporaryDirectory> folder = std::make_unique<TemporaryDirectory>();
-    const std::string path = (folder->path() / "small-modern.json").string();
+    std::string path = (folder->path() / "small-modern.json").string();
     constexpr unsigned long long MIB = 1024 * 1024;
     std::ofstream out(path, std::ios::trunc);
     out << "{\n"

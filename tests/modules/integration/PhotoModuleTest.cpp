@@ -113,7 +113,7 @@ protected:
                 smallProfile(profileFolder.path(), m_udids[i], i == 0 ? "Small iPhone" : "Other iPhone"));
         }
         if (profiles.empty()) {
-            profiles.push_back("demo");
+            profiles.emplace_back("demo");
         }
         sim = std::make_unique<SimulatorFixture>(profiles);
         seedPhone();

@@ -114,7 +114,7 @@ struct Sqlite
             std::vector<std::string> row;
             for (int i = 0; i < sqlite3_column_count(statement); ++i) {
                 const auto* text = sqlite3_column_text(statement, i);
-                row.push_back(text ? reinterpret_cast<const char*>(text) : "");
+                row.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
             }
             rows.push_back(row);
         }

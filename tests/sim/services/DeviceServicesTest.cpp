@@ -49,6 +49,7 @@ public:
             ::close(fds[0]);
             ::close(fds[1]);
             std::vector<char*> args;
+            args.reserve(argv.size());
             for (const std::string& arg : argv) {
                 args.push_back(const_cast<char*>(arg.c_str()));
             }
@@ -111,7 +112,7 @@ protected:
     }
     void SetUp() override { ASSERT_TRUE(s_started) << s_sim->lastError(); }
 
-    static ProcessResult tool(std::vector<std::string> argv, std::chrono::milliseconds timeout = 30s)
+    static ProcessResult tool(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s)
     {
         return runProcess(argv, timeout);
     }
@@ -282,7 +283,7 @@ TEST_F(DeviceServices, SyslogShowsWhatAnotherClientDoes)
     EXPECT_TRUE(syslog.printed("Browsing"));
     // Records carry the standard layout: spaces at 3, 6 and 15 of each line.
     const std::string text = syslog.output();
-    const std::size_t line = text.find("\n", text.find("[connected]")) + 1;
+    const std::size_t line = text.find('\n', text.find("[connected]")) + 1;
     ASSERT_LT(line + 16, text.size());
     EXPECT_EQ(text[line + 3], ' ');
     EXPECT_EQ(text[line + 6], ' ');
