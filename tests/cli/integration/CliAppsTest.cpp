@@ -3,7 +3,6 @@
 
 #include "tests/support/SimulatorFixture.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -17,8 +16,7 @@ constexpr auto TOOL_BOUND = std::chrono::seconds(60);
 
 ProcessResult torvaneCli(std::vector<std::string> arguments)
 {
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    arguments.insert(arguments.begin(), std::string(build ? build : ".") + "/cli/torvane-cli");
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
     return runProcess(arguments, TOOL_BOUND);
 }
 

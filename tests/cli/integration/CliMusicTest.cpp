@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -19,8 +18,7 @@ namespace {
 
 ProcessResult torvaneCli(std::vector<std::string> arguments)
 {
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    arguments.insert(arguments.begin(), std::string(build ? build : ".") + "/cli/torvane-cli");
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
     return runProcess(arguments, std::chrono::seconds(60));
 }
 

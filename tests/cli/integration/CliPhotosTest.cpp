@@ -11,7 +11,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,8 +25,7 @@ constexpr auto TOOL_BOUND = std::chrono::seconds(240);
 
 ProcessResult torvaneCli(std::vector<std::string> arguments)
 {
-    const char* build = std::getenv("TORVANE_BUILD_DIR");
-    arguments.insert(arguments.begin(), std::string(build ? build : ".") + "/cli/torvane-cli");
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
     return runProcess(arguments, TOOL_BOUND);
 }
 

@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -75,9 +74,7 @@ protected:
 
     ProcessResult cli(std::vector<std::string> arguments)
     {
-        const char* build = std::getenv("TORVANE_BUILD_DIR");
-        const std::string tool = std::string(build ? build : ".") + "/cli/torvane-cli";
-        arguments.insert(arguments.begin(), tool);
+        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
         return runProcess(arguments, std::chrono::seconds(60));
     }
 
