@@ -161,7 +161,8 @@ bool integrityCheck(FMDatabase& database, std::string& error)
 
 std::optional<std::string> mediaPathFor(const std::string& baseFolder, const std::string& location)
 {
-    if (location.empty()) {
+    // A NUL would end the path early on the wire, after the checks below.
+    if (location.empty() || location.find('\0') != std::string::npos || baseFolder.find('\0') != std::string::npos) {
         return std::nullopt;
     }
     const std::string joined
@@ -190,6 +191,16 @@ std::optional<std::string> mediaPathFor(const std::string& baseFolder, const std
         return std::nullopt;
     }
     return path;
+}
+
+std::optional<std::string> pendingMediaPath(const std::string& path)
+{
+    // Only a path exactly as mediaPathFor() writes one: absolute, already normal, in the folder.
+    const auto normal = mediaPathFor("", path);
+    if (!normal || *normal != path) {
+        return std::nullopt;
+    }
+    return normal;
 }
 
 std::optional<std::vector<MediaLibraryRow>> findRows(

@@ -48,6 +48,11 @@ bool integrityCheck(FMDatabase& database, std::string& error);
 /// is never trusted to name a file to delete.
 std::optional<std::string> mediaPathFor(const std::string& baseFolder, const std::string& location);
 
+/// A path read back from the list of files still to delete, when it is one mediaPathFor() could
+/// have made: absolute, normal (no empty, "." or ".." parts) and under MEDIA_LIBRARY_MUSIC_FOLDER.
+/// Nothing for anything else, which must never be deleted.
+std::optional<std::string> pendingMediaPath(const std::string& path);
+
 /// The rows for `tracks`: by persistent id, or by title, artist and size for a track without
 /// one (each row used at most once). Rows without a usable media path are left out. Nothing when
 /// the library cannot be read.

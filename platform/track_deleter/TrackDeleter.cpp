@@ -100,23 +100,60 @@ struct PendingRemoval
     std::string path;
 };
 
-std::vector<PendingRemoval> readPending(AFCDirectoryAccess& media, const std::string& path)
+/// `text` with control characters and bytes outside ASCII as \xNN, for a log line.
+std::string printable(const std::string& text)
 {
-    std::vector<PendingRemoval> result;
+    std::string result;
+    for (const char c : text.substr(0, 300)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7F || c == '\\') {
+            result += stringWithFormat("\\x%02X", byte);
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+struct PendingList
+{
+    std::vector<PendingRemoval> entries;
+    /// Entries that were not files of the music folder, or not entries at all; never acted on.
+    int ignored { 0 };
+};
+
+/// The files an earlier run noted for deletion. The list lives on the phone, where anything may
+/// have changed it, so only paths a row of the library could have named are taken; the rest is
+/// logged and dropped.
+PendingList readPending(AFCDirectoryAccess& media, const std::string& path)
+{
+    PendingList result;
     if (!media.fileExistsAtPath(path)) {
         return result;
     }
     const auto document = media.readPlistAtPath(path);
     const PlistArray* entries = document ? document->asArray() : nullptr;
     if (!entries) {
+        logLine(LOG_PLATFORM, "Ignoring %s: it is not a list", path.c_str());
+        result.ignored = 1;
         return result;
     }
     for (const PlistValue& entry : *entries) {
         const PlistValue* pid = entry.find("pid");
         const PlistValue* file = entry.find("path");
-        if (pid && pid->toInt64() && file && file->asString()) {
-            result.push_back({ *pid->toInt64(), *file->asString() });
+        if (!pid || !pid->toInt64() || !file || !file->asString()) {
+            logLine(LOG_PLATFORM, "Ignoring an entry of %s without a song id and path", path.c_str());
+            ++result.ignored;
+            continue;
         }
+        const auto confined = MediaLibraryEdit::pendingMediaPath(*file->asString());
+        if (!confined) {
+            logLine(LOG_PLATFORM, "Ignoring a file to delete outside %s: %s", MEDIA_LIBRARY_MUSIC_FOLDER,
+                printable(*file->asString()).c_str());
+            ++result.ignored;
+            continue;
+        }
+        result.entries.push_back({ *pid->toInt64(), *confined });
     }
     return result;
 }
@@ -329,7 +366,8 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
         // Files an earlier run left behind once its library was in place: delete those no row
         // points to any more. Those still referenced belong to a run that never replaced the
         // library, and stay.
-        for (const auto& entry : readPending(*media, pendingPath)) {
+        const PendingList noted = readPending(*media, pendingPath);
+        for (const auto& entry : noted.entries) {
             if (referenced->count(entry.path)) {
                 continue;
             }
@@ -340,7 +378,7 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
             }
         }
         m_deviceChanged = m_deviceChanged || !finishedEarlier.empty();
-        if (!finishedEarlier.empty() && !writePending(*media, pendingPath, pending)) {
+        if ((!finishedEarlier.empty() || noted.ignored > 0) && !writePending(*media, pendingPath, pending)) {
             logLine(LOG_PLATFORM, "Could not update %s", pendingPath.c_str());
         }
     }

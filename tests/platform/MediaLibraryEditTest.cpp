@@ -78,6 +78,21 @@ TEST(MediaLibraryEditPaths, KeepsEveryFileInsideTheMusicFolder)
         SCOPED_TRACE(std::string(row.base) + " + " + row.location);
         EXPECT_EQ(MediaLibraryEdit::mediaPathFor(row.base, row.location), row.expected);
     }
+    // Paths read back from the phone's list of files still to delete: only normal ones in the folder.
+    const std::pair<std::string, bool> pending[] = {
+        { "/iTunes_Control/Music/F01/AAAA.m4a", true },
+        { "/DCIM/100APPLE/IMG_0017.JPG", false },
+        { "/DCIM/100APPLE/../100APPLE/IMG_0018.JPG", false },
+        { "/Downloads/downloads.28.sqlitedb", false },
+        { "iTunes_Control/Music/F01/AAAA.m4a", false },
+        { "/iTunes_Control/Music/F01/../../iTunes/MediaLibrary.sqlitedb", false },
+        { "/iTunes_Control/Music/F01//AAAA.m4a", false },
+        { std::string("/iTunes_Control/Music/F01/A") + '\0' + "/../../../DCIM/IMG_0001.JPG", false },
+    };
+    for (const auto& [path, kept] : pending) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(MediaLibraryEdit::pendingMediaPath(path), kept ? std::optional(path) : std::nullopt);
+    }
 }
 
 TEST_F(MediaLibraryEditTest, FindsRowsByIdOrByTitleArtistAndSize)

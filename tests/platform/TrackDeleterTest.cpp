@@ -1,5 +1,6 @@
 #include "platform/track_deleter/TrackDeleter.h"
 
+#include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "device/AFCDirectoryAccess.h"
 #include "tests/device/integration/AttachedDevice.h"
@@ -384,5 +385,77 @@ TEST_F(TrackDeleterTest, UnpluggedWhileReplacingLeavesTheOldOrTheNewLibrary)
             std::ofstream(song.file, std::ios::binary).put('x');
         }
         ASSERT_TRUE(libraryUntouched());
+    }
+}
+
+TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListOfFilesToDeleteSays)
+{
+    const auto all = songs(1);
+    ASSERT_EQ(all.size(), 1u);
+    const fs::path media = sim.mediaRoot(SimulatorFixture::DEMO_UDID);
+    const fs::path root = backups.path() / "Torvane" / "Music Library Backups";
+    std::set<std::int64_t> gone;
+    const auto deleter = [&] {
+        auto made = makeDeleter();
+        made->setBackupRoot(QString::fromStdString(root.string()));
+        return made;
+    };
+    const auto expectLibrary = [&] {
+        const auto now = MediaLibrarySnapshot::read(library);
+        EXPECT_EQ(now.integrity, "ok");
+        EXPECT_EQ(now.rows, before.without(gone).rows);
+        for (const auto& song : all) {
+            EXPECT_EQ(fs::exists(song.file), !gone.count(song.pid)) << song.file;
+        }
+    };
+
+    struct Row
+    {
+        const char* what;
+        std::function<void()> run;
+    };
+    const Row rows[] = {
+        { "a list of files to delete naming photos, a database and a way out of the folder",
+            [&] {
+                const char* hostile[]
+                    = { "DCIM/100APPLE/IMG_0017.JPG", "DCIM/100APPLE/IMG_0018.JPG", "Downloads/downloads.28.sqlitedb" };
+                for (const char* path : hostile) {
+                    fs::create_directories((media / path).parent_path());
+                    if (!fs::exists(media / path)) {
+                        std::ofstream(media / path) << "keep me";
+                    }
+                }
+                std::ofstream(folder / TrackDeleter::PENDING_NAME)
+                    << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array>"
+                       "<dict><key>pid</key><integer>17</integer><key>path</key>"
+                       "<string>/DCIM/100APPLE/IMG_0017.JPG</string></dict>"
+                       "<dict><key>pid</key><integer>18</integer><key>path</key>"
+                       "<string>/DCIM/100APPLE/../100APPLE/IMG_0018.JPG</string></dict>"
+                       "<dict><key>pid</key><integer>28</integer><key>path</key>"
+                       "<string>/Downloads/downloads.28.sqlitedb</string></dict>"
+                       "<dict><key>path</key><string>/iTunes_Control/Music/F00/no-id.mp3</string></dict>"
+                       "</array></plist>\n";
+                LogCapture log;
+                EXPECT_EQ(deleter()->deleteTracks(tracksOf({ all[0] }), QString::fromLatin1(DEVICE_NAME)), 1);
+                gone.insert(all[0].pid);
+                for (const char* path : hostile) {
+                    EXPECT_TRUE(fs::exists(media / path)) << path;
+                }
+                for (const char* path : { "/DCIM/100APPLE/IMG_0017.JPG", "/DCIM/100APPLE/../100APPLE/IMG_0018.JPG",
+                         "/Downloads/downloads.28.sqlitedb" }) {
+                    EXPECT_TRUE(
+                        log.contains(std::string("Ignoring a file to delete outside /iTunes_Control/Music/: ") + path))
+                        << path;
+                }
+                EXPECT_EQ(log.count("Ignoring an entry of /iTunes_Control/iTunes/Torvane-PendingRemovals.plist "
+                                    "without a song id and path"),
+                    1);
+            } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.run();
+        expectLibrary();
+        expectNoLeftovers();
     }
 }
