@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,7 +38,25 @@ int renameWithoutReplacing(int directory, const std::string& from, const std::st
     return 0;
 }
 
+std::mutex& hookMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+ICVerifiedFileWriter::RereadHook& rereadHook()
+{
+    static ICVerifiedFileWriter::RereadHook hook;
+    return hook;
+}
+
 } // namespace
+
+void ICVerifiedFileWriter::setBeforeRereadHook(RereadHook hook)
+{
+    std::lock_guard lock(hookMutex());
+    rereadHook() = std::move(hook);
+}
 
 ICVerifiedFileWriter::~ICVerifiedFileWriter()
 {
@@ -170,6 +190,14 @@ std::optional<ICPlacedFile> ICVerifiedFileWriter::finish(const std::string& name
         failWith("Cannot close the copy", errno);
         abandon();
         return std::nullopt;
+    }
+    RereadHook hook;
+    {
+        std::lock_guard lock(hookMutex());
+        hook = rereadHook();
+    }
+    if (hook) {
+        hook(m_folder + "/" + m_temporaryName);
     }
     const auto reread = hashFile(m_directory, m_temporaryName, true);
     if (!reread) {

@@ -3,6 +3,7 @@
 #include "platform/image_capture/ICSha256.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,10 @@ public:
 
     /// Prefix of the temporary files; a crash may leave one behind, never under a final name.
     static constexpr const char* TEMPORARY_PREFIX = ".torvane-partial-";
+    /// Called by finish() with the temporary file's path between its flush and its re-read, so
+    /// a test can change the copy on the disk there. Null (the default) for none. Any thread.
+    using RereadHook = std::function<void(const std::string& path)>;
+    static void setBeforeRereadHook(RereadHook hook);
     static constexpr int MAX_NUMBERED_NAMES = 10'000;
 
 private:

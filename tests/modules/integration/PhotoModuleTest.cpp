@@ -1,3 +1,4 @@
+#include "base/Log.h"
 #include "base/RunLoop.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
@@ -9,6 +10,7 @@
 #include "platform/image_capture/ICBackupLog.h"
 #include "platform/image_capture/ICCameraDevice.h"
 #include "platform/image_capture/ICFileNames.h"
+#include "platform/image_capture/ICVerifiedFileWriter.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -17,6 +19,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -529,6 +532,67 @@ TEST_F(PhotoModuleTest, AFullDiskRemovesNothingThatIsNotVerified)
         EXPECT_EQ(after.count(path) == 1, before.at(path).size > 300'000) << path;
     }
     EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
+}
+
+TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAsTheyArrived)
+{
+    showModule();
+    const auto original = phoneFiles();
+    const auto hasLine = [](const LogCapture& log, const std::string& part) {
+        const auto lines = log.lines();
+        return std::any_of(
+            lines.begin(), lines.end(), [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    };
+    struct Row
+    {
+        const char* what;
+        int ageIndex; // 0 "2 Years", 1 "1 Year", 8 "1 Day"
+        std::function<void()> before;
+        std::function<void(const std::set<std::string>& selected, const LogCapture& log)> check;
+    };
+    std::atomic<int> rereads { 0 };
+    const Row rows[] = {
+        { "the copy changes on the disk between its flush and its re-read", 0,
+            [&] {
+                ICVerifiedFileWriter::setBeforeRereadHook([&](const std::string& path) {
+                    if (rereads++ == 0) {
+                        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+                        const char first = char(file.get());
+                        file.seekp(0);
+                        file.put(char(first ^ 0x20));
+                    }
+                });
+            },
+            [&](const std::set<std::string>& selected, const LogCapture& log) {
+                EXPECT_EQ(module->lastReport().failed, 1);
+                EXPECT_EQ(module->lastReport().removed, int(selected.size()) - 1);
+                EXPECT_TRUE(hasLine(log, "ERROR:       The copy on the disk differs from what the phone sent"));
+                std::size_t kept = 0;
+                for (const auto& cells : auditLines()) {
+                    if (cells[6]
+                        == "error: The copy on the disk differs from what the phone sent (still on the phone)") {
+                        ++kept;
+                        EXPECT_TRUE(phoneFiles(SMALL_UDID, false).count(cells[2])) << cells[2];
+                    }
+                }
+                EXPECT_EQ(kept, 1u);
+            } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        module->setTimeRangeIndex(row.ageIndex);
+        const auto selected = moduleSelection();
+        ASSERT_FALSE(selected.empty());
+        rereads = 0;
+        row.before();
+        LogCapture log;
+        runBackup();
+        ICVerifiedFileWriter::setBeforeRereadHook(nullptr);
+        ASSERT_TRUE(sim->clearFaults(SMALL_UDID));
+        row.check(selected, log);
+        // Whatever happened: each file is on the phone as it was, or gone with its checked copy.
+        expectNothingLost(original, selected);
+    }
 }
 
 TEST_F(PhotoModuleTest, AFolderThatCannotBeMadeIsReportedAndNothingIsRequested)
