@@ -134,3 +134,14 @@ bool AFCFileReference::setFileSize(std::uint64_t size)
     }
     return checkStatus(afc->fileSetSize(m_ref, size), "AFCFileRefSetFileSize");
 }
+
+bool AFCFileReference::lockExclusive()
+{
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
+        return false;
+    }
+    // flock()'s numbers, which the device takes as they are: LOCK_EX | LOCK_NB.
+    constexpr std::uint64_t LOCK_EXCLUSIVE_NOW = 2 | 4;
+    return checkStatus(afc->fileLock(m_ref, LOCK_EXCLUSIVE_NOW), "AFCFileRefLock");
+}

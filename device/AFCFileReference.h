@@ -69,6 +69,10 @@ public:
     [[nodiscard]] bool writeNSData(std::string_view data);
     /// Sets the file's size without writing data.
     [[nodiscard]] bool setFileSize(std::uint64_t size);
+    /// Takes the device's exclusive lock on the file without waiting: held by this open file until
+    /// it is closed or its connection goes, and refused to every other open file meanwhile. False
+    /// when another holds it, with lastStatus() AFCStatus::OpWouldBlock.
+    [[nodiscard]] bool lockExclusive();
 
     /// The library status of the last failure on this file (0 before any, and for "File is not
     /// open").

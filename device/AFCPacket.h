@@ -48,6 +48,7 @@ enum class AFCOpcode : std::uint64_t {
     FileClose = 0x14,
     FileSetSize = 0x15,
     RenamePath = 0x18,
+    FileLock = 0x1B,
     MakeLink = 0x1C,
     SetFileModTime = 0x1E,
 };

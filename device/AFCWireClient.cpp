@@ -353,6 +353,15 @@ MDStatus AFCWireClient::fileSetSize(std::uint64_t handle, std::uint64_t size)
     return transact(AFCOpcode::FileSetSize, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
+MDStatus AFCWireClient::fileLock(std::uint64_t handle, std::uint64_t operation)
+{
+    std::string arguments;
+    appendUInt64LE(arguments, handle);
+    appendUInt64LE(arguments, operation);
+    Reply reply;
+    return transact(AFCOpcode::FileLock, arguments, nullptr, 0, ReplyKind::Status, reply);
+}
+
 MDStatus AFCWireClient::fileClose(std::uint64_t handle)
 {
     std::string arguments;

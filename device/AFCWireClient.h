@@ -55,6 +55,9 @@ public:
     [[nodiscard]] MDStatus fileTell(std::uint64_t handle, std::uint64_t& position);
     [[nodiscard]] MDStatus fileSetSize(std::uint64_t handle, std::uint64_t size);
     [[nodiscard]] MDStatus fileClose(std::uint64_t handle);
+    /// flock() on the device's side: `operation` is LOCK_SH, LOCK_EX or LOCK_UN, with LOCK_NB for
+    /// an answer (AFCStatus::OpWouldBlock) instead of a wait while another open file holds it.
+    [[nodiscard]] MDStatus fileLock(std::uint64_t handle, std::uint64_t operation);
 
     /// What went wrong in the last failed request: the host-side reason, or the device's status
     /// in words. Empty after a success.

@@ -173,6 +173,13 @@ int backup(
         }
         context.out() << "; log: " << log->path() << '\n';
     }
+    bool refused = false;
+    for (const ICDownloadResult& result : results) {
+        refused = refused || result.lockRefused;
+    }
+    if (refused) {
+        return context.failure(std::string(ICCameraDevice::BUSY_TEXT) + " Nothing was copied or removed.");
+    }
     if (failed > 0) {
         return context.failure(
             std::to_string(failed) + " files failed and stay on the phone (see " + log->path() + ")");

@@ -392,6 +392,7 @@ void ECPhotoModule::didDownloadFile(const ICDownloadResult& result)
     }
     if (result.error) {
         ++m_report.failed;
+        m_report.refused = m_report.refused || result.lockRefused;
         logLine(LOG_MODULES, "  Downloaded FAILED:        %s\n", result.file.name.c_str());
         logLine(LOG_MODULES, "  ERROR:       %s\n", result.error->c_str());
     }
@@ -415,7 +416,10 @@ void ECPhotoModule::finishRun()
                        .arg(report.requested)
                        .arg(report.folder)
                        .arg(report.removed);
-    if (report.failed > 0) {
+    if (report.refused) {
+        text = QString::fromLatin1(ICCameraDevice::BUSY_TEXT)
+            + QStringLiteral(" Nothing was copied or removed; try again once it has finished.");
+    } else if (report.failed > 0) {
         text += QStringLiteral(" %1 could not be backed up or removed and stay on the phone; %2 in that folder "
                                "says why.")
                     .arg(report.failed)

@@ -20,6 +20,7 @@ struct ECPhotoBackupReport
     int verified { 0 }; // a verified copy exists on this computer
     int removed { 0 }; // removed from the phone after its copy was verified
     int failed { 0 }; // still on the phone
+    bool refused { false }; // another run held the camera roll's lock: nothing was done
     std::int64_t bytesVerified { 0 };
     std::int64_t bytesRemoved { 0 };
     QString folder;

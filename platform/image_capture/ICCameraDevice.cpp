@@ -22,6 +22,9 @@ constexpr std::size_t MAX_IDLE_CONNECTIONS = ICCameraDevice::MAX_CONCURRENT_DOWN
 constexpr std::uint32_t HEADER_READ_BYTES = 4096;
 constexpr int OPEN_ATTEMPTS = 5;
 constexpr std::chrono::milliseconds OPEN_RETRY_DELAY { 100 };
+/// How long a run waits for another one's lock on the camera roll before it gives up.
+constexpr std::chrono::seconds LOCK_WAIT { 3 };
+constexpr std::chrono::milliseconds LOCK_RETRY_DELAY { 100 };
 
 void runOnMain(std::function<void()> function)
 {
@@ -104,6 +107,83 @@ struct ICCameraDevice::Shared
     std::vector<std::unique_ptr<AFCMediaDirectory>> idle;
     std::atomic<bool> removed { false };
     std::atomic<std::size_t>* pending { nullptr };
+    // The camera roll's lock on the phone, held on a connection of its own while downloads that
+    // remove files are under way, and let go when the last of them completes.
+    std::mutex editMutex;
+    std::size_t editors { 0 };
+    std::unique_ptr<AFCMediaDirectory> lockConnection;
+    std::unique_ptr<AFCFileReference> lockFile;
+    std::optional<std::string> lockRefusal; // this batch could not get it: none of it goes ahead
+
+    void addEditor()
+    {
+        std::lock_guard lock(editMutex);
+        ++editors;
+    }
+
+    void removeEditor()
+    {
+        std::lock_guard lock(editMutex);
+        if (editors > 0 && --editors == 0) {
+            lockFile.reset(); // closing the file lets the lock go
+            if (lockConnection) {
+                lockConnection->close();
+            }
+            lockConnection.reset();
+            lockRefusal.reset();
+        }
+    }
+
+    /// Holds the camera roll's lock for this batch of removing downloads. False with the reason,
+    /// and `refused` set when another run holds it.
+    bool holdEditLock(std::string& error, bool& refused)
+    {
+        std::lock_guard lock(editMutex);
+        if (lockFile && lockFile->isOpen()) {
+            return true;
+        }
+        if (lockRefusal) {
+            error = *lockRefusal;
+            refused = true;
+            return false;
+        }
+        auto connection = takeConnection(error);
+        if (!connection) {
+            return false;
+        }
+        auto file = connection->openForWrite(std::string(ICCameraDevice::LOCK_PATH));
+        if (!file && connection->lastStatus() == AFCStatus::ObjectNotFound) {
+            (void)connection->mkdir(std::string(ICCameraDevice::LOCK_FOLDER));
+            file = connection->openForWrite(std::string(ICCameraDevice::LOCK_PATH));
+        }
+        if (!file) {
+            error = "Cannot open the lock file on the phone: " + reasonOf(*connection, "no answer");
+            return false;
+        }
+        // A run that has just ended elsewhere may not have let go yet: a short, bounded wait.
+        const auto deadline = std::chrono::steady_clock::now() + LOCK_WAIT;
+        bool locked = file->lockExclusive();
+        while (!locked && file->lastStatus() == AFCStatus::OpWouldBlock && std::chrono::steady_clock::now() < deadline
+            && !removed) {
+            std::this_thread::sleep_for(LOCK_RETRY_DELAY);
+            locked = file->lockExclusive();
+        }
+        if (!locked) {
+            if (file->lastStatus() == AFCStatus::OpWouldBlock) {
+                lockRefusal = std::string(ICCameraDevice::BUSY_TEXT)
+                    + " Nothing was copied or removed; try again once it has finished.";
+                error = *lockRefusal;
+                refused = true;
+                logLine(LOG_PLATFORM, "The camera roll is locked by another run");
+            } else {
+                error = "Cannot lock the camera roll on the phone: " + reasonOf(*file, "no answer");
+            }
+            return false;
+        }
+        lockConnection = std::move(connection);
+        lockFile = std::move(file);
+        return true;
+    }
 
     std::unique_ptr<AFCMediaDirectory> takeConnection(std::string& error)
     {
@@ -271,6 +351,10 @@ void download(ICCameraDevice::Shared& shared,
 {
     const ICCameraFile& file = result.file;
     std::string error;
+    if (options.deleteAfterSuccessfulDownload && !shared.holdEditLock(error, result.lockRefused)) {
+        result.error = error;
+        return;
+    }
     auto media = shared.takeConnection(error);
     if (!media) {
         result.error = error;
@@ -513,6 +597,9 @@ void ICCameraDevice::requestDownloadFile(
     };
     auto state = std::make_shared<State>();
     state->options = options;
+    if (options.deleteAfterSuccessfulDownload) {
+        m_shared->addEditor();
+    }
     state->result.file = file;
     state->completion = std::move(completion);
     ++m_pendingDownloads;
@@ -537,6 +624,9 @@ void ICCameraDevice::requestDownloadFile(
             if (result.error) {
                 logLine(
                     LOG_PLATFORM, "Download of %s failed: %s", result.file.devicePath.c_str(), result.error->c_str());
+            }
+            if (state->options.deleteAfterSuccessfulDownload) {
+                shared->removeEditor();
             }
             if (state->options.auditLog) {
                 ICBackupLogEntry entry;

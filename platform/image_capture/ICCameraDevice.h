@@ -32,6 +32,12 @@ public:
     /// Downloads that run at once; the rest wait their turn.
     static constexpr int MAX_CONCURRENT_DOWNLOADS = 3;
     static constexpr std::uint32_t READ_CHUNK_BYTES = 1 << 20;
+    /// The file whose exclusive lock on the phone a batch of removing downloads holds, so one run
+    /// at a time, from any process or computer, removes from the camera roll.
+    static constexpr const char* LOCK_FOLDER = "/PhotoData";
+    static constexpr const char* LOCK_PATH = "/PhotoData/Torvane-CameraRoll.lock";
+    /// The start of the error of a download refused because another run holds that lock.
+    static constexpr const char* BUSY_TEXT = "Another Torvane run is changing this phone's camera roll.";
 
     explicit ICCameraDevice(std::shared_ptr<AMDevice> device);
     /// Cancels downloads not yet finished (each still gets its completion) and waits for the
@@ -55,7 +61,9 @@ public:
     bool durationsRead() const { return m_durationsRead; }
 
     /// Copies `file` into options.downloadsDirectory with every check of ICVerifiedFileWriter,
-    /// then, when asked, deletes it from the phone and confirms it is gone. `completion` runs
+    /// then, when asked, deletes it from the phone and confirms it is gone. Removing downloads
+    /// hold the camera roll's lock on the phone from the first to the last; when another run holds
+    /// it, each fails with BUSY_TEXT and `lockRefused`, having copied and removed nothing. `completion` runs
     /// exactly once on the main thread, whatever happens, even after the camera went away.
     void requestDownloadFile(
         const ICCameraFile& file, const ICDownloadOptions& options, ICDownloadCompletion completion);

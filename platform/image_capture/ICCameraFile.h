@@ -50,6 +50,8 @@ struct ICDownloadResult
     bool verified { false };
     bool alreadyPresent { false };
     bool removedFromDevice { false };
+    /// Another run holds the camera roll's lock: nothing was copied or removed.
+    bool lockRefused { false };
 };
 
 /// Called once per requested file, on the main thread.

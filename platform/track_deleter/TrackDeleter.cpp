@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(100);
+/// How long a run waits for another one's lock on the library before it gives up.
+constexpr auto LOCK_WAIT = std::chrono::seconds(3);
 
 QString text(const std::string& value)
 {
@@ -92,6 +95,38 @@ bool removeIfPresent(AFCDirectoryAccess& media, const std::string& path)
         return true;
     }
     return media.lastStatus() == AFCStatus::ObjectNotFound;
+}
+
+/// A mark that tells this run's temporary names from those of any other.
+std::string runMark()
+{
+    return stringWithFormat("%016llx", static_cast<unsigned long long>(QRandomGenerator::global()->generate64()));
+}
+
+/// Removes what interrupted runs left beside the library: uploads under our names (any run's, and
+/// the fixed names of earlier versions) and their hidden partial files. Only called while holding
+/// the lock, so no other run is using them.
+void removeLeftoverUploads(AFCDirectoryAccess& media, const std::string& folder)
+{
+    const auto names = media.directoryContents(folder);
+    if (!names) {
+        return;
+    }
+    const std::string library = TrackDeleter::LIBRARY_NAME;
+    for (const std::string& name : *names) {
+        std::string_view rest(name);
+        if (rest.starts_with('.')) {
+            rest.remove_prefix(1);
+        }
+        if (name.find('/') != std::string::npos || !rest.starts_with(library)) {
+            continue;
+        }
+        rest.remove_prefix(library.size());
+        if (rest.starts_with(".torvane-new") || rest.starts_with(".torvane-original")) {
+            logLine(LOG_PLATFORM, "Removing %s, left by an interrupted run", name.c_str());
+            (void)removeIfPresent(media, folder + name);
+        }
+    }
 }
 
 struct PendingRemoval
@@ -275,8 +310,9 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
     const std::string library = folder + LIBRARY_NAME;
     const std::string wal = library + "-wal";
     const std::string shm = library + "-shm";
-    const std::string uploadPath = library + UPLOAD_SUFFIX;
-    const std::string originalPath = library + ORIGINAL_SUFFIX;
+    const std::string mark = runMark();
+    const std::string uploadPath = library + UPLOAD_SUFFIX + mark;
+    const std::string originalPath = library + ORIGINAL_SUFFIX + mark;
     const std::string pendingPath = folder + PENDING_NAME;
 
     const auto fail = [this](const QString& message, const std::string& detail) {
@@ -298,6 +334,35 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
         logLine(LOG_PLATFORM, "No music library found!");
         return TracksNotFound;
     }
+
+    // One writer per phone, from whatever process or computer: the phone's own lock on a file of
+    // ours, held by this connection until the run ends (or the connection drops).
+    const std::unique_ptr<AFCFileReference> editLock = media->openForWrite(folder + LOCK_NAME);
+    if (!editLock) {
+        return fail(QStringLiteral("Torvane could not open its lock file on the device.") + unchanged,
+            media->lasterror().value_or(""));
+    }
+    // A run that has just ended elsewhere may not have let go yet: a short, bounded wait for it.
+    const auto lockDeadline = std::chrono::steady_clock::now() + LOCK_WAIT;
+    bool locked = editLock->lockExclusive();
+    while (!locked && editLock->lastStatus() == AFCStatus::OpWouldBlock
+        && std::chrono::steady_clock::now() < lockDeadline && !waitAborted(POLL_INTERVAL)) {
+        locked = editLock->lockExclusive();
+    }
+    if (m_aborted) {
+        return Cancelled;
+    }
+    if (!locked) {
+        if (editLock->lastStatus() == AFCStatus::OpWouldBlock) {
+            m_lastError = QLatin1String(BUSY_TEXT)
+                + QStringLiteral(" Nothing was changed; delete the songs again once it has finished.");
+            logLine(LOG_PLATFORM, "Track deletion refused: another run holds the library's lock");
+            return Failed;
+        }
+        return fail(QStringLiteral("Torvane could not lock the music library on the device.") + unchanged,
+            editLock->lasterror().value_or(""));
+    }
+    removeLeftoverUploads(*media, folder);
 
     // An untouched copy of the library as it is on the device, kept for good.
     const QString deviceFolder
@@ -416,7 +481,6 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
         (void)removeIfPresent(*media, uploadPath); // best effort: a leftover is removed by the next run
         (void)removeIfPresent(*media, originalPath);
     };
-    removeUploads();
     const auto logSize = hasLog ? remoteSize(*media, wal) : std::optional<std::int64_t>();
     const bool foldLog = logSize.value_or(0) > 0;
     pass(Step::UploadingLibrary);

@@ -18,8 +18,10 @@ class AFCDirectoryAccess;
 /// Removes songs and podcasts from a device's media library over AFC, standing in for the desktop
 /// music application that manages a phone elsewhere.
 ///
-/// One run: find the attached device by name; copy the library database and its write-ahead log
-/// into a private folder, keeping an untouched backup of both in the application's data folder;
+/// One run: find the attached device by name; take the device's lock on our lock file beside the
+/// library (a second run is refused and changes nothing); copy the library database and its
+/// write-ahead log into a private folder, keeping an untouched backup of both in the
+/// application's data folder;
 /// fold the log into the copy and remove the tracks' rows there in one transaction; upload the
 /// result under a temporary name and, only once it is complete, rename it over the library; then
 /// delete the tracks' media files. The phone's library is at every moment either the original or
@@ -102,9 +104,15 @@ public:
     /// Device paths of the library and of the files a run keeps beside it.
     static constexpr const char* LIBRARY_FOLDER = "/iTunes_Control/iTunes/";
     static constexpr const char* LIBRARY_NAME = "MediaLibrary.sqlitedb";
-    static constexpr const char* UPLOAD_SUFFIX = ".torvane-new";
-    static constexpr const char* ORIGINAL_SUFFIX = ".torvane-original";
+    /// The uploads' names: the library's name, one of these and a mark of the run.
+    static constexpr const char* UPLOAD_SUFFIX = ".torvane-new-";
+    static constexpr const char* ORIGINAL_SUFFIX = ".torvane-original-";
     static constexpr const char* PENDING_NAME = "Torvane-PendingRemovals.plist";
+    /// The file whose exclusive lock on the phone a run holds from start to end, so that one run
+    /// at a time, from any process or computer, changes the library.
+    static constexpr const char* LOCK_NAME = "Torvane-Library.lock";
+    /// The text of lastError() when another run holds the lock (the start of it).
+    static constexpr const char* BUSY_TEXT = "Another Torvane run is changing the music library on this device.";
 
 private:
     std::shared_ptr<AMDevice> waitForDevice(const QString& deviceName, int& result);

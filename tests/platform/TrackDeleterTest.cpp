@@ -110,12 +110,12 @@ protected:
         return contents(library) == originalLibrary && contents(library.string() + "-wal") == originalLog;
     }
 
-    /// Nothing a run keeps beside the library while it works is left.
+    /// Nothing a run keeps beside the library while it works is left (the lock file stays).
     void expectNoLeftovers() const
     {
-        for (const char* name : { "MediaLibrary.sqlitedb.torvane-new", "MediaLibrary.sqlitedb.torvane-original",
-                 "Torvane-PendingRemovals.plist" }) {
-            EXPECT_FALSE(fs::exists(folder / name)) << name;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name.find("torvane-") == std::string::npos && name != TrackDeleter::PENDING_NAME) << name;
         }
     }
 
@@ -279,7 +279,7 @@ TEST_F(TrackDeleterTest, UnpluggedDuringTheUploadKeepsTheOriginalAndARerunFinish
             const auto done = info.find("Done");
             const auto size = info.find("Size");
             if (!unplugged && target != info.end() && target->second.asString()
-                && target->second.asString()->ends_with(TrackDeleter::UPLOAD_SUFFIX)
+                && target->second.asString()->find(TrackDeleter::UPLOAD_SUFFIX) != std::string::npos
                 && done->second.toInt64().value_or(0) * 2 >= size->second.toInt64().value_or(0)) {
                 unplugged = true;
                 EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
@@ -388,11 +388,22 @@ TEST_F(TrackDeleterTest, UnpluggedWhileReplacingLeavesTheOldOrTheNewLibrary)
     }
 }
 
-TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListOfFilesToDeleteSays)
+namespace {
+
+std::string pidArgument(std::int64_t pid)
 {
-    const auto all = songs(1);
-    ASSERT_EQ(all.size(), 1u);
+    return std::to_string(static_cast<std::uint64_t>(pid)); // as the listing writes it
+}
+
+} // namespace
+
+TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListSaysOrARivalRunDoes)
+{
+    const auto all = songs(3);
+    ASSERT_EQ(all.size(), 3u);
     const fs::path media = sim.mediaRoot(SimulatorFixture::DEMO_UDID);
+    // The command line keeps its backups in the data folder: the same one as the runs here.
+    setenv("XDG_DATA_HOME", backups.path().c_str(), 1);
     const fs::path root = backups.path() / "Torvane" / "Music Library Backups";
     std::set<std::int64_t> gone;
     const auto deleter = [&] {
@@ -451,6 +462,28 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListOfFilesToDeleteSa
                                     "without a song id and path"),
                     1);
             } },
+        { "a second run on another process while the first is under way",
+            [&] {
+                auto first = deleter();
+                std::optional<ProcessResult> rival;
+                first->setStepObserver([&](TrackDeleter::Step step) {
+                    if (step == TrackDeleter::Step::EditedLibrary) {
+                        rival = runProcess({ SimulatorFixture::cliPath(), "music", "rm", pidArgument(all[1].pid) },
+                            std::chrono::seconds(60));
+                    }
+                });
+                EXPECT_EQ(first->deleteTracks(tracksOf({ all[2] }), QString::fromLatin1(DEVICE_NAME)), 1);
+                gone.insert(all[2].pid);
+                ASSERT_TRUE(rival);
+                EXPECT_EQ(rival->exitCode, 1);
+                EXPECT_NE(rival->err.find(TrackDeleter::BUSY_TEXT), std::string::npos) << rival->err;
+                expectLibrary(); // the rival's song is still listed, and its file still there
+                // The first run's lock went with it: the same command now goes through.
+                const ProcessResult again = runProcess(
+                    { SimulatorFixture::cliPath(), "music", "rm", pidArgument(all[1].pid) }, std::chrono::seconds(60));
+                EXPECT_EQ(again.exitCode, 0) << again.err;
+                gone.insert(all[1].pid);
+            } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -458,4 +491,5 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListOfFilesToDeleteSa
         expectLibrary();
         expectNoLeftovers();
     }
+    unsetenv("XDG_DATA_HOME");
 }

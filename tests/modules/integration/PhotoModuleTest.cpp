@@ -534,7 +534,7 @@ TEST_F(PhotoModuleTest, AFullDiskRemovesNothingThatIsNotVerified)
     EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
 }
 
-TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAsTheyArrived)
+TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAndOnlyOneRunAtATime)
 {
     showModule();
     const auto original = phoneFiles();
@@ -551,6 +551,8 @@ TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAsTheyArrived)
         std::function<void(const std::set<std::string>& selected, const LogCapture& log)> check;
     };
     std::atomic<int> rereads { 0 };
+    std::optional<ProcessResult> rival;
+    TemporaryDirectory rivalDestination;
     const Row rows[] = {
         { "the copy changes on the disk between its flush and its re-read", 0,
             [&] {
@@ -576,6 +578,25 @@ TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAsTheyArrived)
                     }
                 }
                 EXPECT_EQ(kept, 1u);
+            } },
+        { "another run tries to remove while this one holds the camera roll", 8,
+            [&] {
+                ICVerifiedFileWriter::setBeforeRereadHook([&](const std::string&) {
+                    if (rereads++ == 0) {
+                        rival = runProcess({ SimulatorFixture::cliPath(), "photos", "backup",
+                                               rivalDestination.path().string(), "--remove" },
+                            std::chrono::seconds(120));
+                    }
+                });
+            },
+            [&](const std::set<std::string>& selected, const LogCapture&) {
+                ASSERT_TRUE(rival);
+                EXPECT_EQ(rival->exitCode, 1);
+                EXPECT_NE(rival->err.find(ICCameraDevice::BUSY_TEXT), std::string::npos) << rival->err;
+                for (const auto& entry : fs::directory_iterator(rivalDestination.path() / "Torvane Backup")) {
+                    EXPECT_EQ(entry.path().filename(), ICBackupLog::FILE_NAME) << "the refused run copied nothing";
+                }
+                EXPECT_EQ(module->lastReport().removed, int(selected.size()));
             } },
     };
     for (const Row& row : rows) {
