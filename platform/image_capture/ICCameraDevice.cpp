@@ -12,6 +12,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <set>
 #include <thread>
 
 namespace {
@@ -114,6 +115,8 @@ struct ICCameraDevice::Shared
     std::unique_ptr<AFCMediaDirectory> lockConnection;
     std::unique_ptr<AFCFileReference> lockFile;
     std::optional<std::string> lockRefusal; // this batch could not get it: none of it goes ahead
+    std::mutex foldersMutex;
+    std::set<std::string> cleanedFolders;
 
     void addEditor()
     {
@@ -183,6 +186,15 @@ struct ICCameraDevice::Shared
         lockConnection = std::move(connection);
         lockFile = std::move(file);
         return true;
+    }
+
+    /// Clears the temporary files killed runs left in `folder`, once per folder.
+    void cleanFolderOnce(const std::string& folder)
+    {
+        std::lock_guard lock(foldersMutex);
+        if (cleanedFolders.insert(folder).second) {
+            ICVerifiedFileWriter::removeAbandonedFiles(folder);
+        }
     }
 
     std::unique_ptr<AFCMediaDirectory> takeConnection(std::string& error)
@@ -343,6 +355,19 @@ std::optional<double> readDuration(
     return seconds;
 }
 
+ICBackupLogEntry auditEntry(const ICCameraDevice::Shared& shared, const ICDownloadResult& result, std::string outcome)
+{
+    ICBackupLogEntry entry;
+    entry.time = QDateTime::currentDateTimeUtc();
+    entry.device = shared.deviceName;
+    entry.devicePath = result.file.devicePath;
+    entry.localPath = result.localPath;
+    entry.size = result.verified ? result.size : result.file.fileSize;
+    entry.sha256 = result.sha256;
+    entry.outcome = std::move(outcome);
+    return entry;
+}
+
 /// Everything one download does on a queue thread; fills `result`.
 void download(ICCameraDevice::Shared& shared,
     const Operation& operation,
@@ -351,10 +376,17 @@ void download(ICCameraDevice::Shared& shared,
 {
     const ICCameraFile& file = result.file;
     std::string error;
-    if (options.deleteAfterSuccessfulDownload && !shared.holdEditLock(error, result.lockRefused)) {
-        result.error = error;
-        return;
+    if (options.deleteAfterSuccessfulDownload) {
+        if (!options.auditLog) {
+            result.error = "No backup log to record the removal in";
+            return;
+        }
+        if (!shared.holdEditLock(error, result.lockRefused)) {
+            result.error = error;
+            return;
+        }
     }
+    shared.cleanFolderOnce(options.downloadsDirectory);
     auto media = shared.takeConnection(error);
     if (!media) {
         result.error = error;
@@ -423,6 +455,12 @@ void download(ICCameraDevice::Shared& shared,
     }
     if (operation.isCancelled()) {
         result.error = "Cancelled before removing it from the phone";
+        return;
+    }
+    // The record comes first: whatever happens next, the log says this file was verified and
+    // about to go. Without it, the file stays.
+    if (!options.auditLog->append(auditEntry(shared, result, "verified, removing"))) {
+        result.error = "Cannot write the backup log, so the file was not removed: " + options.auditLog->error();
         return;
     }
     if (!media->unlink(file.devicePath)) {
@@ -629,14 +667,8 @@ void ICCameraDevice::requestDownloadFile(
                 shared->removeEditor();
             }
             if (state->options.auditLog) {
-                ICBackupLogEntry entry;
-                entry.time = QDateTime::currentDateTimeUtc();
-                entry.device = shared->deviceName;
-                entry.devicePath = result.file.devicePath;
-                entry.localPath = result.localPath;
-                entry.size = result.verified ? result.size : result.file.fileSize;
-                entry.sha256 = result.sha256;
-                entry.outcome = outcomeOf(result, state->options.deleteAfterSuccessfulDownload);
+                const auto entry
+                    = auditEntry(*shared, result, outcomeOf(result, state->options.deleteAfterSuccessfulDownload));
                 if (!state->options.auditLog->append(entry)) {
                     logLine(LOG_PLATFORM, "Cannot write the backup log: %s", state->options.auditLog->error().c_str());
                 }

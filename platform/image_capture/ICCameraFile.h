@@ -33,7 +33,8 @@ struct ICDownloadOptions
 {
     std::string downloadsDirectory;
     bool deleteAfterSuccessfulDownload { false };
-    /// Where each outcome is recorded; may be null.
+    /// Where each outcome is recorded. A file is removed only once its removal is recorded here
+    /// (and flushed), so removing needs one.
     std::shared_ptr<ICBackupLog> auditLog;
 };
 

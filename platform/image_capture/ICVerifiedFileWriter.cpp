@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +60,46 @@ void ICVerifiedFileWriter::setBeforeRereadHook(RereadHook hook)
     rereadHook() = std::move(hook);
 }
 
+void ICVerifiedFileWriter::removeAbandonedFiles(const std::string& folder)
+{
+    const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (directory < 0) {
+        return;
+    }
+    const int listing = ::dup(directory);
+    DIR* entries = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!entries) {
+        if (listing >= 0) {
+            ::close(listing);
+        }
+        ::close(directory);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name.starts_with(TEMPORARY_PREFIX)) {
+            names.push_back(name);
+        }
+    }
+    ::closedir(entries);
+    for (const std::string& name : names) {
+        // A live writer holds its file's lock while it writes; a killed one let go of it.
+        const int file = ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (file < 0) {
+            continue;
+        }
+        struct stat info
+        {
+        };
+        if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode) && ::flock(file, LOCK_EX | LOCK_NB) == 0) {
+            ::unlinkat(directory, name.c_str(), 0);
+        }
+        ::close(file);
+    }
+    ::close(directory);
+}
+
 ICVerifiedFileWriter::~ICVerifiedFileWriter()
 {
     abandon();
@@ -89,6 +131,8 @@ bool ICVerifiedFileWriter::begin(const std::string& folder)
         m_file = ::openat(m_directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_file >= 0) {
             m_temporaryName = name;
+            // Tells removeAbandonedFiles() that someone is still working on this file.
+            (void)::flock(m_file, LOCK_EX | LOCK_NB);
             return true;
         }
         if (errno != EEXIST) {

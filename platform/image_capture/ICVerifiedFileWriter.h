@@ -56,6 +56,10 @@ public:
 
     /// Prefix of the temporary files; a crash may leave one behind, never under a final name.
     static constexpr const char* TEMPORARY_PREFIX = ".torvane-partial-";
+    /// Removes the temporary files of writers that are gone (a killed run's) from `folder`; a
+    /// file a live writer, in this process or another, is still working on stays.
+    static void removeAbandonedFiles(const std::string& folder);
+
     /// Called by finish() with the temporary file's path between its flush and its re-read, so
     /// a test can change the copy on the disk there. Null (the default) for none. Any thread.
     using RereadHook = std::function<void(const std::string& path)>;

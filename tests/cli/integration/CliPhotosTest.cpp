@@ -108,12 +108,16 @@ TEST(CliPhotos, ListsTheCameraRollAndBacksUpVerifiedCopies)
         EXPECT_FALSE(fs::exists(media / path.substr(1))) << "still on the phone";
         EXPECT_EQ(sha256Of(folder / fs::path(path).filename()), sha);
     }
+    // Each file: "verified, removing" before it went, then its outcome.
     std::ifstream log(folder / "backup-log.csv");
-    std::size_t lines = 0;
+    std::size_t removing = 0;
+    std::size_t removed = 0;
     for (std::string line; std::getline(log, line);) {
-        ++lines;
+        removing += line.ends_with(",\"verified, removing\"") ? 1 : 0;
+        removed += line.ends_with(",removed from the phone") ? 1 : 0;
     }
-    EXPECT_EQ(lines, originals.size() + 1);
+    EXPECT_EQ(removing, originals.size());
+    EXPECT_EQ(removed, originals.size());
 }
 
 TEST(CliPhotos, RefusesContradictoryChoicesBeforeTouchingAPhone)

@@ -247,8 +247,9 @@ protected:
 
     fs::path backupFolder() const { return homeFolder.path() / "Pictures" / "Torvane Backup"; }
 
-    /// The audit log's lines after the header, split into cells (no quoted commas in these).
-    std::vector<std::vector<std::string>> auditLines() const
+    /// The audit log's lines after the header, split into cells (no quoted commas in these), but
+    /// for the "verified, removing" lines written before each removal (`removing` counts them).
+    std::vector<std::vector<std::string>> auditLines(std::size_t* removing = nullptr) const
     {
         std::vector<std::vector<std::string>> lines;
         std::ifstream in(backupFolder() / ICBackupLog::FILE_NAME);
@@ -256,6 +257,12 @@ protected:
         std::getline(in, line);
         EXPECT_EQ(line, ICBackupLog::HEADER);
         while (std::getline(in, line)) {
+            if (line.ends_with(",\"verified, removing\"")) {
+                if (removing) {
+                    ++*removing;
+                }
+                continue;
+            }
             std::vector<std::string> cells;
             std::size_t start = 0;
             for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
@@ -413,8 +420,10 @@ TEST_F(PhotoModuleTest, BacksUpVerifiesAndRemovesEverythingOlderThanAYear)
         EXPECT_EQ(after.count(path), selected.count(path) ? 0u : 1u) << path;
     }
     // Every removed file is in the backup folder under its own name, byte for byte.
-    const auto lines = auditLines();
+    std::size_t removing = 0;
+    const auto lines = auditLines(&removing);
     ASSERT_EQ(lines.size(), selected.size());
+    EXPECT_EQ(removing, selected.size()) << "each removal is announced in the log before it happens";
     std::set<std::string> logged;
     for (const auto& cells : lines) {
         ASSERT_EQ(cells.size(), 7u);
@@ -534,10 +543,15 @@ TEST_F(PhotoModuleTest, AFullDiskRemovesNothingThatIsNotVerified)
     EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
 }
 
-TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAndOnlyOneRunAtATime)
+TEST_F(PhotoModuleTest, RemovesOnlyReadBackAndLoggedCopiesAndOnlyOneRunAtATime)
 {
     showModule();
+    // A run killed earlier left a temporary copy in the folder.
+    fs::create_directories(backupFolder());
+    const fs::path leftover = backupFolder() / ".torvane-partial-00000000deadbeef";
+    std::ofstream(leftover) << "half a photo";
     const auto original = phoneFiles();
+    std::set<std::string> gone;
     const auto hasLine = [](const LogCapture& log, const std::string& part) {
         const auto lines = log.lines();
         return std::any_of(
@@ -550,10 +564,32 @@ TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAndOnlyOneRunAtATime)
         std::function<void()> before;
         std::function<void(const std::set<std::string>& selected, const LogCapture& log)> check;
     };
+    rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previousHandler)(int) = SIG_DFL;
     std::atomic<int> rereads { 0 };
     std::optional<ProcessResult> rival;
     TemporaryDirectory rivalDestination;
     const Row rows[] = {
+        { "the audit line cannot be written", 1,
+            [&] {
+                // From the first re-read on, no file may grow: the log's next line fails as on a full disk.
+                previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+                ICVerifiedFileWriter::setBeforeRereadHook([&](const std::string&) {
+                    rlimit limited = saved;
+                    limited.rlim_cur = fs::file_size(backupFolder() / ICBackupLog::FILE_NAME);
+                    setrlimit(RLIMIT_FSIZE, &limited);
+                });
+            },
+            [&](const std::set<std::string>& selected, const LogCapture& log) {
+                setrlimit(RLIMIT_FSIZE, &saved);
+                std::signal(SIGXFSZ, previousHandler);
+                EXPECT_EQ(module->lastReport().removed, 0);
+                EXPECT_EQ(module->lastReport().failed, int(selected.size()));
+                EXPECT_TRUE(hasLine(log, "Cannot write the backup log, so the file was not removed"));
+                EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
+                EXPECT_FALSE(fs::exists(leftover)) << "a killed run's temporary copy is cleared away";
+            } },
         { "the copy changes on the disk between its flush and its re-read", 0,
             [&] {
                 ICVerifiedFileWriter::setBeforeRereadHook([&](const std::string& path) {
@@ -611,8 +647,18 @@ TEST_F(PhotoModuleTest, RemovesOnlyCopiesThatReadBackAndOnlyOneRunAtATime)
         ICVerifiedFileWriter::setBeforeRereadHook(nullptr);
         ASSERT_TRUE(sim->clearFaults(SMALL_UDID));
         row.check(selected, log);
-        // Whatever happened: each file is on the phone as it was, or gone with its checked copy.
+        // Whatever happened: each file is on the phone as it was, or gone with its checked copy
+        // and a "verified, removing" line written before it went.
         expectNothingLost(original, selected);
+        const auto now = phoneFiles(SMALL_UDID, false);
+        std::size_t removing = 0;
+        (void)auditLines(&removing);
+        for (const auto& path : selected) {
+            if (!now.count(path)) {
+                gone.insert(path);
+            }
+        }
+        EXPECT_EQ(removing, gone.size());
     }
 }
 
