@@ -129,6 +129,16 @@ void removeLeftoverUploads(AFCDirectoryAccess& media, const std::string& folder)
     }
 }
 
+/// Removes the unfinished backups interrupted runs left in `folder` (hidden, never dated).
+void removePartialBackups(const QString& folder)
+{
+    const QStringList leftovers = QDir(folder).entryList(
+        { QLatin1String(TrackDeleter::PARTIAL_BACKUP_PREFIX) + QLatin1Char('*') }, QDir::Dirs | QDir::Hidden);
+    for (const QString& name : leftovers) {
+        QDir(folder + QLatin1Char('/') + name).removeRecursively();
+    }
+}
+
 struct PendingRemoval
 {
     std::int64_t pid { 0 };
@@ -260,7 +270,14 @@ int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, con
     }
     pass(Step::FoundDevice);
     m_deviceChanged = false;
+    m_stagingFolder.clear();
     const int removed = runOn(*device, tracks, deviceName);
+    if (!m_stagingFolder.isEmpty()) {
+        // A backup that was never checked must not look like one.
+        QDir(m_stagingFolder).removeRecursively();
+        QDir().rmdir(QFileInfo(m_stagingFolder).path()); // the device's folder, when it is empty
+        m_stagingFolder.clear();
+    }
     if (!m_deviceChanged && !m_backupFolder.isEmpty()) {
         // Nothing on the phone changed: a backup of this run would only pile up.
         QDir(m_backupFolder).removeRecursively();
@@ -364,33 +381,41 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
     }
     removeLeftoverUploads(*media, folder);
 
-    // An untouched copy of the library as it is on the device, kept for good.
+    // An untouched copy of the library as it is on the device, kept for good. It is made in a
+    // hidden folder and given its dated name only once complete and checked.
     const QString deviceFolder
         = folderNameFor(deviceName + QStringLiteral(" ") + text(device.udid().value_or("")).left(12));
-    const QString backupBase = m_backupRoot + QLatin1Char('/') + deviceFolder + QLatin1Char('/')
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
-    QString backup = backupBase;
-    for (int n = 2; QFileInfo::exists(backup); ++n) {
-        backup = backupBase + QStringLiteral(" #") + QString::number(n);
-    }
-    if (!makePrivatePath(m_backupRoot) || !makePrivatePath(m_backupRoot + QLatin1Char('/') + deviceFolder)
-        || !makePrivatePath(backup)) {
+    const QString deviceBackups = m_backupRoot + QLatin1Char('/') + deviceFolder;
+    const QString staging
+        = deviceBackups + QLatin1Char('/') + QLatin1String(PARTIAL_BACKUP_PREFIX) + QString::fromStdString(mark);
+    if (!makePrivatePath(m_backupRoot) || !makePrivatePath(deviceBackups)) {
         return fail(QStringLiteral("Torvane could not make a folder for the backup of the music library.") + unchanged,
-            local(backup));
+            local(deviceBackups));
+    }
+    removePartialBackups(deviceBackups);
+    m_stagingFolder = staging;
+    if (!makePrivatePath(staging)) {
+        return fail(QStringLiteral("Torvane could not make a folder for the backup of the music library.") + unchanged,
+            local(staging));
     }
     const bool hasLog = media->fileExistsAtPath(wal);
-    const QString backupLibrary = backup + QLatin1Char('/') + QLatin1String(LIBRARY_NAME);
+    const QString backupLibrary = staging + QLatin1Char('/') + QLatin1String(LIBRARY_NAME);
     const QString backupLog = backupLibrary + QStringLiteral("-wal");
-    if (!media->copyRemoteFile(library, local(backupLibrary))
+    const auto librarySize = remoteSize(*media, library);
+    const auto walSize = hasLog ? remoteSize(*media, wal) : std::optional<std::int64_t>(0);
+    if (!librarySize || !walSize || !media->copyRemoteFile(library, local(backupLibrary))
         || (hasLog && !media->copyRemoteFile(wal, local(backupLog)))) {
         return fail(QStringLiteral("Torvane could not copy the music library from the device.") + unchanged,
             media->lasterror().value_or(""));
+    }
+    if (QFileInfo(backupLibrary).size() != *librarySize || (hasLog && QFileInfo(backupLog).size() != *walSize)) {
+        return fail(QStringLiteral("Torvane could not copy the music library from the device.") + unchanged,
+            "the copy is incomplete");
     }
     makeFilePrivate(backupLibrary);
     if (hasLog) {
         makeFilePrivate(backupLog);
     }
-    m_backupFolder = backup;
 
     // Working copies in a private temporary folder: the original with its log folded in, and
     // the new library made from it.
@@ -422,6 +447,19 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
                 QStringLiteral("The music library on the device is damaged; Torvane leaves it alone.") + unchanged,
                 error);
         }
+        // The copy is whole and sound (the check ran on a copy of it): now it is a backup.
+        const QString backupBase = deviceBackups + QLatin1Char('/')
+            + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH.mm.ss"));
+        QString backup = backupBase;
+        for (int n = 2; QFileInfo::exists(backup); ++n) {
+            backup = backupBase + QStringLiteral(" #") + QString::number(n);
+        }
+        if (!QDir().rename(staging, backup)) {
+            return fail(
+                QStringLiteral("Torvane could not keep the backup of the music library.") + unchanged, local(backup));
+        }
+        m_stagingFolder.clear();
+        m_backupFolder = backup;
         const auto referenced = MediaLibraryEdit::referencedMediaPaths(*database, error);
         auto found = MediaLibraryEdit::findRows(*database, tracks, error);
         if (!referenced || !found) {

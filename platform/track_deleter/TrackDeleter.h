@@ -20,7 +20,7 @@ class AFCDirectoryAccess;
 ///
 /// One run: find the attached device by name; take the device's lock on our lock file beside the
 /// library (a second run is refused and changes nothing); copy the library database and its
-/// write-ahead log into a private folder, keeping an untouched backup of both in the
+/// write-ahead log into a private folder, keeping an untouched, checked backup of both in the
 /// application's data folder;
 /// fold the log into the copy and remove the tracks' rows there in one transaction; upload the
 /// result under a temporary name and, only once it is complete, rename it over the library; then
@@ -111,6 +111,9 @@ public:
     /// The file whose exclusive lock on the phone a run holds from start to end, so that one run
     /// at a time, from any process or computer, changes the library.
     static constexpr const char* LOCK_NAME = "Torvane-Library.lock";
+    /// A backup being made is in a hidden folder of this prefix beside the finished ones, and
+    /// gets its dated name only once checked; a run removes those an interrupted one left.
+    static constexpr const char* PARTIAL_BACKUP_PREFIX = ".torvane-partial-";
     /// The text of lastError() when another run holds the lock (the start of it).
     static constexpr const char* BUSY_TEXT = "Another Torvane run is changing the music library on this device.";
 
@@ -131,6 +134,8 @@ private:
 
     QString m_lastError;
     QString m_backupFolder;
+    /// The hidden folder of a backup not yet checked; removed when the run ends.
+    QString m_stagingFolder;
     bool m_deviceChanged { false };
     std::int64_t m_removedFileBytes { 0 };
     std::vector<std::string> m_filesLeft;

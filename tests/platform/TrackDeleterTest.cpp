@@ -9,11 +9,18 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -390,6 +397,44 @@ TEST_F(TrackDeleterTest, UnpluggedWhileReplacingLeavesTheOldOrTheNewLibrary)
 
 namespace {
 
+/// Starts torvane-cli with `arguments`, its output thrown away; the caller waits for it.
+pid_t spawnCli(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> words { SimulatorFixture::cliPath() };
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return error == 0 ? pid : -1;
+}
+
+/// Every regular file under `root` that is not inside a hidden folder: what looks like a backup.
+std::vector<std::string> visibleFiles(const fs::path& root)
+{
+    std::vector<std::string> found;
+    if (!fs::exists(root)) {
+        return found;
+    }
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->is_directory() && it->path().filename().string().starts_with('.')) {
+            it.disable_recursion_pending();
+        } else if (it->is_regular_file()) {
+            found.push_back(it->path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 std::string pidArgument(std::int64_t pid)
 {
     return std::to_string(static_cast<std::uint64_t>(pid)); // as the listing writes it
@@ -397,10 +442,10 @@ std::string pidArgument(std::int64_t pid)
 
 } // namespace
 
-TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListSaysOrARivalRunDoes)
+TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedEvenWithAHostileListARivalRunOrAKill)
 {
-    const auto all = songs(3);
-    ASSERT_EQ(all.size(), 3u);
+    const auto all = songs(6);
+    ASSERT_EQ(all.size(), 6u);
     const fs::path media = sim.mediaRoot(SimulatorFixture::DEMO_UDID);
     // The command line keeps its backups in the data folder: the same one as the runs here.
     setenv("XDG_DATA_HOME", backups.path().c_str(), 1);
@@ -483,6 +528,58 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedWhateverTheListSaysOrARivalRunDo
                     { SimulatorFixture::cliPath(), "music", "rm", pidArgument(all[1].pid) }, std::chrono::seconds(60));
                 EXPECT_EQ(again.exitCode, 0) << again.err;
                 gone.insert(all[1].pid);
+            } },
+        { "a run killed while it copies the backup",
+            [&] {
+                const auto backupsBefore = visibleFiles(root);
+                // Every reply a little late, so the copy is under way long enough to be caught.
+                ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "stall", "20" }));
+                const pid_t child = spawnCli({ "music", "rm", pidArgument(all[3].pid) });
+                ASSERT_GT(child, 0);
+                const auto partialCopy = [&] {
+                    std::error_code error;
+                    for (auto it = fs::recursive_directory_iterator(root, error);
+                         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+                        const auto size = fs::file_size(it->path(), error);
+                        if (!error && it->path().filename() == "MediaLibrary.sqlitedb" && size > 0
+                            && size < originalLibrary.size()) {
+                            return true;
+                        }
+                        error.clear();
+                    }
+                    return false;
+                };
+                const bool caught = waitUntil(partialCopy, std::chrono::seconds(60));
+                ::kill(child, SIGKILL);
+                int status = 0;
+                ::waitpid(child, &status, 0);
+                ASSERT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
+                ASSERT_TRUE(caught);
+                EXPECT_EQ(visibleFiles(root), backupsBefore) << "a cut copy looks like a backup";
+                expectLibrary();
+                // The next run clears it away, and the killed run's lock is gone with its connection.
+                auto next = deleter();
+                EXPECT_EQ(next->deleteTracks(tracksOf({ all[3] }), QString::fromLatin1(DEVICE_NAME)), 1)
+                    << next->lastError().toStdString();
+                gone.insert(all[3].pid);
+                for (const auto& entry : fs::recursive_directory_iterator(root)) {
+                    EXPECT_FALSE(entry.path().filename().string().starts_with(TrackDeleter::PARTIAL_BACKUP_PREFIX))
+                        << entry.path();
+                }
+            } },
+        { "a run whose backup copy fails",
+            [&] {
+                const auto backupsBefore = visibleFiles(root);
+                ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "15", "10" })); // FILE_READ
+                auto failing = deleter();
+                EXPECT_EQ(failing->deleteTracks(tracksOf({ all[4] }), QString::fromLatin1(DEVICE_NAME)),
+                    TrackDeleter::Failed);
+                ASSERT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
+                EXPECT_TRUE(failing->backupFolder().isEmpty());
+                EXPECT_EQ(visibleFiles(root), backupsBefore);
+                for (const auto& entry : fs::recursive_directory_iterator(root)) {
+                    EXPECT_FALSE(entry.is_directory() && fs::is_empty(entry.path())) << entry.path();
+                }
             } },
     };
     for (const Row& row : rows) {
