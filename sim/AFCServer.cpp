@@ -174,6 +174,7 @@ public:
             } else {
                 const auto faults = m_device.faults().snapshot();
                 const auto injected = faults.afcStatus.find(operation);
+                m_cutReply = faults.afcCutReply.count(operation) > 0;
                 sent = injected != faults.afcStatus.end() ? sendStatus(AfcStatus(injected->second))
                                                           : dispatch(operation, payload);
             }
@@ -198,6 +199,11 @@ private:
         appendLe64(packet, m_packet);
         appendLe64(packet, operation);
         packet += payload;
+        if (m_cutReply) {
+            // Done, but the answer breaks off: half a reply, then the connection closes.
+            (void)m_stream.writeAll(packet.data(), packet.size() / 2);
+            return false;
+        }
         return m_stream.writeAll(packet.data(), packet.size());
     }
 
@@ -1059,6 +1065,7 @@ private:
     std::string m_onlyTopFolder;
     std::uint64_t m_packet { 0 };
     std::map<std::uint64_t, OpenFile> m_files;
+    bool m_cutReply { false };
     std::uint64_t m_nextHandle { 1 };
 };
 

@@ -853,6 +853,8 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
         device->faults().setCloseAfterBytes(first);
     } else if (kind == "afc-status" && number(3, first) && number(4, second)) {
         device->faults().setAfcStatus(first, second);
+    } else if (kind == "afc-cut-reply" && number(3, first)) {
+        device->faults().setAfcCutReply(first);
     } else if (kind == "stall") {
         if (words.size() > 3 && !number(3, first)) {
             return "stall takes an optional number of milliseconds";
@@ -871,7 +873,8 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
     } else if (kind == "installer-error" && words.size() > 4 && !words[3].empty() && !words[4].empty()) {
         device->faults().setInstallerError(words[3], words[4]);
     } else {
-        return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | stall [MS] | refuse-session | "
+        return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | afc-cut-reply OPERATION | "
+               "stall [MS] | refuse-session | "
                "refuse-services [ERROR] | network-only | installer-error COMMAND ERROR";
     }
     ok = true;

@@ -18,6 +18,12 @@ void SimFaults::setAfcStatus(std::uint64_t operation, std::uint64_t status)
     m_faults.afcStatus[operation] = status;
 }
 
+void SimFaults::setAfcCutReply(std::uint64_t operation)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.afcCutReply.insert(operation);
+}
+
 void SimFaults::setStall(int milliseconds)
 {
     {
@@ -93,6 +99,9 @@ std::vector<std::string> SimFaults::describe() const
     }
     for (const auto& [operation, status] : m_faults.afcStatus) {
         lines.push_back("afc-status " + std::to_string(operation) + " " + std::to_string(status));
+    }
+    for (const auto operation : m_faults.afcCutReply) {
+        lines.push_back("afc-cut-reply " + std::to_string(operation));
     }
     if (m_faults.stallMs) {
         lines.push_back("stall " + std::to_string(*m_faults.stallMs));

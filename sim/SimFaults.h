@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ public:
         std::optional<std::uint64_t> closeAfterBytes;
         /// AFC operation code → status to answer instead of doing it.
         std::map<std::uint64_t, std::uint64_t> afcStatus;
+        /// AFC operation codes that are done, and then their reply is cut off halfway and the
+        /// connection closed: the answer is lost, not the question.
+        std::set<std::uint64_t> afcCutReply;
         /// Replies on lockdown and service connections wait; 0 = until the fault is cleared.
         std::optional<int> stallMs;
         bool refuseSession { false };
@@ -36,6 +40,7 @@ public:
 
     void setCloseAfterBytes(std::uint64_t bytes);
     void setAfcStatus(std::uint64_t operation, std::uint64_t status);
+    void setAfcCutReply(std::uint64_t operation);
     void setStall(int milliseconds);
     void setRefuseSession(bool refuse);
     void setRefuseServices(bool refuse, const std::string& error = "ServiceProhibited");

@@ -51,7 +51,8 @@ Control commands (ctl), sent to a running simulator:
   trust UDID STATE            whether it trusts this computer: trusted, passcode-locked,
                                 dialog-pending, denied or forgotten
   fault UDID KIND [ARGS]      inject a fault until cleared; KIND [ARGS] is one of
-                                close-after BYTES, afc-status OPERATION STATUS, stall [MS],
+                                close-after BYTES, afc-status OPERATION STATUS,
+                                afc-cut-reply OPERATION, stall [MS],
                                 refuse-session, refuse-services [ERROR], network-only,
                                 installer-error COMMAND ERROR
   clear-faults UDID           remove every fault of the phone

@@ -173,16 +173,30 @@ int backup(
         }
         context.out() << "; log: " << log->path() << '\n';
     }
+    std::size_t uncertain = 0;
+    std::size_t missing = 0;
     bool refused = false;
     for (const ICDownloadResult& result : results) {
+        uncertain += result.error && result.removalUncertain ? 1 : 0;
+        missing += result.error && result.notOnDevice ? 1 : 0;
         refused = refused || result.lockRefused;
     }
     if (refused) {
         return context.failure(std::string(ICCameraDevice::BUSY_TEXT) + " Nothing was copied or removed.");
     }
-    if (failed > 0) {
+    if (failed > uncertain + missing) {
+        return context.failure(std::to_string(failed - uncertain - missing)
+            + " files failed and stay on the phone (see " + log->path() + ")");
+    }
+    if (missing > 0) {
         return context.failure(
-            std::to_string(failed) + " files failed and stay on the phone (see " + log->path() + ")");
+            std::to_string(missing) + " files were no longer on the phone (see " + log->path() + ")");
+    }
+    if (uncertain > 0) {
+        return context.failure(std::to_string(uncertain)
+            + " files may be gone from the phone: the answer to their removal was lost; their checked copies are "
+              "kept (see "
+            + log->path() + ")");
     }
     return CLI_OK;
 }

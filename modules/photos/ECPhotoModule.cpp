@@ -392,6 +392,8 @@ void ECPhotoModule::didDownloadFile(const ICDownloadResult& result)
     }
     if (result.error) {
         ++m_report.failed;
+        m_report.uncertain += result.removalUncertain ? 1 : 0;
+        m_report.missing += result.notOnDevice ? 1 : 0;
         m_report.refused = m_report.refused || result.lockRefused;
         logLine(LOG_MODULES, "  Downloaded FAILED:        %s\n", result.file.name.c_str());
         logLine(LOG_MODULES, "  ERROR:       %s\n", result.error->c_str());
@@ -419,11 +421,19 @@ void ECPhotoModule::finishRun()
     if (report.refused) {
         text = QString::fromLatin1(ICCameraDevice::BUSY_TEXT)
             + QStringLiteral(" Nothing was copied or removed; try again once it has finished.");
-    } else if (report.failed > 0) {
+    } else if (report.failed > report.uncertain + report.missing) {
         text += QStringLiteral(" %1 could not be backed up or removed and stay on the phone; %2 in that folder "
                                "says why.")
-                    .arg(report.failed)
+                    .arg(report.failed - report.uncertain - report.missing)
                     .arg(QString::fromLatin1(ICBackupLog::FILE_NAME));
+    }
+    if (report.missing > 0) {
+        text += QStringLiteral(" %1 were no longer on the phone when their turn came.").arg(report.missing);
+    }
+    if (report.uncertain > 0) {
+        text += QStringLiteral(" For %1 the phone's answer to the removal was lost; they may be gone from the "
+                               "phone, and their checked copies are in the folder.")
+                    .arg(report.uncertain);
     }
     presentAlert({ QStringLiteral("Backup finished: %1 freed").arg(formattedByteCount(report.bytesRemoved)), text,
                      { QStringLiteral("OK") } },

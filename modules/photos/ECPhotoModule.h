@@ -19,7 +19,9 @@ struct ECPhotoBackupReport
     int requested { 0 };
     int verified { 0 }; // a verified copy exists on this computer
     int removed { 0 }; // removed from the phone after its copy was verified
-    int failed { 0 }; // still on the phone
+    int failed { 0 }; // not removed: still on the phone, unless counted in `uncertain`
+    int uncertain { 0 }; // the phone's answer to the removal was lost; it may be gone
+    int missing { 0 }; // gone from the phone before its turn (another run removed it)
     bool refused { false }; // another run held the camera roll's lock: nothing was done
     std::int64_t bytesVerified { 0 };
     std::int64_t bytesRemoved { 0 };

@@ -394,6 +394,12 @@ void download(ICCameraDevice::Shared& shared,
     }
     const auto info = media->getFileInfo(file.devicePath);
     const auto size = info ? info->find("st_size") : PlistDictionary::const_iterator();
+    if (!info && media->lastStatus() == AFCStatus::ObjectNotFound) {
+        result.error = file.devicePath + " is no longer on the phone";
+        result.notOnDevice = true;
+        shared.returnConnection(std::move(media));
+        return;
+    }
     if (!info || size == info->end() || !size->second.toInt64() || *size->second.toInt64() < 0) {
         result.error = "Cannot read " + file.devicePath + " on the phone: " + reasonOf(*media, "no size");
         return;
@@ -464,16 +470,40 @@ void download(ICCameraDevice::Shared& shared,
         return;
     }
     if (!media->unlink(file.devicePath)) {
-        result.error = "Removing " + file.devicePath + " from the phone failed: " + reasonOf(*media, "no answer");
+        const std::string reason = reasonOf(*media, "no answer");
+        if (!AFCDirectoryAccess::isConnectionFailure(media->lastStatus())) {
+            result.error = "Removing " + file.devicePath + " from the phone failed: " + reason;
+            return;
+        }
+        // The answer was lost, not the question: ask the phone, on a new connection, what it did.
+        media.reset();
+        std::string ignored;
+        auto asking = shared.takeConnection(ignored);
+        const std::optional<bool> present = asking ? asking->existsAtPath(file.devicePath) : std::nullopt;
+        if (present == false) {
+            result.removedFromDevice = true;
+            shared.returnConnection(std::move(asking));
+            return;
+        }
+        result.error = "Removing " + file.devicePath + " from the phone failed: " + reason;
+        result.removalUncertain = !present.has_value();
+        if (present == true) {
+            shared.returnConnection(std::move(asking));
+        }
         return;
     }
-    // Confirm: the phone must now say the file does not exist.
-    if (media->getFileInfo(file.devicePath) || media->lastStatus() != AFCStatus::ObjectNotFound) {
-        result.error = "The phone did not confirm that " + file.devicePath + " is gone";
+    // Confirm: the phone must not list it any more. It said it removed it, so a confirmation that
+    // gets no answer does not make it "still on the phone".
+    const std::optional<bool> still = media->existsAtPath(file.devicePath);
+    if (still == true) {
+        result.error = "The phone still lists " + file.devicePath + " after removing it";
+        shared.returnConnection(std::move(media));
         return;
     }
     result.removedFromDevice = true;
-    shared.returnConnection(std::move(media));
+    if (still.has_value()) {
+        shared.returnConnection(std::move(media));
+    }
 }
 
 std::string outcomeOf(const ICDownloadResult& result, bool removeRequested)
@@ -487,6 +517,10 @@ std::string outcomeOf(const ICDownloadResult& result, bool removeRequested)
     std::string outcome = "error: " + *result.error;
     if (result.removedFromDevice) {
         outcome += " (verified copy kept)";
+    } else if (result.removalUncertain) {
+        outcome += " (verified copy kept; the phone did not say whether it was removed)";
+    } else if (result.notOnDevice) {
+        outcome += " (not on the phone)";
     } else if (result.verified) {
         outcome += " (verified copy kept, still on the phone)";
     } else {

@@ -62,10 +62,11 @@ public:
 
     /// Copies `file` into options.downloadsDirectory with every check of ICVerifiedFileWriter,
     /// then, when asked, records "verified, removing" in the audit log (nothing is removed if it
-    /// cannot), deletes it from the phone and confirms it is gone. Temporary files killed runs
-    /// left in the folder are removed first. Removing downloads
-    /// hold the camera roll's lock on the phone from the first to the last; when another run holds
-    /// it, each fails with BUSY_TEXT and `lockRefused`, having copied and removed nothing. `completion` runs
+    /// cannot), deletes it from the phone and confirms it is gone; a lost answer to the removal is
+    /// followed by asking the phone whether the file is still there. Removing downloads hold the
+    /// camera roll's lock on the phone from the first to the last; when another run holds it,
+    /// each fails with BUSY_TEXT and `lockRefused`. Temporary files killed runs left in the folder
+    /// are removed first. `completion` runs
     /// exactly once on the main thread, whatever happens, even after the camera went away.
     void requestDownloadFile(
         const ICCameraFile& file, const ICDownloadOptions& options, ICDownloadCompletion completion);

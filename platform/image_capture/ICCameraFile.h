@@ -51,6 +51,11 @@ struct ICDownloadResult
     bool verified { false };
     bool alreadyPresent { false };
     bool removedFromDevice { false };
+    /// The removal's answer was lost and the phone could not be asked afterwards: the file may
+    /// or may not still be on the phone (its verified copy is kept).
+    bool removalUncertain { false };
+    /// The phone said the file is not there (another run removed it first): nothing to copy.
+    bool notOnDevice { false };
     /// Another run holds the camera roll's lock: nothing was copied or removed.
     bool lockRefused { false };
 };

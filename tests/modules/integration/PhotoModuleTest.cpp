@@ -543,7 +543,7 @@ TEST_F(PhotoModuleTest, AFullDiskRemovesNothingThatIsNotVerified)
     EXPECT_NE(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
 }
 
-TEST_F(PhotoModuleTest, RemovesOnlyReadBackAndLoggedCopiesAndOnlyOneRunAtATime)
+TEST_F(PhotoModuleTest, RemovesOnlyVerifiedLoggedCopiesAndTellsTheTruthAboutLostAnswers)
 {
     showModule();
     // A run killed earlier left a temporary copy in the folder.
@@ -614,6 +614,15 @@ TEST_F(PhotoModuleTest, RemovesOnlyReadBackAndLoggedCopiesAndOnlyOneRunAtATime)
                     }
                 }
                 EXPECT_EQ(kept, 1u);
+            } },
+        { "the answer to every removal is cut off", 1,
+            [&] {
+                ASSERT_TRUE(sim->fault(SMALL_UDID, { "afc-cut-reply", "8" }));
+            },
+            [&](const std::set<std::string>& selected, const LogCapture&) {
+                EXPECT_EQ(module->lastReport().removed, int(selected.size()));
+                EXPECT_EQ(module->lastReport().failed, 0);
+                EXPECT_EQ(host.alerts.back().informativeText.indexOf(QStringLiteral("stay on the phone")), -1);
             } },
         { "another run tries to remove while this one holds the camera roll", 8,
             [&] {
