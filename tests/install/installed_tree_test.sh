@@ -191,6 +191,25 @@ else
     kill -KILL "$pid" 2>/dev/null || true
 fi
 
+# Docks match a window to its desktop entry by the window's class on X11 (the entry's
+# StartupWMClass) and by the desktop file's name on Wayland (which Torvane reports to Qt).
+wm_class=$(sed -n 's/^StartupWMClass=//p' "$prefix/share/applications/$id.desktop")
+[ -n "$wm_class" ] || fail "the desktop entry names no StartupWMClass"
+capture env -i PATH="$PATH" LANG=C.UTF-8 HOME="$work/xhome" TMPDIR="$work/tmp" XDG_RUNTIME_DIR="$work/runtime" \
+    TORVANE_SETTINGS_FILE="$work/x.conf" TORVANE_EVENT_STORE="$work/x.sqlite" USBMUXD_SOCKET_ADDRESS="UNIX:$work/none" \
+    TORVANE_SIGNUP_URL=http://127.0.0.1:9 TORVANE_LOOKUP_URL=http://127.0.0.1:9 \
+    timeout 120 xvfb-run -a bash -c '
+        "$1" 2>/dev/null &
+        for _ in $(seq 600); do
+            class=$(xwininfo -root -tree | grep -o "(\"torvane\" \"[^\"]*\")" | head -n 1)
+            [ -n "$class" ] && break
+            sleep 0.1
+        done
+        kill -TERM $!
+        wait $!
+        echo "$class"' _ "$prefix/bin/torvane"
+[ "$out" = "(\"torvane\" \"$wm_class\")" ] || fail "the window's class is '$out', the desktop entry's '$wm_class': $err"
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) of the installed tree failed" >&2
     exit 1
