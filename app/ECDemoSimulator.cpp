@@ -5,6 +5,11 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
 ECDemoSimulator::~ECDemoSimulator()
 {
     stop();
@@ -23,7 +28,8 @@ QString ECDemoSimulator::findSimulator(const QString& applicationDir)
     return QStandardPaths::findExecutable(name);
 }
 
-bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QString* error)
+bool ECDemoSimulator::start(
+    const QString& simulator, const QString& profile, QString* error, const std::function<bool()>& givenUp)
 {
     stop();
     m_folder = std::make_unique<QTemporaryDir>(QDir::temp().filePath(QStringLiteral("torvane-demo-XXXXXX")));
@@ -34,6 +40,14 @@ bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QS
     m_socketPath = m_folder->filePath(QStringLiteral("usbmuxd.sock"));
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedChannels);
+    // Should Torvane be killed outright, the simulator must not live on without it: the kernel
+    // sends it SIGTERM when its parent goes (and a parent gone before that is caught here).
+    const pid_t parent = ::getpid();
+    m_process->setChildProcessModifier([parent] {
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent) {
+            ::_exit(127);
+        }
+    });
     m_process->start(simulator,
         { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"),
             m_folder->filePath(QStringLiteral("state")), QStringLiteral("--profile"), profile });
@@ -51,6 +65,11 @@ bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QS
             stop();
             return false;
         }
+        if (givenUp && givenUp()) {
+            *error = QStringLiteral("stopped while %1 was starting").arg(simulator);
+            stop();
+            return false;
+        }
         if (deadline.hasExpired()) {
             *error = QStringLiteral("%1 did not open its socket").arg(simulator);
             stop();
@@ -64,6 +83,11 @@ bool ECDemoSimulator::start(const QString& simulator, const QString& profile, QS
 QString ECDemoSimulator::socketAddress() const
 {
     return QStringLiteral("UNIX:") + m_socketPath;
+}
+
+QString ECDemoSimulator::filePath(const QString& name) const
+{
+    return m_folder && m_process ? m_folder->filePath(name) : QString();
 }
 
 void ECDemoSimulator::stop()

@@ -4,11 +4,13 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 /// The simulated iPhone that ships beside the application, started for `torvane --demo`: the
-/// demo phone in a temporary state folder behind a temporary socket, stopped when the
-/// application ends.
+/// demo phone in a temporary folder behind a temporary socket, stopped (and the folder removed)
+/// when the application ends. The simulator also ends when the application dies without
+/// stopping it.
 class ECDemoSimulator
 {
 public:
@@ -23,10 +25,14 @@ public:
     static QString findSimulator(const QString& applicationDir);
 
     /// Starts `simulator` with `profile` and waits (bounded) for its socket. False with `error`
-    /// set when it cannot start.
-    bool start(const QString& simulator, const QString& profile, QString* error);
+    /// set when it cannot start, or when `givenUp` answers true while it waits.
+    bool start(
+        const QString& simulator, const QString& profile, QString* error, const std::function<bool()>& givenUp = {});
     /// "UNIX:<socket>", the value for USBMUXD_SOCKET_ADDRESS.
     QString socketAddress() const;
+    /// A path inside the demo's temporary folder, which goes when the simulator stops; empty
+    /// when it does not run.
+    QString filePath(const QString& name) const;
     void stop();
 
 private:

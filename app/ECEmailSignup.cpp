@@ -143,11 +143,15 @@ void ECEmailSignup::submitEmailFromDefaults()
         case Outcome::EmptyReply:
             logLine(LOG_APP, "Empty reply.");
             break;
-        case Outcome::ConnectionError:
-            logLine(LOG_APP, "Connection Error: %s",
-                failed ? qUtf8Printable(reply->errorString())
-                       : qUtf8Printable(QStringLiteral("HTTP status %1").arg(status)));
+        case Outcome::ConnectionError: {
+            // Qt's error text can quote the whole request, the address included; the log goes
+            // to the system log, so the address is taken out.
+            const QString problem = failed
+                ? reply->errorString().replace(url.toString(), url.adjusted(QUrl::RemoveQuery).toString())
+                : QStringLiteral("HTTP status %1").arg(status);
+            logLine(LOG_APP, "Connection Error: %s", qUtf8Printable(problem));
             break;
+        }
         }
         delete reply;
     });

@@ -25,7 +25,11 @@ QString statement(const QString& settingsFile, const QString& eventsFolder, cons
         "• When the apps tool sizes your apps: each app's identifier, to the App Store's public lookup "
         "service.\n\n"
         "Help pages open in your web browser. Nothing else leaves this computer: no names, photos, songs, "
-        "messages or files from your device.")
+        "messages or files from your device.\n\n"
+        "Diagnostics go to the system log: plain lines about what Torvane did and what failed, with error "
+        "texts and numbers. They hold no device names and nothing of the device's contents, except that a "
+        "line about a file, photo or app that could not be copied or removed names it, and a line about a "
+        "file on this computer that could not be written gives its path.")
         .arg(QDir::toNativeSeparators(settingsFile), QDir::toNativeSeparators(eventsFolder),
             QDir::toNativeSeparators(appSizesFile));
 }

@@ -16,14 +16,21 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <utility>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +62,56 @@ void takeScreenshotWhenSettled(ECMainWindow& window, ECAppDelegate& controller, 
     });
     poll->start(50);
 }
+
+/// Ends the event loop when the session ends (SIGTERM at logout, SIGHUP when the terminal goes,
+/// SIGINT from Ctrl-C), so the ordinary shutdown runs: preferences and usage records are written,
+/// and the demo's simulator stops and its folder goes. The handler only writes the signal's
+/// number into a pipe, which the event loop reads; a second signal of the same kind, once the
+/// first has been seen, acts as if none were handled.
+class QuitOnSignals
+{
+public:
+    QuitOnSignals()
+    {
+        if (::pipe2(s_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            logLine(LOG_APP, "Signals end Torvane at once: no pipe for them (errno %d)", errno);
+            return;
+        }
+        m_notifier = std::make_unique<QSocketNotifier>(s_pipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [] {
+            unsigned char number = 0;
+            if (::read(s_pipe[0], &number, 1) == 1) {
+                std::signal(number, SIG_DFL);
+                logLine(LOG_APP, "Quitting on signal %d", int(number));
+                QCoreApplication::exit(128 + number);
+            }
+        });
+        struct sigaction action = {};
+        action.sa_handler = &QuitOnSignals::handle;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int number : { SIGTERM, SIGINT, SIGHUP }) {
+            ::sigaction(number, &action, nullptr);
+        }
+    }
+
+    /// The signal that asked Torvane to quit, or 0.
+    static int received() { return s_received; }
+
+private:
+    static void handle(int number)
+    {
+        const int saved = errno;
+        s_received = number;
+        const auto byte = static_cast<unsigned char>(number);
+        [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
+        errno = saved;
+    }
+
+    static inline int s_pipe[2] = { -1, -1 };
+    static inline volatile std::sig_atomic_t s_received = 0;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
 
 // Qt's own GUI options, which QApplication takes out of the arguments before our parser sees
 // them; until then they must not read as unknown options.
@@ -171,14 +228,28 @@ int main(int argc, char** argv)
     QtRunLoop mainLoop;
     RunLoop::setMain(&mainLoop);
 
+    const QuitOnSignals quitOnSignals;
     ECDemoSimulator simulator;
     if (parser.isSet(demo)) {
         const QString executable = ECDemoSimulator::findSimulator(QApplication::applicationDirPath());
         QString error;
         if (executable.isEmpty()) {
             error = QStringLiteral("torvane-simd was not found next to Torvane.");
-        } else if (simulator.start(executable, parser.value(profile), &error)) {
+        } else if (simulator.start(
+                       executable, parser.value(profile), &error, [] { return QuitOnSignals::received() != 0; })) {
             qputenv("USBMUXD_SOCKET_ADDRESS", simulator.socketAddress().toLocal8Bit());
+            // Trying the demo leaves the user's own preferences and usage records as they were:
+            // the demo keeps its own beside the simulated phone (unless told where), and they go
+            // with it.
+            for (const auto& [variable, file] : { std::pair { "TORVANE_SETTINGS_FILE", "Torvane.conf" },
+                     std::pair { "TORVANE_EVENT_STORE", "events.sqlite" } }) {
+                if (qEnvironmentVariableIsEmpty(variable)) {
+                    qputenv(variable, QFile::encodeName(simulator.filePath(QString::fromLatin1(file))));
+                }
+            }
+        }
+        if (QuitOnSignals::received() != 0) {
+            return 128 + QuitOnSignals::received();
         }
         if (!error.isEmpty()) {
             logLine(LOG_APP, "Demo simulator unavailable: %s", qUtf8Printable(error));
