@@ -6,6 +6,7 @@
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
 #include "device/AMDevice.h"
+#include "modules/ECMessagesModule.h"
 #include "modules/ECModule.h"
 #include "platform/UserDefaults.h"
 
@@ -145,9 +146,10 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         m_selectedDeviceVersion = ECDeviceSpace::leadingVersionNumber(report->productVersion);
         emit homeLayoutRequested();
         m_headingText = QStringLiteral("%1 Connected").arg(*report->name);
-        m_fillPercentage = ECDeviceSpace::fillPercentage(report->freeBytes, report->totalBytes);
+        adoptSpaceReading(*report);
+        m_fillPercentage = ECDeviceSpace::fillPercentage(m_spaceReading.freeBytes, m_spaceReading.totalBytes);
         m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
-        m_fillCaption = ECDeviceSpace::fillCaption(report->freeBytes, report->totalBytes);
+        m_fillCaption = ECDeviceSpace::fillCaption(m_spaceReading.freeBytes, m_spaceReading.totalBytes);
     } else if (!m_selection.usbServiceRunning()) {
         const AMDeviceStateText& text = deviceStateText(AMDeviceState::UsbServiceNotRunning);
         m_headingText = QString::fromUtf8(text.title);
@@ -166,6 +168,14 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
     }
     m_showingNoDevice = !report;
     emit windowTextChanged();
+    if (report) {
+        showPickerRows();
+    }
+}
+
+void ECAppDelegate::adoptSpaceReading(const ECDeviceReport& report)
+{
+    m_spaceReading = { report.device, report.freeBytes, report.totalBytes };
 }
 
 void ECAppDelegate::setSelectDeviceButtonEnabled(bool enabled)
@@ -182,10 +192,33 @@ void ECAppDelegate::refreshPopoverContent()
 
 void ECAppDelegate::rebuildPickerRows()
 {
-    m_pickerRows.clear();
+    // A newer reading of the selected device is the one the heading and bar show as well.
+    const auto& selected = m_selection.selectedDevice();
     for (const ECDeviceReport& report : m_selection.usableDevices()) {
+        if (selected && report.device == selected && !m_showingNoDevice
+            && (report.freeBytes != m_spaceReading.freeBytes || report.totalBytes != m_spaceReading.totalBytes)) {
+            adoptSpaceReading(report);
+            m_fillPercentage = ECDeviceSpace::fillPercentage(report.freeBytes, report.totalBytes);
+            m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
+            m_fillCaption = ECDeviceSpace::fillCaption(report.freeBytes, report.totalBytes);
+            emit windowTextChanged();
+        }
+    }
+    showPickerRows();
+}
+
+void ECAppDelegate::showPickerRows()
+{
+    m_pickerRows.clear();
+    const auto& selected = m_selection.selectedDevice();
+    for (const ECDeviceReport& report : m_selection.usableDevices()) {
+        const bool current = selected && report.device == selected;
+        // The selected device's row shows the reading the heading shows: one figure everywhere.
+        const bool sameReading = current && m_spaceReading.device == selected;
+        const auto freeBytes = sameReading ? m_spaceReading.freeBytes : report.freeBytes;
+        const auto totalBytes = sameReading ? m_spaceReading.totalBytes : report.totalBytes;
         m_pickerRows.push_back(
-            { report.name.value_or(QString()), ECDeviceSpace::pickerSpaceText(report.freeBytes, report.totalBytes) });
+            { report.name.value_or(QString()), ECDeviceSpace::pickerSpaceText(freeBytes, totalBytes), current });
     }
     emit popoverContentChanged();
 }
@@ -258,6 +291,10 @@ void ECAppDelegate::showModuleWindow()
         return;
     }
     m_controller->setDevice(m_selection.selectedDevice());
+    if (auto* messages = qobject_cast<ECMessagesModule*>(m_controller)) {
+        // Its hints name the Settings paths of the phone's own system version.
+        messages->setSystemVersion(m_selectedDeviceVersion);
+    }
     m_controller->loadConfigView();
     emit moduleWindowRequested(m_controller);
 }
@@ -337,7 +374,12 @@ void ECAppDelegate::saveEmail()
         return;
     }
     hideEmailScreen();
-    submitEmailFromDefaults();
+    // Only the user's own sign-up is answered on screen; the retry at launch stays quiet.
+    m_emailSignup->submitEmailFromDefaults([this](ECEmailSignup::Outcome outcome) {
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { emit emailSubmissionFinished(outcome == ECEmailSignup::Outcome::Registered); },
+            Qt::QueuedConnection);
+    });
 }
 
 void ECAppDelegate::submitEmailFromDefaults()

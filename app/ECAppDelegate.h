@@ -154,6 +154,9 @@ signals:
     void homeLayoutRequested();
     void emailSheetRequested();
     void emailSheetCloseRequested();
+    /// The address the user just saved reached the server (`registered`), or did not and stays
+    /// pending for the next launch.
+    void emailSubmissionFinished(bool registered);
     void submitEmailButtonChanged();
     /// No browser opened `url`: the window shows the address so the user can copy it.
     void pageOpenFailed(const QUrl& url);
@@ -164,6 +167,10 @@ private:
     void setButtonsEnabled(const std::optional<ECDeviceReport>& report);
     void showConnectionAlert(const ECDeviceReport& report);
     void rebuildPickerRows();
+    /// Rebuilds the picker's rows from the last look at each device and the selected device's
+    /// space reading.
+    void showPickerRows();
+    void adoptSpaceReading(const ECDeviceReport& report);
 
     UserDefaults& m_defaults;
     Modules m_modules;
@@ -175,6 +182,14 @@ private:
     bool m_connectionAlertShowing { false };
     std::optional<ConnectionAlert> m_connectionAlert;
     std::vector<ECDevicePickerRow> m_pickerRows;
+    /// The last reading of the selected device's media area: heading, bar and picker show it.
+    struct SpaceReading
+    {
+        std::shared_ptr<AMDevice> device;
+        std::optional<std::int64_t> freeBytes;
+        std::optional<std::int64_t> totalBytes;
+    };
+    SpaceReading m_spaceReading;
 
     QString m_headingText;
     QString m_statusText;

@@ -64,15 +64,14 @@ QString pickerSpaceText(std::optional<std::int64_t> freeBytes, std::optional<std
 
 QString fillCaption(std::optional<std::int64_t> freeBytes, std::optional<std::int64_t> totalBytes)
 {
-    const std::optional<double> percentage = fillPercentage(freeBytes, totalBytes);
-    if (!percentage) {
+    if (!fillPercentage(freeBytes, totalBytes)) {
         return QString();
     }
-    // The used share of the capacity as sold, so the caption, the bar and "…% full" agree.
-    const std::int32_t capacity = convertTotalSpaceToDeviceSize(*totalBytes);
-    return QStringLiteral("%1 GB of %2 GB used")
-        .arg(QLocale().toString(*percentage / 100.0 * capacity, 'f', 1))
-        .arg(capacity);
+    // What the phone read: the used and total bytes of the media area the percentage comes from.
+    const QLocale locale;
+    return QStringLiteral("%1 of %2 used")
+        .arg(locale.formattedDataSize(*totalBytes - *freeBytes, 1, QLocale::DataSizeSIFormat),
+            locale.formattedDataSize(*totalBytes, 1, QLocale::DataSizeSIFormat));
 }
 
 float leadingVersionNumber(const QString& versionText)

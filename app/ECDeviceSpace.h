@@ -24,9 +24,8 @@ QString statusText(std::optional<double> percentage);
 /// "%d GB - %.0f%% full" for a row of the device picker, or "" without the counts.
 QString pickerSpaceText(std::optional<std::int64_t> freeBytes, std::optional<std::int64_t> totalBytes);
 
-/// "44.8 GB of 64 GB used" beside the fill bar: the used share of the capacity as sold, the same
-/// total the picker shows, so caption, bar and status line tell one story (the file system's own
-/// total is smaller and would read as a second size). "" without the counts.
+/// "39.0 GB of 55.7 GB used" beside the fill bar: what the media area's free and total bytes say,
+/// the same reading the "…% full" figure comes from. "" without the counts.
 QString fillCaption(std::optional<std::int64_t> freeBytes, std::optional<std::int64_t> totalBytes);
 
 /// The leading decimal number of a system version text, as single precision: "8.4.1" gives 8.4,

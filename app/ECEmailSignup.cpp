@@ -35,9 +35,12 @@ bool isLoopbackHost(const QString& host)
 
 bool ECEmailSignup::isValidEmailAddress(const QString& text)
 {
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[A-Z0-9a-z._%+-]+@[A-Za-z0-9.-]+\\.[A-Za-z]{2,4}")));
-    return pattern.match(text).hasMatch();
+    // Top-level domains are no longer two to four letters ("photography", "museum"): any run of
+    // two or more letters ends the domain.
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        QStringLiteral("[A-Z0-9a-z._%+-]{1,64}@(?:[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?\\.)+[A-Za-z]{2,63}")));
+    constexpr int MAX_ADDRESS_LENGTH = 254;
+    return text.size() <= MAX_ADDRESS_LENGTH && pattern.match(text).hasMatch();
 }
 
 QUrl ECEmailSignup::defaultBaseUrl()
@@ -95,7 +98,7 @@ ECEmailSignup::~ECEmailSignup()
     m_queue.waitUntilAllOperationsAreFinished();
 }
 
-void ECEmailSignup::submitEmailFromDefaults()
+void ECEmailSignup::submitEmailFromDefaults(std::function<void(Outcome)> finished)
 {
     const QString email = m_defaults.stringForKey(ECUserDefaultsKeys::USERS_EMAIL);
     const std::int64_t contact = m_defaults.integerForKey(ECUserDefaultsKeys::CAN_CONTACT_USER);
@@ -103,10 +106,13 @@ void ECEmailSignup::submitEmailFromDefaults()
     const std::optional<QUrl> url = requestUrl(m_baseUrl, email, contact, &error);
     if (!url) {
         logLine(LOG_APP, "Connection Error: %s", qUtf8Printable(error));
+        if (finished) {
+            finished(Outcome::ConnectionError);
+        }
         return;
     }
     UserDefaults* defaults = &m_defaults;
-    m_queue.addOperation([defaults, url = *url](const Operation& operation) {
+    m_queue.addOperation([defaults, url = *url, finished = std::move(finished)](const Operation& operation) {
         // The queue's thread runs its own event loop for the one request, so the reply is
         // handled here and never on the interface thread.
         QNetworkAccessManager manager;
@@ -134,7 +140,8 @@ void ECEmailSignup::submitEmailFromDefaults()
         bodySize += reply->readAll().size();
         const bool failed = reply->error() != QNetworkReply::NoError;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        switch (classifyReply(failed, status, bodySize)) {
+        const Outcome outcome = classifyReply(failed, status, bodySize);
+        switch (outcome) {
         case Outcome::Registered:
             logLine(LOG_APP, "Registered email");
             defaults->setBool(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL, true);
@@ -154,5 +161,8 @@ void ECEmailSignup::submitEmailFromDefaults()
         }
         }
         delete reply;
+        if (finished) {
+            finished(outcome);
+        }
     });
 }

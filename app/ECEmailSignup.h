@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 class UserDefaults;
@@ -28,8 +29,10 @@ public:
         ConnectionError,
     };
 
-    /// Whether the whole of `text` is an e-mail address by the sheet's rule: letters, digits and
-    /// ._%+- before an "@", then letters, digits, dots and hyphens, a dot and two to four letters.
+    /// Whether the whole of `text` is an e-mail address: letters, digits and ._%+- before an "@",
+    /// then dot-separated domain labels (letters, digits and inner hyphens) ending in a top-level
+    /// domain of two or more letters, any of them ("example.photography" too); 254 characters at
+    /// most.
     static bool isValidEmailAddress(const QString& text);
 
     /// The server's base URL: the environment variable TORVANE_SIGNUP_URL when set, else the one
@@ -56,7 +59,9 @@ public:
     /// Sends the stored "usersEmail" and "canContactUser" and returns at once; the reply is
     /// handled on the background queue: "Registered email", "Empty reply." or
     /// "Connection Error: %s" in the log, and the defaults written on success.
-    void submitEmailFromDefaults();
+    /// `finished`, when given, hears the outcome on the request's queue (or at once when the
+    /// request cannot be formed).
+    void submitEmailFromDefaults(std::function<void(Outcome)> finished = {});
 
     /// Requests queued or under way (tests wait for zero while their server answers).
     std::size_t pendingRequests() const { return m_queue.operationCount(); }

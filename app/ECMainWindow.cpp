@@ -122,6 +122,9 @@ void ECMainWindow::buildInterface()
     m_headingButton->setAccessibleName(QStringLiteral("Device"));
 
     m_subheading = makeLabel(QStringLiteral("subheading"), ECTheme::font(14), ECTheme::secondaryText(), this);
+    // Advice such as how to start the USB service is longer than a line: it wraps within the window.
+    m_subheading->setWordWrap(true);
+    m_subheading->setContentsMargins(40, 0, 40, 0);
 
     m_fillBar = new ECFillBar(this);
     m_fillBar->setObjectName(QStringLiteral("fillBar"));
@@ -247,6 +250,7 @@ void ECMainWindow::bindController()
         }
     });
     connect(&m_controller, &ECAppDelegate::pageOpenFailed, this, &ECMainWindow::showPageAddress);
+    connect(&m_controller, &ECAppDelegate::emailSubmissionFinished, this, &ECMainWindow::showSignupResult);
 }
 
 void ECMainWindow::updateWindowText()
@@ -354,6 +358,7 @@ void ECMainWindow::showConnectionAlert()
     box->setIcon(QMessageBox::Warning);
     box->setText(alert->messageText);
     box->setInformativeText(alert->informativeText);
+    ECModuleDialog::wrapTexts(box);
     QPushButton* tryAgain = box->addButton(alert->buttonTitle, QMessageBox::AcceptRole);
     tryAgain->setObjectName(QStringLiteral("primaryButton"));
     box->setDefaultButton(tryAgain);
@@ -394,6 +399,32 @@ void ECMainWindow::showEmailSheet()
     sheet->open();
 }
 
+void ECMainWindow::showSignupResult(bool registered)
+{
+    if (m_signupResult) {
+        m_signupResult->close();
+    }
+    auto* box = new QMessageBox(this);
+    box->setObjectName(QStringLiteral("signupResult"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setWindowTitle(QStringLiteral("Get tips by e-mail"));
+    if (registered) {
+        box->setIcon(QMessageBox::Information);
+        box->setText(QStringLiteral("You're signed up"));
+        box->setInformativeText(QStringLiteral("Thank you. The first tips will reach you by e-mail."));
+    } else {
+        box->setIcon(QMessageBox::Warning);
+        box->setText(QStringLiteral("Torvane could not reach its server"));
+        box->setInformativeText(QStringLiteral("Your address is saved. Torvane will try again next time it starts."));
+    }
+    box->setStandardButtons(QMessageBox::Ok);
+    ECModuleDialog::wrapTexts(box);
+    m_signupResult = box;
+    positionSheet(box);
+    box->open();
+}
+
 void ECMainWindow::showPrivacyStatement()
 {
     auto* box = new QMessageBox(this);
@@ -404,6 +435,7 @@ void ECMainWindow::showPrivacyStatement()
     box->setText(QStringLiteral("What Torvane keeps and sends"));
     box->setInformativeText(ECPrivacy::statement());
     box->setStandardButtons(QMessageBox::Ok);
+    ECModuleDialog::wrapTexts(box);
     m_privacyStatement = box;
     positionSheet(box);
     box->open();

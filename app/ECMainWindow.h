@@ -45,6 +45,8 @@ public:
     QMessageBox* privacyStatement() const { return m_privacyStatement; }
     /// The message that offers a page's address when no browser opened it.
     QDialog* pageAddressAlert() const { return m_pageAddressAlert; }
+    /// What became of the address the user just signed up with.
+    QMessageBox* signupResult() const { return m_signupResult; }
 
     /// The heading's action: opens or closes the device picker.
     void showDevicePopover();
@@ -70,6 +72,7 @@ private:
     void showBillboard();
     void showEmailSheet();
     void showPrivacyStatement();
+    void showSignupResult(bool registered);
     void showPageAddress(const QUrl& url);
     /// Places a sheet horizontally centred over the window, 24 points below its top edge.
     void positionSheet(QWidget* sheet);
@@ -91,4 +94,5 @@ private:
     QPointer<ECSubmitEmailWindow> m_submitEmailWindow;
     QPointer<QMessageBox> m_privacyStatement;
     QPointer<QDialog> m_pageAddressAlert;
+    QPointer<QMessageBox> m_signupResult;
 };

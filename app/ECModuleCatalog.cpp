@@ -66,7 +66,7 @@ std::optional<QString> hoverDescription(ECModuleButton button)
     case ECModuleButton::Caches:
         return QStringLiteral("Clear temporary files stored by apps");
     case ECModuleButton::Photos:
-        return QStringLiteral("Pick photos & videos to backup to your computer");
+        return QStringLiteral("Pick photos & videos to back up to your computer");
     case ECModuleButton::Music:
         return QStringLiteral("Removes old songs from your Music app");
     case ECModuleButton::Messages:

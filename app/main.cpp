@@ -9,6 +9,7 @@
 #include "base/NotificationCenter.h"
 #include "device/MobileDeviceAccess.h"
 #include "device/mobile_device.h"
+#include "modules/ECModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
 #include "platform/event_store.h"
@@ -18,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTimer>
@@ -35,14 +37,55 @@
 
 namespace {
 
+// Saves what the screen shows of a tool's window (drawn by the X server, so whatever it shows
+// over is in the picture), or of the main window without one, then quits.
+void saveScreen(ECMainWindow& window, ECAppDelegate& controller, const QString& file)
+{
+    const QRect area = window.configWindow() ? window.configWindow()->frameGeometry() : window.frameGeometry();
+    const bool saved = window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height()).save(file);
+    std::fprintf(stderr, saved ? "torvane: saved %s showing \"%s\"\n" : "torvane: could not save %s\n",
+        qPrintable(file),
+        qUtf8Printable(controller.controller() ? controller.controller()->titleText() : controller.headingText()));
+    QApplication::exit(saved ? 0 : 1);
+}
+
+// Opens `tool`'s window and saves the screen once it has been idle for two seconds in a row
+// (its list read), or after a minute.
+void screenshotTool(ECMainWindow& window, ECAppDelegate& controller, ECModuleButton tool, const QString& file)
+{
+    controller.startModule(tool);
+    auto* poll = new QTimer(&window);
+    auto* elapsed = new QElapsedTimer;
+    auto* idleSince = new QElapsedTimer;
+    elapsed->start();
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, &controller, poll, elapsed, idleSince, file] {
+        const ECModule* module = controller.controller();
+        const bool idle = module && window.configWindow() && module->moduleStatus() == ECModuleStatus::Idle;
+        if (!idle) {
+            idleSince->invalidate();
+        } else if (!idleSince->isValid()) {
+            idleSince->start();
+        }
+        if ((!idleSince->isValid() || idleSince->elapsed() < 2000) && elapsed->elapsed() < 60000) {
+            return;
+        }
+        poll->stop();
+        delete elapsed;
+        delete idleSince;
+        saveScreen(window, controller, file);
+    });
+    poll->start(100);
+}
+
 // Waits, without blocking the window, until the device exchanges have settled with a device shown
-// (or a bound has passed), then saves the window and quits.
-void takeScreenshotWhenSettled(ECMainWindow& window, ECAppDelegate& controller, const QString& file)
+// (or a bound has passed), then saves the window (or, with `tool`, that tool's window) and quits.
+void takeScreenshotWhenSettled(
+    ECMainWindow& window, ECAppDelegate& controller, const QString& file, std::optional<ECModuleButton> tool)
 {
     auto* poll = new QTimer(&window);
     auto* elapsed = new QElapsedTimer;
     elapsed->start();
-    QObject::connect(poll, &QTimer::timeout, &window, [&window, &controller, poll, elapsed, file] {
+    QObject::connect(poll, &QTimer::timeout, &window, [&window, &controller, poll, elapsed, file, tool] {
         const bool settled = controller.selectedDevice() && controller.pendingDeviceExchanges() == 0
             && controller.headingText().endsWith(QLatin1String(" Connected"));
         if (!settled && elapsed->elapsed() < 30000) {
@@ -50,6 +93,10 @@ void takeScreenshotWhenSettled(ECMainWindow& window, ECAppDelegate& controller, 
         }
         poll->stop();
         delete elapsed;
+        if (tool) {
+            screenshotTool(window, controller, *tool, file);
+            return;
+        }
         // One more turn of the event loop so the last text change is painted.
         QTimer::singleShot(300, &window, [&window, &controller, file] {
             const bool saved = window.grab().save(file);
@@ -142,14 +189,30 @@ struct Options
         QStringLiteral("Save a picture of the main window to FILE once a device is shown (or after 30 seconds "
                        "without one), then quit."),
         QStringLiteral("FILE") };
+    QCommandLineOption screenshotTool { QStringLiteral("screenshot-tool"),
+        QStringLiteral("With --screenshot: open TOOL's window first (apps, temp-files, photos, music or messages)."),
+        QStringLiteral("TOOL") };
 };
+
+std::optional<ECModuleButton> toolNamed(const QString& name)
+{
+    static const std::pair<const char*, ECModuleButton> TOOLS[] = { { "apps", ECModuleButton::Apps },
+        { "temp-files", ECModuleButton::Caches }, { "photos", ECModuleButton::Photos },
+        { "music", ECModuleButton::Music }, { "messages", ECModuleButton::Messages } };
+    for (const auto& [tool, button] : TOOLS) {
+        if (name == QLatin1String(tool)) {
+            return button;
+        }
+    }
+    return std::nullopt;
+}
 
 void describe(QCommandLineParser& parser, const Options& options)
 {
     parser.setApplicationDescription(QStringLiteral("Frees space on an iPhone, iPad or iPod touch."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({ options.demo, options.usb, options.profile, options.screenshot });
+    parser.addOptions({ options.demo, options.usb, options.profile, options.screenshot, options.screenshotTool });
 }
 
 /// Answers --help, --version and bad command lines before any window system is touched, so
@@ -185,6 +248,10 @@ std::optional<int> handleCommandLineWithoutDisplay(int argc, char** argv)
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(
             stderr, "torvane: unexpected argument '%s'\n", qUtf8Printable(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(options.screenshotTool) && !toolNamed(parser.value(options.screenshotTool))) {
+        std::fprintf(stderr, "torvane: unknown tool '%s'\n", qUtf8Printable(parser.value(options.screenshotTool)));
         return 2;
     }
     if (parser.isSet(options.demo) && parser.isSet(options.usb)) {
@@ -276,7 +343,8 @@ int main(int argc, char** argv)
         EventStore::sharedStore().waitUntilIdle();
     });
     if (parser.isSet(screenshot)) {
-        takeScreenshotWhenSettled(window, controller, parser.value(screenshot));
+        takeScreenshotWhenSettled(
+            window, controller, parser.value(screenshot), toolNamed(parser.value(options.screenshotTool)));
     }
     const int status = QApplication::exec();
     simulator.stop();

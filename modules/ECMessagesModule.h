@@ -4,7 +4,7 @@
 
 /// The messages tool. A computer cannot reach the attachments that Messages keeps on a phone,
 /// so the module removes nothing: its window tells the user where on the phone itself that
-/// space is freed.
+/// space is freed, in the words of the phone's system version.
 class ECMessagesModule : public ECModule
 {
     Q_OBJECT
@@ -13,4 +13,11 @@ public:
     explicit ECMessagesModule(QObject* parent = nullptr);
 
     void loadConfigView() override;
+    bool offersDeletion() const override { return false; }
+    QString buttonTitle(std::int64_t count) const override;
+
+    /// The phone's system version as a number (8.2, 11.4; 0 when unknown); the hints follow it.
+    void setSystemVersion(float version);
+    /// The hint for a system version: the Settings paths that phone has.
+    static QString hintFor(float version);
 };

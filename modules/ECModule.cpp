@@ -42,7 +42,7 @@ ECModule::ECModule(QObject* parent)
     : QObject(parent)
     , m_clock(&ECClock::system())
 {
-    m_progressDisplay = progressDisplayFor(ECModuleStatus::Idle, 0, 0, buttonTitle(QString()));
+    m_progressDisplay = progressDisplayFor(ECModuleStatus::Idle, 0, 0, buttonTitle(0));
 }
 
 ECModule::~ECModule()
@@ -114,17 +114,25 @@ ECModuleStatus ECModule::moduleStatus() const
     return moduleStatusFor(m_deleting, m_workOperations.load(), m_sizeOperations.load());
 }
 
-QString ECModule::buttonTitle(const QString& countText) const
+QString ECModule::buttonTitle(std::int64_t count) const
 {
-    return QStringLiteral("Clear%1 selected").arg(countText);
+    return QStringLiteral("Clear%1 selected").arg(countText(count));
+}
+
+QString ECModule::deletingText() const
+{
+    return QStringLiteral("Clearing files...");
 }
 
 void ECModule::updateProgressLabel()
 {
     m_bytesToDelete = selectionSize();
     const std::int64_t count = itemsToRemoveCount();
-    ECProgressDisplay display
-        = progressDisplayFor(moduleStatus(), m_bytesToDelete, count, buttonTitle(countText(count)));
+    const ECModuleStatus status = moduleStatus();
+    ECProgressDisplay display = progressDisplayFor(status, m_bytesToDelete, count, buttonTitle(count));
+    if (status == ECModuleStatus::Deleting) {
+        display.label = deletingText();
+    }
     if (display != m_progressDisplay) {
         m_progressDisplay = std::move(display);
         emit progressDisplayChanged();

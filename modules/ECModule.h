@@ -109,8 +109,12 @@ public:
     ECModuleStatus moduleStatus() const;
     /// Bytes the current selection would free.
     virtual std::int64_t selectionSize() const { return 0; }
-    /// The delete button's title for a count text (" 3", or empty for none).
-    virtual QString buttonTitle(const QString& countText) const;
+    /// The delete button's title for the number of things a deletion would remove (0 for none).
+    virtual QString buttonTitle(std::int64_t count) const;
+    /// The progress label while deleting: what this module's deletion does.
+    virtual QString deletingText() const;
+    /// Whether the window offers a deletion at all (progress, selection size, delete button).
+    virtual bool offersDeletion() const { return true; }
     /// How many things a deletion would remove now.
     virtual std::int64_t itemsToRemoveCount() const { return 0; }
 

@@ -6,9 +6,12 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 ECModuleDialog::ECModuleDialog(ECModule* module, QWidget* parent)
     : QDialog(parent)
@@ -37,6 +40,17 @@ ECModuleDialog::~ECModuleDialog()
     }
 }
 
+void ECModuleDialog::wrapTexts(QMessageBox* box)
+{
+    constexpr int TEXT_WIDTH = 380;
+    for (const char* name : { "qt_msgbox_label", "qt_msgbox_informativelabel" }) {
+        if (auto* label = box->findChild<QLabel*>(QLatin1String(name))) {
+            label->setWordWrap(true);
+            label->setMinimumWidth(std::min(TEXT_WIDTH, label->fontMetrics().horizontalAdvance(label->text())));
+        }
+    }
+}
+
 void ECModuleDialog::presentAlert(const ECModuleAlert& alert, std::function<void(int button)> answer)
 {
     auto* box = new QMessageBox(this);
@@ -53,6 +67,7 @@ void ECModuleDialog::presentAlert(const ECModuleAlert& alert, std::function<void
             box->setDefaultButton(button);
         }
     }
+    wrapTexts(box);
     auto shared = std::make_shared<std::function<void(int)>>(std::move(answer));
     connect(box, &QMessageBox::finished, this, [box, buttons, shared](int) {
         if (*shared) {

@@ -7,6 +7,7 @@
 
 class ECModule;
 class ECModuleView;
+class QMessageBox;
 
 /// The module window: a window-modal dialog over the main window holding the module's view,
 /// built afresh each time the module is shown. It answers the module's questions with
@@ -20,6 +21,10 @@ public:
     /// Makes the module's view and becomes the module's host. Deletes itself once closed.
     ECModuleDialog(ECModule* module, QWidget* parent);
     ~ECModuleDialog() override;
+
+    /// Makes a message box's texts wrap at a readable width instead of running off its edges:
+    /// a plain-text message does not wrap by itself.
+    static void wrapTexts(QMessageBox* box);
 
     ECModule* module() const { return m_module; }
     ECModuleView* moduleView() const { return m_view; }

@@ -26,6 +26,11 @@ QString countText(std::int64_t count)
     return QStringLiteral(" %1").arg(count);
 }
 
+QString countedNoun(std::int64_t count, const QString& singular, const QString& plural)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(count == 1 ? singular : plural);
+}
+
 ECProgressDisplay progressDisplayFor(
     ECModuleStatus status, std::int64_t bytesToDelete, std::int64_t itemCount, const QString& deleteTitle)
 {

@@ -19,8 +19,11 @@ ECModuleStatus moduleStatusFor(bool deleting, std::size_t workOperations, std::s
 /// A byte count in decimal units, as people read sizes: "12.3 MB", "0 bytes".
 QString formattedByteCount(std::int64_t bytes);
 
-/// The count handed to a module's button title: empty for none, else a blank and the number.
+/// The count in a default button title: empty for none, else a blank and the number.
 QString countText(std::int64_t count);
+
+/// A count and the word for what it counts, singular or plural: "1 Song", "3 Songs".
+QString countedNoun(std::int64_t count, const QString& singular, const QString& plural);
 
 /// Everything the module window shows below the table, decided without any widget.
 struct ECProgressDisplay

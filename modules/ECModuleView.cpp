@@ -1,6 +1,7 @@
 #include "modules/ECModuleView.h"
 
 #include "modules/ECCheckboxHeaderView.h"
+#include "modules/ECIconDelegate.h"
 #include "modules/ECModule.h"
 #include "modules/ECRankDelegate.h"
 #include "modules/ECStripedProgressBar.h"
@@ -125,7 +126,7 @@ void ECModuleView::buildTable(ECTableViewModule* module)
     m_tableView->setShowGrid(false);
     m_tableView->setSortingEnabled(false);
     m_tableView->setWordWrap(false);
-    m_tableView->setIconSize(QSize(24, 24));
+    m_tableView->setIconSize(QSize(ECIconDelegate::ICON_POINTS, ECIconDelegate::ICON_POINTS));
     m_tableView->verticalHeader()->hide();
     m_tableView->verticalHeader()->setDefaultSectionSize(32);
     m_tableView->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -143,6 +144,7 @@ void ECModuleView::buildTable(ECTableViewModule* module)
             break;
         case ECItemColumn::Kind::Name:
             m_header->setSectionResizeMode(column, QHeaderView::Stretch);
+            m_tableView->setItemDelegateForColumn(column, new ECIconDelegate(m_tableView));
             break;
         case ECItemColumn::Kind::Rank:
             m_tableView->setItemDelegateForColumn(column, new ECRankDelegate(m_tableView));
@@ -196,7 +198,12 @@ void ECModuleView::refreshProgress()
     m_progressBar->setIndeterminate(display.barIndeterminate);
     m_progressBar->setAnimating(display.barAnimating);
     m_deleteButton->setEnabled(display.deleteEnabled);
-    m_deleteButton->setText(display.deleteTitle);
+    // A title's "&" is a word ("Back Up & Remove"), not a keyboard mnemonic marker.
+    m_deleteButton->setText(QString(display.deleteTitle).replace(QLatin1Char('&'), QStringLiteral("&&")));
+    // A tool that removes nothing shows no selection size and no delete button.
+    const bool deletes = m_module->offersDeletion();
+    m_progressLabel->setVisible(deletes);
+    m_deleteButton->setVisible(deletes);
     m_cancelButton->setText(display.cancelTitle);
 }
 

@@ -196,9 +196,9 @@ std::int64_t ECTableViewModule::selectionSize() const
     return total;
 }
 
-QString ECTableViewModule::buttonTitle(const QString& countText) const
+QString ECTableViewModule::buttonTitle(std::int64_t count) const
 {
-    return QStringLiteral("Remove%1 selected").arg(countText);
+    return QStringLiteral("Remove%1 selected").arg(countText(count));
 }
 
 std::int64_t ECTableViewModule::itemsToRemoveCount() const

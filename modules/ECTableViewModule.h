@@ -57,7 +57,7 @@ public:
     Qt::CheckState headerCheckState() const;
 
     std::int64_t selectionSize() const override;
-    QString buttonTitle(const QString& countText) const override;
+    QString buttonTitle(std::int64_t count) const override;
     virtual std::vector<ECModuleItem> itemsToRemove() const { return checkedItems(); }
     std::int64_t itemsToRemoveCount() const override;
     /// The delete button's action: deletes the checked items.

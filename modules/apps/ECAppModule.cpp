@@ -92,12 +92,17 @@ QString ECAppModule::rankString(const ECItemScanResult& scan) const
     return rankStringFor(scan.size.value_or(0), scan.date, clock().now());
 }
 
-QString ECAppModule::buttonTitle(const QString& countText) const
+QString ECAppModule::buttonTitle(std::int64_t count) const
 {
-    if (countText.isEmpty()) {
-        return QStringLiteral("Remove App");
+    if (count == 0) {
+        return QStringLiteral("Remove Apps");
     }
-    return QStringLiteral("Remove%1 Apps").arg(countText);
+    return QStringLiteral("Remove %1").arg(countedNoun(count, QStringLiteral("App"), QStringLiteral("Apps")));
+}
+
+QString ECAppModule::deletingText() const
+{
+    return QStringLiteral("Removing apps...");
 }
 
 QString ECAppModule::moduleName() const

@@ -37,7 +37,8 @@ public:
     QString rankString(const ECItemScanResult& scan) const;
 
     /// "Remove App" for none, else "Remove%@ Apps".
-    QString buttonTitle(const QString& countText) const override;
+    QString buttonTitle(std::int64_t count) const override;
+    QString deletingText() const override;
     /// The user apps, each with its icon (or the module's own) and "appid". Work queue.
     std::vector<ECModuleItem> items() override;
     /// "size", "date" (absent when unknown) and "rank" of one app. Size queue.

@@ -67,12 +67,13 @@ ECCacheModule::~ECCacheModule()
     stopAllWork();
 }
 
-QString ECCacheModule::buttonTitle(const QString& countText) const
+QString ECCacheModule::buttonTitle(std::int64_t count) const
 {
-    if (countText.isEmpty()) {
-        return QStringLiteral("Clear Temp File");
+    if (count == 0) {
+        return QStringLiteral("Clear Temp Files");
     }
-    return QStringLiteral("Clear%1 Temp Files").arg(countText);
+    return QStringLiteral("Clear %1")
+        .arg(countedNoun(count, QStringLiteral("Temp File"), QStringLiteral("Temp Files")));
 }
 
 QString ECCacheModule::moduleName() const

@@ -38,7 +38,7 @@ public:
     static std::optional<QUrl> artworkUrl(const PlistDictionary& metadata);
 
     /// "Clear Temp File" for none, else "Clear%@ Temp Files".
-    QString buttonTitle(const QString& countText) const override;
+    QString buttonTitle(std::int64_t count) const override;
     bool defaultChecked() const override { return true; }
     /// The apps, then the stalled downloads. Work queue.
     std::vector<ECModuleItem> items() override;

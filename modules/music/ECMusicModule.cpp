@@ -22,6 +22,7 @@
 #include <QSignalBlocker>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -162,12 +163,30 @@ void ECMusicModule::updateRange()
     updateProgressLabel();
 }
 
-QString ECMusicModule::buttonTitle(const QString& countText) const
+QString ECMusicModule::buttonTitle(std::int64_t count) const
 {
-    if (countText.isEmpty()) {
-        return QStringLiteral("Delete Song");
+    if (count == 0) {
+        return QStringLiteral("Delete Songs");
     }
-    return QStringLiteral("Delete%1 Songs").arg(countText);
+    // Songs and podcasts are counted apart, so the button says what it deletes.
+    std::int64_t podcasts = 0;
+    for (const ECModuleItem& item : itemsToRemove()) {
+        podcasts += item.value(QStringLiteral("type")).toInt() == PODCAST ? 1 : 0;
+    }
+    const std::int64_t songs = std::max<std::int64_t>(count - podcasts, 0);
+    QStringList parts;
+    if (songs > 0 || podcasts == 0) {
+        parts << countedNoun(songs, QStringLiteral("Song"), QStringLiteral("Songs"));
+    }
+    if (podcasts > 0) {
+        parts << countedNoun(podcasts, QStringLiteral("Podcast"), QStringLiteral("Podcasts"));
+    }
+    return QStringLiteral("Delete %1").arg(parts.join(QStringLiteral(" and ")));
+}
+
+QString ECMusicModule::deletingText() const
+{
+    return QStringLiteral("Deleting songs...");
 }
 
 QString ECMusicModule::localDir() const
@@ -413,11 +432,12 @@ void ECMusicModule::handleDeletionResult(int result, const std::shared_ptr<Track
         updateProgressLabel();
         ECModuleAlert done;
         done.message = QStringLiteral("Songs Deleted");
-        done.informativeText = QStringLiteral("%1 songs were removed from your device. A copy of its music library "
-                                              "from before is kept in \"%2\".")
-                                   .arg(result)
-                                   .arg(QDir::toNativeSeparators(deleter->backupFolder()));
-        done.buttons = { QStringLiteral("Ok") };
+        done.informativeText
+            = QStringLiteral("%1 removed from your device. A copy of its music library "
+                             "from before is kept in \"%2\".")
+                  .arg(result == 1 ? QStringLiteral("1 song was") : QStringLiteral("%1 songs were").arg(result))
+                  .arg(QDir::toNativeSeparators(deleter->backupFolder()));
+        done.buttons = { QStringLiteral("OK") };
         presentAlert(done, [](int) {});
         loadConfigView();
         return;
@@ -433,7 +453,9 @@ void ECMusicModule::handleDeletionResult(int result, const std::shared_ptr<Track
         const auto current = device();
         const QString name
             = current && current->deviceName() ? QString::fromStdString(*current->deviceName()) : QString();
-        showErrorSheet(QStringLiteral("Torvane could not find a device with the name \"%1\" in iTunes.").arg(name));
+        showErrorSheet(
+            QStringLiteral("Torvane could not find a device with the name \"%1\" among the connected devices.")
+                .arg(name));
         break;
     }
     case TrackDeleter::TracksNotFound:
@@ -461,7 +483,7 @@ void ECMusicModule::showErrorSheet(const QString& message)
     ECModuleAlert sheet;
     sheet.message = QStringLiteral("Error Deleting Songs");
     sheet.informativeText = message;
-    sheet.buttons = { QStringLiteral("Ok") };
+    sheet.buttons = { QStringLiteral("OK") };
     presentAlert(sheet, [](int) {});
 }
 

@@ -51,7 +51,8 @@ public:
     static bool readLibraryCopy(const QString& folder, const std::function<bool(const ECModuleItem&)>& each);
 
     std::vector<ECModuleItem> itemsToRemove() const override { return checkedItems(); }
-    QString buttonTitle(const QString& countText) const override;
+    QString buttonTitle(std::int64_t count) const override;
+    QString deletingText() const override;
     /// The delete button: after the one-time notice, removes every checked item in one call of
     /// the track deleter.
     void deleteChecked() override;

@@ -1,15 +1,94 @@
 #include "modules/photos/ECPhotoConfigView.h"
 
+#include "modules/ECModuleRules.h"
 #include "modules/ECTimePopupButton.h"
 #include "modules/photos/ECPhotoModule.h"
+#include "platform/image_capture/ICCameraFile.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFormLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QSignalBlocker>
+
+#include <algorithm>
 
 namespace {
 const QString OTHER_TITLE = QStringLiteral("Other…");
+
+/// A label showing a path whole where it fits and elided in the middle where it does not, so
+/// both the start and the folder's own name stay readable; the whole path is in the tooltip.
+class PathLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+    void setPath(const QString& path)
+    {
+        m_path = path;
+        setToolTip(path);
+        setAccessibleDescription(path);
+        elide();
+    }
+
+    QSize minimumSizeHint() const override { return QSize(40, QLabel::minimumSizeHint().height()); }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+private:
+    void elide() { setText(fontMetrics().elidedText(m_path, Qt::ElideMiddle, std::max(width(), 40))); }
+
+    QString m_path;
+};
+
+QString dateText(const QDateTime& when)
+{
+    return QLocale().toString(when.date(), QStringLiteral("d MMM yyyy"));
+}
+
+} // namespace
+
+ECPhotoConfigView::Summary ECPhotoConfigView::summarize(const std::vector<ICCameraFile>& files)
+{
+    std::int64_t photos = 0;
+    std::int64_t videos = 0;
+    std::int64_t bytes = 0;
+    QDateTime first;
+    QDateTime last;
+    for (const ICCameraFile& file : files) {
+        (file.movie ? videos : photos) += 1;
+        bytes += std::int64_t(file.fileSize);
+        if (file.creationDate.isValid()) {
+            if (!first.isValid() || file.creationDate < first) {
+                first = file.creationDate;
+            }
+            if (!last.isValid() || file.creationDate > last) {
+                last = file.creationDate;
+            }
+        }
+    }
+    Summary summary;
+    QStringList kinds;
+    if (photos > 0 || videos == 0) {
+        kinds << countedNoun(photos, QStringLiteral("photo"), QStringLiteral("photos"));
+    }
+    if (videos > 0) {
+        kinds << countedNoun(videos, QStringLiteral("video"), QStringLiteral("videos"));
+    }
+    summary.counts = QStringLiteral("%1, %2").arg(kinds.join(QStringLiteral(" and ")), formattedByteCount(bytes));
+    if (first.isValid()) {
+        const QString from = dateText(first);
+        const QString to = dateText(last);
+        summary.dates
+            = from == to ? QStringLiteral("Taken %1").arg(from) : QStringLiteral("Taken %1 \u2013 %2").arg(from, to);
+    }
+    return summary;
 }
 
 ECPhotoConfigView::ECPhotoConfigView(ECPhotoModule* module, QWidget* parent)
@@ -37,6 +116,16 @@ ECPhotoConfigView::ECPhotoConfigView(ECPhotoModule* module, QWidget* parent)
     m_statusLabel->setObjectName(QStringLiteral("photoStatusLabel"));
     m_statusLabel->setStyleSheet(QStringLiteral("color: #1d1d1f; font-weight: 600;"));
     form->addRow(QString(), m_statusLabel);
+    m_datesLabel = new QLabel(this);
+    m_datesLabel->setObjectName(QStringLiteral("photoDatesLabel"));
+    m_datesLabel->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    form->addRow(QString(), m_datesLabel);
+    auto* folder = new PathLabel(this);
+    folder->setObjectName(QStringLiteral("photoFolderLabel"));
+    folder->setStyleSheet(QStringLiteral("color: #6e6e73;"));
+    folder->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_folderLabel = folder;
+    form->addRow(tr("Folder:"), m_folderLabel);
 
     connect(m_photosAndVideosPopup, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (!m_refreshing && m_module) {
@@ -94,6 +183,18 @@ void ECPhotoConfigView::refresh()
     }
     m_pathPicker->setCurrentIndex(m_module->destinationIndex());
     m_pathPicker->setToolTip(m_module->destinationFolder());
-    m_statusLabel->setText(m_module->statusText());
+    // Until the camera roll is read the module says it is waiting; then the lines say what a
+    // backup would cover.
+    const QString status = m_module->statusText();
+    if (status == ECPhotoModule::WAITING_TEXT) {
+        m_statusLabel->setText(status);
+        m_datesLabel->clear();
+    } else {
+        const Summary summary = summarize(m_module->itemsToRemove());
+        m_statusLabel->setText(summary.counts);
+        m_datesLabel->setText(summary.dates);
+    }
+    m_datesLabel->setVisible(!m_datesLabel->text().isEmpty());
+    static_cast<PathLabel*>(m_folderLabel)->setPath(QDir::toNativeSeparators(m_module->destinationFolder()));
     m_refreshing = false;
 }

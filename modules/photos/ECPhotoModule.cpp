@@ -28,10 +28,10 @@ ECPhotoModule::ECPhotoModule(MobileDevice& library, QObject* parent)
     : ECModule(parent)
     , m_deviceBrowser(std::make_unique<ICDeviceBrowser>(library))
 {
-    setTitleText(QStringLiteral("Backup & Remove Old Photos"));
+    setTitleText(QStringLiteral("Back Up & Remove Old Photos"));
     // Files removed through the file service leave the phone's storage at once; the Photos app
     // learns of it only when it rebuilds its library, and users should hear that from us.
-    setHintText(QStringLiteral("Backup photos and videos to your Mac to clear out room for more.. "
+    setHintText(QStringLiteral("Back up photos and videos to this computer to clear out room for more. "
                                "Each file is removed from the phone only after its copy on this "
                                "computer has been read back and checked. The Photos app on the "
                                "phone may keep showing removed items until it rebuilds its library."));
@@ -204,12 +204,18 @@ std::int64_t ECPhotoModule::selectionSize() const
     return total;
 }
 
-QString ECPhotoModule::buttonTitle(const QString& countText) const
+QString ECPhotoModule::buttonTitle(std::int64_t count) const
 {
-    if (countText.isEmpty()) {
-        return QStringLiteral("Backup & Remove File");
+    if (count == 0) {
+        return QStringLiteral("Back Up & Remove Files");
     }
-    return QStringLiteral("Backup & Remove%1 Files").arg(countText);
+    return QStringLiteral("Back Up & Remove %1")
+        .arg(countedNoun(count, QStringLiteral("File"), QStringLiteral("Files")));
+}
+
+QString ECPhotoModule::deletingText() const
+{
+    return QStringLiteral("Backing up and removing files...");
 }
 
 void ECPhotoModule::updateProgressLabel()

@@ -75,7 +75,8 @@ public:
     void deviceDidCloseSessionWithError(const QString& error);
 
     std::int64_t selectionSize() const override;
-    QString buttonTitle(const QString& countText) const override;
+    QString buttonTitle(std::int64_t count) const override;
+    QString deletingText() const override;
     /// The camera's media files that the current choices select, in the camera's order.
     std::vector<ICCameraFile> itemsToRemove() const;
     std::int64_t itemsToRemoveCount() const override;

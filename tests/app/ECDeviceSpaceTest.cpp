@@ -82,16 +82,16 @@ TEST(ECDeviceSpace, PickerSpaceText)
     EXPECT_EQ(ECDeviceSpace::pickerSpaceText(std::nullopt, 16 * GIB).toStdString(), "");
 }
 
-TEST(ECDeviceSpace, FillCaptionUsesTheCapacityThePickerShows)
+TEST(ECDeviceSpace, FillCaptionSaysWhatTheMediaAreaRead)
 {
     const QLocale previous;
     QLocale::setDefault(QLocale::c());
-    // 55.7 GB of user space on a phone sold as 64 GB: both texts say 64 GB, and 70% of it is used.
-    EXPECT_EQ(ECDeviceSpace::fillCaption(16'710'433'280, 55'710'433'280).toStdString(), "44.8 GB of 64 GB used");
-    EXPECT_EQ(ECDeviceSpace::pickerSpaceText(16'710'433'280, 55'710'433'280).toStdString(), "64 GB - 70% full");
-    // Never more than the capacity, even where the capacity counts whole GiB.
-    EXPECT_EQ(ECDeviceSpace::fillCaption(0, 300 * GIB).toStdString(), "300.0 GB of 300 GB used");
-    EXPECT_EQ(ECDeviceSpace::fillCaption(GIB, GIB).toStdString(), "0.0 GB of 16 GB used");
+    // 55.7 GB of user space on a phone sold as 64 GB: the caption reads the area's own bytes,
+    // never the percentage times the capacity as sold.
+    EXPECT_EQ(ECDeviceSpace::fillCaption(16'510'433'280, 55'710'433'280).toStdString(), "39.2 GB of 55.7 GB used");
+    EXPECT_EQ(ECDeviceSpace::pickerSpaceText(16'510'433'280, 55'710'433'280).toStdString(), "64 GB - 70% full");
+    EXPECT_EQ(ECDeviceSpace::fillCaption(0, 300 * GIB).toStdString(), "322.1 GB of 322.1 GB used");
+    EXPECT_EQ(ECDeviceSpace::fillCaption(GIB, GIB).toStdString(), "0 bytes of 1.1 GB used");
     EXPECT_EQ(ECDeviceSpace::fillCaption(std::nullopt, 16 * GIB).toStdString(), "");
     EXPECT_EQ(ECDeviceSpace::fillCaption(20 * GIB, 16 * GIB).toStdString(), "");
     QLocale::setDefault(previous);

@@ -206,7 +206,7 @@ void ECHomeScreenTest::hoverHelpDescribesTheButtonUnderThePointer()
     const Row rows[] = {
         { ModuleButton::Apps, "Pick big apps to quickly delete them from your device" },
         { ModuleButton::Caches, "Clear temporary files stored by apps" },
-        { ModuleButton::Photos, "Pick photos & videos to backup to your computer" },
+        { ModuleButton::Photos, "Pick photos & videos to back up to your computer" },
         { ModuleButton::Music, "Removes old songs from your Music app" },
     };
     for (const Row& row : rows) {
@@ -377,6 +377,22 @@ void ECHomeScreenTest::messagesWindowSaysWhereToFreeTheSpace()
     for (const char* step : { "Settings › Messages › Keep Messages", "Settings › General › iPhone Storage › Messages",
              "review large attachments" }) {
         QVERIFY2(hint->text().contains(QString::fromUtf8(step)), step);
+    }
+    // A tool that removes nothing shows no selection size and no delete button.
+    QVERIFY(!moduleWindow->findChild<QLabel*>(QStringLiteral("progressLabel"))->isVisible());
+    QVERIFY(!moduleWindow->findChild<QPushButton*>(QStringLiteral("deleteButton"))->isVisible());
+    // The hints name only the Settings paths the phone's own system version has.
+    struct Version
+    {
+        float version;
+        bool keepMessages;
+        bool storagePage;
+    };
+    for (const Version& phone : { Version { 7.1f, false, false }, Version { 8.2f, true, false },
+             Version { 10.3f, true, false }, Version { 11.0f, true, true }, Version { 17.5f, true, true } }) {
+        const QString text = ECMessagesModule::hintFor(phone.version);
+        QCOMPARE(text.contains(QStringLiteral("Keep Messages")), phone.keepMessages);
+        QCOMPARE(text.contains(QStringLiteral("iPhone Storage")), phone.storagePage);
     }
     controller->closeCurrentModule();
     QTRY_VERIFY(!window.configWindow());

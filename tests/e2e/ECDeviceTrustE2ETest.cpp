@@ -249,6 +249,11 @@ void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
     QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), title, DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), adviceOf(AMDeviceState::UsbServiceNotRunning));
     QVERIFY(m_window->subheading()->text().contains(QStringLiteral("sudo apt install usbmuxd")));
+    // The advice wraps within the window rather than running off both edges.
+    QLabel* advice = m_window->subheading();
+    QVERIFY(advice->wordWrap());
+    QTRY_VERIFY(advice->heightForWidth(advice->width()) <= advice->height());
+    QVERIFY(m_window->rect().contains(QRect(advice->mapTo(m_window.get(), QPoint(0, 0)), advice->size())));
 
     // The service starts (the simulator's socket) and a phone is plugged in: found without a
     // restart.

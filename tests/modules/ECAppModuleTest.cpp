@@ -54,19 +54,20 @@ TEST(ECAppModuleTexts, ButtonTitlesAndNames)
     struct Row
     {
         const ECModule* module;
-        QString countText;
+        std::int64_t count;
         QString title;
     };
     const std::vector<Row> rows {
-        { &apps, QString(), QStringLiteral("Remove App") },
-        { &apps, QStringLiteral(" 1"), QStringLiteral("Remove 1 Apps") },
-        { &apps, QStringLiteral(" 3"), QStringLiteral("Remove 3 Apps") },
-        { &caches, QString(), QStringLiteral("Clear Temp File") },
-        { &caches, QStringLiteral(" 4"), QStringLiteral("Clear 4 Temp Files") },
+        { &apps, 0, QStringLiteral("Remove Apps") },
+        { &apps, 1, QStringLiteral("Remove 1 App") },
+        { &apps, 3, QStringLiteral("Remove 3 Apps") },
+        { &caches, 0, QStringLiteral("Clear Temp Files") },
+        { &caches, 1, QStringLiteral("Clear 1 Temp File") },
+        { &caches, 4, QStringLiteral("Clear 4 Temp Files") },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.title.toStdString());
-        EXPECT_EQ(row.module->buttonTitle(row.countText), row.title);
+        EXPECT_EQ(row.module->buttonTitle(row.count), row.title);
     }
     EXPECT_EQ(apps.moduleName(), QStringLiteral("UninstallApps"));
     EXPECT_EQ(caches.moduleName(), QStringLiteral("AppCaches"));
@@ -78,7 +79,7 @@ TEST(ECAppModuleTexts, ButtonTitlesAndNames)
     EXPECT_EQ(
         ECCacheModule::searchPaths(), (QStringList { QStringLiteral("/Library/Caches"), QStringLiteral("/tmp") }));
     EXPECT_EQ(ECAppModule::appsIcon256().size(), QSize(256, 256));
-    EXPECT_EQ(apps.progressDisplay().deleteTitle, QStringLiteral("Remove App"));
+    EXPECT_EQ(apps.progressDisplay().deleteTitle, QStringLiteral("Remove Apps"));
 }
 
 TEST(ECCacheModuleArtwork, PictureAddressFromEitherShape)

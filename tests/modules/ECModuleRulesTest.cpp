@@ -2,6 +2,9 @@
 
 #include <QLocale>
 
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -50,6 +53,11 @@ TEST_F(ModuleRules, CountTextIsEmptyForNoneElseBlankAndNumber)
     EXPECT_EQ(countText(1), QStringLiteral(" 1"));
     EXPECT_EQ(countText(3), QStringLiteral(" 3"));
     EXPECT_EQ(countText(12345), QStringLiteral(" 12345"));
+    // Counts name what they count, singular or plural.
+    for (const auto& [count, words] : std::vector<std::pair<std::int64_t, QString>> {
+             { 0, QStringLiteral("0 Songs") }, { 1, QStringLiteral("1 Song") }, { 2, QStringLiteral("2 Songs") } }) {
+        EXPECT_EQ(countedNoun(count, QStringLiteral("Song"), QStringLiteral("Songs")), words);
+    }
 }
 
 TEST_F(ModuleRules, ProgressDisplayFollowsStatus)

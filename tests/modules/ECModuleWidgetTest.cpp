@@ -1,5 +1,7 @@
 #include "ModuleTestSupport.h"
 #include "modules/ECAgeRange.h"
+#include "modules/ECCheckboxHeaderView.h"
+#include "modules/ECIconDelegate.h"
 #include "modules/ECModuleDialog.h"
 #include "modules/ECModuleView.h"
 #include "modules/ECStripedProgressBar.h"
@@ -10,11 +12,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
 
+#include <functional>
 #include <memory>
 
 class ECModuleWidgetTest : public QObject
@@ -30,6 +35,8 @@ private slots:
     void windowFollowsTheModuleAndForwardsClicks();
     void escapeWhileDeletingKeepsTheWindow();
     void alertsAreAnsweredThroughWindowModalBoxes();
+    void headerCheckboxShowsAllSomeNoneAndToggles();
+    void iconsFitTheirCellAndNamesLineUp();
 
 private:
     std::unique_ptr<QtRunLoop> m_loop;
@@ -256,18 +263,168 @@ void ECModuleWidgetTest::alertsAreAnsweredThroughWindowModalBoxes()
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
 
     int answer = -2;
-    dialog->presentAlert(
-        { QStringLiteral("We just cleared 5 MB from your device!"), QString(), { QStringLiteral("Great!") } },
-        [&](int button) { answer = button; });
+    // Long texts wrap inside the box instead of running past its edges.
+    const QString advice = QStringLiteral(
+        "The USB service for iPhones (usbmuxd) is not running: install it with \"sudo apt install usbmuxd\", then "
+        "plug the phone in or start it with \"sudo systemctl start usbmuxd\".");
+    const QString message = QStringLiteral("We just cleared 5 MB from your device, and here is a rather long "
+                                           "sentence that says so at length!");
+    dialog->presentAlert({ message, advice, { QStringLiteral("Great!") } }, [&](int button) { answer = button; });
     QMessageBox* box = nullptr;
     QTRY_VERIFY((box = dialog->findChild<QMessageBox*>()) != nullptr);
+    QVERIFY(QTest::qWaitForWindowExposed(box));
     QCOMPARE(box->windowModality(), Qt::WindowModal);
-    QCOMPARE(box->text(), QStringLiteral("We just cleared 5 MB from your device!"));
+    QCOMPARE(box->text(), message);
+    QVERIFY2(box->width() <= 640, qPrintable(QString::number(box->width())));
+    for (const char* name : { "qt_msgbox_label", "qt_msgbox_informativelabel" }) {
+        auto* text = child<QLabel>(box, name);
+        QVERIFY(text->wordWrap());
+        QVERIFY(box->rect().contains(QRect(text->mapTo(box, QPoint(0, 0)), text->size())));
+        // Tall enough for every wrapped line at its width.
+        QVERIFY(text->heightForWidth(text->width()) <= text->height());
+    }
     QCOMPARE(answer, -2);
     QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
     QTRY_COMPARE(answer, 0);
     dialog->close();
     QTRY_VERIFY(dialog.isNull());
+}
+
+namespace {
+
+/// What is drawn at a point of the header's checkbox: the accent fill, white, or something else.
+enum class Ink { Accent, White, Other };
+
+Ink inkAt(const QImage& image, QPointF point)
+{
+    const QColor colour = image.pixelColor(point.toPoint());
+    if (colour.blue() > 200 && colour.red() < 90) {
+        return Ink::Accent;
+    }
+    if (colour.red() > 235 && colour.green() > 235 && colour.blue() > 235) {
+        return Ink::White;
+    }
+    return Ink::Other;
+}
+
+} // namespace
+
+void ECModuleWidgetTest::headerCheckboxShowsAllSomeNoneAndToggles()
+{
+    FakeDevice device(40 * GB);
+    FakeTableModule module(device);
+    fill(module, 3, false);
+    QWidget mainWindow;
+    mainWindow.show();
+    module.loadConfigView();
+    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, &mainWindow);
+    dialog->open();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    auto* table = child<QTableView>(dialog, "tableView");
+    QTRY_COMPARE(table->model()->rowCount(), 3);
+    auto* header = qobject_cast<ECCheckboxHeaderView*>(table->horizontalHeader());
+    QVERIFY(header);
+    const int column = header->checkboxSection();
+    const QRect section(header->sectionViewportPosition(column), 0, header->sectionSize(column), header->height());
+    const QRectF box = ECCheckboxHeaderView::indicatorRect(section);
+    const auto at
+        = [&box](qreal x, qreal y) { return QPointF(box.left() + box.width() * x, box.top() + box.height() * y); };
+    const auto clickHeader = [&] { QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, section.center()); };
+
+    struct Step
+    {
+        const char* name;
+        std::function<void()> act;
+        Qt::CheckState state;
+        Ink top; // the box's upper middle: filled unless empty
+        QPointF markPoint;
+        Ink mark; // the dash's middle for "some", the tick's long stroke for "all"
+    };
+    const Step steps[] = {
+        { "none checked", [] {}, Qt::Unchecked, Ink::White, at(0.5, 0.5), Ink::White },
+        { "a click checks all", clickHeader, Qt::Checked, Ink::Accent, at(0.595, 0.51), Ink::White },
+        { "one unchecked leaves some",
+            [&] { module.itemList().setItemChecked(module.checkedItems().front().id, false); }, Qt::PartiallyChecked,
+            Ink::Accent, at(0.5, 0.5), Ink::White },
+        { "a click clears them", clickHeader, Qt::Unchecked, Ink::White, at(0.5, 0.5), Ink::White },
+    };
+    for (const Step& step : steps) {
+        step.act();
+        QCOMPARE(header->checkState(), step.state);
+        const QImage drawn = header->viewport()->grab().toImage();
+        QVERIFY2(inkAt(drawn, at(0.5, 0.2)) == step.top, step.name);
+        QVERIFY2(inkAt(drawn, step.markPoint) == step.mark, step.name);
+        // The box has an edge even when empty: it is never invisible on a white header.
+        QVERIFY2(inkAt(drawn, QPointF(box.left() + 0.1, box.center().y())) != Ink::White, step.name);
+    }
+    dialog->close();
+}
+
+void ECModuleWidgetTest::iconsFitTheirCellAndNamesLineUp()
+{
+    const auto solid = [](int width, int height) {
+        QImage image(width, height, QImage::Format_ARGB32);
+        image.fill(Qt::red);
+        return image;
+    };
+    struct Case
+    {
+        const char* name;
+        QImage image;
+        qreal ratio;
+        QRect opaque; // in device pixels; empty for none
+    };
+    const Case cases[] = {
+        { "wide icon at 1x", solid(256, 128), 1.0, QRect(0, 6, 24, 12) },
+        { "wide icon at 2x", solid(256, 128), 2.0, QRect(0, 12, 48, 24) },
+        { "tall small icon at 2x", solid(10, 20), 2.0, QRect(12, 0, 24, 48) },
+        { "square app icon at 1x", solid(1024, 1024), 1.0, QRect(0, 0, 24, 24) },
+        { "no icon", QImage(), 2.0, QRect() },
+    };
+    for (const Case& test : cases) {
+        const QPixmap pixmap = ECIconDelegate::iconPixmap(test.image, ECIconDelegate::ICON_POINTS, test.ratio);
+        QCOMPARE(pixmap.devicePixelRatio(), test.ratio);
+        QCOMPARE(pixmap.deviceIndependentSize().toSize(), QSize(24, 24));
+        const QImage drawn = pixmap.toImage();
+        QRect opaque;
+        for (int y = 0; y < drawn.height(); ++y) {
+            for (int x = 0; x < drawn.width(); ++x) {
+                if (qAlpha(drawn.pixel(x, y)) > 128) {
+                    opaque |= QRect(x, y, 1, 1);
+                }
+            }
+        }
+        QVERIFY2(opaque == test.opaque, test.name);
+    }
+
+    // In a table, a row without an icon keeps the icon's square, so its name lines up.
+    QStandardItemModel model(2, 1);
+    model.setData(model.index(0, 0), QStringLiteral("With icon"));
+    model.setData(model.index(0, 0), solid(120, 32), Qt::DecorationRole);
+    model.setData(model.index(1, 0), QStringLiteral("Without"));
+    QTableView view;
+    view.setModel(&model);
+    struct Exposed : ECIconDelegate
+    {
+        using ECIconDelegate::ECIconDelegate;
+        using ECIconDelegate::initStyleOption;
+    };
+    auto* delegate = new Exposed(&view);
+    view.setItemDelegateForColumn(0, delegate);
+    view.resize(300, 200);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    int textLeft[2] = {};
+    for (int row = 0; row < 2; ++row) {
+        QStyleOptionViewItem option;
+        option.initFrom(&view);
+        option.widget = &view;
+        option.rect = view.visualRect(model.index(row, 0));
+        delegate->initStyleOption(&option, model.index(row, 0));
+        QCOMPARE(option.decorationSize, QSize(24, 24));
+        textLeft[row] = view.style()->subElementRect(QStyle::SE_ItemViewItemText, &option, &view).left();
+    }
+    QCOMPARE(textLeft[1], textLeft[0]);
 }
 
 QTEST_MAIN(ECModuleWidgetTest)

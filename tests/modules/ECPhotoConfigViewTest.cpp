@@ -5,6 +5,7 @@
 #include "modules/ECTimePopupButton.h"
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/QtRunLoop.h"
+#include "platform/image_capture/ICCameraFile.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -29,6 +30,7 @@ private slots:
     void waitsWithItsChoicesDisabledUntilTheCameraRollIsRead();
     void popupsHandTheirChoicesToTheModule();
     void otherAsksForAFolderAndKeepsTheChoiceOnCancel();
+    void saysWhatItWillBackUpAndWhere();
 
 private:
     std::unique_ptr<QtRunLoop> m_loop;
@@ -68,7 +70,7 @@ void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead(
     auto* config = view->findChild<ECPhotoConfigView*>();
     QVERIFY(config);
     QCOMPARE(view->findChild<QLabel*>(QStringLiteral("titleTextField"))->text(),
-        QStringLiteral("Backup & Remove Old Photos"));
+        QStringLiteral("Back Up & Remove Old Photos"));
     QVERIFY(view->findChild<QLabel*>(QStringLiteral("hintTextField"))->text().contains(QStringLiteral("Photos app")));
     QCOMPARE(config->statusLabel()->text(), ECPhotoModule::WAITING_TEXT);
     QVERIFY(!config->photosAndVideosPopup()->isEnabled());
@@ -81,7 +83,8 @@ void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead(
             QStringLiteral("Other…") }));
     QCOMPARE(config->timePopup()->currentText(), QStringLiteral("1 Year"));
     auto* deleteButton = view->findChild<QPushButton*>(QStringLiteral("deleteButton"));
-    QCOMPARE(deleteButton->text(), QStringLiteral("Backup & Remove File"));
+    // "&&": the button shows the "&" itself rather than taking it as a keyboard mnemonic marker.
+    QCOMPARE(deleteButton->text(), QStringLiteral("Back Up && Remove Files"));
     QVERIFY(!deleteButton->isEnabled());
 }
 
@@ -126,6 +129,61 @@ void ECPhotoConfigViewTest::otherAsksForAFolderAndKeepsTheChoiceOnCancel()
     QCOMPARE(module.destinationFolder(), QStringLiteral("/media/usb/My Photos"));
     QCOMPARE(config.pathPicker()->currentText(), QStringLiteral("My Photos"));
     QCOMPARE(config.pathPicker()->itemText(config.pathPicker()->count() - 1), QStringLiteral("Other…"));
+}
+
+void ECPhotoConfigViewTest::saysWhatItWillBackUpAndWhere()
+{
+    QLocale::setDefault(QLocale::c());
+    const auto file = [](bool movie, std::uint64_t size, const QDateTime& taken) {
+        ICCameraFile made;
+        made.movie = movie;
+        made.fileSize = size;
+        made.creationDate = taken;
+        return made;
+    };
+    const QDateTime march(QDate(2015, 3, 7), QTime(10, 0));
+    const QDateTime june(QDate(2016, 6, 9), QTime(18, 0));
+    struct Case
+    {
+        std::vector<ICCameraFile> files;
+        QString counts;
+        QString dates;
+    };
+    const Case cases[] = {
+        { {}, QStringLiteral("0 photos, 0 bytes"), QString() },
+        { { file(false, 2'000'000, march) }, QStringLiteral("1 photo, 2.0 MB"), QStringLiteral("Taken 7 Mar 2015") },
+        { { file(true, 5'000'000, june), file(false, 1'000'000, march), file(false, 1'000'000, june) },
+            QStringLiteral("2 photos and 1 video, 7.0 MB"), QStringLiteral("Taken 7 Mar 2015 \u2013 9 Jun 2016") },
+        { { file(true, 1'000'000, QDateTime()) }, QStringLiteral("1 video, 1.0 MB"), QString() },
+    };
+    for (const Case& test : cases) {
+        const ECPhotoConfigView::Summary summary = ECPhotoConfigView::summarize(test.files);
+        QCOMPARE(summary.counts, test.counts);
+        QCOMPARE(summary.dates, test.dates);
+    }
+
+    // The folder's whole path, shortened in the middle only when the window is too narrow.
+    ECPhotoModule module(MobileDevice::shared());
+    FolderHost host;
+    module.setHost(&host);
+    ECPhotoConfigView config(&module);
+    module.setInterfaceEnabled(true);
+    const QString path = QStringLiteral("/media/usb/A very long folder name for the holiday photos/2016/Summer");
+    host.folder = path;
+    const int other = config.pathPicker()->count() - 1;
+    emit config.pathPicker()->activated(other);
+    QCOMPARE(config.folderLabel()->toolTip(), path);
+    config.resize(1200, 300);
+    config.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&config));
+    QTRY_COMPARE(config.folderLabel()->text(), path);
+    config.resize(260, 300);
+    QTRY_VERIFY(config.folderLabel()->text() != path);
+    const QString shown = config.folderLabel()->text();
+    QVERIFY(shown.startsWith(QStringLiteral("/media")));
+    QVERIFY(shown.endsWith(QStringLiteral("Summer")));
+    QVERIFY(config.folderLabel()->fontMetrics().horizontalAdvance(shown) <= config.folderLabel()->width());
+    QLocale::setDefault(QLocale::system());
 }
 
 QTEST_MAIN(ECPhotoConfigViewTest)

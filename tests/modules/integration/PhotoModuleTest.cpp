@@ -376,8 +376,9 @@ TEST_F(PhotoSelectionTest, UsesOnlyTheSelectedPhonesCameraAndSelectsByKindAndAge
                 bytes += std::int64_t(files.at(path).size);
             }
             EXPECT_EQ(module->selectionSize(), bytes);
-            EXPECT_EQ(
-                module->progressDisplay().deleteTitle, QStringLiteral("Backup & Remove %1 Files").arg(expected.size()));
+            EXPECT_EQ(module->progressDisplay().deleteTitle,
+                expected.size() == 1 ? QStringLiteral("Back Up & Remove 1 File")
+                                     : QStringLiteral("Back Up & Remove %1 Files").arg(expected.size()));
         }
     }
 
@@ -449,7 +450,7 @@ TEST_F(PhotoModuleTest, BacksUpVerifiesAndRemovesEverythingOlderThanAYear)
     ASSERT_FALSE(host.alerts.empty());
     EXPECT_TRUE(host.alerts.back().message.startsWith(QStringLiteral("Backup finished")));
     EXPECT_EQ(module->itemsToRemoveCount(), 0);
-    EXPECT_EQ(module->progressDisplay().deleteTitle, QStringLiteral("Backup & Remove File"));
+    EXPECT_EQ(module->progressDisplay().deleteTitle, QStringLiteral("Back Up & Remove Files"));
 }
 
 class PhotoUnplugTest : public PhotoModuleTest, public testing::WithParamInterface<double>

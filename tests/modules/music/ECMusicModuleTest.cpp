@@ -145,22 +145,23 @@ TEST(ECMusicModule, FiltersByLastPlayAndKind)
 TEST(ECMusicModule, CountsTheShownCheckedSongsOnTheButton)
 {
     ECMusicModule module;
-    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete Song"));
+    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete Songs"));
     EXPECT_FALSE(module.progressDisplay().deleteEnabled);
     const auto first = module.itemList().appendItem(song(QStringLiteral("a"), 1, std::nullopt, 5'000'000'000));
     module.updateProgressLabel();
-    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 1 Songs"));
+    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 1 Song"));
     module.itemList().appendItem(song(QStringLiteral("no size"), 1, std::nullopt));
     module.itemList().appendItem(song(QStringLiteral("podcast"), 4, std::nullopt, 7));
     module.updateProgressLabel();
-    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 3 Songs"));
+    // The button names what it deletes: a podcast is not a song.
+    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 2 Songs and 1 Podcast"));
     EXPECT_EQ(module.selectionSize(), 5'000'000'007);
     module.setPodcastsChecked(false);
     EXPECT_EQ(module.selectionSize(), 5'000'000'000);
     EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 2 Songs"));
     ASSERT_TRUE(module.itemList().setItemChecked(first, false));
     EXPECT_EQ(module.selectionSize(), 0);
-    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 1 Songs"));
+    EXPECT_EQ(module.progressDisplay().deleteTitle, QStringLiteral("Delete 1 Song"));
 }
 
 TEST(ECMusicModule, HandsTheDeleterThePersistentIdOrTheDescription)

@@ -52,7 +52,7 @@ void ECMusicViewTest::controlsFollowAndDriveTheModule()
     QCOMPARE(label->text(), QStringLiteral("1 Day"));
     module.setSongsChecked(true);
     QVERIFY(songs->isChecked());
-    QCOMPARE(view->findChild<QPushButton*>(QStringLiteral("deleteButton"))->text(), QStringLiteral("Delete Song"));
+    QCOMPARE(view->findChild<QPushButton*>(QStringLiteral("deleteButton"))->text(), QStringLiteral("Delete Songs"));
 }
 
 QTEST_MAIN(ECMusicViewTest)
