@@ -95,6 +95,8 @@ int clearTemp(ToolContext& context)
             << "  \"filesWritten\": " << outcome.filesWritten << ",\n"
             << "  \"wroteData\": " << (outcome.wroteData ? "true" : "false") << ",\n"
             << "  \"fillersRemoved\": " << (outcome.fillersCleared ? "true" : "false") << ",\n"
+            << "  \"fillersLeft\": " << outcome.fillersLeft << ",\n"
+            << "  \"bytesLeft\": " << outcome.bytesLeft << ",\n"
             << "  \"seconds\": " << outcome.seconds << "\n"
             << "}\n";
     } else if (outcome.ending == ECFillEnding::Finished) {
@@ -116,6 +118,12 @@ int clearTemp(ToolContext& context)
         return context.failure(disconnectedMessage().toStdString());
     case ECFillEnding::NoProgress:
         return context.failure(noProgressMessage().toStdString());
+    case ECFillEnding::FillersLeft:
+        return context.failure(stringWithFormat("the device refused to remove %d temporary files, which still take "
+                                                "%llu bytes (%s) of it; run clear-temp again, or they are removed "
+                                                "the next time it is attached",
+            outcome.fillersLeft, static_cast<unsigned long long>(outcome.bytesLeft),
+            convertBytesToString(outcome.bytesLeft).toUtf8().constData()));
     }
     return CLI_FAILED;
 }
