@@ -1,5 +1,6 @@
 #include "base/PlistValue.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
 #include "modules/apps/ECAppModule.h"
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr auto LISTING_LIMIT = std::chrono::minutes(10);
-
 std::string dateText(const std::optional<QDateTime>& date)
 {
     if (!date || !date->isValid()) {
@@ -27,20 +26,28 @@ int listSizes(ToolContext& context)
 {
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
     if (!device) {
-        return CLI_FAILED;
+        return context.status();
     }
     ECAppModule module;
     module.setDevice(device);
     bool listed = false;
-    QObject::connect(&module, &ECTableViewModule::sortChanged, [&listed] { listed = true; });
+    std::uint64_t changes = 0; // rows listed and sized: the phone is still answering
+    QObject::connect(&module, &ECTableViewModule::sortChanged, [&listed, &changes] {
+        listed = true;
+        ++changes;
+    });
+    QObject::connect(&module.itemList(), &ECItemListModel::dataChanged, [&changes] { ++changes; });
+    QObject::connect(&module.itemList(), &ECItemListModel::rowsInserted, [&changes] { ++changes; });
     module.loadConfigView();
-    if (!context.runUntil([&] { return listed && module.moduleStatus() == ECModuleStatus::Idle; }, LISTING_LIMIT)) {
-        module.close();
-        return context.failure("the phone did not finish answering");
+    const auto bound = context.stallBound().value_or(std::chrono::hours(24 * 365));
+    if (!context.waitFor([&] { return listed && module.moduleStatus() == ECModuleStatus::Idle; },
+            [&changes] { return changes; }, std::chrono::duration_cast<std::chrono::milliseconds>(bound))) {
+        context.noAnswer();
     }
     if (!module.device() || module.itemList().rowCount() == 0) {
-        if (device->lasterror()) {
-            return context.failure("cannot list the apps: " + *device->lasterror());
+        if (device->lasterror() || context.deviceDetached()) {
+            return context.deviceFailure(
+                "can't list the apps: " + deviceFailureWords(device->lasterror(), "the lookup failed"));
         }
     }
     // As the tool's table shows them: most bars first, then by name.

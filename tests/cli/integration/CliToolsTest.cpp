@@ -1,0 +1,151 @@
+// The cleaning-tool commands against a phone that stops answering, does not trust this computer,
+// or is missing with usbmuxd: each says so with the built-in commands' words and exit statuses,
+// within the time-out.
+
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* UDID = "7001570015700157001570015700157001570015";
+
+constexpr const char* PROFILE = R"({
+    "name": "Tools Phone",
+    "udid": "7001570015700157001570015700157001570015",
+    "productType": "iPhone9,3",
+    "productVersion": "10.3.3",
+    "diskCapacity": 32000000000,
+    "dataCapacity": 400000000,
+    "usedBytes": 150000000,
+    "reserveBytes": 8388608,
+    "blockSize": 4096,
+    "purgeablePoolBytes": 0,
+    "content": { "seed": 1, "userApps": 2, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
+                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 2, "videos": 0,
+                 "songs": 2, "podcasts": 0, "stalledDownloads": 0 }
+})";
+
+/// A state the phone is put in, and what every command says about it.
+struct UnusableRow
+{
+    std::vector<std::string> ctl;
+    int status;
+    const char* advice;
+};
+
+class CliToolsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const fs::path profile = folder.path() / "tools.json";
+        std::ofstream(profile) << PROFILE;
+        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
+        ASSERT_TRUE(sim->start()) << sim->lastError();
+    }
+
+    /// Every tool command, as a user would type it.
+    std::vector<std::vector<std::string>> toolCommands() const
+    {
+        const std::string destination = (folder.path() / "backup").string();
+        return { { "photos" }, { "photos", "backup", destination }, { "music" }, { "music", "rm", "1" },
+            { "clear-temp" }, { "apps", "--sizes" } };
+    }
+
+    static ProcessResult cli(std::vector<std::string> arguments, std::chrono::milliseconds bound = 90s)
+    {
+        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
+        return runProcess(arguments, bound);
+    }
+
+    void expectEveryToolToSay(const std::vector<UnusableRow>& rows);
+
+    TemporaryDirectory folder;
+    std::unique_ptr<SimulatorFixture> sim;
+};
+
+} // namespace
+
+TEST_F(CliToolsTest, AStalledPhoneEndsEveryToolWithinTheTimeout)
+{
+    ASSERT_TRUE(sim->fault(UDID, { "stall" }));
+    for (std::vector<std::string> command : toolCommands()) {
+        SCOPED_TRACE(command.front() + " " + (command.size() > 1 ? command[1] : ""));
+        command.insert(command.end(), { "--timeout", "2" });
+        const auto started = std::chrono::steady_clock::now();
+        const ProcessResult run = cli(command, 60s);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(
+            run.err, "torvane-cli: " + command.front() + ": the device did not answer in time (2 s; see --timeout)\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    }
+    ASSERT_TRUE(sim->clearFaults(UDID));
+}
+
+void CliToolsTest::expectEveryToolToSay(const std::vector<UnusableRow>& rows)
+{
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.ctl[2]);
+        ASSERT_EQ(sim->ctl(row.ctl).exitCode, 0);
+        const ProcessResult builtIn = cli({ "df" });
+        ASSERT_EQ(builtIn.exitCode, row.status) << builtIn.err;
+        for (const auto& command : toolCommands()) {
+            SCOPED_TRACE(command.front() + " " + (command.size() > 1 ? command[1] : ""));
+            const ProcessResult run = cli(command);
+            EXPECT_EQ(run.exitCode, row.status) << run.err;
+            EXPECT_EQ(run.err, "torvane-cli: " + command.front() + ": " + row.advice + "\n");
+            EXPECT_EQ(run.out, "");
+        }
+        ASSERT_EQ(sim->ctl({ "trust", row.ctl[1], "trusted" }).exitCode, 0);
+        ASSERT_TRUE(sim->clearFaults(row.ctl[1]));
+    }
+}
+
+// Two halves, each a few seconds per command (a phone that will not pair is slow to name).
+TEST_F(CliToolsTest, EveryToolSaysTheTrustStatesAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
+        { { "trust", udid, "passcode-locked" }, 4,
+            "Unlock your iPhone and tap Trust when it asks whether to trust this computer." },
+        { { "trust", udid, "dialog-pending" }, 5, "Tap Trust on your iPhone and enter its passcode, then try again." },
+        { { "trust", udid, "denied" }, 6, "You chose Don't Trust: unplug the phone, plug it in again and tap Trust." },
+    });
+}
+
+TEST_F(CliToolsTest, EveryToolSaysARefusingPhoneAndAMissingUsbmuxdAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
+        { { "fault", udid, "refuse-session" }, 8,
+            "Your iPhone refuses to talk to this computer: restart the iPhone, plug it in again and tap Trust." },
+        { { "fault", udid, "refuse-services" }, 9,
+            "Your iPhone refuses to open its files to this computer: unlock it and try again, or restart it if "
+            "that does not help." },
+        { { "fault", udid, "network-only" }, 10,
+            "Your phone must be connected via a USB cable for Torvane to free space." },
+    });
+
+    // No usbmuxd: the same advice and status as every other command, also under --json.
+    const std::string missing = "USBMUXD_SOCKET_ADDRESS=UNIX:" + (folder.path() / "no-such.sock").string();
+    for (const auto& command : toolCommands()) {
+        SCOPED_TRACE(command.front());
+        std::vector<std::string> argv { "env", missing, SimulatorFixture::cliPath(), "--json" };
+        argv.insert(argv.end(), command.begin(), command.end());
+        const ProcessResult run = runProcess(argv, 30s);
+        EXPECT_EQ(run.exitCode, 3) << run.err;
+        EXPECT_NE(run.err.find("{\"error\":{\"command\":\"" + command.front() + "\",\"message\":\"The USB service"),
+            std::string::npos)
+            << run.err;
+    }
+}
