@@ -22,6 +22,12 @@ std::string dateText(const std::optional<QDateTime>& date)
     return date->toUTC().toString(Qt::ISODate).toStdString();
 }
 
+/// A name from the phone as ls shows it: control characters cannot restyle the terminal.
+QString shown(const QString& text)
+{
+    return QString::fromStdString(escapeCliText(text.toStdString()));
+}
+
 int listSizes(ToolContext& context)
 {
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
@@ -84,8 +90,8 @@ int listSizes(ToolContext& context)
             = QStringLiteral("%1 %2  %3  %4  (%5)\n")
                   .arg((item.rank ? *item.rank : QString()).leftJustified(ECAppModule::MAX_BARS),
                       locale.formattedDataSize(item.sizeOrZero(), 1, QLocale::DataSizeSIFormat).rightJustified(10),
-                      QString::fromStdString(dateText(item.date)).leftJustified(20), item.name,
-                      item.values.value(ECAppModule::APP_ID).toString());
+                      QString::fromStdString(dateText(item.date)).leftJustified(20), shown(item.name),
+                      shown(item.values.value(ECAppModule::APP_ID).toString()));
         context.out() << line.toStdString();
     }
     return CLI_OK;

@@ -50,6 +50,12 @@ std::optional<std::int64_t> parsePid(const std::string& text)
     return static_cast<std::int64_t>(value);
 }
 
+/// A name from the phone as ls shows it: control characters cannot restyle the terminal.
+QString shown(const QString& text)
+{
+    return QString::fromStdString(escapeCliText(text.toStdString()));
+}
+
 std::optional<QDateTime> playedOf(const ECModuleItem& item)
 {
     const QVariant played = item.values.value(QStringLiteral("played"));
@@ -129,7 +135,7 @@ int list(ToolContext& context)
                   .arg(item.values.value(QStringLiteral("kind")).toString(), -7)
                   .arg(formattedByteCount(item.sizeOrZero()), 9)
                   .arg(played ? played->toString(QStringLiteral("yyyy-MM-dd")) : QStringLiteral("never"), -10)
-                  .arg(item.values.value(QStringLiteral("artist")).toString(), item.name);
+                  .arg(shown(item.values.value(QStringLiteral("artist")).toString()), shown(item.name));
         context.out() << line.toStdString() << '\n';
     }
     return CLI_OK;
@@ -191,7 +197,8 @@ int remove(ToolContext& context)
         return CLI_OK;
     }
     context.out() << "Removed " << result << " songs (" << formattedByteCount(deleter.removedFileBytes()).toStdString()
-                  << ").\nThe library as it was is kept in " << deleter.backupFolder().toStdString() << '\n';
+                  << ").\nThe library as it was is kept in " << escapeCliText(deleter.backupFolder().toStdString())
+                  << '\n';
     return CLI_OK;
 }
 

@@ -2,6 +2,7 @@
 // removed from the phone with --remove) the way the Photos tool does it.
 
 #include "cli/CliDevice.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
 #include "modules/ECModuleRules.h"
@@ -124,7 +125,7 @@ int list(ToolContext& context, const std::vector<ICCameraFile>& files)
                   .arg(file.creationDate.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                   .arg(formattedByteCount(std::int64_t(file.fileSize)), 9)
                   .arg(durationText(file), 7)
-                  .arg(QString::fromStdString(file.devicePath))
+                  .arg(QString::fromStdString(escapeCliText(file.devicePath)))
                   .toStdString();
         context.out() << line << '\n';
         total += std::int64_t(file.fileSize);
@@ -157,7 +158,7 @@ int backup(
                 const std::string what = result.error ? "FAILED   " + result.file.devicePath + ": " + *result.error
                     : result.removedFromDevice        ? "removed  " + result.file.devicePath + " -> " + result.localPath
                                                : "copied   " + result.file.devicePath + " -> " + result.localPath;
-                context.out() << what << std::endl;
+                context.out() << escapeCliText(what) << std::endl; // names as ls shows them
             }
         });
     }
@@ -193,11 +194,11 @@ int backup(
         printJson(context, array);
     } else {
         context.out() << results.size() - failed << " of " << files.size() << " files verified in "
-                      << folder.toStdString();
+                      << escapeCliText(folder.toStdString());
         if (choices.remove) {
             context.out() << ", " << formattedByteCount(removedBytes).toStdString() << " removed from the phone";
         }
-        context.out() << "; log: " << log->path() << '\n';
+        context.out() << "; log: " << escapeCliText(log->path()) << '\n';
     }
     if (failed > 0) {
         const std::string what

@@ -152,7 +152,8 @@ std::optional<std::chrono::milliseconds> ToolContext::stallBound() const
 
 int ToolContext::failure(const std::string& message)
 {
-    return reportCliFailure(m_options, m_err, {}, message); // a JSON object under --json, as for every command
+    // Messages may carry names from the phone: shown as ls shows them. A JSON object under --json.
+    return reportCliFailure(m_options, m_err, {}, m_options.json ? message : escapeCliText(message));
 }
 
 int ToolContext::deviceFailure(const std::string& message, const std::string& note)
@@ -160,13 +161,14 @@ int ToolContext::deviceFailure(const std::string& message, const std::string& no
     if (!m_device) {
         return failure(note.empty() ? message : message + "; " + note);
     }
-    const std::string tail = note.empty() ? std::string() : "; " + note;
+    const std::string words = m_options.json ? message : escapeCliText(message);
+    const std::string tail = note.empty() ? std::string() : "; " + (m_options.json ? note : escapeCliText(note));
     // Asking the phone why may meet the same silence that made the command fail.
     Watchdog watchdog(m_options.timeoutSeconds, [this, note] { noAnswer(note); });
     return reportDeviceFailure(
         m_options, m_err, *m_device,
-        [this](std::chrono::milliseconds bound) { return waitFor([this] { return deviceDetached(); }, bound); },
-        message, tail);
+        [this](std::chrono::milliseconds bound) { return waitFor([this] { return deviceDetached(); }, bound); }, words,
+        tail);
 }
 
 void ToolContext::noAnswer(const std::string& note)

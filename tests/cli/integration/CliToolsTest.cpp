@@ -1,9 +1,13 @@
 // The cleaning-tool commands against a phone that stops answering, does not trust this computer,
-// or is missing with usbmuxd: each says so with the built-in commands' words and exit statuses,
-// within the time-out.
+// is missing with usbmuxd, or names its files to attack the terminal: each says so with the
+// built-in commands' words and exit statuses, within the time-out, and shows names as ls does.
 
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <chrono>
 #include <filesystem>
@@ -148,4 +152,36 @@ TEST_F(CliToolsTest, EveryToolSaysARefusingPhoneAndAMissingUsbmuxdAsTheBuiltInsD
             std::string::npos)
             << run.err;
     }
+}
+
+TEST_F(CliToolsTest, NamesFromThePhoneAreShownAsLsShowsThem)
+{
+    // An OSC title sequence, a bell, a carriage return and a newline in one photo's name.
+    const std::string hostile = "IMG_\x1b]0;owned\x07\r\nX.JPG";
+    const std::string escaped = "IMG_\\x1B]0;owned\\x07\\r\\nX.JPG";
+    const fs::path camera = sim->mediaRoot(UDID) / "DCIM" / "100APPLE";
+    ASSERT_TRUE(fs::is_directory(camera));
+    std::ofstream(camera / hostile, std::ios::binary) << std::string(2048, 'p');
+
+    const ProcessResult ls = cli({ "ls", "/DCIM/100APPLE" });
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    ASSERT_NE(ls.out.find(escaped), std::string::npos) << ls.out;
+    const std::string destination = (folder.path() / "hostile").string();
+    for (const std::vector<std::string>& command :
+        { std::vector<std::string> { "photos" }, std::vector<std::string> { "photos", "backup", destination } }) {
+        SCOPED_TRACE(command.size());
+        const ProcessResult run = cli(command);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find("/DCIM/100APPLE/" + escaped), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find_first_of("\x1b\x07\r"), std::string::npos) << run.out;
+    }
+    // JSON carries the name itself, escaped as JSON.
+    const ProcessResult json = cli({ "photos", "--json" });
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find_first_of("\x1b\x07\r"), std::string::npos);
+    bool found = false;
+    for (const QJsonValue& file : QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array()) {
+        found = found || file.toObject().value("name").toString().toStdString() == hostile;
+    }
+    EXPECT_TRUE(found) << json.out;
 }
