@@ -1,8 +1,10 @@
+#include "cli/ServiceCommands.h"
+
+#include "base/Log.h"
 #include "base/RunLoop.h"
 #include "cli/CliDevice.h"
 #include "cli/CliJson.h"
 #include "cli/CliText.h"
-#include "cli/ServiceCommands.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
@@ -89,6 +91,18 @@ private:
             words, {}, detail);
     }
 
+    /// Whether the phone lists `bundleId` among its user apps; nothing when it cannot tell.
+    std::optional<bool> hasApp(const std::string& bundleId)
+    {
+        const std::unique_ptr<Watchdog> watchdog = Watchdog::forNoAnswer(m_options, m_out, m_err);
+        const std::optional<std::vector<AMApplication>> apps = m_device.installedApplications();
+        if (!apps) {
+            return std::nullopt;
+        }
+        return std::any_of(
+            apps->begin(), apps->end(), [&bundleId](const AMApplication& app) { return app.bundleid() == bundleId; });
+    }
+
     std::string deviceReason(const char* fallback) const { return deviceFailureWords(m_device.lasterror(), fallback); }
 
     /// A request on `service` waits at most the command line's time-out.
@@ -145,6 +159,9 @@ private:
 
     int uninstall(const std::string& bundleId)
     {
+        // Asked first, so that a reply lost after the phone removed the app is not read as a
+        // refusal: the phone is asked again then.
+        const std::optional<bool> installed = hasApp(bundleId);
         std::unique_ptr<AMInstallationProxy> proxy = m_device.newAMInstallationProxyWithDelegate(nullptr);
         if (!proxy) {
             return deviceFailure("can't start the installation proxy: " + deviceReason("the service did not start"),
@@ -152,9 +169,16 @@ private:
         }
         bound(*proxy);
         if (!proxy->uninstall(bundleId)) {
-            return deviceFailure("can't uninstall " + escapeCliText(bundleId) + ": "
-                    + deviceFailureWords(proxy->lasterror(), "unknown failure"),
-                proxy->lasterror());
+            const std::optional<std::string> reason = proxy->lasterror();
+            proxy.reset();
+            if (installed.value_or(false) && hasApp(bundleId) == false) {
+                logLine(LOG_DEVICE, "The uninstall of %s failed (%s), but the app is gone", bundleId.c_str(),
+                    reason.value_or("").c_str());
+            } else {
+                return deviceFailure(
+                    "can't uninstall " + escapeCliText(bundleId) + ": " + deviceFailureWords(reason, "unknown failure"),
+                    reason);
+            }
         }
         m_out << "Uninstalled " << escapeCliText(bundleId) << '\n';
         return CLI_OK;
