@@ -649,7 +649,7 @@ private:
 
 std::string cliUsage()
 {
-    return "Usage: torvane-cli [--udid UDID] [--json] [--verbose] [--timeout SECONDS] COMMAND [ARGUMENTS]\n"
+    return "Usage: torvane-cli [-u|--udid UDID] [--json] [--verbose] [--timeout SECONDS] COMMAND [ARGUMENTS]\n"
            "       torvane-cli --help | --version\n"
            "\n"
            "Commands:\n"
@@ -673,7 +673,7 @@ std::string cliUsage()
            "  notify observe NAME [COUNT]   print NAME each time the device posts it\n"
            "\n"
            "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS; with\n"
-           "several attached, choose one with --udid. Device requests give up after --timeout\n"
+           "several attached, choose one with --udid (-u). Device requests give up after --timeout\n"
            "seconds without an answer (default 30; 0 waits for ever). Names are printed with control\n"
            "characters and bytes that are not UTF-8 escaped (\\n, \\\\, \\xHH); device paths given as\n"
            "arguments may use the same escapes. Failures are one line on stderr (a JSON object with\n"
@@ -776,7 +776,7 @@ std::variant<CliOptions, std::string> parseCliArguments(
                 return std::string("--timeout needs a number of seconds (0 to 86400)");
             }
             options.timeoutSeconds = seconds;
-        } else if (argument == "--udid" || argument.starts_with("--udid=")) {
+        } else if (argument == "-u" || argument == "--udid" || argument.starts_with("--udid=")) {
             options.udid = takeValue("--udid");
             if (!options.udid || options.udid->empty()) {
                 return std::string("--udid needs a UDID");

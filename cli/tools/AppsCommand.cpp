@@ -103,8 +103,8 @@ ToolCommand appsCommand()
 {
     ToolCommand command;
     command.shape = { "apps", 0, 0, { { "--sizes", false } } };
-    command.usage = "  apps --sizes              the user apps with their sizes, last change and rank, best\n"
-                    "                            candidates for removal first (--json: one object per app)\n";
+    command.usage = "  apps --sizes                  the user apps with their sizes, last change and rank, best\n"
+                    "                                candidates for removal first (--json: one object per app)\n";
     command.handles = [](const CliOptions& options) { return options.toolOptions.count("--sizes") != 0; };
     command.run = listSizes;
     return command;

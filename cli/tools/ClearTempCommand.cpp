@@ -175,8 +175,8 @@ ToolCommand clearTempCommand()
 {
     return ToolCommand {
         ToolCommandShape { "clear-temp", 0, 0, {} },
-        "  clear-temp                       fill the device until it discards app caches, then remove\n"
-        "                                   every filler; prints the free space gained\n",
+        "  clear-temp                    fill the device until it discards app caches, then remove\n"
+        "                                every filler; prints the free space gained\n",
         {},
         clearTemp,
     };

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -184,4 +185,29 @@ TEST_F(CliToolsTest, NamesFromThePhoneAreShownAsLsShowsThem)
         found = found || file.toObject().value("name").toString().toStdString() == hostile;
     }
     EXPECT_TRUE(found) << json.out;
+}
+
+TEST(CliHelp, EveryCommandsDescriptionStartsInOneColumn)
+{
+    const ProcessResult help = runProcess({ SimulatorFixture::cliPath(), "--help" }, 30s);
+    ASSERT_EQ(help.exitCode, 0) << help.err;
+    ASSERT_NE(help.out.find("\nCleaning tools:\n"), std::string::npos) << help.out;
+    ASSERT_NE(help.out.find("[-u|--udid UDID]"), std::string::npos) << help.out;
+    constexpr std::size_t COLUMN = 32;
+    std::istringstream lines(help.out.substr(help.out.find("\nCommands:\n"), help.out.find("\nDevices are found")));
+    std::size_t checked = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("  ")) {
+            continue; // a heading or the blank line between sections
+        }
+        SCOPED_TRACE(line);
+        // A description follows the synopsis after two or more spaces, or continues one alone.
+        const std::size_t gap = line.find("  ", 2);
+        if (gap == std::string::npos && line.find_first_not_of(' ') != COLUMN) {
+            continue; // a synopsis too long to share its line; its description follows
+        }
+        EXPECT_EQ(line.find_first_not_of(' ', gap == std::string::npos ? 0 : gap), COLUMN);
+        ++checked;
+    }
+    EXPECT_GT(checked, 20u);
 }
