@@ -170,7 +170,12 @@ int backup(
                 }
                 return results.size() == files.size();
             },
-            [&results] { return std::uint64_t(results.size()); }, stepBound(context, files))) {
+            // Only copies count as progress: a phone that stopped answering fails each file in turn.
+            [&results] {
+                return std::uint64_t(std::count_if(
+                    results.begin(), results.end(), [](const ICDownloadResult& result) { return !result.error; }));
+            },
+            stepBound(context, files))) {
         context.noAnswer(
             std::to_string(files.size() - results.size()) + " files were not copied and stay on the phone");
     }

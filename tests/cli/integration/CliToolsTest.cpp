@@ -12,9 +12,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -35,7 +43,7 @@ constexpr const char* PROFILE = R"({
     "blockSize": 4096,
     "purgeablePoolBytes": 0,
     "content": { "seed": 1, "userApps": 2, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
-                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 2, "videos": 0,
+                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 40, "videos": 0,
                  "songs": 2, "podcasts": 0, "stalledDownloads": 0 }
 })";
 
@@ -113,6 +121,65 @@ void CliToolsTest::expectEveryToolToSay(const std::vector<UnusableRow>& rows)
         }
         ASSERT_EQ(sim->ctl({ "trust", row.ctl[1], "trusted" }).exitCode, 0);
         ASSERT_TRUE(sim->clearFaults(row.ctl[1]));
+    }
+}
+
+TEST_F(CliToolsTest, APhoneThatStallsMidRunEndsTheToolWithinItsBound)
+{
+    // Tools at work when the phone stops answering: each request gives up after --timeout.
+    const fs::path media = sim->mediaRoot(UDID);
+    const fs::path copies = folder.path() / "midrun";
+    const struct
+    {
+        std::vector<std::string> command;
+        std::function<bool()> working;
+    } rows[] = {
+        { { "photos", "backup", copies.string() },
+            [&] {
+                std::error_code error;
+                return std::distance(fs::directory_iterator(copies / "Torvane Backup", error), {}) > 2;
+            } },
+        { { "clear-temp" }, [&] { return fs::exists(media / "Torvane") && !fs::is_empty(media / "Torvane"); } },
+    };
+    // Paired first: making this computer's pairing takes longer than the short time-out below.
+    ASSERT_EQ(cli({ "df" }).exitCode, 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command.front());
+        std::vector<std::string> argv { SimulatorFixture::cliPath(), "--timeout", "5" };
+        argv.insert(argv.end(), row.command.begin(), row.command.end());
+        const fs::path err = folder.path() / "err.txt";
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> args;
+        for (std::string& argument : argv) {
+            args.push_back(argument.data());
+        }
+        args.push_back(nullptr);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+        const bool working = waitUntil(row.working, 60s);
+        ASSERT_TRUE(sim->fault(UDID, { "stall" }));
+        int status = 0;
+        const auto stalled = std::chrono::steady_clock::now();
+        const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s);
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        ASSERT_TRUE(sim->clearFaults(UDID));
+        std::ifstream in(err);
+        const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(working) << message;
+        ASSERT_TRUE(ended) << message;
+        // The request's --timeout, the phone's own 10 s bound on a lockdown reply, and a margin.
+        EXPECT_LT(std::chrono::steady_clock::now() - stalled, 40s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_NE(message.find("torvane-cli: " + row.command.front() + ": the device did not answer in time"),
+            std::string::npos)
+            << message;
     }
 }
 
