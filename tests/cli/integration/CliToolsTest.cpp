@@ -183,15 +183,24 @@ TEST_F(CliToolsTest, APhoneThatStallsMidRunEndsTheToolWithinItsBound)
     }
 }
 
-// Two halves, each a few seconds per command (a phone that will not pair is slow to name).
-TEST_F(CliToolsTest, EveryToolSaysTheTrustStatesAsTheBuiltInsDo)
+// In parts, each a few seconds per command (a phone that will not pair is slow to name).
+TEST_F(CliToolsTest, EveryToolSaysALockedOrAskingPhoneAsTheBuiltInsDo)
 {
     const std::string udid = UDID;
     expectEveryToolToSay({
         { { "trust", udid, "passcode-locked" }, 4,
             "Unlock your iPhone and tap Trust when it asks whether to trust this computer." },
         { { "trust", udid, "dialog-pending" }, 5, "Tap Trust on your iPhone and enter its passcode, then try again." },
+    });
+}
+
+TEST_F(CliToolsTest, EveryToolSaysAnUntrustingPhoneAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
         { { "trust", udid, "denied" }, 6, "You chose Don't Trust: unplug the phone, plug it in again and tap Trust." },
+        { { "fault", udid, "refuse-session" }, 8,
+            "Your iPhone refuses to talk to this computer: restart the iPhone, plug it in again and tap Trust." },
     });
 }
 
@@ -199,8 +208,6 @@ TEST_F(CliToolsTest, EveryToolSaysARefusingPhoneAndAMissingUsbmuxdAsTheBuiltInsD
 {
     const std::string udid = UDID;
     expectEveryToolToSay({
-        { { "fault", udid, "refuse-session" }, 8,
-            "Your iPhone refuses to talk to this computer: restart the iPhone, plug it in again and tap Trust." },
         { { "fault", udid, "refuse-services" }, 9,
             "Your iPhone refuses to open its files to this computer: unlock it and try again, or restart it if "
             "that does not help." },
