@@ -1,6 +1,8 @@
 #include "cli/ServiceCommands.h"
 
+#include "base/Log.h"
 #include "base/RunLoop.h"
+#include "cli/CliDevice.h"
 #include "cli/CliJson.h"
 #include "cli/CliText.h"
 #include "device/AMAuxiliaryServices.h"
@@ -76,6 +78,31 @@ private:
         return reportCliFailure(m_options, m_err, {}, message, detail);
     }
 
+    /// A failure that involved the phone: said as every command says a phone that went away,
+    /// stopped answering or no longer trusts this computer; `words` otherwise.
+    int deviceFailure(const std::string& words, const std::optional<std::string>& detail)
+    {
+        const std::unique_ptr<Watchdog> watchdog = Watchdog::forNoAnswer(m_options, m_out, m_err);
+        return reportDeviceFailure(
+            m_options, m_err, m_device,
+            [this](std::chrono::milliseconds bound) {
+                return m_loop.runUntil([this] { return deviceGone(); }, bound) || deviceGone();
+            },
+            words, {}, detail);
+    }
+
+    /// Whether the phone lists `bundleId` among its user apps; nothing when it cannot tell.
+    std::optional<bool> hasApp(const std::string& bundleId)
+    {
+        const std::unique_ptr<Watchdog> watchdog = Watchdog::forNoAnswer(m_options, m_out, m_err);
+        const std::optional<std::vector<AMApplication>> apps = m_device.installedApplications();
+        if (!apps) {
+            return std::nullopt;
+        }
+        return std::any_of(
+            apps->begin(), apps->end(), [&bundleId](const AMApplication& app) { return app.bundleid() == bundleId; });
+    }
+
     std::string deviceReason(const char* fallback) const { return deviceFailureWords(m_device.lasterror(), fallback); }
 
     /// A request on `service` waits at most the command line's time-out.
@@ -105,7 +132,7 @@ private:
     {
         std::optional<std::vector<AMApplication>> apps = m_device.installedApplications();
         if (!apps) {
-            return failure("can't list the apps: " + deviceReason("the lookup failed"), m_device.lasterror());
+            return deviceFailure("can't list the apps: " + deviceReason("the lookup failed"), m_device.lasterror());
         }
         std::sort(apps->begin(), apps->end(),
             [](const AMApplication& a, const AMApplication& b) { return a.bundleid() < b.bundleid(); });
@@ -132,16 +159,26 @@ private:
 
     int uninstall(const std::string& bundleId)
     {
+        // Asked first, so that a reply lost after the phone removed the app is not read as a
+        // refusal: the phone is asked again then.
+        const std::optional<bool> installed = hasApp(bundleId);
         std::unique_ptr<AMInstallationProxy> proxy = m_device.newAMInstallationProxyWithDelegate(nullptr);
         if (!proxy) {
-            return failure("can't start the installation proxy: " + deviceReason("the service did not start"),
+            return deviceFailure("can't start the installation proxy: " + deviceReason("the service did not start"),
                 m_device.lasterror());
         }
         bound(*proxy);
         if (!proxy->uninstall(bundleId)) {
-            return failure("can't uninstall " + escapeCliText(bundleId) + ": "
-                    + deviceFailureWords(proxy->lasterror(), "unknown failure"),
-                proxy->lasterror());
+            const std::optional<std::string> reason = proxy->lasterror();
+            proxy.reset();
+            if (installed.value_or(false) && hasApp(bundleId) == false) {
+                logLine(LOG_DEVICE, "The uninstall of %s failed (%s), but the app is gone", bundleId.c_str(),
+                    reason.value_or("").c_str());
+            } else {
+                return deviceFailure(
+                    "can't uninstall " + escapeCliText(bundleId) + ": " + deviceFailureWords(reason, "unknown failure"),
+                    reason);
+            }
         }
         m_out << "Uninstalled " << escapeCliText(bundleId) << '\n';
         return CLI_OK;
@@ -151,7 +188,7 @@ private:
     {
         std::unique_ptr<AMSpringboardServices> springboard = m_device.newAMSpringboardServices();
         if (!springboard) {
-            return failure(
+            return deviceFailure(
                 "can't start springboard services: " + deviceReason("the service did not start"), m_device.lasterror());
         }
         bound(*springboard);
@@ -168,7 +205,7 @@ private:
     {
         std::unique_ptr<AMScreenshotService> service = m_device.newAMScreenshotService();
         if (!service) {
-            return failure("can't start the screenshot service: " + deviceReason("the service did not start"),
+            return deviceFailure("can't start the screenshot service: " + deviceReason("the service did not start"),
                 m_device.lasterror());
         }
         bound(*service);
@@ -215,7 +252,7 @@ private:
             }
         });
         if (!relay) {
-            return failure(
+            return deviceFailure(
                 "can't start the system-log relay: " + deviceReason("the service did not start"), m_device.lasterror());
         }
         m_loop.runUntil(
@@ -228,7 +265,7 @@ private:
         // away is a failure even without a count. Unplugging closes the stream before the detach
         // record arrives, so give that record a moment before saying which it was.
         m_loop.runUntil([&] { return deviceGone(); }, std::chrono::seconds(3));
-        return failure(deviceGone() ? "the device was detached" : "the device ended the log");
+        return failure(deviceGone() ? DETACHED_WORDS : "the device ended the log");
     }
 
     int notify()
@@ -247,7 +284,7 @@ private:
         }
         std::unique_ptr<AMNotificationProxy> proxy = m_device.newAMNotificationProxy();
         if (!proxy) {
-            return failure("can't start the notification proxy: " + deviceReason("the service did not start"),
+            return deviceFailure("can't start the notification proxy: " + deviceReason("the service did not start"),
                 m_device.lasterror());
         }
         if (action == "post") {
@@ -266,7 +303,7 @@ private:
         m_loop.runUntil([&] { return seen >= limit || deviceGone(); }, std::chrono::hours(24 * 365));
         proxy->removeObserver(&observer);
         if (seen < limit) {
-            return failure("the device was detached");
+            return failure(DETACHED_WORDS);
         }
         return CLI_OK;
     }

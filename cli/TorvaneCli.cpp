@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
+#include "cli/CliDevice.h"
 #include "cli/CliJson.h"
 #include "cli/CliText.h"
 #include "cli/DeviceWatcher.h"
@@ -16,14 +17,11 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <ostream>
-#include <thread>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,91 +99,6 @@ std::string humanValue(const PlistValue& value)
     return plistToJson(value, 0);
 }
 
-/// Ends the process with a clear message when the phone has not answered within the time-out at a
-/// stage that has no bound of its own: finding the phone, its lockdown exchanges and starting a
-/// service. Requests on a started service are bounded by their connection's time-out instead.
-class Watchdog
-{
-public:
-    Watchdog(std::uint32_t seconds, std::function<void()> expired)
-    {
-        if (seconds == 0) {
-            return;
-        }
-        m_thread = std::thread([this, seconds, expired = std::move(expired)] {
-            std::unique_lock lock(m_mutex);
-            if (!m_changed.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_disarmed; })) {
-                expired(); // does not return
-            }
-        });
-    }
-    ~Watchdog() { disarm(); }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-
-    void disarm()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_disarmed = true;
-        }
-        m_changed.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_disarmed { false };
-    std::thread m_thread;
-};
-
-int exitStatusFor(AMDeviceState state)
-{
-    switch (state) {
-    case AMDeviceState::Usable:
-        return CLI_OK;
-    case AMDeviceState::UsbServiceNotRunning:
-        return CLI_NO_USB_SERVICE;
-    case AMDeviceState::PasscodeLocked:
-        return CLI_PASSCODE_LOCKED;
-    case AMDeviceState::TrustDialogPending:
-        return CLI_TRUST_PENDING;
-    case AMDeviceState::TrustDenied:
-        return CLI_TRUST_DENIED;
-    case AMDeviceState::PairingForgotten:
-        return CLI_PAIRING_EXPIRED;
-    case AMDeviceState::SessionRefused:
-        return CLI_SESSION_REFUSED;
-    case AMDeviceState::ServicesRefused:
-        return CLI_SERVICES_REFUSED;
-    case AMDeviceState::NetworkOnly:
-        return CLI_NETWORK_ONLY;
-    case AMDeviceState::Unreachable:
-        break;
-    }
-    return CLI_FAILED;
-}
-
-/// A device's identity value: as read at creation, or else asked without a session, which a
-/// phone answers even to a computer it does not trust (the device object leaves both out then).
-std::string identityOf(AMDevice& device, const std::optional<std::string>& known, const char* key)
-{
-    if (known) {
-        return *known;
-    }
-    if (!device.deviceConnect()) {
-        return {};
-    }
-    const AMDeviceRef held = device.device();
-    const std::optional<PlistValue> value
-        = held ? device.library().AMDeviceCopyValue(held, std::nullopt, key) : std::nullopt;
-    (void)device.deviceDisconnect();
-    return value && value->isString() ? *value->asString() : std::string();
-}
-
 class Cli
 {
 public:
@@ -208,20 +121,13 @@ public:
             // Without the daemon no phone can ever appear: say so instead of "no devices".
             return unusable({}, AMDeviceState::UsbServiceNotRunning);
         }
-        Watchdog watchdog(m_options.timeoutSeconds, [this] {
-            (void)failure({},
-                stringWithFormat("the device did not answer in time (%u s; see --timeout)",
-                    static_cast<unsigned>(m_options.timeoutSeconds)));
-            m_err.flush();
-            m_out.flush();
-            std::_Exit(CLI_FAILED);
-        });
+        const std::unique_ptr<Watchdog> watchdog = Watchdog::forNoAnswer(m_options, m_out, m_err);
         discoverDevices();
         const std::string& command = m_options.command;
         if (command == "devices") {
             return listDevices();
         }
-        std::shared_ptr<AMDevice> device = chooseDevice(m_options.udid);
+        std::shared_ptr<AMDevice> device = chooseCliDevice(m_options, m_err, m_manager.devices());
         if (!device) {
             return CLI_FAILED;
         }
@@ -232,13 +138,13 @@ public:
             // Streams run for as long as they are wanted, and an uninstall as long as the phone
             // reports progress (each reply has the bound); the rest answer within the bound.
             if (command == "syslog" || command == "notify" || command == "uninstall") {
-                watchdog.disarm();
+                watchdog->disarm();
             }
             return runServiceCommand(*device, m_loop, m_options, m_out, m_err);
         }
         device->setAFCIOTimeout(m_options.timeoutSeconds);
         std::unique_ptr<AFCMediaDirectory> afc = device->newAFCMediaDirectory();
-        watchdog.disarm(); // each request on the media area has its own bound from here on
+        watchdog->disarm(); // each request on the media area has its own bound from here on
         if (!afc) {
             // Ask again, so the reason is one a person can act on where there is one.
             if (const AMDeviceState state = device->checkUsable();
@@ -308,8 +214,7 @@ private:
     /// A device that cannot be used: the advice for `state` as the failure, and its own status.
     int unusable(const std::string& subject, AMDeviceState state, const std::optional<std::string>& detail = {})
     {
-        (void)failure(subject, deviceStateText(state).advice, detail);
-        return exitStatusFor(state);
+        return reportUnusable(m_options, m_err, subject, state, detail);
     }
 
     /// A failure of `afc`, in words, with the raw text (and what broke underneath) as detail.
@@ -348,33 +253,6 @@ private:
         if (m_manager.isSubscribed()) {
             m_loop.runUntil([this] { return !m_manager.devices().empty(); }, std::chrono::hours(24 * 365));
         }
-    }
-
-    std::shared_ptr<AMDevice> chooseDevice(const std::optional<std::string>& udid)
-    {
-        const auto& devices = m_manager.devices();
-        if (udid) {
-            for (const auto& device : devices) {
-                if (identityOf(*device, device->udid(), "UniqueDeviceID") == *udid) {
-                    return device;
-                }
-            }
-            failure({}, "no attached device has the UDID " + escapeCliText(*udid));
-            return nullptr;
-        }
-        if (devices.empty()) {
-            failure({}, "no device attached");
-            return nullptr;
-        }
-        if (devices.size() > 1) {
-            std::string list;
-            for (const auto& device : devices) {
-                list += (list.empty() ? "" : ", ") + device->udid().value_or("?");
-            }
-            failure({}, "several devices are attached (" + list + "); choose one with --udid");
-            return nullptr;
-        }
-        return devices.front();
     }
 
     /// Lists every device with whether it can be used now. Exits with the status of the first
@@ -771,7 +649,7 @@ private:
 
 std::string cliUsage()
 {
-    return "Usage: torvane-cli [--udid UDID] [--json] [--verbose] [--timeout SECONDS] COMMAND [ARGUMENTS]\n"
+    return "Usage: torvane-cli [-u|--udid UDID] [--json] [--verbose] [--timeout SECONDS] COMMAND [ARGUMENTS]\n"
            "       torvane-cli --help | --version\n"
            "\n"
            "Commands:\n"
@@ -795,7 +673,7 @@ std::string cliUsage()
            "  notify observe NAME [COUNT]   print NAME each time the device posts it\n"
            "\n"
            "Devices are found through usbmuxd, or the daemon named by USBMUXD_SOCKET_ADDRESS; with\n"
-           "several attached, choose one with --udid. Device requests give up after --timeout\n"
+           "several attached, choose one with --udid (-u). Device requests give up after --timeout\n"
            "seconds without an answer (default 30; 0 waits for ever). Names are printed with control\n"
            "characters and bytes that are not UTF-8 escaped (\\n, \\\\, \\xHH); device paths given as\n"
            "arguments may use the same escapes. Failures are one line on stderr (a JSON object with\n"
@@ -898,7 +776,7 @@ std::variant<CliOptions, std::string> parseCliArguments(
                 return std::string("--timeout needs a number of seconds (0 to 86400)");
             }
             options.timeoutSeconds = seconds;
-        } else if (argument == "--udid" || argument.starts_with("--udid=")) {
+        } else if (argument == "-u" || argument == "--udid" || argument.starts_with("--udid=")) {
             options.udid = takeValue("--udid");
             if (!options.udid || options.udid->empty()) {
                 return std::string("--udid needs a UDID");

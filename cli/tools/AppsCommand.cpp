@@ -1,5 +1,6 @@
 #include "base/PlistValue.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
 #include "modules/apps/ECAppModule.h"
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr auto LISTING_LIMIT = std::chrono::minutes(10);
-
 std::string dateText(const std::optional<QDateTime>& date)
 {
     if (!date || !date->isValid()) {
@@ -23,24 +22,38 @@ std::string dateText(const std::optional<QDateTime>& date)
     return date->toUTC().toString(Qt::ISODate).toStdString();
 }
 
+/// A name from the phone as ls shows it: control characters cannot restyle the terminal.
+QString shown(const QString& text)
+{
+    return QString::fromStdString(escapeCliText(text.toStdString()));
+}
+
 int listSizes(ToolContext& context)
 {
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
     if (!device) {
-        return CLI_FAILED;
+        return context.status();
     }
     ECAppModule module;
     module.setDevice(device);
     bool listed = false;
-    QObject::connect(&module, &ECTableViewModule::sortChanged, [&listed] { listed = true; });
+    std::uint64_t changes = 0; // rows listed and sized: the phone is still answering
+    QObject::connect(&module, &ECTableViewModule::sortChanged, [&listed, &changes] {
+        listed = true;
+        ++changes;
+    });
+    QObject::connect(&module.itemList(), &ECItemListModel::dataChanged, [&changes] { ++changes; });
+    QObject::connect(&module.itemList(), &ECItemListModel::rowsInserted, [&changes] { ++changes; });
     module.loadConfigView();
-    if (!context.runUntil([&] { return listed && module.moduleStatus() == ECModuleStatus::Idle; }, LISTING_LIMIT)) {
-        module.close();
-        return context.failure("the phone did not finish answering");
+    const auto bound = context.stallBound().value_or(std::chrono::hours(24 * 365));
+    if (!context.waitFor([&] { return listed && module.moduleStatus() == ECModuleStatus::Idle; },
+            [&changes] { return changes; }, std::chrono::duration_cast<std::chrono::milliseconds>(bound))) {
+        context.noAnswer();
     }
     if (!module.device() || module.itemList().rowCount() == 0) {
-        if (device->lasterror()) {
-            return context.failure("cannot list the apps: " + *device->lasterror());
+        if (device->lasterror() || context.deviceDetached()) {
+            return context.deviceFailure(
+                "can't list the apps: " + deviceFailureWords(device->lasterror(), "the lookup failed"));
         }
     }
     // As the tool's table shows them: most bars first, then by name.
@@ -77,8 +90,8 @@ int listSizes(ToolContext& context)
             = QStringLiteral("%1 %2  %3  %4  (%5)\n")
                   .arg((item.rank ? *item.rank : QString()).leftJustified(ECAppModule::MAX_BARS),
                       locale.formattedDataSize(item.sizeOrZero(), 1, QLocale::DataSizeSIFormat).rightJustified(10),
-                      QString::fromStdString(dateText(item.date)).leftJustified(20), item.name,
-                      item.values.value(ECAppModule::APP_ID).toString());
+                      QString::fromStdString(dateText(item.date)).leftJustified(20), shown(item.name),
+                      shown(item.values.value(ECAppModule::APP_ID).toString()));
         context.out() << line.toStdString();
     }
     return CLI_OK;
@@ -90,8 +103,8 @@ ToolCommand appsCommand()
 {
     ToolCommand command;
     command.shape = { "apps", 0, 0, { { "--sizes", false } } };
-    command.usage = "  apps --sizes              the user apps with their sizes, last change and rank, best\n"
-                    "                            candidates for removal first (--json: one object per app)\n";
+    command.usage = "  apps --sizes                  the user apps with their sizes, last change and rank, best\n"
+                    "                                candidates for removal first (--json: one object per app)\n";
     command.handles = [](const CliOptions& options) { return options.toolOptions.count("--sizes") != 0; };
     command.run = listSizes;
     return command;

@@ -1,25 +1,39 @@
 #include "base/Log.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
 #include "modules/fill_clearing/ECFillRun.h"
 #include "modules/fill_clearing/ECFillStore.h"
 
+#include <QSocketNotifier>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sstream>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 using namespace ECFillRules;
 
-std::atomic<bool> interrupted { false };
+/// Ctrl-C as an event: the handler writes a byte to a pipe that the run loop watches.
+int interruptPipe[2] { -1, -1 };
 
 extern "C" void interruptRun(int)
 {
-    interrupted = true;
+    const char byte = 1;
+    (void)!::write(interruptPipe[1], &byte, 1);
 }
+
+/// Where the fillers of a run that could not finish go.
+constexpr const char* LEFT_FILLERS_NOTE
+    = "temporary files left on the device are removed by the next clear-temp or the next time it is attached";
 
 std::string optionalNumber(const std::optional<std::uint64_t>& value)
 {
@@ -30,7 +44,7 @@ int clearTemp(ToolContext& context)
 {
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
     if (!device) {
-        return CLI_FAILED;
+        return context.status();
     }
     std::unique_ptr<ECAFCFillStore> store;
     {
@@ -38,7 +52,8 @@ int clearTemp(ToolContext& context)
         store = ECAFCFillStore::open(*device);
     }
     if (!store) {
-        return context.failure("cannot open the media area: " + device->lasterror().value_or(""));
+        return context.deviceFailure("can't open the device's media area: "
+            + deviceFailureWords(device->lasterror(), "the service did not start"));
     }
     setLogToStderr(context.options().verbose);
 
@@ -49,26 +64,44 @@ int clearTemp(ToolContext& context)
     }
 
     std::atomic<int> percent { -1 };
+    std::atomic<std::uint64_t> steps { 0 }; // progress reports and creations: the phone answers
     std::atomic<bool> done { false };
     ECFillObserver observer;
-    observer.progress = [&percent](float value) { percent = int(value); };
+    observer.progress = [&](float value) {
+        percent = int(value);
+        ++steps;
+        ToolContext::wake();
+    };
+    observer.creationFinished = [&](bool, std::uint64_t, int) {
+        ++steps;
+        ToolContext::wake();
+    };
     ECFillRun run(*store, observer);
     ECFillOutcome outcome;
-    interrupted = false;
+    // Ctrl-C stops the run the way the window's stop button does, and its fillers are still deleted.
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return context.failure(std::string("can't watch for Ctrl-C: ") + std::strerror(errno));
+    }
+    QSocketNotifier interrupts(interruptPipe[0], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        while (::read(interruptPipe[0], &byte, 1) > 0) { }
+        if (!run.stopRequested()) {
+            context.err() << "Stopping...\n";
+            run.stop();
+        }
+    });
     const auto previous = std::signal(SIGINT, interruptRun);
     std::thread worker([&] {
         outcome = run.run();
         done = true;
+        ToolContext::wake();
     });
-    // Progress goes to stderr from this thread, one line per whole percent; Ctrl-C stops the run
-    // the way the window's stop button does, and its fillers are still deleted.
+    // Progress goes to stderr from this thread, one line per whole percent. Each request of the
+    // run gives up after --timeout, so a run that reports nothing for longer is stuck on the phone.
     int shown = -1;
-    context.runUntil(
+    const bool ended = context.waitFor(
         [&] {
-            if (interrupted && !run.stopRequested()) {
-                context.err() << "Stopping...\n";
-                run.stop();
-            }
             const int now = percent.load();
             if (now != shown && now >= 0 && !run.stopRequested()) {
                 shown = now;
@@ -76,9 +109,16 @@ int clearTemp(ToolContext& context)
             }
             return done.load();
         },
-        std::chrono::hours(24 * 7));
+        [&steps] { return steps.load(); },
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            context.stallBound().value_or(std::chrono::hours(24 * 365))));
+    if (!ended) {
+        context.noAnswer(LEFT_FILLERS_NOTE);
+    }
     worker.join();
     std::signal(SIGINT, previous);
+    ::close(interruptPipe[0]);
+    ::close(interruptPipe[1]);
 
     const ECGainReport gain = outcome.gain();
     const std::optional<std::uint64_t> gainBytes = gain.kind == ECGain::Unknown
@@ -95,6 +135,8 @@ int clearTemp(ToolContext& context)
             << "  \"filesWritten\": " << outcome.filesWritten << ",\n"
             << "  \"wroteData\": " << (outcome.wroteData ? "true" : "false") << ",\n"
             << "  \"fillersRemoved\": " << (outcome.fillersCleared ? "true" : "false") << ",\n"
+            << "  \"fillersLeft\": " << outcome.fillersLeft << ",\n"
+            << "  \"bytesLeft\": " << outcome.bytesLeft << ",\n"
             << "  \"seconds\": " << outcome.seconds << "\n"
             << "}\n";
     } else if (outcome.ending == ECFillEnding::Finished) {
@@ -113,9 +155,16 @@ int clearTemp(ToolContext& context)
                                    .prepend(QStringLiteral("the device refused to store more files with space left: "))
                                    .toStdString());
     case ECFillEnding::Disconnected:
-        return context.failure(disconnectedMessage().toStdString());
+        // Unplugged, stopped answering or no longer trusted: said as every command says it.
+        return context.deviceFailure("the connection to the device was lost", LEFT_FILLERS_NOTE);
     case ECFillEnding::NoProgress:
         return context.failure(noProgressMessage().toStdString());
+    case ECFillEnding::FillersLeft:
+        return context.failure(stringWithFormat("the device refused to remove %d temporary files, which still take "
+                                                "%llu bytes (%s) of it; run clear-temp again, or they are removed "
+                                                "the next time it is attached",
+            outcome.fillersLeft, static_cast<unsigned long long>(outcome.bytesLeft),
+            convertBytesToString(outcome.bytesLeft).toUtf8().constData()));
     }
     return CLI_FAILED;
 }
@@ -126,8 +175,8 @@ ToolCommand clearTempCommand()
 {
     return ToolCommand {
         ToolCommandShape { "clear-temp", 0, 0, {} },
-        "  clear-temp                       fill the device until it discards app caches, then remove\n"
-        "                                   every filler; prints the free space gained\n",
+        "  clear-temp                    fill the device until it discards app caches, then remove\n"
+        "                                every filler; prints the free space gained\n",
         {},
         clearTemp,
     };

@@ -1,4 +1,6 @@
+#include "cli/CliDevice.h"
 #include "cli/CliJson.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AMDevice.h"
@@ -48,6 +50,12 @@ std::optional<std::int64_t> parsePid(const std::string& text)
     return static_cast<std::int64_t>(value);
 }
 
+/// A name from the phone as ls shows it: control characters cannot restyle the terminal.
+QString shown(const QString& text)
+{
+    return QString::fromStdString(escapeCliText(text.toStdString()));
+}
+
 std::optional<QDateTime> playedOf(const ECModuleItem& item)
 {
     const QVariant played = item.values.value(QStringLiteral("played"));
@@ -66,12 +74,12 @@ int list(ToolContext& context)
     }
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
     if (!device) {
-        return CLI_FAILED;
+        return context.status();
     }
     const std::unique_ptr<AFCMediaDirectory> media = device->newAFCMediaDirectory();
     if (!media) {
-        return context.failure(
-            "can't open the device's media area: " + device->lasterror().value_or("the service did not start"));
+        return context.deviceFailure("can't open the device's media area: "
+            + deviceFailureWords(device->lasterror(), "the service did not start"));
     }
     // A private folder of our own for the copy, gone when the command ends.
     QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/torvane-music-XXXXXX"));
@@ -83,6 +91,9 @@ int list(ToolContext& context)
             items.push_back(item);
             return true;
         })) {
+        if (AFCDirectoryAccess::isConnectionFailure(media->lastStatus())) {
+            return context.deviceFailure(afcFailureWords(media->lastStatus(), media->lasterror()));
+        }
         return context.failure("can't read the music library of the device (none there, or the copy failed)");
     }
     if (days) {
@@ -124,7 +135,7 @@ int list(ToolContext& context)
                   .arg(item.values.value(QStringLiteral("kind")).toString(), -7)
                   .arg(formattedByteCount(item.sizeOrZero()), 9)
                   .arg(played ? played->toString(QStringLiteral("yyyy-MM-dd")) : QStringLiteral("never"), -10)
-                  .arg(item.values.value(QStringLiteral("artist")).toString(), item.name);
+                  .arg(shown(item.values.value(QStringLiteral("artist")).toString()), shown(item.name));
         context.out() << line.toStdString() << '\n';
     }
     return CLI_OK;
@@ -152,7 +163,7 @@ int remove(ToolContext& context)
     }
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
     if (!device) {
-        return CLI_FAILED;
+        return context.status();
     }
     // The chosen phone only: another one with the same name must never be edited instead.
     TrackDeleter deleter([device] { return std::vector<std::shared_ptr<AMDevice>> { device }; });
@@ -162,15 +173,17 @@ int remove(ToolContext& context)
     case TrackDeleter::NothingDeleted:
         return context.failure("nothing was deleted");
     case TrackDeleter::NoDevice:
-        return context.failure("the device went away");
     case TrackDeleter::UnknownDevice:
-        return context.failure("no device is named \"" + name.toStdString() + "\"");
+        // The chosen phone is the deleter's only one: it went away, or no longer tells its name.
+        return context.deviceFailure(DETACHED_WORDS);
     case TrackDeleter::TracksNotFound:
         return context.failure("none of those songs is in the device's music library");
     case TrackDeleter::Cancelled:
         return context.failure("cancelled");
     case TrackDeleter::Failed:
-        return context.failure(deleter.lastError().toStdString());
+        // Said as every command says it when the phone went away, stopped answering or no longer
+        // trusts this computer; the deleter's own reason otherwise.
+        return context.deviceFailure(deleter.lastError().toStdString());
     default:
         break;
     }
@@ -184,7 +197,8 @@ int remove(ToolContext& context)
         return CLI_OK;
     }
     context.out() << "Removed " << result << " songs (" << formattedByteCount(deleter.removedFileBytes()).toStdString()
-                  << ").\nThe library as it was is kept in " << deleter.backupFolder().toStdString() << '\n';
+                  << ").\nThe library as it was is kept in " << escapeCliText(deleter.backupFolder().toStdString())
+                  << '\n';
     return CLI_OK;
 }
 

@@ -1,28 +1,44 @@
 // torvane-cli photos: the camera roll's photos and videos, listed, or backed up verified (and
 // removed from the phone with --remove) the way the Photos tool does it.
 
+#include "cli/CliDevice.h"
+#include "cli/CliText.h"
 #include "cli/tools/ToolCommands.h"
 #include "device/AMDevice.h"
-#include "device/mobile_device.h"
 #include "modules/ECModuleRules.h"
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/image_capture/ICBackupLog.h"
 #include "platform/image_capture/ICCameraDevice.h"
-#include "platform/image_capture/ICDeviceBrowser.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
 namespace {
 
-constexpr auto CAMERA_WAIT = std::chrono::seconds(30);
-constexpr auto LISTING_WAIT = std::chrono::minutes(10);
-constexpr auto BACKUP_WAIT = std::chrono::hours(24);
+/// The slowest transfer a working phone is allowed before a file counts as stuck: far below what a
+/// cable carries, so only a phone that stopped answering reaches it.
+constexpr std::uint64_t SLOWEST_BYTES_PER_SECOND = 1'000'000;
+
+/// How long a step may go without progress: --timeout and the lockdown bound, plus the time the
+/// biggest of `files` takes at the slowest rate. Without a time-out, as long as it takes.
+std::chrono::milliseconds stepBound(const ToolContext& context, const std::vector<ICCameraFile>& files = {})
+{
+    const auto bound = context.stallBound();
+    if (!bound) {
+        return std::chrono::hours(24 * 365);
+    }
+    std::uint64_t biggest = 0;
+    for (const ICCameraFile& file : files) {
+        biggest = std::max(biggest, file.fileSize);
+    }
+    return *bound + std::chrono::seconds(biggest / SLOWEST_BYTES_PER_SECOND);
+}
 
 struct PhotoChoices
 {
@@ -109,7 +125,7 @@ int list(ToolContext& context, const std::vector<ICCameraFile>& files)
                   .arg(file.creationDate.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
                   .arg(formattedByteCount(std::int64_t(file.fileSize)), 9)
                   .arg(durationText(file), 7)
-                  .arg(QString::fromStdString(file.devicePath))
+                  .arg(QString::fromStdString(escapeCliText(file.devicePath)))
                   .toStdString();
         context.out() << line << '\n';
         total += std::int64_t(file.fileSize);
@@ -142,11 +158,27 @@ int backup(
                 const std::string what = result.error ? "FAILED   " + result.file.devicePath + ": " + *result.error
                     : result.removedFromDevice        ? "removed  " + result.file.devicePath + " -> " + result.localPath
                                                : "copied   " + result.file.devicePath + " -> " + result.localPath;
-                context.out() << what << std::endl;
+                context.out() << escapeCliText(what) << std::endl; // names as ls shows them
             }
         });
     }
-    context.runUntil([&] { return results.size() == files.size(); }, BACKUP_WAIT);
+    // Each request of a download gives up after --timeout; a result then comes with its error.
+    if (!context.waitFor(
+            [&] {
+                if (context.deviceDetached()) {
+                    camera.deviceWasRemoved();
+                }
+                return results.size() == files.size();
+            },
+            // Only copies count as progress: a phone that stopped answering fails each file in turn.
+            [&results] {
+                return std::uint64_t(std::count_if(
+                    results.begin(), results.end(), [](const ICDownloadResult& result) { return !result.error; }));
+            },
+            stepBound(context, files))) {
+        context.noAnswer(
+            std::to_string(files.size() - results.size()) + " files were not copied and stay on the phone");
+    }
     std::size_t failed = 0;
     std::int64_t removedBytes = 0;
     QJsonArray array;
@@ -167,11 +199,11 @@ int backup(
         printJson(context, array);
     } else {
         context.out() << results.size() - failed << " of " << files.size() << " files verified in "
-                      << folder.toStdString();
+                      << escapeCliText(folder.toStdString());
         if (choices.remove) {
             context.out() << ", " << formattedByteCount(removedBytes).toStdString() << " removed from the phone";
         }
-        context.out() << "; log: " << log->path() << '\n';
+        context.out() << "; log: " << escapeCliText(log->path()) << '\n';
     }
     std::size_t uncertain = 0;
     std::size_t missing = 0;
@@ -185,8 +217,9 @@ int backup(
         return context.failure(std::string(ICCameraDevice::BUSY_TEXT) + " Nothing was copied or removed.");
     }
     if (failed > uncertain + missing) {
-        return context.failure(std::to_string(failed - uncertain - missing)
-            + " files failed and stay on the phone (see " + log->path() + ")");
+        const std::string what = std::to_string(failed - uncertain - missing)
+            + " files failed and stay on the phone (see " + log->path() + ")";
+        return context.deviceDetached() ? context.deviceFailure(DETACHED_WORDS, what) : context.failure(what);
     }
     if (missing > 0) {
         return context.failure(
@@ -210,34 +243,28 @@ int runPhotos(ToolContext& context)
     }
     const PhotoChoices& choices = std::get<PhotoChoices>(parsed);
     const std::shared_ptr<AMDevice> device = context.chooseDevice();
-    if (!device || !device->udid()) {
-        return CLI_FAILED;
+    if (!device) {
+        return context.status();
     }
-    const QString udid = QString::fromStdString(*device->udid());
-
-    ICDeviceBrowser browser(MobileDevice::shared());
-    browser.setBrowsedDeviceTypeMask(ICCameraDevice::TYPE_CAMERA | ICCameraDevice::LOCATION_LOCAL);
-    std::shared_ptr<ICCameraDevice> camera;
-    QObject::connect(&browser, &ICDeviceBrowser::didAddDevice, [&](const std::shared_ptr<ICCameraDevice>& added, bool) {
-        if (!camera && added->serialNumberString() == udid) {
-            camera = added;
-        }
-    });
-    browser.start();
-    if (!context.runUntil([&] { return camera != nullptr; }, CAMERA_WAIT)) {
-        return context.failure("the phone's camera roll did not appear");
-    }
+    // The camera works through the chosen device object, whose requests have the time-out.
+    const auto camera = std::make_shared<ICCameraDevice>(device);
     std::optional<QString> sessionError;
     QObject::connect(
         camera.get(), &ICCameraDevice::didOpenSessionWithError, [&](const QString& error) { sessionError = error; });
     camera->requestOpenSession();
-    if (!context.runUntil(
-            [&] { return sessionError.has_value() && (!sessionError->isEmpty() || camera->durationsRead()); },
-            LISTING_WAIT)) {
-        return context.failure("the camera roll could not be read in time");
+    // One request per folder and file: while they go on, the phone is answering.
+    if (!context.waitFor(
+            [&] {
+                if (context.deviceDetached()) {
+                    camera->deviceWasRemoved();
+                }
+                return sessionError.has_value() && (!sessionError->isEmpty() || camera->durationsRead());
+            },
+            [&camera] { return camera->listingRequests() + camera->durationRequests(); }, stepBound(context))) {
+        context.noAnswer();
     }
     if (!sessionError->isEmpty()) {
-        return context.failure(sessionError->toStdString());
+        return context.deviceFailure(sessionError->toStdString());
     }
     std::vector<ICCameraFile> files;
     for (const ICCameraFile& file : camera->mediaFiles()) {
@@ -245,10 +272,7 @@ int runPhotos(ToolContext& context)
             files.push_back(file);
         }
     }
-    const int status = choices.backup ? backup(context, *camera, files, choices) : list(context, files);
-    camera.reset();
-    browser.stop();
-    return status;
+    return choices.backup ? backup(context, *camera, files, choices) : list(context, files);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,18 +36,45 @@ public:
     bool hasToolOption(const std::string& name) const { return toolOption(name).has_value(); }
 
     /// Finds the attached devices (waiting until their records have been quiet for a moment) and
-    /// answers the one named by --udid, or the only one. Null after printing why not.
+    /// answers the one named by --udid, or the only one, once it is known to be usable; its AFC
+    /// requests then give up after --timeout. Null after printing why not, with the exit status
+    /// in status(): the built-in commands' words and statuses for a missing usbmuxd, no device
+    /// and each reason a phone cannot be used.
     std::shared_ptr<AMDevice> chooseDevice();
+    /// The exit status of the last failure chooseDevice() reported.
+    int status() const { return m_status; }
     /// The device manager behind chooseDevice(); it stays subscribed, so devices() follows
     /// attach and detach while the command runs.
     MobileDeviceAccess& deviceAccess();
+    /// True once the chosen device has been detached (as far as the events served so far tell).
+    bool deviceDetached() const;
 
-    /// Serves Qt events until `done` holds or `limit` passes; answers whether `done` held.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    /// Serves Qt events until `done` holds. Gives up and answers false once `limit` passes in
+    /// which `progress()` did not change (a count of work done that only grows); each change
+    /// starts the bound afresh. Events wake the wait, and so does wake(); there is no polling.
+    bool waitFor(const std::function<bool()>& done,
+        const std::function<std::uint64_t()>& progress,
+        std::chrono::milliseconds limit);
+    /// waitFor() with a fixed bound.
+    bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    /// Makes a waitFor() look at its condition again. Any thread.
+    static void wake();
+
+    /// The longest a step made of phone requests may go without any progress: --timeout for the
+    /// request itself and the phone's own bound on a lockdown reply. Nothing with --timeout 0.
+    std::optional<std::chrono::milliseconds> stallBound() const;
 
     /// Prints "torvane-cli: COMMAND: MESSAGE" on the error stream (a JSON object under --json);
     /// answers CLI_FAILED.
     int failure(const std::string& message);
+    /// After a failure that involved the phone: says why the phone cannot be used, or that it was
+    /// detached or stopped answering, with the built-in commands' words and statuses; otherwise
+    /// reports `message`. Answers the exit status.
+    /// `note` (if any) follows whichever words are printed, after "; ".
+    int deviceFailure(const std::string& message, const std::string& note = {});
+    /// Reports that the phone stopped answering (and `note`, if any) and ends the process: work
+    /// blocked on the phone on other threads cannot be waited for.
+    [[noreturn]] void noAnswer(const std::string& note = {});
 
 private:
     const CliOptions& m_options;
@@ -54,6 +82,8 @@ private:
     std::ostream& m_err;
     std::unique_ptr<DeviceWatcher> m_watcher;
     std::unique_ptr<MobileDeviceAccess> m_access;
+    std::shared_ptr<AMDevice> m_device;
+    int m_status { CLI_FAILED };
 };
 
 /// A torvane-cli command that drives a cleaning tool.

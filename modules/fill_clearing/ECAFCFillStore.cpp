@@ -103,3 +103,13 @@ bool ECAFCFillStore::removeFile(const std::string& path)
 {
     return m_connection->unlink(path);
 }
+
+std::optional<std::uint64_t> ECAFCFillStore::fileSize(const std::string& path)
+{
+    const std::optional<PlistDictionary> info = m_connection->getFileInfo(path);
+    if (!info || !info->contains("st_size")) {
+        return std::nullopt;
+    }
+    const std::optional<std::int64_t> bytes = info->at("st_size").toInt64();
+    return bytes && *bytes >= 0 ? std::optional<std::uint64_t>(std::uint64_t(*bytes)) : std::nullopt;
+}

@@ -111,6 +111,15 @@ QString disconnectedMessage()
                           "temporary files Torvane made are removed the next time the device is connected.");
 }
 
+QString fillersLeftMessage(int count, std::uint64_t bytes)
+{
+    return QStringLiteral("The device would not let Torvane remove %1 of its temporary files, which still take %2 of "
+                          "its space. Click Clear Temp Files to try again; they are also removed the next time the "
+                          "device is connected.")
+        .arg(count)
+        .arg(convertBytesToString(bytes));
+}
+
 QString noProgressMessage()
 {
     return QStringLiteral("This device did not let Torvane fill its free space, so its caches could not be cleared. "

@@ -73,6 +73,9 @@ QUrl sendInfoUrl(const QString& address, std::uint64_t freeBytes, int filesWritt
 
 /// The message when the phone went away, or stopped answering, during a run.
 QString disconnectedMessage();
+/// The message when the phone refused to remove `count` fillers that take `bytes`: how much of
+/// it stays taken, and how to finish.
+QString fillersLeftMessage(int count, std::uint64_t bytes);
 /// The message when neither creating nor writing filler files lowers the phone's free space.
 QString noProgressMessage();
 

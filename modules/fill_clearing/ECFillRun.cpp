@@ -22,6 +22,8 @@ const char* fillEndingName(ECFillEnding ending)
         return "disconnected";
     case ECFillEnding::NoProgress:
         return "no-progress";
+    case ECFillEnding::FillersLeft:
+        return "fillers-left";
     }
     return "unknown";
 }
@@ -204,6 +206,15 @@ ECFillOutcome ECFillRun::run()
         // Gone during the final clearing: the gain cannot be measured and fillers may be left.
         ending = ECFillEnding::Disconnected;
     }
+    if (cleared.listed && cleared.failed > 0 && outcome.finalFreeSpace) {
+        // The phone still answers but kept fillers: whatever else happened, it is left fuller than
+        // it was, which must be said, with how much, and never pass for a cleared phone. (One that
+        // went away answers nothing more and stays Disconnected.)
+        logLine(LOG_MODULES, "%d temporary files could not be removed", cleared.failed);
+        ending = ECFillEnding::FillersLeft;
+        outcome.fillersLeft = cleared.failed;
+        outcome.bytesLeft = cleared.bytesLeft;
+    }
     outcome.ending = ending;
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (ending == ECFillEnding::Finished) {
@@ -263,9 +274,13 @@ ECClearResult ECFillRun::clearTempFiles(ECFillStore& store)
         if (!isFillerName(name)) {
             continue;
         }
-        const bool removed = store.removeFile(std::string(FILL_FOLDER) + "/" + name);
+        const std::string path = std::string(FILL_FOLDER) + "/" + name;
+        const bool removed = store.removeFile(path);
         logLine(LOG_MODULES, "removed %d", removed ? 1 : 0);
         ++(removed ? result.removed : result.failed);
+        if (!removed) {
+            result.bytesLeft += store.fileSize(path).value_or(0);
+        }
     }
     return result;
 }

@@ -21,10 +21,11 @@ enum class ECFillEnding {
     Refused, ///< four creations failed while the phone still had more than 1 MiB free
     Disconnected, ///< the phone went away, or its free space could not be read
     NoProgress, ///< neither creating nor writing fillers lowered the free space
+    FillersLeft, ///< the phone refused to remove some fillers: their space stays taken
 };
 
 /// The ending as one word for scripts and reports: "finished", "stopped", "refused",
-/// "disconnected", "no-progress".
+/// "disconnected", "no-progress", "fillers-left".
 const char* fillEndingName(ECFillEnding ending);
 
 struct ECFillOutcome
@@ -42,6 +43,10 @@ struct ECFillOutcome
     std::uint64_t bytesWritten { 0 };
     /// Every filler the run made is gone from the phone.
     bool fillersCleared { false };
+    /// For ECFillEnding::FillersLeft: the fillers the phone would not remove, and the bytes they
+    /// take (of those whose size could be read).
+    int fillersLeft { 0 };
+    std::uint64_t bytesLeft { 0 };
     double seconds { 0 };
 
     /// The gain worth reporting: only a finished run measured at both ends has one.
@@ -63,6 +68,8 @@ struct ECClearResult
     bool listed { false }; ///< the fill folder could be listed
     int removed { 0 };
     int failed { 0 };
+    /// The bytes the fillers that could not be removed take, of those whose size could be read.
+    std::uint64_t bytesLeft { 0 };
     bool complete() const { return listed && failed == 0; }
 };
 

@@ -40,6 +40,8 @@ public:
         = 0;
     /// Removes one file; true on success.
     virtual bool removeFile(const std::string& path) = 0;
+    /// The size of one file; nothing when it cannot be read.
+    virtual std::optional<std::uint64_t> fileSize(const std::string& path) = 0;
 };
 
 /// A fill store over an AFC connection to the media area.
@@ -66,6 +68,7 @@ public:
         std::uint64_t size,
         const std::function<bool(std::uint64_t written)>& chunkWritten) override;
     bool removeFile(const std::string& path) override;
+    std::optional<std::uint64_t> fileSize(const std::string& path) override;
 
     AFCDirectoryAccess& connection() { return *m_connection; }
 

@@ -212,6 +212,10 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
         setButtonsToInitialState();
         showMessage(noProgressMessage());
         break;
+    case ECFillEnding::FillersLeft:
+        setButtonsToInitialState();
+        showMessage(fillersLeftMessage(outcome.fillersLeft, outcome.bytesLeft));
+        break;
     }
     emit runEnded();
 }

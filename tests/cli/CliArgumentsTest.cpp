@@ -36,6 +36,7 @@ TEST(CliArguments, AcceptsOptionsAnywhere)
     EXPECT_EQ(info.udid, "U1");
     EXPECT_EQ(info.domain, "com.apple.disk_usage");
     EXPECT_EQ(info.timeoutSeconds, 30u);
+    EXPECT_EQ(parsed({ "-u", "U2", "ls" }).udid, "U2");
     EXPECT_EQ(parsed({ "ls", "--timeout=5" }).timeoutSeconds, 5u);
     EXPECT_EQ(parsed({ "ls", "--timeout", "0" }).timeoutSeconds, 0u);
     EXPECT_TRUE(parsed({ "mv", "-f", "/a", "/b" }).overwrite);
@@ -61,6 +62,7 @@ TEST(CliArguments, RefusesBadCommandLines)
         { { "mv", "/a" }, "mv: wrong number of arguments" },
         { { "df", "/x" }, "df: wrong number of arguments" },
         { { "ls", "--udid" }, "--udid needs a UDID" },
+        { { "ls", "-u" }, "--udid needs a UDID" },
         { { "ls", "--wait" }, "--wait goes with devices" },
         { { "mkdir", "-r", "/a" }, "-r goes with rm" },
         { { "df", "--domain", "x" }, "--domain goes with info" },

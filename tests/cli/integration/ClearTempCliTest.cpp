@@ -1,6 +1,6 @@
 // torvane-cli clear-temp against torvane-simd: its --json figures against ideviceinfo's
-// disk usage before and after, the small APFS-era phone whose fillers are written, and a run
-// killed mid-fill whose fillers the next run removes first.
+// disk usage before and after, the small APFS-era phone whose fillers are written, a run
+// killed mid-fill whose fillers the next run removes first, and a phone that refuses removals.
 
 #include "tests/modules/fill_clearing/FillClearingProfiles.h"
 #include "tests/support/SimulatorFixture.h"
@@ -132,4 +132,41 @@ TEST(ClearTempCli, KilledMidFillLeavesFillersThatTheNextRunRemoves)
     EXPECT_EQ(fillerCount(folder), 0u);
     // Measured from after the leftovers went: the killed run's fillers are not counted as gain.
     EXPECT_EQ(parseObject(next.out).value("freeBytesBefore").toInteger(), qint64(freeBefore));
+}
+
+TEST(ClearTempCli, FillersThePhoneWillNotRemoveMakeTheRunAFailureThatSaysHowMuchIsLeft)
+{
+    SimulatorFixture sim({ "demo" });
+    ASSERT_TRUE(sim.start()) << sim.lastError();
+    const std::string udid = SimulatorFixture::DEMO_UDID;
+    const fs::path folder = sim.mediaRoot(udid) / "Torvane";
+    const std::uint64_t freeBefore = sim.storage(udid).at("free");
+    ASSERT_TRUE(sim.fault(udid, { "afc-status", "8", "10" })); // every removal: permission denied
+
+    const ProcessResult refused = cli({ "clear-temp", "--json" });
+    EXPECT_EQ(refused.exitCode, 1) << refused.err;
+    const QJsonObject result = parseObject(refused.out);
+    EXPECT_EQ(result.value("result").toString(), QStringLiteral("fillers-left"));
+    EXPECT_FALSE(result.value("fillersRemoved").toBool());
+    EXPECT_TRUE(result.value("clearedBytes").isNull()) << "no gain is claimed";
+    const std::size_t left = fillerCount(folder);
+    EXPECT_GT(left, 0u);
+    EXPECT_EQ(result.value("fillersLeft").toInteger(), qint64(left));
+    const std::uint64_t freeLeft = sim.storage(udid).at("free");
+    ASSERT_LT(freeLeft, freeBefore);
+    // The fillers' own sizes: at least what the phone is missing now.
+    EXPECT_GE(std::uint64_t(result.value("bytesLeft").toInteger()), freeBefore - freeLeft);
+    EXPECT_NE(refused.err.find("the device refused to remove " + std::to_string(left) + " temporary files"),
+        std::string::npos)
+        << refused.err;
+    EXPECT_NE(
+        refused.err.find("run clear-temp again, or they are removed the next time it is attached"), std::string::npos)
+        << refused.err;
+
+    // As the message says: once the phone allows it, the next run removes them first.
+    ASSERT_TRUE(sim.clearFaults(udid));
+    const ProcessResult next = cli({ "clear-temp" });
+    EXPECT_EQ(next.exitCode, 0) << next.err;
+    EXPECT_EQ(fillerCount(folder), 0u);
+    EXPECT_GE(sim.storage(udid).at("free"), freeBefore);
 }

@@ -112,6 +112,31 @@ TEST(ECFillRun, RefusalWithSpaceLeftFailsWithTheMailFigures)
     EXPECT_EQ(outcome.gain().kind, ECGain::Unknown);
 }
 
+TEST(ECFillRun, FillersThePhoneWillNotRemoveEndTheRunAsAFailureWithTheirSize)
+{
+    FakeFillPhone phone(64 * 1024 * MIB, 1024 * MIB);
+    phone.refusesRemovals = true;
+    RecordedRun recorded(phone);
+    const ECFillOutcome outcome = recorded.run.run();
+    EXPECT_EQ(outcome.ending, ECFillEnding::FillersLeft);
+    EXPECT_STREQ(fillEndingName(outcome.ending), "fillers-left");
+    EXPECT_FALSE(outcome.fillersCleared);
+    EXPECT_EQ(outcome.gain().kind, ECGain::Unknown) << "no gain is claimed";
+    ASSERT_FALSE(phone.files.empty());
+    std::uint64_t taken = 0;
+    for (const auto& [path, bytes] : phone.files) {
+        taken += bytes;
+    }
+    EXPECT_EQ(outcome.fillersLeft, int(phone.files.size()));
+    EXPECT_EQ(outcome.bytesLeft, taken);
+    EXPECT_EQ(phone.free + taken, 1024 * MIB);
+    EXPECT_TRUE(
+        fillersLeftMessage(outcome.fillersLeft, outcome.bytesLeft)
+            .contains(QStringLiteral("would not let Torvane remove %1 of its temporary files, which still take %2")
+                          .arg(outcome.fillersLeft)
+                          .arg(convertBytesToString(taken))));
+}
+
 TEST(ECFillRun, NameClashCountsAsOneFailedWrite)
 {
     QDateTime second(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());

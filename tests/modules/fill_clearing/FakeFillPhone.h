@@ -37,6 +37,8 @@ public:
     std::uint64_t purgeStep { 0 };
     std::uint64_t purged { 0 };
     bool gone { false };
+    /// The phone refuses every removal (a permission it no longer gives).
+    bool refusesRemovals { false };
     /// Called before every request, with the request's name; may set `gone`.
     std::function<void(const std::string& request)> beforeRequest;
 
@@ -111,7 +113,7 @@ public:
     bool removeFile(const std::string& path) override
     {
         ++removals;
-        if (!request("remove")) {
+        if (!request("remove") || refusesRemovals) {
             return false;
         }
         const auto file = files.find(path);
@@ -121,6 +123,12 @@ public:
         free += file->second;
         files.erase(file);
         return true;
+    }
+
+    std::optional<std::uint64_t> fileSize(const std::string& path) override
+    {
+        const auto file = files.find(path);
+        return request("size") && file != files.end() ? std::optional(file->second) : std::nullopt;
     }
 
     static std::uint64_t roundUp(std::uint64_t bytes) { return (bytes + BLOCK - 1) / BLOCK * BLOCK; }

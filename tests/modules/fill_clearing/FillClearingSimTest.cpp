@@ -66,6 +66,10 @@ public:
         return (m_before("write"), m_inner->writeFile(path, size, chunkWritten));
     }
     bool removeFile(const std::string& path) override { return (m_before("remove"), m_inner->removeFile(path)); }
+    std::optional<std::uint64_t> fileSize(const std::string& path) override
+    {
+        return (m_before("size"), m_inner->fileSize(path));
+    }
 
 private:
     std::unique_ptr<ECFillStore> m_inner;

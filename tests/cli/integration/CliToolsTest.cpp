@@ -1,0 +1,287 @@
+// The cleaning-tool commands against a phone that stops answering, does not trust this computer,
+// is missing with usbmuxd, or names its files to attack the terminal: each says so with the
+// built-in commands' words and exit statuses, within the time-out, and shows names as ls does.
+
+#include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* UDID = "7001570015700157001570015700157001570015";
+
+constexpr const char* PROFILE = R"({
+    "name": "Tools Phone",
+    "udid": "7001570015700157001570015700157001570015",
+    "productType": "iPhone9,3",
+    "productVersion": "10.3.3",
+    "diskCapacity": 32000000000,
+    "dataCapacity": 400000000,
+    "usedBytes": 150000000,
+    "reserveBytes": 8388608,
+    "blockSize": 4096,
+    "purgeablePoolBytes": 0,
+    "content": { "seed": 1, "userApps": 2, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
+                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 40, "videos": 0,
+                 "songs": 2, "podcasts": 0, "stalledDownloads": 0 }
+})";
+
+/// A state the phone is put in, and what every command says about it.
+struct UnusableRow
+{
+    std::vector<std::string> ctl;
+    int status;
+    const char* advice;
+};
+
+class CliToolsTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const fs::path profile = folder.path() / "tools.json";
+        std::ofstream(profile) << PROFILE;
+        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
+        ASSERT_TRUE(sim->start()) << sim->lastError();
+    }
+
+    /// Every tool command, as a user would type it.
+    std::vector<std::vector<std::string>> toolCommands() const
+    {
+        const std::string destination = (folder.path() / "backup").string();
+        return { { "photos" }, { "photos", "backup", destination }, { "music" }, { "music", "rm", "1" },
+            { "clear-temp" }, { "apps", "--sizes" } };
+    }
+
+    static ProcessResult cli(std::vector<std::string> arguments, std::chrono::milliseconds bound = 90s)
+    {
+        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
+        return runProcess(arguments, bound);
+    }
+
+    void expectEveryToolToSay(const std::vector<UnusableRow>& rows);
+
+    TemporaryDirectory folder;
+    std::unique_ptr<SimulatorFixture> sim;
+};
+
+} // namespace
+
+TEST_F(CliToolsTest, AStalledPhoneEndsEveryToolWithinTheTimeout)
+{
+    ASSERT_TRUE(sim->fault(UDID, { "stall" }));
+    for (std::vector<std::string> command : toolCommands()) {
+        SCOPED_TRACE(command.front() + " " + (command.size() > 1 ? command[1] : ""));
+        command.insert(command.end(), { "--timeout", "2" });
+        const auto started = std::chrono::steady_clock::now();
+        const ProcessResult run = cli(command, 60s);
+        EXPECT_FALSE(run.timedOut);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_EQ(
+            run.err, "torvane-cli: " + command.front() + ": the device did not answer in time (2 s; see --timeout)\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    }
+    ASSERT_TRUE(sim->clearFaults(UDID));
+}
+
+void CliToolsTest::expectEveryToolToSay(const std::vector<UnusableRow>& rows)
+{
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.ctl[2]);
+        ASSERT_EQ(sim->ctl(row.ctl).exitCode, 0);
+        const ProcessResult builtIn = cli({ "df" });
+        ASSERT_EQ(builtIn.exitCode, row.status) << builtIn.err;
+        for (const auto& command : toolCommands()) {
+            SCOPED_TRACE(command.front() + " " + (command.size() > 1 ? command[1] : ""));
+            const ProcessResult run = cli(command);
+            EXPECT_EQ(run.exitCode, row.status) << run.err;
+            EXPECT_EQ(run.err, "torvane-cli: " + command.front() + ": " + row.advice + "\n");
+            EXPECT_EQ(run.out, "");
+        }
+        ASSERT_EQ(sim->ctl({ "trust", row.ctl[1], "trusted" }).exitCode, 0);
+        ASSERT_TRUE(sim->clearFaults(row.ctl[1]));
+    }
+}
+
+TEST_F(CliToolsTest, APhoneThatStallsMidRunEndsTheToolWithinItsBound)
+{
+    // Tools at work when the phone stops answering: each request gives up after --timeout.
+    const fs::path media = sim->mediaRoot(UDID);
+    const fs::path copies = folder.path() / "midrun";
+    const struct
+    {
+        std::vector<std::string> command;
+        std::function<bool()> working;
+    } rows[] = {
+        { { "photos", "backup", copies.string() },
+            [&] {
+                std::error_code error;
+                return std::distance(fs::directory_iterator(copies / "Torvane Backup", error), {}) > 2;
+            } },
+        { { "clear-temp" }, [&] { return fs::exists(media / "Torvane") && !fs::is_empty(media / "Torvane"); } },
+    };
+    // Paired first: making this computer's pairing takes longer than the short time-out below.
+    ASSERT_EQ(cli({ "df" }).exitCode, 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.command.front());
+        std::vector<std::string> argv { SimulatorFixture::cliPath(), "--timeout", "5" };
+        argv.insert(argv.end(), row.command.begin(), row.command.end());
+        const fs::path err = folder.path() / "err.txt";
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> args;
+        for (std::string& argument : argv) {
+            args.push_back(argument.data());
+        }
+        args.push_back(nullptr);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+        const bool working = waitUntil(row.working, 60s);
+        ASSERT_TRUE(sim->fault(UDID, { "stall" }));
+        int status = 0;
+        const auto stalled = std::chrono::steady_clock::now();
+        const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s);
+        if (!ended) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        ASSERT_TRUE(sim->clearFaults(UDID));
+        std::ifstream in(err);
+        const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(working) << message;
+        ASSERT_TRUE(ended) << message;
+        // The request's --timeout, the phone's own 10 s bound on a lockdown reply, and a margin.
+        EXPECT_LT(std::chrono::steady_clock::now() - stalled, 40s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+        EXPECT_NE(message.find("torvane-cli: " + row.command.front() + ": the device did not answer in time"),
+            std::string::npos)
+            << message;
+    }
+}
+
+// In parts, each a few seconds per command (a phone that will not pair is slow to name).
+TEST_F(CliToolsTest, EveryToolSaysALockedOrAskingPhoneAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
+        { { "trust", udid, "passcode-locked" }, 4,
+            "Unlock your iPhone and tap Trust when it asks whether to trust this computer." },
+        { { "trust", udid, "dialog-pending" }, 5, "Tap Trust on your iPhone and enter its passcode, then try again." },
+    });
+}
+
+TEST_F(CliToolsTest, EveryToolSaysAnUntrustingPhoneAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
+        { { "trust", udid, "denied" }, 6, "You chose Don't Trust: unplug the phone, plug it in again and tap Trust." },
+        { { "fault", udid, "refuse-session" }, 8,
+            "Your iPhone refuses to talk to this computer: restart the iPhone, plug it in again and tap Trust." },
+    });
+}
+
+TEST_F(CliToolsTest, EveryToolSaysARefusingPhoneAndAMissingUsbmuxdAsTheBuiltInsDo)
+{
+    const std::string udid = UDID;
+    expectEveryToolToSay({
+        { { "fault", udid, "refuse-services" }, 9,
+            "Your iPhone refuses to open its files to this computer: unlock it and try again, or restart it if "
+            "that does not help." },
+        { { "fault", udid, "network-only" }, 10,
+            "Your phone must be connected via a USB cable for Torvane to free space." },
+    });
+
+    // No usbmuxd: the same advice and status as every other command, also under --json.
+    const std::string missing = "USBMUXD_SOCKET_ADDRESS=UNIX:" + (folder.path() / "no-such.sock").string();
+    for (const auto& command : toolCommands()) {
+        SCOPED_TRACE(command.front());
+        std::vector<std::string> argv { "env", missing, SimulatorFixture::cliPath(), "--json" };
+        argv.insert(argv.end(), command.begin(), command.end());
+        const ProcessResult run = runProcess(argv, 30s);
+        EXPECT_EQ(run.exitCode, 3) << run.err;
+        EXPECT_NE(run.err.find("{\"error\":{\"command\":\"" + command.front() + "\",\"message\":\"The USB service"),
+            std::string::npos)
+            << run.err;
+    }
+}
+
+TEST_F(CliToolsTest, NamesFromThePhoneAreShownAsLsShowsThem)
+{
+    // An OSC title sequence, a bell, a carriage return and a newline in one photo's name.
+    const std::string hostile = "IMG_\x1b]0;owned\x07\r\nX.JPG";
+    const std::string escaped = "IMG_\\x1B]0;owned\\x07\\r\\nX.JPG";
+    const fs::path camera = sim->mediaRoot(UDID) / "DCIM" / "100APPLE";
+    ASSERT_TRUE(fs::is_directory(camera));
+    std::ofstream(camera / hostile, std::ios::binary) << std::string(2048, 'p');
+
+    const ProcessResult ls = cli({ "ls", "/DCIM/100APPLE" });
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    ASSERT_NE(ls.out.find(escaped), std::string::npos) << ls.out;
+    const std::string destination = (folder.path() / "hostile").string();
+    for (const std::vector<std::string>& command :
+        { std::vector<std::string> { "photos" }, std::vector<std::string> { "photos", "backup", destination } }) {
+        SCOPED_TRACE(command.size());
+        const ProcessResult run = cli(command);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_NE(run.out.find("/DCIM/100APPLE/" + escaped), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find_first_of("\x1b\x07\r"), std::string::npos) << run.out;
+    }
+    // JSON carries the name itself, escaped as JSON.
+    const ProcessResult json = cli({ "photos", "--json" });
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out.find_first_of("\x1b\x07\r"), std::string::npos);
+    bool found = false;
+    for (const QJsonValue& file : QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array()) {
+        found = found || file.toObject().value("name").toString().toStdString() == hostile;
+    }
+    EXPECT_TRUE(found) << json.out;
+}
+
+TEST(CliHelp, EveryCommandsDescriptionStartsInOneColumn)
+{
+    const ProcessResult help = runProcess({ SimulatorFixture::cliPath(), "--help" }, 30s);
+    ASSERT_EQ(help.exitCode, 0) << help.err;
+    ASSERT_NE(help.out.find("\nCleaning tools:\n"), std::string::npos) << help.out;
+    ASSERT_NE(help.out.find("[-u|--udid UDID]"), std::string::npos) << help.out;
+    constexpr std::size_t COLUMN = 32;
+    std::istringstream lines(help.out.substr(help.out.find("\nCommands:\n"), help.out.find("\nDevices are found")));
+    std::size_t checked = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("  ")) {
+            continue; // a heading or the blank line between sections
+        }
+        SCOPED_TRACE(line);
+        // A description follows the synopsis after two or more spaces, or continues one alone.
+        const std::size_t gap = line.find("  ", 2);
+        if (gap == std::string::npos && line.find_first_not_of(' ') != COLUMN) {
+            continue; // a synopsis too long to share its line; its description follows
+        }
+        EXPECT_EQ(line.find_first_not_of(' ', gap == std::string::npos ? 0 : gap), COLUMN);
+        ++checked;
+    }
+    EXPECT_GT(checked, 20u);
+}
