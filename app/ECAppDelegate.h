@@ -177,6 +177,7 @@ private:
     std::vector<ECDevicePickerRow> m_pickerRows;
 
     QString m_headingText;
+    QString m_loggedHeading;
     QString m_statusText;
     std::optional<double> m_fillPercentage;
     QString m_fillCaption;
