@@ -5,6 +5,7 @@
 #include "app/ECEmailSignup.h"
 #include "app/ECUserDefaultsKeys.h"
 #include "app/KVDataLogger.h"
+#include "base/Log.h"
 #include "device/AMDevice.h"
 #include "modules/ECMessagesModule.h"
 #include "modules/ECModule.h"
@@ -167,6 +168,11 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         m_fillCaption.clear();
     }
     m_showingNoDevice = !report;
+    if (m_headingText != m_loggedHeading) {
+        // Start-up and connection times are read from these lines (bench/run-startup-bench.sh).
+        m_loggedHeading = m_headingText;
+        logLine(LOG_APP, "Window shows \"%s\"", qUtf8Printable(m_headingText));
+    }
     emit windowTextChanged();
     if (report) {
         showPickerRows();

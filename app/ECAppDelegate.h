@@ -192,6 +192,7 @@ private:
     SpaceReading m_spaceReading;
 
     QString m_headingText;
+    QString m_loggedHeading;
     QString m_statusText;
     std::optional<double> m_fillPercentage;
     QString m_fillCaption;

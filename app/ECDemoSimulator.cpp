@@ -2,11 +2,15 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -49,8 +53,8 @@ bool ECDemoSimulator::start(
         }
     });
     m_process->start(simulator,
-        { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"),
-            m_folder->filePath(QStringLiteral("state")), QStringLiteral("--profile"), profile });
+        { QStringLiteral("--socket"), m_socketPath, QStringLiteral("--state"), stateFolder(profile),
+            QStringLiteral("--profile"), profile });
     if (!m_process->waitForStarted(5000)) {
         *error = QStringLiteral("cannot start %1: %2").arg(simulator, m_process->errorString());
         stop();
@@ -60,6 +64,20 @@ bool ECDemoSimulator::start(
     // content, about a second, much longer on a busy machine.
     const QDeadlineTimer deadline(60000);
     while (!QFileInfo::exists(m_socketPath)) {
+        if (m_process->state() != QProcess::Running && !m_keptState.isEmpty()) {
+            // The kept phone would not load: a simulator left running without us still has it, or
+            // it was cut off mid-write. This start gets a new phone of its own; a kept phone that
+            // nobody uses is removed, so the next start keeps a sound one again.
+            const QString kept = m_keptState;
+            stop();
+            if (!stateInUse(kept)) {
+                QDir(kept).removeRecursively();
+            }
+            m_keptStateRefused = true;
+            const bool started = start(simulator, profile, error);
+            m_keptStateRefused = false;
+            return started;
+        }
         if (m_process->state() != QProcess::Running) {
             *error = QStringLiteral("%1 stopped at start-up").arg(simulator);
             stop();
@@ -78,6 +96,37 @@ bool ECDemoSimulator::start(
         m_process->waitForFinished(20);
     }
     return true;
+}
+
+QString ECDemoSimulator::stateFolder(const QString& profile)
+{
+    // A returning user finds the demo phone as they left it, and this computer still paired with
+    // it: a start then needs neither new content (a second or more) nor a new pairing. Kept in
+    // the cache folder, which may be emptied at any time; a profile given as a file starts afresh.
+    static const QRegularExpression builtIn(QStringLiteral("^[a-z]+$"));
+    const QString kept = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+        + QStringLiteral("/Torvane/demo-") + profile;
+    if (!m_keptStateRefused && builtIn.match(profile).hasMatch() && QDir().mkpath(kept)) {
+        auto lock = std::make_unique<QLockFile>(kept + QStringLiteral("/lock"));
+        if (lock->tryLock(0)) {
+            m_stateLock = std::move(lock);
+            m_keptState = kept + QStringLiteral("/state");
+            return m_keptState;
+        }
+    }
+    return m_folder->filePath(QStringLiteral("state"));
+}
+
+bool ECDemoSimulator::stateInUse(const QString& state)
+{
+    // The simulator holds a lock on its state folder's "daemon.lock" while it runs.
+    const int fd = ::open(QFile::encodeName(state + QStringLiteral("/daemon.lock")).constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool inUse = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return inUse;
 }
 
 QString ECDemoSimulator::socketAddress() const
@@ -100,5 +149,7 @@ void ECDemoSimulator::stop()
         }
     }
     m_process.reset();
+    m_stateLock.reset();
+    m_keptState.clear();
     m_folder.reset();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLockFile>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -39,4 +40,15 @@ private:
     std::unique_ptr<QTemporaryDir> m_folder;
     std::unique_ptr<QProcess> m_process;
     QString m_socketPath;
+    // Held while the simulator runs on the kept demo phone, so a second demo gets its own.
+    std::unique_ptr<QLockFile> m_stateLock;
+    // The kept phone's state folder while the simulator runs on it; empty otherwise.
+    QString m_keptState;
+    bool m_keptStateRefused { false };
+
+    /// The state folder for `profile`: the kept one of a built-in profile when no other demo uses
+    /// it, else one in the temporary folder.
+    QString stateFolder(const QString& profile);
+    /// True while a simulator runs on `state`.
+    static bool stateInUse(const QString& state);
 };

@@ -30,10 +30,11 @@ struct ECDeviceReport
 
 namespace ECDeviceProbe {
 
-/// One look at `device`: its name, its media area (a new connection each time) and the figures
-/// from it, and, when `withVersion` (a look at the selection), its system version or, for a
-/// device that cannot be used, why (AMDevice::checkUsable()). Talks to the device: callers hold the
-/// device lock and stay off the main thread.
-ECDeviceReport probeDevice(const std::shared_ptr<AMDevice>& device, bool withVersion);
+/// One look at `device`, in one lockdown session: its name, its media area (a new connection
+/// each time), the figures from it and its system version, and, when `forSelection`, for a
+/// device that cannot be used, why (AMDevice::checkUsable()). A report of a usable device is
+/// complete either way, so the look that found it usable can also show it. Talks to the device:
+/// callers hold the device lock and stay off the main thread.
+ECDeviceReport probeDevice(const std::shared_ptr<AMDevice>& device, bool forSelection);
 
 } // namespace ECDeviceProbe

@@ -118,10 +118,10 @@ void ECDeviceSelection::refreshUsableDevices(std::function<void()> then)
 }
 
 ECDeviceReport ECDeviceSelection::probeLocked(
-    const std::shared_ptr<AMDevice>& device, bool withVersion, const Operation& operation, LockWait& wait)
+    const std::shared_ptr<AMDevice>& device, bool forSelection, const Operation& operation, LockWait& wait)
 {
     if (!device) {
-        return ECDeviceProbe::probeDevice(device, withVersion);
+        return ECDeviceProbe::probeDevice(device, forSelection);
     }
     // A module's deletion may hold the lock for long and wait for the main thread meanwhile, so
     // the wait (on this queue, never the main thread) ends early when the exchange is cancelled:
@@ -140,7 +140,7 @@ ECDeviceReport ECDeviceSelection::probeLocked(
         return ECDeviceReport { device, {}, false, {}, {}, {} };
     }
     const std::lock_guard held(deviceLock, std::adopt_lock);
-    return ECDeviceProbe::probeDevice(device, withVersion);
+    return ECDeviceProbe::probeDevice(device, forSelection);
 }
 
 std::vector<ECDeviceReport> ECDeviceSelection::connectedDevices(
@@ -203,12 +203,15 @@ void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
         },
         [] {});
     refreshUsableDevices([this, device, wasConnecting] {
-        const bool usable = std::any_of(m_usableDevices.begin(), m_usableDevices.end(),
+        const auto found = std::find_if(m_usableDevices.begin(), m_usableDevices.end(),
             [&](const ECDeviceReport& report) { return report.device == device; });
+        const bool usable = found != m_usableDevices.end();
         // A second usable device never takes the selection away from the first. One that cannot
         // be used is selected when nothing else is, so the alert says why and what to do.
-        if ((usable && m_usableDevices.size() == 1)
-            || (!usable && m_usableDevices.empty() && !selectionListed() && isListed(device))) {
+        if (usable && m_usableDevices.size() == 1) {
+            // The look that found it usable has all the window shows: no second look.
+            selectProbedDevice(*found);
+        } else if (!usable && m_usableDevices.empty() && !selectionListed() && isListed(device)) {
             selectDevice(device);
         }
         emit pickerNeededChanged(m_usableDevices.size() >= 2);
@@ -232,7 +235,7 @@ void ECDeviceSelection::deviceDisconnected(const std::shared_ptr<AMDevice>& devi
     refreshUsableDevices([this, wasSelected] {
         if (wasSelected && !m_selectedDevice) {
             if (!m_usableDevices.empty()) {
-                selectDevice(m_usableDevices.front().device);
+                selectProbedDevice(m_usableDevices.front());
             } else if (const auto listed = listedDevices(); !listed.empty()) {
                 selectDevice(listed.front()); // to say why it cannot be used
             }
@@ -257,6 +260,17 @@ void ECDeviceSelection::selectDevice(std::shared_ptr<AMDevice> device)
                 emit selectionProbed(*report);
             }
         });
+}
+
+void ECDeviceSelection::selectProbedDevice(const ECDeviceReport& report)
+{
+    if (!report.usable()) {
+        selectDevice(report.device); // the selection's own look says why it cannot be used
+        return;
+    }
+    m_selectedDevice = report.device;
+    ++m_selectionSerial;
+    emit selectionProbed(report);
 }
 
 void ECDeviceSelection::refreshSelected()

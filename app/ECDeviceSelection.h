@@ -41,6 +41,9 @@ public:
     /// Selects `device`: selectionCleared() at once for none, else selectionProbed() once it has
     /// been looked at, unless another selection came in between.
     void selectDevice(std::shared_ptr<AMDevice> device);
+    /// Selects the device of `report`, a look just taken at a usable device: selectionProbed()
+    /// at once with it, without asking the device again.
+    void selectProbedDevice(const ECDeviceReport& report);
     /// Looks at the selected device again: selectionRefreshed(); nothing without a selection.
     void refreshSelected();
     /// Looks at every listed device again: usableDevicesChanged(), then `then` (if any).
@@ -94,7 +97,7 @@ private:
     /// probeDevice() holding the device's lock; gives up (device not usable) when the exchange is
     /// cancelled while waiting for it.
     static ECDeviceReport probeLocked(
-        const std::shared_ptr<AMDevice>& device, bool withVersion, const Operation& operation, LockWait& wait);
+        const std::shared_ptr<AMDevice>& device, bool forSelection, const Operation& operation, LockWait& wait);
     /// The listed devices in list order, keeping those whose media area opens.
     static std::vector<ECDeviceReport> connectedDevices(
         const std::vector<std::shared_ptr<AMDevice>>& devices, const Operation& operation, LockWait& wait);

@@ -2,6 +2,8 @@
 # Starts torvane-simd with the demo phone on a temporary socket and state folder, runs the
 # device benchmarks against it and stops it again.
 #   bench/run-device-bench.sh [BUILD_DIR]     (default: build)
+# DEVICE_BENCH_MIB and DEVICE_BENCH_ROUNDS shrink the run; BENCH_WRAPPER runs the bench under a
+# tool ("valgrind --tool=callgrind"); DEVICE_BENCH_BINARY runs another build's bench (an anchor).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build}
@@ -28,4 +30,5 @@ for _ in $(seq 1 300); do
 done
 [ -S "$socket" ] || { echo "torvane-simd did not start" >&2; exit 1; }
 
-USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "$build_dir/bench/device-bench"
+# shellcheck disable=SC2086 # the wrapper is a command with its arguments
+USBMUXD_SOCKET_ADDRESS="UNIX:$socket" ${BENCH_WRAPPER:-} "${DEVICE_BENCH_BINARY:-$build_dir/bench/device-bench}"

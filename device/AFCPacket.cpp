@@ -2,11 +2,18 @@
 
 #include "base/Log.h"
 
-void appendUInt64LE(std::string& out, std::uint64_t value)
+void writeUInt64LE(std::uint8_t* out, std::uint64_t value)
 {
     for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+        out[i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF);
     }
+}
+
+void appendUInt64LE(std::string& out, std::uint64_t value)
+{
+    std::uint8_t bytes[8];
+    writeUInt64LE(bytes, value);
+    out.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
 }
 
 std::uint64_t readUInt64LE(const std::uint8_t* bytes)
@@ -51,17 +58,26 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes)
 std::string encodeAFCRequest(
     std::uint64_t packetNumber, AFCOpcode operation, std::string_view arguments, std::size_t bulkSize)
 {
+    std::string packet;
+    packet.reserve(AFC_HEADER_SIZE + arguments.size());
+    encodeAFCRequestInto(packet, packetNumber, operation, arguments, bulkSize);
+    return packet;
+}
+
+void encodeAFCRequestInto(std::string& packet,
+    std::uint64_t packetNumber,
+    AFCOpcode operation,
+    std::string_view arguments,
+    std::size_t bulkSize)
+{
     AFCPacketHeader header;
     header.thisLength = AFC_HEADER_SIZE + arguments.size();
     header.entireLength = header.thisLength + bulkSize;
     header.packetNumber = packetNumber;
     header.operation = static_cast<std::uint64_t>(operation);
     const auto headerBytes = encodeAFCHeader(header);
-    std::string packet;
-    packet.reserve(AFC_HEADER_SIZE + arguments.size());
-    packet.append(reinterpret_cast<const char*>(headerBytes.data()), headerBytes.size());
+    packet.assign(reinterpret_cast<const char*>(headerBytes.data()), headerBytes.size());
     packet.append(arguments);
-    return packet;
 }
 
 MDStatus checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expectedPacketNumber, std::string* why)

@@ -80,6 +80,13 @@ AFCPacketHeader decodeAFCHeader(const std::uint8_t* bytes);
 /// (sent separately, so a large write is never copied).
 std::string encodeAFCRequest(
     std::uint64_t packetNumber, AFCOpcode operation, std::string_view arguments, std::size_t bulkSize = 0);
+/// The same written over `packet`, whose buffer is reused: a client sending many requests
+/// allocates none per request.
+void encodeAFCRequestInto(std::string& packet,
+    std::uint64_t packetNumber,
+    AFCOpcode operation,
+    std::string_view arguments,
+    std::size_t bulkSize = 0);
 
 /// Checks a reply header against the request it answers. Returns AFCStatus::Success, or the
 /// reason to refuse it: NotEnoughData for a wrong magic, packet number or inconsistent lengths,
@@ -88,6 +95,8 @@ MDStatus checkAFCReplyHeader(const AFCPacketHeader& header, std::uint64_t expect
 
 /// Little-endian helpers for argument blocks.
 void appendUInt64LE(std::string& out, std::uint64_t value);
+/// Writes `value` to the 8 bytes at `out`.
+void writeUInt64LE(std::uint8_t* out, std::uint64_t value);
 std::uint64_t readUInt64LE(const std::uint8_t* bytes);
 /// Appends `text` and its terminating NUL.
 void appendCString(std::string& out, std::string_view text);

@@ -23,6 +23,7 @@ std::string pathArgument(std::string_view path)
 AFCWireClient::AFCWireClient(AMServiceConnection& service, std::chrono::milliseconds ioTimeout)
     : m_service(service)
     , m_ioTimeout(ioTimeout.count() > 0 ? ioTimeout : AMServiceConnection::WAIT_FOREVER)
+    , m_inbox(std::make_unique_for_overwrite<std::uint8_t[]>(INBOX_SIZE))
 {
 }
 
@@ -64,7 +65,8 @@ MDStatus AFCWireClient::sendRequest(
     }
     ++m_packetNumber;
     ++m_requestCount;
-    std::string packet = encodeAFCRequest(m_packetNumber, operation, arguments, bulkSize);
+    std::string& packet = m_packet;
+    encodeAFCRequestInto(packet, m_packetNumber, operation, arguments, bulkSize);
     const bool coalesce = bulkSize > 0 && bulkSize <= COALESCE_LIMIT;
     if (coalesce) {
         packet.append(static_cast<const char*>(bulk), bulkSize);
@@ -82,9 +84,24 @@ MDStatus AFCWireClient::sendRequest(
 MDStatus AFCWireClient::receiveExactly(void* data, std::size_t size)
 {
     auto* bytes = static_cast<std::uint8_t*>(data);
-    std::size_t received = 0;
+    std::size_t received = std::min(size, m_inboxEnd - m_inboxBegin);
+    if (received > 0) {
+        std::memcpy(bytes, m_inbox.get() + m_inboxBegin, received);
+        m_inboxBegin += received;
+    }
     while (received < size) {
-        const AMIOResult result = m_service.receive(bytes + received, size - received, m_ioTimeout);
+        // A large rest goes straight to the caller; a small one through the inbox, which takes
+        // what has arrived of the reply, so a header and a short payload need one receive.
+        const bool direct = size - received >= INBOX_SIZE;
+        const AMIOResult result = direct ? m_service.receive(bytes + received, size - received, m_ioTimeout)
+                                         : m_service.receive(m_inbox.get(), INBOX_SIZE, m_ioTimeout);
+        if (result.ok() && !direct) {
+            m_inboxBegin = std::min(result.bytes, size - received);
+            m_inboxEnd = result.bytes;
+            std::memcpy(bytes + received, m_inbox.get(), m_inboxBegin);
+            received += m_inboxBegin;
+            continue;
+        }
         if (result.status == AMIOStatus::Closed || (result.ok() && result.bytes == 0)) {
             return connectionFailure(AFCStatus::ConnectionError,
                 stringWithFormat("Reply was truncated, expected %zu more bytes", size - received));
@@ -283,10 +300,12 @@ MDStatus AFCWireClient::fileOpen(std::string_view path, std::uint64_t wireMode, 
 MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32_t length, std::uint32_t& bytesRead)
 {
     bytesRead = 0;
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    appendUInt64LE(arguments, length);
-    if (const MDStatus status = sendRequest(AFCOpcode::FileRead, arguments, nullptr, 0); status != AFCStatus::Success) {
+    std::uint8_t arguments[16];
+    writeUInt64LE(arguments, handle);
+    writeUInt64LE(arguments + 8, length);
+    if (const MDStatus status = sendRequest(AFCOpcode::FileRead,
+            std::string_view(reinterpret_cast<const char*>(arguments), sizeof arguments), nullptr, 0);
+        status != AFCStatus::Success) {
         return status;
     }
     AFCPacketHeader header;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -97,8 +98,17 @@ private:
     MDStatus replyFailure(std::string text);
     MDStatus deviceStatus(MDStatus status);
 
+    /// Bytes received ahead of what was asked: a small reply's header and payload come in one
+    /// receive. Replies larger than this go straight into the caller's buffer.
+    static constexpr std::size_t INBOX_SIZE = 20 * 1024;
+
     AMServiceConnection& m_service;
     std::chrono::milliseconds m_ioTimeout;
+    // The request being sent; kept so that its buffer is reused rather than allocated per request.
+    std::string m_packet;
+    std::unique_ptr<std::uint8_t[]> m_inbox;
+    std::size_t m_inboxBegin { 0 };
+    std::size_t m_inboxEnd { 0 };
     std::uint64_t m_packetNumber { 0 };
     std::uint64_t m_requestCount { 0 };
     bool m_broken { false };

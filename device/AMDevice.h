@@ -216,3 +216,47 @@ private:
     /// Steps 1 to 3 of every app listing: the library's dictionary, or nothing.
     std::optional<PlistDictionary> lookupApplications(const std::vector<std::string>& extraAttributes = {});
 };
+
+/// A lockdown session for as long as it lives, so that several service starts and values share
+/// one session (a service start in a running session is one request; a new session is a TLS
+/// handshake). Connects and starts the session only when not already done, and ends only what
+/// it began. The holder must hold the device lock.
+class AMDeviceSessionHold
+{
+public:
+    explicit AMDeviceSessionHold(AMDevice& device)
+        : m_device(device)
+        , m_connectedHere(!device.isConnected())
+    {
+        if (m_connectedHere && !device.deviceConnect()) {
+            m_connectedHere = false;
+            return;
+        }
+        m_sessionHere = !device.isInSession();
+        if (m_sessionHere && !device.startSession()) {
+            m_sessionHere = false;
+            return;
+        }
+        m_ok = true;
+    }
+    ~AMDeviceSessionHold()
+    {
+        if (m_sessionHere) {
+            (void)m_device.stopSession(); // what was asked is answered; a failed stop is in the last error
+        }
+        if (m_connectedHere) {
+            (void)m_device.deviceDisconnect();
+        }
+    }
+    AMDeviceSessionHold(const AMDeviceSessionHold&) = delete;
+    AMDeviceSessionHold& operator=(const AMDeviceSessionHold&) = delete;
+
+    /// True when the device is connected and in a session.
+    explicit operator bool() const { return m_ok; }
+
+private:
+    AMDevice& m_device;
+    bool m_connectedHere;
+    bool m_sessionHere { false };
+    bool m_ok { false };
+};

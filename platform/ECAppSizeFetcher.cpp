@@ -12,7 +12,6 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QUrlQuery>
 
 #include <limits>
 
@@ -49,7 +48,10 @@ QUrl ECAppSizeFetcher::lookupBaseUrl()
     return QUrl(QString::fromUtf8(fromEnvironment.isEmpty() ? QByteArray(TORVANE_LOOKUP_URL) : fromEnvironment));
 }
 
-QUrl ECAppSizeFetcher::lookupUrl(const QUrl& base, const QString& bundleId)
+namespace {
+
+/// "<base>/lookup?bundleId=<value>", `value` already percent-encoded.
+QUrl lookupUrlWithValue(const QUrl& base, const QByteArray& value)
 {
     QUrl url = base;
     QString path = url.path();
@@ -57,31 +59,24 @@ QUrl ECAppSizeFetcher::lookupUrl(const QUrl& base, const QString& bundleId)
         path.chop(1);
     }
     url.setPath(path + QStringLiteral("/lookup"));
-    // Encoded fully: an identifier holding "&", "#" or "+" must not turn into other query keys.
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("bundleId"), QString::fromLatin1(QUrl::toPercentEncoding(bundleId)));
-    url.setQuery(query.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    url.setQuery(QStringLiteral("bundleId=") + QString::fromLatin1(value), QUrl::StrictMode);
     return url;
 }
 
-std::optional<std::int64_t> ECAppSizeFetcher::parseLookupReply(const QByteArray& body, bool* parseError)
+} // namespace
+
+QUrl ECAppSizeFetcher::lookupUrl(const QUrl& base, const QString& bundleId)
 {
-    if (parseError) {
-        *parseError = false;
-    }
-    QJsonParseError error {};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        if (parseError) {
-            *parseError = true;
-        }
-        return std::nullopt;
-    }
-    const QJsonArray results = document.object().value(QLatin1String("results")).toArray();
-    if (results.isEmpty()) {
-        return std::nullopt;
-    }
-    const QJsonValue size = results.first().toObject().value(QLatin1String("fileSizeBytes"));
+    // Encoded fully: an identifier holding "&", "#" or "+" must not turn into other query keys.
+    return lookupUrlWithValue(base, QUrl::toPercentEncoding(bundleId));
+}
+
+namespace {
+
+/// A result's "fileSizeBytes": a number or a string of digits, not negative.
+std::optional<std::int64_t> sizeOfResult(const QJsonObject& result)
+{
+    const QJsonValue size = result.value(QLatin1String("fileSizeBytes"));
     if (size.isDouble()) {
         const double value = size.toDouble();
         if (value < 0 || value > double(std::numeric_limits<std::int64_t>::max()) / 2) {
@@ -99,33 +94,152 @@ std::optional<std::int64_t> ECAppSizeFetcher::parseLookupReply(const QByteArray&
     return std::nullopt;
 }
 
-std::int64_t ECAppSizeFetcher::downloadSizeForApp(const QString& bundleId)
+/// The "results" of a reply, or nothing when the body is no JSON object.
+std::optional<QJsonArray> resultsOf(const QByteArray& body)
 {
-    {
-        std::lock_guard lock(m_mutex);
-        if (const auto found = m_sizes.constFind(bundleId); found != m_sizes.constEnd()) {
-            return found.value();
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        return std::nullopt;
+    }
+    return document.object().value(QLatin1String("results")).toArray();
+}
+
+} // namespace
+
+std::vector<ECAppSizeFetcher::LookupRequest> ECAppSizeFetcher::lookupRequests(
+    const QUrl& base, const QStringList& bundleIds, int maxLength)
+{
+    std::vector<LookupRequest> requests;
+    const qsizetype emptyLength = lookupUrlWithValue(base, {}).toEncoded().size();
+    QByteArray value;
+    QStringList carried;
+    const auto flush = [&] {
+        if (!carried.isEmpty()) {
+            requests.push_back({ lookupUrlWithValue(base, value), carried });
+        }
+        value.clear();
+        carried.clear();
+    };
+    for (const QString& bundleId : bundleIds) {
+        // Encoded fully, the comma too: only the commas between identifiers separate them.
+        const QByteArray encoded = QUrl::toPercentEncoding(bundleId);
+        if (!carried.isEmpty() && emptyLength + value.size() + 1 + encoded.size() > maxLength) {
+            flush();
+        }
+        if (!carried.isEmpty()) {
+            value.append(',');
+        }
+        value.append(encoded);
+        carried.append(bundleId);
+    }
+    flush();
+    return requests;
+}
+
+std::optional<std::int64_t> ECAppSizeFetcher::parseLookupReply(const QByteArray& body, bool* parseError)
+{
+    const std::optional<QJsonArray> results = resultsOf(body);
+    if (parseError) {
+        *parseError = !results;
+    }
+    if (!results || results->isEmpty()) {
+        return std::nullopt;
+    }
+    return sizeOfResult(results->first().toObject());
+}
+
+QHash<QString, std::int64_t> ECAppSizeFetcher::parseLookupReplies(
+    const QByteArray& body, const QStringList& asked, bool* parseError)
+{
+    QHash<QString, std::int64_t> sizes;
+    const std::optional<QJsonArray> results = resultsOf(body);
+    if (parseError) {
+        *parseError = !results;
+    }
+    if (!results) {
+        return sizes;
+    }
+    QHash<QString, QString> byFoldedId;
+    for (const QString& bundleId : asked) {
+        byFoldedId.insert(bundleId.toCaseFolded(), bundleId);
+    }
+    for (const QJsonValue& value : *results) {
+        const QJsonObject result = value.toObject();
+        const QJsonValue named = result.value(QLatin1String("bundleId"));
+        QString bundleId;
+        if (named.isString()) {
+            bundleId = byFoldedId.value(named.toString().toCaseFolded());
+        } else if (asked.size() == 1 && sizes.isEmpty()) {
+            // An answer to a question about one app is about that app.
+            bundleId = asked.first();
+        }
+        if (bundleId.isEmpty() || sizes.contains(bundleId)) {
+            continue;
+        }
+        if (const auto size = sizeOfResult(result)) {
+            sizes.insert(bundleId, *size);
+        }
+        if (asked.size() == 1) {
+            break; // only the first result counts for a single app
         }
     }
-    const std::string identifier = bundleId.toStdString();
-    const std::optional<QByteArray> body = fetch(lookupUrl(m_lookupBase, bundleId));
-    if (!body || body->isEmpty()) {
-        logLine(LOG_PLATFORM, "Error connecting to iTunes store page: %s", identifier.c_str());
-        return 0;
+    return sizes;
+}
+
+std::int64_t ECAppSizeFetcher::downloadSizeForApp(const QString& bundleId)
+{
+    return downloadSizesForApps(QStringList { bundleId }).value(bundleId, 0);
+}
+
+QHash<QString, std::int64_t> ECAppSizeFetcher::downloadSizesForApps(const QStringList& bundleIds)
+{
+    QHash<QString, std::int64_t> sizes;
+    QStringList missing;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const QString& bundleId : bundleIds) {
+            if (const auto found = m_sizes.constFind(bundleId); found != m_sizes.constEnd()) {
+                sizes.insert(bundleId, found.value());
+            } else if (!bundleId.isEmpty() && !missing.contains(bundleId)) {
+                missing.append(bundleId);
+            }
+        }
     }
-    bool parseError = false;
-    const std::optional<std::int64_t> size = parseLookupReply(*body, &parseError);
-    if (parseError) {
-        logLine(LOG_PLATFORM, "Error parsing JSON: %s", body->left(2000).toStdString().c_str());
-        return 0;
+    if (missing.isEmpty()) {
+        return sizes;
     }
-    if (!size) {
-        return 0;
+    QHash<QString, std::int64_t> found;
+    for (const auto& [url, asked] : lookupRequests(m_lookupBase, missing)) {
+        const std::optional<QByteArray> body = fetch(url);
+        if (!body || body->isEmpty()) {
+            // Unreachable or failing: the other requests would only wait for the same failure.
+            const std::string identifiers = asked.join(QLatin1Char(',')).toStdString();
+            logLine(LOG_PLATFORM, "Error connecting to iTunes store page: %s", identifiers.c_str());
+            break;
+        }
+        bool parseError = false;
+        const QHash<QString, std::int64_t> answered = parseLookupReplies(*body, asked, &parseError);
+        if (parseError) {
+            logLine(LOG_PLATFORM, "Error parsing JSON: %s", body->left(2000).toStdString().c_str());
+            continue;
+        }
+        found.insert(answered);
+    }
+    remember(found);
+    sizes.insert(found);
+    return sizes;
+}
+
+void ECAppSizeFetcher::remember(const QHash<QString, std::int64_t>& found)
+{
+    if (found.isEmpty()) {
+        return;
     }
     bool writeNow = false;
     {
         std::lock_guard lock(m_mutex);
-        m_sizes.insert(bundleId, *size);
+        m_sizes.insert(found);
         const QDateTime now = QDateTime::currentDateTimeUtc();
         writeNow = !m_lastWrite.isValid() || m_lastWrite.secsTo(now) > WRITE_INTERVAL.count();
         if (writeNow) {
@@ -134,9 +248,8 @@ std::int64_t ECAppSizeFetcher::downloadSizeForApp(const QString& bundleId)
         }
     }
     if (writeNow) {
-        (void)writeToFile(); // a failed write leaves the entry in memory for the next one
+        (void)writeToFile(); // a failed write leaves the entries in memory for the next one
     }
-    return *size;
 }
 
 bool ECAppSizeFetcher::writeToFile()

@@ -12,7 +12,9 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -130,6 +132,23 @@ ECModuleItem ECAppModule::itemForApplication(const AMApplication& app, const QIm
     return item;
 }
 
+bool ECAppModule::containerOpens(const std::optional<std::string>& productVersion, const PlistValue* entitlements)
+{
+    if (!productVersion) {
+        return true;
+    }
+    int major = 0;
+    int minor = 0;
+    if (std::sscanf(productVersion->c_str(), "%d.%d", &major, &minor) < 1) {
+        return true;
+    }
+    if (major < 8 || (major == 8 && minor < 3)) {
+        return true;
+    }
+    const PlistValue* debuggable = entitlements ? entitlements->find("get-task-allow") : nullptr;
+    return debuggable && debuggable->toBool().value_or(false);
+}
+
 std::vector<ECModuleItem> ECAppModule::items()
 {
     std::vector<ECModuleItem> result;
@@ -138,9 +157,17 @@ std::vector<ECModuleItem> ECAppModule::items()
         return result;
     }
     std::optional<std::vector<AMApplication>> apps;
+    std::optional<std::string> version;
     if (const DeviceLockHold held = lockDevice(current)) {
+        // The usage figures cost the phone a walk of its containers, but they come in this one
+        // request for every app, and they stand in for the containers it will not open.
         apps = current->installedApplicationsWithAttributes(
-            { STATIC_DISK_USAGE.toStdString(), DYNAMIC_DISK_USAGE.toStdString() });
+            { STATIC_DISK_USAGE.toStdString(), DYNAMIC_DISK_USAGE.toStdString(), "Entitlements" });
+        if (apps) {
+            if (const auto value = current->deviceValueForKey("ProductVersion"); value && value->isString()) {
+                version = *value->asString();
+            }
+        }
     }
     if (!apps) {
         logLine(LOG_MODULES, "Cannot list the apps: %s", current->lasterror().value_or("no answer").c_str());
@@ -149,8 +176,108 @@ std::vector<ECModuleItem> ECAppModule::items()
     // The icon client has a connection of its own, so the device lock is not needed for it.
     const auto icons = springboard();
     result.reserve(apps->size());
+    QStringList listedIds;
+    std::deque<std::string> containers;
     for (const AMApplication& app : *apps) {
-        result.push_back(itemForApplication(app, icons ? getIcon(*icons, app.bundleid()) : QImage()));
+        ECModuleItem item = itemForApplication(app, icons ? getIcon(*icons, app.bundleid()) : QImage());
+        const auto entitlements = app.info().find("Entitlements");
+        const bool opens = containerOpens(version, entitlements == app.info().end() ? nullptr : &entitlements->second);
+        item.values.insert(CONTAINER_OPENS, opens);
+        if (opens) {
+            containers.push_back(app.bundleid());
+        }
+        listedIds.append(QString::fromStdString(app.bundleid()));
+        result.push_back(std::move(item));
+    }
+    std::lock_guard lock(m_scanMutex);
+    ++m_listing;
+    m_listedIds = std::move(listedIds);
+    m_downloadSizes.reset();
+    m_containersToScan = std::move(containers);
+    m_containerScans.clear();
+    return result;
+}
+
+std::int64_t ECAppModule::downloadSize(const QString& appId)
+{
+    std::unique_lock lock(m_scanMutex);
+    if (!m_listedIds.contains(appId)) {
+        lock.unlock();
+        return sizeFetcher().downloadSizeForApp(appId);
+    }
+    if (!m_downloadSizes) {
+        const std::uint64_t listing = m_listing;
+        const QStringList ids = m_listedIds;
+        lock.unlock();
+        QHash<QString, std::int64_t> sizes = sizeFetcher().downloadSizesForApps(ids);
+        lock.lock();
+        if (listing != m_listing) {
+            return sizes.value(appId, 0); // a new listing began meanwhile; it asks for itself
+        }
+        m_downloadSizes = std::move(sizes);
+    }
+    return m_downloadSizes->value(appId, 0);
+}
+
+std::optional<ECAppModule::ContainerScan> ECAppModule::scanContainer(AMDevice& device, const std::string& appId)
+{
+    const auto container = AFCApplicationDirectory::create(device, appId);
+    if (!container) {
+        return std::nullopt;
+    }
+    ContainerScan result;
+    const PlistDictionary scan = container->scanPath("/");
+    container->close();
+    // A container that could not be read through is sized by the phone's own figure instead.
+    if (AFCDirectoryAccess::isIncompleteScan(scan)) {
+        return result;
+    }
+    const auto size = scan.find("size");
+    result.size = size != scan.end() ? size->second.toInt64().value_or(0) : 0;
+    if (const auto date = scan.find("date"); date != scan.end() && date->second.toDate()) {
+        result.date = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
+    }
+    return result;
+}
+
+std::optional<ECAppModule::ContainerScan> ECAppModule::containerScan(
+    const std::shared_ptr<AMDevice>& device, const std::string& appId)
+{
+    {
+        std::lock_guard lock(m_scanMutex);
+        std::erase(m_containersToScan, appId);
+        if (const auto found = m_containerScans.find(appId); found != m_containerScans.end()) {
+            const ContainerScan done = found->second;
+            m_containerScans.erase(found);
+            return done;
+        }
+    }
+    const DeviceLockHold held = lockDevice(device);
+    if (!held) {
+        return std::nullopt;
+    }
+    // One lockdown session for a run of containers: a service start in a running session costs a
+    // request, a new session a TLS handshake.
+    const AMDeviceSessionHold session(*device);
+    if (!session) {
+        return std::nullopt;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<ContainerScan> result = scanContainer(*device, appId);
+    while (std::chrono::steady_clock::now() - start < CONTAINER_RUN && device->isInSession()) {
+        std::string next;
+        {
+            std::lock_guard lock(m_scanMutex);
+            if (m_containersToScan.empty()) {
+                break;
+            }
+            next = std::move(m_containersToScan.front());
+            m_containersToScan.pop_front();
+        }
+        if (auto ahead = scanContainer(*device, next)) {
+            std::lock_guard lock(m_scanMutex);
+            m_containerScans.insert_or_assign(next, *ahead);
+        }
     }
     return result;
 }
@@ -164,31 +291,20 @@ ECItemScanResult ECAppModule::scanItem(const ECModuleItem& item)
         return result;
     }
     // The network first, outside the lock: a slow lookup must not hold up a deletion.
-    std::int64_t packageSize = sizeFetcher().downloadSizeForApp(appId);
+    std::int64_t packageSize = downloadSize(appId);
     if (packageSize == 0) {
         packageSize = itemFigure(item, STATIC_DISK_USAGE).value_or(0);
     }
     std::optional<std::int64_t> containerSize;
-    if (const DeviceLockHold held = lockDevice(current)) {
-        if (auto container = current->newAFCApplicationDirectory(appId.toStdString())) {
-            const PlistDictionary scan = container->scanPath("/");
-            // A container that could not be read through is sized by the phone's own figure below.
-            const bool complete = !AFCDirectoryAccess::isIncompleteScan(scan);
-            if (const auto size = scan.find("size"); complete && size != scan.end()) {
-                containerSize = size->second.toInt64().value_or(0);
-            } else if (complete) {
-                containerSize = 0;
-            }
-            if (const auto date = scan.find("date"); complete && date != scan.end() && date->second.toDate()) {
-                result.date
-                    = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
-            }
-            container->close();
+    if (item.values.value(CONTAINER_OPENS, true).toBool()) {
+        if (const auto scan = containerScan(current, appId.toStdString())) {
+            containerSize = scan->size;
+            result.date = scan->date;
         }
     }
     if (!containerSize) {
-        // The phone would not open the container (App Store apps since 8.3): its own figure
-        // for the container's data stands in, and the date stays unknown.
+        // The phone does not open the container (App Store apps since 8.3): its own figure for
+        // the container's data stands in, and the date stays unknown.
         containerSize = itemFigure(item, DYNAMIC_DISK_USAGE);
     }
     result.size = containerSize.value_or(0) + packageSize;

@@ -3,22 +3,34 @@
 #include "modules/ECTableViewModule.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QImage>
+#include <QStringList>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 class AMApplication;
+class AMDevice;
+class PlistValue;
 class ECAppSizeFetcher;
 
 /// Removes the apps the user installed: lists them with their icons, sizes each one (the data in
 /// its container plus its download size), ranks big apps untouched for long first, and uninstalls
 /// the checked ones through the installation proxy.
 ///
-/// Since 8.3 a phone refuses to open the containers of App Store apps; the container part of the
-/// size then comes from the phone's own usage figure ("DynamicDiskUsage"), and the package part
-/// from "StaticDiskUsage" when the lookup knows no download size, so such apps are not ranked by
-/// their download size alone.
+/// Since 8.3 a phone refuses to open the containers of App Store apps: for those the container
+/// part of the size comes from the phone's own usage figure ("DynamicDiskUsage", read with the
+/// listing), without asking for the container. The package part comes from the download-size
+/// lookup, one batch for the whole listing, or from "StaticDiskUsage" when the lookup knows no
+/// size, so such apps are not ranked by their download size alone. Containers that do open are
+/// scanned in runs sharing one lockdown session, the device lock released between runs.
 class ECAppModule : public ECTableViewModule
 {
     Q_OBJECT
@@ -55,6 +67,16 @@ public:
     static inline const QString APP_ID = QStringLiteral("appid");
     static inline const QString STATIC_DISK_USAGE = QStringLiteral("StaticDiskUsage");
     static inline const QString DYNAMIC_DISK_USAGE = QStringLiteral("DynamicDiskUsage");
+    /// Whether the phone opens the app's container: false for App Store apps from 8.3 on.
+    static inline const QString CONTAINER_OPENS = QStringLiteral("containerOpens");
+
+    /// Whether a phone of `productVersion` opens the container of an app with `entitlements`
+    /// (its record's "Entitlements"): below 8.3 every user app's, from 8.3 only those installed
+    /// with a development signature ("get-task-allow"). An unknown version opens them all.
+    static bool containerOpens(const std::optional<std::string>& productVersion, const PlistValue* entitlements);
+    /// How long one run of container scans may hold the device lock and its session before the
+    /// lock is released for others.
+    static constexpr std::chrono::milliseconds CONTAINER_RUN { 300 };
 
 protected:
     ECAppSizeFetcher& sizeFetcher() const;
@@ -62,5 +84,26 @@ protected:
     ECModuleItem itemForApplication(const AMApplication& app, const QImage& icon) const;
 
 private:
+    struct ContainerScan
+    {
+        std::optional<std::int64_t> size;
+        std::optional<QDateTime> date;
+    };
+    /// The download size of a listed app from the one lookup of the listing (made by the first
+    /// scan that needs it); an app not listed is looked up on its own.
+    std::int64_t downloadSize(const QString& appId);
+    /// The container of `appId`, scanned in a run with the next containers of the listing.
+    std::optional<ContainerScan> containerScan(const std::shared_ptr<AMDevice>& device, const std::string& appId);
+    static std::optional<ContainerScan> scanContainer(AMDevice& device, const std::string& appId);
+
     ECAppSizeFetcher* m_fetcher;
+    std::mutex m_scanMutex;
+    // The apps of the latest listing and the answer of their lookup, once made.
+    std::uint64_t m_listing { 0 };
+    QStringList m_listedIds;
+    std::optional<QHash<QString, std::int64_t>> m_downloadSizes;
+    // Containers that open and are not scanned yet, in the order of the listing, and the scans
+    // made ahead of their items.
+    std::deque<std::string> m_containersToScan;
+    std::map<std::string, ContainerScan> m_containerScans;
 };

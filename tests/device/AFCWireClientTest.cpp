@@ -298,12 +298,14 @@ TEST(AFCWireClient, RefusesAnOversizedReplyWithoutReadingIt)
     header.entireLength = 0xFFFFFFF0ULL;
     header.thisLength = 40;
     const auto head = encodeAFCHeader(header);
-    transport.reply(std::string(reinterpret_cast<const char*>(head.data()), head.size()) + std::string(64, 'x'));
+    const std::size_t following = 256 * 1024;
+    transport.reply(std::string(reinterpret_cast<const char*>(head.data()), head.size()) + std::string(following, 'x'));
     AFCWireClient::KeyValues pairs;
     EXPECT_EQ(client.getDeviceInfo(pairs), AFCStatus::NoMemory);
     EXPECT_EQ(client.lastError(), "Reply of 4294967240 bytes exceeds the limit of 67108864 bytes");
     EXPECT_TRUE(client.isBroken());
-    EXPECT_EQ(transport.pendingBytes(), 64u);
+    // Nothing beyond the client's small fixed read-ahead was taken from the connection.
+    EXPECT_GE(transport.pendingBytes(), following - 20 * 1024);
 }
 
 TEST(AFCWireClient, MapsReplyKindsToStatuses)

@@ -1,6 +1,7 @@
 #include "modules/apps/ECAppModule.h"
 
 #include "base/Log.h"
+#include "base/PlistValue.h"
 #include "modules/download_cache/ECCacheModule.h"
 
 #include <QTimeZone>
@@ -45,6 +46,36 @@ TEST(ECAppModuleRank, BarsFollowSizeAndAge)
     // Days are whole: 6 days and 23 hours count as 6, still within the first week.
     EXPECT_EQ(ECAppModule::rankStringFor(100 * MB, now.addSecs(-(7 * 86400 - 3600)), now),
         ECAppModule::rankStringFor(100 * MB, now.addDays(-6), now));
+}
+
+TEST(ECAppModuleContainers, OpenedBelow83AndFromThenOnOnlyForDevelopmentInstalls)
+{
+    const PlistValue store(PlistDictionary { { "application-identifier", PlistValue("ABCDE12345.com.x") } });
+    const PlistValue development(PlistDictionary { { "get-task-allow", PlistValue(true) } });
+    const PlistValue notDevelopment(PlistDictionary { { "get-task-allow", PlistValue(false) } });
+    struct Row
+    {
+        std::optional<std::string> version;
+        const PlistValue* entitlements;
+        bool opens;
+    };
+    const std::vector<Row> rows {
+        { std::nullopt, &store, true }, // unknown version: try, as before
+        { std::string("garbled"), &store, true },
+        { std::string("7.1.2"), &store, true },
+        { std::string("8.2"), &store, true },
+        { std::string("8.3"), &store, false },
+        { std::string("8.3"), nullptr, false },
+        { std::string("9.3.5"), &store, false },
+        { std::string("9.3.5"), &notDevelopment, false },
+        { std::string("9.3.5"), &development, true },
+        { std::string("17.5"), &development, true },
+        { std::string("10"), &store, false },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.version.value_or("(none)"));
+        EXPECT_EQ(ECAppModule::containerOpens(row.version, row.entitlements), row.opens);
+    }
 }
 
 TEST(ECAppModuleTexts, ButtonTitlesAndNames)

@@ -11,6 +11,8 @@
 #include <QUrlQuery>
 
 #include <chrono>
+#include <functional>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -40,9 +42,10 @@ protected:
     }
 
     /// The cache file's entries as the next run would read them.
-    PlistDictionary fileEntries() const
+    PlistDictionary fileEntries() const { return fileEntries(cachePath()); }
+    static PlistDictionary fileEntries(const QString& path)
     {
-        QFile file(cachePath());
+        QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             return {};
         }
@@ -129,38 +132,112 @@ TEST_F(ECAppSizeFetcherTest, RepliesWithoutASizeGiveZeroAndAreNotCached)
     EXPECT_EQ(server.hits(), before + 1);
 }
 
-TEST_F(ECAppSizeFetcherTest, NoNetworkGivesZeroLogsAndCachesNothing)
+TEST_F(ECAppSizeFetcherTest, ManyAppsAreLookedUpInFewRequestsAndAFailingServiceIsAskedOnce)
 {
-    // A port that was free a moment ago: connections are refused.
-    std::string closedUrl;
+    enum class Service {
+        Answers,
+        Refuses, // nothing listens on the port
+        Fails, // HTTP 503
+        Silent, // accepts and never answers
+    };
+    struct Row
     {
-        LocalHttpServer gone([](const std::string&) { return LocalHttpServer::Reply {}; });
-        closedUrl = gone.baseUrl();
+        const char* name;
+        int apps;
+        std::size_t idLength; // the identifiers are padded to this length
+        Service service;
+        int cachedApps; // the first apps already in the cache
+        std::function<bool(const std::string&)> known; // the apps the service knows
+        int expectedRequests;
+    };
+    const auto all = [](const std::string&) { return true; };
+    const std::vector<Row> rows {
+        { "200 apps, all known", 200, 24, Service::Answers, 0, all, 3 },
+        { "some known, some not", 50, 24, Service::Answers, 0, [](const std::string& id) { return id.back() % 3 != 0; },
+            1 },
+        { "cached apps are not asked about", 50, 24, Service::Answers, 20, all, 1 },
+        { "identifiers too long for one URL", 30, 300, Service::Answers, 0, all, 5 },
+        { "a service refusing connections", 200, 24, Service::Refuses, 10, all, 0 },
+        { "a failing service", 200, 24, Service::Fails, 10, all, 1 },
+        { "a service that never answers", 200, 24, Service::Silent, 10, all, 1 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir cacheFolder;
+        const QString cacheFile = cacheFolder.path() + QStringLiteral("/AppSizes.plist");
+        QStringList ids;
+        PlistDictionary cached;
+        for (int index = 0; index < row.apps; ++index) {
+            // Odd characters too: a comma inside an identifier must not split it.
+            std::string id = "com.example,app+" + std::to_string(index) + ".";
+            id.resize(row.idLength, 'x');
+            id.back() = char('0' + index % 10);
+            ids.append(QString::fromStdString(id));
+            if (index < row.cachedApps) {
+                cached.emplace(id, PlistValue(std::int64_t(77)));
+            }
+        }
+        if (!cached.empty()) {
+            writeText(cacheFile, QByteArray::fromStdString(*PlistCodec::toXml(PlistValue(cached))));
+        }
+        std::string closedUrl;
+        {
+            LocalHttpServer gone([](const std::string&) { return LocalHttpServer::Reply {}; });
+            closedUrl = gone.baseUrl();
+        }
+        LocalHttpServer server([&](const std::string& target) {
+            switch (row.service) {
+            case Service::Silent:
+                return LocalHttpServer::Reply { false, 200, "" };
+            case Service::Fails:
+                return LocalHttpServer::Reply { true, 503, "{}" };
+            default:
+                return LocalHttpServer::Reply { true, 200,
+                    LocalHttpServer::lookupReply(target, [&](const std::string& id) -> std::optional<long long> {
+                        return row.known(id) ? std::optional<long long>(1000 + id.size()) : std::nullopt;
+                    }) };
+            }
+        });
+        ECAppSizeFetcher fetcher(cacheFile,
+            QUrl(QString::fromStdString(row.service == Service::Refuses ? closedUrl : server.baseUrl())),
+            std::chrono::milliseconds(row.service == Service::Silent ? 300 : 10'000));
+        LogCapture log;
+        const QHash<QString, std::int64_t> sizes = fetcher.downloadSizesForApps(ids);
+
+        EXPECT_EQ(server.hits(), row.expectedRequests);
+        std::set<std::string> asked;
+        for (const std::string& target : server.targets()) {
+            EXPECT_LE(target.size() + server.baseUrl().size() - 1, std::size_t(ECAppSizeFetcher::MAX_URL_LENGTH));
+            for (const std::string& id : LocalHttpServer::lookupIds(target)) {
+                EXPECT_TRUE(asked.insert(id).second) << id << " asked twice";
+            }
+        }
+        const bool answers = row.service == Service::Answers;
+        int connectionErrors = 0;
+        for (const auto& line : log.lines()) {
+            connectionErrors += line.rfind("Error connecting to iTunes store page: ", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(connectionErrors, answers ? 0 : 1);
+        for (int index = 0; index < row.apps; ++index) {
+            const QString& id = ids[index];
+            const std::string text = id.toStdString();
+            const bool isCached = index < row.cachedApps;
+            if (answers || isCached) {
+                // (A failing service was asked about the first request's apps only, once.)
+                EXPECT_EQ(asked.count(text), isCached ? 0u : 1u) << text;
+            }
+            std::optional<std::int64_t> expected;
+            if (isCached) {
+                expected = 77;
+            } else if (answers && row.known(text)) {
+                expected = std::int64_t(1000 + text.size());
+            }
+            EXPECT_EQ(sizes.contains(id) ? std::optional(sizes.value(id)) : std::nullopt, expected) << text;
+            // What was found is cached and written; what was not is asked again next time.
+            EXPECT_EQ(fetcher.sizes().contains(id), expected.has_value()) << text;
+            EXPECT_EQ(fileEntries(cacheFile).count(text), expected ? 1u : 0u) << text;
+        }
     }
-    ECAppSizeFetcher fetcher(cachePath(), QUrl(QString::fromStdString(closedUrl)));
-    LogCapture log;
-    EXPECT_EQ(fetcher.downloadSizeForApp(QStringLiteral("com.example.offline")), 0);
-    EXPECT_TRUE(log.contains("Error connecting to iTunes store page: com.example.offline"));
-    EXPECT_TRUE(fetcher.sizes().isEmpty());
-    EXPECT_FALSE(QFile::exists(cachePath()));
-
-    // An HTTP error is no answer either.
-    LocalHttpServer failing([](const std::string&) { return LocalHttpServer::Reply { true, 503, "{}" }; });
-    ECAppSizeFetcher second(cachePath(), QUrl(QString::fromStdString(failing.baseUrl())));
-    EXPECT_EQ(second.downloadSizeForApp(QStringLiteral("com.example.busy")), 0);
-    EXPECT_TRUE(second.sizes().isEmpty());
-}
-
-TEST_F(ECAppSizeFetcherTest, AServerThatNeverAnswersTimesOut)
-{
-    LocalHttpServer silent([](const std::string&) { return LocalHttpServer::Reply { false, 200, "" }; });
-    ECAppSizeFetcher fetcher(
-        cachePath(), QUrl(QString::fromStdString(silent.baseUrl())), std::chrono::milliseconds(300));
-    LogCapture log;
-    EXPECT_EQ(fetcher.downloadSizeForApp(QStringLiteral("com.example.silent")), 0);
-    EXPECT_EQ(silent.hits(), 1);
-    EXPECT_TRUE(log.contains("Error connecting to iTunes store page: com.example.silent"));
-    EXPECT_TRUE(fetcher.sizes().isEmpty());
 }
 
 TEST_F(ECAppSizeFetcherTest, SecondSizeWithinTheIntervalWaitsForTheNextWrite)

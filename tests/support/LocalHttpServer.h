@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +65,60 @@ public:
 
     LocalHttpServer(const LocalHttpServer&) = delete;
     LocalHttpServer& operator=(const LocalHttpServer&) = delete;
+
+    /// The app identifiers a store lookup target asks for: the comma-separated, percent-encoded
+    /// list of its "bundleId" ("/lookup?bundleId=a,b%2Cc" gives "a" and "b,c").
+    static std::vector<std::string> lookupIds(const std::string& target)
+    {
+        std::vector<std::string> ids;
+        const auto start = target.find("bundleId=");
+        if (start == std::string::npos) {
+            return ids;
+        }
+        std::string id;
+        const auto hex
+            = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10; };
+        for (std::size_t i = start + 9; i <= target.size(); ++i) {
+            if (i == target.size() || target[i] == ',' || target[i] == '&') {
+                ids.push_back(id);
+                id.clear();
+                if (i == target.size() || target[i] == '&') {
+                    break;
+                }
+            } else if (target[i] == '%' && i + 2 < target.size()) {
+                id.push_back(char(hex(target[i + 1]) * 16 + hex(target[i + 2])));
+                i += 2;
+            } else {
+                id.push_back(target[i]);
+            }
+        }
+        return ids;
+    }
+
+    /// A store lookup reply with a result, "bundleId" and "fileSizeBytes" (as a string), for
+    /// each app of `target` that `size` knows.
+    static std::string lookupReply(
+        const std::string& target, const std::function<std::optional<long long>(const std::string& id)>& size)
+    {
+        std::string results;
+        int count = 0;
+        for (const std::string& id : lookupIds(target)) {
+            const std::optional<long long> bytes = size(id);
+            if (!bytes) {
+                continue;
+            }
+            std::string quoted;
+            for (const char c : id) {
+                if (c == '"' || c == '\\') {
+                    quoted.push_back('\\');
+                }
+                quoted.push_back(c);
+            }
+            results += std::string(count++ ? "," : "") + R"({"bundleId":")" + quoted + R"(","fileSizeBytes":")"
+                + std::to_string(*bytes) + "\"}";
+        }
+        return R"({"resultCount":)" + std::to_string(count) + R"(,"results":[)" + results + "]}";
+    }
 
     bool isListening() const { return m_port != 0; }
     /// "http://127.0.0.1:<port>/".

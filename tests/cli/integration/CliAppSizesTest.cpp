@@ -89,10 +89,10 @@ TEST(CliAppSizes, SizesAgreeWithThePhonesUsageFiguresAndRankBestFirst)
     // The store knows one app; the answer lands in the data folder given to the tool.
     const std::string known = usage.begin()->first;
     LocalHttpServer store([&](const std::string& target) {
-        if (target.find(known) != std::string::npos) {
-            return LocalHttpServer::Reply { true, 200, R"({"results":[{"fileSizeBytes":77000000}]})" };
-        }
-        return LocalHttpServer::Reply { true, 200, R"({"results":[]})" };
+        return LocalHttpServer::Reply { true, 200,
+            LocalHttpServer::lookupReply(target, [&](const std::string& id) -> std::optional<long long> {
+                return id == known ? std::optional<long long>(77'000'000) : std::nullopt;
+            }) };
     });
     TemporaryDirectory data;
     ScopedEnvironment lookup("TORVANE_LOOKUP_URL", store.baseUrl());

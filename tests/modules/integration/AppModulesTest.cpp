@@ -185,8 +185,11 @@ protected:
     // The app store as far as these tests know it: one app has a download size, others are unknown.
     std::string knownApp;
     LocalHttpServer store { [this](const std::string& target) {
-        if (!knownApp.empty() && target.find(knownApp) != std::string::npos) {
-            return LocalHttpServer::Reply { true, 200, R"({"results":[{"fileSizeBytes":"123456789"}]})" };
+        if (target.rfind("/lookup", 0) == 0) {
+            return LocalHttpServer::Reply { true, 200,
+                LocalHttpServer::lookupReply(target, [this](const std::string& id) -> std::optional<long long> {
+                    return id == knownApp ? std::optional<long long>(123'456'789) : std::nullopt;
+                }) };
         }
         if (target.rfind("/art/", 0) == 0) {
             QImage picture(40, 40, QImage::Format_RGB32);
