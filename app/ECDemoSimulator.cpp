@@ -100,13 +100,14 @@ bool ECDemoSimulator::start(
 
 QString ECDemoSimulator::stateFolder(const QString& profile)
 {
-    // A returning user finds the demo phone as they left it, and this computer still paired with
-    // it: a start then needs neither new content (a second or more) nor a new pairing. Kept in
-    // the cache folder, which may be emptied at any time; a profile given as a file starts afresh.
+    // By default the demo phone lives and dies with the temporary folder, so trying Torvane
+    // leaves nothing behind. Given TORVANE_DEMO_STATE, the phone of a built-in profile is kept
+    // there: a later start then needs neither new content (a second or more) nor a new pairing,
+    // as with a real phone this computer already trusts.
     static const QRegularExpression builtIn(QStringLiteral("^[a-z]+$"));
-    const QString kept = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
-        + QStringLiteral("/Torvane/demo-") + profile;
-    if (!m_keptStateRefused && builtIn.match(profile).hasMatch() && QDir().mkpath(kept)) {
+    const QString keptRoot = qEnvironmentVariable("TORVANE_DEMO_STATE");
+    const QString kept = keptRoot + QStringLiteral("/demo-") + profile;
+    if (!keptRoot.isEmpty() && !m_keptStateRefused && builtIn.match(profile).hasMatch() && QDir().mkpath(kept)) {
         auto lock = std::make_unique<QLockFile>(kept + QStringLiteral("/lock"));
         if (lock->tryLock(0)) {
             m_stateLock = std::move(lock);

@@ -46,8 +46,8 @@ private:
     QString m_keptState;
     bool m_keptStateRefused { false };
 
-    /// The state folder for `profile`: the kept one of a built-in profile when no other demo uses
-    /// it, else one in the temporary folder.
+    /// The state folder for `profile`: with TORVANE_DEMO_STATE set, the kept one of a built-in
+    /// profile when no other demo uses it; else one in the temporary folder.
     QString stateFolder(const QString& profile);
     /// True while a simulator runs on `state`.
     static bool stateInUse(const QString& state);

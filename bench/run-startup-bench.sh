@@ -25,7 +25,7 @@ app = os.environ["STARTUP_APP"]
 home = os.environ["STARTUP_HOME"]
 runs = int(os.environ["STARTUP_RUNS"])
 env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=home + "/.config", XDG_DATA_HOME=home + "/.local/share",
-           XDG_CACHE_HOME=home + "/.cache", QT_QPA_PLATFORM="offscreen")
+           XDG_CACHE_HOME=home + "/.cache", TORVANE_DEMO_STATE=home + "/demo", QT_QPA_PLATFORM="offscreen")
 env.pop("USBMUXD_SOCKET_ADDRESS", None)
 
 def one_run():
