@@ -53,7 +53,7 @@ Control commands (ctl), sent to a running simulator:
   fault UDID KIND [ARGS]      inject a fault until cleared; KIND [ARGS] is one of
                                 close-after BYTES, afc-status OPERATION STATUS, stall [MS],
                                 refuse-session, refuse-services [ERROR], network-only,
-                                installer-error COMMAND ERROR
+                                split-writes MS [EVERY], installer-error COMMAND ERROR
   clear-faults UDID           remove every fault of the phone
 )";
 
