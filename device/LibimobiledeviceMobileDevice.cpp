@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "base/RunLoop.h"
 #include "device/AMSocketConnection.h"
+#include "device/AMTlsConnection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <libimobiledevice/installation_proxy.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
+#include <openssl/ssl.h>
 #include <plist/plist.h>
 #include <unistd.h>
 #include <usbmuxd.h>
@@ -155,83 +157,6 @@ struct IdeviceDeleter
 // a service connection keeps working after the device is disconnected.
 using SharedIdevice = std::shared_ptr<idevice_private>;
 
-/// A service that runs over TLS: the bytes must go through libimobiledevice's connection.
-class TlsServiceConnection final : public AMServiceConnection
-{
-public:
-    TlsServiceConnection(SharedIdevice device, idevice_connection_t connection)
-        : m_device(std::move(device))
-        , m_connection(connection)
-    {
-    }
-    ~TlsServiceConnection() override { close(); }
-
-    AMIOResult send(const void* data, std::size_t length, std::chrono::milliseconds) override
-    {
-        AMIOResult result { AMIOStatus::Ok, 0 };
-        const auto* bytes = static_cast<const char*>(data);
-        while (result.bytes < length) {
-            if (!m_connection) {
-                result.status = AMIOStatus::Closed;
-                return result;
-            }
-            uint32_t sent = 0;
-            const auto chunk = static_cast<uint32_t>(std::min<std::size_t>(length - result.bytes, 1 << 30));
-            if (idevice_connection_send(m_connection, bytes + result.bytes, chunk, &sent) != IDEVICE_E_SUCCESS
-                || sent == 0) {
-                result.status = AMIOStatus::Closed;
-                return result;
-            }
-            result.bytes += sent;
-        }
-        return result;
-    }
-
-    AMIOResult receive(void* buffer, std::size_t length, std::chrono::milliseconds timeout) override
-    {
-        AMIOResult result { AMIOStatus::Ok, 0 };
-        if (!m_connection) {
-            result.status = AMIOStatus::Closed;
-            return result;
-        }
-        const auto chunk = static_cast<uint32_t>(std::min<std::size_t>(length, 1 << 30));
-        // libimobiledevice takes 0 as "no timeout" only in its untimed call.
-        for (;;) {
-            uint32_t received = 0;
-            const unsigned wait
-                = timeout.count() < 0 ? 1000u : static_cast<unsigned>(std::max<long long>(timeout.count(), 1));
-            const idevice_error_t error
-                = idevice_connection_receive_timeout(m_connection, static_cast<char*>(buffer), chunk, &received, wait);
-            if (received > 0) {
-                result.bytes = received;
-                return result;
-            }
-            if (error == IDEVICE_E_TIMEOUT) {
-                if (timeout.count() < 0) {
-                    continue;
-                }
-                result.status = AMIOStatus::TimedOut;
-                return result;
-            }
-            result.status = AMIOStatus::Closed;
-            return result;
-        }
-    }
-
-    void close() override
-    {
-        if (m_connection) {
-            idevice_disconnect(m_connection);
-            m_connection = nullptr;
-        }
-    }
-    bool isOpen() const override { return m_connection != nullptr; }
-
-private:
-    SharedIdevice m_device;
-    idevice_connection_t m_connection;
-};
-
 /// The production device handle: one per phone (by UDID) while it is attached over any path.
 class Device final : public MobileDeviceHandle
 {
@@ -264,6 +189,7 @@ public:
     SharedIdevice idevice;
     lockdownd_client_t lockdown { nullptr };
     std::string sessionId;
+    int majorVersion { 0 }; // the system's major version, read by the last session start
 };
 
 Device* deviceOf(const AMDeviceRef& ref)
@@ -303,7 +229,8 @@ OpenLockdown openLockdown(const AMDeviceRef& ref)
 
 /// The HostID of the pair record usbmuxd keeps for `udid`: a record may hold nothing else.
 /// Nothing when there is no record; an empty text when there is one without a HostID.
-std::optional<std::string> readHostId(const std::string& udid)
+/// The pair record usbmuxd keeps for `udid`; nothing when there is none or it is unreadable.
+std::optional<PlistValue> readPairRecord(const std::string& udid)
 {
     char* data = nullptr;
     uint32_t size = 0;
@@ -312,11 +239,27 @@ std::optional<std::string> readHostId(const std::string& udid)
     }
     std::optional<PlistValue> record = PlistCodec::fromAny(std::string_view(data, size));
     free(data);
+    return record; // unreadable counts as none, as libimobiledevice treats it
+}
+
+std::optional<std::string> readHostId(const std::string& udid)
+{
+    const std::optional<PlistValue> record = readPairRecord(udid);
     if (!record) {
-        return std::nullopt; // unreadable counts as none, as libimobiledevice treats it
+        return std::nullopt;
     }
     return record->stringForKey("HostID");
 }
+
+std::string recordData(const PlistValue& record, const char* key)
+{
+    const PlistValue* value = record.find(key);
+    const PlistData* data = value ? value->asData() : nullptr;
+    return data ? std::string(data->begin(), data->end()) : std::string();
+}
+
+// How long a service's TLS handshake may take.
+constexpr std::chrono::seconds SERVICE_HANDSHAKE_WAIT { 30 };
 
 } // namespace
 
@@ -597,13 +540,18 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& r
         }
     }
     plist_free(versionNode);
+    device->majorVersion = majorVersion;
 
     std::optional<std::string> hostId = readHostId(device->udid);
     if (hostId && hostId->empty()) {
         return AMDStatus::MissingHostIDError;
     }
     bool pairedHere = false;
+    const bool mayPair = pairingAllowed();
     const auto pair = [&]() -> MDStatus {
+        if (!mayPair) {
+            return hostId ? AMDStatus::InvalidHostIDError : AMDStatus::MissingHostIDError;
+        }
         // The phone shows its trust dialog; the record is saved through usbmuxd.
         const lockdownd_error_t pairError = lockdownd_pair(device->lockdown, nullptr);
         if (pairError != LOCKDOWN_E_SUCCESS) {
@@ -614,12 +562,14 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartSession(const AMDeviceRef& r
         return hostId && !hostId->empty() ? AMDStatus::Success : AMDStatus::SavePairRecordError;
     };
     // A record the phone no longer knows (it was erased, or its pairings were reset) can never
-    // start a session: remove it and pair again, which asks the user to trust this computer.
+    // start a session, so pair again, which asks the user to trust this computer. The phone says
+    // InvalidHostID also while it is locked or its trust question is unanswered or was denied;
+    // pairing is refused then, and the record stays as it was: it is saved over only when the
+    // phone accepts the new pairing.
     const auto replaceStaleRecord = [&]() -> MDStatus {
-        logLine(
-            LOG_DEVICE, "The device %s no longer knows this computer's pairing; pairing again", device->udid.c_str());
-        if (usbmuxd_delete_pair_record(device->udid.c_str()) < 0) {
-            return AMDStatus::InvalidHostIDError;
+        if (mayPair) {
+            logLine(LOG_DEVICE, "The device %s does not accept this computer's pairing; pairing again",
+                device->udid.c_str());
         }
         return pair();
     };
@@ -752,15 +702,7 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
     if (idevice_connect(device->idevice.get(), port, &raw) != IDEVICE_E_SUCCESS || !raw) {
         return AMDStatus::ServiceConnectError;
     }
-    if (ssl) {
-        if (idevice_connection_enable_ssl(raw) != IDEVICE_E_SUCCESS) {
-            idevice_disconnect(raw);
-            return AMDStatus::CryptoError;
-        }
-        *connection = std::make_unique<TlsServiceConnection>(device->idevice, raw);
-        return AMDStatus::Success;
-    }
-    // A plain service is just the usbmuxd socket: keep our own descriptor of it and let
+    // The service's stream is the usbmuxd socket: keep our own descriptor of it and let
     // libimobiledevice's connection object go, so the stream outlives the device connection and
     // is read with the same code as every other socket.
     int fd = -1;
@@ -769,7 +711,23 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
     if (own < 0) {
         return AMDStatus::ServiceConnectError;
     }
-    *connection = std::make_unique<AMSocketConnection>(own);
+    if (!ssl) {
+        *connection = std::make_unique<AMSocketConnection>(own);
+        return AMDStatus::Success;
+    }
+    // TLS as the host library runs it (the root certificate as the client's, TLS 1.0 only below
+    // 10.0), but on our own connection: libimobiledevice 1.3.0's timed read loses the bytes of a
+    // record that is still arriving when its time-out fires.
+    const PlistValue record = readPairRecord(device->udid).value_or(PlistValue());
+    std::string problem;
+    std::unique_ptr<AMTlsConnection> tls
+        = AMTlsConnection::handshake(own, recordData(record, "RootCertificate"), recordData(record, "RootPrivateKey"),
+            device->majorVersion >= 10 ? TLS1_3_VERSION : TLS1_VERSION, SERVICE_HANDSHAKE_WAIT, &problem);
+    if (!tls) {
+        logLine(LOG_DEVICE, "TLS for %s failed: %s", serviceName.c_str(), problem.c_str());
+        return AMDStatus::CryptoError;
+    }
+    *connection = std::move(tls);
     return AMDStatus::Success;
 }
 

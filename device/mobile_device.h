@@ -25,6 +25,7 @@
 
 #include "base/PlistValue.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -221,6 +222,8 @@ public:
     /// Closes the connection; later sends and receives give `Closed`. Safe to call twice.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
+    /// The TLS version the stream runs ("TLSv1.3"); empty for a plain stream.
+    virtual std::string tlsVersion() const { return {}; }
 
 protected:
     AMServiceConnection() = default;
@@ -265,12 +268,19 @@ public:
     /// connected keeps the existing connection and answers 0.
     [[nodiscard]] virtual MDStatus AMDeviceConnect(const AMDeviceRef& device) = 0;
     /// Pairs if the computer is not yet trusted (the phone asks its user) and starts a session.
-    /// A pair record the phone no longer knows (InvalidHostIDError) is removed and the computer
-    /// pairs again. Needs a connection. PairingDialogPendingError / UserDeniedPairingError /
-    /// PasswordProtectedError tell the untrusted cases apart; InvalidHostIDError is left when the
-    /// stale record could not be replaced, SessionRefusedError when the phone refuses a session
-    /// to a computer it has just paired with.
+    /// When the phone refuses the pair record (InvalidHostIDError) the computer pairs again; the
+    /// record is replaced only when the phone accepts the new pairing, so a phone that is locked
+    /// or whose trust question is unanswered or denied keeps the computer's record and keys.
+    /// Needs a connection. PairingDialogPendingError / UserDeniedPairingError /
+    /// PasswordProtectedError tell the untrusted cases apart; SessionRefusedError when the phone
+    /// refuses a session to a computer it has just paired with. With pairing disallowed
+    /// (setPairingAllowed) nothing is paired: MissingHostIDError without a record,
+    /// InvalidHostIDError for a record the phone refuses.
     [[nodiscard]] virtual MDStatus AMDeviceStartSession(const AMDeviceRef& device) = 0;
+    /// Whether AMDeviceStartSession may pair (the default), for the whole process: a read-only
+    /// caller turns it off so that nothing on the phone changes.
+    void setPairingAllowed(bool allowed) { m_pairingAllowed.store(allowed); }
+    bool pairingAllowed() const { return m_pairingAllowed.load(); }
     /// Stops the session; the connection stays open.
     [[nodiscard]] virtual MDStatus AMDeviceStopSession(const AMDeviceRef& device) = 0;
     /// Closes the lockdown connection (stopping a session still open). Started service
@@ -316,4 +326,5 @@ protected:
 private:
     struct NotificationListeners;
     std::unique_ptr<NotificationListeners> m_notificationListeners;
+    std::atomic<bool> m_pairingAllowed { true };
 };

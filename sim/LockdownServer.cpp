@@ -7,8 +7,11 @@
 #include "sim/SimStream.h"
 #include "sim/SimTls.h"
 
+#include <QDateTime>
+#include <QTimeZone>
 #include <QUuid>
 
+#include <charconv>
 #include <cstdint>
 #include <random>
 #include <utility>
@@ -70,36 +73,82 @@ PlistDictionary diskUsage(SimDevice& device)
     return usage;
 }
 
-PlistDictionary globalDomain(SimDevice& device)
+/// The chip a product type carries, as ChipID reports it; the modern UDID form starts with it.
+std::uint64_t chipId(const SimProfile& p)
+{
+    std::uint64_t chip = 0;
+    if (p.udid.size() == 25 && p.udid[8] == '-'
+        && std::from_chars(p.udid.data() + 4, p.udid.data() + 8, chip, 16).ptr == p.udid.data() + 8) {
+        return chip;
+    }
+    return p.isApfsEra() ? 0x8015 : 0x8000;
+}
+
+/// The phone's clock and time zone: the simulator's own clock, in the zone the phone is set to.
+void addClock(PlistDictionary& values)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QTimeZone zone("Europe/Berlin");
+    const bool known = zone.isValid();
+    values["TimeIntervalSince1970"] = PlistValue(double(now.toMSecsSinceEpoch()) / 1000.0);
+    values["TimeZone"] = PlistValue(known ? "Europe/Berlin" : "GMT");
+    values["TimeZoneOffsetFromUTC"] = PlistValue(double(known ? zone.offsetFromUtc(now) : 0));
+    values["Uses24HourClock"] = PlistValue(true);
+}
+
+/// What a phone answers GetValue without a domain. DevicePublicKey only when asked for it, since
+/// serving it makes the device key.
+PlistDictionary globalDomain(SimDevice& device, bool withPublicKey)
 {
     const SimProfile& p = device.profile();
+    const std::string& wifi = p.wifiAddress;
+    const std::string macPrefix = wifi.substr(0, wifi.size() - 1);
+    const bool phone = p.deviceClass == "iPhone";
     PlistDictionary values;
     values["ActivationState"] = PlistValue("Activated");
-    values["BluetoothAddress"] = PlistValue(p.wifiAddress.substr(0, p.wifiAddress.size() - 1) + "f");
+    values["ActivationStateAcknowledged"] = PlistValue(true);
+    values["BluetoothAddress"] = PlistValue(macPrefix + "f");
+    values["BoardId"] = PlistValue(std::uint64_t(p.isApfsEra() ? 12 : 6));
+    values["BrickState"] = PlistValue(false);
     values["BuildVersion"] = PlistValue(p.buildVersion);
     values["CPUArchitecture"] = PlistValue(p.isApfsEra() ? "arm64e" : "arm64");
+    values["ChipID"] = PlistValue(chipId(p));
     values["DeviceClass"] = PlistValue(p.deviceClass);
     values["DeviceColor"] = PlistValue("1");
     values["DeviceName"] = PlistValue(device.deviceName());
-    values["DevicePublicKey"] = PlistValue(bytes(device.devicePublicKeyPem()));
+    if (withPublicKey) {
+        values["DevicePublicKey"] = PlistValue(bytes(device.devicePublicKeyPem()));
+    }
+    values["EthernetAddress"] = PlistValue(macPrefix + "e");
+    values["FirmwareVersion"] = PlistValue(p.isApfsEra() ? "iBoot-10151.120.3" : "iBoot-2817.60.2");
     values["HardwareModel"] = PlistValue(p.hardwareModel);
-    values["PasswordProtected"] = PlistValue(false);
+    values["HardwarePlatform"] = PlistValue(p.isApfsEra() ? "t8120" : "t7000");
+    values["HostAttached"] = PlistValue(true);
+    values["HumanReadableProductVersionString"] = PlistValue(p.productVersion);
+    values["ModelNumber"] = PlistValue(p.isApfsEra() ? "MQ9T3" : "MG4F2");
+    values["PartitionType"] = PlistValue("GUID_partition_scheme");
+    values["PasswordProtected"] = PlistValue(device.trust().state() == SimTrust::State::PasscodeLocked);
     values["ProductName"] = PlistValue("iPhone OS");
     values["ProductType"] = PlistValue(p.productType);
     values["ProductVersion"] = PlistValue(p.productVersion);
+    values["ProtocolVersion"] = PlistValue("2");
+    values["RegionInfo"] = PlistValue("LL/A");
     values["SerialNumber"] = PlistValue(p.serialNumber);
-    values["TimeZone"] = PlistValue("Europe/Berlin");
+    values["SupportedDeviceFamilies"] = PlistValue(PlistArray { PlistValue(1) });
+    values["TelephonyCapability"] = PlistValue(phone);
+    values["TrustedHostAttached"] = PlistValue(!device.trust().refusesEveryHost());
     values["UniqueChipID"]
         = PlistValue(static_cast<std::uint64_t>(std::hash<std::string> {}(p.udid) & 0xFFFFFFFFFFFFULL));
     values["UniqueDeviceID"] = PlistValue(p.udid);
-    values["WiFiAddress"] = PlistValue(p.wifiAddress);
+    values["WiFiAddress"] = PlistValue(wifi);
+    addClock(values);
     return values;
 }
 
 std::optional<PlistDictionary> domainValues(SimDevice& device, const std::string& domain)
 {
     if (domain.empty()) {
-        return globalDomain(device);
+        return globalDomain(device, true);
     }
     if (domain == "com.apple.disk_usage" || domain == "com.apple.disk_usage.factory") {
         return diskUsage(device);
@@ -259,10 +308,9 @@ private:
             reply["Error"] = PlistValue("MissingKey");
             return reply;
         }
-        // Computing the whole global dictionary generates the device key; answer single keys
-        // without doing that.
+        // Serving DevicePublicKey generates the device key; answer other single keys without it.
         if (domain.empty() && key && *key->asString() != "DevicePublicKey") {
-            PlistDictionary values = globalDomainWithoutKey(*key->asString());
+            const PlistDictionary values = globalDomain(m_device, false);
             const auto it = values.find(*key->asString());
             if (it == values.end()) {
                 reply["Error"] = PlistValue("MissingValue");
@@ -287,31 +335,6 @@ private:
         }
         reply["Value"] = it->second;
         return reply;
-    }
-
-    PlistDictionary globalDomainWithoutKey(const std::string& key)
-    {
-        if (key == "DevicePublicKey") {
-            return globalDomain(m_device);
-        }
-        const SimProfile& p = m_device.profile();
-        PlistDictionary cheap {
-            { "ActivationState", PlistValue("Activated") },
-            { "BuildVersion", PlistValue(p.buildVersion) },
-            { "DeviceClass", PlistValue(p.deviceClass) },
-            { "DeviceName", PlistValue(m_device.deviceName()) },
-            { "HardwareModel", PlistValue(p.hardwareModel) },
-            { "ProductName", PlistValue("iPhone OS") },
-            { "ProductType", PlistValue(p.productType) },
-            { "ProductVersion", PlistValue(p.productVersion) },
-            { "SerialNumber", PlistValue(p.serialNumber) },
-            { "UniqueDeviceID", PlistValue(p.udid) },
-            { "WiFiAddress", PlistValue(p.wifiAddress) },
-        };
-        if (cheap.count(key) != 0) {
-            return cheap;
-        }
-        return globalDomain(m_device);
     }
 
     PlistDictionary setValue(const PlistValue& message, PlistDictionary& reply)

@@ -8,6 +8,7 @@
 
 #include <QUuid>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -870,12 +871,16 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             detach(device);
             attach(device);
         }
+    } else if (kind == "split-writes" && number(3, first) && (words.size() <= 4 || number(4, second))) {
+        // Pauses are capped so that a mistyped figure cannot hang a connection for long.
+        device->faults().setSplitWrites(
+            int(std::min<std::uint64_t>(first, 10000)), int(std::clamp<std::uint64_t>(second, 1, 1000000)));
     } else if (kind == "installer-error" && words.size() > 4 && !words[3].empty() && !words[4].empty()) {
         device->faults().setInstallerError(words[3], words[4]);
     } else {
         return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | afc-cut-reply OPERATION | "
-               "stall [MS] | refuse-session | "
-               "refuse-services [ERROR] | network-only | installer-error COMMAND ERROR";
+               "stall [MS] | refuse-session | refuse-services [ERROR] | network-only | split-writes MS [EVERY] | "
+               "installer-error COMMAND ERROR";
     }
     ok = true;
     return {};

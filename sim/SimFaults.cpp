@@ -52,6 +52,13 @@ void SimFaults::setNetworkOnly(bool networkOnly)
     m_faults.networkOnly = networkOnly;
 }
 
+void SimFaults::setSplitWrites(int pauseMs, int every)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.splitPauseMs = pauseMs;
+    m_faults.splitEvery = every;
+}
+
 void SimFaults::setInstallerError(const std::string& command, const std::string& error)
 {
     std::lock_guard lock(m_mutex);
@@ -114,6 +121,10 @@ std::vector<std::string> SimFaults::describe() const
     }
     if (m_faults.networkOnly) {
         lines.emplace_back("network-only");
+    }
+    if (m_faults.splitEvery > 0) {
+        lines.push_back(
+            "split-writes " + std::to_string(m_faults.splitPauseMs) + " " + std::to_string(m_faults.splitEvery));
     }
     for (const auto& [command, error] : m_faults.installerErrors) {
         lines.push_back("installer-error " + command + " " + error);

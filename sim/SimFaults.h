@@ -32,6 +32,10 @@ public:
         bool refuseServices { false };
         std::string refuseServicesError { "ServiceProhibited" };
         bool networkOnly { false };
+        /// Service connections send every `splitEvery`-th write (TLS records included) in two
+        /// halves with `splitPauseMs` between them, so a host's read times out mid-record.
+        int splitEvery { 0 };
+        int splitPauseMs { 0 };
         /// installation_proxy command ("Uninstall", ...) → error name to answer instead of doing it.
         std::map<std::string, std::string> installerErrors;
     };
@@ -45,6 +49,7 @@ public:
     void setRefuseSession(bool refuse);
     void setRefuseServices(bool refuse, const std::string& error = "ServiceProhibited");
     void setNetworkOnly(bool networkOnly);
+    void setSplitWrites(int pauseMs, int every);
     void setInstallerError(const std::string& command, const std::string& error);
     void clear();
     /// Wakes stalled replies for good (daemon shutdown).

@@ -4,7 +4,10 @@
 #include "sim/SimFaults.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
+#include <utility>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -34,6 +37,13 @@ bool SimStream::startTls(ssl_ctx_st* context)
         for (;;) {
             const int done = SSL_accept(m_ssl);
             if (done == 1) {
+                // From here on records are written to memory and sent by sendRaw(), so that the
+                // split-writes fault can cut a record in two.
+                BIO* records = BIO_new(BIO_s_mem());
+                if (!records) {
+                    break;
+                }
+                SSL_set0_wbio(m_ssl, records);
                 return true;
             }
             if (SSL_get_error(m_ssl, done) != SSL_ERROR_SYSCALL || errno != EINTR) {
@@ -119,6 +129,10 @@ std::size_t SimStream::receive(void* buffer, std::size_t size)
         if (m_ssl) {
             std::size_t got = 0;
             const int read = SSL_read_ex(m_ssl, buffer, size, &got);
+            if (!flushRecords()) {
+                ERR_clear_error();
+                return 0;
+            }
             if (read == 1) {
                 return got;
             }
@@ -139,29 +153,73 @@ std::size_t SimStream::receive(void* buffer, std::size_t size)
     }
 }
 
+bool SimStream::sendRaw(const std::uint8_t* bytes, std::size_t size)
+{
+    std::size_t first = size;
+    int pauseMs = 0;
+    if (m_faults && m_kind == Kind::Service && size > 1) {
+        const SimFaults::Snapshot faults = m_faults->snapshot();
+        if (faults.splitEvery > 0 && ++m_writes % std::uint64_t(faults.splitEvery) == 0) {
+            first = size / 2;
+            pauseMs = faults.splitPauseMs;
+        }
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        if (done == first && pauseMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(pauseMs, 0)));
+        }
+        const std::size_t end = done < first ? first : size;
+        const ssize_t wrote = ::send(m_fd, bytes + done, end - done, MSG_NOSIGNAL);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += std::size_t(wrote);
+    }
+    return true;
+}
+
+bool SimStream::flushRecords()
+{
+    BIO* records = m_ssl ? SSL_get_wbio(m_ssl) : nullptr;
+    if (!records || BIO_method_type(records) != BIO_TYPE_MEM) {
+        return true;
+    }
+    char* pending = nullptr;
+    const long size = BIO_get_mem_data(records, &pending);
+    if (size <= 0) {
+        return true;
+    }
+    const bool sent = sendRaw(reinterpret_cast<const std::uint8_t*>(pending), std::size_t(size));
+    (void)BIO_reset(records);
+    return sent;
+}
+
 bool SimStream::send(const void* buffer, std::size_t size)
 {
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+    if (!m_ssl) {
+        if (!sendRaw(bytes, size)) {
+            return false;
+        }
+        m_transferred += std::uint64_t(size);
+        return true;
+    }
     while (size > 0) {
         std::size_t sent = 0;
-        if (m_ssl) {
-            const int wrote = SSL_write_ex(m_ssl, bytes, size, &sent);
-            if (wrote != 1) {
-                if (SSL_get_error(m_ssl, wrote) == SSL_ERROR_SYSCALL && errno == EINTR) {
-                    continue;
-                }
-                ERR_clear_error();
-                return false;
+        const int wrote = SSL_write_ex(m_ssl, bytes, size, &sent);
+        if (wrote != 1) {
+            if (SSL_get_error(m_ssl, wrote) == SSL_ERROR_SYSCALL && errno == EINTR) {
+                continue;
             }
-        } else {
-            const ssize_t wrote = ::send(m_fd, bytes, size, MSG_NOSIGNAL);
-            if (wrote < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            sent = std::size_t(wrote);
+            ERR_clear_error();
+            return false;
+        }
+        if (!flushRecords()) {
+            return false;
         }
         bytes += sent;
         size -= sent;

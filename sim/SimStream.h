@@ -52,6 +52,10 @@ private:
     std::size_t budget();
     std::size_t receive(void* buffer, std::size_t size);
     bool send(const void* buffer, std::size_t size);
+    /// Writes bytes as they go on the wire, honouring the split-writes fault.
+    bool sendRaw(const std::uint8_t* bytes, std::size_t size);
+    /// Sends the TLS records the last SSL call produced.
+    bool flushRecords();
 
     int m_fd;
     const SimFaults* m_faults;
@@ -59,4 +63,5 @@ private:
     bool m_closed { false };
     ssl_st* m_ssl { nullptr };
     std::uint64_t m_transferred { 0 };
+    std::uint64_t m_writes { 0 };
 };

@@ -24,11 +24,11 @@ std::string checkPairing(const SimPairing& pairing, const std::string& devicePri
 
 using Context = std::shared_ptr<ssl_ctx_st>;
 
-/// A TLS server context presenting the device certificate with the device key. The client's
-/// certificate is requested; one that is sent must chain to `pairing.rootCertificate` (the 1.3.0
-/// client sends the root itself, other builds the host certificate). A client without certificates
-/// in its record sends none and is let in, as the client library expects. `tls10Only` for phones
-/// below 10.0, whose host library insists on TLS 1.0. Null with `error` set on bad input.
+/// A TLS server context presenting the device certificate with the device key. The client must
+/// present a certificate, as every host library does: the pairing's root itself (the 1.3.0
+/// client) or any certificate signed by the root's key (other libraries send the host
+/// certificate), whatever its names. `tls10Only` for phones below 10.0, whose host library insists
+/// on TLS 1.0. Null with `error` set on bad input.
 Context serverContext(
     const SimPairing& pairing, const std::string& devicePrivateKeyPem, bool tls10Only, std::string* error);
 

@@ -54,7 +54,7 @@ Control commands (ctl), sent to a running simulator:
                                 close-after BYTES, afc-status OPERATION STATUS,
                                 afc-cut-reply OPERATION, stall [MS],
                                 refuse-session, refuse-services [ERROR], network-only,
-                                installer-error COMMAND ERROR
+                                split-writes MS [EVERY], installer-error COMMAND ERROR
   clear-faults UDID           remove every fault of the phone
 )";
 

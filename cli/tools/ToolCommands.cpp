@@ -5,13 +5,14 @@
 // Each cleaning tool's command lives in its own file beside this one; list it here once.
 
 ToolCommand appsCommand();
+ToolCommand checkCommand();
 ToolCommand clearTempCommand();
 ToolCommand musicCommand();
 ToolCommand photosCommand();
 
 const std::vector<ToolCommand>& toolCommands()
 {
-    static const std::vector<ToolCommand> commands { appsCommand(), clearTempCommand(), musicCommand(),
+    static const std::vector<ToolCommand> commands { appsCommand(), checkCommand(), clearTempCommand(), musicCommand(),
         photosCommand() };
     return commands;
 }

@@ -3,6 +3,8 @@
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/TestSupport.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -99,6 +101,19 @@ TEST_F(DebianTools, IdeviceinfoPrintsTheProfileValues)
         EXPECT_EQ(values.at("DeviceClass"), "iPhone");
         EXPECT_FALSE(values.at("SerialNumber").empty());
         EXPECT_FALSE(values.at("BuildVersion").empty());
+        EXPECT_EQ(values.at("TimeZone"), "Europe/Berlin");
+        EXPECT_EQ(values.count("TimeZoneOffsetFromUTC"), 1U);
+        EXPECT_EQ(values.at("ProtocolVersion"), "2");
+
+        // The phone's clock is the simulator's: seconds since 1970 as a real number.
+        const auto before = std::chrono::system_clock::now();
+        const ProcessResult clock = runProcess({ "ideviceinfo", "-u", row.udid, "-k", "TimeIntervalSince1970" }, 20s);
+        const auto after = std::chrono::system_clock::now();
+        ASSERT_EQ(clock.exitCode, 0) << clock.err;
+        const double seconds = std::strtod(clock.out.c_str(), nullptr);
+        EXPECT_NE(clock.out.find('.'), std::string::npos) << clock.out;
+        EXPECT_GE(seconds, std::chrono::duration<double>(before.time_since_epoch()).count() - 1);
+        EXPECT_LE(seconds, std::chrono::duration<double>(after.time_since_epoch()).count() + 1);
     }
     // A value the phone does not have prints nothing and still succeeds.
     const ProcessResult missing = runProcess({ "ideviceinfo", "-u", DEMO, "-k", "NoSuchKey" }, 20s);

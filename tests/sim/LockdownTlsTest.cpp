@@ -55,11 +55,23 @@ Key readKey(const std::string& pem)
     return key;
 }
 
-/// A certificate for `subject`'s public key signed with `issuer`, shaped like the host library's.
-Certificate certify(EVP_PKEY* subject, EVP_PKEY* issuer, bool ca)
+/// A certificate for `subject`'s public key signed with `issuer`, shaped like the host library's
+/// (empty names) unless names are given.
+Certificate certify(
+    EVP_PKEY* subject, EVP_PKEY* issuer, bool ca, const char* subjectName = nullptr, const char* issuerName = nullptr)
 {
     Certificate certificate(X509_new());
     X509_set_version(certificate.get(), 2);
+    const auto name = [](X509_NAME* into, const char* commonName) {
+        X509_NAME_add_entry_by_txt(
+            into, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    };
+    if (subjectName) {
+        name(X509_get_subject_name(certificate.get()), subjectName);
+    }
+    if (issuerName) {
+        name(X509_get_issuer_name(certificate.get()), issuerName);
+    }
     ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 0);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -60);
     X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 60L * 60 * 24 * 365);
@@ -174,8 +186,10 @@ public:
         SSL_CTX_set_min_proto_version(context.get(), lowestVersion);
         SSL_CTX_set_max_proto_version(context.get(), highestVersion);
         SSL_CTX_set_cipher_list(context.get(), "DEFAULT:@SECLEVEL=0");
-        SSL_CTX_use_certificate(context.get(), certificate);
-        SSL_CTX_use_PrivateKey(context.get(), key);
+        if (certificate) {
+            SSL_CTX_use_certificate(context.get(), certificate);
+            SSL_CTX_use_PrivateKey(context.get(), key);
+        }
         ssl.reset(SSL_new(context.get()));
         SSL_set_fd(ssl.get(), m_fd);
         const bool done = SSL_connect(ssl.get()) == 1;
@@ -342,34 +356,46 @@ TEST_F(LockdownTls, SessionsRunOverTlsOfThePhonesVersionAndRefuseStrangers)
         lockdownd_client_free(client);
         idevice_free(device);
 
-        // Another host library: the version the phone allows, and the client certificate checked.
+        // Other host libraries: the version the phone allows, and the client certificate checked
+        // as a phone checks it: the root, or anything the root's key signed, whatever its names.
         const Key rootKey = readKey(dataString(record, "RootPrivateKey"));
         const std::string rootPem = dataString(record, "RootCertificate");
         BIO* bio = BIO_new_mem_buf(rootPem.data(), int(rootPem.size()));
         const Certificate root(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
         BIO_free(bio);
         ASSERT_TRUE(rootKey && root);
+        const Key hostKey = newKey();
+        const Key strangerKey = newKey();
+        const struct
         {
+            const char* what;
+            Certificate certificate;
+            EVP_PKEY* key;
+            bool accepted;
+        } hosts[] = {
+            { "the pairing's root certificate", Certificate(X509_dup(root.get())), rootKey.get(), true },
+            { "a host certificate with empty names", certify(hostKey.get(), rootKey.get(), false), hostKey.get(),
+                true },
+            { "a host certificate with names", certify(hostKey.get(), rootKey.get(), false, "Host", "Root"),
+                hostKey.get(), true },
+            { "a certificate from another root", certify(hostKey.get(), strangerKey.get(), false), hostKey.get(),
+                false },
+            { "no certificate", nullptr, nullptr, false },
+        };
+        for (const auto& host : hosts) {
+            SCOPED_TRACE(host.what);
             RawLockdown raw(row.udid);
             const std::optional<PlistValue> started = raw.request(startSession(hostId));
             ASSERT_TRUE(started);
             const PlistValue* enabled = started->find("EnableSessionSSL");
             ASSERT_TRUE(enabled && enabled->toBool() == true);
-            ASSERT_TRUE(raw.startTls(TLS1_VERSION, TLS1_3_VERSION, root.get(), rootKey.get()));
-            EXPECT_EQ(SSL_version(raw.ssl.get()), row.version);
-            const std::optional<PlistValue> name = raw.request(GET_NAME);
-            ASSERT_TRUE(name);
-            EXPECT_FALSE(name->stringForKey("Value").empty());
-        }
-        // Refused: a client certificate from another root (TLS 1.3 reports it on first use), plain
-        // text where the handshake is due, and on the old phone anything newer than TLS 1.0.
-        const Key strangerKey = newKey();
-        const Certificate stranger = certify(strangerKey.get(), strangerKey.get(), true);
-        {
-            RawLockdown raw(row.udid);
-            ASSERT_TRUE(raw.request(startSession(hostId)));
-            const bool connected = raw.startTls(TLS1_VERSION, TLS1_3_VERSION, stranger.get(), strangerKey.get());
-            EXPECT_TRUE(!connected || !raw.request(GET_NAME));
+            // TLS 1.3 reports a refused client certificate on first use, not in the handshake.
+            const bool connected = raw.startTls(TLS1_VERSION, TLS1_3_VERSION, host.certificate.get(), host.key);
+            const std::optional<PlistValue> name = connected ? raw.request(GET_NAME) : std::nullopt;
+            EXPECT_EQ(name && !name->stringForKey("Value").empty(), host.accepted);
+            if (host.accepted) {
+                EXPECT_EQ(SSL_version(raw.ssl.get()), row.version);
+            }
         }
         {
             RawLockdown raw(row.udid);

@@ -141,14 +141,16 @@ TEST_F(CliTrustTest, ForgottenPairingIsReplacedAndMissingUsbServiceIsNamed)
     EXPECT_NE(fs::last_write_time(record), firstWrite);
     EXPECT_EQ(sim->ctl({ "list" }).out.find("trust "), std::string::npos);
 
-    // A phone that forgot this computer and asks again gets the question answered first.
+    // A phone that forgot this computer and asks again gets the question answered first; the
+    // record stays until the phone accepts a new pairing.
     ASSERT_EQ(sim->ctl({ "trust", udid, "forgotten" }).exitCode, 0);
     ASSERT_EQ(sim->ctl({ "trust", udid, "dialog-pending" }).exitCode, 0);
+    const auto beforeQuestion = fs::last_write_time(record);
     EXPECT_EQ(cli({ "info", "DeviceName" }).exitCode, 5);
-    EXPECT_FALSE(fs::exists(record)) << "the stale record is gone";
+    EXPECT_EQ(fs::last_write_time(record), beforeQuestion) << "the record is kept while the question waits";
     ASSERT_EQ(sim->ctl({ "trust", udid, "trusted" }).exitCode, 0);
     EXPECT_EQ(cli({ "info", "DeviceName" }).out, "Trust Phone\n");
-    EXPECT_TRUE(fs::exists(record));
+    EXPECT_NE(fs::last_write_time(record), beforeQuestion) << "pairing again replaced it";
 
     // No usbmuxd: say which service is missing and how to get it, for people and for scripts.
     const std::string missing = "USBMUXD_SOCKET_ADDRESS=UNIX:" + (folder.path() / "no-such.sock").string();

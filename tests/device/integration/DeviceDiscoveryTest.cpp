@@ -146,7 +146,7 @@ TEST_F(DeviceDiscovery, RestartedDaemonAtCustomPathIsFoundAgain)
     EXPECT_EQ(manager->devices().size(), 1u);
 }
 
-TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
+TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsTheRecordsCertificates)
 {
     const auto demo = waitForDevice(SimulatorFixture::DEMO_UDID);
     ASSERT_TRUE(demo);
@@ -185,7 +185,10 @@ TEST_F(DeviceDiscovery, PairsWhenNeededAndNeedsOnlyTheHostIdFromTheRecord)
         std::string outcome;
     };
     const std::vector<Row> rows {
-        { "only the trusted host id", { { "HostID", secondHost } }, "ok" },
+        // The phone runs its sessions in TLS and wants the pairing's certificate, which a record
+        // of the host id alone cannot present.
+        { "only the trusted host id", { { "HostID", secondHost } },
+            stringWithFormat("AMDeviceStartSession failed: %x", AMDStatus::CryptoError) },
         // A record the phone does not know is replaced by pairing again.
         { "unknown host id", { { "HostID", "00000000-0000-0000-0000-000000000000" } }, "ok" },
         { "no host id", { { "SystemBUID", "ABC" } },
@@ -207,12 +210,13 @@ TEST_F(DeviceDiscovery, TrustStatesAreToldApartAndAForgottenPairingIsReplaced)
     const std::string firstHost = readPairRecord(udid).value_or(PlistValue()).stringForKey("HostID");
     ASSERT_FALSE(firstHost.empty());
 
-    // The phone forgot this computer: the stale record is removed and the phone, which accepts
-    // pairing again, gets a new one.
+    // The phone forgot this computer: pairing again, which the phone accepts, replaces the stale
+    // record.
     ASSERT_EQ(sim.ctl({ "trust", udid, "forgotten" }).exitCode, 0);
     EXPECT_EQ(demo->checkUsable(), AMDeviceState::Usable);
     const std::string secondHost = readPairRecord(udid).value_or(PlistValue()).stringForKey("HostID");
     EXPECT_FALSE(secondHost.empty());
+    EXPECT_NE(secondHost, firstHost);
     EXPECT_EQ(sim.ctl({ "list" }).out.find("trust "), std::string::npos) << "pairing made the phone trusted";
 
     const struct
@@ -226,10 +230,22 @@ TEST_F(DeviceDiscovery, TrustStatesAreToldApartAndAForgottenPairingIsReplaced)
         { "denied", AMDeviceState::TrustDenied, AMDStatus::UserDeniedPairingError },
         { "trusted", AMDeviceState::Usable, AMDStatus::Success },
     };
+    // A refusal that pairing again would not cure keeps the record and its keys as they are.
+    const auto keys = [&] {
+        const PlistValue record = readPairRecord(udid).value_or(PlistValue());
+        std::string joined = record.stringForKey("HostID");
+        for (const char* key : { "RootPrivateKey", "HostPrivateKey", "RootCertificate" }) {
+            const PlistValue* value = record.find(key);
+            joined += value && value->asData() ? std::string(value->asData()->begin(), value->asData()->end()) : "-";
+        }
+        return joined;
+    };
+    const std::string pairedKeys = keys();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.state);
         ASSERT_EQ(sim.ctl({ "trust", udid, row.state }).exitCode, 0);
         EXPECT_EQ(demo->checkUsable(), row.expected);
+        EXPECT_EQ(keys(), pairedKeys);
         EXPECT_FALSE(demo->isConnected());
         if (row.status != AMDStatus::Success) {
             EXPECT_EQ(demo->lastStatus(), row.status);
