@@ -877,10 +877,13 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             int(std::min<std::uint64_t>(first, 10000)), int(std::clamp<std::uint64_t>(second, 1, 1000000)));
     } else if (kind == "installer-error" && words.size() > 4 && !words[3].empty() && !words[4].empty()) {
         device->faults().setInstallerError(words[3], words[4]);
+    } else if (kind == "installer-cut-reply" && words.size() > 3 && !words[3].empty()
+        && (words.size() == 4 || (words.size() == 5 && (words[4] == "after" || words[4] == "before")))) {
+        device->faults().setInstallerCutReply(words[3], words.size() == 4 || words[4] == "after");
     } else {
         return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | afc-cut-reply OPERATION | "
                "stall [MS] | refuse-session | refuse-services [ERROR] | network-only | split-writes MS [EVERY] | "
-               "installer-error COMMAND ERROR";
+               "installer-error COMMAND ERROR | installer-cut-reply COMMAND [after|before]";
     }
     ok = true;
     return {};

@@ -65,6 +65,24 @@ void SimFaults::setInstallerError(const std::string& command, const std::string&
     m_faults.installerErrors[command] = error;
 }
 
+void SimFaults::setInstallerCutReply(const std::string& command, bool done)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.installerCutReply[command] = done;
+}
+
+std::optional<bool> SimFaults::takeInstallerCutReply(const std::string& command)
+{
+    std::lock_guard lock(m_mutex);
+    const auto cut = m_faults.installerCutReply.find(command);
+    if (cut == m_faults.installerCutReply.end()) {
+        return std::nullopt;
+    }
+    const bool done = cut->second;
+    m_faults.installerCutReply.erase(cut);
+    return done;
+}
+
 void SimFaults::clear()
 {
     {
@@ -128,6 +146,9 @@ std::vector<std::string> SimFaults::describe() const
     }
     for (const auto& [command, error] : m_faults.installerErrors) {
         lines.push_back("installer-error " + command + " " + error);
+    }
+    for (const auto& [command, done] : m_faults.installerCutReply) {
+        lines.push_back("installer-cut-reply " + command + (done ? " after" : " before"));
     }
     return lines;
 }

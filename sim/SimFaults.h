@@ -38,6 +38,10 @@ public:
         int splitPauseMs { 0 };
         /// installation_proxy command ("Uninstall", ...) → error name to answer instead of doing it.
         std::map<std::string, std::string> installerErrors;
+        /// installation_proxy command → whether the phone carries it out before its reply is cut
+        /// off halfway and the connection closed (otherwise it closes at the request, nothing
+        /// done). Taken by the first request of that command, so later connections are untouched.
+        std::map<std::string, bool> installerCutReply;
     };
 
     Snapshot snapshot() const;
@@ -51,6 +55,9 @@ public:
     void setNetworkOnly(bool networkOnly);
     void setSplitWrites(int pauseMs, int every);
     void setInstallerError(const std::string& command, const std::string& error);
+    void setInstallerCutReply(const std::string& command, bool done);
+    /// The pending cut for `command` (whether it is done first), removed as it is taken.
+    std::optional<bool> takeInstallerCutReply(const std::string& command);
     void clear();
     /// Wakes stalled replies for good (daemon shutdown).
     void releaseAll();

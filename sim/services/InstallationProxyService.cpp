@@ -156,6 +156,22 @@ private:
         if (const auto fault = injected.find(name); fault != injected.end()) {
             return m_channel.send(errorReply(fault->second, "Refused by an injected fault."));
         }
+        if (const auto done = m_device.faults().takeInstallerCutReply(name)) {
+            // The question arrives, the answer is lost: the client cannot tell from this
+            // connection whether the work was done, only by asking again.
+            logLine(LOG_SIM, "installation_proxy: %s cut off %s it is done", name.c_str(), *done ? "after" : "before");
+            if (*done) {
+                m_channel.hold();
+                (void)perform(name, request);
+                m_channel.sendHalfOfHeld();
+            }
+            return false;
+        }
+        return perform(name, request);
+    }
+
+    bool perform(const std::string& name, const PlistValue& request)
+    {
         if (name == "Browse") {
             return browse(request);
         }

@@ -57,7 +57,18 @@ bool PlistChannel::send(const PlistValue& value, Encoding encoding)
     frame += char((length >> 8) & 0xFF);
     frame += char(length & 0xFF);
     frame += *body;
+    if (m_holding) {
+        m_held += frame;
+        return true;
+    }
     return m_stream.writeAll(frame.data(), frame.size());
+}
+
+void PlistChannel::sendHalfOfHeld()
+{
+    m_holding = false;
+    (void)m_stream.writeAll(m_held.data(), m_held.size() / 2);
+    m_held.clear();
 }
 
 int PlistChannel::waitReadable(int timeoutMs) const

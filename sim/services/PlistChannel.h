@@ -27,6 +27,10 @@ public:
     std::optional<PlistValue> receive(std::string* error = nullptr);
     bool send(const PlistValue& value);
     bool send(const PlistValue& value, Encoding encoding);
+    /// Keeps what is sent from now on instead of writing it, for `sendHalfOfHeld`.
+    void hold() { m_holding = true; }
+    /// Writes the first half of the held bytes (an answer broken off mid-frame) and stops holding.
+    void sendHalfOfHeld();
     /// 1 a frame (or the end) can be read, 0 timed out, -1 error.
     int waitReadable(int timeoutMs) const;
 
@@ -36,4 +40,6 @@ public:
 private:
     SimStream& m_stream;
     Encoding m_encoding;
+    bool m_holding { false };
+    std::string m_held;
 };

@@ -17,6 +17,7 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -347,6 +348,82 @@ TEST_F(AppModulesTest, UnpluggingMidUninstallLeavesTheListTrue)
         EXPECT_EQ(module.itemList().itemWithId(item.id).has_value(), installed.count(id) == 1);
     }
     EXPECT_EQ(module.moduleStatus(), ECModuleStatus::Idle);
+}
+
+TEST_F(AppModulesTest, AnUninstallWhoseAnswerIsCutOffIsReportedAsThePhoneLeftIt)
+{
+    start("demo");
+    GatedModule<ECAppModule> module(nullptr, fetcher.get());
+    module.setDevice(manager->devices().front());
+    // The window opens its installation service as it lists, so each of its removals starts from
+    // a fresh listing, as a user's would after an earlier connection broke.
+    const auto removeInWindow = [&](const std::string& id) {
+        listAndWait(module);
+        const auto items = module.itemList().items();
+        const auto chosen = std::find_if(items.begin(), items.end(), [&](const ECModuleItem& item) {
+            return item.values.value(ECAppModule::APP_ID).toString().toStdString() == id;
+        });
+        if (chosen == items.end()) {
+            return testing::AssertionFailure() << id << " is not listed";
+        }
+        if (!module.itemList().setItemChecked(chosen->id, true)) {
+            return testing::AssertionFailure() << id << " cannot be checked";
+        }
+        deleteAndWait(module);
+        const bool listed = module.itemList().itemWithId(chosen->id).has_value();
+        const bool said = module.statusMessage().contains(chosen->name);
+        return listed == said ? testing::AssertionSuccess() << (listed ? "kept" : "removed")
+                              : testing::AssertionFailure()
+                << "listed " << listed << " but status message \"" << module.statusMessage().toStdString() << '"';
+    };
+    const auto removeWithCli = [](const std::string& id) {
+        const ProcessResult run
+            = runProcess({ SimulatorFixture::cliPath(), "uninstall", id }, std::chrono::seconds(60));
+        const bool refused = run.err.find("can't uninstall " + id) != std::string::npos;
+        if (run.exitCode == 0 && run.out == "Uninstalled " + id + "\n" && !refused) {
+            return testing::AssertionSuccess() << "removed";
+        }
+        if (run.exitCode != 0 && run.out.empty() && refused) {
+            return testing::AssertionSuccess() << "kept";
+        }
+        return testing::AssertionFailure() << "exit " << run.exitCode << ": " << run.out << run.err;
+    };
+
+    struct Case
+    {
+        bool window; // the Apps window, or torvane-cli uninstall
+        const char* cut; // the phone removes the app before its answer breaks off, or never does
+        bool removed;
+    };
+    const Case cases[] = {
+        { false, "after", true },
+        { false, "before", false },
+        { true, "after", true },
+        { true, "before", false },
+    };
+    std::vector<std::string> ids;
+    for (const auto& [id, usage] : installedApps()) {
+        ids.push_back(id);
+    }
+    ASSERT_GE(ids.size(), std::size(cases));
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        const Case& test = cases[index];
+        const std::string& id = ids[index];
+        SCOPED_TRACE(std::string(test.window ? "window, " : "torvane-cli, ") + test.cut + ", " + id);
+        ASSERT_TRUE(sim->fault(SimulatorFixture::DEMO_UDID, { "installer-cut-reply", "Uninstall", test.cut }));
+        const testing::AssertionResult outcome = test.window ? removeInWindow(id) : removeWithCli(id);
+        ASSERT_TRUE(outcome);
+        EXPECT_STREQ(outcome.message(), test.removed ? "removed" : "kept");
+        EXPECT_EQ(installedApps().count(id), test.removed ? 0u : 1u);
+    }
+
+    // Each cut took one request only: the apps the phone kept go at the next asking, unhindered.
+    EXPECT_STREQ(removeWithCli(ids[1]).message(), "removed");
+    EXPECT_STREQ(removeInWindow(ids[3]).message(), "removed");
+    const std::map<std::string, Usage> left = installedApps();
+    for (std::size_t index = 0; index < std::size(cases); ++index) {
+        EXPECT_EQ(left.count(ids[index]), 0u) << ids[index];
+    }
 }
 
 TEST_F(AppModulesTest, LegacyPhoneClearsAppCachesAndStalledDownloads)
