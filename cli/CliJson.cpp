@@ -1,6 +1,7 @@
 #include "cli/CliJson.h"
 
 #include "base/Log.h"
+#include "cli/CliText.h"
 
 #include <cmath>
 #include <ctime>
@@ -204,4 +205,18 @@ std::string isoDate(const PlistDate& date)
     char buffer[64];
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return buffer;
+}
+
+std::string humanValue(const PlistValue& value)
+{
+    if (value.isString()) {
+        return escapeCliText(*value.asString());
+    }
+    if (value.isDate()) {
+        return isoDate(*value.toDate());
+    }
+    if (value.isArray() || value.isDictionary()) {
+        return plistToJson(value);
+    }
+    return plistToJson(value, 0);
 }

@@ -16,3 +16,6 @@ std::string plistToJson(const PlistValue& value, int indent = 2);
 
 /// A date as "YYYY-MM-DDTHH:MM:SSZ" (fractions dropped).
 std::string isoDate(const PlistDate& date);
+
+/// A value for people: scalars plainly (text escaped), dates ISO 8601, containers as JSON.
+std::string humanValue(const PlistValue& value);

@@ -1,10 +1,9 @@
-#include "cli/ServiceCommands.h"
-
 #include "base/Log.h"
 #include "base/RunLoop.h"
 #include "cli/CliDevice.h"
 #include "cli/CliJson.h"
 #include "cli/CliText.h"
+#include "cli/commands/BuiltInCommands.h"
 #include "device/AMAuxiliaryServices.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
@@ -21,18 +20,19 @@
 #include <ostream>
 #include <string_view>
 
+// The app and service commands: `apps`, `uninstall`, `icon`, `screenshot`, `syslog` and `notify`.
+
 namespace {
 
 class ServiceCommands
 {
 public:
-    ServiceCommands(
-        AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out, std::ostream& err)
-        : m_device(device)
-        , m_loop(loop)
-        , m_options(options)
-        , m_out(out)
-        , m_err(err)
+    explicit ServiceCommands(CliSession& session)
+        : m_device(session.device())
+        , m_loop(session.loop())
+        , m_options(session.options())
+        , m_out(session.out())
+        , m_err(session.err())
     {
         // Relays are delivered on the main loop; in this tool that is the caller's loop.
         if (!RunLoop::main()) {
@@ -47,30 +47,8 @@ public:
             RunLoop::setMain(nullptr);
         }
     }
-
-    int run()
-    {
-        const std::string& command = m_options.command;
-        if (command == "apps") {
-            return apps();
-        }
-        if (command == "uninstall") {
-            return uninstall(m_options.arguments[0]);
-        }
-        if (command == "icon") {
-            return icon(m_options.arguments[0], m_options.arguments[1]);
-        }
-        if (command == "screenshot") {
-            return screenshot(m_options.arguments[0]);
-        }
-        if (command == "syslog") {
-            return syslog();
-        }
-        if (command == "notify") {
-            return notify();
-        }
-        return failure("unknown command");
-    }
+    ServiceCommands(const ServiceCommands&) = delete;
+    ServiceCommands& operator=(const ServiceCommands&) = delete;
 
 private:
     int failure(const std::string& message, const std::optional<std::string>& detail = std::nullopt)
@@ -128,6 +106,7 @@ private:
         return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && *count > 0;
     }
 
+public:
     int apps()
     {
         std::optional<std::vector<AMApplication>> apps = m_device.installedApplications();
@@ -217,6 +196,7 @@ private:
         return CLI_OK;
     }
 
+private:
     bool writeFile(const std::string& path, const PlistData& bytes)
     {
         errno = 0;
@@ -232,6 +212,7 @@ private:
         return true;
     }
 
+public:
     int syslog()
     {
         std::uint64_t limit = 0;
@@ -308,6 +289,7 @@ private:
         return CLI_OK;
     }
 
+private:
     AMDevice& m_device;
     PlainRunLoop& m_loop;
     const CliOptions& m_options;
@@ -318,14 +300,85 @@ private:
 
 } // namespace
 
-bool isServiceCommand(const std::string& command)
+namespace CliBuiltIn {
+
+CliCommand appsCommand()
 {
-    return command == "apps" || command == "uninstall" || command == "icon" || command == "screenshot"
-        || command == "syslog" || command == "notify";
+    return { .name = "apps",
+        .minimum = 0,
+        .maximum = 0,
+        .usage = "  apps                          installed user apps: id, version, name (tab-separated)\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = false,
+        .localArguments = {},
+        .run = [](CliSession& session) { return ServiceCommands(session).apps(); } };
 }
 
-int runServiceCommand(
-    AMDevice& device, PlainRunLoop& loop, const CliOptions& options, std::ostream& out, std::ostream& err)
+CliCommand uninstallCommand()
 {
-    return ServiceCommands(device, loop, options, out, err).run();
+    // As long as the phone reports progress: each reply has the bound.
+    return { .name = "uninstall",
+        .minimum = 1,
+        .maximum = 1,
+        .usage = "  uninstall BUNDLE_ID           remove an app\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = true,
+        .localArguments = {},
+        .run = [](CliSession& session) { return ServiceCommands(session).uninstall(session.options().arguments[0]); } };
 }
+
+CliCommand iconCommand()
+{
+    return { .name = "icon",
+        .minimum = 2,
+        .maximum = 2,
+        .usage = "  icon BUNDLE_ID FILE           save an app's home-screen icon (PNG)\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = false,
+        .localArguments = {},
+        .run = [](CliSession& session) {
+            return ServiceCommands(session).icon(session.options().arguments[0], session.options().arguments[1]);
+        } };
+}
+
+CliCommand screenshotCommand()
+{
+    return { .name = "screenshot",
+        .minimum = 1,
+        .maximum = 1,
+        .usage = "  screenshot FILE               save the screen as the device sends it (PNG or TIFF)\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = false,
+        .localArguments = {},
+        .run
+        = [](CliSession& session) { return ServiceCommands(session).screenshot(session.options().arguments[0]); } };
+}
+
+CliCommand syslogCommand()
+{
+    // For as long as it is wanted.
+    return { .name = "syslog",
+        .minimum = 0,
+        .maximum = 1,
+        .usage = "  syslog [COUNT]                print system-log lines (stop after COUNT)\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = true,
+        .localArguments = {},
+        .run = [](CliSession& session) { return ServiceCommands(session).syslog(); } };
+}
+
+CliCommand notifyCommand()
+{
+    // For as long as it is wanted.
+    return { .name = "notify",
+        .minimum = 2,
+        .maximum = 3,
+        .usage = "  notify post NAME              post a notification on the device\n"
+                 "  notify observe NAME [COUNT]   print NAME each time the device posts it\n",
+        .needs = CliCommandNeeds::Device,
+        .unbounded = true,
+        .localArguments = {},
+        .run = [](CliSession& session) { return ServiceCommands(session).notify(); } };
+}
+
+} // namespace CliBuiltIn
