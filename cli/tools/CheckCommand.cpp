@@ -217,7 +217,8 @@ int check(ToolContext& context)
 {
     // Pairing changes what the phone trusts; this command only looks.
     MobileDevice::shared().setPairingAllowed(false);
-    const std::shared_ptr<AMDevice> device = context.chooseDevice();
+    // Whether the phone can be used is one of the findings, so it does not stop the check.
+    const std::shared_ptr<AMDevice> device = context.chooseDevice(false);
     if (!device) {
         return CLI_FAILED;
     }
@@ -268,8 +269,8 @@ ToolCommand checkCommand()
 {
     return ToolCommand {
         ToolCommandShape { "check", 0, 0, {} },
-        "  check                            a read-only self-check of the phone for bug reports: system,\n"
-        "                                   pairing, TLS, services, containers, media, free space\n",
+        "  check                         a read-only self-check of the phone for bug reports: system,\n"
+        "                                pairing, TLS, services, containers, media, free space\n",
         {},
         check,
     };

@@ -39,8 +39,9 @@ public:
     /// answers the one named by --udid, or the only one, once it is known to be usable; its AFC
     /// requests then give up after --timeout. Null after printing why not, with the exit status
     /// in status(): the built-in commands' words and statuses for a missing usbmuxd, no device
-    /// and each reason a phone cannot be used.
-    std::shared_ptr<AMDevice> chooseDevice();
+    /// and each reason a phone cannot be used. With `usableOnly` false the phone is answered
+    /// without that question, for a command that reports the phone's state itself.
+    std::shared_ptr<AMDevice> chooseDevice(bool usableOnly = true);
     /// The exit status of the last failure chooseDevice() reported.
     int status() const { return m_status; }
     /// The device manager behind chooseDevice(); it stays subscribed, so devices() follows

@@ -49,7 +49,7 @@ MobileDeviceAccess& ToolContext::deviceAccess()
     return *m_access;
 }
 
-std::shared_ptr<AMDevice> ToolContext::chooseDevice()
+std::shared_ptr<AMDevice> ToolContext::chooseDevice(bool usableOnly)
 {
     m_status = CLI_FAILED;
     if (!m_access) {
@@ -80,7 +80,8 @@ std::shared_ptr<AMDevice> ToolContext::chooseDevice()
     if (!device) {
         return nullptr;
     }
-    if (const AMDeviceState state = device->checkUsable(); state != AMDeviceState::Usable) {
+    if (const AMDeviceState state = usableOnly ? device->checkUsable() : AMDeviceState::Usable;
+        state != AMDeviceState::Usable) {
         m_status = state == AMDeviceState::Unreachable
             ? reportCliFailure(m_options, m_err, {},
                 "can't open the device's media area: "
