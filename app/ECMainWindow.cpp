@@ -6,11 +6,12 @@
 #include "app/ECFillBar.h"
 #include "app/ECHeadingButton.h"
 #include "app/ECHomeRow.h"
+#include "app/ECModuleCatalog.h"
 #include "app/ECPrivacy.h"
 #include "app/ECSubmitEmailWindow.h"
 #include "app/ECTheme.h"
 #include "modules/ECModule.h"
-#include "modules/ECModuleDialog.h"
+#include "views/ECModuleDialog.h"
 
 #include <QAction>
 #include <QApplication>
@@ -376,7 +377,7 @@ void ECMainWindow::showModuleWindow(ECModule* module)
         m_configWindow->hide();
         m_configWindow->deleteLater();
     }
-    auto* dialog = new ECModuleDialog(module, this);
+    auto* dialog = new ECModuleDialog(module, ECModuleCatalog::createView(module, nullptr), this);
     m_configWindow = dialog;
     // The module window keeps the size it was made with and opens below the heading, so the
     // device it works on stays in view.

@@ -2,7 +2,7 @@
 
 #include "app/ECSubmitEmailWindow.h"
 #include "app/HoverButton.h"
-#include "modules/ECModuleDialog.h"
+#include "views/ECModuleDialog.h"
 
 #include <QDialog>
 #include <QMessageBox>

@@ -6,6 +6,10 @@
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 #include "modules/music/ECMusicModule.h"
 #include "modules/photos/ECPhotoModule.h"
+#include "views/ECModuleView.h"
+#include "views/fill_clearing/ECForceCacheCleanView.h"
+#include "views/music/ECMusicView.h"
+#include "views/photos/ECPhotoView.h"
 
 std::vector<ECModule*> ECModules::all() const
 {
@@ -56,6 +60,20 @@ ECModules createModules()
     modules.photosController = new ECPhotoModule;
     modules.musicController = new ECMusicModule;
     return modules;
+}
+
+QWidget* createView(ECModule* module, QWidget* parent)
+{
+    if (auto* fillClearing = qobject_cast<ECForceCacheCleanModule*>(module)) {
+        return new ECForceCacheCleanView(fillClearing, parent);
+    }
+    if (auto* music = qobject_cast<ECMusicModule*>(module)) {
+        return new ECMusicView(music, parent);
+    }
+    if (auto* photos = qobject_cast<ECPhotoModule*>(module)) {
+        return new ECPhotoView(photos, parent);
+    }
+    return new ECModuleView(module, parent);
 }
 
 std::optional<QString> hoverDescription(ECModuleButton button)

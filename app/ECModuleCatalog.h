@@ -6,6 +6,7 @@
 #include <vector>
 
 class ECModule;
+class QWidget;
 
 /// The buttons of the home screen's row, one per tool; the temporary-files button stands for two
 /// modules, chosen by the phone's system version.
@@ -44,6 +45,10 @@ namespace ECModuleCatalog {
 
 /// The modules, created once for the whole run; tools without logic yet have none.
 ECModules createModules();
+
+/// The window content for `module`, made afresh each time its window opens: the tool's own view
+/// where it has one, the shared module view otherwise. The caller owns it.
+QWidget* createView(ECModule* module, QWidget* parent);
 
 /// The help line under the row while the pointer is on `button`; nothing for a button that
 /// leaves the line as it is.

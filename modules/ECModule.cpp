@@ -7,7 +7,6 @@
 #include "modules/ECClock.h"
 #include "modules/ECModuleEventSink.h"
 #include "modules/ECModuleHost.h"
-#include "modules/ECModuleView.h"
 
 struct ECModule::MainWait
 {
@@ -210,11 +209,6 @@ void ECModule::reportClearedSpace(const QString& name, std::int64_t amount)
 QString ECModule::moduleName() const
 {
     return QStringLiteral("NoModuleName");
-}
-
-QWidget* ECModule::createView(QWidget* parent)
-{
-    return new ECModuleView(this, parent);
 }
 
 void ECModule::setProgressMaximum(int maximum)

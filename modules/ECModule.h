@@ -22,7 +22,6 @@ class ECClock;
 class ECModuleEventSink;
 class ECModuleHost;
 struct ECModuleAlert;
-class QWidget;
 
 /// A cleaning tool: the device it works on, a work queue and a one-at-a-time size queue for its
 /// device work, the device's lock between them and everyone else who talks to the phone, a status from which the
@@ -130,8 +129,6 @@ public:
 
     /// The delete button was pressed. Nothing in the base.
     virtual void deleteButtonClicked() { }
-    /// Builds the module's window content afresh; the caller owns it.
-    virtual QWidget* createView(QWidget* parent);
 
     const ECProgressDisplay& progressDisplay() const { return m_progressDisplay; }
     /// A failure the user should read (the phone refused to remove something, say), shown beside

@@ -6,7 +6,6 @@
 #include "modules/ECModuleHost.h"
 #include "modules/fill_clearing/ECFillClearingArtwork.h"
 #include "modules/fill_clearing/ECFillStore.h"
-#include "modules/fill_clearing/ECForceCacheCleanView.h"
 
 using namespace ECFillRules;
 
@@ -62,11 +61,6 @@ void ECForceCacheCleanModule::close()
         return;
     }
     ECModule::close();
-}
-
-QWidget* ECForceCacheCleanModule::createView(QWidget* parent)
-{
-    return new ECForceCacheCleanView(this, parent);
 }
 
 QString ECForceCacheCleanModule::moduleName() const

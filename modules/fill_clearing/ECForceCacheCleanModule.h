@@ -60,7 +60,6 @@ public:
     void loadConfigView() override;
     /// Ends the module unless a run is under way (it must be stopped first; the window stays).
     void close() override;
-    QWidget* createView(QWidget* parent) override;
     QString moduleName() const override;
     /// This module reports through its own dialogs and files no usage event.
     void showFinishedDialog() override { }

@@ -7,19 +7,12 @@
 #include "modules/ECAgeRange.h"
 #include "modules/ECClock.h"
 #include "modules/ECModuleHost.h"
-#include "modules/ECModuleView.h"
-#include "modules/ECStripedProgressBar.h"
-#include "modules/ECTimeRangeSlider.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLocale>
 #include <QPointer>
-#include <QSignalBlocker>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -493,58 +486,4 @@ void ECMusicModule::close()
         m_trackDeleter->abort();
     }
     ECTableViewModule::close();
-}
-
-QWidget* ECMusicModule::createView(QWidget* parent)
-{
-    auto* view = new ECModuleView(this, parent);
-    auto* config = new QWidget(view);
-    config->setObjectName(QStringLiteral("musicConfig"));
-    auto* row = new QHBoxLayout(config);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(12);
-    auto* slider = new ECTimeRangeSlider(config);
-    slider->setObjectName(QStringLiteral("rangeSlider"));
-    slider->setAccessibleName(tr("Not played for"));
-    auto* label = new QLabel(config);
-    label->setObjectName(QStringLiteral("rangeLabel"));
-    label->setMinimumWidth(label->fontMetrics().horizontalAdvance(QStringLiteral("6 Months")) + 8);
-    slider->setLabel(label);
-    auto* songs = new QCheckBox(QStringLiteral("Songs"), config);
-    songs->setObjectName(QStringLiteral("songsCheckbox"));
-    auto* podcasts = new QCheckBox(QStringLiteral("Podcasts"), config);
-    podcasts->setObjectName(QStringLiteral("podcastsCheckbox"));
-    auto* caption = new QLabel(tr("Not played for"), config);
-    row->addWidget(caption);
-    row->addWidget(slider, 1);
-    row->addWidget(label);
-    row->addSpacing(12);
-    row->addWidget(songs);
-    row->addWidget(podcasts);
-    view->setConfigWidget(config);
-
-    const auto show = [this, slider, label, songs, podcasts] {
-        const QSignalBlocker blockSlider(slider);
-        const QSignalBlocker blockSongs(songs);
-        const QSignalBlocker blockPodcasts(podcasts);
-        slider->setValue(m_rangeIndex);
-        label->setText(m_rangeLabelText);
-        songs->setChecked(m_songsChecked);
-        podcasts->setChecked(m_podcastsChecked);
-    };
-    show();
-    connect(this, &ECMusicModule::rangeChanged, view, show);
-    connect(slider, &QSlider::valueChanged, this, &ECMusicModule::setRangeIndex);
-    connect(songs, &QCheckBox::toggled, this, &ECMusicModule::setSongsChecked);
-    connect(podcasts, &QCheckBox::toggled, this, &ECMusicModule::setPodcastsChecked);
-
-    // One call does the whole deletion, so there is no count to fill the bar with: it moves.
-    if (auto* bar = view->findChild<ECStripedProgressBar*>(QStringLiteral("progressBar"))) {
-        connect(this, &ECModule::progressDisplayChanged, bar, [this, bar] {
-            if (moduleStatus() == ECModuleStatus::Deleting) {
-                bar->setIndeterminate(true);
-            }
-        });
-    }
-    return view;
 }

@@ -59,7 +59,6 @@ public:
     /// Stops a running deletion, then closes as every module does.
     void close() override;
     QString moduleName() const override { return QStringLiteral("Music"); }
-    QWidget* createView(QWidget* parent) override;
 
     // The age slider and the two check boxes; each change re-applies the filter.
     int rangeIndex() const { return m_rangeIndex; }

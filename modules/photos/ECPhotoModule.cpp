@@ -6,8 +6,6 @@
 #include "modules/ECClock.h"
 #include "modules/ECModuleHost.h"
 #include "modules/ECModuleRules.h"
-#include "modules/ECModuleView.h"
-#include "modules/photos/ECPhotoConfigView.h"
 #include "platform/image_capture/ICBackupLog.h"
 #include "platform/image_capture/ICCameraDevice.h"
 #include "platform/image_capture/ICDeviceBrowser.h"
@@ -449,11 +447,4 @@ void ECPhotoModule::finishRun()
     }
     ++m_foldersOpened;
     emit backupFinished();
-}
-
-QWidget* ECPhotoModule::createView(QWidget* parent)
-{
-    auto* view = new ECModuleView(this, parent);
-    view->setConfigWidget(new ECPhotoConfigView(this, view));
-    return view;
 }

@@ -99,7 +99,6 @@ public:
     void didDownloadFile(const ICDownloadResult& result);
 
     QString moduleName() const override { return QStringLiteral("Photos"); }
-    QWidget* createView(QWidget* parent) override;
 
     // The choices the three pop-ups show.
     int mediaChoice() const { return m_mediaChoice; }

@@ -7,11 +7,11 @@
 #include "device/mobile_device.h"
 #include "modules/ECMessagesModule.h"
 #include "modules/ECModule.h"
-#include "modules/ECModuleDialog.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
+#include "views/ECModuleDialog.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -13,11 +13,11 @@
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
-#include "modules/fill_clearing/ECForceCacheCleanView.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
+#include "views/fill_clearing/ECForceCacheCleanView.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "modules/ECRankDelegate.h"
+#include "views/ECRankDelegate.h"
 
 #include "modules/ECItemListModel.h"
 

@@ -1,4 +1,4 @@
-#include "modules/ECStripedProgressBar.h"
+#include "views/ECStripedProgressBar.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,4 +1,4 @@
-#include "modules/ECCheckboxHeaderView.h"
+#include "views/ECCheckboxHeaderView.h"
 
 #include <QPainter>
 

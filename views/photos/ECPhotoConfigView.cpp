@@ -1,9 +1,9 @@
-#include "modules/photos/ECPhotoConfigView.h"
+#include "views/photos/ECPhotoConfigView.h"
 
 #include "modules/ECModuleRules.h"
-#include "modules/ECTimePopupButton.h"
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/image_capture/ICCameraFile.h"
+#include "views/ECTimePopupButton.h"
 
 #include <QComboBox>
 #include <QDir>

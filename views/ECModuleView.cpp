@@ -1,11 +1,11 @@
-#include "modules/ECModuleView.h"
+#include "views/ECModuleView.h"
 
-#include "modules/ECCheckboxHeaderView.h"
-#include "modules/ECIconDelegate.h"
 #include "modules/ECModule.h"
-#include "modules/ECRankDelegate.h"
-#include "modules/ECStripedProgressBar.h"
 #include "modules/ECTableViewModule.h"
+#include "views/ECCheckboxHeaderView.h"
+#include "views/ECIconDelegate.h"
+#include "views/ECRankDelegate.h"
+#include "views/ECStripedProgressBar.h"
 
 #include <QHBoxLayout>
 #include <QItemSelectionModel>

@@ -2,12 +2,12 @@
 // the phone is filled, the progress bar moves, and a stop press returns at once.
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
-#include "modules/ECModuleDialog.h"
-#include "modules/ECStripedProgressBar.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
-#include "modules/fill_clearing/ECForceCacheCleanView.h"
 #include "platform/QtRunLoop.h"
 #include "tests/support/SimulatorFixture.h"
+#include "views/ECModuleDialog.h"
+#include "views/ECStripedProgressBar.h"
+#include "views/fill_clearing/ECForceCacheCleanView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -126,7 +126,7 @@ void FillClearingWidgetTest::init()
     m_module = new ECForceCacheCleanModule;
     m_module->setDevice(m_device);
     m_module->loadConfigView();
-    m_window = new ECModuleDialog(m_module, nullptr);
+    m_window = new ECModuleDialog(m_module, new ECForceCacheCleanView(m_module), nullptr);
     m_view = m_window->findChild<ECForceCacheCleanView*>();
     QVERIFY(m_view);
     m_window->show();

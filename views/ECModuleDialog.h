@@ -1,11 +1,11 @@
 #pragma once
 
+#include "modules/ECModule.h"
 #include "modules/ECModuleHost.h"
 
 #include <QDialog>
 #include <QPointer>
 
-class ECModule;
 class ECModuleView;
 class QMessageBox;
 
@@ -18,8 +18,9 @@ class ECModuleDialog : public QDialog, public ECModuleHost
     Q_OBJECT
 
 public:
-    /// Makes the module's view and becomes the module's host. Deletes itself once closed.
-    ECModuleDialog(ECModule* module, QWidget* parent);
+    /// Holds `view`, the module's window content made for it by the module catalog (an empty
+    /// widget when null), and becomes the module's host. Deletes itself once closed.
+    ECModuleDialog(ECModule* module, QWidget* view, QWidget* parent);
     ~ECModuleDialog() override;
 
     /// Makes a message box's texts wrap at a readable width instead of running off its edges:

@@ -1,7 +1,7 @@
-#include "modules/ECModuleDialog.h"
+#include "views/ECModuleDialog.h"
 
 #include "modules/ECModule.h"
-#include "modules/ECModuleView.h"
+#include "views/ECModuleView.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -13,7 +13,7 @@
 
 #include <algorithm>
 
-ECModuleDialog::ECModuleDialog(ECModule* module, QWidget* parent)
+ECModuleDialog::ECModuleDialog(ECModule* module, QWidget* view, QWidget* parent)
     : QDialog(parent)
     , m_module(module)
 {
@@ -23,7 +23,9 @@ ECModuleDialog::ECModuleDialog(ECModule* module, QWidget* parent)
     setWindowTitle(module ? module->titleText() : QString());
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    QWidget* view = module ? module->createView(this) : new QWidget(this);
+    if (!view) {
+        view = new QWidget(this);
+    }
     m_view = qobject_cast<ECModuleView*>(view);
     layout->addWidget(view);
     resize(680, 480);

@@ -1,6 +1,7 @@
-#include "modules/ECModuleView.h"
-#include "modules/ECTimeRangeSlider.h"
+#include "views/music/ECMusicView.h"
+
 #include "modules/music/ECMusicModule.h"
+#include "views/ECTimeRangeSlider.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -21,7 +22,7 @@ private slots:
 void ECMusicViewTest::controlsFollowAndDriveTheModule()
 {
     ECMusicModule module;
-    std::unique_ptr<QWidget> view(module.createView(nullptr));
+    auto view = std::make_unique<ECMusicView>(&module);
     auto* slider = view->findChild<ECTimeRangeSlider*>(QStringLiteral("rangeSlider"));
     auto* label = view->findChild<QLabel*>(QStringLiteral("rangeLabel"));
     auto* songs = view->findChild<QCheckBox*>(QStringLiteral("songsCheckbox"));

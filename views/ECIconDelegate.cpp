@@ -1,4 +1,4 @@
-#include "modules/ECIconDelegate.h"
+#include "views/ECIconDelegate.h"
 
 #include <QImage>
 #include <QPainter>

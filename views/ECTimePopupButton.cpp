@@ -1,4 +1,4 @@
-#include "modules/ECTimePopupButton.h"
+#include "views/ECTimePopupButton.h"
 
 #include "modules/ECAgeRange.h"
 

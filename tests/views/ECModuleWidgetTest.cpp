@@ -1,13 +1,13 @@
-#include "ModuleTestSupport.h"
 #include "modules/ECAgeRange.h"
-#include "modules/ECCheckboxHeaderView.h"
-#include "modules/ECIconDelegate.h"
-#include "modules/ECModuleDialog.h"
-#include "modules/ECModuleView.h"
-#include "modules/ECStripedProgressBar.h"
-#include "modules/ECTimePopupButton.h"
-#include "modules/ECTimeRangeSlider.h"
 #include "platform/QtRunLoop.h"
+#include "tests/modules/ModuleTestSupport.h"
+#include "views/ECCheckboxHeaderView.h"
+#include "views/ECIconDelegate.h"
+#include "views/ECModuleDialog.h"
+#include "views/ECModuleView.h"
+#include "views/ECStripedProgressBar.h"
+#include "views/ECTimePopupButton.h"
+#include "views/ECTimeRangeSlider.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -166,7 +166,7 @@ void ECModuleWidgetTest::windowFollowsTheModuleAndForwardsClicks()
     mainWindow.resize(760, 480);
     mainWindow.show();
     module.loadConfigView();
-    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, &mainWindow);
+    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, new ECModuleView(&module), &mainWindow);
     QCOMPARE(dialog->windowModality(), Qt::WindowModal);
     QCOMPARE(module.host(), static_cast<ECModuleHost*>(dialog.data()));
     dialog->open();
@@ -231,7 +231,7 @@ void ECModuleWidgetTest::escapeWhileDeletingKeepsTheWindow()
     QWidget mainWindow;
     mainWindow.show();
     module.loadConfigView();
-    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, &mainWindow);
+    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, new ECModuleView(&module), &mainWindow);
     dialog->open();
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
     auto* label = child<QLabel>(dialog, "progressLabel");
@@ -258,7 +258,7 @@ void ECModuleWidgetTest::alertsAreAnsweredThroughWindowModalBoxes()
     FakeTableModule module(device);
     QWidget mainWindow;
     mainWindow.show();
-    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, &mainWindow);
+    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, new ECModuleView(&module), &mainWindow);
     dialog->open();
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
 
@@ -317,7 +317,7 @@ void ECModuleWidgetTest::headerCheckboxShowsAllSomeNoneAndToggles()
     QWidget mainWindow;
     mainWindow.show();
     module.loadConfigView();
-    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, &mainWindow);
+    QPointer<ECModuleDialog> dialog = new ECModuleDialog(&module, new ECModuleView(&module), &mainWindow);
     dialog->open();
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
     auto* table = child<QTableView>(dialog, "tableView");

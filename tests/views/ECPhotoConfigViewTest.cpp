@@ -1,11 +1,12 @@
-#include "modules/photos/ECPhotoConfigView.h"
+#include "views/photos/ECPhotoConfigView.h"
 
 #include "device/mobile_device.h"
 #include "modules/ECModuleHost.h"
-#include "modules/ECTimePopupButton.h"
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/image_capture/ICCameraFile.h"
+#include "views/ECTimePopupButton.h"
+#include "views/photos/ECPhotoView.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -66,7 +67,7 @@ QStringList itemsOf(const QComboBox* box)
 void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead()
 {
     ECPhotoModule module(MobileDevice::shared());
-    std::unique_ptr<QWidget> view(module.createView(nullptr));
+    auto view = std::make_unique<ECPhotoView>(&module);
     auto* config = view->findChild<ECPhotoConfigView*>();
     QVERIFY(config);
     QCOMPARE(view->findChild<QLabel*>(QStringLiteral("titleTextField"))->text(),

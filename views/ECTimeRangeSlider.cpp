@@ -1,4 +1,4 @@
-#include "modules/ECTimeRangeSlider.h"
+#include "views/ECTimeRangeSlider.h"
 
 #include "modules/ECAgeRange.h"
 

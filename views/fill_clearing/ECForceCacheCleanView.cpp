@@ -1,8 +1,8 @@
-#include "modules/fill_clearing/ECForceCacheCleanView.h"
+#include "views/fill_clearing/ECForceCacheCleanView.h"
 
-#include "modules/ECModuleView.h"
-#include "modules/ECStripedProgressBar.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
+#include "views/ECModuleView.h"
+#include "views/ECStripedProgressBar.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
