@@ -64,6 +64,9 @@ ECModules createModules()
 
 QWidget* createView(ECModule* module, QWidget* parent)
 {
+    if (!module) {
+        return nullptr;
+    }
     if (auto* fillClearing = qobject_cast<ECForceCacheCleanModule*>(module)) {
         return new ECForceCacheCleanView(fillClearing, parent);
     }

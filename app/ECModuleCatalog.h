@@ -47,7 +47,7 @@ namespace ECModuleCatalog {
 ECModules createModules();
 
 /// The window content for `module`, made afresh each time its window opens: the tool's own view
-/// where it has one, the shared module view otherwise. The caller owns it.
+/// where it has one, the shared module view otherwise; null without a module. The caller owns it.
 QWidget* createView(ECModule* module, QWidget* parent);
 
 /// The help line under the row while the pointer is on `button`; nothing for a button that
