@@ -7,6 +7,7 @@
 #include "app/ECEmailSheet.h"
 #include "app/ECModuleCatalog.h"
 #include "app/ECSiteLinks.h"
+#include "app/ECStorageBreakdown.h"
 #include "modules/ECModule.h"
 
 #include <QObject>
@@ -117,6 +118,8 @@ public:
     std::optional<double> fillPercentage() const { return m_fillPercentage; }
     /// "44.8 GB of 64 GB used" beside the fill bar, or "".
     const QString& fillCaption() const { return m_fillCaption; }
+    /// Where the space goes, from the same reading as the fill level; nothing without it.
+    const std::optional<ECStorageBreakdown>& storageBreakdown() const { return m_storageBreakdown; }
     bool isModuleButtonEnabled(ModuleButton button) const { return m_buttonEnabled[std::size_t(button)]; }
     bool selectDeviceButtonEnabled() const { return m_selectDeviceButtonEnabled; }
     const QString& selectDeviceButtonImage() const { return m_selectDeviceButtonImage; }
@@ -170,7 +173,10 @@ private:
     /// Rebuilds the picker's rows from the last look at each device and the selected device's
     /// space reading.
     void showPickerRows();
+    /// Takes the report's space figures as the ones heading, bar and picker show.
     void adoptSpaceReading(const ECDeviceReport& report);
+    /// A module says the phone's space may have changed: the selected phone is read again.
+    void deviceSpaceChanged(const ECModule* module);
 
     UserDefaults& m_defaults;
     Modules m_modules;
@@ -188,6 +194,7 @@ private:
         std::shared_ptr<AMDevice> device;
         std::optional<std::int64_t> freeBytes;
         std::optional<std::int64_t> totalBytes;
+        ECCategoryUsage usage;
     };
     SpaceReading m_spaceReading;
 
@@ -196,6 +203,7 @@ private:
     QString m_statusText;
     std::optional<double> m_fillPercentage;
     QString m_fillCaption;
+    std::optional<ECStorageBreakdown> m_storageBreakdown;
     std::array<bool, MODULE_BUTTON_COUNT> m_buttonEnabled {};
     bool m_selectDeviceButtonEnabled { false };
     QString m_selectDeviceButtonImage { NO_ARROW_IMAGE };

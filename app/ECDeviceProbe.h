@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ECStorageBreakdown.h"
 #include "device/AMDeviceState.h"
 
 #include <QString>
@@ -19,6 +20,8 @@ struct ECDeviceReport
     bool mediaOpened { false };
     std::optional<std::int64_t> freeBytes;
     std::optional<std::int64_t> totalBytes;
+    /// What the phone says its apps, photos and music take, read with the counts above.
+    ECCategoryUsage usage;
     QString productVersion;
     /// Why the device cannot be used, asked of the device only when it cannot; Usable otherwise,
     /// and also when the device answers every step now but was not trusted when it attached.
@@ -31,7 +34,8 @@ struct ECDeviceReport
 namespace ECDeviceProbe {
 
 /// One look at `device`, in one lockdown session: its name, its media area (a new connection
-/// each time), the figures from it and its system version, and, when `forSelection`, for a
+/// each time), the figures from it, its disk-usage values and media library's total, and its
+/// system version, and, when `forSelection`, for a
 /// device that cannot be used, why (AMDevice::checkUsable()). A report of a usable device is
 /// complete either way, so the look that found it usable can also show it. Talks to the device:
 /// callers hold the device lock and stay off the main thread.

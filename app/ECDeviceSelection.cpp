@@ -137,7 +137,7 @@ ECDeviceReport ECDeviceSelection::probeLocked(
         wait.device.reset();
     }
     if (!locked) {
-        return ECDeviceReport { device, {}, false, {}, {}, {} };
+        return ECDeviceReport { device, {}, false, {}, {}, {}, {} };
     }
     const std::lock_guard held(deviceLock, std::adopt_lock);
     return ECDeviceProbe::probeDevice(device, forSelection);
