@@ -7,6 +7,8 @@
 #include <QPainterPath>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 namespace {
 constexpr int BAR_WIDTH = 320;
@@ -151,29 +153,43 @@ void ECFillBar::paintEvent(QPaintEvent*)
     if (entries.isEmpty()) {
         return;
     }
-    // The legend, centred under the bar and caption: a swatch and "Name size" per category.
-    int legendWidth = 0;
-    for (const QString& entry : entries) {
-        legendWidth += SWATCH + SWATCH_GAP + fontMetrics().horizontalAdvance(entry) + ENTRY_GAP;
-    }
-    legendWidth -= ENTRY_GAP;
-    qreal x = (width() - legendWidth) / 2.0;
-    const qreal legendTop = top + line + LEGEND_GAP;
-    int index = 0;
+    // The legend, centred under the bar and caption: a swatch and "Name size" per category, on a
+    // second row when a narrow window cannot take them on one.
+    std::vector<std::pair<ECStorageBreakdown::Category, QString>> shown;
     for (const ECStorageBreakdown::Category category : ORDER) {
-        if (!m_breakdown->reported(category)) {
-            continue;
+        if (m_breakdown->reported(category)) {
+            shown.emplace_back(category, entries[int(shown.size())]);
         }
-        const QString& entry = entries[index++];
-        const qreal swatchTop = legendTop + (fontMetrics().height() - SWATCH) / 2.0;
-        p.setPen(category == ECStorageBreakdown::Free ? QPen(ECTheme::hairline()) : Qt::NoPen);
-        p.setBrush(colour(category));
-        p.drawRoundedRect(QRectF(x, swatchTop, SWATCH, SWATCH), 2, 2);
-        x += SWATCH + SWATCH_GAP;
-        const int entryWidth = fontMetrics().horizontalAdvance(entry);
-        p.setPen(ECTheme::secondaryText());
-        p.drawText(
-            QRectF(x, legendTop, entryWidth + 2, fontMetrics().height()), Qt::AlignVCenter | Qt::AlignLeft, entry);
-        x += entryWidth + ENTRY_GAP;
+    }
+    const auto entryWidth
+        = [this](const QString& entry) { return SWATCH + SWATCH_GAP + fontMetrics().horizontalAdvance(entry); };
+    int oneRow = -ENTRY_GAP;
+    for (const auto& item : shown) {
+        oneRow += entryWidth(item.second) + ENTRY_GAP;
+    }
+    const std::size_t firstRow = oneRow <= width() - 2 * ENTRY_GAP ? shown.size() : (shown.size() + 1) / 2;
+    const qreal legendTop = top + line + LEGEND_GAP;
+    for (std::size_t row = 0; row < 2; ++row) {
+        const std::size_t begin = row == 0 ? 0 : firstRow;
+        const std::size_t end = row == 0 ? firstRow : shown.size();
+        int rowWidth = -ENTRY_GAP;
+        for (std::size_t i = begin; i < end; ++i) {
+            rowWidth += entryWidth(shown[i].second) + ENTRY_GAP;
+        }
+        qreal x = (width() - rowWidth) / 2.0;
+        const qreal rowTop = legendTop + qreal(row) * fontMetrics().height();
+        for (std::size_t i = begin; i < end; ++i) {
+            const auto& [category, entry] = shown[i];
+            const qreal swatchTop = rowTop + (fontMetrics().height() - SWATCH) / 2.0;
+            p.setPen(category == ECStorageBreakdown::Free ? QPen(ECTheme::hairline()) : Qt::NoPen);
+            p.setBrush(colour(category));
+            p.drawRoundedRect(QRectF(x, swatchTop, SWATCH, SWATCH), 2, 2);
+            x += SWATCH + SWATCH_GAP;
+            const int textWidth = fontMetrics().horizontalAdvance(entry);
+            p.setPen(ECTheme::secondaryText());
+            p.drawText(
+                QRectF(x, rowTop, textWidth + 2, fontMetrics().height()), Qt::AlignVCenter | Qt::AlignLeft, entry);
+            x += textWidth + ENTRY_GAP;
+        }
     }
 }
