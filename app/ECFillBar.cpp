@@ -114,8 +114,24 @@ void ECFillBar::paintEvent(QPaintEvent*)
     const int captionWidth = fontMetrics().horizontalAdvance(m_caption);
     const int total = BAR_WIDTH + (m_caption.isEmpty() ? 0 : CAPTION_GAP + captionWidth);
     const QStringList entries = legend();
-    const int legendHeight = entries.isEmpty() ? 0 : LEGEND_GAP + fontMetrics().height();
-    const qreal top = (height() - line - legendHeight) / 2.0;
+    // The legend, centred under the bar and caption: a swatch and "Name size" per category, on a
+    // second row when a narrow window cannot take them on one.
+    std::vector<std::pair<ECStorageBreakdown::Category, QString>> shown;
+    for (const ECStorageBreakdown::Category category : ORDER) {
+        if (m_breakdown && m_breakdown->reported(category)) {
+            shown.emplace_back(category, entries[int(shown.size())]);
+        }
+    }
+    const auto entryWidth
+        = [this](const QString& entry) { return SWATCH + SWATCH_GAP + fontMetrics().horizontalAdvance(entry); };
+    int oneRow = -ENTRY_GAP;
+    for (const auto& item : shown) {
+        oneRow += entryWidth(item.second) + ENTRY_GAP;
+    }
+    const std::size_t firstRow = oneRow <= width() - 2 * ENTRY_GAP ? shown.size() : (shown.size() + 1) / 2;
+    const int rows = shown.empty() ? 0 : (firstRow < shown.size() ? 2 : 1);
+    const int legendHeight = rows == 0 ? 0 : LEGEND_GAP + rows * fontMetrics().height();
+    const qreal top = std::max(0.0, (height() - line - legendHeight) / 2.0);
     const qreal left = (width() - total) / 2.0;
     const QRectF track(left, top + (line - BAR_HEIGHT) / 2.0, BAR_WIDTH, BAR_HEIGHT);
     const bool nearlyFull = *m_percentage > ECTheme::WARNING_PERCENT;
@@ -150,26 +166,8 @@ void ECFillBar::paintEvent(QPaintEvent*)
         p.drawText(QRectF(track.right() + CAPTION_GAP, top, captionWidth + 2, line), Qt::AlignVCenter | Qt::AlignLeft,
             m_caption);
     }
-    if (entries.isEmpty()) {
-        return;
-    }
-    // The legend, centred under the bar and caption: a swatch and "Name size" per category, on a
-    // second row when a narrow window cannot take them on one.
-    std::vector<std::pair<ECStorageBreakdown::Category, QString>> shown;
-    for (const ECStorageBreakdown::Category category : ORDER) {
-        if (m_breakdown->reported(category)) {
-            shown.emplace_back(category, entries[int(shown.size())]);
-        }
-    }
-    const auto entryWidth
-        = [this](const QString& entry) { return SWATCH + SWATCH_GAP + fontMetrics().horizontalAdvance(entry); };
-    int oneRow = -ENTRY_GAP;
-    for (const auto& item : shown) {
-        oneRow += entryWidth(item.second) + ENTRY_GAP;
-    }
-    const std::size_t firstRow = oneRow <= width() - 2 * ENTRY_GAP ? shown.size() : (shown.size() + 1) / 2;
     const qreal legendTop = top + line + LEGEND_GAP;
-    for (std::size_t row = 0; row < 2; ++row) {
+    for (std::size_t row = 0; row < std::size_t(rows); ++row) {
         const std::size_t begin = row == 0 ? 0 : firstRow;
         const std::size_t end = row == 0 ? firstRow : shown.size();
         int rowWidth = -ENTRY_GAP;
