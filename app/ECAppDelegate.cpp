@@ -165,6 +165,7 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         m_fillPercentage.reset();
         m_fillCaption.clear();
         m_storageBreakdown.reset();
+        ++m_spaceReading.serial;
     }
     m_showingNoDevice = !report;
     if (m_headingText != m_loggedHeading) {
@@ -180,11 +181,26 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
 
 void ECAppDelegate::adoptSpaceReading(const ECDeviceReport& report)
 {
-    m_spaceReading = { report.device, report.freeBytes, report.totalBytes, report.usage };
+    m_spaceReading = { report.device, report.freeBytes, report.totalBytes, report.usage, m_spaceReading.serial + 1 };
+    m_spaceReading.usage.musicBytes.reset(); // until this reading's own total is in
     m_fillPercentage = ECDeviceSpace::fillPercentage(report.freeBytes, report.totalBytes);
     m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
     m_fillCaption = ECDeviceSpace::fillCaption(report.freeBytes, report.totalBytes);
-    m_storageBreakdown = ECStorageBreakdown::make(report.freeBytes, report.totalBytes, report.usage);
+    m_storageBreakdown = ECStorageBreakdown::make(report.freeBytes, report.totalBytes, m_spaceReading.usage);
+    if (!m_storageBreakdown) {
+        return;
+    }
+    // The music total takes a copy of the phone's media library (megabytes on a real phone), so
+    // the screen shows without it and its part of the bar follows; until then it is "other".
+    m_selection.readMusic(report.device, [this, serial = m_spaceReading.serial](std::optional<std::int64_t> bytes) {
+        if (serial != m_spaceReading.serial || m_showingNoDevice || !bytes) {
+            return;
+        }
+        m_spaceReading.usage.musicBytes = bytes;
+        m_storageBreakdown
+            = ECStorageBreakdown::make(m_spaceReading.freeBytes, m_spaceReading.totalBytes, m_spaceReading.usage);
+        emit windowTextChanged();
+    });
 }
 
 void ECAppDelegate::deviceSpaceChanged(const ECModule* module)
@@ -219,9 +235,7 @@ void ECAppDelegate::rebuildPickerRows()
     // A newer reading of the selected device is the one the heading and bar show as well.
     const auto& selected = m_selection.selectedDevice();
     for (const ECDeviceReport& report : m_selection.usableDevices()) {
-        if (selected && report.device == selected && !m_showingNoDevice
-            && (report.freeBytes != m_spaceReading.freeBytes || report.totalBytes != m_spaceReading.totalBytes
-                || report.usage != m_spaceReading.usage)) {
+        if (selected && report.device == selected && !m_showingNoDevice && !m_spaceReading.sameFigures(report)) {
             adoptSpaceReading(report);
             emit windowTextChanged();
         }

@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -173,7 +174,8 @@ private:
     /// Rebuilds the picker's rows from the last look at each device and the selected device's
     /// space reading.
     void showPickerRows();
-    /// Takes the report's space figures as the ones heading, bar and picker show.
+    /// Takes the report's space figures as the ones heading, bar and picker show, and asks for
+    /// the music total to go with them.
     void adoptSpaceReading(const ECDeviceReport& report);
     /// A module says the phone's space may have changed: the selected phone is read again.
     void deviceSpaceChanged(const ECModule* module);
@@ -194,7 +196,18 @@ private:
         std::shared_ptr<AMDevice> device;
         std::optional<std::int64_t> freeBytes;
         std::optional<std::int64_t> totalBytes;
+        /// The report's, with the music total once it has been read.
         ECCategoryUsage usage;
+        /// Raised with every reading (and when none is shown), so a music total read for an
+        /// older one is dropped.
+        std::uint64_t serial { 0 };
+
+        /// Whether `report` has the figures the first look gives, apart from the music total.
+        bool sameFigures(const ECDeviceReport& report) const
+        {
+            return report.device == device && report.freeBytes == freeBytes && report.totalBytes == totalBytes
+                && report.usage.appBytes == usage.appBytes && report.usage.photoBytes == usage.photoBytes;
+        }
     };
     SpaceReading m_spaceReading;
 
