@@ -22,6 +22,7 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
 {
     for (ECModule* module : m_modules.all()) {
         module->setParent(this);
+        connect(module, &ECModule::deviceSpaceChanged, this, [this, module] { deviceSpaceChanged(module); });
     }
     connect(&m_siteLinks, &ECSiteLinks::pageOpenFailed, this, &ECAppDelegate::pageOpenFailed);
     connect(&m_selection, &ECDeviceSelection::selectionCleared, this, [this] {
@@ -148,9 +149,6 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
         emit homeLayoutRequested();
         m_headingText = QStringLiteral("%1 Connected").arg(*report->name);
         adoptSpaceReading(*report);
-        m_fillPercentage = ECDeviceSpace::fillPercentage(m_spaceReading.freeBytes, m_spaceReading.totalBytes);
-        m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
-        m_fillCaption = ECDeviceSpace::fillCaption(m_spaceReading.freeBytes, m_spaceReading.totalBytes);
     } else if (!m_selection.usbServiceRunning()) {
         const AMDeviceStateText& text = deviceStateText(AMDeviceState::UsbServiceNotRunning);
         m_headingText = QString::fromUtf8(text.title);
@@ -166,6 +164,8 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
     if (!report) {
         m_fillPercentage.reset();
         m_fillCaption.clear();
+        m_storageBreakdown.reset();
+        ++m_spaceReading.serial;
     }
     m_showingNoDevice = !report;
     if (m_headingText != m_loggedHeading) {
@@ -181,7 +181,41 @@ void ECAppDelegate::applyWindowText(const std::optional<ECDeviceReport>& report)
 
 void ECAppDelegate::adoptSpaceReading(const ECDeviceReport& report)
 {
-    m_spaceReading = { report.device, report.freeBytes, report.totalBytes };
+    m_spaceReading = { report.device, report.freeBytes, report.totalBytes, report.usage, m_spaceReading.serial + 1 };
+    m_spaceReading.usage.musicBytes.reset(); // until this reading's own total is in
+    m_fillPercentage = ECDeviceSpace::fillPercentage(report.freeBytes, report.totalBytes);
+    m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
+    m_fillCaption = ECDeviceSpace::fillCaption(report.freeBytes, report.totalBytes);
+    m_storageBreakdown = ECStorageBreakdown::make(report.freeBytes, report.totalBytes, m_spaceReading.usage);
+    if (!m_storageBreakdown) {
+        return;
+    }
+    // The music total takes a copy of the phone's media library (megabytes on a real phone), so
+    // the screen shows without it and its part of the bar follows; until then it is "other".
+    m_selection.readMusic(report.device, [this, serial = m_spaceReading.serial](std::optional<std::int64_t> bytes) {
+        if (serial != m_spaceReading.serial || m_showingNoDevice || !bytes) {
+            return;
+        }
+        m_spaceReading.usage.musicBytes = bytes;
+        m_storageBreakdown
+            = ECStorageBreakdown::make(m_spaceReading.freeBytes, m_spaceReading.totalBytes, m_spaceReading.usage);
+        emit windowTextChanged();
+    });
+}
+
+void ECAppDelegate::deviceSpaceChanged(const ECModule* module)
+{
+    // Read off the main thread under the phone's lock; the figures follow when it answers. A
+    // module working on a phone that is no longer selected changes nothing shown; after "Try
+    // Again" the same phone has a new device object, so the phone is known by its UDID.
+    const std::shared_ptr<AMDevice> worked = module ? module->device() : nullptr;
+    const std::shared_ptr<AMDevice>& selected = m_selection.selectedDevice();
+    if (!worked || !selected || m_showingNoDevice) {
+        return;
+    }
+    if (worked == selected || (worked->udid() && worked->udid() == selected->udid())) {
+        m_selection.refreshSelected();
+    }
 }
 
 void ECAppDelegate::setSelectDeviceButtonEnabled(bool enabled)
@@ -201,12 +235,8 @@ void ECAppDelegate::rebuildPickerRows()
     // A newer reading of the selected device is the one the heading and bar show as well.
     const auto& selected = m_selection.selectedDevice();
     for (const ECDeviceReport& report : m_selection.usableDevices()) {
-        if (selected && report.device == selected && !m_showingNoDevice
-            && (report.freeBytes != m_spaceReading.freeBytes || report.totalBytes != m_spaceReading.totalBytes)) {
+        if (selected && report.device == selected && !m_showingNoDevice && !m_spaceReading.sameFigures(report)) {
             adoptSpaceReading(report);
-            m_fillPercentage = ECDeviceSpace::fillPercentage(report.freeBytes, report.totalBytes);
-            m_statusText = ECDeviceSpace::statusText(m_fillPercentage);
-            m_fillCaption = ECDeviceSpace::fillCaption(report.freeBytes, report.totalBytes);
             emit windowTextChanged();
         }
     }

@@ -7,6 +7,7 @@
 #include "app/ECEmailSheet.h"
 #include "app/ECModuleCatalog.h"
 #include "app/ECSiteLinks.h"
+#include "app/ECStorageBreakdown.h"
 #include "modules/ECModule.h"
 
 #include <QObject>
@@ -14,6 +15,7 @@
 #include <QUrl>
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -117,6 +119,8 @@ public:
     std::optional<double> fillPercentage() const { return m_fillPercentage; }
     /// "44.8 GB of 64 GB used" beside the fill bar, or "".
     const QString& fillCaption() const { return m_fillCaption; }
+    /// Where the space goes, from the same reading as the fill level; nothing without it.
+    const std::optional<ECStorageBreakdown>& storageBreakdown() const { return m_storageBreakdown; }
     bool isModuleButtonEnabled(ModuleButton button) const { return m_buttonEnabled[std::size_t(button)]; }
     bool selectDeviceButtonEnabled() const { return m_selectDeviceButtonEnabled; }
     const QString& selectDeviceButtonImage() const { return m_selectDeviceButtonImage; }
@@ -170,7 +174,11 @@ private:
     /// Rebuilds the picker's rows from the last look at each device and the selected device's
     /// space reading.
     void showPickerRows();
+    /// Takes the report's space figures as the ones heading, bar and picker show, and asks for
+    /// the music total to go with them.
     void adoptSpaceReading(const ECDeviceReport& report);
+    /// A module says the phone's space may have changed: the selected phone is read again.
+    void deviceSpaceChanged(const ECModule* module);
 
     UserDefaults& m_defaults;
     Modules m_modules;
@@ -188,6 +196,18 @@ private:
         std::shared_ptr<AMDevice> device;
         std::optional<std::int64_t> freeBytes;
         std::optional<std::int64_t> totalBytes;
+        /// The report's, with the music total once it has been read.
+        ECCategoryUsage usage;
+        /// Raised with every reading (and when none is shown), so a music total read for an
+        /// older one is dropped.
+        std::uint64_t serial { 0 };
+
+        /// Whether `report` has the figures the first look gives, apart from the music total.
+        bool sameFigures(const ECDeviceReport& report) const
+        {
+            return report.device == device && report.freeBytes == freeBytes && report.totalBytes == totalBytes
+                && report.usage.appBytes == usage.appBytes && report.usage.photoBytes == usage.photoBytes;
+        }
     };
     SpaceReading m_spaceReading;
 
@@ -196,6 +216,7 @@ private:
     QString m_statusText;
     std::optional<double> m_fillPercentage;
     QString m_fillCaption;
+    std::optional<ECStorageBreakdown> m_storageBreakdown;
     std::array<bool, MODULE_BUTTON_COUNT> m_buttonEnabled {};
     bool m_selectDeviceButtonEnabled { false };
     QString m_selectDeviceButtonImage { NO_ARROW_IMAGE };

@@ -117,12 +117,11 @@ void ECDeviceSelection::refreshUsableDevices(std::function<void()> then)
         });
 }
 
-ECDeviceReport ECDeviceSelection::probeLocked(
-    const std::shared_ptr<AMDevice>& device, bool forSelection, const Operation& operation, LockWait& wait)
+bool ECDeviceSelection::withDeviceLock(const std::shared_ptr<AMDevice>& device,
+    const Operation& operation,
+    LockWait& wait,
+    const std::function<void()>& talk)
 {
-    if (!device) {
-        return ECDeviceProbe::probeDevice(device, forSelection);
-    }
     // A module's deletion may hold the lock for long and wait for the main thread meanwhile, so
     // the wait (on this queue, never the main thread) ends early when the exchange is cancelled:
     // a new manager, or quitting.
@@ -137,10 +136,22 @@ ECDeviceReport ECDeviceSelection::probeLocked(
         wait.device.reset();
     }
     if (!locked) {
-        return ECDeviceReport { device, {}, false, {}, {}, {} };
+        return false;
     }
     const std::lock_guard held(deviceLock, std::adopt_lock);
-    return ECDeviceProbe::probeDevice(device, forSelection);
+    talk();
+    return true;
+}
+
+ECDeviceReport ECDeviceSelection::probeLocked(
+    const std::shared_ptr<AMDevice>& device, bool forSelection, const Operation& operation, LockWait& wait)
+{
+    if (!device) {
+        return ECDeviceProbe::probeDevice(device, forSelection);
+    }
+    ECDeviceReport report { device, {}, false, {}, {}, {}, {} };
+    (void)withDeviceLock(device, operation, wait, [&] { report = ECDeviceProbe::probeDevice(device, forSelection); });
+    return report;
 }
 
 std::vector<ECDeviceReport> ECDeviceSelection::connectedDevices(
@@ -287,6 +298,20 @@ void ECDeviceSelection::refreshSelected()
                 emit selectionRefreshed(*report);
             }
         });
+}
+
+void ECDeviceSelection::readMusic(
+    std::shared_ptr<AMDevice> device, std::function<void(std::optional<std::int64_t>)> done)
+{
+    if (!device) {
+        return;
+    }
+    auto bytes = std::make_shared<std::optional<std::int64_t>>();
+    runDeviceExchange(
+        [device, bytes, wait = m_lockWait](const Operation& operation) {
+            (void)withDeviceLock(device, operation, *wait, [&] { *bytes = ECDeviceProbe::readMusicBytes(device); });
+        },
+        [bytes, done = std::move(done)] { done(*bytes); });
 }
 
 void ECDeviceSelection::replaceDeviceAccess()

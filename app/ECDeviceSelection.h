@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 class MobileDevice;
@@ -46,6 +47,10 @@ public:
     void selectProbedDevice(const ECDeviceReport& report);
     /// Looks at the selected device again: selectionRefreshed(); nothing without a selection.
     void refreshSelected();
+    /// Reads the music total of `device` (ECDeviceProbe::readMusicBytes()) on the device queue,
+    /// after what is queued already, then `done` on the main thread with it; `done` is dropped
+    /// when the device manager is replaced or this object goes first.
+    void readMusic(std::shared_ptr<AMDevice> device, std::function<void(std::optional<std::int64_t>)> done);
     /// Looks at every listed device again: usableDevicesChanged(), then `then` (if any).
     void refreshUsableDevices(std::function<void()> then = {});
     /// Replaces the device manager, which announces every attached device afresh; what the old
@@ -94,6 +99,12 @@ private:
         std::mutex mutex;
         std::shared_ptr<AMDevice> device;
     };
+    /// Runs `talk` holding `device`'s lock; false, without running it, when the exchange is
+    /// cancelled while waiting for the lock.
+    static bool withDeviceLock(const std::shared_ptr<AMDevice>& device,
+        const Operation& operation,
+        LockWait& wait,
+        const std::function<void()>& talk);
     /// probeDevice() holding the device's lock; gives up (device not usable) when the exchange is
     /// cancelled while waiting for it.
     static ECDeviceReport probeLocked(

@@ -259,7 +259,7 @@ void ECMainWindow::updateWindowText()
     m_headingButton->setText(m_controller.headingText());
     m_headingButton->updateGeometry();
     m_subheading->setText(m_controller.statusText());
-    m_fillBar->setLevel(m_controller.fillPercentage(), m_controller.fillCaption());
+    m_fillBar->setLevel(m_controller.fillPercentage(), m_controller.fillCaption(), m_controller.storageBreakdown());
     m_levelStack->setCurrentWidget(m_controller.selectedDevice() && m_controller.fillPercentage()
             ? static_cast<QWidget*>(m_fillBar)
             : static_cast<QWidget*>(m_connectPicture));

@@ -8,6 +8,8 @@
 #include "modules/ECModuleEventSink.h"
 #include "modules/ECModuleHost.h"
 
+#include <utility>
+
 struct ECModule::MainWait
 {
     std::mutex mutex;
@@ -95,6 +97,9 @@ void ECModule::close()
     if (status != ECModuleStatus::Deleting) {
         m_sizeQueue.cancelAllOperations();
         emit windowCloseRequested();
+        if (std::exchange(m_deletedSinceClose, false)) {
+            emit deviceSpaceChanged();
+        }
         return;
     }
     // The window stays: the loop stops before its next item, and its completion still reports,
@@ -149,7 +154,7 @@ void ECModule::setStatusMessage(const QString& message)
 void ECModule::startDeleting()
 {
     m_userDidUseModule = true;
-    m_deleting = true;
+    setDeleting(true);
     m_totalBytesToDeleteInAction = m_bytesToDelete;
     {
         std::lock_guard lock(m_measureMutex);
@@ -189,9 +194,12 @@ void ECModule::showFinishedDialog()
             after = readFreeBytes();
         }
         const auto amount = clearedSpaceToReport(estimate, before, after);
-        if (amount) {
-            postToMain([this, name, cleared = *amount] { reportClearedSpace(name, cleared); });
-        }
+        postToMain([this, name, amount] {
+            if (amount) {
+                reportClearedSpace(name, *amount);
+            }
+            emit deviceSpaceChanged();
+        });
     });
 }
 

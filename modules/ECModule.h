@@ -57,7 +57,11 @@ public:
     std::int64_t bytesToDelete() const { return m_bytesToDelete; }
     std::int64_t totalBytesToDeleteInAction() const { return m_totalBytesToDeleteInAction; }
     bool deleting() const { return m_deleting; }
-    void setDeleting(bool deleting) { m_deleting = deleting; }
+    void setDeleting(bool deleting)
+    {
+        m_deleting = deleting;
+        m_deletedSinceClose = m_deletedSinceClose || deleting;
+    }
     bool userDidUseModule() const { return m_userDidUseModule; }
 
     OperationQueue& queue() { return m_queue; }
@@ -150,6 +154,8 @@ signals:
     void statusMessageChanged();
     /// The module is done: whoever shows it ends its window.
     void windowCloseRequested();
+    /// The phone's space may have changed: a deletion ended (after its measurement) or the module closed after one.
+    void deviceSpaceChanged();
 
 protected:
     /// Reads the free bytes from the device; nothing when it cannot be read. Queue threads only,
@@ -201,6 +207,8 @@ private:
     std::int64_t m_bytesToDelete { 0 };
     std::int64_t m_totalBytesToDeleteInAction { 0 };
     std::atomic<bool> m_deleting { false };
+    // A deletion began since the module was last closed: closing tells that the space changed.
+    bool m_deletedSinceClose { false };
     bool m_userDidUseModule { false };
 
     ECProgressDisplay m_progressDisplay;

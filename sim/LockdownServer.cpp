@@ -6,6 +6,7 @@
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
 #include "sim/SimTls.h"
+#include "sim/services/DeviceApps.h"
 
 #include <QDateTime>
 #include <QTimeZone>
@@ -70,6 +71,24 @@ PlistDictionary diskUsage(SimDevice& device)
     usage["AmountDataReserved"] = PlistValue(storage.reserveBytes());
     usage["AmountDataAvailable"] = PlistValue(free);
     usage["AmountRestoreAvailable"] = PlistValue(free + storage.reserveBytes());
+    if (!profile.isApfsEra()) {
+        // Phones of the HFS+ era also say what their apps and photos take, from the same model
+        // that answers free space: the user apps' bundles and data, the camera roll (with its
+        // thumbnails and database) and the photos a computer synced. Later phones leave them out.
+        std::int64_t apps = 0;
+        const std::shared_ptr<DeviceApps> installed = DeviceApps::of(device);
+        for (const AppRecord& app : installed->registry().apps()) {
+            if (app.applicationType == "User") {
+                apps += installed->staticDiskUsage(app) + installed->dynamicDiskUsage(app);
+            }
+        }
+        const auto media = [&](const char* folder) {
+            return storage.allocationForTree(device.hostPath(std::string(SimDevice::MEDIA_PATH) + folder));
+        };
+        usage["MobileApplicationUsage"] = PlistValue(apps);
+        usage["CameraUsage"] = PlistValue(media("/DCIM") + media("/PhotoData"));
+        usage["PhotoUsage"] = PlistValue(media("/Photos"));
+    }
     return usage;
 }
 

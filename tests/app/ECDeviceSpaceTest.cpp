@@ -1,7 +1,10 @@
 #include "app/ECDeviceSpace.h"
 
+#include "app/ECStorageBreakdown.h"
+
 #include <QLocale>
 
+#include <array>
 #include <cstdint>
 #include <limits>
 
@@ -121,6 +124,46 @@ TEST(ECDeviceSpace, LeadingVersionNumber)
     // 8.3 read in single precision still counts as 8.3 or later once widened.
     EXPECT_GE(double(ECDeviceSpace::leadingVersionNumber(QStringLiteral("8.3"))), 8.3);
     EXPECT_LT(double(ECDeviceSpace::leadingVersionNumber(QStringLiteral("8.2.9"))), 8.3);
+}
+
+TEST(ECStorageBreakdown, PartsAddUpWithoutGuessing)
+{
+    using B = ECStorageBreakdown;
+    // What the phone's disk-usage values say: photos are the camera roll and synced photos.
+    const ECCategoryUsage read = ECCategoryUsage::fromDiskUsage(
+        { { "MobileApplicationUsage", PlistValue("300") }, { "CameraUsage", PlistValue(std::int64_t(150)) },
+            { "PhotoUsage", PlistValue("50") }, { "NotesUsage", PlistValue("7") } });
+    EXPECT_EQ(read, (ECCategoryUsage { 300, 200, std::nullopt }));
+    EXPECT_EQ(ECCategoryUsage::fromDiskUsage({ { "CameraUsage", PlistValue("-5") } }), ECCategoryUsage {});
+    struct Row
+    {
+        const char* name;
+        ECCategoryUsage usage;
+        std::array<std::int64_t, B::CATEGORY_COUNT> bytes; // apps, photos, music, other, free
+    };
+    const Row rows[] = {
+        { "all reported", { 300, 200, 100 }, { 300, 200, 100, 100, 300 } },
+        { "none reported", {}, { 0, 0, 0, 700, 300 } },
+        { "music only", { std::nullopt, std::nullopt, 100 }, { 0, 0, 100, 600, 300 } },
+        // Read a moment apart, the figures may exceed the used space: cut, in order.
+        { "over-reported", { 500, 400, 100 }, { 500, 200, 0, 0, 300 } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::optional<B> breakdown = B::make(300, 1000, row.usage);
+        ASSERT_TRUE(breakdown);
+        std::int64_t sum = 0;
+        for (int category = 0; category < B::CATEGORY_COUNT; ++category) {
+            EXPECT_EQ(breakdown->bytes(B::Category(category)), row.bytes[std::size_t(category)]) << category;
+            sum += breakdown->bytes(B::Category(category));
+        }
+        EXPECT_EQ(sum, 1000);
+        EXPECT_EQ(breakdown->reported(B::Apps), row.usage.appBytes.has_value());
+        EXPECT_EQ(breakdown->reported(B::Music), row.usage.musicBytes.has_value());
+    }
+    EXPECT_FALSE(B::make(std::nullopt, 1000, {}));
+    EXPECT_FALSE(B::make(1001, 1000, {}));
+    EXPECT_FALSE(B::make(0, 0, {}));
 }
 
 } // namespace

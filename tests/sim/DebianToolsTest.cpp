@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -135,6 +136,24 @@ TEST_F(DebianTools, DiskUsageAgreesWithTheStorageModel)
         EXPECT_EQ(std::stoull(values.at("AmountDataReserved")), model.at("reserve"));
         EXPECT_EQ(std::stoull(values.at("TotalDataAvailable")), model.at("free") + model.at("reserve"));
     }
+    // An HFS+-era phone also says what its apps and photos take, from the same model: the camera
+    // roll is what its files occupy in whole blocks; a later phone leaves the extras out.
+    const auto extras = keyValues(runProcess({ "ideviceinfo", "-u", DEMO, "-q", "com.apple.disk_usage" }, 20s).out);
+    std::uint64_t cameraRoll = 0;
+    for (const char* folder : { "DCIM", "PhotoData" }) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(s_sim->mediaRoot(DEMO) / folder)) {
+            if (entry.is_regular_file()) {
+                cameraRoll += (entry.file_size() + 4095) / 4096 * 4096;
+            }
+        }
+    }
+    EXPECT_GT(cameraRoll, 100'000'000U);
+    EXPECT_EQ(std::stoull(extras.at("CameraUsage")), cameraRoll);
+    EXPECT_EQ(extras.count("PhotoUsage"), 1U);
+    EXPECT_GT(std::stoull(extras.at("MobileApplicationUsage")), 0U);
+    EXPECT_LT(std::stoull(extras.at("MobileApplicationUsage")) + cameraRoll, s_sim->storage(DEMO).at("allocated"));
+    const auto modern = keyValues(runProcess({ "ideviceinfo", "-u", MODERN, "-q", "com.apple.disk_usage" }, 20s).out);
+    EXPECT_EQ(modern.count("CameraUsage") + modern.count("MobileApplicationUsage"), 0U);
     // The demo phone is about 70% full.
     const auto demo = s_sim->storage(DEMO);
     const double used = double(demo.at("allocated")) / double(demo.at("total"));
