@@ -256,6 +256,20 @@ bool AFCDirectoryAccess::unlink(const std::optional<std::string>& path)
     return checkStatus(m_afc->removePath(*path), "AFCRemovePath");
 }
 
+bool AFCDirectoryAccess::unlinkTree(const std::optional<std::string>& path)
+{
+    if (!path || path->empty()) {
+        return fail("Input path is nil");
+    }
+    if (afcIsRootPath(*path)) {
+        return fail("Won't remove the top of the file area");
+    }
+    if (!checkConnection()) {
+        return false;
+    }
+    return checkStatus(m_afc->removePathAndContents(*path), "AFCRemovePathAndContents");
+}
+
 bool AFCDirectoryAccess::rename(const std::optional<std::string>& oldPath, const std::optional<std::string>& newPath)
 {
     if (!oldPath) {

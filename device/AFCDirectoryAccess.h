@@ -77,6 +77,9 @@ public:
     [[nodiscard]] bool mkdir(const std::optional<std::string>& path);
     /// Removes a file or an empty directory.
     [[nodiscard]] bool unlink(const std::optional<std::string>& path);
+    /// Removes `path` with everything under it in one request; refuses an empty path and the top
+    /// of the file area. A refusal part way may leave some of the tree.
+    [[nodiscard]] bool unlinkTree(const std::optional<std::string>& path);
     [[nodiscard]] bool rename(const std::optional<std::string>& oldPath, const std::optional<std::string>& newPath);
     /// Makes a hard link at `path` to `target`.
     [[nodiscard]] bool link(const std::optional<std::string>& path, const std::optional<std::string>& target);

@@ -177,8 +177,8 @@ TEST(ECFillRun, ANameWaitsForTheNextSecondOnceEveryNumberIsTaken)
 {
     FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
     ECFillRun run(phone);
-    const QDateTime start(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
-    int reads = 0;
+    const QDateTime start(QDate(2015, 3, 12), QTime(10, 11, 12, 990), QTimeZone::utc());
+    int reads = 0; // late in its second: each wait for the next one is short
     // The clock moves on to the next second after a few more readings.
     run.setClock([&] { return reads++ < FILLER_NUMBERS + 3 ? start : start.addSecs(1); });
     int call = 0;
