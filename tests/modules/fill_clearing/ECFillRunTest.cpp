@@ -308,6 +308,35 @@ TEST(ECFillRun, StopDuringAWrittenFillerCutsItShort)
     EXPECT_TRUE(phone.files.empty());
 }
 
+TEST(ECFillRun, FillersGoAtOnceWhereThePhoneAllowsAndOneByOneWhereItRefuses)
+{
+    const struct
+    {
+        const char* phone;
+        bool emptiesAtOnce;
+        int removalsAtTheEnd; // one-by-one removals in the final clearing
+    } rows[] = { { "empties the folder", true, 0 }, { "refuses half way", false, -1 } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.phone);
+        FakeFillPhone phone(64 * 1024 * MIB, 1024 * MIB);
+        phone.emptiesAtOnce = row.emptiesAtOnce;
+        const ECFillOutcome outcome = ECFillRun(phone).run();
+        EXPECT_EQ(outcome.ending, ECFillEnding::Finished);
+        EXPECT_TRUE(outcome.fillersCleared);
+        EXPECT_TRUE(phone.files.empty());
+        EXPECT_EQ(phone.free, 1024 * MIB);
+        EXPECT_EQ(phone.folderEmptyings, 1);
+        const int removalsAtTheEnd = phone.removals - phone.removalsBeforeListing;
+        if (row.removalsAtTheEnd >= 0) {
+            EXPECT_EQ(removalsAtTheEnd, row.removalsAtTheEnd);
+        } else {
+            // Listed again after the refusal: only what was left is removed, and none counts as kept.
+            EXPECT_GT(removalsAtTheEnd, 0);
+            EXPECT_EQ(outcome.fillersLeft, 0);
+        }
+    }
+}
+
 TEST(ECFillRun, ClearingDeletesOnlyPlainNamesInTheFillFolder)
 {
     FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
