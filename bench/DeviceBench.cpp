@@ -9,6 +9,7 @@
 #include "base/RunLoop.h"
 #include "device/AFCDirectoryAccess.h"
 #include "device/AFCPacket.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
 
@@ -262,13 +263,13 @@ int main()
     for (int round = 0; round < ROUNDS; ++round) {
         ::unlink(local.c_str());
         auto start = Clock::now();
-        if (!afc->copyRemoteFile(BIG_FILE, local)) {
+        if (!AFCTreeOperations(*afc).copyRemoteFile(BIG_FILE, local)) {
             die("copyRemoteFile failed: " + afc->lasterror().value_or(""));
         }
         ours.push_back(megabytesPerSecond(BIG_FILE_SIZE, seconds(Clock::now() - start)));
         ::unlink(local.c_str());
         start = Clock::now();
-        if (theirs.read(BIG_FILE, AFCDirectoryAccess::COPY_CHUNK_SIZE, local.c_str()) != BIG_FILE_SIZE) {
+        if (theirs.read(BIG_FILE, AFCTreeOperations::COPY_CHUNK_SIZE, local.c_str()) != BIG_FILE_SIZE) {
             die("afc_file_read loop came up short");
         }
         lib.push_back(megabytesPerSecond(BIG_FILE_SIZE, seconds(Clock::now() - start)));
@@ -328,7 +329,7 @@ int main()
         die("AFCConnectionOpen failed");
     }
     const auto start = Clock::now();
-    const PlistDictionary scan = scanner.scanPath(TREE);
+    const PlistDictionary scan = AFCTreeOperations(scanner).scanPath(TREE);
     const double elapsed = seconds(Clock::now() - start);
     const std::uint64_t entries = TREE_DIRECTORIES * (1 + FILES_PER_DIRECTORY);
     const std::uint64_t directories = TREE_DIRECTORIES + 1;

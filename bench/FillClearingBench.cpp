@@ -141,6 +141,8 @@ const char* operationName(std::uint64_t operation)
         return "close";
     case AFCOpcode::FileSetSize:
         return "set-size";
+    case AFCOpcode::RemovePathAndContents:
+        return "remove-tree";
     default:
         return "other";
     }
@@ -160,7 +162,7 @@ void fullRun(AMDevice& device)
     std::printf("  result %s, free before %.1f GB, after %.1f GB, gain %.1f MB\n", fillEndingName(outcome.ending),
         double(outcome.initialFreeSpace.value_or(0)) / 1e9, double(outcome.finalFreeSpace.value_or(0)) / 1e9,
         double(outcome.gain().bytes) / 1e6);
-    std::printf("  wall time %.2f s, filler files %d, AFC requests %llu (%.1f per filler)\n", elapsed,
+    std::printf("  wall time %.2f s, filler files %d, AFC requests %llu (%.2f per filler)\n", elapsed,
         outcome.filesWritten, static_cast<unsigned long long>(requests),
         outcome.filesWritten ? double(requests) / outcome.filesWritten : 0.0);
     std::printf("  by operation:");
@@ -213,7 +215,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: fill-bench BIG_PHONE_UDID APFS_PHONE_UDID\n");
         return 2;
     }
-    setLogToStderr(false);
+    setLogToStderr(std::getenv("FILL_BENCH_LOG") != nullptr); // the run's own log lines, to see where time goes
     PlainRunLoop loop;
     RunLoop::setMain(&loop);
     MobileDeviceAccess manager(MobileDevice::shared());

@@ -7,6 +7,7 @@
 
 #include "base/RunLoop.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
 #include "platform/image_capture/ICBackupLog.h"
@@ -52,7 +53,7 @@ bool seedListingFiles(AMDevice& device)
         for (int file = 0; file < FILES_PER_FOLDER; ++file) {
             char name[96];
             std::snprintf(name, sizeof name, "%s/IMG_%04d.JPG", path, file);
-            if (!media->fileExistsAtPath(std::string(name)) && !media->copyData("jpeg", name)) {
+            if (!media->fileExistsAtPath(std::string(name)) && !AFCTreeOperations(*media).copyData("jpeg", name)) {
                 return false;
             }
         }
@@ -64,7 +65,7 @@ bool seedListingFiles(AMDevice& device)
     }
     for (int file = 0; file < 3; ++file) {
         const std::string path = "/DCIM/899BENCH/IMG_900" + std::to_string(file) + ".MOV";
-        if (!media->fileExistsAtPath(path) && !media->createFakeFileAtPath(path, 150'000'000)) {
+        if (!media->fileExistsAtPath(path) && !AFCTreeOperations(*media).createFakeFileAtPath(path, 150'000'000)) {
             return false;
         }
     }

@@ -2,6 +2,8 @@
 # Starts torvane-simd with two phones made for the fill benchmark on a temporary socket and state
 # folder, runs fill-bench against them and stops the daemon again.
 #   bench/run-fill-bench.sh [BUILD_DIR]     (default: build)
+# FILL_BENCH=PATH runs another fill-bench binary (an anchor built from another commit) against
+# the same fresh phones.
 # A 256 GB phone with 200 GB free (system 9.3.5: fillers made by their size take space) and an
 # APFS-era phone (17.5) with about 4 GB free, whose fillers must be written.
 set -euo pipefail
@@ -44,5 +46,5 @@ for _ in $(seq 1 300); do
 done
 [ -S "$socket" ] || { echo "torvane-simd did not start" >&2; exit 1; }
 
-USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "$build_dir/bench/fill-bench" \
+USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "${FILL_BENCH:-$build_dir/bench/fill-bench}" \
     fb00000000000000000000000000000000000256 00008120-FB00000000000017

@@ -199,41 +199,6 @@ std::optional<std::vector<std::string>> AFCDirectoryAccess::directoryContents(co
     return names;
 }
 
-std::optional<std::vector<std::string>> AFCDirectoryAccess::recursiveDirectoryContents(
-    const std::optional<std::string>& path)
-{
-    if (!path) {
-        fail("Input path is nil");
-        return std::nullopt;
-    }
-    if (!checkConnection()) {
-        return std::nullopt;
-    }
-    std::vector<std::string> found;
-    // Depth first with an explicit list rather than recursion, so a deep tree cannot exhaust
-    // the stack; the result is sorted at the end, so the visiting order does not show.
-    std::vector<std::string> pending { *path };
-    while (!pending.empty()) {
-        const std::string current = std::move(pending.back());
-        pending.pop_back();
-        std::vector<std::string> names;
-        const MDStatus status = readDirectory(current, names);
-        if (status == AFCStatus::ReadError) {
-            found.push_back(current); // not a directory
-            continue;
-        }
-        if (!checkStatus(status, "AFCDirectoryOpen")) {
-            return std::nullopt;
-        }
-        found.push_back(current + "/");
-        for (auto name = names.rbegin(); name != names.rend(); ++name) {
-            pending.push_back(current + "/" + *name);
-        }
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-}
-
 bool AFCDirectoryAccess::mkdir(const std::optional<std::string>& path)
 {
     if (!path) {
@@ -254,6 +219,20 @@ bool AFCDirectoryAccess::unlink(const std::optional<std::string>& path)
         return false;
     }
     return checkStatus(m_afc->removePath(*path), "AFCRemovePath");
+}
+
+bool AFCDirectoryAccess::unlinkTree(const std::optional<std::string>& path)
+{
+    if (!path || path->empty()) {
+        return fail("Input path is nil");
+    }
+    if (afcIsRootPath(*path)) {
+        return fail("Won't remove the top of the file area");
+    }
+    if (!checkConnection()) {
+        return false;
+    }
+    return checkStatus(m_afc->removePathAndContents(*path), "AFCRemovePathAndContents");
 }
 
 bool AFCDirectoryAccess::rename(const std::optional<std::string>& oldPath, const std::optional<std::string>& newPath)

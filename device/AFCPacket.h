@@ -51,6 +51,7 @@ enum class AFCOpcode : std::uint64_t {
     FileLock = 0x1B,
     MakeLink = 0x1C,
     SetFileModTime = 0x1E,
+    RemovePathAndContents = 0x22,
 };
 
 /// The open modes as the device understands them (the number sent with FILE_OPEN).

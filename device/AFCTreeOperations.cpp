@@ -1,9 +1,7 @@
-// The operations of AFCDirectoryAccess that work on whole files and trees, built on the single
-// operations and the host's file system.
+#include "device/AFCTreeOperations.h"
 
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
-#include "device/AFCDirectoryAccess.h"
 #include "device/AFCValues.h"
 
 #include <algorithm>
@@ -112,7 +110,52 @@ PlistDictionary entryScan(const std::optional<PlistDictionary>& info)
 
 } // namespace
 
-PlistDictionary AFCDirectoryAccess::addScan(const PlistDictionary& a, const PlistDictionary& b, bool subtractSizes)
+AFCTreeOperations::AFCTreeOperations(AFCDirectoryAccess& connection)
+    : m_afc(connection)
+{
+}
+
+bool AFCTreeOperations::fail(std::string text)
+{
+    return m_afc.fail(std::move(text));
+}
+
+std::optional<std::vector<std::string>> AFCTreeOperations::recursiveDirectoryContents(
+    const std::optional<std::string>& path)
+{
+    if (!path) {
+        m_afc.fail("Input path is nil");
+        return std::nullopt;
+    }
+    if (!m_afc.checkConnection()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> found;
+    // Depth first with an explicit list rather than recursion, so a deep tree cannot exhaust
+    // the stack; the result is sorted at the end, so the visiting order does not show.
+    std::vector<std::string> pending { *path };
+    while (!pending.empty()) {
+        const std::string current = std::move(pending.back());
+        pending.pop_back();
+        std::vector<std::string> names;
+        const MDStatus status = m_afc.readDirectory(current, names);
+        if (status == AFCStatus::ReadError) {
+            found.push_back(current); // not a directory
+            continue;
+        }
+        if (!m_afc.checkStatus(status, "AFCDirectoryOpen")) {
+            return std::nullopt;
+        }
+        found.push_back(current + "/");
+        for (auto name = names.rbegin(); name != names.rend(); ++name) {
+            pending.push_back(current + "/" + *name);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+PlistDictionary AFCTreeOperations::addScan(const PlistDictionary& a, const PlistDictionary& b, bool subtractSizes)
 {
     auto sizeOf = [](const PlistDictionary& scan) -> std::optional<std::int64_t> {
         const auto found = scan.find("size");
@@ -143,7 +186,7 @@ PlistDictionary AFCDirectoryAccess::addScan(const PlistDictionary& a, const Plis
     return sum;
 }
 
-bool AFCDirectoryAccess::isIncompleteScan(const PlistDictionary& scan)
+bool AFCTreeOperations::isIncompleteScan(const PlistDictionary& scan)
 {
     const auto found = scan.find(AFC_SCAN_INCOMPLETE);
     return found != scan.end() && found->second.isBoolean() && found->second.toBool().value_or(false);
@@ -168,32 +211,32 @@ struct FirstFailure
 
 } // namespace
 
-PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
+PlistDictionary AFCTreeOperations::scanPath(const std::string& path)
 {
     FirstFailure failure;
     bool stop = false;
     // An entry that vanished since its directory was listed is simply not there; anything else
     // that cannot be read leaves the result short, and the result must say so.
     auto unreadable = [&] {
-        if (m_lastStatus == AFCStatus::ObjectNotFound && lasterror()) {
+        if (m_afc.m_lastStatus == AFCStatus::ObjectNotFound && m_afc.lasterror()) {
             return false;
         }
-        failure.note(lasterror(), m_lastStatus);
-        stop = stop || isConnectionFailure(m_lastStatus) || !isOpen();
+        failure.note(m_afc.lasterror(), m_afc.m_lastStatus);
+        stop = stop || AFCDirectoryAccess::isConnectionFailure(m_afc.m_lastStatus) || !m_afc.isOpen();
         return true;
     };
     auto finish = [&](PlistDictionary result) {
         if (failure.text) {
             result[AFC_SCAN_INCOMPLETE] = PlistValue(true);
-            AMErrorState::fail(*failure.text);
-            m_lastStatus = failure.status;
+            m_afc.setLastError(*failure.text);
+            m_afc.m_lastStatus = failure.status;
         }
         return result;
     };
 
-    const std::optional<PlistDictionary> info = getFileInfo(path);
+    const std::optional<PlistDictionary> info = m_afc.getFileInfo(path);
     if (!info) {
-        failure.note(lasterror(), m_lastStatus); // the path itself: missing is not "empty"
+        failure.note(m_afc.lasterror(), m_afc.m_lastStatus); // the path itself: missing is not "empty"
         return finish(addScan({}, entryScan(info), false));
     }
     if (!isDirectoryInfo(info)) {
@@ -210,9 +253,9 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
     };
     std::vector<Frame> stack;
     PlistDictionary total;
-    std::optional<std::vector<std::string>> top = directoryContents(path);
+    std::optional<std::vector<std::string>> top = m_afc.directoryContents(path);
     if (!top) {
-        failure.note(lasterror(), m_lastStatus);
+        failure.note(m_afc.lasterror(), m_afc.m_lastStatus);
         return finish(total);
     }
     stack.push_back({ path, std::move(*top) });
@@ -223,7 +266,7 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
             continue;
         }
         const std::string child = afcJoinPath(frame.directory, frame.names[frame.next++]);
-        const std::optional<PlistDictionary> childInfo = getFileInfo(child);
+        const std::optional<PlistDictionary> childInfo = m_afc.getFileInfo(child);
         if (!childInfo) {
             (void)unreadable();
             continue;
@@ -232,7 +275,7 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
             // A subdirectory adds nothing of its own, but its presence makes the result non-empty
             // (an empty subdirectory scans as {} and adding it gives size 0 and 1970).
             total = addScan(total, {}, false);
-            std::optional<std::vector<std::string>> names = directoryContents(child);
+            std::optional<std::vector<std::string>> names = m_afc.directoryContents(child);
             if (!names) {
                 (void)unreadable();
                 continue;
@@ -245,14 +288,14 @@ PlistDictionary AFCDirectoryAccess::scanPath(const std::string& path)
     return finish(total);
 }
 
-void AFCDirectoryAccess::recursiveDeletePath(const std::string& path, bool deleteRoot)
+void AFCTreeOperations::recursiveDeletePath(const std::string& path, bool deleteRoot)
 {
     (void)deleteTreeAtPath(path, deleteRoot); // the reason stays as the last error
 }
 
-bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRoot)
+bool AFCTreeOperations::deleteTreeAtPath(const std::string& path, bool deleteRoot)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
     const std::optional<std::string> normal = afcNormalizePath(path);
@@ -274,8 +317,8 @@ bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRo
     };
     FirstFailure failure;
     auto noteFailure = [&] {
-        failure.note(lasterror(), m_lastStatus);
-        return isConnectionFailure(m_lastStatus) || !isOpen();
+        failure.note(m_afc.lasterror(), m_afc.m_lastStatus);
+        return AFCDirectoryAccess::isConnectionFailure(m_afc.m_lastStatus) || !m_afc.isOpen();
     };
     std::vector<Entry> stack { { path, deleteRoot, false } };
     bool top = true;
@@ -284,9 +327,9 @@ bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRo
         stack.pop_back();
         const bool isTop = std::exchange(top, false);
         if (!entry.expanded) {
-            const std::optional<PlistDictionary> info = getFileInfo(entry.path);
+            const std::optional<PlistDictionary> info = m_afc.getFileInfo(entry.path);
             if (!info) {
-                if (m_lastStatus == AFCStatus::ObjectNotFound && !isTop) {
+                if (m_afc.m_lastStatus == AFCStatus::ObjectNotFound && !isTop) {
                     continue; // removed meanwhile
                 }
                 if (noteFailure()) {
@@ -295,7 +338,7 @@ bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRo
                 continue;
             }
             if (isDirectoryInfo(info)) {
-                const std::optional<std::vector<std::string>> names = directoryContents(entry.path);
+                const std::optional<std::vector<std::string>> names = m_afc.directoryContents(entry.path);
                 if (!names) {
                     // Its contents cannot be seen, so neither they nor it can go.
                     if (noteFailure()) {
@@ -310,25 +353,25 @@ bool AFCDirectoryAccess::deleteTreeAtPath(const std::string& path, bool deleteRo
                 continue;
             }
         }
-        if (entry.remove && !unlink(entry.path) && noteFailure()) {
+        if (entry.remove && !m_afc.unlink(entry.path) && noteFailure()) {
             break;
         }
     }
     if (failure.text) {
         fail(*failure.text);
-        m_lastStatus = failure.status;
+        m_afc.m_lastStatus = failure.status;
         return false;
     }
-    clearLastError();
+    m_afc.clearLastError();
     return true;
 }
 
-bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path)
+bool AFCTreeOperations::copyData(std::string_view data, const std::string& path)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
-    const std::optional<bool> exists = existsAtPath(path);
+    const std::optional<bool> exists = m_afc.existsAtPath(path);
     if (!exists) {
         return false;
     }
@@ -338,52 +381,52 @@ bool AFCDirectoryAccess::copyData(std::string_view data, const std::string& path
     if (data.empty()) {
         return fail("Can't open input file");
     }
-    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(path);
     if (!file) {
         return false;
     }
     if (!file->writeNSData(data)) {
-        return failFromFile(*file, "Can't write output file");
+        return m_afc.failFromFile(*file, "Can't write output file");
     }
     return true;
 }
 
-bool AFCDirectoryAccess::createFakeFileAtPath(const std::string& path, std::uint64_t size)
+bool AFCTreeOperations::createFakeFileAtPath(const std::string& path, std::uint64_t size)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
-    const std::optional<bool> exists = existsAtPath(path);
+    const std::optional<bool> exists = m_afc.existsAtPath(path);
     if (!exists) {
         return false;
     }
     if (*exists) {
         return fail("Won't overwrite existing file");
     }
-    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(path);
     if (!file) {
         return false;
     }
     if (!file->setFileSize(size)) {
-        failFromFile(*file, "Can't set the file size");
-        const std::optional<std::string> reason = lasterror();
-        const MDStatus status = m_lastStatus;
+        m_afc.failFromFile(*file, "Can't set the file size");
+        const std::optional<std::string> reason = m_afc.lasterror();
+        const MDStatus status = m_afc.m_lastStatus;
         (void)file->closeFile();
-        (void)unlink(path); // the empty file we made is not what was asked for
-        AMErrorState::fail(reason.value_or(""));
-        m_lastStatus = status;
+        (void)m_afc.unlink(path); // the empty file we made is not what was asked for
+        m_afc.setLastError(reason.value_or(""));
+        m_afc.m_lastStatus = status;
         return false;
     }
     (void)file->closeFile(); // the result is that of setting the size
     return true;
 }
 
-bool AFCDirectoryAccess::fillDriveWithData(std::string_view data, const std::string& path)
+bool AFCTreeOperations::fillDriveWithData(std::string_view data, const std::string& path)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
-    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(path);
     if (!file) {
         return false;
     }
@@ -399,7 +442,7 @@ bool AFCDirectoryAccess::fillDriveWithData(std::string_view data, const std::str
     return true;
 }
 
-std::string AFCDirectoryAccess::partialPathFor(const std::string& remotePath)
+std::string AFCTreeOperations::partialPathFor(const std::string& remotePath)
 {
     const std::string name = afcLastPathComponent(remotePath);
     std::string directory = remotePath.substr(0, remotePath.size() - std::min(remotePath.size(), name.size()));
@@ -409,13 +452,13 @@ std::string AFCDirectoryAccess::partialPathFor(const std::string& remotePath)
     return afcJoinPath(directory.empty() ? "/" : directory, "." + name + ".torvane-partial");
 }
 
-bool AFCDirectoryAccess::checkFreeSpaceFor(std::uint64_t bytes)
+bool AFCTreeOperations::checkFreeSpaceFor(std::uint64_t bytes)
 {
-    const std::optional<PlistDictionary> info = deviceInfo();
+    const std::optional<PlistDictionary> info = m_afc.deviceInfo();
     if (!info) {
         // A connection that cannot answer this cannot take the file either; a device that merely
         // does not report its figures gets the chance to.
-        return !isConnectionFailure(m_lastStatus) && isOpen();
+        return !AFCDirectoryAccess::isConnectionFailure(m_afc.m_lastStatus) && m_afc.isOpen();
     }
     const auto found = info->find("FSFreeBytes");
     if (found == info->end() || !found->second.toInt64()) {
@@ -425,20 +468,20 @@ bool AFCDirectoryAccess::checkFreeSpaceFor(std::uint64_t bytes)
     if (free >= 0 && bytes > static_cast<std::uint64_t>(free)) {
         fail(stringWithFormat("Not enough free space on the device: %llu bytes needed, %lld free",
             static_cast<unsigned long long>(bytes), static_cast<long long>(free)));
-        m_lastStatus = AFCStatus::NoSpaceLeft;
+        m_afc.m_lastStatus = AFCStatus::NoSpaceLeft;
         return false;
     }
     return true;
 }
 
-bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
+bool AFCTreeOperations::copyLocalFileToRemoteFile(
     const std::string& localPath, const std::string& remotePath, bool overwrite)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
     if (!overwrite) {
-        const std::optional<bool> exists = existsAtPath(remotePath);
+        const std::optional<bool> exists = m_afc.existsAtPath(remotePath);
         if (!exists) {
             return false;
         }
@@ -464,12 +507,12 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
         { "Size", PlistValue(static_cast<std::int64_t>(localInfo.st_size)) },
     };
     NotificationCenter& center = NotificationCenter::defaultCenter();
-    center.postNotification(AFC_FILE_COPY_BEGIN, this, info);
+    center.postNotification(AFC_FILE_COPY_BEGIN, &m_afc, info);
 
     // Written beside the target and renamed into place when complete: an interrupted upload never
     // leaves a truncated file under the name the user asked for.
     const std::string partial = partialPathFor(remotePath);
-    std::unique_ptr<AFCFileReference> file = openForWrite(partial);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(partial);
     if (!file) {
         return false;
     }
@@ -479,7 +522,7 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
     bool failed = false;
     for (;;) {
         info["Done"] = PlistValue(done);
-        center.postNotification(AFC_FILE_COPY_PROGRESS, this, info);
+        center.postNotification(AFC_FILE_COPY_PROGRESS, &m_afc, info);
         const ssize_t count = readSome(local.fd(), buffer, sizeof buffer);
         if (count < 0) {
             fail(std::string("Can't read input file: ") + std::strerror(errno));
@@ -490,34 +533,34 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteFile(
             break;
         }
         if (!file->writeN(static_cast<std::uint32_t>(count), buffer)) {
-            failFromFile(*file, "Can't write output file");
+            m_afc.failFromFile(*file, "Can't write output file");
             failed = true;
             break;
         }
         done += count;
     }
     if (!file->closeFile() && !failed) {
-        failFromFile(*file, "Can't write output file");
+        m_afc.failFromFile(*file, "Can't write output file");
         failed = true;
     }
-    center.postNotification(AFC_FILE_COPY_DONE, this, info);
-    if (!failed && !rename(partial, remotePath)) {
+    center.postNotification(AFC_FILE_COPY_DONE, &m_afc, info);
+    if (!failed && !m_afc.rename(partial, remotePath)) {
         failed = true;
     }
     if (failed) {
-        const std::optional<std::string> reason = lasterror();
-        const MDStatus status = m_lastStatus;
-        if (!isConnectionFailure(status) && isOpen()) {
-            (void)unlink(partial); // nothing half written stays behind
+        const std::optional<std::string> reason = m_afc.lasterror();
+        const MDStatus status = m_afc.m_lastStatus;
+        if (!AFCDirectoryAccess::isConnectionFailure(status) && m_afc.isOpen()) {
+            (void)m_afc.unlink(partial); // nothing half written stays behind
         }
-        AMErrorState::fail(reason.value_or("Can't write output file"));
-        m_lastStatus = status;
+        m_afc.setLastError(reason.value_or("Can't write output file"));
+        m_afc.m_lastStatus = status;
         return false;
     }
     return true;
 }
 
-bool AFCDirectoryAccess::copyLocalFileToRemoteDir(
+bool AFCTreeOperations::copyLocalFileToRemoteDir(
     const std::string& localPath, const std::string& remoteDirectory, bool overwrite)
 {
     m_skippedLocalPaths.clear();
@@ -525,7 +568,7 @@ bool AFCDirectoryAccess::copyLocalFileToRemoteDir(
     return copyLocalTree(localPath, remoteDirectory, overwrite, openDirectories);
 }
 
-bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
+bool AFCTreeOperations::copyLocalTree(const std::string& localPath,
     const std::string& remoteDirectory,
     bool overwrite,
     std::vector<std::pair<std::uint64_t, std::uint64_t>>& openDirectories)
@@ -543,7 +586,7 @@ bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
         if (std::find(openDirectories.begin(), openDirectories.end(), identity) != openDirectories.end()) {
             return fail("Directory loop at " + localPath);
         }
-        if (!mkdir(target)) {
+        if (!m_afc.mkdir(target)) {
             return false;
         }
         DIR* directory = ::opendir(localPath.c_str());
@@ -574,7 +617,7 @@ bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
             }
             if (!copyLocalTree(entryPath, target, overwrite, openDirectories)) {
                 logLine(LOG_DEVICE, "failed on %s/%s: %s", localPath.c_str(), name.c_str(),
-                    lasterror().value_or("").c_str());
+                    m_afc.lasterror().value_or("").c_str());
                 copied = false;
                 break;
             }
@@ -591,20 +634,20 @@ bool AFCDirectoryAccess::copyLocalTree(const std::string& localPath,
             return fail("Can't open input file");
         }
         text.resize(static_cast<std::size_t>(length));
-        return symlink(target, text);
+        return m_afc.symlink(target, text);
     }
     return copyLocalFileToRemoteFile(localPath, target, overwrite);
 }
 
-bool AFCDirectoryAccess::copyRemoteFile(const std::string& remotePath, const std::string& localPath)
+bool AFCTreeOperations::copyRemoteFile(const std::string& remotePath, const std::string& localPath)
 {
-    if (!checkConnection()) {
+    if (!m_afc.checkConnection()) {
         return false;
     }
     if (localPathExists(localPath)) {
         return fail("Won't overwrite existing file");
     }
-    std::unique_ptr<AFCFileReference> file = openForRead(remotePath);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForRead(remotePath);
     if (!file) {
         return false;
     }
@@ -641,19 +684,19 @@ bool AFCDirectoryAccess::copyRemoteFile(const std::string& remotePath, const std
         ::unlink(localPath.c_str());
         (void)file->closeFile();
         fail(*failure);
-        m_lastStatus = failureStatus;
+        m_afc.m_lastStatus = failureStatus;
         return false;
     }
-    clearLastError();
+    m_afc.clearLastError();
     (void)file->closeFile(); // everything was read; a failed close loses nothing
     return true;
 }
 
-std::optional<PlistValue> AFCDirectoryAccess::readPlistAtPath(const std::string& path)
+std::optional<PlistValue> AFCTreeOperations::readPlistAtPath(const std::string& path)
 {
-    std::unique_ptr<AFCFileReference> file = openForRead(path);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForRead(path);
     if (!file) {
-        logLine(LOG_DEVICE, "Error: %s", lasterror().value_or("").c_str());
+        logLine(LOG_DEVICE, "Error: %s", m_afc.lasterror().value_or("").c_str());
         return std::nullopt;
     }
     std::string document;
@@ -682,7 +725,7 @@ std::optional<PlistValue> AFCDirectoryAccess::readPlistAtPath(const std::string&
     return value;
 }
 
-bool AFCDirectoryAccess::writePlist(const PlistValue& value, const std::string& path)
+bool AFCTreeOperations::writePlist(const PlistValue& value, const std::string& path)
 {
     // Serialise before opening: opening for writing empties the file, and a value that cannot
     // be written must not cost the file that is there.
@@ -691,13 +734,13 @@ bool AFCDirectoryAccess::writePlist(const PlistValue& value, const std::string& 
         logLine(LOG_DEVICE, "Error: %s", "Can't convert value to XML");
         return false;
     }
-    std::unique_ptr<AFCFileReference> file = openForWrite(path);
+    std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(path);
     if (!file) {
-        logLine(LOG_DEVICE, "Error: %s", lasterror().value_or("").c_str());
+        logLine(LOG_DEVICE, "Error: %s", m_afc.lasterror().value_or("").c_str());
         return false;
     }
     if (!file->writeNSData(*document)) {
-        return failFromFile(*file, "Can't write output file");
+        return m_afc.failFromFile(*file, "Can't write output file");
     }
     return true;
 }

@@ -252,6 +252,12 @@ MDStatus AFCWireClient::removePath(std::string_view path)
     return transact(AFCOpcode::RemovePath, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
 }
 
+MDStatus AFCWireClient::removePathAndContents(std::string_view path)
+{
+    Reply reply;
+    return transact(AFCOpcode::RemovePathAndContents, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+}
+
 MDStatus AFCWireClient::renamePath(std::string_view from, std::string_view to)
 {
     std::string arguments;

@@ -41,6 +41,8 @@ public:
     [[nodiscard]] MDStatus getDeviceInfo(KeyValues& pairs);
     [[nodiscard]] MDStatus makeDirectory(std::string_view path);
     [[nodiscard]] MDStatus removePath(std::string_view path);
+    /// Removes `path` and everything under it in one request.
+    [[nodiscard]] MDStatus removePathAndContents(std::string_view path);
     [[nodiscard]] MDStatus renamePath(std::string_view from, std::string_view to);
     /// `kind` 1 makes a hard link, 2 a symbolic link, at `link` pointing to `target`.
     [[nodiscard]] MDStatus makeLink(std::uint64_t kind, std::string_view target, std::string_view link);

@@ -4,6 +4,7 @@
 #include "cli/CliText.h"
 #include "cli/commands/BuiltInCommands.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AFCValues.h"
 
 #include <algorithm>
@@ -133,9 +134,9 @@ public:
         if (!afc.getFileInfo(path)) {
             return afcFailure(afc, shown(path));
         }
-        const PlistDictionary result = afc.scanPath(path);
+        const PlistDictionary result = AFCTreeOperations(afc).scanPath(path);
         const std::int64_t size = numberFor(result, "size");
-        if (AFCDirectoryAccess::isIncompleteScan(result)) {
+        if (AFCTreeOperations::isIncompleteScan(result)) {
             // A size that leaves out what could not be read must not pass for the size.
             return afcFailure(afc, shown(path),
                 "could not read everything (" + afcFailureWords(afc.lastStatus(), afc.lasterror()) + "); "
@@ -176,7 +177,7 @@ public:
         if (textFor(*info, "st_ifmt") == "S_IFDIR") {
             return failure(subject, "is a folder (pull copies one file)");
         }
-        if (!afc.copyRemoteFile(remote, local)) {
+        if (!AFCTreeOperations(afc).copyRemoteFile(remote, local)) {
             if (afc.lasterror() == "Won't overwrite existing file") {
                 return afcFailure(afc, subject, "already exists on this computer");
             }
@@ -224,6 +225,7 @@ public:
                 });
         }
         bool copied = false;
+        AFCTreeOperations tree(afc);
         if (S_ISDIR(localInfo.st_mode)) {
             if (!remoteIsDirectory) {
                 if (showProgress) {
@@ -231,19 +233,19 @@ public:
                 }
                 return failure(subject, shown(remote) + " is not a folder on the device");
             }
-            copied = afc.copyLocalFileToRemoteDir(local, remote, m_options.overwrite);
+            copied = tree.copyLocalFileToRemoteDir(local, remote, m_options.overwrite);
             remote = afcJoinPath(remote, afcLastPathComponent(local));
         } else {
             if (remoteIsDirectory) {
                 remote = afcJoinPath(remote, afcLastPathComponent(local));
             }
-            copied = afc.copyLocalFileToRemoteFile(local, remote, m_options.overwrite);
+            copied = tree.copyLocalFileToRemoteFile(local, remote, m_options.overwrite);
         }
         if (showProgress) {
             center.removeObserver(token);
             m_err << '\n';
         }
-        for (const std::string& skipped : afc.skippedLocalPaths()) {
+        for (const std::string& skipped : tree.skippedLocalPaths()) {
             m_err << "torvane-cli: push: skipped " << shown(skipped) << ": not a regular file or folder\n";
         }
         if (!copied) {
@@ -251,7 +253,7 @@ public:
         }
         if (m_options.json) {
             PlistArray skipped;
-            for (const std::string& path : afc.skippedLocalPaths()) {
+            for (const std::string& path : tree.skippedLocalPaths()) {
                 skipped.emplace_back(path);
             }
             m_out << plistToJson(PlistValue(PlistDictionary { { "source", PlistValue(local) },
@@ -276,7 +278,7 @@ public:
             }
             const bool isDirectory = textFor(*info, "st_ifmt") == "S_IFDIR";
             if (m_options.recursive) {
-                if (!afc.deleteTreeAtPath(path, true)) {
+                if (!AFCTreeOperations(afc).deleteTreeAtPath(path, true)) {
                     return afcFailure(afc, shown(path));
                 }
                 // Only the device's own word that the path is gone counts as done.

@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/AMInstallationProxy.h"
 #include "modules/ECClock.h"
@@ -226,10 +227,10 @@ std::optional<ECAppModule::ContainerScan> ECAppModule::scanContainer(AMDevice& d
         return std::nullopt;
     }
     ContainerScan result;
-    const PlistDictionary scan = container->scanPath("/");
+    const PlistDictionary scan = AFCTreeOperations(*container).scanPath("/");
     container->close();
     // A container that could not be read through is sized by the phone's own figure instead.
-    if (AFCDirectoryAccess::isIncompleteScan(scan)) {
+    if (AFCTreeOperations::isIncompleteScan(scan)) {
         return result;
     }
     const auto size = scan.find("size");

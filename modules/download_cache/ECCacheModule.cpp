@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "platform/NetworkFetch.h"
 
@@ -93,7 +94,7 @@ std::optional<PlistDictionary> ECCacheModule::infoForStream(const std::string& p
         return std::nullopt;
     }
     // Read in pieces, parsed as XML or binary; failures are logged as "Error: %s".
-    const std::optional<PlistValue> metadata = media.readPlistAtPath(metadataPath);
+    const std::optional<PlistValue> metadata = AFCTreeOperations(media).readPlistAtPath(metadataPath);
     if (!metadata) {
         return std::nullopt;
     }
@@ -199,22 +200,23 @@ ECItemScanResult ECCacheModule::scanItem(const ECModuleItem& item)
             if (auto media = current->newAFCMediaDirectory()) {
                 const std::string folder = streamPath.toStdString();
                 // The folder's data without its metadata file, which clearing keeps.
-                scan = AFCDirectoryAccess::addScan(
-                    media->scanPath(folder), media->scanPath(folder + "/" + METADATA_FILE), true);
+                scan = AFCTreeOperations::addScan(AFCTreeOperations(*media).scanPath(folder),
+                    AFCTreeOperations(*media).scanPath(folder + "/" + METADATA_FILE), true);
                 media->close();
             }
         } else if (!appId.isEmpty()) {
             if (auto container = current->newAFCApplicationDirectory(appId.toStdString())) {
                 scan = PlistDictionary {};
                 for (const QString& path : searchPaths()) {
-                    scan = AFCDirectoryAccess::addScan(*scan, container->scanPath(path.toStdString()), false);
+                    scan = AFCTreeOperations::addScan(
+                        *scan, AFCTreeOperations(*container).scanPath(path.toStdString()), false);
                 }
                 container->close();
             }
         }
     }
     // A scan that could not read everything would understate the size: leave it unknown ("—").
-    if (scan && !AFCDirectoryAccess::isIncompleteScan(*scan)) {
+    if (scan && !AFCTreeOperations::isIncompleteScan(*scan)) {
         result.size = sizeOf(*scan);
         result.date = dateOf(*scan);
     }
@@ -244,7 +246,7 @@ void ECCacheModule::deleteItem(const ECModuleItem& item)
         }
         // What is left, the metadata file included, so the row tells the truth.
         ECItemScanResult left;
-        left.size = sizeOf(media->scanPath(folder)).value_or(0);
+        left.size = sizeOf(AFCTreeOperations(*media).scanPath(folder)).value_or(0);
         media->close();
         mergeIntoItemWaiting(item.id, left);
         return;
@@ -260,13 +262,13 @@ void ECCacheModule::deleteItem(const ECModuleItem& item)
     }
     for (const QString& path : searchPaths()) {
         // The folders themselves stay: apps expect to find them.
-        container->recursiveDeletePath(path.toStdString(), false);
+        AFCTreeOperations(*container).recursiveDeletePath(path.toStdString(), false);
     }
     // What is left (a file that would not go still counts), so the row tells the truth.
     ECItemScanResult left;
     left.size = 0;
     for (const QString& path : searchPaths()) {
-        left.size = *left.size + sizeOf(container->scanPath(path.toStdString())).value_or(0);
+        left.size = *left.size + sizeOf(AFCTreeOperations(*container).scanPath(path.toStdString())).value_or(0);
     }
     mergeIntoItemWaiting(item.id, left);
     container->close();

@@ -15,6 +15,15 @@ const std::string& zeroChunk()
     return chunk;
 }
 
+std::pair<std::string, std::string> folderAndName(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return { std::string(), path };
+    }
+    return { path.substr(0, slash), path.substr(slash + 1) };
+}
+
 }
 
 ECAFCFillStore::ECAFCFillStore(std::unique_ptr<AFCDirectoryAccess> connection)
@@ -57,19 +66,82 @@ std::optional<std::uint64_t> ECAFCFillStore::totalBytes()
     return total ? std::optional<std::uint64_t>(*total) : std::nullopt;
 }
 
+std::set<std::string>* ECAFCFillStore::knownNames(const std::string& path)
+{
+    const auto folder = m_folderNames.find(folderAndName(path).first);
+    return folder == m_folderNames.end() ? nullptr : &folder->second;
+}
+
+std::optional<bool> ECAFCFillStore::exists(const std::string& path)
+{
+    const auto [folder, name] = folderAndName(path);
+    if (!knownNames(path)) {
+        if (!folderContents(folder.empty() ? "/" : folder)) {
+            // Not listable: ask about the one path (a lost connection answers nothing).
+            return m_connection->existsAtPath(path);
+        }
+    }
+    return knownNames(path)->count(name) != 0;
+}
+
 bool ECAFCFillStore::makeFolder(const std::string& path)
 {
-    return m_connection->mkdir(path);
+    const bool made = m_connection->mkdir(path);
+    if (made) {
+        m_folderNames[path].clear(); // new, so empty
+    }
+    return made;
 }
 
 std::optional<std::vector<std::string>> ECAFCFillStore::folderContents(const std::string& path)
 {
-    return m_connection->directoryContents(path);
+    std::optional<std::vector<std::string>> names = m_connection->directoryContents(path);
+    if (names) {
+        m_folderNames[path == "/" ? std::string() : path] = std::set<std::string>(names->begin(), names->end());
+    } else {
+        m_folderNames.erase(path);
+    }
+    return names;
 }
 
 bool ECAFCFillStore::createFakeFile(const std::string& path, std::uint64_t size)
 {
-    return m_connection->createFakeFileAtPath(path, size);
+    // Opening for writing empties an existing file: a filler of the same name must stay, and a
+    // phone that cannot say whether there is one is not written to either.
+    if (exists(path).value_or(true)) {
+        return false;
+    }
+    std::unique_ptr<AFCFileReference> file = m_connection->openForWrite(path);
+    if (!file) {
+        return false;
+    }
+    std::set<std::string>* names = knownNames(path);
+    if (!file->setFileSize(size)) {
+        (void)file->closeFile();
+        // The empty file made is not what was asked for; one the phone keeps is known to be there.
+        if (!m_connection->unlink(path) && names) {
+            names->insert(folderAndName(path).second);
+        }
+        return false;
+    }
+    (void)file->closeFile(); // the result is that of setting the size
+    if (names) {
+        names->insert(folderAndName(path).second);
+    }
+    return true;
+}
+
+std::optional<bool> ECAFCFillStore::emptyFolder(const std::string& path)
+{
+    // One request for the folder and all in it, then the folder again (its absence would do as
+    // well: the next run makes it).
+    if (!m_connection->unlinkTree(path)) {
+        m_folderNames.erase(path); // a refusal part way leaves it unknown
+        return false;
+    }
+    m_folderNames.erase(path);
+    (void)makeFolder(path);
+    return true;
 }
 
 std::uint64_t ECAFCFillStore::writeFile(
@@ -77,12 +149,15 @@ std::uint64_t ECAFCFillStore::writeFile(
 {
     // Opening for writing empties an existing file: another filler of the same name must stay,
     // and a phone that cannot say whether there is one is not written to either.
-    if (m_connection->existsAtPath(path).value_or(true)) {
+    if (exists(path).value_or(true)) {
         return 0;
     }
     std::unique_ptr<AFCFileReference> file = m_connection->openForWrite(path);
     if (!file) {
         return 0;
+    }
+    if (std::set<std::string>* names = knownNames(path)) {
+        names->insert(folderAndName(path).second);
     }
     std::uint64_t written = 0;
     while (written < size) {
@@ -101,7 +176,13 @@ std::uint64_t ECAFCFillStore::writeFile(
 
 bool ECAFCFillStore::removeFile(const std::string& path)
 {
-    return m_connection->unlink(path);
+    const bool removed = m_connection->unlink(path);
+    if (removed) {
+        if (std::set<std::string>* names = knownNames(path)) {
+            names->erase(folderAndName(path).second);
+        }
+    }
+    return removed;
 }
 
 std::optional<std::uint64_t> ECAFCFillStore::fileSize(const std::string& path)

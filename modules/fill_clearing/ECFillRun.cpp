@@ -3,9 +3,9 @@
 #include "base/Log.h"
 #include "modules/fill_clearing/ECFillStore.h"
 
+#include <algorithm>
 #include <memory>
 #include <random>
-#include <thread>
 
 using namespace ECFillRules;
 
@@ -36,6 +36,9 @@ bool isFillerName(const std::string& name)
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// The block size fillers are reckoned in between two readings of the free space.
+constexpr std::uint64_t BLOCK_ESTIMATE = 4096;
+
 }
 
 ECFillRules::ECGainReport ECFillOutcome::gain() const
@@ -64,8 +67,14 @@ std::string ECFillRun::getNextFilePath()
     QDateTime now = m_clock();
     if (now.toSecsSinceEpoch() == m_numbersSecond && m_numbersTaken.size() >= std::size_t(FILLER_NUMBERS)) {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (now.toSecsSinceEpoch() == m_numbersSecond && std::chrono::steady_clock::now() < giveUp) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::unique_lock lock(m_stopMutex);
+        while (now.toSecsSinceEpoch() == m_numbersSecond && !m_stopRequested) {
+            // Sleep until the clock's next second is due, or a stop.
+            const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000 - now.time().msec());
+            if (m_stopSignal.wait_until(lock, std::min(due, giveUp), [this] { return m_stopRequested.load(); })
+                || std::chrono::steady_clock::now() >= giveUp) {
+                break;
+            }
             now = m_clock();
         }
     }
@@ -79,6 +88,15 @@ std::string ECFillRun::getNextFilePath()
     }
     m_numbersTaken.insert(number);
     return fillerPath(now, number);
+}
+
+void ECFillRun::stop()
+{
+    {
+        std::lock_guard lock(m_stopMutex);
+        m_stopRequested = true;
+    }
+    m_stopSignal.notify_all();
 }
 
 ECFillOutcome ECFillRun::run()
@@ -104,36 +122,53 @@ ECFillOutcome ECFillRun::run()
     int failedWrites = 0; // B
     int refillPasses = 0; // A
     int stalled = 0;
-    // The free space before the last successful creation and its size, to see whether it counted.
-    std::optional<std::uint64_t> freeBeforeCreation;
-    std::uint64_t lastSize = 0;
+    // The last reading of the free space and what was made since: fillers made by their size take
+    // whole blocks, so the free space now is reckoned without asking the phone every time.
+    bool haveReading = false;
+    std::uint64_t reading = 0;
+    std::uint64_t chargedSinceReading = 0;
+    std::uint64_t sizesSinceReading = 0;
+    int creationsSinceReading = 0;
+    int readEvery = 1; // doubles while the readings confirm the reckoning
     ECFillEnding ending = ECFillEnding::Finished;
 
     while (true) {
-        const std::optional<std::uint64_t> freeRead = m_store.freeBytes();
-        if (!freeRead) {
-            // A phone that went away answers nothing; that is not a full phone.
-            ending = ECFillEnding::Disconnected;
-            break;
-        }
-        const std::uint64_t freeNow = *freeRead;
-        if (freeBeforeCreation) {
-            const bool fell = *freeBeforeCreation > freeNow && *freeBeforeCreation - freeNow >= lastSize / 2;
-            stalled = fell ? 0 : stalled + 1;
-            if (!m_writeData && stalled >= STALLED_CREATIONS_LIMIT) {
-                // The file system leaves a hole where a file grows by its size (APFS): fillers made
-                // that way take no space, and filling would never end.
-                logLine(LOG_MODULES, "Free space did not fall after %d files, writing their data instead", stalled);
-                m_writeData = true;
-                outcome.wroteData = true;
-                stalled = 0;
-            } else if (m_writeData && stalled >= STALLED_WRITES_LIMIT) {
-                logLine(LOG_MODULES, "Free space did not fall after writing %d files, giving up", stalled);
-                ending = ECFillEnding::NoProgress;
+        const std::uint64_t reckoned = haveReading && reading > chargedSinceReading ? reading - chargedSinceReading : 0;
+        // Written fillers are read after each one: their progress and their check need it.
+        const bool readNow = !haveReading || m_writeData || creationsSinceReading >= readEvery
+            || getApproriateBlobSizeForFreeSpace(reckoned) != getApproriateBlobSizeForFreeSpace(reading);
+        if (readNow) {
+            const std::optional<std::uint64_t> freeRead = m_store.freeBytes();
+            if (!freeRead) {
+                // A phone that went away answers nothing; that is not a full phone.
+                ending = ECFillEnding::Disconnected;
                 break;
             }
+            if (haveReading && creationsSinceReading > 0) {
+                // Did the fillers made since the last reading take space?
+                const bool fell = reading > *freeRead && reading - *freeRead >= sizesSinceReading / 2;
+                stalled = fell ? 0 : stalled + 1;
+                readEvery = fell ? std::min(2 * readEvery, MAX_CREATIONS_PER_READING) : 1;
+                if (!m_writeData && stalled >= STALLED_CREATIONS_LIMIT) {
+                    // The file system leaves a hole where a file grows by its size (APFS): fillers
+                    // made that way take no space, and filling would never end.
+                    logLine(LOG_MODULES, "Free space did not fall after %d files, writing their data instead", stalled);
+                    m_writeData = true;
+                    outcome.wroteData = true;
+                    stalled = 0;
+                } else if (m_writeData && stalled >= STALLED_WRITES_LIMIT) {
+                    logLine(LOG_MODULES, "Free space did not fall after writing %d files, giving up", stalled);
+                    ending = ECFillEnding::NoProgress;
+                    break;
+                }
+            }
+            haveReading = true;
+            reading = *freeRead;
+            chargedSinceReading = 0;
+            sizesSinceReading = 0;
+            creationsSinceReading = 0;
         }
-        freeBeforeCreation.reset();
+        const std::uint64_t freeNow = readNow ? reading : reckoned;
         if (m_writeData && m_bytesWritten > writeBound) {
             logLine(LOG_MODULES, "Wrote %llu bytes without filling the device, giving up",
                 static_cast<unsigned long long>(m_bytesWritten));
@@ -173,7 +208,7 @@ ECFillOutcome ECFillRun::run()
             break;
         }
 
-        // Sized from this turn's reading, also right after a refill pass.
+        // Sized from this turn's figure, also right after a refill pass.
         const std::uint64_t size = getApproriateBlobSizeForFreeSpace(freeNow);
         const bool created = createFiller(size, freeNow, initialFree, refillPasses);
         if (m_stopRequested && !created) {
@@ -183,13 +218,19 @@ ECFillOutcome ECFillRun::run()
             ++filesWritten;
             logLine(LOG_MODULES, "copied %lum, %d", static_cast<unsigned long>(size >> 20), filesWritten);
             failedWrites = 0;
-            if (!refilled) {
-                freeBeforeCreation = freeNow;
-                lastSize = size;
-            }
+            chargedSinceReading += (size + BLOCK_ESTIMATE - 1) / BLOCK_ESTIMATE * BLOCK_ESTIMATE;
+            sizesSinceReading += size;
+            ++creationsSinceReading;
         } else {
             logLine(LOG_MODULES, "Failed to copy %lu bytes", static_cast<unsigned long>(size));
-            ++failedWrites;
+            // Only a size chosen from the phone's own figure tells that it is full; one chosen
+            // from the reckoning is tried again from a reading.
+            if (readNow || refilled) {
+                ++failedWrites;
+            }
+        }
+        if (refilled || !created) {
+            haveReading = false; // the next turn reads afresh, without checking the fall across this
         }
         if (m_observer.creationFinished) {
             m_observer.creationFinished(created, size, filesWritten);
@@ -270,7 +311,24 @@ ECClearResult ECFillRun::clearTempFiles(ECFillStore& store)
         return result;
     }
     result.listed = true;
-    for (const std::string& name : *names) {
+    // A folder of nothing but fillers goes in one request where the phone allows it; otherwise,
+    // or when that fails, file by file from a fresh listing, which tells what is left.
+    const std::optional<bool> emptied = !names->empty() && std::all_of(names->begin(), names->end(), isFillerName)
+        ? store.emptyFolder(FILL_FOLDER)
+        : std::nullopt;
+    if (emptied.value_or(false)) {
+        for (std::size_t i = 0; i < names->size(); ++i) {
+            logLine(LOG_MODULES, "removed %d", 1);
+        }
+        result.removed = int(names->size());
+        return result;
+    }
+    const std::optional<std::vector<std::string>> remaining = emptied ? store.folderContents(FILL_FOLDER) : names;
+    if (!remaining) {
+        result.listed = false;
+        return result;
+    }
+    for (const std::string& name : *remaining) {
         if (!isFillerName(name)) {
             continue;
         }

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -86,6 +88,10 @@ public:
     static constexpr int STALLED_CREATIONS_LIMIT = 4;
     /// The same for written fillers, after which the run gives up.
     static constexpr int STALLED_WRITES_LIMIT = 8;
+    /// The most fillers made by size between two readings of the free space. Between readings the
+    /// free space is reckoned from the fillers made; it is read afresh sooner whenever that reckoning
+    /// calls for another filler size, after any failed creation and after a refill pass.
+    static constexpr int MAX_CREATIONS_PER_READING = 64;
 
     ECFillRun(ECFillStore& store, ECFillObserver observer = {});
 
@@ -96,8 +102,9 @@ public:
     void setWriteData(bool writeData) { m_writeData = writeData; }
 
     ECFillOutcome run();
-    /// Asks the run to end at its next turn (or its next written chunk). Any thread.
-    void stop() { m_stopRequested = true; }
+    /// Asks the run to end at its next turn (or its next written chunk), and ends a wait for the
+    /// next second of filler names at once. Any thread.
+    void stop();
     bool stopRequested() const { return m_stopRequested.load(); }
 
     /// A new filler path from the clock and the random numbers, avoiding numbers this run used
@@ -120,6 +127,8 @@ private:
     qint64 m_numbersSecond { -1 };
     std::set<int> m_numbersTaken; // filler numbers used within m_numbersSecond
     std::atomic<bool> m_stopRequested { false };
+    std::mutex m_stopMutex; // with m_stopSignal, wakes a waiting getNextFilePath() on stop()
+    std::condition_variable m_stopSignal;
     bool m_writeData { false };
     std::uint64_t m_bytesWritten { 0 };
 };

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,14 @@ public:
     /// A new file of `size` bytes made by setting its size, without sending its content. False when
     /// the path exists already or the phone refuses.
     virtual bool createFakeFile(const std::string& path, std::uint64_t size) = 0;
+    /// Removes everything in the folder `path` at once; the folder stays. False when the phone
+    /// refused (some may be gone: the caller lists again and removes file by file, which tells what
+    /// is left); nothing when this store cannot do it, and nothing was touched.
+    virtual std::optional<bool> emptyFolder(const std::string& path)
+    {
+        (void)path;
+        return std::nullopt;
+    }
     /// A new file of `size` bytes written for real, a chunk at a time. `chunkWritten` receives the
     /// bytes written so far after each chunk and answers whether to go on. Answers the bytes
     /// written, which is `size` only when the whole file was written; a path that exists already
@@ -45,6 +55,11 @@ public:
 };
 
 /// A fill store over an AFC connection to the media area.
+///
+/// A filler costs three requests (open, set size, close): whether its path exists is answered from
+/// the folder's listing, taken once and kept up to date with what this store makes and removes, so
+/// no file-information request is spent per filler. Only fill runs write into their folder; a file
+/// another program put there after the listing would be replaced by the new filler.
 class ECAFCFillStore final : public ECFillStore
 {
 public:
@@ -64,6 +79,7 @@ public:
     bool makeFolder(const std::string& path) override;
     std::optional<std::vector<std::string>> folderContents(const std::string& path) override;
     bool createFakeFile(const std::string& path, std::uint64_t size) override;
+    std::optional<bool> emptyFolder(const std::string& path) override;
     std::uint64_t writeFile(const std::string& path,
         std::uint64_t size,
         const std::function<bool(std::uint64_t written)>& chunkWritten) override;
@@ -74,6 +90,12 @@ public:
 
 private:
     AMStorageSpace storageSpace();
+    /// Whether `path` exists, from its folder's names (listed on first need); nothing when the
+    /// phone cannot tell.
+    std::optional<bool> exists(const std::string& path);
+    /// The names known in `path`'s folder, or null while they are unknown.
+    std::set<std::string>* knownNames(const std::string& path);
 
     std::unique_ptr<AFCDirectoryAccess> m_connection;
+    std::map<std::string, std::set<std::string>> m_folderNames; // folder → names in it
 };

@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "modules/ECModuleHost.h"
 #include "modules/fill_clearing/ECFillClearingArtwork.h"
@@ -236,8 +237,9 @@ void ECForceCacheCleanModule::testNewFillingMethod()
             return;
         }
         ECFillRun names(*store);
-        (void)store->connection().fillDriveWithData(std::string_view(block.constData(), std::size_t(block.size())),
-            names.getNextFilePath()); // goes on until the phone refuses a write
+        (void)AFCTreeOperations(store->connection())
+            .fillDriveWithData(std::string_view(block.constData(), std::size_t(block.size())),
+                names.getNextFilePath()); // goes on until the phone refuses a write
     });
     logLine(LOG_MODULES, "Finished");
 }

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "db/FMDatabase.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "modules/ECAgeRange.h"
 #include "modules/ECClock.h"
@@ -293,8 +294,8 @@ bool ECMusicModule::copyLibrary(AFCDirectoryAccess& media, const QString& folder
     const QString copyLog = folder + QLatin1Char('/') + QLatin1String(WAL_FILE_NAME);
     // The log is absent after the phone (or our own deletion) folded it into the library; only
     // a log that is there and cannot be copied is a failure.
-    if (!media.copyRemoteFile(remote, local(copy))
-        || (media.fileExistsAtPath(remoteLog) && !media.copyRemoteFile(remoteLog, local(copyLog)))) {
+    if (!AFCTreeOperations(media).copyRemoteFile(remote, local(copy))
+        || (media.fileExistsAtPath(remoteLog) && !AFCTreeOperations(media).copyRemoteFile(remoteLog, local(copyLog)))) {
         logLine(LOG_MODULES, "Failed to download music library.");
         return false;
     }

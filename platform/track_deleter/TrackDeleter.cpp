@@ -4,6 +4,7 @@
 #include "base/PlistValue.h"
 #include "db/FMDatabase.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 
 #include <QDateTime>
@@ -76,7 +77,7 @@ std::optional<std::int64_t> remoteSize(AFCDirectoryAccess& media, const std::str
 /// Uploads `localPath` to `remotePath` and checks the device holds all of it.
 bool upload(AFCDirectoryAccess& media, const QString& localPath, const std::string& remotePath, std::string& error)
 {
-    if (!media.copyLocalFileToRemoteFile(local(localPath), remotePath, true)) {
+    if (!AFCTreeOperations(media).copyLocalFileToRemoteFile(local(localPath), remotePath, true)) {
         error = media.lasterror().value_or("the copy failed");
         return false;
     }
@@ -176,7 +177,7 @@ PendingList readPending(AFCDirectoryAccess& media, const std::string& path)
     if (!media.fileExistsAtPath(path)) {
         return result;
     }
-    const auto document = media.readPlistAtPath(path);
+    const auto document = AFCTreeOperations(media).readPlistAtPath(path);
     const PlistArray* entries = document ? document->asArray() : nullptr;
     if (!entries) {
         logLine(LOG_PLATFORM, "Ignoring %s: it is not a list", path.c_str());
@@ -213,7 +214,7 @@ bool writePending(AFCDirectoryAccess& media, const std::string& path, const std:
         array.emplace_back(PlistDictionary {
             { "pid", PlistValue(static_cast<long long>(entry.pid)) }, { "path", PlistValue(entry.path) } });
     }
-    return media.writePlist(PlistValue(std::move(array)), path);
+    return AFCTreeOperations(media).writePlist(PlistValue(std::move(array)), path);
 }
 
 } // namespace
@@ -403,8 +404,8 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
     const QString backupLog = backupLibrary + QStringLiteral("-wal");
     const auto librarySize = remoteSize(*media, library);
     const auto walSize = hasLog ? remoteSize(*media, wal) : std::optional<std::int64_t>(0);
-    if (!librarySize || !walSize || !media->copyRemoteFile(library, local(backupLibrary))
-        || (hasLog && !media->copyRemoteFile(wal, local(backupLog)))) {
+    if (!librarySize || !walSize || !AFCTreeOperations(*media).copyRemoteFile(library, local(backupLibrary))
+        || (hasLog && !AFCTreeOperations(*media).copyRemoteFile(wal, local(backupLog)))) {
         return fail(QStringLiteral("Torvane could not copy the music library from the device.") + unchanged,
             media->lasterror().value_or(""));
     }

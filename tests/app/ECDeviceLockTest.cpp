@@ -1,5 +1,6 @@
 #include "app/ECDeviceSelection.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/mobile_device.h"
 #include "modules/ECTableViewModule.h"
@@ -55,7 +56,7 @@ public:
         if (!media) {
             return result;
         }
-        const PlistDictionary scan = media->scanPath(pathOf(item));
+        const PlistDictionary scan = AFCTreeOperations(*media).scanPath(pathOf(item));
         if (const auto size = scan.find("size"); size != scan.end()) {
             result.size = size->second.toInt64();
         }

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "device/AFCPacket.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMSocketConnection.h"
 #include "tests/support/TestSupport.h"
 
@@ -343,7 +344,8 @@ TEST(AFCDirectoryAccess, RefusesMissingArgumentsBeforeAnyDeviceCall)
         { "fileExists", [&](AFCDirectoryAccess& afc) { return afc.fileExistsAtPath(nil); }, "Input path is nil" },
         { "contents", [&](AFCDirectoryAccess& afc) { return afc.directoryContents(nil).has_value(); },
             "Input path is nil" },
-        { "recursive", [&](AFCDirectoryAccess& afc) { return afc.recursiveDirectoryContents(nil).has_value(); },
+        { "recursive",
+            [&](AFCDirectoryAccess& afc) { return AFCTreeOperations(afc).recursiveDirectoryContents(nil).has_value(); },
             "Input path is nil" },
         { "mkdir", [&](AFCDirectoryAccess& afc) { return afc.mkdir(nil); }, "Input path is nil" },
         { "unlink", [&](AFCDirectoryAccess& afc) { return afc.unlink(nil); }, "Input path is nil" },
@@ -389,7 +391,7 @@ TEST(AFCDirectoryAccess, FailsEverythingAfterCloseAndStopsOpenFiles)
     EXPECT_EQ(afc->lasterror(), "Connection is not open");
     EXPECT_FALSE(afc->getFileInfo("/f"));
     EXPECT_EQ(afc->lasterror(), "Connection is not open");
-    EXPECT_FALSE(afc->copyRemoteFile("/f", "/nonexistent/never"));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyRemoteFile("/f", "/nonexistent/never"));
     EXPECT_EQ(afc->lasterror(), "Connection is not open");
 
     const std::size_t before = peer.requestCount();
@@ -453,10 +455,10 @@ TEST(AFCDirectoryAccess, ListsTreesSortedWithDirectoriesMarked)
     tree.addFile("d/C/z", "");
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
-    EXPECT_EQ(
-        afc->recursiveDirectoryContents("d"), (std::vector<std::string> { "d/", "d/C/", "d/C/z", "d/a/", "d/b" }));
-    EXPECT_EQ(afc->recursiveDirectoryContents("d/b"), (std::vector<std::string> { "d/b" }));
-    EXPECT_FALSE(afc->recursiveDirectoryContents("missing"));
+    EXPECT_EQ(AFCTreeOperations(*afc).recursiveDirectoryContents("d"),
+        (std::vector<std::string> { "d/", "d/C/", "d/C/z", "d/a/", "d/b" }));
+    EXPECT_EQ(AFCTreeOperations(*afc).recursiveDirectoryContents("d/b"), (std::vector<std::string> { "d/b" }));
+    EXPECT_FALSE(AFCTreeOperations(*afc).recursiveDirectoryContents("missing"));
     EXPECT_EQ(afc->lasterror(), "AFCDirectoryOpen failed: Return code = 0x0008");
 }
 
@@ -544,13 +546,13 @@ TEST(AFCTreeOperations, CombinesScans)
     const PlistDictionary sum { { "size", PlistValue(std::int64_t { 130 }) }, { "date", PlistValue(d2) } };
     const PlistDictionary difference { { "size", PlistValue(std::int64_t { 70 }) }, { "date", PlistValue(d2) } };
     const PlistDictionary nothing { { "size", PlistValue(std::int64_t { 0 }) }, { "date", PlistValue(PlistDate {}) } };
-    EXPECT_EQ(AFCDirectoryAccess::addScan(a, b, false), sum);
-    EXPECT_EQ(AFCDirectoryAccess::addScan(b, a, false), sum);
-    EXPECT_EQ(AFCDirectoryAccess::addScan(a, b, true), difference);
-    EXPECT_EQ(AFCDirectoryAccess::addScan({}, {}, false), nothing);
+    EXPECT_EQ(AFCTreeOperations::addScan(a, b, false), sum);
+    EXPECT_EQ(AFCTreeOperations::addScan(b, a, false), sum);
+    EXPECT_EQ(AFCTreeOperations::addScan(a, b, true), difference);
+    EXPECT_EQ(AFCTreeOperations::addScan({}, {}, false), nothing);
     // Sizes beyond 32 bits add without wrapping.
     const PlistDictionary big { { "size", PlistValue(std::int64_t { 5'000'000'000 }) } };
-    EXPECT_EQ(AFCDirectoryAccess::addScan(big, big, false).at("size"), PlistValue(std::int64_t { 10'000'000'000 }));
+    EXPECT_EQ(AFCTreeOperations::addScan(big, big, false).at("size"), PlistValue(std::int64_t { 10'000'000'000 }));
 }
 
 TEST(AFCTreeOperations, ScansTreesWithOneRequestPerEntryAndListingPerDirectory)
@@ -568,14 +570,14 @@ TEST(AFCTreeOperations, ScansTreesWithOneRequestPerEntryAndListingPerDirectory)
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
 
-    EXPECT_EQ(afc->scanPath("/empty"), PlistDictionary {});
+    EXPECT_EQ(AFCTreeOperations(*afc).scanPath("/empty"), PlistDictionary {});
     const PlistDictionary zero { { "size", PlistValue(std::int64_t { 0 }) }, { "date", PlistValue(PlistDate {}) } };
-    EXPECT_EQ(afc->scanPath("/holder"), zero);
-    EXPECT_EQ(afc->scanPath("/single"),
+    EXPECT_EQ(AFCTreeOperations(*afc).scanPath("/holder"), zero);
+    EXPECT_EQ(AFCTreeOperations(*afc).scanPath("/single"),
         (PlistDictionary { { "size", PlistValue(std::int64_t { 42 }) }, { "date", PlistValue(PlistDate {}) } }));
 
     const std::size_t before = peer.requestCount();
-    EXPECT_EQ(afc->scanPath("/t"),
+    EXPECT_EQ(AFCTreeOperations(*afc).scanPath("/t"),
         (PlistDictionary { { "size", PlistValue(std::int64_t { 30 }) }, { "date", PlistValue(seconds(9)) } }));
     // Entries /t, /t/a, /t/s, /t/s/b, /t/s/e: five file-information requests; three listings.
     std::size_t infos = 0;
@@ -600,8 +602,8 @@ TEST(AFCTreeOperations, DeletesContentsFirstAndKeepsTheRootWhenAsked)
     tree.addFile("/lone", "");
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
-    afc->recursiveDeletePath("/d", false);
-    afc->recursiveDeletePath("/lone", false);
+    AFCTreeOperations(*afc).recursiveDeletePath("/d", false);
+    AFCTreeOperations(*afc).recursiveDeletePath("/lone", false);
     std::vector<std::string> removed;
     for (const Request& request : peer.requests()) {
         if (request.operation == AFCOpcode::RemovePath) {
@@ -631,7 +633,7 @@ TEST(AFCTreeOperations, PostsCopyProgressPerChunk)
                 posted.emplace_back(n, info);
             }));
     }
-    EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source, "/target.bin", false));
+    EXPECT_TRUE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/target.bin", false));
     for (auto token : tokens) {
         center.removeObserver(token);
     }
@@ -648,7 +650,7 @@ TEST(AFCTreeOperations, PostsCopyProgressPerChunk)
     }
     EXPECT_EQ(posted.back().first, AFC_FILE_COPY_DONE);
     EXPECT_EQ(tree.nodes.at("/target.bin").contents, std::string(25000, 's'));
-    EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/target.bin", false));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/target.bin", false));
     EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
 }
 
@@ -666,13 +668,13 @@ TEST(AFCTreeOperations, CopyToTheHostNeverLeavesAPartialFile)
     });
     auto afc = openOn(peer);
     const std::string target = (local.path() / "copy.db").string();
-    EXPECT_FALSE(afc->copyRemoteFile("/db", target));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyRemoteFile("/db", target));
     EXPECT_EQ(afc->lasterror(), "AFCFileRefRead failed: 20");
     EXPECT_FALSE(std::filesystem::exists(target));
 
     // An existing local file is left alone.
     std::ofstream(target) << "keep";
-    EXPECT_FALSE(afc->copyRemoteFile("/db", target));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyRemoteFile("/db", target));
     EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
     std::ifstream in(target);
     std::string kept;
@@ -692,7 +694,7 @@ TEST(AFCTreeOperations, FillsUntilAWriteFailsAndStillSucceeds)
     });
     auto afc = openOn(peer);
     LogCapture log;
-    EXPECT_TRUE(afc->fillDriveWithData(std::string(4096, 'f'), "/Torvane/fill"));
+    EXPECT_TRUE(AFCTreeOperations(*afc).fillDriveWithData(std::string(4096, 'f'), "/Torvane/fill"));
     EXPECT_EQ(log.count("Wrote data"), 3);
     EXPECT_EQ(log.count("Failed to write data, bailing out"), 1);
     EXPECT_EQ(tree.nodes.at("/Torvane/fill").contents.size(), 3u * 4096);
@@ -705,14 +707,14 @@ TEST(AFCTreeOperations, WritesPlistsOnlyWhenTheyCanBeSerialised)
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
     LogCapture log;
-    EXPECT_FALSE(afc->writePlist(PlistValue(PlistArray { PlistValue() }), "/keep.plist"));
+    EXPECT_FALSE(AFCTreeOperations(*afc).writePlist(PlistValue(PlistArray { PlistValue() }), "/keep.plist"));
     EXPECT_EQ(tree.nodes.at("/keep.plist").contents, "<old/>");
     EXPECT_TRUE(log.contains("Error: Can't convert value to XML"));
 
     const PlistValue value(PlistDictionary { { "k", PlistValue(std::int64_t { 7 }) } });
-    EXPECT_TRUE(afc->writePlist(value, "/new.plist"));
-    EXPECT_EQ(afc->readPlistAtPath("/new.plist"), value);
-    EXPECT_FALSE(afc->readPlistAtPath("/missing.plist"));
+    EXPECT_TRUE(AFCTreeOperations(*afc).writePlist(value, "/new.plist"));
+    EXPECT_EQ(AFCTreeOperations(*afc).readPlistAtPath("/new.plist"), value);
+    EXPECT_FALSE(AFCTreeOperations(*afc).readPlistAtPath("/missing.plist"));
     EXPECT_TRUE(log.contains("Error: AFCFileRefOpen failed: Return code = 0x0008"));
 }
 
@@ -790,7 +792,7 @@ TEST(AFCTreeOperations, TreeDeletionFailsAndStopsWhenTheConnectionDrops)
     MemoryTree tree = bigFolder(50);
     FakeAFCPeer peer(hangUpAfter(tree, AFCOpcode::RemovePath, 20));
     auto afc = openOn(peer);
-    EXPECT_FALSE(afc->deleteTreeAtPath("/big", true));
+    EXPECT_FALSE(AFCTreeOperations(*afc).deleteTreeAtPath("/big", true));
     EXPECT_TRUE(AFCDirectoryAccess::isConnectionFailure(afc->lastStatus())) << afc->lasterror().value_or("");
     EXPECT_EQ(tree.nodes.size(), 31u); // the folder and the 30 files the walk never reached
     // The walk ended at the failure instead of sending 30 more requests into a dead connection.
@@ -807,7 +809,7 @@ TEST(AFCTreeOperations, TreeDeletionReportsARefusalAndRemovesTheRest)
         return tree(request);
     });
     auto afc = openOn(peer);
-    EXPECT_FALSE(afc->deleteTreeAtPath("/big", true));
+    EXPECT_FALSE(AFCTreeOperations(*afc).deleteTreeAtPath("/big", true));
     EXPECT_EQ(afc->lasterror(), "AFCRemovePath failed: Return code = 0x000A");
     EXPECT_EQ(afc->lastStatus(), AFCStatus::PermDenied);
     EXPECT_FALSE(tree.nodes.count("/big/f0"));
@@ -823,8 +825,8 @@ TEST(AFCTreeOperations, TreeDeletionRefusesTheTopOfTheArea)
         tree.addDirectory("/DCIM");
         FakeAFCPeer peer(std::ref(tree));
         auto afc = openOn(peer);
-        EXPECT_FALSE(afc->deleteTreeAtPath(path, true));
-        afc->recursiveDeletePath(path, true);
+        EXPECT_FALSE(AFCTreeOperations(*afc).deleteTreeAtPath(path, true));
+        AFCTreeOperations(*afc).recursiveDeletePath(path, true);
         EXPECT_EQ(peer.requestCount(), 0u);
         EXPECT_EQ(tree.nodes.size(), 4u);
     }
@@ -833,7 +835,7 @@ TEST(AFCTreeOperations, TreeDeletionRefusesTheTopOfTheArea)
     tree.addDirectory("/");
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
-    EXPECT_TRUE(afc->deleteTreeAtPath("/", false));
+    EXPECT_TRUE(AFCTreeOperations(*afc).deleteTreeAtPath("/", false));
     EXPECT_EQ(tree.nodes.size(), 1u);
     EXPECT_TRUE(tree.nodes.count("/"));
 }
@@ -893,12 +895,12 @@ TEST(AFCTreeOperations, ScanThatCannotReadEverythingSaysSo)
             return fault ? *fault : tree(request);
         });
         auto afc = openOn(peer);
-        const PlistDictionary scan = afc->scanPath("/t");
-        EXPECT_TRUE(AFCDirectoryAccess::isIncompleteScan(scan));
+        const PlistDictionary scan = AFCTreeOperations(*afc).scanPath("/t");
+        EXPECT_TRUE(AFCTreeOperations::isIncompleteScan(scan));
         EXPECT_EQ(scan.count("size") ? scan.at("size").toInt64().value_or(-1) : 0, row.counted);
         EXPECT_TRUE(afc->lasterror().has_value());
         // A sum that includes it is short too.
-        EXPECT_TRUE(AFCDirectoryAccess::isIncompleteScan(AFCDirectoryAccess::addScan({}, scan, false)));
+        EXPECT_TRUE(AFCTreeOperations::isIncompleteScan(AFCTreeOperations::addScan({}, scan, false)));
     }
     // An entry removed while the walk runs is simply not there.
     FakeAFCPeer peer([&](const Request& request) {
@@ -908,8 +910,8 @@ TEST(AFCTreeOperations, ScanThatCannotReadEverythingSaysSo)
         return tree(request);
     });
     auto afc = openOn(peer);
-    const PlistDictionary scan = afc->scanPath("/t");
-    EXPECT_FALSE(AFCDirectoryAccess::isIncompleteScan(scan));
+    const PlistDictionary scan = AFCTreeOperations(*afc).scanPath("/t");
+    EXPECT_FALSE(AFCTreeOperations::isIncompleteScan(scan));
     EXPECT_EQ(scan.at("size"), PlistValue(std::int64_t { 30 }));
 }
 
@@ -925,7 +927,7 @@ TEST(AFCTreeOperations, UploadNeverLeavesAPartialFileUnderTheTargetName)
         tree.freeBytes = 50000;
         FakeAFCPeer peer(std::ref(tree));
         auto afc = openOn(peer);
-        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/big.bin", false));
         EXPECT_EQ(afc->lastStatus(), AFCStatus::NoSpaceLeft);
         EXPECT_EQ(afc->lasterror(), "Not enough free space on the device: 100000 bytes needed, 50000 free");
         EXPECT_EQ(countRequests(peer, AFCOpcode::FileOpen), 0u);
@@ -941,7 +943,7 @@ TEST(AFCTreeOperations, UploadNeverLeavesAPartialFileUnderTheTargetName)
             return tree(request);
         });
         auto afc = openOn(peer);
-        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/big.bin", false));
         EXPECT_EQ(afc->lasterror(), "AFCFileRefWrite failed: 18");
         EXPECT_EQ(afc->lastStatus(), AFCStatus::NoSpaceLeft);
         EXPECT_TRUE(tree.nodes.empty());
@@ -951,24 +953,24 @@ TEST(AFCTreeOperations, UploadNeverLeavesAPartialFileUnderTheTargetName)
         MemoryTree tree;
         FakeAFCPeer peer(hangUpAfter(tree, AFCOpcode::FileWrite, 4));
         auto afc = openOn(peer);
-        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/big.bin", false));
         EXPECT_FALSE(tree.nodes.count("/big.bin"));
-        EXPECT_TRUE(tree.nodes.count(AFCDirectoryAccess::partialPathFor("/big.bin")));
+        EXPECT_TRUE(tree.nodes.count(AFCTreeOperations::partialPathFor("/big.bin")));
     }
     // A retry after that succeeds, and replacing needs the caller's word.
     {
         MemoryTree tree;
-        tree.addFile(AFCDirectoryAccess::partialPathFor("/big.bin"), "stale");
+        tree.addFile(AFCTreeOperations::partialPathFor("/big.bin"), "stale");
         FakeAFCPeer peer(std::ref(tree));
         auto afc = openOn(peer);
-        EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_TRUE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/big.bin", false));
         EXPECT_EQ(tree.nodes.at("/big.bin").contents.size(), 100000u);
         EXPECT_EQ(tree.nodes.size(), 1u);
-        EXPECT_FALSE(afc->copyLocalFileToRemoteFile(source, "/big.bin", false));
+        EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source, "/big.bin", false));
         EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
     }
-    EXPECT_EQ(AFCDirectoryAccess::partialPathFor("/a/b.txt"), "/a/.b.txt.torvane-partial");
-    EXPECT_EQ(AFCDirectoryAccess::partialPathFor("/b.txt"), "/.b.txt.torvane-partial");
+    EXPECT_EQ(AFCTreeOperations::partialPathFor("/a/b.txt"), "/a/.b.txt.torvane-partial");
+    EXPECT_EQ(AFCTreeOperations::partialPathFor("/b.txt"), "/.b.txt.torvane-partial");
 }
 
 TEST(AFCTreeOperations, FolderUploadSkipsFifosAndSockets)
@@ -983,11 +985,12 @@ TEST(AFCTreeOperations, FolderUploadSkipsFifosAndSockets)
     FakeAFCPeer peer(std::ref(tree));
     auto afc = openOn(peer);
     // Reading the FIFO would wait for a writer for ever; it must be skipped, not opened.
-    EXPECT_TRUE(afc->copyLocalFileToRemoteDir(folder.string(), "/", false));
-    EXPECT_EQ(afc->skippedLocalPaths(), (std::vector<std::string> { (folder / "pipe").string() }));
+    AFCTreeOperations operations(*afc);
+    EXPECT_TRUE(operations.copyLocalFileToRemoteDir(folder.string(), "/", false));
+    EXPECT_EQ(operations.skippedLocalPaths(), (std::vector<std::string> { (folder / "pipe").string() }));
     EXPECT_EQ(tree.nodes.at("/folder/a.txt").contents, "alpha");
     EXPECT_FALSE(tree.nodes.count("/folder/pipe"));
 
-    EXPECT_FALSE(afc->copyLocalFileToRemoteFile((folder / "pipe").string(), "/pipe", false));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile((folder / "pipe").string(), "/pipe", false));
     EXPECT_EQ(afc->lasterror(), "Can't open input file: not a regular file");
 }

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "base/NotificationCenter.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "tests/device/integration/AttachedDevice.h"
 #include "tests/platform/MediaLibrarySnapshot.h"
 

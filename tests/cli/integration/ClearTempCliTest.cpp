@@ -142,6 +142,7 @@ TEST(ClearTempCli, FillersThePhoneWillNotRemoveMakeTheRunAFailureThatSaysHowMuch
     const fs::path folder = sim.mediaRoot(udid) / "Torvane";
     const std::uint64_t freeBefore = sim.storage(udid).at("free");
     ASSERT_TRUE(sim.fault(udid, { "afc-status", "8", "10" })); // every removal: permission denied
+    ASSERT_TRUE(sim.fault(udid, { "afc-status", "34", "10" })); // of a whole folder too
 
     const ProcessResult refused = cli({ "clear-temp", "--json" });
     EXPECT_EQ(refused.exitCode, 1) << refused.err;

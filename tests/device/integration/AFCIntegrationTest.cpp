@@ -5,6 +5,7 @@
 #include "base/NotificationCenter.h"
 #include "base/RunLoop.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
 #include "tests/support/SimulatorFixture.h"
@@ -192,10 +193,11 @@ TEST_F(AFCSimulatorTest, ListsTreesAndScansThemAsTheSimulatorStoresThem)
 {
     fs::create_directories(media / "d/a");
     writeHostFile(media / "d/b", "bee");
-    EXPECT_EQ(afc->recursiveDirectoryContents("/d"), (std::vector<std::string> { "/d/", "/d/a/", "/d/b" }));
-    EXPECT_EQ(afc->recursiveDirectoryContents("/d/b"), (std::vector<std::string> { "/d/b" }));
+    EXPECT_EQ(AFCTreeOperations(*afc).recursiveDirectoryContents("/d"),
+        (std::vector<std::string> { "/d/", "/d/a/", "/d/b" }));
+    EXPECT_EQ(AFCTreeOperations(*afc).recursiveDirectoryContents("/d/b"), (std::vector<std::string> { "/d/b" }));
 
-    EXPECT_EQ(afc->scanPath("/d/a"), PlistDictionary {});
+    EXPECT_EQ(AFCTreeOperations(*afc).scanPath("/d/a"), PlistDictionary {});
     writeHostFile(media / "tree/x/one.bin", std::string(1000, '1'));
     writeHostFile(media / "tree/x/y/two.bin", std::string(70000, '2'));
     writeHostFile(media / "tree/three.bin", std::string(5, '3'));
@@ -213,14 +215,14 @@ TEST_F(AFCSimulatorTest, ListsTreesAndScansThemAsTheSimulatorStoresThem)
             latest = std::max<std::int64_t>(latest, hostInfo.st_mtim.tv_sec);
         }
     }
-    const PlistDictionary scan = afc->scanPath("/tree");
+    const PlistDictionary scan = AFCTreeOperations(*afc).scanPath("/tree");
     EXPECT_EQ(scan.at("size"), PlistValue(size));
     EXPECT_EQ(scan.at("date"), PlistValue(PlistDate { latest * 1'000'000 }));
 
-    afc->recursiveDeletePath("/tree", false);
+    AFCTreeOperations(*afc).recursiveDeletePath("/tree", false);
     EXPECT_TRUE(fs::is_directory(media / "tree"));
     EXPECT_TRUE(fs::is_empty(media / "tree"));
-    afc->recursiveDeletePath("/tree", true);
+    AFCTreeOperations(*afc).recursiveDeletePath("/tree", true);
     EXPECT_FALSE(fs::exists(media / "tree"));
 }
 
@@ -246,7 +248,7 @@ TEST_F(AFCSimulatorTest, CopiesBothWaysWithProgress)
                 }
             }));
     }
-    EXPECT_TRUE(afc->copyLocalFileToRemoteFile(source.string(), "/up.bin", false));
+    EXPECT_TRUE(AFCTreeOperations(*afc).copyLocalFileToRemoteFile(source.string(), "/up.bin", false));
     for (auto token : tokens) {
         center.removeObserver(token);
     }
@@ -256,30 +258,30 @@ TEST_F(AFCSimulatorTest, CopiesBothWaysWithProgress)
     EXPECT_EQ(readHostFile(media / "up.bin"), contents);
 
     const fs::path back = local.path() / "back.bin";
-    EXPECT_TRUE(afc->copyRemoteFile("/up.bin", back.string()));
+    EXPECT_TRUE(AFCTreeOperations(*afc).copyRemoteFile("/up.bin", back.string()));
     EXPECT_EQ(readHostFile(back), contents);
-    EXPECT_FALSE(afc->copyRemoteFile("/up.bin", back.string()));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyRemoteFile("/up.bin", back.string()));
     EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
-    EXPECT_FALSE(afc->copyRemoteFile("/missing.bin", (local.path() / "never").string()));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyRemoteFile("/missing.bin", (local.path() / "never").string()));
     EXPECT_FALSE(fs::exists(local.path() / "never"));
 
     // A local tree, hidden entries and a link included.
     writeHostFile(local.path() / "folder/.hidden", "h");
     writeHostFile(local.path() / "folder/sub/inner.txt", "inner");
     fs::create_symlink("sub/inner.txt", local.path() / "folder/link");
-    EXPECT_TRUE(afc->copyLocalFileToRemoteDir((local.path() / "folder").string(), "/", false));
+    EXPECT_TRUE(AFCTreeOperations(*afc).copyLocalFileToRemoteDir((local.path() / "folder").string(), "/", false));
     EXPECT_EQ(readHostFile(media / "folder/.hidden"), "h");
     EXPECT_EQ(readHostFile(media / "folder/sub/inner.txt"), "inner");
     EXPECT_EQ(fs::read_symlink(media / "folder/link"), "sub/inner.txt");
 
     // Property lists both ways.
     const PlistValue value(PlistDictionary { { "Name", PlistValue("caf\xC3\xA9") }, { "Count", PlistValue(3) } });
-    EXPECT_TRUE(afc->writePlist(value, "/settings.plist"));
-    EXPECT_EQ(afc->readPlistAtPath("/settings.plist"), value);
-    EXPECT_TRUE(afc->copyData("abc", "/data.txt"));
-    EXPECT_FALSE(afc->copyData("abc", "/data.txt"));
+    EXPECT_TRUE(AFCTreeOperations(*afc).writePlist(value, "/settings.plist"));
+    EXPECT_EQ(AFCTreeOperations(*afc).readPlistAtPath("/settings.plist"), value);
+    EXPECT_TRUE(AFCTreeOperations(*afc).copyData("abc", "/data.txt"));
+    EXPECT_FALSE(AFCTreeOperations(*afc).copyData("abc", "/data.txt"));
     EXPECT_EQ(afc->lasterror(), "Won't overwrite existing file");
-    EXPECT_TRUE(afc->createFakeFileAtPath("/fake.bin", 1'000'000));
+    EXPECT_TRUE(AFCTreeOperations(*afc).createFakeFileAtPath("/fake.bin", 1'000'000));
     EXPECT_EQ(fs::file_size(media / "fake.bin"), 1'000'000u);
 }
 
@@ -289,7 +291,7 @@ TEST_F(AFCSimulatorTest, FillsTheDriveUntilTheSimulatedDiskIsFull)
     ASSERT_GT(freeBefore, 0u);
     ASSERT_TRUE(afc->mkdir("/Torvane"));
     LogCapture log;
-    EXPECT_TRUE(afc->fillDriveWithData(std::string(4 * 1024 * 1024, 'F'), "/Torvane/fill.0"));
+    EXPECT_TRUE(AFCTreeOperations(*afc).fillDriveWithData(std::string(4 * 1024 * 1024, 'F'), "/Torvane/fill.0"));
     EXPECT_EQ(log.count("Failed to write data, bailing out"), 1);
     EXPECT_GE(log.count("Wrote data"), 1);
     const std::optional<PlistDictionary> figures = afc->deviceInfo();
@@ -324,7 +326,7 @@ TEST_F(AFCSimulatorTest, ReportsAConnectionDroppedMidReplyPromptly)
     EXPECT_TRUE(detail->starts_with("Reply was truncated, expected ")) << *detail;
 
     // Copies stop too, and leave nothing behind.
-    EXPECT_FALSE(dropping->copyRemoteFile("/big.bin", (local.path() / "big.bin").string()));
+    EXPECT_FALSE(AFCTreeOperations(*dropping).copyRemoteFile("/big.bin", (local.path() / "big.bin").string()));
     EXPECT_FALSE(fs::exists(local.path() / "big.bin"));
     ASSERT_TRUE(sim->clearFaults(UDID));
 }

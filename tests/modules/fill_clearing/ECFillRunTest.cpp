@@ -177,8 +177,8 @@ TEST(ECFillRun, ANameWaitsForTheNextSecondOnceEveryNumberIsTaken)
 {
     FakeFillPhone phone(64 * 1024 * MIB, 200 * MIB);
     ECFillRun run(phone);
-    const QDateTime start(QDate(2015, 3, 12), QTime(10, 11, 12), QTimeZone::utc());
-    int reads = 0;
+    const QDateTime start(QDate(2015, 3, 12), QTime(10, 11, 12, 990), QTimeZone::utc());
+    int reads = 0; // late in its second: each wait for the next one is short
     // The clock moves on to the next second after a few more readings.
     run.setClock([&] { return reads++ < FILLER_NUMBERS + 3 ? start : start.addSecs(1); });
     int call = 0;
@@ -306,6 +306,35 @@ TEST(ECFillRun, StopDuringAWrittenFillerCutsItShort)
     // The first progress report comes before any write; two 4 MiB chunks were written after it.
     EXPECT_EQ(outcome.bytesWritten, 2 * ECAFCFillStore::WRITE_CHUNK_SIZE);
     EXPECT_TRUE(phone.files.empty());
+}
+
+TEST(ECFillRun, FillersGoAtOnceWhereThePhoneAllowsAndOneByOneWhereItRefuses)
+{
+    const struct
+    {
+        const char* phone;
+        bool emptiesAtOnce;
+        int removalsAtTheEnd; // one-by-one removals in the final clearing
+    } rows[] = { { "empties the folder", true, 0 }, { "refuses half way", false, -1 } };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.phone);
+        FakeFillPhone phone(64 * 1024 * MIB, 1024 * MIB);
+        phone.emptiesAtOnce = row.emptiesAtOnce;
+        const ECFillOutcome outcome = ECFillRun(phone).run();
+        EXPECT_EQ(outcome.ending, ECFillEnding::Finished);
+        EXPECT_TRUE(outcome.fillersCleared);
+        EXPECT_TRUE(phone.files.empty());
+        EXPECT_EQ(phone.free, 1024 * MIB);
+        EXPECT_EQ(phone.folderEmptyings, 1);
+        const int removalsAtTheEnd = phone.removals - phone.removalsBeforeListing;
+        if (row.removalsAtTheEnd >= 0) {
+            EXPECT_EQ(removalsAtTheEnd, row.removalsAtTheEnd);
+        } else {
+            // Listed again after the refusal: only what was left is removed, and none counts as kept.
+            EXPECT_GT(removalsAtTheEnd, 0);
+            EXPECT_EQ(outcome.fillersLeft, 0);
+        }
+    }
 }
 
 TEST(ECFillRun, ClearingDeletesOnlyPlainNamesInTheFillFolder)

@@ -39,6 +39,10 @@ public:
     bool gone { false };
     /// The phone refuses every removal (a permission it no longer gives).
     bool refusesRemovals { false };
+    /// How the phone answers a request to empty a folder at once: not offered (nothing), done
+    /// (true), or refused after removing the first half of the files (false).
+    std::optional<bool> emptiesAtOnce;
+    int folderEmptyings { 0 };
     /// Called before every request, with the request's name; may set `gone`.
     std::function<void(const std::string& request)> beforeRequest;
 
@@ -123,6 +127,23 @@ public:
         free += file->second;
         files.erase(file);
         return true;
+    }
+
+    std::optional<bool> emptyFolder(const std::string& path) override
+    {
+        if (!emptiesAtOnce) {
+            return std::nullopt;
+        }
+        ++folderEmptyings;
+        if (!request("empty") || folders.count(path) == 0) {
+            return false;
+        }
+        std::size_t toRemove = *emptiesAtOnce ? files.size() : files.size() / 2;
+        for (auto file = files.begin(); file != files.end() && toRemove > 0; --toRemove) {
+            free += file->second;
+            file = files.erase(file);
+        }
+        return *emptiesAtOnce;
     }
 
     std::optional<std::uint64_t> fileSize(const std::string& path) override

@@ -1,5 +1,6 @@
 #include "base/RunLoop.h"
 #include "device/AFCDirectoryAccess.h"
+#include "device/AFCTreeOperations.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
 #include "modules/ECModuleEventSink.h"
@@ -54,7 +55,7 @@ public:
         if (!media) {
             return result;
         }
-        const PlistDictionary scan = media->scanPath(pathOf(item));
+        const PlistDictionary scan = AFCTreeOperations(*media).scanPath(pathOf(item));
         if (const auto size = scan.find("size"); size != scan.end() && size->second.toInt64()) {
             result.size = *size->second.toInt64();
             // One bar per started megabyte, so the biggest file ranks first.
