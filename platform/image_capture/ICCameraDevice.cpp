@@ -13,8 +13,6 @@
 #include <QTimeZone>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <set>
 #include <thread>
 
@@ -107,122 +105,6 @@ private:
     std::string m_buffer;
     std::uint64_t m_bufferStart { 0 };
     std::uint64_t m_position { 0 };
-};
-
-/// Hashes and writes the bytes a download receives. A file larger than one request gets a thread
-/// of its own for that, so the next request to the phone is on its way while the last bytes are
-/// hashed and written; a smaller one is written by the reading thread.
-class ChunkPipeline
-{
-public:
-    static constexpr std::size_t BUFFERS = 3; // one being read, one being written, one waiting
-
-    ChunkPipeline(ICVerifiedFileWriter& writer, bool threaded)
-        : m_writer(writer)
-        , m_buffers(threaded ? BUFFERS : 1)
-    {
-        for (std::size_t i = 0; i < m_buffers.size(); ++i) {
-            m_buffers[i].resize(ICCameraDevice::READ_CHUNK_BYTES);
-            m_free.push_back(i);
-        }
-        if (threaded) {
-            m_thread = std::thread([this] { run(); });
-        }
-    }
-
-    ~ChunkPipeline()
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_changed.notify_all();
-        if (m_thread.joinable()) {
-            m_thread.join();
-        }
-    }
-
-    ChunkPipeline(const ChunkPipeline&) = delete;
-    ChunkPipeline& operator=(const ChunkPipeline&) = delete;
-
-    /// A buffer of READ_CHUNK_BYTES for the next bytes; waits while every buffer is queued.
-    /// Null once a write has failed.
-    char* nextBuffer()
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return !m_free.empty() || m_failed; });
-        if (m_failed) {
-            return nullptr;
-        }
-        m_current = m_free.back();
-        m_free.pop_back();
-        return m_buffers[m_current].data();
-    }
-
-    /// Queues the first `length` bytes of the buffer nextBuffer() gave. False once a write failed.
-    bool push(std::uint32_t length)
-    {
-        if (!m_thread.joinable()) {
-            m_failed = !m_writer.append(std::string_view(m_buffers[m_current].data(), length));
-            m_free.push_back(m_current);
-            return !m_failed;
-        }
-        {
-            std::lock_guard lock(m_mutex);
-            if (m_failed) {
-                return false;
-            }
-            m_queue.emplace_back(m_current, length);
-        }
-        m_changed.notify_all();
-        return true;
-    }
-
-    /// Waits until everything queued is written (or, after a failed write, dropped). False when a
-    /// write failed: the writer's error() says why.
-    bool drain()
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_queue.empty() && !m_writing; });
-        return !m_failed;
-    }
-
-private:
-    void run()
-    {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop; });
-            if (m_stop) {
-                return;
-            }
-            const auto [index, length] = m_queue.front();
-            m_queue.pop_front();
-            if (!m_failed) {
-                // Nothing after a failed write is written: the file is given up.
-                m_writing = true;
-                lock.unlock();
-                const bool written = m_writer.append(std::string_view(m_buffers[index].data(), length));
-                lock.lock();
-                m_writing = false;
-                m_failed = !written;
-            }
-            m_free.push_back(index);
-            m_changed.notify_all();
-        }
-    }
-
-    ICVerifiedFileWriter& m_writer;
-    std::vector<std::string> m_buffers;
-    std::vector<std::size_t> m_free;
-    std::deque<std::pair<std::size_t, std::uint32_t>> m_queue;
-    std::size_t m_current { 0 };
-    bool m_writing { false };
-    bool m_failed { false };
-    bool m_stop { false };
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::thread m_thread;
 };
 
 struct CaptureTime
@@ -564,42 +446,27 @@ void download(ICCameraDevice::Shared& shared,
         result.error = writer.error();
         return;
     }
-    std::uint64_t received = 0;
-    {
-        ChunkPipeline pipeline(writer, expectedSize > ICCameraDevice::READ_CHUNK_BYTES);
-        for (;;) {
-            if (operation.isCancelled()) {
-                result.error = "Cancelled";
-                return;
-            }
-            char* buffer = pipeline.nextBuffer();
-            if (!buffer) {
-                (void)pipeline.drain();
-                result.error = writer.error();
-                return;
-            }
-            remote->clearLastError();
-            const std::uint32_t got = remote->readN(ICCameraDevice::READ_CHUNK_BYTES, buffer);
-            if (got == 0) {
-                if (remote->lasterror()) {
-                    result.error = "Reading " + file.devicePath + " from the phone failed: " + *remote->lasterror();
-                    return;
-                }
-                break;
-            }
-            if (received + got > expectedSize) {
-                result.error
-                    = "The phone sent more than the " + std::to_string(expectedSize) + " bytes of " + file.devicePath;
-                return;
-            }
-            received += got;
-            if (!pipeline.push(got)) {
-                (void)pipeline.drain();
-                result.error = writer.error();
-                return;
-            }
+    std::string buffer(ICCameraDevice::READ_CHUNK_BYTES, '\0');
+    for (;;) {
+        if (operation.isCancelled()) {
+            result.error = "Cancelled";
+            return;
         }
-        if (!pipeline.drain()) {
+        remote->clearLastError();
+        const std::uint32_t got = remote->readN(std::uint32_t(buffer.size()), buffer.data());
+        if (got == 0) {
+            if (remote->lasterror()) {
+                result.error = "Reading " + file.devicePath + " from the phone failed: " + *remote->lasterror();
+                return;
+            }
+            break;
+        }
+        if (writer.bytesWritten() + got > expectedSize) {
+            result.error
+                = "The phone sent more than the " + std::to_string(expectedSize) + " bytes of " + file.devicePath;
+            return;
+        }
+        if (!writer.append(std::string_view(buffer.data(), got))) {
             result.error = writer.error();
             return;
         }

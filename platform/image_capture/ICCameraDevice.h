@@ -31,8 +31,7 @@ public:
     static constexpr unsigned LOCATION_LOCAL = 0x00000100;
     /// Downloads that run at once; the rest wait their turn.
     static constexpr int MAX_CONCURRENT_DOWNLOADS = 3;
-    /// One read request of a download: large, so the phone streams rather than answers.
-    static constexpr std::uint32_t READ_CHUNK_BYTES = 4 << 20;
+    static constexpr std::uint32_t READ_CHUNK_BYTES = 1 << 20;
     /// The file whose exclusive lock on the phone a batch of removing downloads holds, so one run
     /// at a time, from any process or computer, removes from the camera roll.
     static constexpr const char* LOCK_FOLDER = "/PhotoData";

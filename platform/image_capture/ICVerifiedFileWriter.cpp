@@ -153,7 +153,6 @@ bool ICVerifiedFileWriter::append(std::string_view bytes)
         return false;
     }
     m_hash.addData(bytes);
-    const std::uint64_t start = m_written;
     while (!bytes.empty()) {
         const ssize_t written = ::write(m_file, bytes.data(), bytes.size());
         if (written < 0) {
@@ -168,9 +167,6 @@ bool ICVerifiedFileWriter::append(std::string_view bytes)
         bytes.remove_prefix(std::size_t(written));
         m_written += std::uint64_t(written);
     }
-    // Start writing these bytes to the disk now rather than all at the flush, so the disk works
-    // while the rest arrives. Only a head start: finish() still flushes and waits for it all.
-    (void)::sync_file_range(m_file, std::int64_t(start), std::int64_t(m_written - start), SYNC_FILE_RANGE_WRITE);
     return true;
 }
 

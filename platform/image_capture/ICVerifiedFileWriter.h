@@ -38,8 +38,7 @@ public:
 
     /// Creates the temporary file in `folder` (which must exist). False with error() set.
     [[nodiscard]] bool begin(const std::string& folder);
-    /// Writes and hashes the next bytes, and starts their writeback to the disk so the flush in
-    /// finish() has little left to wait for. False with error() set (a full disk among others).
+    /// Writes and hashes the next bytes. False with error() set (a full disk among others).
     [[nodiscard]] bool append(std::string_view bytes);
     /// Flushes, verifies and names the file `name` (a single, already sanitised component),
     /// expecting `expectedSize` bytes in all. Nothing with error() set when any step failed.
