@@ -28,4 +28,5 @@ for _ in $(seq 1 300); do
 done
 [ -S "$socket" ] || { echo "torvane-simd did not start" >&2; exit 1; }
 
-USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "$build_dir/bench/photo-bench"
+# PHOTO_BENCH=path runs another build's photo-bench (an anchor) against the same phone.
+USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "${PHOTO_BENCH:-$build_dir/bench/photo-bench}"

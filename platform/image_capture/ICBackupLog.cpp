@@ -17,7 +17,7 @@ ICBackupLog::ICBackupLog(const std::string& folder)
         m_error = "Cannot open " + folder + ": " + std::strerror(errno);
         return;
     }
-    m_file = ::openat(directory, FILE_NAME, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    m_file = ::openat(directory, FILE_NAME, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     const int openError = errno;
     ::close(directory);
     if (m_file < 0) {
@@ -33,7 +33,13 @@ ICBackupLog::ICBackupLog(const std::string& folder)
             ::close(m_file);
             m_file = -1;
         }
+        return;
     }
+    // An older log goes on in the shape its header names.
+    const std::string older = std::string(SEVEN_COLUMN_HEADER) + "\n";
+    std::string first(older.size(), '\0');
+    const ssize_t got = ::pread(m_file, first.data(), first.size(), 0);
+    m_sevenColumns = got == ssize_t(first.size()) && first == older;
 }
 
 ICBackupLog::~ICBackupLog()
@@ -63,7 +69,19 @@ std::string ICBackupLog::csvCell(const std::string& text)
     return quoted;
 }
 
-std::string ICBackupLog::lineFor(const ICBackupLogEntry& entry)
+std::string ICBackupLog::timeCell(const QDateTime& time)
+{
+    if (!time.isValid()) {
+        return {};
+    }
+    if (time.timeSpec() == Qt::UTC) {
+        return time.toString(Qt::ISODate).toStdString();
+    }
+    // Local times print without their offset; name it, so the cell is one moment.
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate).toStdString();
+}
+
+std::string ICBackupLog::lineFor(const ICBackupLogEntry& entry, bool sevenColumns)
 {
     std::string line = entry.time.toUTC().toString(Qt::ISODate).toStdString();
     for (const std::string* cell : { &entry.device, &entry.devicePath, &entry.localPath }) {
@@ -72,13 +90,17 @@ std::string ICBackupLog::lineFor(const ICBackupLogEntry& entry)
     line += ',' + std::to_string(entry.size);
     line += ',' + csvCell(entry.sha256);
     line += ',' + csvCell(entry.outcome);
+    if (!sevenColumns) {
+        line += ',' + csvCell(timeCell(entry.captureTime));
+        line += ',' + csvCell(entry.captureTime.isValid() ? entry.captureTimeSource : std::string());
+    }
     line += '\n';
     return line;
 }
 
 bool ICBackupLog::append(const ICBackupLogEntry& entry)
 {
-    const std::string line = lineFor(entry);
+    const std::string line = lineFor(entry, m_sevenColumns);
     std::lock_guard lock(m_mutex);
     if (m_file < 0) {
         return false;

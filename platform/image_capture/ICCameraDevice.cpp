@@ -5,6 +5,7 @@
 #include "device/AFCDirectoryAccess.h"
 #include "device/AMDevice.h"
 #include "platform/image_capture/ICBackupLog.h"
+#include "platform/image_capture/ICCaptureTime.h"
 #include "platform/image_capture/ICFileNames.h"
 #include "platform/image_capture/ICMovieHeader.h"
 #include "platform/image_capture/ICVerifiedFileWriter.h"
@@ -47,6 +48,18 @@ bool isPlainEntryName(const std::string& name)
 std::string reasonOf(const AMErrorState& state, const char* fallback)
 {
     return state.lasterror().value_or(fallback);
+}
+
+/// The phone's own date for a file: its birth time, else its modification time.
+QDateTime phoneFileDate(const PlistDictionary& info)
+{
+    for (const char* key : { "st_birthtime", "st_mtime" }) {
+        const auto date = info.find(key);
+        if (date != info.end() && date->second.toDate()) {
+            return QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
+        }
+    }
+    return {};
 }
 
 /// Random reads over an open device file with as few requests as possible: each miss reads at
@@ -93,6 +106,29 @@ private:
     std::uint64_t m_bufferStart { 0 };
     std::uint64_t m_position { 0 };
 };
+
+struct CaptureTime
+{
+    QDateTime time;
+    std::string source;
+};
+
+/// When a copied file was taken, from all of its bytes (a HEIC's EXIF item and a movie's header
+/// may sit anywhere in the file), else the phone's date for it: `info` as the download found it,
+/// or the listing's.
+CaptureTime captureTimeOf(const ICVerifiedFileWriter& writer, const PlistDictionary& info, const ICCameraFile& file)
+{
+    std::optional<ICCaptureTime::Reading> reading;
+    (void)writer.readWritten([&](std::string_view bytes) { reading = ICCaptureTime::read(bytes); });
+    if (reading) {
+        return { reading->time, reading->origin == ICCaptureTime::Origin::Exif ? "EXIF" : "movie header" };
+    }
+    QDateTime phone = phoneFileDate(info);
+    if (!phone.isValid()) {
+        phone = file.creationDate;
+    }
+    return { phone, phone.isValid() ? "phone file date" : "" };
+}
 
 } // namespace
 
@@ -324,14 +360,7 @@ Listing listCameraRoll(AFCDirectoryAccess& media, std::atomic<std::uint64_t>& re
             if (const auto size = info->find("st_size"); size != info->end()) {
                 file.fileSize = std::uint64_t(std::max<std::int64_t>(0, size->second.toInt64().value_or(0)));
             }
-            for (const char* key : { "st_birthtime", "st_mtime" }) {
-                const auto date = info->find(key);
-                if (date != info->end() && date->second.toDate()) {
-                    file.creationDate
-                        = QDateTime::fromMSecsSinceEpoch(date->second.toDate()->microsecondsSince1970 / 1000, Qt::UTC);
-                    break;
-                }
-            }
+            file.creationDate = phoneFileDate(*info);
             file.movie = ICFileNames::isMovieName(name);
             listing.files.push_back(std::move(file));
         }
@@ -365,6 +394,8 @@ ICBackupLogEntry auditEntry(const ICCameraDevice::Shared& shared, const ICDownlo
     entry.size = result.verified ? result.size : result.file.fileSize;
     entry.sha256 = result.sha256;
     entry.outcome = std::move(outcome);
+    entry.captureTime = result.captureTime;
+    entry.captureTimeSource = result.captureTimeSource;
     return entry;
 }
 
@@ -445,11 +476,17 @@ void download(ICCameraDevice::Shared& shared,
         return;
     }
     remote.reset();
+    const CaptureTime taken = captureTimeOf(writer, *info, file);
+    if (taken.time.isValid()) {
+        writer.setModificationTime(taken.time.toMSecsSinceEpoch());
+    }
     const auto placed = writer.finish(ICFileNames::sanitizedFileName(file.name), expectedSize);
     if (!placed) {
         result.error = writer.error();
         return;
     }
+    result.captureTime = taken.time;
+    result.captureTimeSource = taken.source;
     result.localPath = placed->path;
     result.sha256 = placed->sha256;
     result.size = placed->size;

@@ -61,7 +61,8 @@ public:
     bool durationsRead() const { return m_durationsRead; }
 
     /// Copies `file` into options.downloadsDirectory with every check of ICVerifiedFileWriter,
-    /// then, when asked, records "verified, removing" in the audit log (nothing is removed if it
+    /// dated when it was taken (ICDownloadResult::captureTime, read from the copied bytes), then,
+    /// when asked, records "verified, removing" in the audit log (nothing is removed if it
     /// cannot), deletes it from the phone and confirms it is gone; a lost answer to the removal is
     /// followed by asking the phone whether the file is still there. Removing downloads hold the
     /// camera roll's lock on the phone from the first to the last; when another run holds it,

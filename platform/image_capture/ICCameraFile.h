@@ -15,7 +15,8 @@ class ICBackupLog;
 /// `creationDate` is the file's birth time on the phone. The EXIF date of a photo would be closer
 /// to the moment of capture for photos restored from a backup, but reading it costs a request or
 /// more per photo (open, read, close), and a camera roll of 10,000 files must list with one
-/// request per file; the birth time comes with the size in that one request.
+/// request per file; the birth time comes with the size in that one request. A backup reads the
+/// capture time from the bytes it copies (ICDownloadResult::captureTime).
 struct ICCameraFile
 {
     std::string name; // as the phone names it
@@ -49,6 +50,13 @@ struct ICDownloadResult
     std::string sha256;
     std::uint64_t size { 0 }; // of the verified copy
     bool verified { false };
+    /// When the photo or video was taken, given to its copy as modification time: the EXIF
+    /// DateTimeOriginal or the movie header's creation time read from the copied bytes, else the
+    /// phone's date for the file. A time without a zone is the computer's local time. Invalid
+    /// until a verified copy exists.
+    QDateTime captureTime;
+    /// Where captureTime came from: "EXIF", "movie header" or "phone file date".
+    std::string captureTimeSource;
     bool alreadyPresent { false };
     bool removedFromDevice { false };
     /// The removal's answer was lost and the phone could not be asked afterwards: the file may

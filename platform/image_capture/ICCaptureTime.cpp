@@ -493,26 +493,40 @@ std::optional<QDateTime> captureTimeFromTiff(std::string_view tiff)
     return parseExifDate(bytes.slice(original->valueAt, original->count), offset);
 }
 
-std::optional<QDateTime> captureTime(std::string_view bytes)
+std::optional<Reading> read(std::string_view bytes)
 {
+    const auto found = [](std::optional<QDateTime> time, Origin origin) -> std::optional<Reading> {
+        if (!time) {
+            return std::nullopt;
+        }
+        return Reading { *time, origin };
+    };
     if (bytes.size() >= 3 && std::uint8_t(bytes[0]) == 0xFF && std::uint8_t(bytes[1]) == 0xD8
         && std::uint8_t(bytes[2]) == 0xFF) {
-        return fromJpeg(bytes);
+        return found(fromJpeg(bytes), Origin::Exif);
     }
     if (bytes.size() >= 12 && bytes.substr(4, 4) == "ftyp") {
         // The brand says whether the file is an image (HEIF: "heic", "mif1", ...) or a movie.
         const std::string_view brand = bytes.substr(8, 4);
         for (const std::string_view image : { "heic", "heix", "hevc", "heim", "heis", "mif1", "msf1", "avif" }) {
             if (brand == image) {
-                return fromHeif(bytes);
+                return found(fromHeif(bytes), Origin::Exif);
             }
         }
-        return fromMovie(bytes);
+        return found(fromMovie(bytes), Origin::MovieHeader);
     }
     if (bytes.size() >= 8
         && (bytes.substr(4, 4) == "moov" || bytes.substr(4, 4) == "wide" || bytes.substr(4, 4) == "mdat"
             || bytes.substr(4, 4) == "free")) {
-        return fromMovie(bytes); // old QuickTime files start without "ftyp"
+        return found(fromMovie(bytes), Origin::MovieHeader); // old QuickTime files start without "ftyp"
+    }
+    return std::nullopt;
+}
+
+std::optional<QDateTime> captureTime(std::string_view bytes)
+{
+    if (auto reading = read(bytes)) {
+        return reading->time;
     }
     return std::nullopt;
 }

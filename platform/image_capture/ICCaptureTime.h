@@ -14,6 +14,21 @@
 /// bounded, so damaged or hostile files give nothing rather than a crash or a long search.
 namespace ICCaptureTime {
 
+/// Which part of a file told its capture time.
+enum class Origin {
+    Exif, // DateTimeOriginal of a JPEG or HEIC
+    MovieHeader, // the creation time in "mvhd"
+};
+
+struct Reading
+{
+    QDateTime time;
+    Origin origin { Origin::Exif };
+};
+
+/// The capture time described by `bytes` and where it was found; see captureTime().
+std::optional<Reading> read(std::string_view bytes);
+
 /// The capture time described by `bytes`, the file from its start (the whole file or as much of
 /// it as is at hand; what lies beyond is not looked for). EXIF times carry the offset of
 /// OffsetTimeOriginal when the file has one and are local time otherwise; movie times are UTC.

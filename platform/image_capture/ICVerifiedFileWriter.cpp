@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +117,7 @@ bool ICVerifiedFileWriter::begin(const std::string& folder)
     abandon();
     m_folder = folder;
     m_written = 0;
+    m_modificationTime.reset();
     m_hash.reset();
     m_error.clear();
     // A backup folder replaced by a symbolic link would send the copies somewhere else.
@@ -128,7 +130,8 @@ bool ICVerifiedFileWriter::begin(const std::string& folder)
         std::snprintf(suffix, sizeof suffix, "%016llx",
             static_cast<unsigned long long>(QRandomGenerator::global()->generate64()));
         const std::string name = std::string(TEMPORARY_PREFIX) + suffix;
-        m_file = ::openat(m_directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // Read access too: readWritten() maps what was written.
+        m_file = ::openat(m_directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (m_file >= 0) {
             m_temporaryName = name;
             // Tells removeAbandonedFiles() that someone is still working on this file.
@@ -223,6 +226,14 @@ std::optional<ICPlacedFile> ICVerifiedFileWriter::finish(const std::string& name
         abandon();
         return std::nullopt;
     }
+    if (m_modificationTime) {
+        const std::int64_t msecs = *m_modificationTime;
+        const timespec times[2] = { { 0, UTIME_OMIT },
+            { time_t(msecs / 1000 - (msecs % 1000 < 0 ? 1 : 0)), long((msecs % 1000 + 1000) % 1000) * 1'000'000 } };
+        // A date the file system cannot hold (FAT before 1980, say) is not a reason to distrust
+        // the copy: it keeps the time of writing.
+        (void)::futimens(m_file, times);
+    }
     if (::fsync(m_file) != 0) {
         failWith("Cannot flush the copy to the disk", errno);
         abandon();
@@ -297,6 +308,24 @@ bool ICVerifiedFileWriter::placeUnderFreeName(const std::string& name, ICPlacedF
     }
     m_error = "No free name for " + name;
     return false;
+}
+
+bool ICVerifiedFileWriter::readWritten(const std::function<void(std::string_view bytes)>& use) const
+{
+    if (m_file < 0) {
+        return false;
+    }
+    if (m_written == 0) {
+        use(std::string_view());
+        return true;
+    }
+    void* mapped = ::mmap(nullptr, std::size_t(m_written), PROT_READ, MAP_SHARED, m_file, 0);
+    if (mapped == MAP_FAILED) {
+        return false;
+    }
+    use(std::string_view(static_cast<const char*>(mapped), std::size_t(m_written)));
+    ::munmap(mapped, std::size_t(m_written));
+    return true;
 }
 
 void ICVerifiedFileWriter::abandon()

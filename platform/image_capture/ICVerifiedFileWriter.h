@@ -46,6 +46,15 @@ public:
     /// Removes the temporary file.
     void abandon();
 
+    /// Hands `use` every byte written so far, as the temporary file holds them (mapped from the
+    /// disk cache, not copied), for readers that need the whole file. False when the file cannot
+    /// be mapped; `use` is not called then.
+    bool readWritten(const std::function<void(std::string_view bytes)>& use) const;
+    /// The modification time finish() gives the file before it flushes it, in milliseconds since
+    /// 1970 (UTC); nothing (the default) leaves the time of writing. A file found already present
+    /// under the name keeps its own.
+    void setModificationTime(std::optional<std::int64_t> msecsSinceEpoch) { m_modificationTime = msecsSinceEpoch; }
+
     std::uint64_t bytesWritten() const { return m_written; }
     const std::string& error() const { return m_error; }
 
@@ -75,6 +84,7 @@ private:
     std::string m_folder;
     std::string m_temporaryName;
     std::uint64_t m_written { 0 };
+    std::optional<std::int64_t> m_modificationTime;
     ICSha256 m_hash;
     std::string m_error;
 };

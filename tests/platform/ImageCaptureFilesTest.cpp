@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -194,7 +195,10 @@ TEST(ICFileNamesTest, DeviceNamesBecomeSingleSafeComponents)
 class ICVerifiedFileWriterTest : public testing::Test
 {
 protected:
-    std::optional<ICPlacedFile> receive(const std::string& name, const std::string& bytes, std::uint64_t expected)
+    std::optional<ICPlacedFile> receive(const std::string& name,
+        const std::string& bytes,
+        std::uint64_t expected,
+        std::optional<std::int64_t> modified = std::nullopt)
     {
         ICVerifiedFileWriter writer;
         if (!writer.begin(folder.string())) {
@@ -207,6 +211,10 @@ protected:
                 return std::nullopt;
             }
         }
+        std::string written;
+        EXPECT_TRUE(writer.readWritten([&](std::string_view all) { written = all; }));
+        EXPECT_EQ(written, bytes);
+        writer.setModificationTime(modified);
         auto placed = writer.finish(name, expected);
         lastError = writer.error();
         return placed;
@@ -223,11 +231,21 @@ TEST_F(ICVerifiedFileWriterTest, PlacesVerifiedFilesWithoutEverReplacingOne)
 {
     const std::string first(50'000, 'a');
     const std::string other(50'000, 'b');
-    const auto placed = receive("IMG_0001.JPG", first, first.size());
+    // Dated when it was taken, to the millisecond, before 1970 too.
+    const std::int64_t taken = -1'500;
+    const auto placed = receive("IMG_0001.JPG", first, first.size(), taken);
     ASSERT_TRUE(placed) << lastError;
     EXPECT_EQ(placed->path, (folder / "IMG_0001.JPG").string());
     EXPECT_EQ(placed->sha256, sha256(first));
     EXPECT_FALSE(placed->alreadyPresent);
+    const auto modifiedMsecs = [](const fs::path& path) {
+        struct stat info
+        {
+        };
+        EXPECT_EQ(::stat(path.c_str(), &info), 0);
+        return std::int64_t(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1'000'000;
+    };
+    EXPECT_EQ(modifiedMsecs(folder / "IMG_0001.JPG"), taken);
 
     // Another file under the same name goes beside it; the first is untouched.
     const auto second = receive("IMG_0001.JPG", other, other.size());
@@ -237,9 +255,13 @@ TEST_F(ICVerifiedFileWriterTest, PlacesVerifiedFilesWithoutEverReplacingOne)
     EXPECT_EQ(readAll(folder / "IMG_0001 (1).JPG"), other);
 
     // The same bytes again (a re-run after an interrupted removal) are recognised, not duplicated.
-    const auto again = receive("IMG_0001.JPG", other, other.size());
+    // A file found already there keeps its own time.
+    const std::int64_t secondTime = modifiedMsecs(folder / "IMG_0001 (1).JPG");
+    const auto again = receive("IMG_0001.JPG", other, other.size(), 1'000'000'000'000);
     ASSERT_TRUE(again) << lastError;
     EXPECT_TRUE(again->alreadyPresent);
+    EXPECT_EQ(modifiedMsecs(folder / "IMG_0001 (1).JPG"), secondTime);
+    EXPECT_EQ(modifiedMsecs(folder / "IMG_0001.JPG"), taken);
     EXPECT_EQ(again->path, (folder / "IMG_0001 (1).JPG").string());
     EXPECT_EQ(namesIn(folder), (std::vector<std::string> { "IMG_0001 (1).JPG", "IMG_0001.JPG" }));
 }
@@ -300,7 +322,7 @@ TEST(ICBackupLogTest, RefusesABackupFolderThatIsALinkElsewhere)
     EXPECT_TRUE(namesIn(root.path() / "elsewhere").empty());
 }
 
-TEST(ICBackupLogTest, AppendsQuotedLinesUnderOneHeader)
+TEST(ICBackupLogTest, AppendsQuotedLinesUnderOneHeaderAndKeepsAnOlderLogsColumns)
 {
     TemporaryDirectory root;
     ICBackupLogEntry entry;
@@ -311,14 +333,23 @@ TEST(ICBackupLogTest, AppendsQuotedLinesUnderOneHeader)
     entry.size = 1234;
     entry.sha256 = std::string(64, 'a');
     entry.outcome = "removed from the phone";
+    entry.captureTime = QDateTime(QDate(2015, 3, 7), QTime(14, 22, 5), QTimeZone(-3 * 3600));
+    entry.captureTimeSource = "EXIF";
     {
         ICBackupLog log(root.path().string());
         ASSERT_TRUE(log.isOpen()) << log.error();
+        EXPECT_FALSE(log.sevenColumns());
         EXPECT_TRUE(log.append(entry));
     }
+    ICBackupLogEntry failed = entry;
+    failed.outcome = "error: Reading failed, still on the phone";
+    failed.captureTime = QDateTime();
     {
         ICBackupLog reopened(root.path().string());
-        entry.outcome = "error: Reading failed, still on the phone";
+        EXPECT_FALSE(reopened.sevenColumns());
+        EXPECT_TRUE(reopened.append(failed));
+        entry.captureTime = QDateTime(QDate(2016, 6, 9), QTime(8, 30, 0), Qt::UTC);
+        entry.captureTimeSource = "movie header";
         EXPECT_TRUE(reopened.append(entry));
     }
     const std::string text = readAll(root.path() / ICBackupLog::FILE_NAME);
@@ -326,6 +357,20 @@ TEST(ICBackupLogTest, AppendsQuotedLinesUnderOneHeader)
                              "/home/u/Pictures/Torvane Backup/IMG_0001.JPG,1234,"
         + std::string(64, 'a');
     EXPECT_EQ(text,
-        std::string(ICBackupLog::HEADER) + "\n" + line + ",removed from the phone\n" + line
-            + ",\"error: Reading failed, still on the phone\"\n");
+        std::string(ICBackupLog::HEADER) + "\n" + line + ",removed from the phone,2015-03-07T14:22:05-03:00,EXIF\n"
+            + line + ",\"error: Reading failed, still on the phone\",,\n" + line
+            + ",removed from the phone,2016-06-09T08:30:00Z,movie header\n");
+
+    // A log begun before the capture-time columns goes on with the seven its header names.
+    TemporaryDirectory older;
+    std::ofstream(older.path() / ICBackupLog::FILE_NAME) << ICBackupLog::SEVEN_COLUMN_HEADER << "\n"
+                                                         << line << ",removed from the phone\n";
+    {
+        ICBackupLog log(older.path().string());
+        EXPECT_TRUE(log.sevenColumns());
+        EXPECT_TRUE(log.append(entry));
+    }
+    EXPECT_EQ(readAll(older.path() / ICBackupLog::FILE_NAME),
+        std::string(ICBackupLog::SEVEN_COLUMN_HEADER) + "\n" + line + ",removed from the phone\n" + line
+            + ",removed from the phone\n");
 }

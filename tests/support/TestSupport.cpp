@@ -18,3 +18,23 @@ TemporaryDirectory::~TemporaryDirectory()
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
 }
+
+std::vector<std::string> csvCells(const std::string& line)
+{
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            cells.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}

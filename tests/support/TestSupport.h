@@ -3,7 +3,9 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 /// A fresh folder under the system's temporary directory, removed with everything in it.
 class TemporaryDirectory
@@ -33,3 +35,6 @@ inline bool waitUntil(
     }
     return true;
 }
+
+/// The cells of one CSV line: commas split, double quotes group ("" is a quote inside them).
+std::vector<std::string> csvCells(const std::string& line);

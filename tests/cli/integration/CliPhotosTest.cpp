@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -113,8 +114,19 @@ TEST(CliPhotos, ListsTheCameraRollAndBacksUpVerifiedCopies)
     std::size_t removing = 0;
     std::size_t removed = 0;
     for (std::string line; std::getline(log, line);) {
-        removing += line.ends_with(",\"verified, removing\"") ? 1 : 0;
-        removed += line.ends_with(",removed from the phone") ? 1 : 0;
+        const auto cells = csvCells(line);
+        ASSERT_EQ(cells.size(), 9u) << line;
+        removing += cells[6] == "verified, removing" ? 1 : 0;
+        removed += cells[6] == "removed from the phone" ? 1 : 0;
+        if (cells[6] != "outcome") {
+            // The generated roll's photos carry EXIF; its screenshots and side files have no date.
+            EXPECT_EQ(cells[8], cells[2].ends_with(".JPG") ? "EXIF" : "phone file date") << line;
+            const QDateTime taken = QDateTime::fromString(QString::fromStdString(cells[7]), Qt::ISODate);
+            ASSERT_TRUE(taken.isValid()) << line;
+            EXPECT_EQ(QFileInfo(QString::fromStdString(cells[3])).lastModified().toMSecsSinceEpoch(),
+                taken.toMSecsSinceEpoch())
+                << line;
+        }
     }
     EXPECT_EQ(removing, originals.size());
     EXPECT_EQ(removed, originals.size());

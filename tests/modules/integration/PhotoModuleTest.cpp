@@ -11,6 +11,7 @@
 #include "platform/image_capture/ICCameraDevice.h"
 #include "platform/image_capture/ICFileNames.h"
 #include "platform/image_capture/ICVerifiedFileWriter.h"
+#include "tests/support/MediaSamples.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -29,6 +30,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -66,6 +68,18 @@ std::string sha256Of(const fs::path& path)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(&file);
     return hash.result().toHex().toStdString();
+}
+
+/// A file's modification time in milliseconds since 1970.
+std::int64_t modificationTimeOf(const fs::path& path)
+{
+    struct stat info
+    {
+    };
+    if (::stat(path.c_str(), &info) != 0) {
+        return -1;
+    }
+    return std::int64_t(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1'000'000;
 }
 
 /// What the simulator's state folder says about one camera-roll file: the oracle.
@@ -247,9 +261,10 @@ protected:
 
     fs::path backupFolder() const { return homeFolder.path() / "Pictures" / "Torvane Backup"; }
 
-    /// The audit log's lines after the header, split into cells (no quoted commas in these), but
-    /// for the "verified, removing" lines written before each removal (`removing` counts them).
-    std::vector<std::vector<std::string>> auditLines(std::size_t* removing = nullptr) const
+    /// The audit log's lines after the header, split into cells, but for the "verified,
+    /// removing" lines written before each removal (`removing` gets them).
+    std::vector<std::vector<std::string>> auditLines(
+        std::size_t* removing = nullptr, std::vector<std::vector<std::string>>* removingLines = nullptr) const
     {
         std::vector<std::vector<std::string>> lines;
         std::ifstream in(backupFolder() / ICBackupLog::FILE_NAME);
@@ -257,19 +272,18 @@ protected:
         std::getline(in, line);
         EXPECT_EQ(line, ICBackupLog::HEADER);
         while (std::getline(in, line)) {
-            if (line.ends_with(",\"verified, removing\"")) {
+            auto cells = csvCells(line);
+            EXPECT_EQ(cells.size(), 9u) << line;
+            if (cells.size() > 6 && cells[6] == "verified, removing") {
                 if (removing) {
                     ++*removing;
                 }
+                if (removingLines) {
+                    removingLines->push_back(std::move(cells));
+                }
                 continue;
             }
-            std::vector<std::string> cells;
-            std::size_t start = 0;
-            for (std::size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1) {
-                cells.push_back(line.substr(start, comma - start));
-            }
-            cells.push_back(line.substr(start));
-            lines.push_back(cells);
+            lines.push_back(std::move(cells));
         }
         return lines;
     }
@@ -427,7 +441,7 @@ TEST_F(PhotoModuleTest, BacksUpVerifiesAndRemovesEverythingOlderThanAYear)
     EXPECT_EQ(removing, selected.size()) << "each removal is announced in the log before it happens";
     std::set<std::string> logged;
     for (const auto& cells : lines) {
-        ASSERT_EQ(cells.size(), 7u);
+        ASSERT_EQ(cells.size(), 9u);
         const std::string& devicePath = cells[2];
         SCOPED_TRACE(devicePath);
         ASSERT_TRUE(selected.count(devicePath));
@@ -438,6 +452,16 @@ TEST_F(PhotoModuleTest, BacksUpVerifiesAndRemovesEverythingOlderThanAYear)
         EXPECT_EQ(cells[5], before.at(devicePath).sha256);
         EXPECT_EQ(sha256Of(cells[3]), before.at(devicePath).sha256);
         EXPECT_EQ(cells[6], "removed from the phone");
+        // The generated photos carry EXIF and the videos a movie header; screenshots and edits'
+        // side files have no date of their own.
+        const bool undated = !devicePath.ends_with(".JPG") && !before.at(devicePath).movie;
+        EXPECT_EQ(cells[8], before.at(devicePath).movie ? "movie header" : undated ? "phone file date" : "EXIF");
+        const QDateTime taken = QDateTime::fromString(QString::fromStdString(cells[7]), Qt::ISODate);
+        ASSERT_TRUE(taken.isValid()) << cells[7];
+        EXPECT_EQ(modificationTimeOf(cells[3]), taken.toMSecsSinceEpoch()) << "the copy is dated when it was taken";
+        if (undated) {
+            EXPECT_EQ(taken.toSecsSinceEpoch(), before.at(devicePath).birth);
+        }
     }
     EXPECT_EQ(logged, selected);
     const auto freeAfter = sim->storage(SMALL_UDID).at("free");
@@ -729,6 +753,127 @@ TEST_F(PhotoHostileNameTest, HostileNamesStayInsideTheBackupFolderAndNothingIsOv
     EXPECT_EQ(sha256Of(backupFolder() / "line_break.JPG"), before.at("/DCIM/666EVIL_/line\nbreak.JPG").sha256);
 }
 
+/// A camera roll of one file of each kind, with the phone's own dates years away from when the
+/// files were taken, seen from a computer whose clock runs 5:30 ahead of UTC (so a time without
+/// a zone that were taken as UTC would be off by hours).
+class PhotoDatesTest : public PhotoModuleTest
+{
+protected:
+    static constexpr const char* FOLDER = "/DCIM/777DATES";
+
+    struct Sample
+    {
+        const char* what;
+        const char* name;
+        std::string bytes;
+        const char* taken; // the capture time's cell in the log
+        const char* source;
+    };
+
+    static std::vector<Sample> samples()
+    {
+        using namespace MediaSamples;
+        const std::string cutExif = [] {
+            // The EXIF segment says it is whole, but the file ends inside the date's text.
+            const std::string whole = jpeg(tiff(false, "2008:01:02 03:04:05"));
+            return whole.substr(0, whole.find("2008:01") + 4);
+        }();
+        const auto movieTime
+            = [](const QDateTime& utc) { return std::uint64_t(utc.toSecsSinceEpoch() + MOVIE_EPOCH_OFFSET); };
+        return {
+            { "JPEG, EXIF without a zone: the computer's local time", "IMG_7001.JPG",
+                jpeg(tiff(false, "2014:05:06 07:08:09")), "2014-05-06T07:08:09+05:30", "EXIF" },
+            { "JPEG, EXIF with its offset", "IMG_7002.JPG", jpeg(tiff(true, "2013:02:03 04:05:06", "-03:00")),
+                "2013-02-03T04:05:06-03:00", "EXIF" },
+            // Past the first megabyte: the date is read from the whole copy, not its start.
+            { "HEIC, EXIF item after 3 MB of image", "IMG_7003.HEIC",
+                heic(tiff(false, "2012:11:12 13:14:15"), 1, 3'000'000), "2012-11-12T13:14:15+05:30", "EXIF" },
+            { "MOV, header after 2 MB of media", "IMG_7004.MOV",
+                movie(0, movieTime(QDateTime(QDate(2011, 7, 8), QTime(9, 10, 11), Qt::UTC)), "qt  ", 2'000'000),
+                "2011-07-08T09:10:11Z", "movie header" },
+            { "MP4, version 1 header", "IMG_7005.MP4",
+                movie(1, movieTime(QDateTime(QDate(2010, 3, 4), QTime(5, 6, 7), Qt::UTC)), "mp42"),
+                "2010-03-04T05:06:07Z", "movie header" },
+            { "PNG, no date in the file", "IMG_7006.PNG", std::string("\x89PNG\r\n\x1a\n") + std::string(900, 'p'),
+                "2009-09-09T09:09:09Z", "phone file date" },
+            { "JPEG whose EXIF is cut short", "IMG_7007.JPG", cutExif, "2009-09-09T09:09:09Z", "phone file date" },
+        };
+    }
+
+    void SetUp() override
+    {
+        const char* zone = std::getenv("TZ");
+        m_savedZone = zone ? std::optional<std::string>(zone) : std::nullopt;
+        setenv("TZ", "<+0530>-5:30", 1);
+        tzset();
+        PhotoModuleTest::SetUp();
+    }
+
+    void TearDown() override
+    {
+        PhotoModuleTest::TearDown();
+        if (m_savedZone) {
+            setenv("TZ", m_savedZone->c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+    void seedPhone() override
+    {
+        const fs::path folder = media() / std::string(FOLDER).substr(1);
+        fs::create_directories(folder);
+        // The phone's birth time for every file (what a file without a date falls back on), and a
+        // later modification time, which must not win over it.
+        const std::int64_t birth = QDateTime(QDate(2009, 9, 9), QTime(9, 9, 9), Qt::UTC).toSecsSinceEpoch();
+        std::ofstream births(sim->statePath() / "devices" / SMALL_UDID / "birthtimes.tsv");
+        for (const Sample& sample : samples()) {
+            std::ofstream(folder / sample.name, std::ios::binary) << sample.bytes;
+            fs::last_write_time(folder / sample.name, fs::file_time_type::clock::now());
+            births << birth * 1'000'000'000 << '\t' << MEDIA_PREFIX << FOLDER << '/' << sample.name << '\n';
+        }
+    }
+
+private:
+    std::optional<std::string> m_savedZone;
+};
+
+TEST_F(PhotoDatesTest, EachCopyIsDatedWhenItWasTakenAndTheLogSaysSo)
+{
+    showModule();
+    clock.setNow(clock.now().addYears(10));
+    module->setTimeRangeIndex(8);
+    ASSERT_EQ(module->itemsToRemoveCount(), std::int64_t(samples().size()));
+    runBackup();
+    EXPECT_EQ(module->lastReport().failed, 0);
+
+    std::vector<std::vector<std::string>> removing;
+    const auto lines = auditLines(nullptr, &removing);
+    ASSERT_EQ(lines.size(), samples().size());
+    ASSERT_EQ(removing.size(), samples().size());
+    for (const Sample& sample : samples()) {
+        SCOPED_TRACE(sample.what);
+        const std::string devicePath = std::string(FOLDER) + "/" + sample.name;
+        const auto line = std::find_if(
+            lines.begin(), lines.end(), [&](const auto& cells) { return cells.size() == 9 && cells[2] == devicePath; });
+        ASSERT_NE(line, lines.end());
+        const auto& cells = *line;
+        EXPECT_EQ(cells[6], "removed from the phone");
+        EXPECT_EQ(cells[7], sample.taken);
+        EXPECT_EQ(cells[8], sample.source);
+        const QDateTime taken = QDateTime::fromString(QString::fromLatin1(sample.taken), Qt::ISODate);
+        ASSERT_TRUE(taken.isValid());
+        EXPECT_EQ(modificationTimeOf(backupFolder() / sample.name), taken.toMSecsSinceEpoch());
+        // The line written before the removal says the same.
+        const auto before = std::find_if(removing.begin(), removing.end(),
+            [&](const auto& other) { return other.size() == 9 && other[2] == devicePath; });
+        ASSERT_NE(before, removing.end());
+        EXPECT_EQ((*before)[7], sample.taken);
+        EXPECT_EQ((*before)[8], sample.source);
+    }
+}
+
 /// The demo phone a new user sees first, with its whole camera roll.
 class PhotoDemoPhoneTest : public PhotoModuleTest
 {
@@ -769,7 +914,7 @@ TEST_F(PhotoDemoPhoneTest, BacksUpTheDemoPhonesOldPhotosAndVideosByteForByte)
     const auto lines = auditLines();
     ASSERT_EQ(lines.size(), selected.size());
     for (const auto& cells : lines) {
-        ASSERT_EQ(cells.size(), 7u);
+        ASSERT_EQ(cells.size(), 9u);
         SCOPED_TRACE(cells[2]);
         ASSERT_TRUE(selected.count(cells[2]));
         EXPECT_FALSE(after.count(cells[2]));
