@@ -1,6 +1,5 @@
 #include "modules/photos/ECPhotoConfigView.h"
 
-#include "device/mobile_device.h"
 #include "modules/ECModuleHost.h"
 #include "modules/ECTimePopupButton.h"
 #include "modules/photos/ECPhotoModule.h"
@@ -65,7 +64,7 @@ QStringList itemsOf(const QComboBox* box)
 
 void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     std::unique_ptr<QWidget> view(module.createView(nullptr));
     auto* config = view->findChild<ECPhotoConfigView*>();
     QVERIFY(config);
@@ -90,7 +89,7 @@ void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead(
 
 void ECPhotoConfigViewTest::popupsHandTheirChoicesToTheModule()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     ECPhotoConfigView config(&module);
     module.setInterfaceEnabled(true);
     QVERIFY(config.photosAndVideosPopup()->isEnabled());
@@ -109,7 +108,7 @@ void ECPhotoConfigViewTest::popupsHandTheirChoicesToTheModule()
 
 void ECPhotoConfigViewTest::otherAsksForAFolderAndKeepsTheChoiceOnCancel()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     FolderHost host;
     module.setHost(&host);
     ECPhotoConfigView config(&module);
@@ -163,7 +162,7 @@ void ECPhotoConfigViewTest::saysWhatItWillBackUpAndWhere()
     }
 
     // The folder's whole path, shortened in the middle only when the window is too narrow.
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     FolderHost host;
     module.setHost(&host);
     ECPhotoConfigView config(&module);
