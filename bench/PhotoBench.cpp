@@ -14,7 +14,6 @@
 #include "device/MobileDeviceAccess.h"
 #include "platform/image_capture/ICBackupLog.h"
 #include "platform/image_capture/ICCameraDevice.h"
-#include "platform/image_capture/ICDeviceBrowser.h"
 
 #include <QCoreApplication>
 
@@ -81,30 +80,27 @@ int main(int argc, char** argv)
     QCoreApplication application(argc, argv);
     PlainRunLoop loop;
     RunLoop::setMain(&loop);
-    ICDeviceBrowser browser(MobileDevice::shared());
-    browser.setBrowsedDeviceTypeMask(ICCameraDevice::TYPE_CAMERA | ICCameraDevice::LOCATION_LOCAL);
-    std::shared_ptr<ICCameraDevice> camera;
-    QObject::connect(&browser, &ICDeviceBrowser::didAddDevice,
-        [&](const std::shared_ptr<ICCameraDevice>& added, bool) { camera = added; });
-    browser.start();
-    if (!loop.runUntil([&] { return camera != nullptr; }, std::chrono::seconds(30))) {
+    // One device manager, as in the application: the camera is made from its device object.
+    MobileDeviceAccess manager(MobileDevice::shared());
+    MobileDeviceAccessListener quiet;
+    manager.setListener(&quiet);
+    if (!loop.runUntil([&] { return !manager.devices().empty(); }, std::chrono::seconds(30))) {
         std::fprintf(stderr, "no phone\n");
         return 1;
     }
+    const std::shared_ptr<AMDevice> phone = manager.devices().front();
 
     // 1. Listing.
     {
-        MobileDeviceAccess seeding(MobileDevice::shared());
-        MobileDeviceAccessListener quiet;
-        seeding.setListener(&quiet);
-        loop.runUntil([&] { return !seeding.devices().empty(); }, std::chrono::seconds(30));
         const auto start = Clock::now();
-        if (seeding.devices().empty() || !seedListingFiles(*seeding.devices().front())) {
+        const std::lock_guard held(phone->deviceLock());
+        if (!seedListingFiles(*phone)) {
             std::fprintf(stderr, "cannot seed the listing files\n");
             return 1;
         }
         std::printf("seeded %d small files in %.1f s\n", LISTING_FILES, secondsSince(start));
     }
+    const auto camera = std::make_shared<ICCameraDevice>(phone);
     bool opened = false;
     QObject::connect(camera.get(), &ICCameraDevice::didOpenSessionWithError, [&](const QString& error) {
         opened = true;
@@ -140,11 +136,12 @@ int main(int argc, char** argv)
     chosen.resize(count);
 
     {
-        MobileDeviceAccess reading(MobileDevice::shared());
-        MobileDeviceAccessListener quiet;
-        reading.setListener(&quiet);
-        loop.runUntil([&] { return !reading.devices().empty(); }, std::chrono::seconds(30));
-        auto media = reading.devices().front()->newAFCMediaDirectory();
+        // The plain copy through the same device object, holding its lock while the connection opens.
+        std::unique_ptr<AFCMediaDirectory> media;
+        {
+            const std::lock_guard held(phone->deviceLock());
+            media = phone->newAFCMediaDirectory();
+        }
         std::string buffer(ICCameraDevice::READ_CHUNK_BYTES, '\0');
         std::uint64_t read = 0;
         start = Clock::now();
@@ -239,7 +236,6 @@ int main(int argc, char** argv)
             rate / (double(copied) / 1e6 / plainSeconds), rate / (double(flushed) / 1e6 / diskSeconds));
         std::filesystem::remove_all(folder);
     }
-    browser.stop();
     RunLoop::setMain(nullptr);
     return 0;
 }

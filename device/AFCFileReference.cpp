@@ -135,6 +135,16 @@ bool AFCFileReference::setFileSize(std::uint64_t size)
     return checkStatus(afc->fileSetSize(m_ref, size), "AFCFileRefSetFileSize");
 }
 
+bool AFCFileReference::lockExclusiveWaiting(std::chrono::milliseconds bound)
+{
+    const std::shared_ptr<AFCWireClient> afc = checkOpen();
+    if (!afc) {
+        return false;
+    }
+    constexpr std::uint64_t LOCK_EXCLUSIVE = 2; // flock()'s LOCK_EX: the device waits for us
+    return checkStatus(afc->fileLockWaiting(m_ref, LOCK_EXCLUSIVE, bound), "AFCFileRefLock");
+}
+
 bool AFCFileReference::lockExclusive()
 {
     const std::shared_ptr<AFCWireClient> afc = checkOpen();

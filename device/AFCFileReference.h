@@ -3,6 +3,7 @@
 #include "device/AMErrorState.h"
 #include "device/mobile_device.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,10 @@ public:
     /// it is closed or its connection goes, and refused to every other open file meanwhile. False
     /// when another holds it, with lastStatus() AFCStatus::OpWouldBlock.
     [[nodiscard]] bool lockExclusive();
+    /// The same, waiting while another open file holds the lock, at most `bound`: false with
+    /// lastStatus() AFCStatus::OpTimeout when it is still held then (the device may also end the
+    /// wait so). After a time-out the connection is of no further use.
+    [[nodiscard]] bool lockExclusiveWaiting(std::chrono::milliseconds bound);
 
     /// The library status of the last failure on this file (0 before any, and for "File is not
     /// open").

@@ -387,6 +387,17 @@ MDStatus AFCWireClient::fileLock(std::uint64_t handle, std::uint64_t operation)
     return transact(AFCOpcode::FileLock, arguments, nullptr, 0, ReplyKind::Status, reply);
 }
 
+MDStatus AFCWireClient::fileLockWaiting(std::uint64_t handle, std::uint64_t operation, std::chrono::milliseconds bound)
+{
+    const std::chrono::milliseconds saved = m_ioTimeout;
+    if (bound.count() > 0 && (saved == AMServiceConnection::WAIT_FOREVER || bound < saved)) {
+        m_ioTimeout = bound;
+    }
+    const MDStatus status = fileLock(handle, operation);
+    m_ioTimeout = saved;
+    return status;
+}
+
 MDStatus AFCWireClient::fileClose(std::uint64_t handle)
 {
     std::string arguments;

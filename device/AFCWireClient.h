@@ -61,6 +61,11 @@ public:
     /// flock() on the device's side: `operation` is LOCK_SH, LOCK_EX or LOCK_UN, with LOCK_NB for
     /// an answer (AFCStatus::OpWouldBlock) instead of a wait while another open file holds it.
     [[nodiscard]] MDStatus fileLock(std::uint64_t handle, std::uint64_t operation);
+    /// fileLock() for a lock that waits on the device (no LOCK_NB), its reply bounded by `bound`
+    /// when that is shorter than the connection's own time-out. Past it the answer is
+    /// AFCStatus::OpTimeout and the connection is broken: a late reply would put it out of step.
+    [[nodiscard]] MDStatus fileLockWaiting(
+        std::uint64_t handle, std::uint64_t operation, std::chrono::milliseconds bound);
 
     /// What went wrong in the last failed request: the host-side reason, or the device's status
     /// in words. Empty after a success.

@@ -32,11 +32,17 @@ std::shared_ptr<AMDevice> AMDevice::initWithDevice(
         result->m_udid = *udid->asString();
     }
     (void)result->deviceDisconnect(); // a failed disconnect leaves nothing open that we could close
+    if (!library.AMDeviceCopyDeviceIdentifier(device) && result->m_udid) {
+        // The library could not name the phone before: the identifier just read does. Nobody
+        // else has the object yet, so the lock can still change.
+        result->m_lock = AMDeviceLock::forPhone(*result->m_udid);
+    }
     return result;
 }
 
 AMDevice::AMDevice(const AMDeviceRef& device, MobileDevice& library)
     : m_library(library)
+    , m_lock(AMDeviceLock::forPhone(library.AMDeviceCopyDeviceIdentifier(device).value_or(std::string())))
     , m_device(device)
 {
 }
@@ -254,6 +260,13 @@ void AMDevice::applicationWillTerminate()
 {
     if (!device()) {
         return;
+    }
+    std::unique_lock<AMDeviceLock> hold;
+    if (!m_lock->heldByCurrentThread()) {
+        hold = std::unique_lock(*m_lock, std::try_to_lock);
+        if (!hold) {
+            return;
+        }
     }
     if (m_insession) {
         (void)stopSession(); // ending anyway; nothing to do about a failure

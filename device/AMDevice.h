@@ -64,9 +64,12 @@ public:
     /// The library this device was created with.
     MobileDevice& library() const { return m_library; }
 
-    /// The one lock of this device: held by every module and by the controller while they talk
-    /// to the phone. Holders keep the device alive until they release it.
-    AMDeviceLock& deviceLock() const { return m_lock; }
+    /// The one lock of this phone: held by every module and by the controller while they talk
+    /// to the phone. Every device object for the same unique device identifier answers the same
+    /// lock (AMDeviceLock::forPhone()), whichever device manager made it; an object whose
+    /// identifier is unknown has one of its own. Holders keep the device alive until they
+    /// release it.
+    AMDeviceLock& deviceLock() const { return *m_lock; }
     /// The most lockdown connections this object had open at once. More than one means two
     /// threads talked to the phone together, which the device lock exists to prevent. Any thread.
     int maxConcurrentConnections() const { return m_maxOpenConnections.load(); }
@@ -189,6 +192,8 @@ public:
     void setApplicationAttributes(std::optional<std::vector<std::string>> attributes);
 
     /// Ends what this object opened: stops the session if in one, then disconnects if connected.
+    /// Does nothing while another thread holds the phone's lock: that holder is mid-exchange on
+    /// the phone's one lockdown connection and closes what it opened itself.
     void applicationWillTerminate();
 
 private:
@@ -198,7 +203,7 @@ private:
     void disconnectKeepingError();
 
     MobileDevice& m_library;
-    mutable AMDeviceLock m_lock;
+    std::shared_ptr<AMDeviceLock> m_lock;
     std::atomic<int> m_openConnections { 0 };
     std::atomic<int> m_maxOpenConnections { 0 };
     // Guarded: the manager forgets the reference on its thread while a module may be using the

@@ -3,6 +3,27 @@
 #include "base/Log.h"
 
 #include <cstdlib>
+#include <map>
+
+std::shared_ptr<AMDeviceLock> AMDeviceLock::forPhone(const std::string& udid)
+{
+    if (udid.empty()) {
+        return std::make_shared<AMDeviceLock>();
+    }
+    // Weak entries: a phone's lock lives as long as some device object for it does. Entries of
+    // phones gone for good are dropped on the way, so the map stays as small as the phones seen.
+    static std::mutex registryMutex;
+    static std::map<std::string, std::weak_ptr<AMDeviceLock>> registry;
+    std::lock_guard guard(registryMutex);
+    std::erase_if(registry, [&](const auto& entry) { return entry.first != udid && entry.second.expired(); });
+    std::weak_ptr<AMDeviceLock>& entry = registry[udid];
+    std::shared_ptr<AMDeviceLock> lock = entry.lock();
+    if (!lock) {
+        lock = std::make_shared<AMDeviceLock>();
+        entry = lock;
+    }
+    return lock;
+}
 
 void AMDeviceLock::lock()
 {

@@ -5,11 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
-/// The one lock of one device object: every module and the controller hold it while they talk
-/// to the phone, so their exchanges never overlap. Plain and non-recursive; taking it twice on
+/// The one lock of one phone: every module and the controller hold it while they talk to the
+/// phone, so their exchanges never overlap. It belongs to the phone, not to a device object: every
+/// object for one unique device identifier shares it (forPhone()), so objects made by a new device
+/// manager and older ones a module still holds exclude each other. Plain and non-recursive; taking it twice on
 /// one thread is a programming error that would hang that thread for good, so it is logged and
 /// the process aborts instead. Usable with std::lock_guard and std::unique_lock.
 ///
@@ -27,6 +31,10 @@ public:
         /// Threads waiting right now.
         std::size_t waiting { 0 };
     };
+
+    /// The lock of the phone `udid`, shared by everyone who asks for it while anyone holds it.
+    /// An empty identifier gets a lock of its own. Any thread.
+    static std::shared_ptr<AMDeviceLock> forPhone(const std::string& udid);
 
     AMDeviceLock() = default;
     AMDeviceLock(const AMDeviceLock&) = delete;

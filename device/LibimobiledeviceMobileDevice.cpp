@@ -662,6 +662,15 @@ std::optional<PlistValue> LibimobiledeviceMobileDevice::AMDeviceCopyValue(
     return value;
 }
 
+std::optional<std::string> LibimobiledeviceMobileDevice::AMDeviceCopyDeviceIdentifier(const AMDeviceRef& ref)
+{
+    const Device* device = deviceOf(ref);
+    if (!device) {
+        return std::nullopt;
+    }
+    return device->udid; // set at creation and never changed: no lock needed
+}
+
 AMDeviceInterfaceType LibimobiledeviceMobileDevice::AMDeviceGetInterfaceType(const AMDeviceRef& ref)
 {
     Device* device = deviceOf(ref);

@@ -27,6 +27,7 @@ public:
         const std::optional<std::string>& domain,
         const std::optional<std::string>& key) override;
     AMDeviceInterfaceType AMDeviceGetInterfaceType(const AMDeviceRef& device) override;
+    std::optional<std::string> AMDeviceCopyDeviceIdentifier(const AMDeviceRef& device) override;
     MDStatus AMDeviceStartService(const AMDeviceRef& device,
         const std::string& serviceName,
         std::unique_ptr<AMServiceConnection>* connection) override;

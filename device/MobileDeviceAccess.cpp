@@ -61,6 +61,12 @@ MobileDeviceAccess::MobileDeviceAccess(MobileDevice& library)
 MobileDeviceAccess::~MobileDeviceAccess()
 {
     *m_self = nullptr; // connects under way finish on their queue; their results are dropped
+    // A connect cancelled on its queue may be waiting for its phone's lock: it looks again.
+    for (const AMDeviceRef& device : m_connecting) {
+        if (const auto udid = m_library.AMDeviceCopyDeviceIdentifier(device)) {
+            AMDeviceLock::forPhone(*udid)->wakeWaiters();
+        }
+    }
     NotificationCenter::defaultCenter().removeObserver(m_terminateObserver);
     if (m_subscribed) {
         // The library would otherwise call back into a dead manager.
@@ -192,6 +198,20 @@ void MobileDeviceAccess::connectInBackground(const AMDeviceRef& device)
     }
     RunLoop* loop = RunLoop::current();
     m_connectQueue->addOperation([self = m_self, loop, &library = m_library, device](const Operation& operation) {
+        // The library keeps one lockdown connection per phone, which a module may be using
+        // through a device object from an earlier manager: the phone's lock keeps the two apart.
+        // A holder that runs long is waited for unless the connect is cancelled (and woken).
+        const std::shared_ptr<AMDeviceLock> phoneLock
+            = AMDeviceLock::forPhone(library.AMDeviceCopyDeviceIdentifier(device).value_or(std::string()));
+        if (!phoneLock->lockUnless([&operation] { return operation.isCancelled(); })) {
+            loop->post([self, device] {
+                if (MobileDeviceAccess* manager = *self) {
+                    manager->finishConnect(device, nullptr);
+                }
+            });
+            return;
+        }
+        const std::lock_guard held(*phoneLock, std::adopt_lock);
         const std::optional<std::string> name = nameBeforePairing(library, device);
         loop->post([self, device, name] {
             MobileDeviceAccess* manager = *self;

@@ -65,6 +65,9 @@ public:
     /// Connects to and pairs with each attached device on `queue` instead of on this thread, which
     /// pairing with a locked phone could hold up for seconds; the device is then listed and
     /// announced on this thread's run loop, unless it detached meanwhile (then it is dropped).
+    /// Each connect holds the phone's lock (AMDeviceLock::forPhone()), so it never meets a module
+    /// talking to the same phone through an object of an earlier manager; a cancelled connect
+    /// stops waiting for it when the manager goes.
     /// The operations never touch the manager, so it may go first; `queue` (not owned) must
     /// outlive them. Null (the default): devices are created at once, on this thread. Set it
     /// before the listener.

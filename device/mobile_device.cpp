@@ -128,6 +128,11 @@ std::string mobileDeviceStatusText(MDStatus status)
     return stringWithFormat("Unknown status 0x%x", status);
 }
 
+std::optional<std::string> MobileDevice::AMDeviceCopyDeviceIdentifier(const AMDeviceRef&)
+{
+    return std::nullopt;
+}
+
 MDStatus MobileDevice::AMDeviceMuxStatus()
 {
     return AMDStatus::Success; // a library that reaches devices without a multiplexing daemon

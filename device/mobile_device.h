@@ -294,6 +294,9 @@ public:
         = 0;
     /// How the device is reached now: Usb whenever a USB path exists.
     virtual AMDeviceInterfaceType AMDeviceGetInterfaceType(const AMDeviceRef& device) = 0;
+    /// The unique device identifier the attach record gave, without talking to the device; nothing
+    /// when the library does not know it (the default). Any thread.
+    virtual std::optional<std::string> AMDeviceCopyDeviceIdentifier(const AMDeviceRef& device);
     /// Starts the named service (needs a connection and a session) and connects to it; the
     /// connection belongs to the caller and outlives the session and the lockdown connection.
     [[nodiscard]] virtual MDStatus AMDeviceStartService(

@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -115,6 +118,31 @@ struct Resolved
     };
 };
 
+/// Every lock release in the daemon: a file closed (its locks go with it, also when a connection
+/// ends) or unlocked. A blocking lock waits on this instead of blocking its thread in flock(),
+/// so that its wait has a bound.
+struct LockReleases
+{
+    std::mutex mutex;
+    std::condition_variable released;
+    std::uint64_t count { 0 };
+
+    static LockReleases& shared()
+    {
+        static LockReleases releases;
+        return releases;
+    }
+
+    void announce()
+    {
+        {
+            std::lock_guard lock(mutex);
+            ++count;
+        }
+        released.notify_all();
+    }
+};
+
 class AfcSession
 {
 public:
@@ -131,6 +159,9 @@ public:
     {
         for (const auto& [handle, file] : m_files) {
             ::close(file.fd);
+        }
+        if (!m_files.empty()) {
+            LockReleases::shared().announce();
         }
         m_device.flush();
     }
@@ -865,6 +896,7 @@ private:
         case OpFileClose:
             ::close(fd);
             m_files.erase(file);
+            LockReleases::shared().announce();
             return sendStatus(AfcStatus::Success);
         case OpFileTell: {
             const off_t position = ::lseek(fd, 0, SEEK_CUR);
@@ -919,19 +951,50 @@ private:
             if (!u64At(payload, 8, first)) {
                 return sendStatus(AfcStatus::InvalidArgument);
             }
-            // The wire values are flock's own (LOCK_SH 1, LOCK_EX 2, LOCK_NB 4, LOCK_UN 8). Never
-            // block the connection's thread: a held lock answers "would block".
+            // The wire values are flock's own (LOCK_SH 1, LOCK_EX 2, LOCK_NB 4, LOCK_UN 8). With
+            // LOCK_NB a held lock answers "would block"; without, the request waits until the
+            // holder lets go (closes, unlocks or disconnects), at most the lock wait.
             const std::uint64_t kind = first & ~std::uint64_t(LOCK_NB);
             if (kind != LOCK_SH && kind != LOCK_EX && kind != LOCK_UN) {
                 return sendStatus(AfcStatus::InvalidArgument);
             }
-            if (::flock(fd, int(kind) | LOCK_NB) != 0) {
-                return sendStatus(statusForErrno(errno));
+            if (kind == LOCK_UN || (first & LOCK_NB) != 0) {
+                if (::flock(fd, int(kind) | LOCK_NB) != 0) {
+                    return sendStatus(statusForErrno(errno));
+                }
+                if (kind == LOCK_UN) {
+                    LockReleases::shared().announce();
+                }
+                return sendStatus(AfcStatus::Success);
             }
-            return sendStatus(AfcStatus::Success);
+            return sendStatus(waitForLock(fd, int(kind)));
         }
         default:
             return sendStatus(AfcStatus::UnknownPacketType);
+        }
+    }
+
+    /// Takes flock `kind` on `fd`, waiting for releases elsewhere in the daemon for at most the
+    /// lock wait; "Timeout" when it ran out.
+    AfcStatus waitForLock(int fd, int kind)
+    {
+        const int waitMs = m_device.faults().snapshot().afcLockWaitMs.value_or(AFC_LOCK_WAIT_MS);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        LockReleases& releases = LockReleases::shared();
+        std::unique_lock lock(releases.mutex);
+        for (;;) {
+            // Counted before trying: a release after a refused try changes the count, so it
+            // is never missed.
+            const std::uint64_t seen = releases.count;
+            if (::flock(fd, kind | LOCK_NB) == 0) {
+                return AfcStatus::Success;
+            }
+            if (errno != EWOULDBLOCK) {
+                return statusForErrno(errno);
+            }
+            if (!releases.released.wait_until(lock, deadline, [&] { return releases.count != seen; })) {
+                return AfcStatus::OpTimeout;
+            }
         }
     }
 

@@ -20,11 +20,16 @@ enum class AfcStatus : std::uint64_t {
     ObjectNotFound = 8,
     ObjectIsDirectory = 9,
     PermissionDenied = 10,
+    OpTimeout = 12,
     ObjectExists = 16,
     NoSpaceLeft = 18,
     WouldBlock = 19,
     IoError = 20,
 };
+
+/// How long a blocking file lock waits for another holder before it answers "Timeout": as long as
+/// the daemon keeps a client that sends nothing (a fault may shorten it).
+inline constexpr int AFC_LOCK_WAIT_MS = 60 * 1000;
 
 /// The largest request payload accepted (a write of several MiB per packet must fit).
 inline constexpr std::uint64_t AFC_MAX_PAYLOAD = 32ULL * 1024 * 1024;

@@ -2,6 +2,7 @@
 
 #include "base/Log.h"
 #include "base/PlistValue.h"
+#include "sim/AFCServer.h"
 #include "sim/LockdownServer.h"
 #include "sim/SimDevice.h"
 #include "sim/SimStream.h"
@@ -861,6 +862,8 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             return "stall takes an optional number of milliseconds";
         }
         device->faults().setStall(int(std::min<std::uint64_t>(first, 3600000)));
+    } else if (kind == "afc-lock-wait" && number(3, first)) {
+        device->faults().setAfcLockWait(int(std::min<std::uint64_t>(first, AFC_LOCK_WAIT_MS)));
     } else if (kind == "refuse-session") {
         device->faults().setRefuseSession(true);
     } else if (kind == "refuse-services") {
@@ -882,7 +885,8 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
         device->faults().setInstallerCutReply(words[3], words.size() == 4 || words[4] == "after");
     } else {
         return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | afc-cut-reply OPERATION | "
-               "stall [MS] | refuse-session | refuse-services [ERROR] | network-only | split-writes MS [EVERY] | "
+               "stall [MS] | afc-lock-wait MS | refuse-session | refuse-services [ERROR] | network-only | split-writes "
+               "MS [EVERY] | "
                "installer-error COMMAND ERROR | installer-cut-reply COMMAND [after|before]";
     }
     ok = true;

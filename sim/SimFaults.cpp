@@ -33,6 +33,12 @@ void SimFaults::setStall(int milliseconds)
     m_changed.notify_all();
 }
 
+void SimFaults::setAfcLockWait(int milliseconds)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.afcLockWaitMs = milliseconds < 0 ? 0 : milliseconds;
+}
+
 void SimFaults::setRefuseSession(bool refuse)
 {
     std::lock_guard lock(m_mutex);
@@ -130,6 +136,9 @@ std::vector<std::string> SimFaults::describe() const
     }
     if (m_faults.stallMs) {
         lines.push_back("stall " + std::to_string(*m_faults.stallMs));
+    }
+    if (m_faults.afcLockWaitMs) {
+        lines.push_back("afc-lock-wait " + std::to_string(*m_faults.afcLockWaitMs));
     }
     if (m_faults.refuseSession) {
         lines.emplace_back("refuse-session");

@@ -28,6 +28,9 @@ public:
         std::set<std::uint64_t> afcCutReply;
         /// Replies on lockdown and service connections wait; 0 = until the fault is cleared.
         std::optional<int> stallMs;
+        /// How long a blocking AFC file lock waits for another holder before it answers "Timeout",
+        /// instead of the connection's idle time-out.
+        std::optional<int> afcLockWaitMs;
         bool refuseSession { false };
         bool refuseServices { false };
         std::string refuseServicesError { "ServiceProhibited" };
@@ -50,6 +53,7 @@ public:
     void setAfcStatus(std::uint64_t operation, std::uint64_t status);
     void setAfcCutReply(std::uint64_t operation);
     void setStall(int milliseconds);
+    void setAfcLockWait(int milliseconds);
     void setRefuseSession(bool refuse);
     void setRefuseServices(bool refuse, const std::string& error = "ServiceProhibited");
     void setNetworkOnly(bool networkOnly);

@@ -76,7 +76,11 @@ int list(ToolContext& context)
     if (!device) {
         return context.status();
     }
-    const std::unique_ptr<AFCMediaDirectory> media = device->newAFCMediaDirectory();
+    std::unique_ptr<AFCMediaDirectory> media;
+    {
+        const std::lock_guard held(device->deviceLock()); // opening is a lockdown exchange
+        media = device->newAFCMediaDirectory();
+    }
     if (!media) {
         return context.deviceFailure("can't open the device's media area: "
             + deviceFailureWords(device->lasterror(), "the service did not start"));
@@ -165,16 +169,17 @@ int remove(ToolContext& context)
     if (!device) {
         return context.status();
     }
-    // The chosen phone only: another one with the same name must never be edited instead.
-    TrackDeleter deleter([device] { return std::vector<std::shared_ptr<AMDevice>> { device }; });
-    const QString name = QString::fromStdString(device->deviceName().value_or(""));
-    const int result = deleter.deleteTracks(tracks, name);
+    // The chosen phone's own device object, and its one lock while the deleter talks to it.
+    TrackDeleter deleter;
+    int result = TrackDeleter::NothingDeleted;
+    {
+        const std::lock_guard held(device->deviceLock());
+        result = deleter.deleteTracks(tracks, device);
+    }
     switch (result) {
     case TrackDeleter::NothingDeleted:
         return context.failure("nothing was deleted");
     case TrackDeleter::NoDevice:
-    case TrackDeleter::UnknownDevice:
-        // The chosen phone is the deleter's only one: it went away, or no longer tells its name.
         return context.deviceFailure(DETACHED_WORDS);
     case TrackDeleter::TracksNotFound:
         return context.failure("none of those songs is in the device's music library");

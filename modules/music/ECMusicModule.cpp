@@ -191,14 +191,7 @@ QString ECMusicModule::localDir() const
 
 void ECMusicModule::loadConfigView()
 {
-    auto deleter = std::make_shared<TrackDeleter>([this] {
-        // The device this showing works on, while it is attached.
-        std::vector<std::shared_ptr<AMDevice>> devices;
-        if (auto current = device()) {
-            devices.push_back(std::move(current));
-        }
-        return devices;
-    });
+    auto deleter = std::make_shared<TrackDeleter>();
     if (m_trackDeleterSetup) {
         m_trackDeleterSetup(*deleter);
     }
@@ -397,8 +390,6 @@ void ECMusicModule::startDeletion()
     for (const auto& item : doomed) {
         tracks.push_back(trackFor(item));
     }
-    const auto current = device();
-    const QString name = current && current->deviceName() ? QString::fromStdString(*current->deviceName()) : QString();
     startDeleting();
     setProgressMaximum(0);
     setProgressValue(0);
@@ -406,12 +397,13 @@ void ECMusicModule::startDeletion()
     std::shared_ptr<TrackDeleter> deleter = m_trackDeleter;
     auto result = std::make_shared<int>(0);
     addWorkOperation(
-        [this, deleter, tracks, name, result](const Operation&) {
+        [this, deleter, tracks, result](const Operation&) {
             const DeviceLockHold held = lockDeviceForDeletion();
             if (!held) {
                 return;
             }
-            *result = deleter->deleteTracks(tracks, name);
+            // The module's own device object, whose lock is held: the deleter talks through it.
+            *result = deleter->deleteTracks(tracks, device());
             m_deletionResult = *result;
         },
         [this, deleter, result] { postToMain([this, deleter, result] { handleDeletionResult(*result, deleter); }); });
@@ -443,15 +435,6 @@ void ECMusicModule::handleDeletionResult(int result, const std::shared_ptr<Track
     case TrackDeleter::NoDevice:
         showErrorSheet(QStringLiteral("Torvane waited for a device but detected none."));
         break;
-    case TrackDeleter::UnknownDevice: {
-        const auto current = device();
-        const QString name
-            = current && current->deviceName() ? QString::fromStdString(*current->deviceName()) : QString();
-        showErrorSheet(
-            QStringLiteral("Torvane could not find a device with the name \"%1\" among the connected devices.")
-                .arg(name));
-        break;
-    }
     case TrackDeleter::TracksNotFound:
         showErrorSheet(
             QStringLiteral("Torvane connected to the device but couldn't find the songs it was looking for."));

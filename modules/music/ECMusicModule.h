@@ -80,7 +80,7 @@ public:
     int deletionResult() const { return m_deletionResult; }
     /// The track deleter of the current showing.
     std::shared_ptr<TrackDeleter> trackDeleter() const { return m_trackDeleter; }
-    /// Called on every new track deleter before it is used (backup folder, device wait, ...).
+    /// Called on every new track deleter before it is used (backup folder, step observer, ...).
     void setTrackDeleterSetup(std::function<void(TrackDeleter&)> setup) { m_trackDeleterSetup = std::move(setup); }
     /// Whether the notice about editing the phone's library was shown and accepted.
     bool didShowDeletionNotice() const { return m_didShowDeletionNotice; }

@@ -8,7 +8,6 @@
 #include "modules/ECModuleRules.h"
 #include "platform/image_capture/ICBackupLog.h"
 #include "platform/image_capture/ICCameraDevice.h"
-#include "platform/image_capture/ICDeviceBrowser.h"
 
 #include <QDir>
 #include <QPointer>
@@ -17,14 +16,8 @@
 #include <algorithm>
 #include <climits>
 
-ECPhotoModule::ECPhotoModule()
-    : ECPhotoModule(MobileDevice::shared())
-{
-}
-
-ECPhotoModule::ECPhotoModule(MobileDevice& library, QObject* parent)
+ECPhotoModule::ECPhotoModule(QObject* parent)
     : ECModule(parent)
-    , m_deviceBrowser(std::make_unique<ICDeviceBrowser>(library))
 {
     setTitleText(QStringLiteral("Back Up & Remove Old Photos"));
     // Files removed through the file service leave the phone's storage at once; the Photos app
@@ -38,27 +31,34 @@ ECPhotoModule::ECPhotoModule(MobileDevice& library, QObject* parent)
         { QStringLiteral("Desktop"), QStringLiteral("~/Desktop") },
         { QStringLiteral("Home"), QStringLiteral("~") },
     };
-    m_deviceBrowser->setBrowsedDeviceTypeMask(
-        m_deviceBrowser->browsedDeviceTypeMask() | ICCameraDevice::TYPE_CAMERA | ICCameraDevice::LOCATION_LOCAL);
-    connect(m_deviceBrowser.get(), &ICDeviceBrowser::didAddDevice, this, &ECPhotoModule::deviceBrowserDidAddDevice);
-    connect(
-        m_deviceBrowser.get(), &ICDeviceBrowser::didRemoveDevice, this, &ECPhotoModule::deviceBrowserDidRemoveDevice);
     updateRange();
 }
 
 ECPhotoModule::~ECPhotoModule()
 {
     stopAllWork();
-    // Cameras first: their queues finish (cancelled) while the module is still whole.
+    // The camera first: its queues finish (cancelled) while the module is still whole.
     m_cameraDevice.reset();
-    m_cameras.clear();
-    m_deviceBrowser.reset();
 }
 
 void ECPhotoModule::loadConfigView()
 {
+    const std::shared_ptr<AMDevice> phone = device();
+    if (m_cameraDevice && m_cameraDevice->device() == phone) {
+        // Shown again on the same device object: the camera roll is read already, or read again
+        // if reading it failed.
+        m_cameraDevice->requestOpenSession();
+        return;
+    }
+    if (m_cameraDevice) {
+        m_cameraDevice->cancelDownloads();
+        forgetCamera();
+    }
     setInterfaceEnabled(false);
-    m_deviceBrowser->start();
+    if (phone) {
+        // The camera reaches the phone through the module's own device object and its lock.
+        chooseCamera(std::make_shared<ICCameraDevice>(phone));
+    }
 }
 
 void ECPhotoModule::close()
@@ -70,7 +70,6 @@ void ECPhotoModule::close()
         m_cameraDevice->requestCloseSession();
         forgetCamera();
     }
-    m_deviceBrowser->stop();
     ECModule::close();
 }
 
@@ -82,28 +81,12 @@ void ECPhotoModule::setInterfaceEnabled(bool enabled)
     }
 }
 
-void ECPhotoModule::deviceBrowserDidAddDevice(const std::shared_ptr<ICCameraDevice>& camera, bool)
-{
-    if (!camera || !(camera->type() & ICCameraDevice::TYPE_CAMERA)) {
-        return;
-    }
-    m_cameras.push_back(camera);
-    ICCameraDevice* raw = camera.get();
-    connect(raw, &ICCameraDevice::didRemoveDevice, this, [this, raw] { didRemoveDevice(raw); });
-    const std::shared_ptr<AMDevice> selected = device();
-    if (!m_cameraDevice && selected && selected->udid()
-        && camera->serialNumberString() == QString::fromStdString(*selected->udid())) {
-        chooseCamera(camera);
-    }
-}
-
 void ECPhotoModule::chooseCamera(const std::shared_ptr<ICCameraDevice>& camera)
 {
     m_cameraDevice = camera;
-    // The camera reaches the phone through a device object of its own; it takes the lock of the
-    // module's device, which the controller and every other module take for this phone.
-    camera->setDeviceLockOwner(device());
     setInterfaceEnabled(true);
+    ICCameraDevice* raw = camera.get();
+    connect(raw, &ICCameraDevice::didRemoveDevice, this, [this, raw] { didRemoveDevice(raw); });
     connect(
         camera.get(), &ICCameraDevice::didOpenSessionWithError, this, &ECPhotoModule::deviceDidOpenSessionWithError);
     connect(
@@ -116,7 +99,7 @@ void ECPhotoModule::chooseCamera(const std::shared_ptr<ICCameraDevice>& camera)
 void ECPhotoModule::forgetCamera()
 {
     if (m_cameraDevice) {
-        m_cameraDevice->setDeviceLockOwner(nullptr);
+        disconnect(m_cameraDevice.get(), &ICCameraDevice::didRemoveDevice, this, nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::didOpenSessionWithError, this, nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::didCloseSessionWithError, this, nullptr);
         disconnect(m_cameraDevice.get(), &ICCameraDevice::mediaFilesChanged, this, nullptr);
@@ -126,29 +109,13 @@ void ECPhotoModule::forgetCamera()
     emit configChanged();
 }
 
-void ECPhotoModule::deviceBrowserDidRemoveDevice(const std::shared_ptr<ICCameraDevice>& camera, bool)
-{
-    if (camera && camera == m_cameraDevice) {
-        forgetCamera();
-    }
-    didRemoveDevice(camera.get());
-}
-
 void ECPhotoModule::didRemoveDevice(ICCameraDevice* camera)
 {
-    const auto found = std::find_if(
-        m_cameras.begin(), m_cameras.end(), [camera](const auto& listed) { return listed.get() == camera; });
-    if (found == m_cameras.end()) {
+    if (!camera || camera != m_cameraDevice.get()) {
         return;
     }
-    const bool chosen = *found == m_cameraDevice;
-    if (chosen) {
-        forgetCamera();
-    }
-    m_cameras.erase(found);
-    if (chosen) {
-        updateProgressLabel(); // back to waiting, with nothing to count
-    }
+    forgetCamera();
+    updateProgressLabel(); // back to waiting, with nothing to count
 }
 
 void ECPhotoModule::deviceDidOpenSessionWithError(const QString& error)
@@ -218,9 +185,6 @@ QString ECPhotoModule::deletingText() const
 
 void ECPhotoModule::updateProgressLabel()
 {
-    if (!m_cameraDevice && device() && !m_running) {
-        loadConfigView();
-    }
     ECModule::updateProgressLabel();
     emit configChanged();
 }

@@ -10,8 +10,6 @@
 #include <vector>
 
 class ICCameraDevice;
-class ICDeviceBrowser;
-class MobileDevice;
 
 /// What one backup run did, for the finished report.
 struct ECPhotoBackupReport
@@ -33,8 +31,8 @@ struct ECPhotoBackupReport
 /// is verified. It has no table: three choices (photos and/or videos, age, destination) and the
 /// count and size of what they select.
 ///
-/// The phone is reached as a camera (ICDeviceBrowser, ICCameraDevice), the one whose serial
-/// number is the selected device's identifier. Main thread only.
+/// The phone is reached as a camera (ICCameraDevice) made from the module's device object each
+/// time the module is shown on a new one, so it shares that phone's one lock. Main thread only.
 class ECPhotoModule : public ECModule
 {
     Q_OBJECT
@@ -57,9 +55,7 @@ public:
         QString path;
     };
 
-    /// `library` is where cameras are looked for; it must outlive the module.
-    explicit ECPhotoModule(MobileDevice& library, QObject* parent = nullptr);
-    ECPhotoModule();
+    explicit ECPhotoModule(QObject* parent = nullptr);
     ~ECPhotoModule() override;
 
     void loadConfigView() override;
@@ -67,9 +63,7 @@ public:
     void setInterfaceEnabled(bool enabled);
     bool interfaceEnabled() const { return m_interfaceEnabled; }
 
-    // The camera browser's and the camera's calls.
-    void deviceBrowserDidAddDevice(const std::shared_ptr<ICCameraDevice>& camera, bool moreComing);
-    void deviceBrowserDidRemoveDevice(const std::shared_ptr<ICCameraDevice>& camera, bool moreGoing);
+    // The camera's calls.
     void didRemoveDevice(ICCameraDevice* camera);
     void deviceDidOpenSessionWithError(const QString& error);
     void deviceDidCloseSessionWithError(const QString& error);
@@ -117,9 +111,7 @@ public:
     /// The destination folder with "~" expanded.
     QString destinationFolder() const;
 
-    const std::vector<std::shared_ptr<ICCameraDevice>>& cameras() const { return m_cameras; }
     ICCameraDevice* cameraDevice() const { return m_cameraDevice.get(); }
-    ICDeviceBrowser& deviceBrowser() { return *m_deviceBrowser; }
     /// The backup folder of the current (or last) run.
     const QString& downloadDirectory() const { return m_downloadDirectory; }
     std::size_t nFilesToDelete() const { return m_nFilesToDelete; }
@@ -143,8 +135,6 @@ private:
     void finishRun();
     void setProgressBytes(std::int64_t bytes);
 
-    std::unique_ptr<ICDeviceBrowser> m_deviceBrowser;
-    std::vector<std::shared_ptr<ICCameraDevice>> m_cameras;
     std::shared_ptr<ICCameraDevice> m_cameraDevice;
     bool m_interfaceEnabled { false };
     int m_mediaChoice { PhotosAndVideos };

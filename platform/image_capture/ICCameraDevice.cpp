@@ -13,8 +13,8 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <chrono>
 #include <set>
-#include <thread>
 
 namespace {
 
@@ -22,11 +22,9 @@ constexpr const char* DCIM = "/DCIM";
 constexpr std::size_t MAX_IDLE_CONNECTIONS = ICCameraDevice::MAX_CONCURRENT_DOWNLOADS;
 /// The smallest read for the movie header walk: one read covers the first few top-level boxes.
 constexpr std::uint32_t HEADER_READ_BYTES = 4096;
-constexpr int OPEN_ATTEMPTS = 5;
-constexpr std::chrono::milliseconds OPEN_RETRY_DELAY { 100 };
-/// How long a run waits for another one's lock on the camera roll before it gives up.
+/// How long a run waits for another one's lock on the camera roll before it gives up; the phone
+/// holds the request until the lock is free, so nothing here looks again and again.
 constexpr std::chrono::seconds LOCK_WAIT { 3 };
-constexpr std::chrono::milliseconds LOCK_RETRY_DELAY { 100 };
 
 void runOnMain(std::function<void()> function)
 {
@@ -136,10 +134,6 @@ struct ICCameraDevice::Shared
 {
     std::shared_ptr<AMDevice> device;
     std::string deviceName;
-    // The device object is used by one thread at a time: opening a connection goes through here.
-    std::mutex deviceMutex;
-    std::mutex lockOwnerMutex;
-    std::shared_ptr<AMDevice> lockOwner;
     std::mutex poolMutex;
     std::vector<std::unique_ptr<AFCMediaDirectory>> idle;
     std::atomic<bool> removed { false };
@@ -199,16 +193,10 @@ struct ICCameraDevice::Shared
             error = "Cannot open the lock file on the phone: " + reasonOf(*connection, "no answer");
             return false;
         }
-        // A run that has just ended elsewhere may not have let go yet: a short, bounded wait.
-        const auto deadline = std::chrono::steady_clock::now() + LOCK_WAIT;
-        bool locked = file->lockExclusive();
-        while (!locked && file->lastStatus() == AFCStatus::OpWouldBlock && std::chrono::steady_clock::now() < deadline
-            && !removed) {
-            std::this_thread::sleep_for(LOCK_RETRY_DELAY);
-            locked = file->lockExclusive();
-        }
-        if (!locked) {
-            if (file->lastStatus() == AFCStatus::OpWouldBlock) {
+        // A run that has just ended elsewhere may not have let go yet: a short, bounded wait on
+        // the phone. A time-out leaves the connection out of step; it is dropped with the file.
+        if (!file->lockExclusiveWaiting(LOCK_WAIT)) {
+            if (file->lastStatus() == AFCStatus::OpTimeout || file->lastStatus() == AFCStatus::OpWouldBlock) {
                 lockRefusal = std::string(ICCameraDevice::BUSY_TEXT)
                     + " Nothing was copied or removed; try again once it has finished.";
                 error = *lockRefusal;
@@ -243,36 +231,36 @@ struct ICCameraDevice::Shared
                 return connection;
             }
         }
-        std::lock_guard lock(deviceMutex);
-        // Another user of the phone may be between connect and disconnect right now (one that
-        // does not share our lock, such as a device manager reading a new phone's name): a few
-        // attempts, briefly apart, get past that.
-        for (int attempt = 0;; ++attempt) {
-            if (removed || !device) {
-                error = "The phone is not connected";
-                return nullptr;
-            }
-            std::unique_ptr<AFCMediaDirectory> connection;
-            {
-                std::shared_ptr<AMDevice> owner;
-                {
-                    std::lock_guard ownerLock(lockOwnerMutex);
-                    owner = lockOwner;
-                }
-                std::unique_lock<AMDeviceLock> sharedLock;
-                if (owner) {
-                    sharedLock = std::unique_lock(owner->deviceLock());
-                }
-                connection = device->newAFCMediaDirectory();
-            }
-            if (connection) {
-                return connection;
-            }
-            if (attempt + 1 == OPEN_ATTEMPTS) {
-                error = "Cannot open the phone's media area: " + reasonOf(*device, "no answer");
-                return nullptr;
-            }
-            std::this_thread::sleep_for(OPEN_RETRY_DELAY);
+        if (!device) {
+            error = "The phone is not connected";
+            return nullptr;
+        }
+        // The phone's one lock, which every module and the controller take around a
+        // connect-and-session exchange, held only while the connection opens. A holder that runs
+        // long is waited for until the camera goes (deviceWasRemoved() and the destructor wake us).
+        AMDeviceLock& lock = device->deviceLock();
+        if (!lock.lockUnless([this] { return removed.load(); })) {
+            error = "The phone is not connected";
+            return nullptr;
+        }
+        const std::lock_guard held(lock, std::adopt_lock);
+        if (removed) {
+            error = "The phone is not connected";
+            return nullptr;
+        }
+        auto connection = device->newAFCMediaDirectory();
+        if (!connection) {
+            error = "Cannot open the phone's media area: " + reasonOf(*device, "no answer");
+        }
+        return connection;
+    }
+
+    /// Stops the camera's device work: nothing new starts, and a wait for the phone's lock ends.
+    void markRemoved()
+    {
+        removed = true;
+        if (device) {
+            device->deviceLock().wakeWaiters();
         }
     }
 
@@ -579,7 +567,7 @@ ICCameraDevice::ICCameraDevice(std::shared_ptr<AMDevice> device)
 
 ICCameraDevice::~ICCameraDevice()
 {
-    m_shared->removed = true;
+    m_shared->markRemoved();
     m_sessionQueue.cancelAllOperations();
     m_downloadQueue.cancelAllOperations();
     m_sessionQueue.waitUntilAllOperationsAreFinished();
@@ -590,6 +578,11 @@ ICCameraDevice::~ICCameraDevice()
 QString ICCameraDevice::name() const
 {
     return QString::fromStdString(m_shared->deviceName);
+}
+
+const std::shared_ptr<AMDevice>& ICCameraDevice::device() const
+{
+    return m_shared->device;
 }
 
 QString ICCameraDevice::serialNumberString() const
@@ -772,15 +765,9 @@ void ICCameraDevice::forgetMediaFile(const std::string& devicePath)
     }
 }
 
-void ICCameraDevice::setDeviceLockOwner(std::shared_ptr<AMDevice> owner)
-{
-    std::lock_guard lock(m_shared->lockOwnerMutex);
-    m_shared->lockOwner = std::move(owner);
-}
-
 void ICCameraDevice::deviceWasRemoved()
 {
-    m_shared->removed = true;
+    m_shared->markRemoved();
     m_shared->dropConnections();
     emit didRemoveDevice();
 }

@@ -18,6 +18,10 @@ class AMDevice;
 /// A phone seen as a camera: its camera roll ("/DCIM/*/") through the media area over AFC, with
 /// downloads that delete from the phone only after a verified copy.
 ///
+/// Made from the module's device object, so it reaches the phone the way every tool does: it
+/// takes the phone's one lock (AMDevice::deviceLock()) while it opens an AFC connection, and
+/// holds it no longer; the connections themselves are its own.
+///
 /// Main thread: every public call and every signal. The device work runs on the camera's own
 /// queues: one for the session (listing), and a bounded one for downloads, each download on its
 /// own AFC connection taken from a small pool.
@@ -26,9 +30,6 @@ class ICCameraDevice : public QObject, public std::enable_shared_from_this<ICCam
     Q_OBJECT
 
 public:
-    /// Type bits, as the browser's mask uses them.
-    static constexpr unsigned TYPE_CAMERA = 0x00000001;
-    static constexpr unsigned LOCATION_LOCAL = 0x00000100;
     /// Downloads that run at once; the rest wait their turn.
     static constexpr int MAX_CONCURRENT_DOWNLOADS = 3;
     static constexpr std::uint32_t READ_CHUNK_BYTES = 1 << 20;
@@ -44,8 +45,9 @@ public:
     /// device work to stop.
     ~ICCameraDevice() override;
 
-    unsigned type() const { return TYPE_CAMERA | LOCATION_LOCAL; }
     QString name() const;
+    /// The device object the camera was made from.
+    const std::shared_ptr<AMDevice>& device() const;
     /// The phone's unique device identifier.
     QString serialNumberString() const;
 
@@ -77,13 +79,8 @@ public:
     /// on the phone.
     void cancelDownloads();
 
-    /// The device object whose lock everyone talking to this phone takes around a
-    /// connect-and-session exchange (the device layer shares one lockdown connection per phone
-    /// among all its users); the camera holds it only while it opens a connection. Kept alive
-    /// while set; null for none.
-    void setDeviceLockOwner(std::shared_ptr<AMDevice> owner);
-
-    /// The phone is gone: the browser says so before it drops the camera.
+    /// The phone is gone: whoever made the camera says so before it drops it. Work not yet done
+    /// fails at once, and a wait for the phone's lock ends.
     void deviceWasRemoved();
 
     /// Device requests made: for the listing (one per folder and one per file) and for reading

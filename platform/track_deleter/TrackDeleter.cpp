@@ -15,13 +15,14 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <chrono>
 #include <map>
 #include <set>
 
 namespace {
 
-constexpr auto POLL_INTERVAL = std::chrono::milliseconds(100);
-/// How long a run waits for another one's lock on the library before it gives up.
+/// How long a run waits for another one's lock on the library before it gives up; the phone holds
+/// the request until the lock is free, so nothing here looks again and again.
 constexpr auto LOCK_WAIT = std::chrono::seconds(3);
 
 QString text(const std::string& value)
@@ -219,9 +220,8 @@ bool writePending(AFCDirectoryAccess& media, const std::string& path, const std:
 
 } // namespace
 
-TrackDeleter::TrackDeleter(DeviceSource devices)
-    : m_devices(std::move(devices))
-    , m_backupRoot(defaultBackupRoot())
+TrackDeleter::TrackDeleter()
+    : m_backupRoot(defaultBackupRoot())
 {
 }
 
@@ -235,17 +235,7 @@ QString TrackDeleter::defaultBackupRoot()
 
 void TrackDeleter::abort()
 {
-    {
-        std::lock_guard lock(m_abortMutex);
-        m_aborted = true;
-    }
-    m_abortChanged.notify_all();
-}
-
-bool TrackDeleter::waitAborted(std::chrono::milliseconds duration)
-{
-    std::unique_lock lock(m_abortMutex);
-    return m_abortChanged.wait_for(lock, duration, [this] { return m_aborted.load(); });
+    m_aborted = true;
 }
 
 void TrackDeleter::pass(Step step)
@@ -255,7 +245,7 @@ void TrackDeleter::pass(Step step)
     }
 }
 
-int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName)
+int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const std::shared_ptr<AMDevice>& device)
 {
     m_lastError.clear();
     m_backupFolder.clear();
@@ -264,15 +254,17 @@ int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, con
     if (tracks.empty()) {
         return NothingDeleted;
     }
-    int result = NothingDeleted;
-    const std::shared_ptr<AMDevice> device = waitForDevice(deviceName, result);
-    if (!device) {
-        return result;
+    if (m_aborted) {
+        return Cancelled;
+    }
+    // A device that detached has forgotten its reference: there is nothing to talk to.
+    if (!device || !device->device()) {
+        return NoDevice;
     }
     pass(Step::FoundDevice);
     m_deviceChanged = false;
     m_stagingFolder.clear();
-    const int removed = runOn(*device, tracks, deviceName);
+    const int removed = runOn(*device, tracks);
     if (!m_stagingFolder.isEmpty()) {
         // A backup that was never checked must not look like one.
         QDir(m_stagingFolder).removeRecursively();
@@ -288,41 +280,7 @@ int TrackDeleter::deleteTracks(const std::vector<MediaLibraryTrack>& tracks, con
     return removed;
 }
 
-std::shared_ptr<AMDevice> TrackDeleter::waitForDevice(const QString& deviceName, int& result)
-{
-    const auto deadline = std::chrono::steady_clock::now() + m_deviceWaitTimeout;
-    for (;;) {
-        if (m_aborted) {
-            result = Cancelled;
-            return nullptr;
-        }
-        std::vector<std::shared_ptr<AMDevice>> attached;
-        for (auto& device : m_devices ? m_devices() : std::vector<std::shared_ptr<AMDevice>>()) {
-            // A device that detached has forgotten its reference; it no longer counts.
-            if (device && device->device()) {
-                attached.push_back(std::move(device));
-            }
-        }
-        if (!attached.empty()) {
-            for (const auto& device : attached) {
-                if (device->deviceName() && text(*device->deviceName()) == deviceName) {
-                    return device;
-                }
-            }
-            result = UnknownDevice;
-            return nullptr;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            result = NoDevice;
-            return nullptr;
-        }
-        (void)waitAborted(std::min<std::chrono::milliseconds>(
-            POLL_INTERVAL, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)));
-    }
-}
-
-int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName)
+int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks)
 {
     const std::string folder = LIBRARY_FOLDER;
     const std::string library = folder + LIBRARY_NAME;
@@ -360,18 +318,14 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
         return fail(QStringLiteral("Torvane could not open its lock file on the device.") + unchanged,
             media->lasterror().value_or(""));
     }
-    // A run that has just ended elsewhere may not have let go yet: a short, bounded wait for it.
-    const auto lockDeadline = std::chrono::steady_clock::now() + LOCK_WAIT;
-    bool locked = editLock->lockExclusive();
-    while (!locked && editLock->lastStatus() == AFCStatus::OpWouldBlock
-        && std::chrono::steady_clock::now() < lockDeadline && !waitAborted(POLL_INTERVAL)) {
-        locked = editLock->lockExclusive();
-    }
+    // A run that has just ended elsewhere may not have let go yet: a short, bounded wait on the
+    // phone. A time-out leaves the connection out of step, so nothing more is sent on it.
+    const bool locked = editLock->lockExclusiveWaiting(LOCK_WAIT);
     if (m_aborted) {
         return Cancelled;
     }
     if (!locked) {
-        if (editLock->lastStatus() == AFCStatus::OpWouldBlock) {
+        if (editLock->lastStatus() == AFCStatus::OpTimeout || editLock->lastStatus() == AFCStatus::OpWouldBlock) {
             m_lastError = QLatin1String(BUSY_TEXT)
                 + QStringLiteral(" Nothing was changed; delete the songs again once it has finished.");
             logLine(LOG_PLATFORM, "Track deletion refused: another run holds the library's lock");
@@ -384,8 +338,8 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
 
     // An untouched copy of the library as it is on the device, kept for good. It is made in a
     // hidden folder and given its dated name only once complete and checked.
-    const QString deviceFolder
-        = folderNameFor(deviceName + QStringLiteral(" ") + text(device.udid().value_or("")).left(12));
+    const QString deviceFolder = folderNameFor(
+        text(device.deviceName().value_or("Device")) + QStringLiteral(" ") + text(device.udid().value_or("")).left(12));
     const QString deviceBackups = m_backupRoot + QLatin1Char('/') + deviceFolder;
     const QString staging
         = deviceBackups + QLatin1Char('/') + QLatin1String(PARTIAL_BACKUP_PREFIX) + QString::fromStdString(mark);

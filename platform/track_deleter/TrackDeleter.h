@@ -5,11 +5,8 @@
 #include <QString>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 class AMDevice;
@@ -18,7 +15,8 @@ class AFCDirectoryAccess;
 /// Removes songs and podcasts from a device's media library over AFC, standing in for the desktop
 /// music application that manages a phone elsewhere.
 ///
-/// One run: find the attached device by name; take the device's lock on our lock file beside the
+/// One run, on the device object it is handed (the module's own, whose lock the caller holds):
+/// take the phone's lock on our lock file beside the
 /// library (a second run is refused and changes nothing); copy the library database and its
 /// write-ahead log into a private folder, keeping an untouched, checked backup of both in the
 /// application's data folder;
@@ -39,7 +37,6 @@ public:
     enum Result : int {
         NothingDeleted = 0,
         NoDevice = -1,
-        UnknownDevice = -2,
         TracksNotFound = -3,
         Cancelled = -4,
         /// The deletion failed; lastError() says why and whether the library was left unchanged.
@@ -62,20 +59,16 @@ public:
         Finished,
     };
 
-    /// The devices attached now. Called on the deleting thread.
-    using DeviceSource = std::function<std::vector<std::shared_ptr<AMDevice>>()>;
-
-    explicit TrackDeleter(DeviceSource devices);
+    TrackDeleter();
     ~TrackDeleter();
     TrackDeleter(const TrackDeleter&) = delete;
     TrackDeleter& operator=(const TrackDeleter&) = delete;
 
-    /// Removes `tracks` from the device named `deviceName`. Answers how many were removed (1 or
-    /// more, tracks a cut-short earlier run removed included), or a Result: NoDevice when no
-    /// device appeared within the wait, UnknownDevice when none has that name, TracksNotFound when
-    /// the library or none of the tracks is there, Cancelled when abort() came before anything
-    /// changed on the device, Failed otherwise.
-    int deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName);
+    /// Removes `tracks` from `device`. Answers how many were removed (1 or more, tracks a
+    /// cut-short earlier run removed included), or a Result: NoDevice when there is no device or
+    /// it has gone, TracksNotFound when the library or none of the tracks is there, Cancelled when
+    /// abort() came before anything changed on the device, Failed otherwise.
+    int deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const std::shared_ptr<AMDevice>& device);
     /// Stops a run at its next step. Once the library has been replaced, the run still deletes the
     /// files its removed rows pointed to. Any thread.
     void abort();
@@ -90,8 +83,6 @@ public:
     std::int64_t removedFileBytes() const { return m_removedFileBytes; }
     const std::vector<std::string>& filesLeft() const { return m_filesLeft; }
 
-    /// How long to wait for a device to appear (10 seconds unless set).
-    void setDeviceWaitTimeout(std::chrono::milliseconds timeout) { m_deviceWaitTimeout = timeout; }
     /// Where backups go: one folder per device below it, one per run below that. The default is
     /// defaultBackupRoot().
     void setBackupRoot(const QString& folder) { m_backupRoot = folder; }
@@ -118,19 +109,13 @@ public:
     static constexpr const char* BUSY_TEXT = "Another Torvane run is changing the music library on this device.";
 
 private:
-    std::shared_ptr<AMDevice> waitForDevice(const QString& deviceName, int& result);
-    int runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks, const QString& deviceName);
+    int runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& tracks);
     void pass(Step step);
-    bool waitAborted(std::chrono::milliseconds duration);
 
-    DeviceSource m_devices;
-    std::chrono::milliseconds m_deviceWaitTimeout { std::chrono::seconds(10) };
     QString m_backupRoot;
     std::function<void(Step)> m_stepObserver;
 
     std::atomic<bool> m_aborted { false };
-    std::mutex m_abortMutex;
-    std::condition_variable m_abortChanged;
 
     QString m_lastError;
     QString m_backupFolder;

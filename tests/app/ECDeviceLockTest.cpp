@@ -104,6 +104,7 @@ private slots:
     void cleanup();
     void modulesAndControllerTakeTurnsOnOneLock();
     void quittingWakesAProbeBehindADeletionWaitingForTheMainThread();
+    void aModuleWithTheObjectFromBeforeTryAgainAndTheControllerTakeTurns();
 
 private:
     static void writeFile(const std::filesystem::path& path, std::size_t size)
@@ -237,6 +238,47 @@ void ECDeviceLockTest::quittingWakesAProbeBehindADeletionWaitingForTheMainThread
     QVERIFY2(returned, "quitting waited for a deletion that waited for the main thread");
     QCOMPARE(m_selection->pendingDeviceExchanges(), std::size_t(0));
     QCOMPARE(m_first->itemList().rowCount(), 2);
+    QCOMPARE(lock.statistics().waiting, std::size_t(0));
+}
+
+void ECDeviceLockTest::aModuleWithTheObjectFromBeforeTryAgainAndTheControllerTakeTurns()
+{
+    // The module (its folder untouched by the other cases) keeps the object it was given; "Try Again" makes the
+    // controller a new manager, whose object for the same phone shares the library's one lockdown connection with it.
+    const std::shared_ptr<AMDevice> old = m_device;
+    AMDeviceLock& lock = old->deviceLock();
+
+    // The module's object mid-exchange: neither the new manager nor the module may talk now.
+    lock.lock();
+    QVERIFY(old->deviceConnect());
+    m_selection->replaceDeviceAccess();
+    m_second->loadConfigView();
+    QTRY_VERIFY_WITH_TIMEOUT(lock.statistics().waiting >= 2, TIMEOUT_MS);
+    // Our connection is still ours: nobody closed it behind our back.
+    const auto name = old->deviceValueForKey("DeviceName");
+    QVERIFY(name && name->isString());
+    QVERIFY(old->deviceDisconnect());
+    lock.unlock();
+
+    QTRY_VERIFY_WITH_TIMEOUT(listed(*m_second, 3), TIMEOUT_MS);
+    QTRY_VERIFY_WITH_TIMEOUT(m_selection->selectedDevice() && m_selection->selectedDevice() != old
+            && m_selection->pendingDeviceExchanges() == 0,
+        TIMEOUT_MS);
+    const std::shared_ptr<AMDevice> fresh = m_selection->selectedDevice();
+    QCOMPARE(&fresh->deviceLock(), &lock);
+
+    // And the other way round: the controller's new object holds it, the module waits.
+    fresh->deviceLock().lock();
+    QVERIFY(fresh->deviceConnect());
+    m_second->loadConfigView();
+    m_selection->refreshSelected();
+    QTRY_VERIFY_WITH_TIMEOUT(lock.statistics().waiting >= 2, TIMEOUT_MS);
+    QVERIFY(fresh->deviceValueForKey("DeviceName"));
+    QVERIFY(fresh->deviceDisconnect());
+    fresh->deviceLock().unlock();
+    QTRY_VERIFY_WITH_TIMEOUT(listed(*m_second, 3) && m_selection->pendingDeviceExchanges() == 0, TIMEOUT_MS);
+    QCOMPARE(old->maxConcurrentConnections(), 1);
+    QCOMPARE(fresh->maxConcurrentConnections(), 1);
     QCOMPARE(lock.statistics().waiting, std::size_t(0));
 }
 

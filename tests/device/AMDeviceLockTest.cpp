@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,29 @@ TEST(AMDeviceLockTest, AWaiterGivesUpWhenWokenAndTheOtherGetsTheLockOnRelease)
     EXPECT_EQ(statistics.waiting, 0u);
     EXPECT_TRUE(lock.try_lock());
     lock.unlock();
+}
+
+TEST(AMDeviceLockTest, EveryoneAskingForOnePhoneGetsItsOneLockWhileItIsHeld)
+{
+    const std::shared_ptr<AMDeviceLock> first = AMDeviceLock::forPhone("phone-a");
+    EXPECT_EQ(AMDeviceLock::forPhone("phone-a"), first);
+    EXPECT_NE(AMDeviceLock::forPhone("phone-b"), first);
+    // Without an identifier nothing can be shared: each asker is alone.
+    EXPECT_NE(AMDeviceLock::forPhone(""), AMDeviceLock::forPhone(""));
+
+    // Held through the first, it is held for the second.
+    const std::shared_ptr<AMDeviceLock> second = AMDeviceLock::forPhone("phone-a");
+    first->lock();
+    EXPECT_FALSE(second->try_lock());
+    std::thread other([&] {
+        EXPECT_TRUE(second->heldByAnotherThread());
+        second->lock(); // waits for the first
+        second->unlock();
+    });
+    ASSERT_TRUE(second->waitForWaiters(1, TIMEOUT));
+    first->unlock();
+    other.join();
+    EXPECT_EQ(first->statistics().contended, 1u);
 }
 
 TEST(AMDeviceLockTest, TakingItTwiceOnOneThreadAbortsInsteadOfHanging)

@@ -27,8 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* DEVICE_NAME = "Demo iPhone";
-
 std::string contents(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -61,11 +59,13 @@ protected:
 
     std::unique_ptr<TrackDeleter> makeDeleter()
     {
-        auto deleter = std::make_unique<TrackDeleter>([this] { return manager->devices(); });
+        auto deleter = std::make_unique<TrackDeleter>();
         deleter->setBackupRoot(QString::fromStdString((backups.path() / "backups").string()));
-        deleter->setDeviceWaitTimeout(std::chrono::seconds(5));
         return deleter;
     }
+
+    /// The manager's device object for the phone now (a new one after each replug).
+    std::shared_ptr<AMDevice> phone() { return waitForDevice(SimulatorFixture::DEMO_UDID); }
 
     /// The first `count` songs of the library (podcasts left out), with their files.
     std::vector<Song> songs(int count) const
@@ -155,8 +155,7 @@ TEST_F(TrackDeleterTest, RemovesThreeSongsTheirFilesAndNothingElse)
     std::vector<TrackDeleter::Step> steps;
     deleter->setStepObserver([&](TrackDeleter::Step step) { steps.push_back(step); });
 
-    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3)
-        << deleter->lastError().toStdString();
+    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), phone()), 3) << deleter->lastError().toStdString();
 
     std::int64_t freed = 0;
     for (const auto& song : doomed) {
@@ -197,25 +196,18 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
         int expected;
     };
     const Row rows[] = {
-        { "unknown name", [&](TrackDeleter& d) { return d.deleteTracks(tracksOf(doomed), QStringLiteral("Nobody")); },
-            TrackDeleter::UnknownDevice },
-        { "no device",
-            [&](TrackDeleter&) {
-                TrackDeleter none([] { return std::vector<std::shared_ptr<AMDevice>>(); });
-                none.setDeviceWaitTimeout(std::chrono::milliseconds(20));
-                return none.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
-            },
+        { "no device", [&](TrackDeleter& d) { return d.deleteTracks(tracksOf(doomed), nullptr); },
             TrackDeleter::NoDevice },
         { "not in the library",
             [&](TrackDeleter& d) {
-                return d.deleteTracks({ { 4242, "", "", std::nullopt }, { std::nullopt, "No Such Song", "Nobody", 1 } },
-                    QString::fromLatin1(DEVICE_NAME));
+                return d.deleteTracks(
+                    { { 4242, "", "", std::nullopt }, { std::nullopt, "No Such Song", "Nobody", 1 } }, phone());
             },
             TrackDeleter::TracksNotFound },
         { "aborted before it starts",
             [&](TrackDeleter& d) {
                 d.abort();
-                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                return d.deleteTracks(tracksOf(doomed), phone());
             },
             TrackDeleter::Cancelled },
         { "aborted before the upload",
@@ -225,7 +217,7 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
                         d.abort();
                     }
                 });
-                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                return d.deleteTracks(tracksOf(doomed), phone());
             },
             TrackDeleter::Cancelled },
         { "aborted after the upload",
@@ -235,13 +227,13 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
                         d.abort();
                     }
                 });
-                return d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                return d.deleteTracks(tracksOf(doomed), phone());
             },
             TrackDeleter::Cancelled },
         { "library refused (rename)",
             [&](TrackDeleter& d) {
                 EXPECT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "24", "10" }));
-                const int result = d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                const int result = d.deleteTracks(tracksOf(doomed), phone());
                 EXPECT_TRUE(d.lastError().contains(QStringLiteral("unchanged"))) << d.lastError().toStdString();
                 EXPECT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
                 return result;
@@ -254,7 +246,7 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
                         EXPECT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "13", "10" }));
                     }
                 });
-                const int result = d.deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+                const int result = d.deleteTracks(tracksOf(doomed), phone());
                 EXPECT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
                 return result;
             },
@@ -273,7 +265,7 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
         expectNoLeftovers();
     }
     // And once nothing is in the way, the same deletion goes through.
-    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 2);
+    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), phone()), 2);
 }
 
 TEST_F(TrackDeleterTest, UnpluggedDuringTheUploadKeepsTheOriginalAndARerunFinishes)
@@ -293,7 +285,7 @@ TEST_F(TrackDeleterTest, UnpluggedDuringTheUploadKeepsTheOriginalAndARerunFinish
                 EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
             }
         });
-    const int result = deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME));
+    const int result = deleter->deleteTracks(tracksOf(doomed), phone());
     NotificationCenter::defaultCenter().removeObserver(token);
     ASSERT_TRUE(unplugged);
     EXPECT_EQ(result, TrackDeleter::Failed);
@@ -305,7 +297,7 @@ TEST_F(TrackDeleterTest, UnpluggedDuringTheUploadKeepsTheOriginalAndARerunFinish
     EXPECT_EQ(now.rows, before.rows);
 
     ASSERT_NO_FATAL_FAILURE(replug());
-    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3);
+    EXPECT_EQ(makeDeleter()->deleteTracks(tracksOf(doomed), phone()), 3);
     const auto after = MediaLibrarySnapshot::read(library);
     EXPECT_EQ(after.integrity, "ok");
     EXPECT_EQ(after.rows, before.without(pidsOf(doomed)).rows);
@@ -324,7 +316,7 @@ TEST_F(TrackDeleterTest, UnpluggedBeforeTheFilesGoKeepsTheNewLibraryAndARerunFin
             EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
         }
     });
-    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), TrackDeleter::Failed);
+    EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), phone()), TrackDeleter::Failed);
     EXPECT_EQ(deleter->filesLeft().size(), 3u);
     EXPECT_FALSE(deleter->lastError().isEmpty());
 
@@ -337,8 +329,7 @@ TEST_F(TrackDeleterTest, UnpluggedBeforeTheFilesGoKeepsTheNewLibraryAndARerunFin
 
     ASSERT_NO_FATAL_FAILURE(replug());
     auto rerun = makeDeleter();
-    EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 3)
-        << rerun->lastError().toStdString();
+    EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), phone()), 3) << rerun->lastError().toStdString();
     for (const auto& song : doomed) {
         EXPECT_FALSE(fs::exists(song.file));
     }
@@ -368,15 +359,14 @@ TEST_F(TrackDeleterTest, UnpluggedWhileReplacingLeavesTheOldOrTheNewLibrary)
                 EXPECT_TRUE(sim.detach(SimulatorFixture::DEMO_UDID));
             }
         });
-        EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), TrackDeleter::Failed);
+        EXPECT_EQ(deleter->deleteTracks(tracksOf(doomed), phone()), TrackDeleter::Failed);
         const auto now = MediaLibrarySnapshot::read(library);
         EXPECT_EQ(now.integrity, "ok");
         EXPECT_EQ(now.rows, row.replaced ? before.without(pidsOf(doomed)).rows : before.rows);
 
         ASSERT_NO_FATAL_FAILURE(replug());
         auto rerun = makeDeleter();
-        EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), QString::fromLatin1(DEVICE_NAME)), 2)
-            << rerun->lastError().toStdString();
+        EXPECT_EQ(rerun->deleteTracks(tracksOf(doomed), phone()), 2) << rerun->lastError().toStdString();
         EXPECT_EQ(MediaLibrarySnapshot::read(library).rows, before.without(pidsOf(doomed)).rows);
         for (const auto& song : doomed) {
             EXPECT_FALSE(fs::exists(song.file));
@@ -493,7 +483,7 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedEvenWithAHostileListARivalRunOrA
                        "<dict><key>path</key><string>/iTunes_Control/Music/F00/no-id.mp3</string></dict>"
                        "</array></plist>\n";
                 LogCapture log;
-                EXPECT_EQ(deleter()->deleteTracks(tracksOf({ all[0] }), QString::fromLatin1(DEVICE_NAME)), 1);
+                EXPECT_EQ(deleter()->deleteTracks(tracksOf({ all[0] }), phone()), 1);
                 gone.insert(all[0].pid);
                 for (const char* path : hostile) {
                     EXPECT_TRUE(fs::exists(media / path)) << path;
@@ -518,7 +508,7 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedEvenWithAHostileListARivalRunOrA
                             std::chrono::seconds(60));
                     }
                 });
-                EXPECT_EQ(first->deleteTracks(tracksOf({ all[2] }), QString::fromLatin1(DEVICE_NAME)), 1);
+                EXPECT_EQ(first->deleteTracks(tracksOf({ all[2] }), phone()), 1);
                 gone.insert(all[2].pid);
                 ASSERT_TRUE(rival);
                 EXPECT_EQ(rival->exitCode, 1);
@@ -560,8 +550,7 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedEvenWithAHostileListARivalRunOrA
                 expectLibrary();
                 // The next run clears it away, and the killed run's lock is gone with its connection.
                 auto next = deleter();
-                EXPECT_EQ(next->deleteTracks(tracksOf({ all[3] }), QString::fromLatin1(DEVICE_NAME)), 1)
-                    << next->lastError().toStdString();
+                EXPECT_EQ(next->deleteTracks(tracksOf({ all[3] }), phone()), 1) << next->lastError().toStdString();
                 gone.insert(all[3].pid);
                 for (const auto& entry : fs::recursive_directory_iterator(root)) {
                     EXPECT_FALSE(entry.path().filename().string().starts_with(TrackDeleter::PARTIAL_BACKUP_PREFIX))
@@ -573,8 +562,7 @@ TEST_F(TrackDeleterTest, DeletesOnlyWhatWasAskedEvenWithAHostileListARivalRunOrA
                 const auto backupsBefore = visibleFiles(root);
                 ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "afc-status", "15", "10" })); // FILE_READ
                 auto failing = deleter();
-                EXPECT_EQ(failing->deleteTracks(tracksOf({ all[4] }), QString::fromLatin1(DEVICE_NAME)),
-                    TrackDeleter::Failed);
+                EXPECT_EQ(failing->deleteTracks(tracksOf({ all[4] }), phone()), TrackDeleter::Failed);
                 ASSERT_TRUE(sim.clearFaults(SimulatorFixture::DEMO_UDID));
                 EXPECT_TRUE(failing->backupFolder().isEmpty());
                 EXPECT_EQ(visibleFiles(root), backupsBefore);

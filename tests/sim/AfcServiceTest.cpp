@@ -4,6 +4,9 @@
 #include "tests/support/TestSupport.h"
 
 #include <fstream>
+#include <functional>
+#include <future>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -405,23 +408,53 @@ TEST(AfcPurging, PurgesPoolThenCachesALittleAtATimeUnderPressure)
     EXPECT_EQ(afcReadFile(afc, "/fill").size(), free - 5 * MIB) << "the filler's own file is untouched";
 }
 
-TEST_F(AfcService, LocksExcludeOtherConnectionsWithoutBlockingThem)
+TEST_F(AfcService, LocksExcludeOtherConnectionsAndABlockingOneWaitsWithinItsBound)
 {
     ASSERT_EQ(afcWriteFile(m_afc, "/locked", "data"), AFC_E_SUCCESS);
     afc_client_t other = m_client->startAfc();
     ASSERT_NE(other, nullptr);
-    uint64_t mine = 0;
     uint64_t theirs = 0;
-    ASSERT_EQ(afc_file_open(m_afc, "/locked", AFC_FOPEN_RW, &mine), AFC_E_SUCCESS);
     ASSERT_EQ(afc_file_open(other, "/locked", AFC_FOPEN_RW, &theirs), AFC_E_SUCCESS);
-    EXPECT_NE(mine, 0u);
     EXPECT_NE(theirs, 0u);
-    ASSERT_EQ(afc_file_lock(m_afc, mine, AFC_LOCK_EX), AFC_E_SUCCESS);
-    EXPECT_EQ(afc_file_lock(other, theirs, AFC_LOCK_SH), AFC_E_OP_WOULD_BLOCK);
-    ASSERT_EQ(afc_file_lock(m_afc, mine, AFC_LOCK_UN), AFC_E_SUCCESS);
-    EXPECT_EQ(afc_file_lock(other, theirs, AFC_LOCK_SH), AFC_E_SUCCESS);
+
+    // Each holder on a connection of its own, let go in one of the ways a phone sees.
+    const struct
+    {
+        const char* how;
+        std::function<void(std::optional<LibClient>& holder, afc_client_t afc, uint64_t file)> release;
+    } rows[] = {
+        { "unlocked",
+            [](std::optional<LibClient>&, afc_client_t afc, uint64_t file) { afc_file_lock(afc, file, AFC_LOCK_UN); } },
+        { "closed", [](std::optional<LibClient>&, afc_client_t afc, uint64_t file) { afc_file_close(afc, file); } },
+        { "disconnected", [](std::optional<LibClient>& holder, afc_client_t, uint64_t) { holder.reset(); } },
+    };
+    // libimobiledevice's own names all carry LOCK_NB; flock's plain LOCK_EX waits.
+    const auto waitingExclusive = static_cast<afc_lock_op_t>(2);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        std::optional<LibClient> holder(std::in_place, HFS);
+        afc_client_t afc = holder->startAfc();
+        ASSERT_NE(afc, nullptr);
+        uint64_t mine = 0;
+        ASSERT_EQ(afc_file_open(afc, "/locked", AFC_FOPEN_RW, &mine), AFC_E_SUCCESS);
+        ASSERT_EQ(afc_file_lock(afc, mine, AFC_LOCK_EX), AFC_E_SUCCESS);
+        // Asked not to wait, the other connection is refused at once.
+        EXPECT_EQ(afc_file_lock(other, theirs, AFC_LOCK_SH), AFC_E_OP_WOULD_BLOCK);
+        // Asked to wait, it waits for its bound and answers "Timeout" while the holder holds on.
+        ASSERT_TRUE(s_sim->fault(HFS, { "afc-lock-wait", "300" }));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(afc_file_lock(other, theirs, waitingExclusive), AFC_E_OP_TIMEOUT);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+        // With the usual bound it gets the lock as soon as the holder lets go.
+        ASSERT_TRUE(s_sim->clearFaults(HFS));
+        auto waiting = std::async(std::launch::async, [&] { return afc_file_lock(other, theirs, waitingExclusive); });
+        EXPECT_EQ(waiting.wait_for(100ms), std::future_status::timeout) << "it waits while the lock is held";
+        row.release(holder, afc, mine);
+        ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready);
+        EXPECT_EQ(waiting.get(), AFC_E_SUCCESS);
+        ASSERT_EQ(afc_file_lock(other, theirs, AFC_LOCK_UN), AFC_E_SUCCESS);
+    }
     afc_file_close(other, theirs);
-    afc_file_close(m_afc, mine);
 }
 
 TEST(AfcPurging, StartsAtOnceWhenFreeSpaceRunsLowAndKeepsWrittenZerosOffTheHostDisk)

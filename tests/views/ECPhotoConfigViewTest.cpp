@@ -1,6 +1,5 @@
 #include "views/photos/ECPhotoConfigView.h"
 
-#include "device/mobile_device.h"
 #include "modules/ECModuleHost.h"
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/QtRunLoop.h"
@@ -66,7 +65,7 @@ QStringList itemsOf(const QComboBox* box)
 
 void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     auto view = std::make_unique<ECPhotoView>(&module);
     auto* config = view->findChild<ECPhotoConfigView*>();
     QVERIFY(config);
@@ -91,7 +90,7 @@ void ECPhotoConfigViewTest::waitsWithItsChoicesDisabledUntilTheCameraRollIsRead(
 
 void ECPhotoConfigViewTest::popupsHandTheirChoicesToTheModule()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     ECPhotoConfigView config(&module);
     module.setInterfaceEnabled(true);
     QVERIFY(config.photosAndVideosPopup()->isEnabled());
@@ -110,7 +109,7 @@ void ECPhotoConfigViewTest::popupsHandTheirChoicesToTheModule()
 
 void ECPhotoConfigViewTest::otherAsksForAFolderAndKeepsTheChoiceOnCancel()
 {
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     FolderHost host;
     module.setHost(&host);
     ECPhotoConfigView config(&module);
@@ -164,7 +163,7 @@ void ECPhotoConfigViewTest::saysWhatItWillBackUpAndWhere()
     }
 
     // The folder's whole path, shortened in the middle only when the window is too narrow.
-    ECPhotoModule module(MobileDevice::shared());
+    ECPhotoModule module;
     FolderHost host;
     module.setHost(&host);
     ECPhotoConfigView config(&module);

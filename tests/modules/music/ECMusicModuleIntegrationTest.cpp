@@ -46,10 +46,8 @@ protected:
         library = sim.mediaRoot(SimulatorFixture::DEMO_UDID) / "iTunes_Control/iTunes/MediaLibrary.sqlitedb";
         module = std::make_unique<ECMusicModule>();
         module->setHost(&host);
-        module->setTrackDeleterSetup([this](TrackDeleter& deleter) {
-            deleter.setBackupRoot(QString::fromStdString(backups.path().string()));
-            deleter.setDeviceWaitTimeout(std::chrono::seconds(2));
-        });
+        module->setTrackDeleterSetup(
+            [this](TrackDeleter& deleter) { deleter.setBackupRoot(QString::fromStdString(backups.path().string())); });
         module->setDevice(device);
     }
 
