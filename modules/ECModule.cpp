@@ -148,8 +148,15 @@ QString ECModule::finishedLine(const ECDeletionTally& tally, std::optional<std::
     if (tally.failed > 0) {
         line += tally.failed == 1 ? QStringLiteral(" 1 could not be removed")
                                   : QStringLiteral(" %1 could not be removed").arg(tally.failed);
-        line += tally.reasons.isEmpty() ? QStringLiteral(".")
-                                        : QStringLiteral(": %1.").arg(tally.reasons.join(QStringLiteral("; ")));
+        QStringList reasons;
+        for (QString reason : tally.reasons) {
+            while (reason.endsWith(QLatin1Char('.'))) {
+                reason.chop(1);
+            }
+            reasons.append(reason);
+        }
+        line += reasons.isEmpty() ? QStringLiteral(".")
+                                  : QStringLiteral(": %1.").arg(reasons.join(QStringLiteral("; ")));
     }
     if (tally.unanswered > 0) {
         line += QStringLiteral(" The phone stopped answering; nothing else was changed.");
@@ -295,11 +302,12 @@ void ECModule::startDeleting()
 
 void ECModule::showFinishedDialog()
 {
-    measureAndReport({});
-}
-
-void ECModule::finishDeletion(const ECDeletionTally& tally)
-{
+    const std::optional<ECDeletionTally> pending = std::exchange(m_pendingTally, std::nullopt);
+    if (!pending) {
+        measureAndReport({});
+        return;
+    }
+    const ECDeletionTally tally = *pending;
     m_lastTally = tally;
     m_lastMeasuredGain.reset();
     m_deletedThisShowing = true;
@@ -309,11 +317,17 @@ void ECModule::finishDeletion(const ECDeletionTally& tally)
             return;
         }
         m_lastMeasuredGain = gain;
-        setStatusMessage(
-            m_phoneGone || tally.interrupted() ? unpluggedOrStoppedLine(tally, gain) : finishedLine(tally, gain));
+        setStatusMessage(unpluggedOrStoppedLine(tally, gain));
         emit deletionFinished();
         emit deviceSpaceChanged();
     });
+}
+
+void ECModule::finishDeletion(const ECDeletionTally& tally)
+{
+    m_pendingTally = tally;
+    showFinishedDialog();
+    m_pendingTally.reset();
 }
 
 QString ECModule::unpluggedOrStoppedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const

@@ -152,7 +152,8 @@ public:
     /// Records the start of a deletion: the estimate, and the free space before (measured on a
     /// queue, before the deletion touches the device).
     void startDeleting();
-    /// Ends a deletion and reports the space cleared. Shows no dialog in the base.
+    /// Ends a deletion and reports the space cleared; called by finishDeletion(), whose line it
+    /// shows once the free space is measured. Shows no dialog in the base.
     virtual void showFinishedDialog();
     /// Ends a deletion that did what `tally` says: reports as showFinishedDialog() does, then,
     /// once the phone's free space is measured, shows the finished line (or the unplugged line)
@@ -266,6 +267,8 @@ private:
     bool m_deletedThisShowing { false };
     bool m_phoneGone { false };
     std::optional<ECDeletionTally> m_lastTally;
+    // The tally finishDeletion() hands to showFinishedDialog().
+    std::optional<ECDeletionTally> m_pendingTally;
     std::optional<std::int64_t> m_lastMeasuredGain;
     // Which deletion a measurement belongs to; a late one never overwrites a newer line.
     std::uint64_t m_deletionSerial { 0 };

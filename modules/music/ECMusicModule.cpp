@@ -450,7 +450,8 @@ void ECMusicModule::handleDeletionResult(
             tally.unanswered = requested;
             break;
         case TrackDeleter::TracksNotFound:
-            tally.addFailure(QStringLiteral("the phone's library no longer has them"));
+            tally.addFailure(
+                QStringLiteral("Torvane connected to the device but couldn't find the songs it was looking for."));
             tally.failed = requested;
             break;
         case TrackDeleter::Cancelled:

@@ -66,7 +66,7 @@ public:
         return result;
     }
 
-    void deleteItem(const ECModuleItem& item) override
+    ECItemDeletion deleteItem(const ECModuleItem& item) override
     {
         if (deleteGate) {
             std::unique_lock lock(gateMutex);
@@ -77,10 +77,10 @@ public:
         const auto current = device();
         auto media = current ? current->newAFCMediaDirectory() : nullptr;
         if (media && media->unlink(pathOf(item))) {
-            removeItemWaiting(item.id);
-        } else {
-            ++failures;
+            return ECItemDeletion::removed();
         }
+        ++failures;
+        return ECItemDeletion::failed(QStringLiteral("the phone refused"));
     }
 
     void showFinishedDialog() override
