@@ -282,7 +282,9 @@ TEST_F(AppModulesTest, DemoPhoneListsSizesFromUsageFiguresAndRemovesTwoApps)
     EXPECT_EQ(sink.used[0], (std::pair<QString, std::int64_t>(QStringLiteral("UninstallApps"), estimate)));
     // The phone's free space grew by what the module said it would.
     EXPECT_EQ(std::int64_t(freeBytes(SimulatorFixture::DEMO_UDID) - freeBefore), estimate);
-    EXPECT_TRUE(module.statusMessage().isEmpty());
+    ASSERT_TRUE(pumpUntil([&] { return !module.statusMessage().isEmpty(); }));
+    EXPECT_EQ(module.statusMessage(),
+        QStringLiteral("Removed 2 apps: %1 freed on the phone.").arg(formattedByteCount(estimate)));
 }
 
 TEST_F(AppModulesTest, AnUninstallThePhoneRefusesStaysListedWithItsReason)
