@@ -35,7 +35,14 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
     });
     connect(&m_selection, &ECDeviceSelection::usableDevicesChanged, this, &ECAppDelegate::rebuildPickerRows);
     connect(&m_selection, &ECDeviceSelection::pickerNeededChanged, this, &ECAppDelegate::setSelectDeviceButtonEnabled);
-    connect(&m_selection, &ECDeviceSelection::selectedDeviceDetached, this, &ECAppDelegate::closeCurrentModule);
+    connect(&m_selection, &ECDeviceSelection::selectedDeviceDetached, this, &ECAppDelegate::selectedPhoneDetached);
+    for (ECModule* module : m_modules.all()) {
+        connect(module, &ECModule::windowCloseRequested, this, [this, module] {
+            if (m_openModule == module) {
+                m_openModule = nullptr;
+            }
+        });
+    }
     // While no device is shown, the heading says whom it is connecting to, or that the USB
     // service is missing; a selection being looked at keeps it until its result is in.
     const auto refreshIdleText = [this] {
@@ -94,6 +101,15 @@ void ECAppDelegate::selectDevice(std::shared_ptr<AMDevice> device, bool)
 void ECAppDelegate::applySelection(const ECDeviceReport& report)
 {
     const bool usable = report.usable();
+    if (m_openModule && usable && report.device) {
+        const std::string udid = report.device->udid().value_or(std::string());
+        if (udid != m_openUdid) {
+            // Never another phone's items under this phone's heading.
+            m_openModule->close();
+        } else if (m_openModule->phoneGone()) {
+            m_openModule->phoneReattached(report.device);
+        }
+    }
     setButtonsEnabled(usable ? std::optional<ECDeviceReport>(report) : std::nullopt);
     if (!usable && !m_connectionAlertShowing) {
         // A device that detached while it was being looked at is not worth an alert: the detach
@@ -332,7 +348,17 @@ void ECAppDelegate::showModuleWindow()
         messages->setSystemVersion(m_selectedDeviceVersion);
     }
     m_controller->loadConfigView();
+    m_openModule = m_controller;
+    const auto selected = m_selection.selectedDevice();
+    m_openUdid = selected ? selected->udid().value_or(std::string()) : std::string();
     emit moduleWindowRequested(m_controller);
+}
+
+void ECAppDelegate::selectedPhoneDetached()
+{
+    if (m_openModule) {
+        m_openModule->phoneDetached();
+    }
 }
 
 void ECAppDelegate::closeCurrentModule()

@@ -11,6 +11,7 @@
 #include "modules/ECModule.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class AMDevice;
@@ -86,6 +88,8 @@ public:
     void startModule(ModuleButton button);
     void showModuleWindow();
     void closeCurrentModule();
+    /// The selected phone went away: the open module says so and waits for it.
+    void selectedPhoneDetached();
     void hideBackupWindow();
     void backupLearnMore();
     void showHelp();
@@ -187,6 +191,10 @@ private:
 
     float m_selectedDeviceVersion { 0.0f };
     ECModule* m_controller { nullptr };
+    // The module whose window is up and the phone it was opened for: it outlives an unplugging
+    // of that phone, and closes when another phone is selected.
+    QPointer<ECModule> m_openModule;
+    std::string m_openUdid;
     bool m_connectionAlertShowing { false };
     std::optional<ConnectionAlert> m_connectionAlert;
     std::vector<ECDevicePickerRow> m_pickerRows;

@@ -80,7 +80,9 @@ QVariant ECItemListModel::data(const QModelIndex& index, int role) const
         break;
     case ECItemColumn::Kind::Name:
         if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-            return item.name;
+            // A row a deletion left on the phone says why, until the next listing.
+            const QString failure = item.values.value(QStringLiteral("failure")).toString();
+            return failure.isEmpty() ? item.name : QStringLiteral("%1 — not removed: %2").arg(item.name, failure);
         }
         if (role == Qt::DecorationRole && !item.icon.isNull()) {
             return item.icon;

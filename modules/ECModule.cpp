@@ -10,6 +10,10 @@
 
 #include <utility>
 
+#include <QPointer>
+
+#include <algorithm>
+
 struct ECModule::MainWait
 {
     std::mutex mutex;
@@ -59,8 +63,123 @@ std::shared_ptr<AMDevice> ECModule::device() const
 
 void ECModule::setDevice(std::shared_ptr<AMDevice> device)
 {
-    std::lock_guard lock(m_deviceMutex);
-    m_device = std::move(device);
+    const bool attached = device != nullptr;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        m_device = std::move(device);
+    }
+    if (attached && m_phoneGone) {
+        m_phoneGone = false;
+        updateProgressLabel();
+    }
+}
+
+void ECModule::phoneDetached()
+{
+    if (m_phoneGone) {
+        return;
+    }
+    m_phoneGone = true;
+    const bool wasDeleting = moduleStatus() == ECModuleStatus::Deleting;
+    // Listing, scans and the rest of a deletion would only fail one by one against a phone that
+    // is gone; the item under way ends and its completion tells what it did.
+    m_queue.cancelAllOperations();
+    m_sizeQueue.cancelAllOperations();
+    if (!wasDeleting) {
+        setStatusMessage(unpluggedLine(m_deletedThisShowing ? m_lastTally : std::nullopt));
+    }
+    updateProgressLabel();
+}
+
+void ECModule::phoneReattached(std::shared_ptr<AMDevice> device)
+{
+    if (!device) {
+        return;
+    }
+    setDevice(std::move(device));
+    m_phoneGone = false;
+    setStatusMessage(QString());
+    loadConfigView();
+    updateProgressLabel();
+}
+
+void ECModule::deleteButtonClicked()
+{
+    if (m_phoneGone || moduleStatus() == ECModuleStatus::Deleting) {
+        return;
+    }
+    const std::int64_t count = itemsToRemoveCount();
+    if (count <= 0) {
+        return;
+    }
+    const std::optional<ECModuleAlert> question = confirmation(count);
+    if (!question) {
+        performDeletion();
+        return;
+    }
+    QPointer<ECModule> self(this);
+    presentAlert(*question, [self](int button) {
+        // The phone may have gone while the question was open.
+        if (self && button == 0 && !self->m_phoneGone) {
+            self->performDeletion();
+        }
+    });
+}
+
+std::optional<ECModuleAlert> ECModule::confirmation(std::int64_t) const
+{
+    return std::nullopt;
+}
+
+QString ECModule::countedItems(std::int64_t count) const
+{
+    return countedNoun(count, QStringLiteral("item"), QStringLiteral("items"));
+}
+
+QString ECModule::finishedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const
+{
+    QString line = tally.removed == tally.requested
+        ? QStringLiteral("Removed %1").arg(countedItems(tally.removed))
+        : QStringLiteral("Removed %1 of %2").arg(tally.removed).arg(countedItems(tally.requested));
+    if (gain) {
+        line += QStringLiteral(": %1 freed on the phone.").arg(formattedByteCount(std::max<std::int64_t>(*gain, 0)));
+    } else {
+        line += QStringLiteral("; the phone did not say how much space is free now.");
+    }
+    if (tally.failed > 0) {
+        line += tally.failed == 1 ? QStringLiteral(" 1 could not be removed")
+                                  : QStringLiteral(" %1 could not be removed").arg(tally.failed);
+        QStringList reasons;
+        for (QString reason : tally.reasons) {
+            while (reason.endsWith(QLatin1Char('.'))) {
+                reason.chop(1);
+            }
+            reasons.append(reason);
+        }
+        line += reasons.isEmpty() ? QStringLiteral(".")
+                                  : QStringLiteral(": %1.").arg(reasons.join(QStringLiteral("; ")));
+    }
+    if (tally.unanswered > 0) {
+        line += QStringLiteral(" The phone stopped answering; nothing else was changed.");
+    }
+    return line;
+}
+
+QString ECModule::unpluggedLine(const std::optional<ECDeletionTally>& tally) const
+{
+    if (!tally) {
+        return QStringLiteral("The phone was unplugged. Nothing was changed.");
+    }
+    QString line = QStringLiteral("The phone was unplugged: %1 of %2 removed.")
+                       .arg(tally->removed)
+                       .arg(countedItems(tally->requested));
+    if (tally->unanswered > 0) {
+        line += QStringLiteral(" Whether %1 more went will show when it is plugged in again.").arg(tally->unanswered);
+    }
+    if (tally->failed > 0) {
+        line += QStringLiteral(" %1 could not be removed.").arg(tally->failed);
+    }
+    return line + QStringLiteral(" Nothing else was changed.");
 }
 
 void ECModule::setTitleText(const QString& text)
@@ -86,8 +205,19 @@ std::int64_t ECModule::freeBytesBeforeDeleting() const
     return m_freeBytesBefore.value_or(0);
 }
 
+void ECDeletionTally::addFailure(const QString& reason)
+{
+    ++failed;
+    if (!reason.isEmpty() && !reasons.contains(reason)) {
+        reasons.append(reason);
+    }
+}
+
 void ECModule::close()
 {
+    if (moduleStatus() != ECModuleStatus::Deleting) {
+        m_deletedThisShowing = false;
+    }
     m_totalBytesToDeleteInAction = 0;
     if (!m_userDidUseModule && m_eventSink) {
         m_eventSink->trackEvent(QStringLiteral("CancelledModule"), { { QStringLiteral("ModuleName"), moduleName() } });
@@ -137,6 +267,9 @@ void ECModule::updateProgressLabel()
     if (status == ECModuleStatus::Deleting) {
         display.label = deletingText();
     }
+    if (m_phoneGone) {
+        display.deleteEnabled = false;
+    }
     if (display != m_progressDisplay) {
         m_progressDisplay = std::move(display);
         emit progressDisplayChanged();
@@ -172,12 +305,48 @@ void ECModule::startDeleting()
 
 void ECModule::showFinishedDialog()
 {
+    const std::optional<ECDeletionTally> pending = std::exchange(m_pendingTally, std::nullopt);
+    if (!pending) {
+        measureAndReport({});
+        return;
+    }
+    const ECDeletionTally tally = *pending;
+    m_lastTally = tally;
+    m_lastMeasuredGain.reset();
+    m_deletedThisShowing = true;
+    const std::uint64_t serial = ++m_deletionSerial;
+    measureAndReport([this, tally, serial](std::optional<std::int64_t> gain) {
+        if (serial != m_deletionSerial) {
+            return;
+        }
+        m_lastMeasuredGain = gain;
+        setStatusMessage(unpluggedOrStoppedLine(tally, gain));
+        emit deletionFinished();
+    });
+}
+
+void ECModule::finishDeletion(const ECDeletionTally& tally)
+{
+    m_pendingTally = tally;
+    showFinishedDialog();
+    m_pendingTally.reset();
+}
+
+QString ECModule::unpluggedOrStoppedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const
+{
+    // The unplugging may be announced after the deletion saw the phone stop answering; it
+    // rewrites the line then (phoneDetached).
+    return m_phoneGone ? unpluggedLine(tally) : finishedLine(tally, gain);
+}
+
+void ECModule::measureAndReport(std::function<void(std::optional<std::int64_t> gain)> measured)
+{
     m_deleting = false;
     const std::int64_t estimate = m_totalBytesToDeleteInAction;
     const QString name = moduleName();
     // On the measuring queue, after the reading taken at the start; the report comes back to the
     // main thread without anyone waiting for it.
-    m_measureQueue.addOperation([this, estimate, name](const Operation&) {
+    m_measureQueue.addOperation([this, estimate, name, measured = std::move(measured)](const Operation&) {
         std::optional<std::int64_t> before;
         std::optional<std::int64_t> after;
         {
@@ -194,9 +363,16 @@ void ECModule::showFinishedDialog()
             after = readFreeBytes();
         }
         const auto amount = clearedSpaceToReport(estimate, before, after);
-        postToMain([this, name, amount] {
+        std::optional<std::int64_t> gain;
+        if (before && after) {
+            gain = *after - *before;
+        }
+        postToMain([this, name, amount, gain, measured] {
             if (amount) {
                 reportClearedSpace(name, *amount);
+            }
+            if (measured) {
+                measured(gain);
             }
             emit deviceSpaceChanged();
         });

@@ -2,11 +2,13 @@
 
 #include "base/OperationQueue.h"
 #include "device/AMDeviceLock.h"
+#include "modules/ECModuleHost.h"
 #include "modules/ECModuleRules.h"
 
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +24,25 @@ class ECClock;
 class ECModuleEventSink;
 class ECModuleHost;
 struct ECModuleAlert;
+
+/// What one deletion did, for the line the window shows when it ends.
+struct ECDeletionTally
+{
+    /// Things the user asked to remove.
+    std::int64_t requested { 0 };
+    /// Removed, as the phone confirmed.
+    std::int64_t removed { 0 };
+    /// The phone refused or failed; each stays on the phone.
+    std::int64_t failed { 0 };
+    /// The phone stopped answering while this one was under way: it may or may not be gone.
+    std::int64_t unanswered { 0 };
+    /// Why things failed, each reason once, in the order met.
+    QStringList reasons;
+
+    /// The deletion stopped before its end because the phone stopped answering.
+    bool interrupted() const { return unanswered > 0; }
+    void addFailure(const QString& reason);
+};
 
 /// A cleaning tool: the device it works on, a work queue and a one-at-a-time size queue for its
 /// device work, the device's lock between them and everyone else who talks to the phone, a status from which the
@@ -99,8 +120,17 @@ public:
     virtual bool enabled() const { return true; }
     /// Starts the module's work each time it is shown, after the device is set.
     virtual void loadConfigView() { }
-    /// Ends the module: from its cancel/done button, from the application, or on unplugging.
+    /// Ends the module: from its cancel/done button, or from the application when the user leaves
+    /// it or another phone is selected.
     virtual void close();
+    /// The module's phone went away. The window stays and says so; a deletion under way stops
+    /// before its next item; the actions are disabled until the phone returns.
+    virtual void phoneDetached();
+    /// The same phone is back as `device` (a new device object): the module lists afresh over
+    /// new connections.
+    virtual void phoneReattached(std::shared_ptr<AMDevice> device);
+    /// Whether the module's phone went away and has not come back.
+    bool phoneGone() const { return m_phoneGone; }
     /// A device was attached. Called on the application's device queue, not the main thread, before
     /// the application looks at the device; may talk to `device`, must not touch the view state.
     virtual void deviceAttached(const std::shared_ptr<AMDevice>& device) { (void)device; }
@@ -126,13 +156,34 @@ public:
     /// Records the start of a deletion: the estimate, and the free space before (measured on a
     /// queue, before the deletion touches the device).
     void startDeleting();
-    /// Ends a deletion and reports the space cleared. Shows no dialog in the base.
+    /// Ends a deletion and reports the space cleared; called by finishDeletion(), whose line it
+    /// shows once the free space is measured. Shows no dialog in the base.
     virtual void showFinishedDialog();
+    /// Ends a deletion that did what `tally` says: reports as showFinishedDialog() does, then,
+    /// once the phone's free space is measured, shows the finished line (or the unplugged line)
+    /// and emits deviceSpaceChanged().
+    void finishDeletion(const ECDeletionTally& tally);
     /// The key under which usage and analytics events are filed.
     virtual QString moduleName() const;
 
-    /// The delete button was pressed. Nothing in the base.
-    virtual void deleteButtonClicked() { }
+    /// The delete button was pressed: asks confirmation() when there is one, every time, then
+    /// performDeletion() once the user agreed.
+    void deleteButtonClicked();
+    /// The question to ask before removing `count` things the user cannot get back from this
+    /// computer; nothing when the removal needs none (copies verified, caches, fillers).
+    virtual std::optional<ECModuleAlert> confirmation(std::int64_t count) const;
+    /// Starts the deletion the delete button asks for. Nothing in the base.
+    virtual void performDeletion() { }
+    /// "3 apps", "1 song": a count of the things this module removes, for its finished line.
+    virtual QString countedItems(std::int64_t count) const;
+    /// The line shown when a deletion has ended: what was removed, the space the phone gained
+    /// (nothing when it could not be measured) and what failed and why.
+    QString finishedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const;
+    /// The line shown when the phone went away: what a deletion interrupted by it did.
+    QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const;
+    /// The free space the phone gained in the last deletion, as measured; nothing before its
+    /// measurement or when it could not be measured.
+    std::optional<std::int64_t> lastMeasuredGain() const { return m_lastMeasuredGain; }
 
     const ECProgressDisplay& progressDisplay() const { return m_progressDisplay; }
     /// A failure the user should read (the phone refused to remove something, say), shown beside
@@ -156,6 +207,8 @@ signals:
     void windowCloseRequested();
     /// The phone's space may have changed: a deletion ended (after its measurement) or the module closed after one.
     void deviceSpaceChanged();
+    /// A deletion ended and its finished line is shown.
+    void deletionFinished();
 
 protected:
     /// Reads the free bytes from the device; nothing when it cannot be read. Queue threads only,
@@ -196,6 +249,10 @@ private:
         OperationQueue::Work work,
         std::function<void()> completion);
     void measureFreeBytesBeforeIfNeeded();
+    /// Ends the deleting status, measures the free space after, files the report and hands the
+    /// measured gain (nothing when a reading failed) to `measured` on the main thread.
+    void measureAndReport(std::function<void(std::optional<std::int64_t> gain)> measured);
+    QString unpluggedOrStoppedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const;
     void reportClearedSpace(const QString& moduleName, std::int64_t amount);
 
     mutable std::mutex m_deviceMutex;
@@ -210,6 +267,15 @@ private:
     // A deletion began since the module was last closed: closing tells that the space changed.
     bool m_deletedSinceClose { false };
     bool m_userDidUseModule { false };
+    // A deletion ended since the module was last shown: closing tells the home screen.
+    bool m_deletedThisShowing { false };
+    bool m_phoneGone { false };
+    std::optional<ECDeletionTally> m_lastTally;
+    // The tally finishDeletion() hands to showFinishedDialog().
+    std::optional<ECDeletionTally> m_pendingTally;
+    std::optional<std::int64_t> m_lastMeasuredGain;
+    // Which deletion a measurement belongs to; a late one never overwrites a newer line.
+    std::uint64_t m_deletionSerial { 0 };
 
     ECProgressDisplay m_progressDisplay;
     QString m_statusMessage;

@@ -21,8 +21,9 @@ ECItemScanResult ECTableViewModule::scanItem(const ECModuleItem&)
     return {};
 }
 
-void ECTableViewModule::deleteItem(const ECModuleItem&)
+ECItemDeletion ECTableViewModule::deleteItem(const ECModuleItem&)
 {
+    return ECItemDeletion::failed(QStringLiteral("this tool cannot remove it"));
 }
 
 void ECTableViewModule::loadConfigView()
@@ -208,7 +209,7 @@ std::int64_t ECTableViewModule::itemsToRemoveCount() const
 
 void ECTableViewModule::deleteChecked()
 {
-    if (deleting()) {
+    if (deleting() || phoneGone()) {
         return;
     }
     updateProgressLabel();
@@ -216,36 +217,68 @@ void ECTableViewModule::deleteChecked()
     if (doomed.empty()) {
         return;
     }
-    // A failure reported by an earlier deletion is old news once the user tries again.
+    // A line left by an earlier deletion is old news once the user tries again.
     setStatusMessage(QString());
     startDeleting();
     setProgressMaximum(int(doomed.size()));
     setProgressValue(0);
     updateProgressLabel();
+    auto tally = std::make_shared<ECDeletionTally>();
+    tally->requested = std::int64_t(doomed.size());
     addWorkOperation(
-        [this, doomed = std::move(doomed)](const Operation& deletion) {
+        [this, doomed = std::move(doomed), tally](const Operation& deletion) {
             const DeviceLockHold held = lockDeviceForDeletion();
             if (!held) {
                 return;
             }
             for (const auto& item : doomed) {
+                // Stop (or an unplugging) ends the deletion before its next item.
                 if (deletion.isCancelled()) {
                     break;
                 }
-                deleteItem(item);
+                const ECItemDeletion done = deleteItem(item);
+                runOnMainAndWait([this, &item, &done] { applyDeletion(item, done); });
+                switch (done.outcome) {
+                case ECItemDeletion::Outcome::Removed:
+                    ++tally->removed;
+                    break;
+                case ECItemDeletion::Outcome::Failed:
+                    tally->addFailure(done.reason);
+                    break;
+                case ECItemDeletion::Outcome::Unanswered:
+                    ++tally->unanswered;
+                    break;
+                }
                 postToMain([this] {
                     setProgressValue(progressValue() + 1);
                     updateProgressLabel();
                 });
+                if (done.outcome == ECItemDeletion::Outcome::Unanswered) {
+                    // The phone is going or gone: the rest is left as it is.
+                    break;
+                }
             }
         },
-        [this] {
-            postToMain([this] {
+        [this, tally] {
+            postToMain([this, tally] {
                 updateProgressLabel();
-                showFinishedDialog();
+                finishDeletion(*tally);
                 updateProgressLabel();
             });
         });
+}
+
+void ECTableViewModule::applyDeletion(const ECModuleItem& item, const ECItemDeletion& done)
+{
+    if (done.outcome == ECItemDeletion::Outcome::Removed) {
+        m_itemList.removeItem(item.id);
+        return;
+    }
+    // It stays for the user to decide again; nothing is chosen on its own.
+    m_itemList.setItemsChecked({ item.id }, false);
+    ECItemScanResult failure;
+    failure.values.insert(FAILURE, done.reason);
+    m_itemList.mergeIntoItem(item.id, failure);
 }
 
 void ECTableViewModule::removeItemWaiting(std::uint64_t id)

@@ -13,6 +13,28 @@
 class AMInstallationProxy;
 class AMSpringboardServices;
 
+/// What deleting one item did, as the phone told it.
+struct ECItemDeletion
+{
+    enum class Outcome {
+        /// Gone from the phone: the row leaves the list.
+        Removed,
+        /// Still on the phone: the row stays, unchecked, with the reason.
+        Failed,
+        /// The phone stopped answering mid-way; it may be gone. The deletion stops here.
+        Unanswered,
+    };
+    Outcome outcome { Outcome::Removed };
+    QString reason;
+
+    static ECItemDeletion removed() { return {}; }
+    static ECItemDeletion failed(const QString& reason) { return { Outcome::Failed, reason }; }
+    static ECItemDeletion unanswered()
+    {
+        return { Outcome::Unanswered, QStringLiteral("the phone stopped answering") };
+    }
+};
+
 /// A module that shows what it found as a checkbox table: it lists its items on the work queue,
 /// scans them one at a time on the size queue and merges each result into its row, keeps the
 /// selection size and button title current as boxes are ticked, and deletes the checked items
@@ -34,8 +56,9 @@ public:
     virtual std::vector<ECModuleItem> items() { return {}; }
     /// The scan of one item, merged into it. Size queue, one item at a time.
     virtual ECItemScanResult scanItem(const ECModuleItem& item);
-    /// Deletes one item from the device. Work queue, device lock held.
-    virtual void deleteItem(const ECModuleItem& item);
+    /// Deletes one item from the device and says what became of it; the framework updates the
+    /// list accordingly. Work queue, device lock held.
+    virtual ECItemDeletion deleteItem(const ECModuleItem& item);
 
     /// Lists the items and queues their scans, stopping when `listing` is cancelled. Work queue.
     void addItemsUntilCancelled(const Operation& listing);
@@ -60,9 +83,12 @@ public:
     QString buttonTitle(std::int64_t count) const override;
     virtual std::vector<ECModuleItem> itemsToRemove() const { return checkedItems(); }
     std::int64_t itemsToRemoveCount() const override;
-    /// The delete button's action: deletes the checked items.
+    /// Deletes the checked items, one by one, without asking (the delete button asks first).
     virtual void deleteChecked();
-    void deleteButtonClicked() override { deleteChecked(); }
+    void performDeletion() override { deleteChecked(); }
+
+    /// Item key: why the phone did not remove an item, set when a deletion left it listed.
+    static inline const QString FAILURE = QStringLiteral("failure");
 
     ECItemListModel& itemList() { return m_itemList; }
     const ECItemListModel& itemList() const { return m_itemList; }
@@ -94,6 +120,8 @@ protected:
 
 private:
     void queueScan(const ECModuleItem& item);
+    /// Brings the list in step with what deleting `item` did. Main thread.
+    void applyDeletion(const ECModuleItem& item, const ECItemDeletion& done);
 
     mutable std::mutex m_clientsMutex;
     std::shared_ptr<AMSpringboardServices> m_springboard;

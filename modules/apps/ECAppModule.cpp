@@ -313,13 +313,12 @@ ECItemScanResult ECAppModule::scanItem(const ECModuleItem& item)
     return result;
 }
 
-void ECAppModule::deleteItem(const ECModuleItem& item)
+ECItemDeletion ECAppModule::deleteItem(const ECModuleItem& item)
 {
     const QString appId = item.values.value(APP_ID).toString();
     const auto proxy = installer();
     if (proxy && proxy->uninstall(appId.toStdString())) {
-        removeItemWaiting(item.id);
-        return;
+        return ECItemDeletion::removed();
     }
     const std::string identifier = appId.toStdString();
     logLine(LOG_MODULES, "UNINSTALL FAILED for %s", identifier.c_str());
@@ -328,19 +327,45 @@ void ECAppModule::deleteItem(const ECModuleItem& item)
         reason = QString::fromStdString(proxy->lasterror().value_or("no answer from the phone"));
     }
     // The reply may have been lost after the phone removed the app (a cable pulled at the wrong
-    // moment): ask again, and drop the row only when the phone answers without it.
-    if (const auto current = device()) {
-        if (const auto apps = current->installedApplications()) {
-            const bool stillThere = std::any_of(
-                apps->begin(), apps->end(), [&](const AMApplication& app) { return app.bundleid() == identifier; });
-            if (!stillThere) {
-                removeItemWaiting(item.id);
-                return;
-            }
-        }
+    // moment): ask again, and keep the row only when the phone answers with it.
+    const auto current = device();
+    const auto apps = current ? current->installedApplications() : std::nullopt;
+    if (!apps) {
+        return ECItemDeletion::unanswered();
     }
-    const QString message = QStringLiteral("Could not remove %1: %2").arg(item.name, reason);
-    runOnMainAndWait([this, message] { setStatusMessage(message); });
+    const bool stillThere = std::any_of(
+        apps->begin(), apps->end(), [&](const AMApplication& app) { return app.bundleid() == identifier; });
+    if (!stillThere) {
+        return ECItemDeletion::removed();
+    }
+    return ECItemDeletion::failed(QStringLiteral("%1 (%2)").arg(item.name, reason));
+}
+
+std::optional<ECModuleAlert> ECAppModule::confirmation(std::int64_t count) const
+{
+    QStringList names;
+    for (const ECModuleItem& item : itemsToRemove()) {
+        names.append(item.name);
+    }
+    constexpr qsizetype SHOWN = 5;
+    QString named = names.mid(0, SHOWN).join(QStringLiteral(", "));
+    if (names.size() > SHOWN) {
+        named += QStringLiteral(" and %1 more").arg(names.size() - SHOWN);
+    }
+    ECModuleAlert question;
+    question.message = count == 1 ? QStringLiteral("Remove 1 app and its documents and data?")
+                                  : QStringLiteral("Remove %1 apps and their documents and data?").arg(count);
+    question.informativeText = QStringLiteral("%1 will be removed from the phone with everything kept in them. The "
+                                              "apps can be downloaded again from the App Store; their documents and "
+                                              "data cannot.")
+                                   .arg(named);
+    question.buttons = { QStringLiteral("Remove"), QStringLiteral("Cancel") };
+    return question;
+}
+
+QString ECAppModule::countedItems(std::int64_t count) const
+{
+    return countedNoun(count, QStringLiteral("app"), QStringLiteral("apps"));
 }
 
 QImage ECAppModule::appsIcon256()

@@ -55,9 +55,13 @@ public:
     std::vector<ECModuleItem> items() override;
     /// "size", "date" (absent when unknown) and "rank" of one app. Size queue.
     ECItemScanResult scanItem(const ECModuleItem& item) override;
-    /// Uninstalls the app; on success its row goes, on failure it stays checked and the phone's
-    /// reason shows in the status message. Work queue, device lock held.
-    void deleteItem(const ECModuleItem& item) override;
+    /// Uninstalls the app. When the phone's answer is an error or lost, the phone is asked
+    /// whether the app is still there: gone counts as removed, and no answer as unanswered.
+    /// Work queue, device lock held.
+    ECItemDeletion deleteItem(const ECModuleItem& item) override;
+    /// Apps go with their documents and data: asked every time, naming them.
+    std::optional<ECModuleAlert> confirmation(std::int64_t count) const override;
+    QString countedItems(std::int64_t count) const override;
     QString moduleName() const override;
 
     /// The module's own picture, "apps-icon-256": shown for apps whose icon cannot be fetched.

@@ -224,18 +224,34 @@ ECItemScanResult ECCacheModule::scanItem(const ECModuleItem& item)
     return result;
 }
 
-void ECCacheModule::deleteItem(const ECModuleItem& item)
+QString ECCacheModule::countedItems(std::int64_t count) const
+{
+    return countedNoun(count, QStringLiteral("temp file"), QStringLiteral("temp files"));
+}
+
+ECItemDeletion ECCacheModule::deleteItem(const ECModuleItem& item)
 {
     const QString streamPath = item.values.value(STREAM_PATH).toString();
     const QString appId = item.values.value(APP_ID).toString();
     const auto current = device();
     if (!current) {
-        return;
+        return ECItemDeletion::unanswered();
     }
+    const auto leftOver = [&](std::int64_t bytes, std::int64_t kept) {
+        // What is left beyond what clearing keeps, so the row tells the truth.
+        if (bytes <= kept) {
+            return ECItemDeletion::removed();
+        }
+        ECItemScanResult left;
+        left.size = bytes - kept;
+        mergeIntoItemWaiting(item.id, left);
+        return ECItemDeletion::failed(
+            QStringLiteral("%1 of %2 would not go").arg(formattedByteCount(bytes - kept), item.name));
+    };
     if (!streamPath.isEmpty()) {
         auto media = current->newAFCMediaDirectory();
         if (!media) {
-            return;
+            return ECItemDeletion::unanswered();
         }
         const std::string folder = streamPath.toStdString();
         for (const std::string& name : media->directoryContents(folder).value_or(std::vector<std::string>())) {
@@ -244,32 +260,37 @@ void ECCacheModule::deleteItem(const ECModuleItem& item)
                 logLine(LOG_MODULES, "Cannot delete %s: %s", path.c_str(), media->lasterror().value_or("").c_str());
             }
         }
-        // What is left, the metadata file included, so the row tells the truth.
-        ECItemScanResult left;
-        left.size = sizeOf(AFCTreeOperations(*media).scanPath(folder)).value_or(0);
+        const PlistDictionary all = AFCTreeOperations(*media).scanPath(folder);
+        const PlistDictionary metadata = AFCTreeOperations(*media).scanPath(folder + "/" + METADATA_FILE);
         media->close();
-        mergeIntoItemWaiting(item.id, left);
-        return;
+        if (AFCTreeOperations::isIncompleteScan(all)) {
+            return ECItemDeletion::unanswered();
+        }
+        return leftOver(sizeOf(all).value_or(0), sizeOf(metadata).value_or(0));
     }
     if (appId.isEmpty()) {
-        return;
+        return ECItemDeletion::failed(QStringLiteral("%1 names no app").arg(item.name));
     }
     auto container = current->newAFCApplicationDirectory(appId.toStdString());
     if (!container) {
         // Nothing was cleared, so the row keeps its size rather than claiming 0.
         logLine(LOG_MODULES, "Cannot open the container of %s", appId.toStdString().c_str());
-        return;
+        return ECItemDeletion::failed(QStringLiteral("the phone did not open %1").arg(item.name));
     }
     for (const QString& path : searchPaths()) {
         // The folders themselves stay: apps expect to find them.
         AFCTreeOperations(*container).recursiveDeletePath(path.toStdString(), false);
     }
-    // What is left (a file that would not go still counts), so the row tells the truth.
-    ECItemScanResult left;
-    left.size = 0;
+    std::int64_t left = 0;
+    bool complete = true;
     for (const QString& path : searchPaths()) {
-        left.size = *left.size + sizeOf(AFCTreeOperations(*container).scanPath(path.toStdString())).value_or(0);
+        const PlistDictionary scan = AFCTreeOperations(*container).scanPath(path.toStdString());
+        complete = complete && !AFCTreeOperations::isIncompleteScan(scan);
+        left += sizeOf(scan).value_or(0);
     }
-    mergeIntoItemWaiting(item.id, left);
     container->close();
+    if (!complete) {
+        return ECItemDeletion::unanswered();
+    }
+    return leftOver(left, 0);
 }

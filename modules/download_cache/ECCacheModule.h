@@ -45,8 +45,12 @@ public:
     /// An app's caches or a download's data, without its metadata file. Size queue.
     ECItemScanResult scanItem(const ECModuleItem& item) override;
     /// Empties an app's caches (the folders stay) or a download's folder (its metadata and
-    /// subfolders stay). Work queue, device lock held.
-    void deleteItem(const ECModuleItem& item) override;
+    /// subfolders stay). Removed when nothing of it is left; otherwise the row shows what is left
+    /// and why. Work queue, device lock held.
+    ECItemDeletion deleteItem(const ECModuleItem& item) override;
+    /// Caches are not the user's data: no question.
+    std::optional<ECModuleAlert> confirmation(std::int64_t) const override { return std::nullopt; }
+    QString countedItems(std::int64_t count) const override;
     QString moduleName() const override;
 
     /// Inside an app's container: "/Library/Caches", "/tmp".

@@ -91,6 +91,18 @@ void ECForceCacheCleanModule::deviceAttached(const std::shared_ptr<AMDevice>& de
     }
 }
 
+void ECForceCacheCleanModule::phoneDetached()
+{
+    ECModule::phoneDetached();
+    emit buttonsChanged();
+}
+
+void ECForceCacheCleanModule::phoneReattached(std::shared_ptr<AMDevice> device)
+{
+    ECModule::phoneReattached(std::move(device));
+    emit buttonsChanged();
+}
+
 void ECForceCacheCleanModule::fillDevice()
 {
     fillDeviceWithEmptyFiles();
@@ -112,9 +124,10 @@ void ECForceCacheCleanModule::fillDeviceWithEmptyFiles()
         setButtonsToStoppingState();
         return;
     }
-    if (m_buttonState == ButtonState::Stopping) {
+    if (m_buttonState == ButtonState::Stopping || phoneGone()) {
         return;
     }
+    setStatusMessage(QString());
     startRun();
 }
 
@@ -212,6 +225,13 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
         showMessage(fillersLeftMessage(outcome.fillersLeft, outcome.bytesLeft));
         break;
     }
+    // The run measured the phone before and after; the home screen reads its figures again.
+    if (outcome.ending == ECFillEnding::Disconnected) {
+        setStatusMessage(disconnectedMessage());
+    } else if (outcome.ending == ECFillEnding::Finished) {
+        setStatusMessage(finishedMessage(outcome.gain()));
+    }
+    emit deviceSpaceChanged();
     emit runEnded();
 }
 

@@ -92,7 +92,14 @@ public:
     void setButtonsToFinishedState();
     ButtonState buttonState() const { return m_buttonState; }
     QString startButtonTitle() const;
-    bool startButtonEnabled() const { return m_buttonState != ButtonState::Stopping; }
+    bool startButtonEnabled() const
+    {
+        return m_buttonState != ButtonState::Stopping && (m_buttonState != ButtonState::Initial || !phoneGone());
+    }
+    /// A run notices the unplugging itself and ends with its own message; otherwise the window
+    /// says so and the start button is disabled until the phone returns.
+    void phoneDetached() override;
+    void phoneReattached(std::shared_ptr<AMDevice> device) override;
     QString cancelButtonTitle() const;
     bool cancelButtonEnabled() const;
 

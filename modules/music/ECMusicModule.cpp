@@ -191,6 +191,12 @@ QString ECMusicModule::localDir() const
 
 void ECMusicModule::loadConfigView()
 {
+    relist(true);
+}
+
+void ECMusicModule::relist(bool checked)
+{
+    m_checkListed = checked;
     auto deleter = std::make_shared<TrackDeleter>();
     if (m_trackDeleterSetup) {
         m_trackDeleterSetup(*deleter);
@@ -257,8 +263,11 @@ void ECMusicModule::readMusicLibrary()
             return;
         }
     }
-    readLibraryCopy(folder, [this, generation](const ECModuleItem& item) {
+    const bool checked = m_checkListed;
+    readLibraryCopy(folder, [this, generation, checked](const ECModuleItem& listed) {
         bool wanted = false;
+        ECModuleItem item = listed;
+        item.checked = checked;
         runOnMainAndWait([this, &item, &wanted, generation] {
             if (generation == m_readGeneration) {
                 itemList().appendItem(item);
@@ -349,36 +358,30 @@ bool ECMusicModule::readLibraryCopy(const QString& folder, const std::function<b
     return true;
 }
 
-void ECMusicModule::deleteChecked()
+std::optional<ECModuleAlert> ECMusicModule::confirmation(std::int64_t) const
 {
-    if (deleting() || itemsToRemove().empty()) {
-        return;
-    }
-    if (m_didShowDeletionNotice) {
-        startDeletion();
-        return;
-    }
     const QString backups = m_trackDeleter ? m_trackDeleter->backupRoot() : TrackDeleter::defaultBackupRoot();
-    ECModuleAlert notice;
-    notice.message = QStringLiteral("Delete songs from your device?");
-    notice.informativeText
-        = QStringLiteral("Torvane changes the music library on your device directly. Before it changes anything, it "
-                         "keeps a copy of the library in \"%1\". The songs stay on this computer only if you have them "
-                         "in your own music library.")
+    // "Delete 3 Songs and 1 Podcast" names what goes, as the button does.
+    const QString what = buttonTitle(itemsToRemoveCount()).mid(QStringLiteral("Delete ").size());
+    ECModuleAlert question;
+    question.message = QStringLiteral("Delete %1 from the phone?").arg(what);
+    question.informativeText
+        = QStringLiteral("They are removed from the phone's own music library. Torvane keeps no copy of them: they "
+                         "stay on this computer only if you have them in your own music library. Before it changes "
+                         "anything, Torvane keeps a copy of the phone's library database in \"%1\".")
               .arg(QDir::toNativeSeparators(backups));
-    notice.buttons = { QStringLiteral("Delete"), QStringLiteral("Cancel") };
-    QPointer<ECMusicModule> self(this);
-    presentAlert(notice, [self](int button) {
-        if (self && button == 0) {
-            self->m_didShowDeletionNotice = true;
-            self->startDeletion();
-        }
-    });
+    question.buttons = { QStringLiteral("Delete"), QStringLiteral("Cancel") };
+    return question;
 }
 
-void ECMusicModule::startDeletion()
+QString ECMusicModule::countedItems(std::int64_t count) const
 {
-    if (deleting()) {
+    return countedNoun(count, QStringLiteral("song or podcast"), QStringLiteral("songs and podcasts"));
+}
+
+void ECMusicModule::deleteChecked()
+{
+    if (deleting() || phoneGone()) {
         return;
     }
     const std::vector<ECModuleItem> doomed = itemsToRemove();
@@ -390,12 +393,15 @@ void ECMusicModule::startDeletion()
     for (const auto& item : doomed) {
         tracks.push_back(trackFor(item));
     }
+    setStatusMessage(QString());
+    updateProgressLabel();
     startDeleting();
     setProgressMaximum(0);
     setProgressValue(0);
     updateProgressLabel();
     std::shared_ptr<TrackDeleter> deleter = m_trackDeleter;
     auto result = std::make_shared<int>(0);
+    const auto requested = std::int64_t(tracks.size());
     addWorkOperation(
         [this, deleter, tracks, result](const Operation&) {
             const DeviceLockHold held = lockDeviceForDeletion();
@@ -406,62 +412,50 @@ void ECMusicModule::startDeletion()
             *result = deleter->deleteTracks(tracks, device());
             m_deletionResult = *result;
         },
-        [this, deleter, result] { postToMain([this, deleter, result] { handleDeletionResult(*result, deleter); }); });
+        [this, deleter, result, requested] {
+            postToMain([this, deleter, result, requested] { handleDeletionResult(*result, requested, deleter); });
+        });
 }
 
-void ECMusicModule::handleDeletionResult(int result, const std::shared_ptr<TrackDeleter>& deleter)
+void ECMusicModule::handleDeletionResult(
+    int result, std::int64_t requested, const std::shared_ptr<TrackDeleter>& deleter)
 {
     updateProgressLabel();
+    ECDeletionTally tally;
+    tally.requested = requested;
     if (result >= 1) {
         logLine(LOG_MODULES, "%d songs deleted via AppleScript", result);
-        showFinishedDialog();
-        updateProgressLabel();
-        ECModuleAlert done;
-        done.message = QStringLiteral("Songs Deleted");
-        done.informativeText
-            = QStringLiteral("%1 removed from your device. A copy of its music library "
-                             "from before is kept in \"%2\".")
-                  .arg(result == 1 ? QStringLiteral("1 song was") : QStringLiteral("%1 songs were").arg(result))
-                  .arg(QDir::toNativeSeparators(deleter->backupFolder()));
-        done.buttons = { QStringLiteral("OK") };
-        presentAlert(done, [](int) {});
-        loadConfigView();
-        return;
-    }
-    setDeleting(false);
-    updateRange();
-    updateProgressLabel();
-    switch (result) {
-    case TrackDeleter::NoDevice:
-        showErrorSheet(QStringLiteral("Torvane waited for a device but detected none."));
-        break;
-    case TrackDeleter::TracksNotFound:
-        showErrorSheet(
-            QStringLiteral("Torvane connected to the device but couldn't find the songs it was looking for."));
-        break;
-    case TrackDeleter::Cancelled:
-        logLine(LOG_MODULES, "Error: User clicked cancel");
-        break;
-    case TrackDeleter::Failed:
-        showErrorSheet(deleter->lastError());
-        // The library may have changed (rows removed, files left): show what is there now.
-        if (!deleter->filesLeft().empty()) {
-            loadConfigView();
+        logLine(LOG_MODULES, "The library from before is kept in %s", deleter->backupFolder().toUtf8().constData());
+        tally.removed = std::min<std::int64_t>(result, requested);
+    } else {
+        const auto current = device();
+        switch (result) {
+        case TrackDeleter::NoDevice:
+            // The phone went while the deletion looked for it.
+            tally.unanswered = requested;
+            break;
+        case TrackDeleter::TracksNotFound:
+            tally.addFailure(
+                QStringLiteral("Torvane connected to the device but couldn't find the songs it was looking for."));
+            tally.failed = requested;
+            break;
+        case TrackDeleter::Cancelled:
+            logLine(LOG_MODULES, "Error: User clicked cancel");
+            break;
+        default:
+            logLine(LOG_MODULES, "Error: %s", deleter->lastError().toUtf8().constData());
+            tally.addFailure(deleter->lastError());
+            tally.failed = requested;
+            break;
         }
-        break;
-    default:
-        break;
     }
-}
-
-void ECMusicModule::showErrorSheet(const QString& message)
-{
-    logLine(LOG_MODULES, "Error: %s", message.toUtf8().constData());
-    ECModuleAlert sheet;
-    sheet.message = QStringLiteral("Error Deleting Songs");
-    sheet.informativeText = message;
-    sheet.buttons = { QStringLiteral("OK") };
-    presentAlert(sheet, [](int) {});
+    finishDeletion(tally);
+    updateProgressLabel();
+    // The library is read again for the truth about what the phone holds; what is left is not
+    // chosen again on its own.
+    if (!phoneGone()) {
+        relist(false);
+    }
 }
 
 void ECMusicModule::close()

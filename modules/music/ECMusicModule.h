@@ -53,9 +53,12 @@ public:
     std::vector<ECModuleItem> itemsToRemove() const override { return checkedItems(); }
     QString buttonTitle(std::int64_t count) const override;
     QString deletingText() const override;
-    /// The delete button: after the one-time notice, removes every checked item in one call of
-    /// the track deleter.
+    /// Removes every checked item in one call of the track deleter, without asking (the delete
+    /// button asks first).
     void deleteChecked() override;
+    /// Songs and podcasts leave the phone's own library for good: asked every time.
+    std::optional<ECModuleAlert> confirmation(std::int64_t count) const override;
+    QString countedItems(std::int64_t count) const override;
     /// Stops a running deletion, then closes as every module does.
     void close() override;
     QString moduleName() const override { return QStringLiteral("Music"); }
@@ -82,8 +85,6 @@ public:
     std::shared_ptr<TrackDeleter> trackDeleter() const { return m_trackDeleter; }
     /// Called on every new track deleter before it is used (backup folder, step observer, ...).
     void setTrackDeleterSetup(std::function<void(TrackDeleter&)> setup) { m_trackDeleterSetup = std::move(setup); }
-    /// Whether the notice about editing the phone's library was shown and accepted.
-    bool didShowDeletionNotice() const { return m_didShowDeletionNotice; }
 
     /// Midnight at the start of 1 January 2001, local time.
     static QDateTime referenceDate();
@@ -102,9 +103,9 @@ signals:
     void rangeChanged();
 
 private:
-    void startDeletion();
-    void handleDeletionResult(int result, const std::shared_ptr<TrackDeleter>& deleter);
-    void showErrorSheet(const QString& message);
+    void handleDeletionResult(int result, std::int64_t requested, const std::shared_ptr<TrackDeleter>& deleter);
+    /// A new read of the library; its items start checked or not.
+    void relist(bool checked);
     bool prepareLocalDir(QString& folder);
 
     int m_rangeIndex { DEFAULT_RANGE_INDEX };
@@ -115,7 +116,8 @@ private:
     std::shared_ptr<TrackDeleter> m_trackDeleter;
     std::function<void(TrackDeleter&)> m_trackDeleterSetup;
     std::atomic<int> m_deletionResult { 0 };
-    bool m_didShowDeletionNotice { false };
+    // Whether listed items start checked: on each showing, not after a deletion.
+    std::atomic<bool> m_checkListed { true };
 
     // One read at a time uses the folder; a read of an earlier showing adds nothing to a later one.
     mutable std::mutex m_readMutex;

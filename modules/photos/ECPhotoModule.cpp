@@ -73,6 +73,21 @@ void ECPhotoModule::close()
     ECModule::close();
 }
 
+void ECPhotoModule::phoneDetached()
+{
+    ECModule::phoneDetached();
+    if (m_cameraDevice && m_running) {
+        m_cameraDevice->cancelDownloads();
+    }
+    setInterfaceEnabled(false);
+    emit configChanged();
+}
+
+QString ECPhotoModule::countedItems(std::int64_t count) const
+{
+    return countedNoun(count, QStringLiteral("file"), QStringLiteral("files"));
+}
+
 void ECPhotoModule::setInterfaceEnabled(bool enabled)
 {
     if (enabled != m_interfaceEnabled) {
@@ -191,6 +206,9 @@ void ECPhotoModule::updateProgressLabel()
 
 QString ECPhotoModule::statusText() const
 {
+    if (phoneGone()) {
+        return statusMessage();
+    }
     if (!m_cameraDevice || !m_cameraDevice->hasOpenSession()) {
         return WAITING_TEXT;
     }
@@ -286,9 +304,10 @@ void ECPhotoModule::setProgressBytes(std::int64_t bytes)
 
 void ECPhotoModule::offloadVideos()
 {
-    if (m_running || !m_cameraDevice) {
+    if (m_running || !m_cameraDevice || phoneGone()) {
         return;
     }
+    setStatusMessage(QString());
     ECModule::updateProgressLabel();
     const std::vector<ICCameraFile> files = itemsToRemove();
     if (files.empty()) {
@@ -375,11 +394,25 @@ void ECPhotoModule::didDownloadFile(const ICDownloadResult& result)
 void ECPhotoModule::finishRun()
 {
     m_running = false;
-    showFinishedDialog();
+    const ECPhotoBackupReport& report = m_report;
+    ECDeletionTally tally;
+    tally.requested = report.requested;
+    tally.removed = report.removed;
+    tally.unanswered = report.uncertain;
+    tally.failed = report.failed - report.uncertain;
+    if (tally.failed > 0) {
+        tally.reasons.append(
+            QStringLiteral("%1 in the backup folder says why").arg(QString::fromLatin1(ICBackupLog::FILE_NAME)));
+    }
+    finishDeletion(tally);
     updateProgressLabel();
     updateRange();
+    if (phoneGone()) {
+        // The line says what happened; the phone is not there to open a backup of.
+        emit backupFinished();
+        return;
+    }
 
-    const ECPhotoBackupReport& report = m_report;
     QString text = QStringLiteral("%1 of %2 files are in “%3”, each read back and checked against the phone's "
                                   "copy; %4 of them were removed from the phone.")
                        .arg(report.verified)

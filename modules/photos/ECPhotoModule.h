@@ -60,6 +60,10 @@ public:
 
     void loadConfigView() override;
     void close() override;
+    /// Downloads not started are cancelled (each reports, its file staying on the phone); the run
+    /// ends with what was verified and removed before.
+    void phoneDetached() override;
+    QString countedItems(std::int64_t count) const override;
     void setInterfaceEnabled(bool enabled);
     bool interfaceEnabled() const { return m_interfaceEnabled; }
 
@@ -88,7 +92,8 @@ public:
 
     /// The main button: backs up and removes the selected files.
     void offloadVideos();
-    void deleteButtonClicked() override { offloadVideos(); }
+    /// Only files whose copies were verified go: no question.
+    void performDeletion() override { offloadVideos(); }
     /// One download has finished (exactly once per requested file).
     void didDownloadFile(const ICDownloadResult& result);
 

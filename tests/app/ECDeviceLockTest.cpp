@@ -63,14 +63,16 @@ public:
         return result;
     }
 
-    void deleteItem(const ECModuleItem& item) override
+    ECItemDeletion deleteItem(const ECModuleItem& item) override
     {
         const auto current = device();
         auto media = current ? current->newAFCMediaDirectory() : nullptr;
         if (media && media->unlink(pathOf(item))) {
             ++waitingForMain;
             removeItemWaiting(item.id); // holds the device lock until the main thread answers
+            return ECItemDeletion::removed();
         }
+        return ECItemDeletion::failed(QStringLiteral("the phone refused"));
     }
 
     void showFinishedDialog() override

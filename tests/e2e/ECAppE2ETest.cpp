@@ -50,7 +50,7 @@ private slots:
     void launchWithNoDevice();
     void attachingThePhoneShowsItsNameAndFillLevel();
     void aSecondPhoneOffersThePicker();
-    void detachingTheSelectedPhoneClosesItsModule();
+    void aModuleClosesForAnotherPhoneAndWaitsForItsOwn();
     void anUntrustedPhoneAsksToTryAgain();
     void aPhoneRefusingItsServicesIsExplained();
     void tempFilesOnAnOldPhoneOpensTheDownloadCacheTool();
@@ -228,7 +228,7 @@ void ECAppE2ETest::aSecondPhoneOffersThePicker()
     QVERIFY(!picker->isVisible());
 }
 
-void ECAppE2ETest::detachingTheSelectedPhoneClosesItsModule()
+void ECAppE2ETest::aModuleClosesForAnotherPhoneAndWaitsForItsOwn()
 {
     launch();
     QVERIFY(attachAndWait("demo", QStringLiteral("Demo iPhone")));
@@ -248,12 +248,22 @@ void ECAppE2ETest::detachingTheSelectedPhoneClosesItsModule()
     QTRY_COMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
     QVERIFY(button(ECHomeRow::Messages)->isEnabled());
 
-    // The last phone leaving brings back the waiting state.
+    // The last phone leaving brings back the waiting state; the module open for it stays and says
+    // so, and takes the phone back when it returns.
+    QTest::mouseClick(button(ECHomeRow::Messages), Qt::LeftButton);
+    QTRY_VERIFY(m_window->configWindow() && m_window->configWindow()->isVisible());
     QVERIFY(m_sim->detach(MODERN));
     QTRY_COMPARE_WITH_TIMEOUT(
         m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
     QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
     QVERIFY(!button(ECHomeRow::Messages)->isEnabled());
+    QVERIFY(m_window->configWindow() && m_window->configWindow()->isVisible());
+    QVERIFY(m_messages->phoneGone());
+    QCOMPARE(m_messages->statusMessage(), QStringLiteral("The phone was unplugged. Nothing was changed."));
+    QVERIFY(m_sim->attach(MODERN));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_messages->phoneGone(), DEVICE_TIMEOUT_MS);
+    QCOMPARE(m_messages->device(), m_controller->selectedDevice());
+    QVERIFY(m_messages->statusMessage().isEmpty());
 }
 
 void ECAppE2ETest::anUntrustedPhoneAsksToTryAgain()

@@ -238,35 +238,6 @@ TEST_F(TableModule, ClosingMidDeleteSkipsTheRestAndReportsTheMeasuredGain)
     EXPECT_EQ(closeRequested.count(), 1);
 }
 
-TEST_F(TableModule, DeviceDetachedMidDeleteClosesCleanly)
-{
-    Gate deletions;
-    module->deleteGate = &deletions;
-    list({ { 1'000'000, "|||" }, { 2'000'000, "||" }, { 3'000'000, "|" } }, { true, true, true });
-    QSignalSpy closeRequested(module.get(), &ECModule::windowCloseRequested);
-
-    module->deleteChecked();
-    ASSERT_TRUE(pumpUntil([&] { return deletions.arrived() == 1; }));
-    // Unplugged: every device call fails from now on, and the application closes the module.
-    device.detach();
-    module->close();
-    deletions.open();
-    ASSERT_TRUE(pumpUntil([&] { return module->finishedDialogs == 1; }));
-    settleReports(*module);
-
-    EXPECT_TRUE(module->deletedNames().empty());
-    EXPECT_EQ(module->failedNames(), (Names { "Item 1" }));
-    EXPECT_EQ(module->itemList().rowCount(), 3);
-    // No free space could be read afterwards and the estimate was withdrawn: nothing is claimed.
-    EXPECT_TRUE(sink.used.empty());
-    EXPECT_EQ(sink.count(QStringLiteral("ClearedSpace")), 0);
-    EXPECT_FALSE(module->deleting());
-
-    module->close();
-    EXPECT_EQ(closeRequested.count(), 1);
-    module.reset();
-}
-
 TEST_F(TableModule, ShowingAgainListsAfresh)
 {
     list({ { 10, "|" }, { 20, "||" } }, { true, true });

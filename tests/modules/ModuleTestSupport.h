@@ -131,7 +131,7 @@ public:
         return found == scans.end() ? ECItemScanResult() : found->second;
     }
 
-    void deleteItem(const ECModuleItem& item) override
+    ECItemDeletion deleteItem(const ECModuleItem& item) override
     {
         if (deleteGate) {
             deleteGate->pass();
@@ -139,14 +139,14 @@ public:
         if (!m_device.attached()) {
             std::lock_guard lock(m_mutex);
             failed.push_back(item.name);
-            return;
+            return ECItemDeletion::failed(QStringLiteral("the phone is gone"));
         }
         m_device.free(item.sizeOrZero());
         {
             std::lock_guard lock(m_mutex);
             deleted.push_back(item.name);
         }
-        removeItemWaiting(item.id);
+        return ECItemDeletion::removed();
     }
 
     void showFinishedDialog() override

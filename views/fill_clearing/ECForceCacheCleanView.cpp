@@ -76,6 +76,11 @@ ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QW
     m_progressBar->setMaximum(100);
     m_progressBar->setAccessibleName(tr("Progress"));
     layout->addWidget(m_progressBar);
+    // What the last run or the phone's leaving did, in one line.
+    auto* statusLine = new QLabel(this);
+    statusLine->setObjectName(QStringLiteral("statusMessageLabel"));
+    statusLine->setWordWrap(true);
+    layout->addWidget(statusLine);
     layout->addStretch(1);
 
     auto* buttonRow = new QHBoxLayout;
@@ -92,6 +97,12 @@ ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QW
         connect(module, &ECModule::textsChanged, this, &ECForceCacheCleanView::refreshTexts);
         connect(module, &ECForceCacheCleanModule::buttonsChanged, this, &ECForceCacheCleanView::refreshButtons);
         connect(module, &ECModule::progressValueChanged, this, &ECForceCacheCleanView::refreshProgress);
+        const auto showStatus = [module, statusLine] {
+            statusLine->setText(module->statusMessage());
+            statusLine->setVisible(!module->statusMessage().isEmpty());
+        };
+        connect(module, &ECModule::statusMessageChanged, statusLine, showStatus);
+        showStatus();
     }
     refreshTexts();
     refreshButtons();

@@ -498,26 +498,41 @@ TEST_P(PhotoUnplugTest, UnpluggingLosesNothingAndARerunFinishesWithoutDuplicates
     module->offloadVideos();
     ASSERT_TRUE(pumpUntil([&] { return selected.size() - module->nFilesToDelete() >= trigger || finished; }));
     ASSERT_TRUE(sim->detach(SMALL_UDID));
-    // The application closes the module when its phone goes; every download still reports.
     ASSERT_TRUE(pumpUntil([&] {
         return std::none_of(manager->devices().begin(), manager->devices().end(),
             [](const auto& device) { return device->udid() == SMALL_UDID; });
     }));
-    module->close();
+    // What the application does when the module's phone goes.
+    module->phoneDetached();
     ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(120)));
-    EXPECT_FALSE(module->cameraDevice());
+    ASSERT_TRUE(pumpUntil([&] { return !module->cameraDevice(); }));
     EXPECT_FALSE(module->interfaceEnabled());
-    EXPECT_EQ(module->statusText(), ECPhotoModule::WAITING_TEXT);
+    // A plain line with the count the phone confirmed, never a stale "Waiting...".
+    ASSERT_TRUE(pumpUntil([&] { return module->statusText().endsWith(QStringLiteral("Nothing else was changed.")); }));
+    EXPECT_TRUE(module->statusText().startsWith(QStringLiteral("The phone was unplugged: %1 of %2 removed.")
+                                                    .arg(module->lastReport().removed)
+                                                    .arg(module->countedItems(std::int64_t(selected.size())))))
+        << module->statusText().toStdString();
+    EXPECT_FALSE(module->progressDisplay().deleteEnabled);
     EXPECT_EQ(auditLines().size(), selected.size()) << "every file reports exactly once";
     expectNothingLost(before, selected);
     if (GetParam() < 1.0) {
         EXPECT_GT(module->lastReport().failed, 0);
     }
 
-    // Plugged in again: the rest goes, and nothing is there twice.
+    // Plugged in again: the same window reads the camera roll afresh, the rest goes, and nothing
+    // is there twice.
     ASSERT_TRUE(sim->clearFaults(SMALL_UDID));
     ASSERT_TRUE(sim->attach(SMALL_UDID));
-    showModule();
+    const auto returned = waitForDevice(SMALL_UDID);
+    ASSERT_TRUE(returned);
+    module->phoneReattached(returned);
+    ASSERT_TRUE(pumpUntil([&] {
+        return module->statusText() != ECPhotoModule::WAITING_TEXT
+            && !module->statusText().startsWith(QStringLiteral("The phone"));
+    }));
+    ASSERT_TRUE(module->interfaceEnabled());
+    ASSERT_TRUE(pumpUntil([&] { return module->cameraDevice()->durationsRead(); }));
     // A removal whose answer was cut off by the unplugging counts as failed though the file went.
     EXPECT_LE(moduleSelection().size(), std::size_t(module->lastReport().failed));
     finished = false;
