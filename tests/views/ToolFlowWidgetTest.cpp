@@ -12,6 +12,8 @@
 #include "platform/QtRunLoop.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
+#include "views/ECModuleView.h"
+#include "views/music/ECMusicView.h"
 
 #include <QPushButton>
 #include <QRegularExpression>
@@ -217,7 +219,12 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
     AnsweringHost host;
     module->setHost(&host);
     module->setDevice(device);
-    std::unique_ptr<QWidget> view(module->createView(nullptr));
+    std::unique_ptr<QWidget> view;
+    if (auto* music = qobject_cast<ECMusicModule*>(module.get())) {
+        view = std::make_unique<ECMusicView>(music);
+    } else {
+        view = std::make_unique<ECModuleView>(module.get());
+    }
     view->show();
     auto* deleteButton = view->findChild<QPushButton*>(QStringLiteral("deleteButton"));
     QVERIFY(deleteButton);
