@@ -51,6 +51,19 @@ ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& mod
         }
     });
     checkUsbService();
+    // Told rather than asked: whoever waits for the exchanges to settle hears it once they have.
+    QPointer<ECDeviceSelection> self(this);
+    const auto settled = [self] {
+        if (RunLoop* loop = RunLoop::main()) {
+            loop->post([self] {
+                if (self && self->pendingDeviceExchanges() == 0) {
+                    emit self->deviceExchangesSettled();
+                }
+            });
+        }
+    };
+    m_connectQueue.setIdleCallback(settled);
+    m_deviceQueue.setIdleCallback(settled);
 }
 
 ECDeviceSelection::~ECDeviceSelection()

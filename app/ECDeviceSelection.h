@@ -90,6 +90,8 @@ signals:
     void connectingChanged();
     /// usbServiceRunning() changed.
     void usbServiceChanged(bool running);
+    /// pendingDeviceExchanges() has dropped to zero.
+    void deviceExchangesSettled();
 
 private:
     /// The device lock the exchange under way is waiting for, so that cancelling can wake it.
