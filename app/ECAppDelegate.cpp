@@ -52,6 +52,7 @@ ECAppDelegate::ECAppDelegate(MobileDevice& library, UserDefaults& defaults, Modu
     };
     connect(&m_selection, &ECDeviceSelection::connectingChanged, this, refreshIdleText);
     connect(&m_selection, &ECDeviceSelection::usbServiceChanged, this, refreshIdleText);
+    connect(&m_selection, &ECDeviceSelection::deviceExchangesSettled, this, &ECAppDelegate::deviceExchangesSettled);
 }
 
 ECAppDelegate::~ECAppDelegate() = default;

@@ -147,6 +147,8 @@ public:
 
 signals:
     void windowTextChanged();
+    /// pendingDeviceExchanges() has dropped to zero.
+    void deviceExchangesSettled();
     void moduleButtonsChanged();
     void selectDeviceButtonChanged();
     void popoverContentChanged();

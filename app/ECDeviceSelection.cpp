@@ -1,17 +1,33 @@
 #include "app/ECDeviceSelection.h"
 
+#include "base/Log.h"
 #include "base/RunLoop.h"
 #include "device/AMDevice.h"
 #include "modules/ECModule.h"
 
+#include <QFileInfo>
 #include <QPointer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
-/// How often the USB multiplexing service is asked for while no device is attached.
-constexpr int USB_SERVICE_CHECK_MS = 2000;
+/// The folder holding the USB multiplexing socket, found the way the library finds the socket:
+/// USBMUXD_SOCKET_ADDRESS "UNIX:<path>", else the system's socket. Empty for a network address,
+/// which has no folder to watch.
+QString usbServiceSocketFolder()
+{
+    const QString address = qEnvironmentVariable("USBMUXD_SOCKET_ADDRESS");
+    if (address.isEmpty()) {
+        return QStringLiteral("/var/run");
+    }
+    const QLatin1String unixPrefix("UNIX:");
+    if (!address.startsWith(unixPrefix)) {
+        return {};
+    }
+    return QFileInfo(address.mid(unixPrefix.size())).absolutePath();
+}
 
 } // namespace
 
@@ -24,16 +40,30 @@ ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& mod
     m_deviceAccess->setConnectQueue(&m_connectQueue);
     m_deviceAccess->setListener(this);
     // Without the service no phone can ever be found, so the window says so instead of waiting
-    // to be plugged in; while nothing is attached it is asked again now and then, which also
-    // notices it starting.
-    m_usbServiceTimer.setInterval(USB_SERVICE_CHECK_MS);
-    connect(&m_usbServiceTimer, &QTimer::timeout, this, [this] {
+    // to be plugged in. The service creates its socket when it starts and removes it when it
+    // stops, so while nothing is attached a change in the socket's folder asks again.
+    if (const QString folder = usbServiceSocketFolder(); !folder.isEmpty() && !m_usbServiceWatcher.addPath(folder)) {
+        logLine(LOG_APP, "Cannot watch %s for the USB service", qUtf8Printable(folder));
+    }
+    connect(&m_usbServiceWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
         if (!m_usbServiceRunning || (listedDevices().empty() && m_connecting.empty())) {
             checkUsbService();
         }
     });
-    m_usbServiceTimer.start();
     checkUsbService();
+    // Told rather than asked: whoever waits for the exchanges to settle hears it once they have.
+    QPointer<ECDeviceSelection> self(this);
+    const auto settled = [self] {
+        if (RunLoop* loop = RunLoop::main()) {
+            loop->post([self] {
+                if (self && self->pendingDeviceExchanges() == 0) {
+                    emit self->deviceExchangesSettled();
+                }
+            });
+        }
+    };
+    m_connectQueue.setIdleCallback(settled);
+    m_deviceQueue.setIdleCallback(settled);
 }
 
 ECDeviceSelection::~ECDeviceSelection()
@@ -60,7 +90,7 @@ void ECDeviceSelection::cancelExchanges()
 
 void ECDeviceSelection::applicationWillTerminate()
 {
-    m_usbServiceTimer.stop();
+    m_usbServiceWatcher.disconnect(this);
     // A module's deletion may hold the device lock while it waits for this (the main) thread;
     // an exchange waiting for that lock gives up here rather than keeping us waiting for it.
     cancelExchanges();
@@ -340,6 +370,7 @@ void ECDeviceSelection::replaceDeviceAccess()
 void ECDeviceSelection::checkUsbService()
 {
     if (m_usbCheckPending) {
+        m_usbRecheckWanted = true;
         return;
     }
     m_usbCheckPending = true;
@@ -352,6 +383,9 @@ void ECDeviceSelection::checkUsbService()
                 return;
             }
             self->m_usbCheckPending = false;
+            if (std::exchange(self->m_usbRecheckWanted, false)) {
+                self->checkUsbService();
+            }
             if (running && self->m_deviceAccess && !self->m_deviceAccess->isSubscribed()) {
                 self->m_deviceAccess->setListener(self.data()); // subscribing failed before
             }

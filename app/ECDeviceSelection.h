@@ -5,9 +5,9 @@
 #include "base/OperationQueue.h"
 #include "device/MobileDeviceAccess.h"
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -73,8 +73,8 @@ public:
     /// Whether a device is being connected to, and its name if it gave one.
     bool isConnecting() const { return !m_connecting.empty(); }
     std::optional<QString> connectingName() const;
-    /// False once nothing was found serving the USB multiplexing socket; asked again every few
-    /// seconds while no device is attached, and by replaceDeviceAccess().
+    /// False once nothing was found serving the USB multiplexing socket; asked again whenever
+    /// the socket's folder changes while no device is attached, and by replaceDeviceAccess().
     bool usbServiceRunning() const { return m_usbServiceRunning; }
 
 signals:
@@ -90,6 +90,8 @@ signals:
     void connectingChanged();
     /// usbServiceRunning() changed.
     void usbServiceChanged(bool running);
+    /// pendingDeviceExchanges() has dropped to zero.
+    void deviceExchangesSettled();
 
 private:
     /// The device lock the exchange under way is waiting for, so that cancelling can wake it.
@@ -143,7 +145,9 @@ private:
     std::vector<Connecting> m_connecting;
     bool m_usbServiceRunning { true };
     bool m_usbCheckPending { false };
-    QTimer m_usbServiceTimer;
+    // The folder changed again while a check was under way: that check may predate the change.
+    bool m_usbRecheckWanted { false };
+    QFileSystemWatcher m_usbServiceWatcher;
 
     // Connecting and pairing; what runs here touches no member, only the library.
     OperationQueue m_connectQueue { 2 };

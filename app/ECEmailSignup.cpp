@@ -10,7 +10,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QTimer>
 #include <QUrlQuery>
 
 #ifndef TORVANE_SIGNUP_URL
@@ -20,7 +19,6 @@
 namespace {
 
 constexpr int TRANSFER_TIMEOUT_MS = 30000;
-constexpr int CANCEL_POLL_MS = 50;
 
 bool isLoopbackHost(const QString& host)
 {
@@ -95,6 +93,15 @@ ECEmailSignup::ECEmailSignup(UserDefaults& defaults)
 ECEmailSignup::~ECEmailSignup()
 {
     m_queue.cancelAllOperations();
+    {
+        // The abort runs in the request's own thread; the reply clears itself from here before it
+        // is deleted, and a call queued to a deleted reply is dropped.
+        std::lock_guard lock(m_running->mutex);
+        m_running->cancelled = true;
+        if (m_running->reply) {
+            QMetaObject::invokeMethod(m_running->reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        }
+    }
     m_queue.waitUntilAllOperationsAreFinished();
 }
 
@@ -112,7 +119,7 @@ void ECEmailSignup::submitEmailFromDefaults(std::function<void(Outcome)> finishe
         return;
     }
     UserDefaults* defaults = &m_defaults;
-    m_queue.addOperation([defaults, url = *url, finished = std::move(finished)](const Operation& operation) {
+    m_queue.addOperation([defaults, running = m_running, url = *url, finished = std::move(finished)](const Operation&) {
         // The queue's thread runs its own event loop for the one request, so the reply is
         // handled here and never on the interface thread.
         QNetworkAccessManager manager;
@@ -126,17 +133,22 @@ void ECEmailSignup::submitEmailFromDefaults(std::function<void(Outcome)> finishe
             reply, &QNetworkReply::readyRead, reply, [reply, &bodySize] { bodySize += reply->readAll().size(); });
         QEventLoop loop;
         QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        QTimer cancelled;
-        QObject::connect(&cancelled, &QTimer::timeout, reply, [&operation, reply] {
-            if (operation.isCancelled()) {
-                reply->abort();
-            }
-        });
-        cancelled.start(CANCEL_POLL_MS);
+        bool cancelled = false;
+        {
+            std::lock_guard lock(running->mutex);
+            running->reply = reply;
+            cancelled = running->cancelled;
+        }
+        if (cancelled) {
+            reply->abort();
+        }
         if (!reply->isFinished()) {
             loop.exec();
         }
-        cancelled.stop();
+        {
+            std::lock_guard lock(running->mutex);
+            running->reply = nullptr;
+        }
         bodySize += reply->readAll().size();
         const bool failed = reply->error() != QNetworkReply::NoError;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

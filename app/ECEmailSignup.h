@@ -5,8 +5,12 @@
 #include <QString>
 #include <QUrl>
 
+class QNetworkReply;
+
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 class UserDefaults;
@@ -67,8 +71,18 @@ public:
     std::size_t pendingRequests() const { return m_queue.operationCount(); }
 
 private:
+    /// The request under way, so that destruction can abort it at once rather than wait for
+    /// its time-out.
+    struct Running
+    {
+        std::mutex mutex;
+        bool cancelled { false };
+        QNetworkReply* reply { nullptr };
+    };
+
     UserDefaults& m_defaults;
     QUrl m_baseUrl;
+    std::shared_ptr<Running> m_running { std::make_shared<Running>() };
     // Declared last so it is destroyed first: no request outlives the members above.
     OperationQueue m_queue { 1 };
 };

@@ -16,7 +16,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QScreen>
@@ -50,49 +49,77 @@ void saveScreen(ECMainWindow& window, ECAppDelegate& controller, const QString& 
 }
 
 // Opens `tool`'s window and saves the screen once it has been idle for two seconds in a row
-// (its list read), or after a minute.
+// (its list read), or after a minute. Whether it is idle is asked each time the module or its
+// window says something changed.
 void screenshotTool(ECMainWindow& window, ECAppDelegate& controller, ECModuleButton tool, const QString& file)
 {
-    controller.startModule(tool);
-    auto* poll = new QTimer(&window);
-    auto* elapsed = new QElapsedTimer;
-    auto* idleSince = new QElapsedTimer;
-    elapsed->start();
-    QObject::connect(poll, &QTimer::timeout, &window, [&window, &controller, poll, elapsed, idleSince, file] {
+    // Owns the timers and the connections: deleting it ends the wait.
+    auto* waiting = new QObject(&window);
+    auto* quiet = new QTimer(waiting);
+    quiet->setSingleShot(true);
+    quiet->setInterval(2000);
+    auto* deadline = new QTimer(waiting);
+    deadline->setSingleShot(true);
+    auto done = std::make_shared<bool>(false);
+    const auto save = [&window, &controller, waiting, done, file] {
+        if (!std::exchange(*done, true)) {
+            waiting->deleteLater();
+            saveScreen(window, controller, file);
+        }
+    };
+    QObject::connect(quiet, &QTimer::timeout, &window, save);
+    QObject::connect(deadline, &QTimer::timeout, &window, save);
+    const auto check = [&window, &controller, quiet] {
         const ECModule* module = controller.controller();
         const bool idle = module && window.configWindow() && module->moduleStatus() == ECModuleStatus::Idle;
         if (!idle) {
-            idleSince->invalidate();
-        } else if (!idleSince->isValid()) {
-            idleSince->start();
+            quiet->stop();
+        } else if (!quiet->isActive()) {
+            quiet->start();
         }
-        if ((!idleSince->isValid() || idleSince->elapsed() < 2000) && elapsed->elapsed() < 60000) {
+    };
+    auto followed = std::make_shared<ECModule*>(nullptr);
+    const auto follow = [waiting, check, followed](ECModule* module) {
+        if (!module || std::exchange(*followed, module) == module) {
             return;
         }
-        poll->stop();
-        delete elapsed;
-        delete idleSince;
-        saveScreen(window, controller, file);
-    });
-    poll->start(100);
+        // The status shows in the progress display, which changes with it.
+        for (const auto signal :
+            { &ECModule::progressDisplayChanged, &ECModule::statusMessageChanged, &ECModule::textsChanged }) {
+            QObject::connect(module, signal, waiting, check);
+        }
+    };
+    // Queued, so the main window has made the tool's window by the time it is asked.
+    QObject::connect(
+        &controller, &ECAppDelegate::moduleWindowRequested, waiting,
+        [follow, check](ECModule* module) {
+            follow(module);
+            check();
+        },
+        Qt::QueuedConnection);
+    controller.startModule(tool);
+    follow(controller.controller());
+    deadline->start(60000);
+    QMetaObject::invokeMethod(waiting, check, Qt::QueuedConnection);
 }
 
 // Waits, without blocking the window, until the device exchanges have settled with a device shown
 // (or a bound has passed), then saves the window (or, with `tool`, that tool's window) and quits.
+// Settled is asked each time the heading changes or the exchanges end.
 void takeScreenshotWhenSettled(
     ECMainWindow& window, ECAppDelegate& controller, const QString& file, std::optional<ECModuleButton> tool)
 {
-    auto* poll = new QTimer(&window);
-    auto* elapsed = new QElapsedTimer;
-    elapsed->start();
-    QObject::connect(poll, &QTimer::timeout, &window, [&window, &controller, poll, elapsed, file, tool] {
+    // Owns the deadline and the connections: deleting it ends the wait.
+    auto* waiting = new QObject(&window);
+    auto done = std::make_shared<bool>(false);
+    const auto check = [&window, &controller, waiting, done, file, tool](bool late) {
         const bool settled = controller.selectedDevice() && controller.pendingDeviceExchanges() == 0
             && controller.headingText().endsWith(QLatin1String(" Connected"));
-        if (!settled && elapsed->elapsed() < 30000) {
+        if (*done || (!settled && !late)) {
             return;
         }
-        poll->stop();
-        delete elapsed;
+        *done = true;
+        waiting->deleteLater();
         if (tool) {
             screenshotTool(window, controller, *tool, file);
             return;
@@ -106,8 +133,16 @@ void takeScreenshotWhenSettled(
                 qPrintable(file), qUtf8Printable(controller.headingText()));
             QApplication::exit(saved ? 0 : 1);
         });
-    });
-    poll->start(50);
+    };
+    auto* deadline = new QTimer(waiting);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, &window, [check] { check(true); });
+    QObject::connect(&controller, &ECAppDelegate::windowTextChanged, waiting, [check] { check(false); });
+    QObject::connect(&controller, &ECAppDelegate::deviceExchangesSettled, waiting, [check] { check(false); });
+    deadline->start(30000);
+    // Asked once the event loop runs: an exit before that would be lost.
+    QMetaObject::invokeMethod(
+        waiting, [check] { check(false); }, Qt::QueuedConnection);
 }
 
 /// Ends the event loop when the session ends (SIGTERM at logout, SIGHUP when the terminal goes,

@@ -102,6 +102,12 @@ void OperationQueue::waitUntilAllOperationsAreFinished()
     m_changed.wait(lock, [this] { return m_queued.empty() && m_running.empty(); });
 }
 
+void OperationQueue::setIdleCallback(std::function<void()> idle)
+{
+    std::lock_guard lock(m_mutex);
+    m_idle = std::move(idle);
+}
+
 void OperationQueue::workerLoop()
 {
     std::unique_lock lock(m_mutex);
@@ -129,8 +135,12 @@ void OperationQueue::workerLoop()
 
         lock.lock();
         m_running.erase(std::find(m_running.begin(), m_running.end(), entry));
+        const std::function<void()> idle = m_queued.empty() && m_running.empty() ? m_idle : nullptr;
         lock.unlock();
         m_changed.notify_all();
+        if (idle) {
+            idle();
+        }
         lock.lock();
     }
 }

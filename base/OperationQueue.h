@@ -47,6 +47,9 @@ public:
     std::size_t operationCount() const;
     /// Blocks until operationCount() is zero. Never call it from an operation of the same queue.
     void waitUntilAllOperationsAreFinished();
+    /// `idle` is called on a worker thread each time operationCount() has just dropped to zero,
+    /// so waiters need not ask again and again.
+    void setIdleCallback(std::function<void()> idle);
 
 private:
     struct Entry;
@@ -58,5 +61,6 @@ private:
     std::vector<std::shared_ptr<Entry>> m_running;
     std::vector<std::thread> m_workers;
     int m_maxConcurrent { 1 };
+    std::function<void()> m_idle;
     bool m_stopping { false };
 };

@@ -13,6 +13,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -21,6 +22,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -126,6 +128,7 @@ private slots:
     void addressIsNeverSentUnencryptedToAnotherHost();
     void signUpSaysWhatBecameOfTheAddress_data();
     void signUpSaysWhatBecameOfTheAddress();
+    void quittingAbortsARequestTheServerLeavesOpen();
 
 private:
     std::unique_ptr<ECAppDelegate> makeController();
@@ -492,6 +495,26 @@ void ECEmailSignupTest::addressIsNeverSentUnencryptedToAnotherHost()
         QVERIFY2(url, qPrintable(error));
         QCOMPARE(url->toString(QUrl::FullyEncoded), request);
     }
+}
+
+void ECEmailSignupTest::quittingAbortsARequestTheServerLeavesOpen()
+{
+    // A server that takes the connection and never answers: only the abort ends the request
+    // before its thirty-second time-out.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    m_defaults->setString(ECUserDefaultsKeys::USERS_EMAIL, QStringLiteral("jane@example.com"));
+    std::atomic<int> outcome { -1 };
+    auto signup = std::make_unique<ECEmailSignup>(*m_defaults);
+    signup->setBaseUrl(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())));
+    signup->submitEmailFromDefaults([&outcome](ECEmailSignup::Outcome result) { outcome = int(result); });
+    QTRY_VERIFY(silent.hasPendingConnections());
+    QElapsedTimer quitting;
+    quitting.start();
+    signup.reset();
+    QVERIFY2(quitting.elapsed() < 15000, qPrintable(QString::number(quitting.elapsed())));
+    QCOMPARE(outcome.load(), int(ECEmailSignup::Outcome::ConnectionError));
+    QVERIFY(!m_defaults->boolForKey(ECUserDefaultsKeys::SUCCESSFULLY_SUBMITTED_EMAIL));
 }
 
 QTEST_MAIN(ECEmailSignupTest)

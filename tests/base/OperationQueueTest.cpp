@@ -257,3 +257,31 @@ TEST(OperationQueue, WaitingOnAnIdleQueueReturnsAtOnce)
     queue.waitUntilAllOperationsAreFinished();
     EXPECT_EQ(completions, 1);
 }
+
+TEST(OperationQueue, IdleIsReportedOnceTheLastOperationHasLeftTheCount)
+{
+    OperationQueue queue(2);
+    Gate gate;
+    Gate idleGate;
+    Journal journal;
+    std::atomic<std::size_t> countWhenIdle { 99 };
+    queue.setIdleCallback([&] {
+        countWhenIdle = queue.operationCount();
+        journal.add("idle");
+        idleGate.open();
+    });
+    for (const char* name : { "a", "b" }) {
+        queue.addOperation([&gate, &journal, name](const Operation&) {
+            ASSERT_TRUE(gate.waitOpen());
+            journal.add(name);
+        });
+    }
+    gate.open();
+    ASSERT_TRUE(idleGate.waitOpen());
+    queue.waitUntilAllOperationsAreFinished();
+    // Only after both: one operation finishing while the other runs is not idle.
+    const std::vector<std::string> events = journal.events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events.back(), "idle");
+    EXPECT_EQ(countWhenIdle, 0u);
+}

@@ -239,11 +239,10 @@ void ECDeviceTrustE2ETest::connectingToAStalledPhoneKeepsTheWindowResponsive()
 
 void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
 {
-    // Nothing serves the socket the library is pointed at.
-    m_folder = std::make_unique<TemporaryDirectory>();
-    const std::string nowhere = "UNIX:" + (m_folder->path() / "usbmuxd").string();
-    qputenv("USBMUXD_SOCKET_ADDRESS", nowhere.c_str());
-    const auto folder = std::move(m_folder);
+    // Nothing serves the socket the library is pointed at yet: the simulator that will is not
+    // started.
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
+    qputenv("USBMUXD_SOCKET_ADDRESS", m_sim->socketAddress().c_str());
     launch();
     const QString title = titleOf(AMDeviceState::UsbServiceNotRunning);
     QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), title, DEVICE_TIMEOUT_MS);
@@ -255,9 +254,8 @@ void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
     QTRY_VERIFY(advice->heightForWidth(advice->width()) <= advice->height());
     QVERIFY(m_window->rect().contains(QRect(advice->mapTo(m_window.get(), QPoint(0, 0)), advice->size())));
 
-    // The service starts (the simulator's socket) and a phone is plugged in: found without a
-    // restart.
-    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
+    // The service starts (its socket appears where the library looks) and a phone is plugged
+    // in: found without a restart.
     QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
     QTRY_COMPARE_WITH_TIMEOUT(
         m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
