@@ -276,10 +276,11 @@ void ECModule::updateProgressLabel()
     }
 }
 
-void ECModule::setStatusMessage(const QString& message)
+void ECModule::setStatusMessage(const QString& message, bool problem)
 {
-    if (message != m_statusMessage) {
+    if (message != m_statusMessage || problem != m_statusIsProblem) {
         m_statusMessage = message;
+        m_statusIsProblem = problem;
         emit statusMessageChanged();
     }
 }
@@ -320,7 +321,9 @@ void ECModule::showFinishedDialog()
             return;
         }
         m_lastMeasuredGain = gain;
-        setStatusMessage(unpluggedOrStoppedLine(tally, gain));
+        // A deletion that did all it was asked is news, not a problem.
+        const bool clean = !m_phoneGone && tally.failed == 0 && tally.unanswered == 0;
+        setStatusMessage(unpluggedOrStoppedLine(tally, gain), !clean);
         emit deletionFinished();
     });
 }

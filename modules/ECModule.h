@@ -189,7 +189,10 @@ public:
     /// A failure the user should read (the phone refused to remove something, say), shown beside
     /// the progress label; empty when there is none.
     const QString& statusMessage() const { return m_statusMessage; }
-    void setStatusMessage(const QString& message);
+    /// Whether the status message reports a problem (something failed, the phone went) rather
+    /// than an outcome that went as asked; the window draws the two apart.
+    bool statusIsProblem() const { return m_statusIsProblem; }
+    void setStatusMessage(const QString& message, bool problem = true);
     int progressValue() const { return m_progressValue; }
     int progressMaximum() const { return m_progressMaximum; }
     void setProgressMaximum(int maximum);
@@ -279,6 +282,7 @@ private:
 
     ECProgressDisplay m_progressDisplay;
     QString m_statusMessage;
+    bool m_statusIsProblem { true };
     int m_progressValue { 0 };
     int m_progressMaximum { 0 };
 

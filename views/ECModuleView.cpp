@@ -65,8 +65,6 @@ ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
     m_statusMessageLabel = new QLabel(this);
     m_statusMessageLabel->setObjectName(QStringLiteral("statusMessageLabel"));
     m_statusMessageLabel->setWordWrap(true);
-    m_statusMessageLabel->setStyleSheet(QStringLiteral("color: #c4410c;"));
-    m_statusMessageLabel->setAccessibleName(tr("Problem"));
     m_layout->addWidget(m_statusMessageLabel);
 
     auto* progressRow = new QHBoxLayout;
@@ -218,9 +216,18 @@ void ECModuleView::refreshProgressValue()
 
 void ECModuleView::refreshStatusMessage()
 {
-    const QString message = m_module ? m_module->statusMessage() : QString();
-    m_statusMessageLabel->setText(message);
-    m_statusMessageLabel->setVisible(!message.isEmpty());
+    showModuleStatus(m_statusMessageLabel, m_module);
+}
+
+void showModuleStatus(QLabel* label, const ECModule* module)
+{
+    const QString message = module ? module->statusMessage() : QString();
+    const bool problem = module && module->statusIsProblem();
+    label->setText(message);
+    label->setVisible(!message.isEmpty());
+    // A problem in the warning colour; an outcome that went as asked in the text's own.
+    label->setStyleSheet(problem ? QStringLiteral("color: #c4410c;") : QStringLiteral("color: #1d1d1f;"));
+    label->setAccessibleName(problem ? QObject::tr("Problem") : QObject::tr("Outcome"));
 }
 
 QList<int> ECModuleView::selectedRows() const

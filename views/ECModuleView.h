@@ -57,3 +57,5 @@ private:
 /// The title and hint labels every module window starts with, in the look all modules share.
 QLabel* newModuleTitleLabel(QWidget* parent);
 QLabel* newModuleHintLabel(QWidget* parent);
+/// Shows a module's status message in `label`, drawn as a problem or as a plain outcome.
+void showModuleStatus(QLabel* label, const ECModule* module);

@@ -53,7 +53,8 @@ ECAppModule::ECAppModule(QObject* parent, ECAppSizeFetcher* fetcher)
 {
     setTitleText(QStringLiteral("Remove Apps"));
     setHintText(QStringLiteral("This tool helps you quickly remove apps. They'll be deleted from your device, but you "
-                               "can always download them again from the App Store for free."));
+                               "can always download them again from the App Store for free. Their documents and data "
+                               "are removed with them."));
     setIconImage(appsIcon256());
     // A container the phone would not open gives no date; saying "Never" would be a claim.
     itemList().setMissingDateText(QStringLiteral("—"));

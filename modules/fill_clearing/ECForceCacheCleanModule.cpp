@@ -229,7 +229,7 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
     if (outcome.ending == ECFillEnding::Disconnected) {
         setStatusMessage(disconnectedMessage());
     } else if (outcome.ending == ECFillEnding::Finished) {
-        setStatusMessage(finishedMessage(outcome.gain()));
+        setStatusMessage(finishedMessage(outcome.gain()), false);
     }
     emit deviceSpaceChanged();
     emit runEnded();

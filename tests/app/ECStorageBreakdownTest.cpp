@@ -36,7 +36,7 @@ public:
 
     ~FileRemovalModule() override { stopAllWork(); }
 
-    void deleteButtonClicked() override
+    void performDeletion() override
     {
         startDeleting();
         addWorkOperation([this](const Operation&) {

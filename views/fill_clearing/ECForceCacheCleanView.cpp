@@ -97,10 +97,7 @@ ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QW
         connect(module, &ECModule::textsChanged, this, &ECForceCacheCleanView::refreshTexts);
         connect(module, &ECForceCacheCleanModule::buttonsChanged, this, &ECForceCacheCleanView::refreshButtons);
         connect(module, &ECModule::progressValueChanged, this, &ECForceCacheCleanView::refreshProgress);
-        const auto showStatus = [module, statusLine] {
-            statusLine->setText(module->statusMessage());
-            statusLine->setVisible(!module->statusMessage().isEmpty());
-        };
+        const auto showStatus = [module, statusLine] { showModuleStatus(statusLine, module); };
         connect(module, &ECModule::statusMessageChanged, statusLine, showStatus);
         showStatus();
     }
