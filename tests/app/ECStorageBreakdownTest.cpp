@@ -36,6 +36,8 @@ public:
 
     ~FileRemovalModule() override { stopAllWork(); }
 
+    std::int64_t itemsToRemoveCount() const override { return 1; }
+
     void performDeletion() override
     {
         startDeleting();
