@@ -8,11 +8,10 @@
 #include "modules/ECModuleEventSink.h"
 #include "modules/ECModuleHost.h"
 
-#include <utility>
-
 #include <QPointer>
 
 #include <algorithm>
+#include <utility>
 
 struct ECModule::MainWait
 {
