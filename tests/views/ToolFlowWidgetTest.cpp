@@ -287,6 +287,10 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow_data()
                                    << "fill"
                                    << ""
                                    << "" << false;
+    QTest::newRow("fill clearing, unplugged") << "small"
+                                              << "fill"
+                                              << ""
+                                              << "" << true;
 }
 
 void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
@@ -464,15 +468,43 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
         return;
     }
 
-    // After the first item.
-    QVERIFY(
-        waitFor([&] { return photos ? photos->nFilesToDelete() < std::size_t(count) : module->progressValue() >= 1; },
-            std::chrono::seconds(120)));
+    // After the first item (fill clearing: its first fillers).
+    QVERIFY(waitFor(
+        [&] {
+            return photos ? photos->nFilesToDelete() < std::size_t(count)
+                : fill    ? fillerCount(media / "Torvane") >= 2
+                          : module->progressValue() >= 1;
+        },
+        std::chrono::seconds(120)));
     QVERIFY(m_sim->detach(udid));
     QVERIFY(waitFor([&] { return m_manager->devices().empty(); }, std::chrono::seconds(20)));
     // What the application does when the module's phone goes.
     module->phoneDetached();
     QVERIFY(waitFor([&] { return finished; }, std::chrono::seconds(120)));
+    if (fill) {
+        // Nothing was cleared, and the fillers stay on the phone until it is back, when they go.
+        QVERIFY(fill->lastOutcome());
+        QCOMPARE(fill->lastOutcome()->ending, ECFillEnding::Disconnected);
+        QCOMPARE(module->statusMessage(),
+            QStringLiteral("The device was disconnected before clearing finished, so no space was cleared. The "
+                           "temporary files Torvane made are removed the next time the device is connected."));
+        QCOMPARE(view->findChild<QWidget*>(QStringLiteral("statusMessageLabel"))->property("text").toString(),
+            module->statusMessage());
+        QVERIFY(!deleteButton->isEnabled());
+        QVERIFY(fillerCount(media / "Torvane") > 0);
+        QVERIFY(m_sim->attach(udid));
+        const auto returned = waitForDevice(udid);
+        QVERIFY(returned);
+        QVERIFY(m_sim->clearFaults(udid));
+        // What the application does when a phone is attached, and when it is the module's own.
+        fill->deviceAttached(returned);
+        module->phoneReattached(returned);
+        QVERIFY(listed(*module));
+        QCOMPARE(fillerCount(media / "Torvane"), std::size_t(0));
+        QVERIFY(module->statusMessage().isEmpty());
+        QTRY_VERIFY(deleteButton->isEnabled());
+        return;
+    }
     const QString line = module->statusMessage();
     QVERIFY2(line.startsWith(QStringLiteral("The phone was unplugged: ")), qPrintable(line));
     QVERIFY2(line.endsWith(QStringLiteral(" Nothing else was changed.")), qPrintable(line));
