@@ -383,6 +383,12 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
             chosenPhotos[path] = rollBefore.at(path);
         }
         count = std::int64_t(chosenPhotos.size());
+        std::int64_t chosenBytes = 0;
+        for (const auto& entry : chosenPhotos) {
+            chosenBytes += entry.second.size();
+        }
+        // The line under the choices counts what the simulator holds.
+        QCOMPARE(photos->statusText(), QStringLiteral("%1 files, %2").arg(count).arg(formattedByteCount(chosenBytes)));
         QVERIFY2(count >= 3 && std::size_t(count) < rollBefore.size(), qPrintable(QString::number(count)));
         QCOMPARE(module->itemsToRemoveCount(), count);
     }
