@@ -93,7 +93,13 @@ void ECForceCacheCleanModule::deviceAttached(const std::shared_ptr<AMDevice>& de
 
 void ECForceCacheCleanModule::phoneDetached()
 {
+    // A run that noticed the unplugging first has said that its fillers stay on the phone until it
+    // returns; the general "nothing was changed" would be untrue.
+    const bool runSaidSo = statusMessage() == disconnectedMessage();
     ECModule::phoneDetached();
+    if (runSaidSo) {
+        setStatusMessage(disconnectedMessage());
+    }
     emit buttonsChanged();
 }
 

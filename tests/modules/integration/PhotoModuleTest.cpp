@@ -129,9 +129,6 @@ protected:
             profiles.push_back(
                 smallProfile(profileFolder.path(), m_udids[i], i == 0 ? "Small iPhone" : "Other iPhone"));
         }
-        if (profiles.empty()) {
-            profiles.emplace_back("demo");
-        }
         sim = std::make_unique<SimulatorFixture>(profiles);
         seedPhone();
         ASSERT_TRUE(sim->start()) << sim->lastError();
@@ -888,59 +885,6 @@ TEST_F(PhotoDatesTest, EachCopyIsDatedWhenItWasTakenAndTheLogSaysSo)
         EXPECT_EQ((*before)[7], sample.taken);
         EXPECT_EQ((*before)[8], sample.source);
     }
-}
-
-/// The demo phone a new user sees first, with its whole camera roll.
-class PhotoDemoPhoneTest : public PhotoModuleTest
-{
-protected:
-    PhotoDemoPhoneTest()
-        : PhotoModuleTest({})
-    {
-    }
-};
-
-TEST_F(PhotoDemoPhoneTest, BacksUpTheDemoPhonesOldPhotosAndVideosByteForByte)
-{
-    const std::string udid = SimulatorFixture::DEMO_UDID;
-    showModule(udid);
-    module->setMediaChoice(ECPhotoModule::PhotosAndVideos);
-    module->setTimeRangeIndex(1); // "1 Year"
-    module->setDestinationIndex(0); // "Pictures"
-    auto files = phoneFiles(udid, false);
-    const auto sideFiles
-        = std::count_if(files.begin(), files.end(), [](const auto& entry) { return entry.first.ends_with(".AAE"); });
-    ASSERT_EQ(files.size() - std::size_t(sideFiles), 300u) << "photos and videos";
-    const auto selected = expectedSelection(files, clock.now(), 1, ECPhotoModule::PhotosAndVideos);
-    ASSERT_EQ(moduleSelection(), selected);
-    std::uint64_t selectedBytes = 0;
-    for (const auto& path : selected) {
-        files[path].sha256 = sha256Of(media(udid) / path.substr(1));
-        selectedBytes += files[path].size;
-    }
-    EXPECT_EQ(module->statusText(),
-        QStringLiteral("%1 files, %2").arg(selected.size()).arg(formattedByteCount(std::int64_t(selectedBytes))));
-    const auto freeBefore = sim->storage(udid).at("free");
-
-    runBackup();
-
-    EXPECT_EQ(module->lastReport().removed, int(selected.size()));
-    const auto after = phoneFiles(udid, false);
-    EXPECT_EQ(after.size(), files.size() - selected.size());
-    const auto lines = auditLines();
-    ASSERT_EQ(lines.size(), selected.size());
-    for (const auto& cells : lines) {
-        ASSERT_EQ(cells.size(), 9u);
-        SCOPED_TRACE(cells[2]);
-        ASSERT_TRUE(selected.count(cells[2]));
-        EXPECT_FALSE(after.count(cells[2]));
-        EXPECT_EQ(cells[1], "Demo iPhone");
-        EXPECT_EQ(cells[5], files.at(cells[2]).sha256);
-        EXPECT_EQ(sha256Of(cells[3]), files.at(cells[2]).sha256);
-        EXPECT_EQ(cells[6], "removed from the phone");
-    }
-    EXPECT_GE(sim->storage(udid).at("free") - freeBefore, selectedBytes);
-    EXPECT_EQ(host.opened.size(), 1u);
 }
 
 } // namespace
