@@ -76,8 +76,13 @@ void ECPhotoModule::close()
 void ECPhotoModule::phoneDetached()
 {
     ECModule::phoneDetached();
-    if (m_cameraDevice && m_running) {
-        m_cameraDevice->cancelDownloads();
+    if (m_cameraDevice) {
+        if (m_running) {
+            m_cameraDevice->cancelDownloads();
+        }
+        // Its work fails at once and its waits for the phone's lock end; it tells us it went
+        // (didRemoveDevice) and is dropped. Re-attaching makes a camera for the new device.
+        m_cameraDevice->deviceWasRemoved();
     }
     setInterfaceEnabled(false);
     emit configChanged();

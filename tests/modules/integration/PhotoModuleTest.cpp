@@ -502,6 +502,7 @@ TEST_P(PhotoUnplugTest, UnpluggingLosesNothingAndARerunFinishesWithoutDuplicates
     // What the application does when the module's phone goes.
     module->phoneDetached();
     ASSERT_TRUE(pumpUntil([&] { return finished; }, std::chrono::seconds(120)));
+    ASSERT_TRUE(pumpUntil([&] { return !module->cameraDevice(); }));
     EXPECT_FALSE(module->interfaceEnabled());
     // A plain line with the count the phone confirmed, never a stale "Waiting...".
     ASSERT_TRUE(pumpUntil([&] { return module->statusText().endsWith(QStringLiteral("Nothing else was changed.")); }));
