@@ -1,6 +1,5 @@
-// The Clear Temporary Files window on the demo phone, offscreen: a stop press returns at once and
-// leaves nothing. A whole run through the window, its gain and an unplugging are rows of
-// ToolFlowWidgetTest.
+// The Clear Temporary Files window on the demo phone, offscreen: the window keeps answering while
+// the phone is filled, the progress bar moves, and a stop press returns at once.
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
@@ -16,12 +15,41 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+/// Fires every 10 ms and keeps the worst lateness of the main thread's event loop.
+class Watchdog : public QObject
+{
+public:
+    Watchdog()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(INTERVAL_MS);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 late = m_clock.restart() - INTERVAL_MS;
+            m_worst = std::max(m_worst, late);
+        });
+    }
+    void start()
+    {
+        m_worst = 0;
+        m_clock.start();
+        m_timer.start();
+    }
+    qint64 worstLatenessMs() const { return m_worst; }
+
+private:
+    static constexpr int INTERVAL_MS = 10;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_worst { 0 };
+};
 
 std::size_t fillerCount(const fs::path& folder)
 {
@@ -55,6 +83,7 @@ private slots:
     void init();
     void cleanup();
 
+    void windowAnswersThroughoutARunAndShowsTheGain();
     void stopReturnsAtOnceAndLeavesNothing();
 
 private:
@@ -117,6 +146,40 @@ void FillClearingWidgetTest::cleanup()
     delete m_module;
     m_window = nullptr;
     m_module = nullptr;
+}
+
+void FillClearingWidgetTest::windowAnswersThroughoutARunAndShowsTheGain()
+{
+    int highestProgress = 0;
+    connect(m_module, &ECModule::progressValueChanged, this,
+        [&] { highestProgress = std::max(highestProgress, m_view->progressBar()->value()); });
+    Watchdog watchdog;
+    watchdog.start();
+    QTest::mouseClick(m_view->startCleaningButton(), Qt::LeftButton);
+    QCOMPARE(m_view->startCleaningButton()->text(), QStringLiteral("Stop the Process"));
+    QVERIFY(!m_view->cancelButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(m_module->lastOutcome().has_value(), 240000);
+    QTRY_VERIFY_WITH_TIMEOUT(shownMessageBox() != nullptr, 5000);
+    const qint64 worst = watchdog.worstLatenessMs();
+    qInfo("worst lateness of the event loop during the run: %lld ms", static_cast<long long>(worst));
+    QVERIFY2(worst < 100, qPrintable(QStringLiteral("the event loop was %1 ms late").arg(worst)));
+
+    QCOMPARE(m_module->lastOutcome()->ending, ECFillEnding::Finished);
+    QVERIFY2(highestProgress > 50, qPrintable(QString::number(highestProgress)));
+    QCOMPARE(m_view->progressBar()->value(), 0);
+    QMessageBox* box = shownMessageBox();
+    QVERIFY(box->text().startsWith(QStringLiteral("We just cleared ")));
+    QVERIFY(box->text().endsWith(QStringLiteral(" from your device!")));
+    QCOMPARE(fillerCount(fillFolder()), std::size_t(0));
+    QCOMPARE(m_view->startCleaningButton()->text(), QStringLiteral("Clear Temp Files"));
+    // "Great!" closes the module window.
+    QPushButton* great = qobject_cast<QPushButton*>(box->buttons().value(0));
+    QVERIFY(great);
+    QCOMPARE(great->text(), QStringLiteral("Great!"));
+    QPointer<ECModuleDialog> window(m_window);
+    great->click();
+    QTRY_VERIFY(!window || !window->isVisible());
+    m_window = window.data();
 }
 
 void FillClearingWidgetTest::stopReturnsAtOnceAndLeavesNothing()
