@@ -544,9 +544,12 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
             gone += stillThere ? 0 : 1;
         }
     }
-    // The line counted what the phone confirmed; one more may have gone as the cable came out,
-    // and the line said so.
-    QVERIFY2(gone == removed || (gone == removed + 1 && line.contains(QStringLiteral("Whether 1 more went"))),
+    // The line counted what the phone confirmed; those under way as the cable came out (one per
+    // download running side by side) may have gone too, and the line said how many.
+    const QRegularExpressionMatch undecided
+        = QRegularExpression(QStringLiteral("Whether (\\d+) more went")).match(line);
+    const int mayHaveGone = undecided.hasMatch() ? undecided.captured(1).toInt() : 0;
+    QVERIFY2(gone >= removed && gone <= removed + mayHaveGone,
         qPrintable(QStringLiteral("%1 gone; %2").arg(gone).arg(line)));
 }
 
