@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -18,6 +18,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,13 +121,13 @@ struct Resolved
 };
 
 /// Every lock release in the daemon: a file closed (its locks go with it, also when a connection
-/// ends) or unlocked. A blocking lock waits on this instead of blocking its thread in flock(),
-/// so that its wait has a bound.
+/// ends) or unlocked. A blocking lock waits for this instead of blocking its thread in flock(), so
+/// that its wait has a bound and also ends when its own connection does: each waiter has an
+/// eventfd that every release signals, polled together with its connection.
 struct LockReleases
 {
     std::mutex mutex;
-    std::condition_variable released;
-    std::uint64_t count { 0 };
+    std::map<int, const SimDevice*> waiters; // eventfd -> the device whose client waits
 
     static LockReleases& shared()
     {
@@ -135,12 +137,54 @@ struct LockReleases
 
     void announce()
     {
-        {
-            std::lock_guard lock(mutex);
-            ++count;
+        std::lock_guard lock(mutex);
+        for (const auto& [fd, device] : waiters) {
+            (void)::eventfd_write(fd, 1);
         }
-        released.notify_all();
     }
+
+    int waitingOn(const SimDevice& device)
+    {
+        std::lock_guard lock(mutex);
+        return int(std::count_if(
+            waiters.begin(), waiters.end(), [&](const auto& waiter) { return waiter.second == &device; }));
+    }
+};
+
+/// One blocking lock request's registration with LockReleases, for as long as it waits.
+class LockWaiter
+{
+public:
+    explicit LockWaiter(const SimDevice& device)
+        : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+        if (m_fd >= 0) {
+            std::lock_guard lock(LockReleases::shared().mutex);
+            LockReleases::shared().waiters.emplace(m_fd, &device);
+        }
+    }
+    ~LockWaiter()
+    {
+        if (m_fd >= 0) {
+            {
+                std::lock_guard lock(LockReleases::shared().mutex);
+                LockReleases::shared().waiters.erase(m_fd);
+            }
+            ::close(m_fd);
+        }
+    }
+    LockWaiter(const LockWaiter&) = delete;
+    LockWaiter& operator=(const LockWaiter&) = delete;
+
+    int fd() const { return m_fd; }
+    void drain() const
+    {
+        eventfd_t ignored = 0;
+        (void)::eventfd_read(m_fd, &ignored);
+    }
+
+private:
+    int m_fd;
 };
 
 class AfcSession
@@ -967,7 +1011,8 @@ private:
                 }
                 return sendStatus(AfcStatus::Success);
             }
-            return sendStatus(waitForLock(fd, int(kind)));
+            const std::optional<AfcStatus> status = waitForLock(fd, int(kind));
+            return status && sendStatus(*status);
         }
         default:
             return sendStatus(AfcStatus::UnknownPacketType);
@@ -975,25 +1020,39 @@ private:
     }
 
     /// Takes flock `kind` on `fd`, waiting for releases elsewhere in the daemon for at most the
-    /// lock wait; "Timeout" when it ran out.
-    AfcStatus waitForLock(int fd, int kind)
+    /// lock wait; "Timeout" when it ran out, nothing when the connection ended meanwhile (the
+    /// client gave up, or the phone was detached), which ends the session at once.
+    std::optional<AfcStatus> waitForLock(int fd, int kind)
     {
         const int waitMs = m_device.faults().snapshot().afcLockWaitMs.value_or(AFC_LOCK_WAIT_MS);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        LockReleases& releases = LockReleases::shared();
-        std::unique_lock lock(releases.mutex);
+        // Registered before the first try: a release after a refused try is never missed.
+        const LockWaiter waiter(m_device);
+        if (waiter.fd() < 0) {
+            return AfcStatus::NoResources;
+        }
         for (;;) {
-            // Counted before trying: a release after a refused try changes the count, so it
-            // is never missed.
-            const std::uint64_t seen = releases.count;
             if (::flock(fd, kind | LOCK_NB) == 0) {
                 return AfcStatus::Success;
             }
             if (errno != EWOULDBLOCK) {
                 return statusForErrno(errno);
             }
-            if (!releases.released.wait_until(lock, deadline, [&] { return releases.count != seen; })) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
                 return AfcStatus::OpTimeout;
+            }
+            // Only the end of the connection is watched on it: a request sent meanwhile waits.
+            pollfd fds[2] = { { waiter.fd(), POLLIN, 0 }, { m_stream.fd(), POLLRDHUP, 0 } };
+            if (::poll(fds, 2, int(std::min<std::int64_t>(left.count(), INT_MAX))) < 0 && errno != EINTR) {
+                return statusForErrno(errno);
+            }
+            if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) {
+                logLine(LOG_SIM, "A waiting AFC lock ended with its connection");
+                return std::nullopt;
+            }
+            if (fds[0].revents & POLLIN) {
+                waiter.drain();
             }
         }
     }
@@ -1133,6 +1192,11 @@ private:
 };
 
 } // namespace
+
+int afcLockWaiters(const SimDevice& device)
+{
+    return LockReleases::shared().waitingOn(device);
+}
 
 void serveAfc(SimDevice& device, SimStream& stream, const std::string& areaPath, const std::string& onlyTopFolder)
 {

@@ -31,6 +31,9 @@ enum class AfcStatus : std::uint64_t {
 /// the daemon keeps a client that sends nothing (a fault may shorten it).
 inline constexpr int AFC_LOCK_WAIT_MS = 60 * 1000;
 
+/// Blocking AFC lock requests now waiting on `device` (`ctl list` shows them as "afc-lock-waits N").
+int afcLockWaiters(const SimDevice& device);
+
 /// The largest request payload accepted (a write of several MiB per packet must fit).
 inline constexpr std::uint64_t AFC_MAX_PAYLOAD = 32ULL * 1024 * 1024;
 

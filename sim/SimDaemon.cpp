@@ -773,6 +773,9 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
             for (const std::string& fault : device->faults().describe()) {
                 out += "\t" + fault;
             }
+            if (const int waiting = afcLockWaiters(*device); waiting > 0) {
+                out += "\tafc-lock-waits " + std::to_string(waiting);
+            }
             out += "\n";
         }
         ok = true;

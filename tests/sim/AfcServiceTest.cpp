@@ -3,14 +3,19 @@
 #include "tests/sim/SimTestSupport.h"
 #include "tests/support/TestSupport.h"
 
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <usbmuxd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -455,6 +460,102 @@ TEST_F(AfcService, LocksExcludeOtherConnectionsAndABlockingOneWaitsWithinItsBoun
         ASSERT_EQ(afc_file_lock(other, theirs, AFC_LOCK_UN), AFC_E_SUCCESS);
     }
     afc_file_close(other, theirs);
+}
+
+/// One AFC request on a raw connection to the phone, as the wire carries it.
+std::string afcRequest(std::uint64_t number, std::uint64_t operation, const std::string& payload)
+{
+    std::string packet = "CFA6LPAA";
+    const auto le64 = [&packet](std::uint64_t value) {
+        for (int shift = 0; shift < 64; shift += 8) {
+            packet.push_back(char((value >> shift) & 0xFF));
+        }
+    };
+    le64(40 + payload.size());
+    le64(40 + payload.size());
+    le64(number);
+    le64(operation);
+    return packet + payload;
+}
+
+std::string le64Bytes(std::uint64_t value)
+{
+    std::string out;
+    for (int shift = 0; shift < 64; shift += 8) {
+        out.push_back(char((value >> shift) & 0xFF));
+    }
+    return out;
+}
+
+TEST_F(AfcService, AWaitingLockEndsAtOnceWithItsConnectionOrThePhone)
+{
+    ASSERT_EQ(afcWriteFile(m_afc, "/held", "data"), AFC_E_SUCCESS);
+    // Held by this process on the phone's own file, so nothing the phone does lets it go: only
+    // the end of the waiting connection can end the wait before its minute.
+    const int held = ::open((s_sim->mediaRoot(HFS) / "held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const auto waiters = [] {
+        const std::string list = s_sim->ctl({ "list" }).out;
+        const std::size_t line = list.find(HFS);
+        const std::size_t end = list.find('\n', line);
+        const std::size_t field = list.substr(line, end - line).find("afc-lock-waits ");
+        return line == std::string::npos || field == std::string::npos
+            ? 0
+            : std::atoi(list.c_str() + line + field + std::strlen("afc-lock-waits "));
+    };
+    const struct
+    {
+        const char* how;
+        std::function<void(int fd)> end;
+    } rows[] = {
+        { "the client gave up", [](int fd) { ::close(fd); } },
+        { "the phone was detached",
+            [](int fd) {
+                ASSERT_TRUE(s_sim->detach(HFS));
+                ::close(fd);
+            } },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.how);
+        ASSERT_TRUE(s_sim->clearFaults(HFS)); // the usual bound: a minute
+        LibClient client(HFS);
+        ASSERT_EQ(client.status(), LOCKDOWN_E_SUCCESS);
+        lockdownd_service_descriptor_t service = nullptr;
+        ASSERT_EQ(lockdownd_start_service(client.lockdown(), "com.apple.afc", &service), LOCKDOWN_E_SUCCESS);
+        const std::uint16_t port = service->port;
+        lockdownd_service_descriptor_free(service);
+        usbmuxd_device_info_t device {};
+        ASSERT_EQ(usbmuxd_get_device_by_udid(HFS.c_str(), &device), 1);
+        const int fd = usbmuxd_connect(device.handle, port);
+        ASSERT_GE(fd, 0);
+        // Open (read and write), then a lock without LOCK_NB, which waits.
+        const std::string open = afcRequest(1, 0x0D, le64Bytes(3) + "/held" + std::string(1, '\0'));
+        ASSERT_EQ(::send(fd, open.data(), open.size(), MSG_NOSIGNAL), ssize_t(open.size()));
+        char reply[48] = {};
+        std::size_t got = 0;
+        while (got < sizeof reply) {
+            pollfd readable { fd, POLLIN, 0 };
+            ASSERT_EQ(::poll(&readable, 1, 20000), 1) << "no answer to the open";
+            const ssize_t now = ::recv(fd, reply + got, sizeof reply - got, 0);
+            ASSERT_GT(now, 0);
+            got += std::size_t(now);
+        }
+        ASSERT_EQ(reply[32], 0x0E) << "a file handle";
+        std::uint64_t handle = 0;
+        for (int i = 7; i >= 0; --i) {
+            handle = handle << 8 | std::uint8_t(reply[40 + i]);
+        }
+        const std::string lock = afcRequest(2, 0x1B, le64Bytes(handle) + le64Bytes(LOCK_EX));
+        ASSERT_EQ(::send(fd, lock.data(), lock.size(), MSG_NOSIGNAL), ssize_t(lock.size()));
+        ASSERT_TRUE(waitUntil([&] { return waiters() == 1; }, 20s)) << s_sim->ctl({ "list" }).out;
+
+        row.end(fd);
+        EXPECT_TRUE(waitUntil([&] { return waiters() == 0; }, 20s))
+            << "still waiting for its minute: " << s_sim->ctl({ "list" }).out;
+    }
+    ::close(held);
+    ASSERT_TRUE(s_sim->attach(HFS));
 }
 
 TEST(AfcPurging, StartsAtOnceWhenFreeSpaceRunsLowAndKeepsWrittenZerosOffTheHostDisk)
