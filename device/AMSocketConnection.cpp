@@ -15,6 +15,9 @@ AMSocketConnection::AMSocketConnection(int socket)
 AMSocketConnection::~AMSocketConnection()
 {
     close();
+    if (m_shutDown >= 0) {
+        ::close(m_shutDown);
+    }
 }
 
 bool AMSocketConnection::waitFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result) const
@@ -106,7 +109,9 @@ void AMSocketConnection::close()
 {
     const int fd = m_socket.exchange(-1);
     if (fd >= 0) {
+        // Closed by the destructor: a receive on another thread may still be about to read this
+        // descriptor, and must find the shut-down socket, never another file given its number.
         ::shutdown(fd, SHUT_RDWR);
-        ::close(fd);
+        m_shutDown = fd;
     }
 }

@@ -17,7 +17,8 @@ public:
 
     AMIOResult send(const void* data, std::size_t length, std::chrono::milliseconds timeout) override;
     AMIOResult receive(void* buffer, std::size_t length, std::chrono::milliseconds timeout) override;
-    /// Shuts the socket down (waking a receive blocked on another thread) and closes it.
+    /// Shuts the socket down (waking a receive blocked on another thread); the descriptor is
+    /// released by the destructor, once no call can be using it. Any thread.
     void close() override;
     bool isOpen() const override { return m_socket.load() >= 0; }
 
@@ -26,4 +27,5 @@ private:
     bool waitFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result) const;
 
     std::atomic<int> m_socket;
+    int m_shutDown { -1 }; // the descriptor after close(), for the destructor
 };

@@ -458,6 +458,15 @@ void ECMusicModule::handleDeletionResult(
     }
 }
 
+void ECMusicModule::phoneDetached()
+{
+    // Reattaching lists again with a new deleter.
+    if (m_trackDeleter) {
+        m_trackDeleter->abort();
+    }
+    ECTableViewModule::phoneDetached();
+}
+
 void ECMusicModule::close()
 {
     if (m_trackDeleter) {

@@ -61,6 +61,8 @@ public:
     QString countedItems(std::int64_t count) const override;
     /// Stops a running deletion, then closes as every module does.
     void close() override;
+    /// Stops a running deletion (a wait for the library's lock at once), then as every module.
+    void phoneDetached() override;
     QString moduleName() const override { return QStringLiteral("Music"); }
 
     // The age slider and the two check boxes; each change re-applies the filter.

@@ -21,10 +21,6 @@
 
 namespace {
 
-/// How long a run waits for another one's lock on the library before it gives up; the phone holds
-/// the request until the lock is free, so nothing here looks again and again.
-constexpr auto LOCK_WAIT = std::chrono::seconds(3);
-
 QString text(const std::string& value)
 {
     return QString::fromStdString(value);
@@ -236,6 +232,12 @@ QString TrackDeleter::defaultBackupRoot()
 void TrackDeleter::abort()
 {
     m_aborted = true;
+    // A wait for the phone's lock is a reply that has not come: closing its connection ends it
+    // now (the lock, not yet held, goes with the connection, and nothing has changed).
+    std::lock_guard lock(m_lockWaitMutex);
+    if (m_lockWait) {
+        m_lockWait->close();
+    }
 }
 
 void TrackDeleter::pass(Step step)
@@ -319,9 +321,22 @@ int TrackDeleter::runOn(AMDevice& device, const std::vector<MediaLibraryTrack>& 
             media->lasterror().value_or(""));
     }
     // A run that has just ended elsewhere may not have let go yet: a short, bounded wait on the
-    // phone. A time-out leaves the connection out of step, so nothing more is sent on it.
-    const bool locked = editLock->lockExclusiveWaiting(LOCK_WAIT);
+    // phone, which abort() cuts short. A time-out leaves the connection out of step, so nothing
+    // more is sent on it.
+    {
+        std::lock_guard lock(m_lockWaitMutex);
+        if (m_aborted) {
+            return Cancelled;
+        }
+        m_lockWait = &media->inputStreamFromSocket();
+    }
+    const bool locked = editLock->lockExclusiveWaiting(m_lockWaitBound);
+    {
+        std::lock_guard lock(m_lockWaitMutex);
+        m_lockWait = nullptr;
+    }
     if (m_aborted) {
+        logLine(LOG_PLATFORM, "Track deletion stopped %s the library's lock", locked ? "after taking" : "waiting for");
         return Cancelled;
     }
     if (!locked) {

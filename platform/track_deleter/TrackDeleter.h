@@ -5,12 +5,15 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class AMDevice;
 class AFCDirectoryAccess;
+class AMServiceConnection;
 
 /// Removes songs and podcasts from a device's media library over AFC, standing in for the desktop
 /// music application that manages a phone elsewhere.
@@ -69,8 +72,8 @@ public:
     /// it has gone, TracksNotFound when the library or none of the tracks is there, Cancelled when
     /// abort() came before anything changed on the device, Failed otherwise.
     int deleteTracks(const std::vector<MediaLibraryTrack>& tracks, const std::shared_ptr<AMDevice>& device);
-    /// Stops a run at its next step. Once the library has been replaced, the run still deletes the
-    /// files its removed rows pointed to. Any thread.
+    /// Stops a run at its next step, and a wait for another run's lock at once. Once the library
+    /// has been replaced, the run still deletes the files its removed rows pointed to. Any thread.
     void abort();
     bool aborted() const { return m_aborted; }
 
@@ -89,6 +92,9 @@ public:
     const QString& backupRoot() const { return m_backupRoot; }
     /// "<data folder>/Torvane/Music Library Backups", e.g. ~/.local/share/Torvane/Music Library Backups.
     static QString defaultBackupRoot();
+    /// How long a run waits for another run's lock before it says the library is busy (the phone
+    /// may end the wait sooner). LOCK_WAIT unless set.
+    void setLockWait(std::chrono::milliseconds bound) { m_lockWaitBound = bound; }
     /// Called on the deleting thread as a run passes each step.
     void setStepObserver(std::function<void(Step)> observer) { m_stepObserver = std::move(observer); }
 
@@ -99,6 +105,9 @@ public:
     static constexpr const char* UPLOAD_SUFFIX = ".torvane-new-";
     static constexpr const char* ORIGINAL_SUFFIX = ".torvane-original-";
     static constexpr const char* PENDING_NAME = "Torvane-PendingRemovals.plist";
+    /// How long a run waits, by default, for another one's lock on the library before it gives
+    /// up; the phone holds the request until the lock is free, so nothing looks again and again.
+    static constexpr std::chrono::seconds LOCK_WAIT { 3 };
     /// The file whose exclusive lock on the phone a run holds from start to end, so that one run
     /// at a time, from any process or computer, changes the library.
     static constexpr const char* LOCK_NAME = "Torvane-Library.lock";
@@ -116,6 +125,10 @@ private:
     std::function<void(Step)> m_stepObserver;
 
     std::atomic<bool> m_aborted { false };
+    std::chrono::milliseconds m_lockWaitBound { LOCK_WAIT };
+    /// The connection of a wait for the phone's lock under way, which abort() closes.
+    std::mutex m_lockWaitMutex;
+    AMServiceConnection* m_lockWait { nullptr };
 
     QString m_lastError;
     QString m_backupFolder;

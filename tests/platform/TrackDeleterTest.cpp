@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include <fcntl.h>
@@ -127,6 +129,14 @@ protected:
         }
     }
 
+    /// Blocking AFC lock requests the phone is holding now.
+    int lockWaits() const
+    {
+        const std::string list = sim.ctl({ "list" }).out;
+        const std::size_t field = list.find("afc-lock-waits ");
+        return field == std::string::npos ? 0 : std::atoi(list.c_str() + field + std::strlen("afc-lock-waits "));
+    }
+
     /// Unplugs and plugs the phone back in, and waits until the manager lists it again.
     void replug()
     {
@@ -228,6 +238,28 @@ TEST_F(TrackDeleterTest, AnswersTheResultNumbersAndLeavesTheLibraryAlone)
                     }
                 });
                 return d.deleteTracks(tracksOf(doomed), phone());
+            },
+            TrackDeleter::Cancelled },
+        { "aborted while another run holds the library's lock",
+            [&](TrackDeleter& d) {
+                // The rival run: the phone's lock on the lock file, on a connection of its own.
+                const std::shared_ptr<AMDevice> device = phone();
+                std::unique_ptr<AFCMediaDirectory> rival = device->newAFCMediaDirectory();
+                std::unique_ptr<AFCFileReference> held = rival
+                    ? rival->openForWrite(std::string(TrackDeleter::LIBRARY_FOLDER) + TrackDeleter::LOCK_NAME)
+                    : nullptr;
+                EXPECT_TRUE(held && held->lockExclusive());
+                // Far longer than the phone's own minute: only abort() can end the wait in time.
+                d.setLockWait(std::chrono::minutes(10));
+                auto run = std::async(std::launch::async, [&] { return d.deleteTracks(tracksOf(doomed), device); });
+                EXPECT_TRUE(waitUntil([&] { return lockWaits() == 1; }, std::chrono::seconds(30)));
+                d.abort();
+                const bool ended = run.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+                held.reset(); // lets a wait that abort() missed end now, so a failure is quick
+                rival.reset();
+                EXPECT_TRUE(ended) << "abort() left the run waiting for the phone's lock";
+                EXPECT_EQ(lockWaits(), 0);
+                return run.get();
             },
             TrackDeleter::Cancelled },
         { "library refused (rename)",
