@@ -7,27 +7,40 @@
 
 #include <QFileInfo>
 #include <QPointer>
+#include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
 
-/// The folder holding the USB multiplexing socket, found the way the library finds the socket:
-/// USBMUXD_SOCKET_ADDRESS "UNIX:<path>", else the system's socket. Empty for a network address,
-/// which has no folder to watch.
-QString usbServiceSocketFolder()
+/// The USB multiplexing socket, found the way the library finds it: USBMUXD_SOCKET_ADDRESS
+/// "UNIX:<path>", else the system's socket. Empty for a network address, which has no folder to
+/// watch.
+QString usbServiceSocketPath()
 {
     const QString address = qEnvironmentVariable("USBMUXD_SOCKET_ADDRESS");
     if (address.isEmpty()) {
-        return QStringLiteral("/var/run");
+        return QStringLiteral("/var/run/usbmuxd");
     }
     const QLatin1String unixPrefix("UNIX:");
     if (!address.startsWith(unixPrefix)) {
         return {};
     }
-    return QFileInfo(address.mid(unixPrefix.size())).absolutePath();
+    return address.mid(unixPrefix.size());
 }
+
+QString usbServiceSocketFolder()
+{
+    const QString socket = usbServiceSocketPath();
+    return socket.isEmpty() ? QString() : QFileInfo(socket).absolutePath();
+}
+
+/// A service binds its socket (which the folder watch sees) a moment before it listens on it, and
+/// listening changes nothing in the folder: a socket that is there but refuses is asked again
+/// after these delays, then left to the watch (it may be one a stopped service left behind).
+constexpr int USB_SERVICE_STARTING_RETRIES_MS[] = { 100, 200, 400, 800, 1600, 3200 };
 
 } // namespace
 
@@ -47,6 +60,13 @@ ECDeviceSelection::ECDeviceSelection(MobileDevice& library, const ECModules& mod
     }
     connect(&m_usbServiceWatcher, &QFileSystemWatcher::directoryChanged, this, [this] {
         if (!m_usbServiceRunning || (listedDevices().empty() && m_connecting.empty())) {
+            m_usbStartingRetries = 0;
+            checkUsbService();
+        }
+    });
+    m_usbStartingTimer.setSingleShot(true);
+    connect(&m_usbStartingTimer, &QTimer::timeout, this, [this] {
+        if (!m_usbServiceRunning) {
             checkUsbService();
         }
     });
@@ -91,6 +111,7 @@ void ECDeviceSelection::cancelExchanges()
 void ECDeviceSelection::applicationWillTerminate()
 {
     m_usbServiceWatcher.disconnect(this);
+    m_usbStartingTimer.stop();
     // A module's deletion may hold the device lock while it waits for this (the main) thread;
     // an exchange waiting for that lock gives up here rather than keeping us waiting for it.
     cancelExchanges();
@@ -388,6 +409,12 @@ void ECDeviceSelection::checkUsbService()
             }
             if (running && self->m_deviceAccess && !self->m_deviceAccess->isSubscribed()) {
                 self->m_deviceAccess->setListener(self.data()); // subscribing failed before
+            }
+            if (running) {
+                self->m_usbStartingRetries = 0;
+            } else if (self->m_usbStartingRetries < std::size(USB_SERVICE_STARTING_RETRIES_MS)
+                && QFileInfo::exists(usbServiceSocketPath()) && !self->m_usbStartingTimer.isActive()) {
+                self->m_usbStartingTimer.start(USB_SERVICE_STARTING_RETRIES_MS[self->m_usbStartingRetries++]);
             }
             if (running != self->m_usbServiceRunning) {
                 self->m_usbServiceRunning = running;

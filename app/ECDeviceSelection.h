@@ -8,6 +8,7 @@
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -148,6 +149,9 @@ private:
     // The folder changed again while a check was under way: that check may predate the change.
     bool m_usbRecheckWanted { false };
     QFileSystemWatcher m_usbServiceWatcher;
+    // The socket is there but refuses (bound, not yet listening): asked again a few times.
+    QTimer m_usbStartingTimer;
+    std::size_t m_usbStartingRetries { 0 };
 
     // Connecting and pairing; what runs here touches no member, only the library.
     OperationQueue m_connectQueue { 2 };

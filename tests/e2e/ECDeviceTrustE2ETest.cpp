@@ -19,10 +19,22 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -51,6 +63,115 @@ bool offTheMainThread(std::function<bool()> call)
     return finished && done.get();
 }
 
+/// A socket bound where the library looks that refuses connections until listen(), then passes
+/// each one on to `target`: a service between its bind() and its listen(), then running.
+class LateListeningSocket
+{
+public:
+    LateListeningSocket(const std::string& path, std::string target)
+        : m_path(path)
+        , m_target(std::move(target))
+        , m_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const sockaddr_un address = addressOf(m_path);
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~LateListeningSocket()
+    {
+        m_stopping = true;
+        ::shutdown(m_fd, SHUT_RDWR);
+        if (m_acceptor.joinable()) {
+            m_acceptor.join();
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            for (const int fd : m_open) {
+                ::shutdown(fd, SHUT_RDWR);
+            }
+        }
+        for (std::thread& relay : m_relays) {
+            relay.join();
+        }
+        ::close(m_fd);
+        ::unlink(m_path.c_str());
+    }
+    LateListeningSocket(const LateListeningSocket&) = delete;
+    LateListeningSocket& operator=(const LateListeningSocket&) = delete;
+
+    bool bound() const { return m_bound; }
+    bool listen()
+    {
+        if (::listen(m_fd, 16) != 0) {
+            return false;
+        }
+        m_acceptor = std::thread([this] {
+            for (;;) {
+                const int client = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client < 0 && errno == EINTR && !m_stopping) {
+                    continue;
+                }
+                if (client < 0) {
+                    return;
+                }
+                m_relays.emplace_back([this, client] { relay(client); });
+            }
+        });
+        return true;
+    }
+
+private:
+    static sockaddr_un addressOf(const std::string& path)
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+
+    void relay(int client)
+    {
+        const int upstream = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = addressOf(m_target);
+        {
+            std::lock_guard lock(m_mutex);
+            m_open.insert({ client, upstream });
+        }
+        if (upstream >= 0 && ::connect(upstream, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            pollfd ends[2] = { { client, POLLIN, 0 }, { upstream, POLLIN, 0 } };
+            char buffer[16384];
+            for (bool open = true; open;) {
+                if (::poll(ends, 2, -1) < 0 && errno != EINTR) {
+                    break;
+                }
+                for (int from = 0; from < 2 && open; ++from) {
+                    if (ends[from].revents == 0) {
+                        continue;
+                    }
+                    const ssize_t got = ::recv(ends[from].fd, buffer, sizeof buffer, 0);
+                    open = got > 0 && ::send(ends[1 - from].fd, buffer, std::size_t(got), MSG_NOSIGNAL) == got;
+                }
+            }
+        }
+        std::lock_guard lock(m_mutex);
+        m_open.erase(client);
+        m_open.erase(upstream);
+        ::close(client);
+        if (upstream >= 0) {
+            ::close(upstream);
+        }
+    }
+
+    std::string m_path;
+    std::string m_target;
+    int m_fd;
+    bool m_bound { false };
+    std::atomic<bool> m_stopping { false };
+    std::thread m_acceptor;
+    std::vector<std::thread> m_relays; // the acceptor's until it has been joined
+    std::mutex m_mutex;
+    std::set<int> m_open;
+};
+
 } // namespace
 
 /// The window with a phone that is attached but cannot be used, one being paired with slowly,
@@ -67,6 +188,7 @@ private slots:
     void anUnusablePhoneIsSelectedAndExplained();
     void connectingToAStalledPhoneKeepsTheWindowResponsive();
     void aMissingUsbServiceIsExplainedUntilItStarts();
+    void aServiceThatListensJustAfterItsSocketAppearsIsFound();
 
 private:
     void launch();
@@ -261,6 +383,27 @@ void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
         m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
     QVERIFY(m_sim->attach("demo"));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+}
+
+void ECDeviceTrustE2ETest::aServiceThatListensJustAfterItsSocketAppearsIsFound()
+{
+    // The service runs behind a socket of its own; the one the library is pointed at is there
+    // but not yet listening, as between a starting service's bind() and its listen().
+    m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
+    QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
+    const TemporaryDirectory folder;
+    const std::string socket = (folder.path() / "usbmuxd.sock").string();
+    LateListeningSocket service(socket, m_sim->socketPath().string());
+    QVERIFY(service.bound());
+    qputenv("USBMUXD_SOCKET_ADDRESS", ("UNIX:" + socket).c_str());
+    launch();
+    const QString title = titleOf(AMDeviceState::UsbServiceNotRunning);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), title, DEVICE_TIMEOUT_MS);
+    // Listening changes nothing in the folder, yet the window finds the service, well within the
+    // bound here (a window that missed it would wait for ever).
+    QVERIFY(service.listen());
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS / 3);
 }
 
 QTEST_MAIN(ECDeviceTrustE2ETest)
