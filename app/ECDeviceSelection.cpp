@@ -249,6 +249,9 @@ void ECDeviceSelection::deviceConnectAbandoned(const AMDeviceRef& device)
 
 void ECDeviceSelection::deviceConnected(const std::shared_ptr<AMDevice>& device)
 {
+    if (device) {
+        device->setAFCIOTimeout(AFC_REQUEST_TIMEOUT_SECONDS);
+    }
     // Still shown as connecting until it is selected or not, so the heading goes straight on.
     const AMDeviceRef reference = device ? device->device() : AMDeviceRef();
     const bool wasConnecting

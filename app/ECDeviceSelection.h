@@ -34,6 +34,11 @@ public:
     ECDeviceSelection(MobileDevice& library, const ECModules& modules, QObject* parent = nullptr);
     ~ECDeviceSelection() override;
 
+    /// The longest one AFC request of the window's tools waits for a phone that stays attached
+    /// but stops answering (torvane-cli's default --timeout): a tool's work, and a window that
+    /// waits for it to stop, never hang on such a phone.
+    static constexpr std::uint32_t AFC_REQUEST_TIMEOUT_SECONDS = 30;
+
     // Device manager listener.
     void deviceConnected(const std::shared_ptr<AMDevice>& device) override;
     void deviceDisconnected(const std::shared_ptr<AMDevice>& device) override;

@@ -1,4 +1,5 @@
 #include "app/ECAppDelegate.h"
+#include "app/ECDeviceSelection.h"
 #include "app/ECHeadingButton.h"
 #include "app/ECHomeRow.h"
 #include "app/ECMainWindow.h"
@@ -383,6 +384,9 @@ void ECDeviceTrustE2ETest::aMissingUsbServiceIsExplainedUntilItStarts()
         m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"), DEVICE_TIMEOUT_MS);
     QVERIFY(m_sim->attach("demo"));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->headingButton()->text(), DEMO_CONNECTED, DEVICE_TIMEOUT_MS);
+    // Its tools' requests wait for a silent phone no longer than the command line's do.
+    QVERIFY(m_controller->selectedDevice());
+    QCOMPARE(m_controller->selectedDevice()->afcIOTimeout(), ECDeviceSelection::AFC_REQUEST_TIMEOUT_SECONDS);
 }
 
 void ECDeviceTrustE2ETest::aServiceThatListensJustAfterItsSocketAppearsIsFound()
