@@ -1,3 +1,4 @@
+#include "device/AFCDirectoryAccess.h"
 #include "modules/ECModuleHost.h"
 #include "modules/music/ECMusicModule.h"
 #include "tests/device/integration/AttachedDevice.h"
@@ -46,8 +47,11 @@ protected:
         library = sim.mediaRoot(SimulatorFixture::DEMO_UDID) / "iTunes_Control/iTunes/MediaLibrary.sqlitedb";
         module = std::make_unique<ECMusicModule>();
         module->setHost(&host);
-        module->setTrackDeleterSetup(
-            [this](TrackDeleter& deleter) { deleter.setBackupRoot(QString::fromStdString(backups.path().string())); });
+        module->setTrackDeleterSetup([this](TrackDeleter& deleter) {
+            deleter.setBackupRoot(QString::fromStdString(backups.path().string()));
+            // Far longer than the phone's own minute: only a stop can end a wait for a rival run.
+            deleter.setLockWait(std::chrono::minutes(10));
+        });
         module->setDevice(device);
     }
 
@@ -190,4 +194,25 @@ TEST_F(ECMusicModuleOnPhone, ListsDeletesAndReadsTheLibraryAgain)
     EXPECT_TRUE(listedPids().count(*refused.begin()));
     EXPECT_EQ(module->itemsToRemoveCount(), 0);
     EXPECT_EQ(MediaLibrarySnapshot::read(library).rows, after.rows);
+
+    // The phone goes while the deletion waits for a rival run's lock on the library: the wait
+    // ends at once and nothing changes.
+    std::unique_ptr<AFCMediaDirectory> rival = device->newAFCMediaDirectory();
+    ASSERT_TRUE(rival);
+    std::unique_ptr<AFCFileReference> held
+        = rival->openForWrite(std::string(TrackDeleter::LIBRARY_FOLDER) + TrackDeleter::LOCK_NAME);
+    ASSERT_TRUE(held && held->lockExclusive());
+    keepChecked(1);
+    module->deleteChecked();
+    const auto waitingForTheLock
+        = [&] { return sim.ctl({ "list" }).out.find("afc-lock-waits 1") != std::string::npos; };
+    ASSERT_TRUE(loop.runUntil(waitingForTheLock, std::chrono::seconds(30)));
+    module->phoneDetached(); // what the application does when the module's phone goes
+    const bool ended = loop.runUntil([&] { return !module->deleting(); }, std::chrono::seconds(30));
+    held.reset(); // lets a wait the unplugging missed end now, so a failure is quick
+    EXPECT_TRUE(ended) << "the deletion went on waiting for the lock";
+    ASSERT_TRUE(loop.runUntil([&] { return !module->deleting(); }, std::chrono::seconds(60)));
+    EXPECT_EQ(module->deletionResult(), TrackDeleter::Cancelled);
+    EXPECT_FALSE(waitingForTheLock());
+    EXPECT_TRUE(MediaLibrarySnapshot::read(library).rows == after.rows) << "the library changed";
 }
