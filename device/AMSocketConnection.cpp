@@ -7,17 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-AMSocketConnection::AMSocketConnection(int socket)
-    : m_socket(socket)
-{
-}
-
-AMSocketConnection::~AMSocketConnection()
-{
-    close();
-}
-
-bool AMSocketConnection::waitFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result) const
+bool waitForSocket(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result)
 {
     pollfd entry { fd, events, 0 };
     const int wait = timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 0x7FFFFFFF));
@@ -35,6 +25,16 @@ bool AMSocketConnection::waitFor(int fd, short events, std::chrono::milliseconds
             return false;
         }
     }
+}
+
+AMSocketConnection::AMSocketConnection(int socket)
+    : m_socket(socket)
+{
+}
+
+AMSocketConnection::~AMSocketConnection()
+{
+    close();
 }
 
 AMIOResult AMSocketConnection::send(const void* data, std::size_t length, std::chrono::milliseconds timeout)
@@ -56,7 +56,7 @@ AMIOResult AMSocketConnection::send(const void* data, std::size_t length, std::c
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(fd, POLLOUT, timeout, result)) {
+            if (!waitForSocket(fd, POLLOUT, timeout, result)) {
                 return result;
             }
             continue;
@@ -82,7 +82,7 @@ AMIOResult AMSocketConnection::receive(void* buffer, std::size_t length, std::ch
             result.status = AMIOStatus::Closed;
             return result;
         }
-        if (!waitFor(fd, POLLIN, timeout, result)) {
+        if (!waitForSocket(fd, POLLIN, timeout, result)) {
             return result;
         }
         const ssize_t received = ::recv(fd, buffer, length, 0);
