@@ -34,7 +34,8 @@ public:
     /// A new file of `size` bytes made by setting its size, without sending its content. False when
     /// the path exists already or the phone refuses. A store may keep a file whose size the phone
     /// refused, empty, and give it the size of the next call instead of making the file at that
-    /// call's path; such a file stays in its folder until the folder is emptied or listed.
+    /// call's path (the path then stays unused); a file left empty that way is cleared with the
+    /// fillers.
     virtual bool createFakeFile(const std::string& path, std::uint64_t size) = 0;
     /// Removes everything in the folder `path` at once; the folder stays. False when the phone
     /// refused (some may be gone: the caller lists again and removes file by file, which tells what
