@@ -366,7 +366,7 @@ bool AFCTreeOperations::deleteTreeAtPath(const std::string& path, bool deleteRoo
     return true;
 }
 
-bool AFCTreeOperations::copyData(std::string_view data, const std::string& path)
+bool AFCTreeOperations::checkNewPath(const std::string& path)
 {
     if (!m_afc.checkConnection()) {
         return false;
@@ -377,6 +377,14 @@ bool AFCTreeOperations::copyData(std::string_view data, const std::string& path)
     }
     if (*exists) {
         return fail("Won't overwrite existing file");
+    }
+    return true;
+}
+
+bool AFCTreeOperations::copyData(std::string_view data, const std::string& path)
+{
+    if (!checkNewPath(path)) {
+        return false;
     }
     if (data.empty()) {
         return fail("Can't open input file");
@@ -393,15 +401,8 @@ bool AFCTreeOperations::copyData(std::string_view data, const std::string& path)
 
 bool AFCTreeOperations::createFakeFileAtPath(const std::string& path, std::uint64_t size)
 {
-    if (!m_afc.checkConnection()) {
+    if (!checkNewPath(path)) {
         return false;
-    }
-    const std::optional<bool> exists = m_afc.existsAtPath(path);
-    if (!exists) {
-        return false;
-    }
-    if (*exists) {
-        return fail("Won't overwrite existing file");
     }
     std::unique_ptr<AFCFileReference> file = m_afc.openForWrite(path);
     if (!file) {
@@ -477,17 +478,8 @@ bool AFCTreeOperations::checkFreeSpaceFor(std::uint64_t bytes)
 bool AFCTreeOperations::copyLocalFileToRemoteFile(
     const std::string& localPath, const std::string& remotePath, bool overwrite)
 {
-    if (!m_afc.checkConnection()) {
+    if (overwrite ? !m_afc.checkConnection() : !checkNewPath(remotePath)) {
         return false;
-    }
-    if (!overwrite) {
-        const std::optional<bool> exists = m_afc.existsAtPath(remotePath);
-        if (!exists) {
-            return false;
-        }
-        if (*exists) {
-            return fail("Won't overwrite existing file");
-        }
     }
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer for ever.
     LocalFile local(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -98,6 +98,8 @@ public:
 
 private:
     bool fail(std::string text);
+    /// True when the connection is up and nothing is at `path`; false with the reason otherwise.
+    bool checkNewPath(const std::string& path);
     /// False (with the reason) when `bytes` would not fit in the device's free space.
     bool checkFreeSpaceFor(std::uint64_t bytes);
     bool copyLocalTree(const std::string& localPath,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -16,6 +17,20 @@ std::string pathArgument(std::string_view path)
     std::string arguments;
     appendCString(arguments, path);
     return arguments;
+}
+
+// Numbers first, then paths: the order every AFC request with both takes.
+std::string numbersAndPaths(
+    std::initializer_list<std::uint64_t> numbers, std::initializer_list<std::string_view> paths = {})
+{
+    std::string packed;
+    for (const std::uint64_t number : numbers) {
+        appendUInt64LE(packed, number);
+    }
+    for (const std::string_view path : paths) {
+        appendCString(packed, path);
+    }
+    return packed;
 }
 
 } // namespace
@@ -210,6 +225,13 @@ MDStatus AFCWireClient::transact(AFCOpcode operation,
     return finishReply(header, payload, kind, reply);
 }
 
+MDStatus AFCWireClient::statusRequest(
+    AFCOpcode operation, std::string_view arguments, const void* bulk, std::size_t bulkSize)
+{
+    Reply reply;
+    return transact(operation, arguments, bulk, bulkSize, ReplyKind::Status, reply);
+}
+
 MDStatus AFCWireClient::readDirectory(std::string_view path, std::vector<std::string>& names)
 {
     Reply reply;
@@ -242,57 +264,39 @@ MDStatus AFCWireClient::getDeviceInfo(KeyValues& pairs)
 
 MDStatus AFCWireClient::makeDirectory(std::string_view path)
 {
-    Reply reply;
-    return transact(AFCOpcode::MakeDirectory, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::MakeDirectory, pathArgument(path));
 }
 
 MDStatus AFCWireClient::removePath(std::string_view path)
 {
-    Reply reply;
-    return transact(AFCOpcode::RemovePath, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::RemovePath, pathArgument(path));
 }
 
 MDStatus AFCWireClient::removePathAndContents(std::string_view path)
 {
-    Reply reply;
-    return transact(AFCOpcode::RemovePathAndContents, pathArgument(path), nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::RemovePathAndContents, pathArgument(path));
 }
 
 MDStatus AFCWireClient::renamePath(std::string_view from, std::string_view to)
 {
-    std::string arguments;
-    appendCString(arguments, from);
-    appendCString(arguments, to);
-    Reply reply;
-    return transact(AFCOpcode::RenamePath, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::RenamePath, numbersAndPaths({}, { from, to }));
 }
 
 MDStatus AFCWireClient::makeLink(std::uint64_t kind, std::string_view target, std::string_view link)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, kind);
-    appendCString(arguments, target);
-    appendCString(arguments, link);
-    Reply reply;
-    return transact(AFCOpcode::MakeLink, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::MakeLink, numbersAndPaths({ kind }, { target, link }));
 }
 
 MDStatus AFCWireClient::setFileModTime(std::string_view path, std::uint64_t nanosecondsSince1970)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, nanosecondsSince1970);
-    appendCString(arguments, path);
-    Reply reply;
-    return transact(AFCOpcode::SetFileModTime, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::SetFileModTime, numbersAndPaths({ nanosecondsSince1970 }, { path }));
 }
 
 MDStatus AFCWireClient::fileOpen(std::string_view path, std::uint64_t wireMode, std::uint64_t& handle)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, wireMode);
-    appendCString(arguments, path);
     Reply reply;
-    const MDStatus status = transact(AFCOpcode::FileOpen, arguments, nullptr, 0, ReplyKind::Handle, reply);
+    const MDStatus status
+        = transact(AFCOpcode::FileOpen, numbersAndPaths({ wireMode }, { path }), nullptr, 0, ReplyKind::Handle, reply);
     if (status != AFCStatus::Success) {
         return status;
     }
@@ -341,28 +345,19 @@ MDStatus AFCWireClient::fileRead(std::uint64_t handle, void* buffer, std::uint32
 
 MDStatus AFCWireClient::fileWrite(std::uint64_t handle, const void* data, std::uint32_t length)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    Reply reply;
-    return transact(AFCOpcode::FileWrite, arguments, data, length, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::FileWrite, numbersAndPaths({ handle }), data, length);
 }
 
 MDStatus AFCWireClient::fileSeek(std::uint64_t handle, std::int64_t offset, std::uint64_t whence)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    appendUInt64LE(arguments, whence);
-    appendUInt64LE(arguments, static_cast<std::uint64_t>(offset));
-    Reply reply;
-    return transact(AFCOpcode::FileSeek, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::FileSeek, numbersAndPaths({ handle, whence, static_cast<std::uint64_t>(offset) }));
 }
 
 MDStatus AFCWireClient::fileTell(std::uint64_t handle, std::uint64_t& position)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
     Reply reply;
-    const MDStatus status = transact(AFCOpcode::FileTell, arguments, nullptr, 0, ReplyKind::Handle, reply);
+    const MDStatus status
+        = transact(AFCOpcode::FileTell, numbersAndPaths({ handle }), nullptr, 0, ReplyKind::Handle, reply);
     if (status == AFCStatus::Success) {
         position = reply.number;
     }
@@ -371,20 +366,12 @@ MDStatus AFCWireClient::fileTell(std::uint64_t handle, std::uint64_t& position)
 
 MDStatus AFCWireClient::fileSetSize(std::uint64_t handle, std::uint64_t size)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    appendUInt64LE(arguments, size);
-    Reply reply;
-    return transact(AFCOpcode::FileSetSize, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::FileSetSize, numbersAndPaths({ handle, size }));
 }
 
 MDStatus AFCWireClient::fileLock(std::uint64_t handle, std::uint64_t operation)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    appendUInt64LE(arguments, operation);
-    Reply reply;
-    return transact(AFCOpcode::FileLock, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::FileLock, numbersAndPaths({ handle, operation }));
 }
 
 MDStatus AFCWireClient::fileLockWaiting(std::uint64_t handle, std::uint64_t operation, std::chrono::milliseconds bound)
@@ -400,8 +387,5 @@ MDStatus AFCWireClient::fileLockWaiting(std::uint64_t handle, std::uint64_t oper
 
 MDStatus AFCWireClient::fileClose(std::uint64_t handle)
 {
-    std::string arguments;
-    appendUInt64LE(arguments, handle);
-    Reply reply;
-    return transact(AFCOpcode::FileClose, arguments, nullptr, 0, ReplyKind::Status, reply);
+    return statusRequest(AFCOpcode::FileClose, numbersAndPaths({ handle }));
 }

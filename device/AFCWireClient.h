@@ -93,6 +93,9 @@ private:
         std::size_t bulkSize,
         ReplyKind kind,
         Reply& reply);
+    /// A request answered by its status alone.
+    MDStatus statusRequest(
+        AFCOpcode operation, std::string_view arguments, const void* bulk = nullptr, std::size_t bulkSize = 0);
     MDStatus sendRequest(AFCOpcode operation, std::string_view arguments, const void* bulk, std::size_t bulkSize);
     /// Receives a header and checks it; on success `payloadSize` is what follows it.
     MDStatus receiveHeader(AFCPacketHeader& header, std::uint64_t& payloadSize);

@@ -7,20 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-AMSocketConnection::AMSocketConnection(int socket)
-    : m_socket(socket)
-{
-}
-
-AMSocketConnection::~AMSocketConnection()
-{
-    close();
-    if (m_shutDown >= 0) {
-        ::close(m_shutDown);
-    }
-}
-
-bool AMSocketConnection::waitFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result) const
+bool waitForSocket(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result)
 {
     pollfd entry { fd, events, 0 };
     const int wait = timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 0x7FFFFFFF));
@@ -37,6 +24,19 @@ bool AMSocketConnection::waitFor(int fd, short events, std::chrono::milliseconds
             result.status = AMIOStatus::Failed;
             return false;
         }
+    }
+}
+
+AMSocketConnection::AMSocketConnection(int socket)
+    : m_socket(socket)
+{
+}
+
+AMSocketConnection::~AMSocketConnection()
+{
+    close();
+    if (m_shutDown >= 0) {
+        ::close(m_shutDown);
     }
 }
 
@@ -59,7 +59,7 @@ AMIOResult AMSocketConnection::send(const void* data, std::size_t length, std::c
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitFor(fd, POLLOUT, timeout, result)) {
+            if (!waitForSocket(fd, POLLOUT, timeout, result)) {
                 return result;
             }
             continue;
@@ -85,7 +85,7 @@ AMIOResult AMSocketConnection::receive(void* buffer, std::size_t length, std::ch
             result.status = AMIOStatus::Closed;
             return result;
         }
-        if (!waitFor(fd, POLLIN, timeout, result)) {
+        if (!waitForSocket(fd, POLLIN, timeout, result)) {
             return result;
         }
         const ssize_t received = ::recv(fd, buffer, length, 0);

@@ -4,6 +4,10 @@
 
 #include <atomic>
 
+/// Waits until the socket `fd` is ready for the poll() `events`; false on timeout or error
+/// (`result` says which). A peer that hung up or failed also ends the wait: the next call says which.
+bool waitForSocket(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result);
+
 /// A service connection over a connected stream socket it owns: the form every started service
 /// takes in production when the service runs without TLS, and a socketpair end in unit tests.
 /// Waits with poll(), so timeouts are exact and a closed peer is seen at once.
@@ -23,9 +27,6 @@ public:
     bool isOpen() const override { return m_socket.load() >= 0; }
 
 private:
-    /// Waits until the socket is ready for `events`; false on timeout or error (`result` says which).
-    bool waitFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result) const;
-
     std::atomic<int> m_socket;
     int m_shutDown { -1 }; // the descriptor after close(), for the destructor
 };

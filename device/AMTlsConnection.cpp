@@ -1,5 +1,7 @@
 #include "device/AMTlsConnection.h"
 
+#include "device/AMSocketConnection.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <optional>
@@ -49,26 +51,6 @@ std::optional<Clock::time_point> deadlineAfter(std::chrono::milliseconds timeout
         return std::nullopt;
     }
     return Clock::now() + timeout;
-}
-
-bool pollFor(int fd, short events, std::chrono::milliseconds timeout, AMIOResult& result)
-{
-    pollfd entry { fd, events, 0 };
-    const int wait = timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 0x7FFFFFFF));
-    for (;;) {
-        const int ready = ::poll(&entry, 1, wait);
-        if (ready > 0) {
-            return true; // readable, writable, hung up or in error: the next call says which
-        }
-        if (ready == 0) {
-            result.status = AMIOStatus::TimedOut;
-            return false;
-        }
-        if (errno != EINTR) {
-            result.status = AMIOStatus::Failed;
-            return false;
-        }
-    }
 }
 
 } // namespace
@@ -135,7 +117,7 @@ std::unique_ptr<AMTlsConnection> AMTlsConnection::handshake(int socket,
             || (reason == SSL_ERROR_SYSCALL && (errno == EINTR || errno == EAGAIN));
         AMIOResult waited;
         if (!retry
-            || !pollFor(socket, reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, remaining(deadline), waited)) {
+            || !waitForSocket(socket, reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, remaining(deadline), waited)) {
             return fail(retry ? "the TLS handshake timed out" : "the TLS handshake failed");
         }
     }
@@ -166,7 +148,22 @@ bool AMTlsConnection::waitFor(short events, std::chrono::milliseconds timeout, A
         result.status = AMIOStatus::Closed;
         return false;
     }
-    return pollFor(m_socket, events, timeout, result);
+    return waitForSocket(m_socket, events, timeout, result);
+}
+
+bool AMTlsConnection::canRetry(int reason, std::chrono::milliseconds timeout, AMIOResult& result) const
+{
+    // A read may need to write (a renegotiation) and a write to read: wait for what OpenSSL asks.
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+        return waitFor(reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, timeout, result);
+    }
+    if (reason == SSL_ERROR_SYSCALL && errno == EINTR) {
+        return true;
+    }
+    // A close_notify, or the connection ended under the record layer.
+    result.status
+        = reason == SSL_ERROR_ZERO_RETURN || reason == SSL_ERROR_SYSCALL ? AMIOStatus::Closed : AMIOStatus::Failed;
+    return false;
 }
 
 AMIOResult AMTlsConnection::send(const void* data, std::size_t length, std::chrono::milliseconds timeout)
@@ -191,18 +188,9 @@ AMIOResult AMTlsConnection::send(const void* data, std::size_t length, std::chro
             reason = SSL_get_error(m_ssl, 0);
             ERR_clear_error();
         }
-        if (reason == SSL_ERROR_WANT_WRITE || reason == SSL_ERROR_WANT_READ) {
-            if (!waitFor(reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, remaining(deadline), result)) {
-                return result;
-            }
-            continue;
+        if (!canRetry(reason, remaining(deadline), result)) {
+            return result;
         }
-        if (reason == SSL_ERROR_SYSCALL && errno == EINTR) {
-            continue;
-        }
-        result.status
-            = reason == SSL_ERROR_ZERO_RETURN || reason == SSL_ERROR_SYSCALL ? AMIOStatus::Closed : AMIOStatus::Failed;
-        return result;
     }
     return result;
 }
@@ -230,19 +218,9 @@ AMIOResult AMTlsConnection::receive(void* buffer, std::size_t length, std::chron
             reason = SSL_get_error(m_ssl, 0);
             ERR_clear_error();
         }
-        if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
-            if (!waitFor(reason == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN, remaining(deadline), result)) {
-                return result;
-            }
-            continue;
+        if (!canRetry(reason, remaining(deadline), result)) {
+            return result;
         }
-        if (reason == SSL_ERROR_SYSCALL && errno == EINTR) {
-            continue;
-        }
-        // A close_notify, or the connection ended under the record layer.
-        result.status
-            = reason == SSL_ERROR_ZERO_RETURN || reason == SSL_ERROR_SYSCALL ? AMIOStatus::Closed : AMIOStatus::Failed;
-        return result;
     }
 }
 

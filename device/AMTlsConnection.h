@@ -44,6 +44,9 @@ private:
 
     /// Waits until the socket is ready for `events`, or the deadline passes.
     bool waitFor(short events, std::chrono::milliseconds timeout, AMIOResult& result) const;
+    /// After a read or write OpenSSL did not finish, for the reason SSL_get_error() gave: true to
+    /// call it again (once the socket is ready for what it asked), false with `result`'s status set.
+    bool canRetry(int reason, std::chrono::milliseconds timeout, AMIOResult& result) const;
 
     int m_socket;
     ssl_st* m_ssl;

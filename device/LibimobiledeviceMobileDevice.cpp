@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -225,6 +226,26 @@ OpenLockdown openLockdown(const AMDeviceRef& ref)
     }
     held.device = device;
     return held;
+}
+
+struct ServiceDescriptorFree
+{
+    void operator()(lockdownd_service_descriptor_t descriptor) const { lockdownd_service_descriptor_free(descriptor); }
+};
+using ServiceDescriptor = std::unique_ptr<lockdownd_service_descriptor, ServiceDescriptorFree>;
+
+/// Asks lockdown to start `service`: its port and whether it speaks TLS, or null with `status`
+/// saying why not.
+ServiceDescriptor startLockdownService(const OpenLockdown& held, const char* service, MDStatus& status)
+{
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    const lockdownd_error_t error = lockdownd_start_service(held.client(), service, &descriptor);
+    ServiceDescriptor started(descriptor);
+    if (error != LOCKDOWN_E_SUCCESS || !started) {
+        status = error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
+        return nullptr;
+    }
+    return started;
 }
 
 /// The HostID of the pair record usbmuxd keeps for `udid`: a record may hold nothing else.
@@ -695,15 +716,13 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceStartService(
         return held.status;
     }
     Device* device = held.device;
-    lockdownd_service_descriptor_t descriptor = nullptr;
-    const lockdownd_error_t error = lockdownd_start_service(held.client(), serviceName.c_str(), &descriptor);
-    if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
-        lockdownd_service_descriptor_free(descriptor);
-        return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
+    MDStatus status = AMDStatus::Success;
+    const ServiceDescriptor descriptor = startLockdownService(held, serviceName.c_str(), status);
+    if (!descriptor) {
+        return status;
     }
     const uint16_t port = descriptor->port;
     const bool ssl = descriptor->ssl_enabled != 0;
-    lockdownd_service_descriptor_free(descriptor);
     if (port == 0) {
         return AMDStatus::InvalidResponseError;
     }
@@ -763,16 +782,13 @@ MDStatus LibimobiledeviceMobileDevice::AMDeviceLookupApplications(
         return held.status;
     }
     Device* device = held.device;
-    lockdownd_service_descriptor_t descriptor = nullptr;
-    const lockdownd_error_t error
-        = lockdownd_start_service(held.client(), "com.apple.mobile.installation_proxy", &descriptor);
-    if (error != LOCKDOWN_E_SUCCESS || !descriptor) {
-        lockdownd_service_descriptor_free(descriptor);
-        return error != LOCKDOWN_E_SUCCESS ? statusFromLockdown(error) : AMDStatus::InvalidResponseError;
+    MDStatus status = AMDStatus::Success;
+    const ServiceDescriptor descriptor = startLockdownService(held, "com.apple.mobile.installation_proxy", status);
+    if (!descriptor) {
+        return status;
     }
     instproxy_client_t proxy = nullptr;
-    const instproxy_error_t proxyError = instproxy_client_new(device->idevice.get(), descriptor, &proxy);
-    lockdownd_service_descriptor_free(descriptor);
+    const instproxy_error_t proxyError = instproxy_client_new(device->idevice.get(), descriptor.get(), &proxy);
     if (proxyError != INSTPROXY_E_SUCCESS || !proxy) {
         return AMDStatus::ServiceConnectError;
     }

@@ -282,21 +282,16 @@ private:
         return m_stream.writeAll(packet.data(), packet.size());
     }
 
-    bool sendStatus(AfcStatus status)
-    {
-        std::string payload;
-        appendLe64(payload, std::uint64_t(status));
-        return sendPacket(OpStatus, payload, AFC_HEADER_SIZE + 8);
-    }
-
-    bool sendData(const std::string& data) { return sendPacket(OpData, data, AFC_HEADER_SIZE); }
-
     bool sendValue(std::uint64_t operation, std::uint64_t value)
     {
         std::string payload;
         appendLe64(payload, value);
         return sendPacket(operation, payload, AFC_HEADER_SIZE + 8);
     }
+
+    bool sendStatus(AfcStatus status) { return sendValue(OpStatus, std::uint64_t(status)); }
+
+    bool sendData(const std::string& data) { return sendPacket(OpData, data, AFC_HEADER_SIZE); }
 
     static AfcStatus statusForErrno(int error)
     {

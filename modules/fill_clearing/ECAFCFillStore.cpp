@@ -33,6 +33,7 @@ ECAFCFillStore::ECAFCFillStore(std::unique_ptr<AFCDirectoryAccess> connection)
 
 ECAFCFillStore::~ECAFCFillStore()
 {
+    m_refusedFile.reset(); // closed while the connection is still there
     if (m_connection) {
         m_connection->close();
     }
@@ -51,7 +52,11 @@ AMStorageSpace ECAFCFillStore::storageSpace()
 {
     // Read afresh on the store's own connection: the fill loop watches free space fall.
     const std::optional<PlistDictionary> info = m_connection->deviceInfo();
-    return info ? AMStorageSpace::fromDeviceInfo(*info) : AMStorageSpace {};
+    const AMStorageSpace space = info ? AMStorageSpace::fromDeviceInfo(*info) : AMStorageSpace {};
+    if (space.totalBytes) {
+        m_totalBytes = space.totalBytes;
+    }
+    return space;
 }
 
 std::optional<std::uint64_t> ECAFCFillStore::freeBytes()
@@ -62,7 +67,8 @@ std::optional<std::uint64_t> ECAFCFillStore::freeBytes()
 
 std::optional<std::uint64_t> ECAFCFillStore::totalBytes()
 {
-    const std::optional<std::int64_t> total = storageSpace().totalBytes;
+    // The volume's size does not change while connected: any reading on this connection tells it.
+    const std::optional<std::int64_t> total = m_totalBytes ? m_totalBytes : storageSpace().totalBytes;
     return total ? std::optional<std::uint64_t>(*total) : std::nullopt;
 }
 
@@ -84,8 +90,17 @@ std::optional<bool> ECAFCFillStore::exists(const std::string& path)
     return knownNames(path)->count(name) != 0;
 }
 
+void ECAFCFillStore::closeRefusedFile()
+{
+    if (m_refusedFile) {
+        (void)m_refusedFile->closeFile(); // an empty file: nothing written can be lost
+        m_refusedFile.reset();
+    }
+}
+
 bool ECAFCFillStore::makeFolder(const std::string& path)
 {
+    closeRefusedFile();
     const bool made = m_connection->mkdir(path);
     if (made) {
         m_folderNames[path].clear(); // new, so empty
@@ -95,6 +110,7 @@ bool ECAFCFillStore::makeFolder(const std::string& path)
 
 std::optional<std::vector<std::string>> ECAFCFillStore::folderContents(const std::string& path)
 {
+    closeRefusedFile();
     std::optional<std::vector<std::string>> names = m_connection->directoryContents(path);
     if (names) {
         m_folderNames[path == "/" ? std::string() : path] = std::set<std::string>(names->begin(), names->end());
@@ -106,6 +122,15 @@ std::optional<std::vector<std::string>> ECAFCFillStore::folderContents(const std
 
 bool ECAFCFillStore::createFakeFile(const std::string& path, std::uint64_t size)
 {
+    if (m_refusedFile) {
+        // The file whose size the phone refused last is given this size instead of a new file:
+        // while the phone is full, each refusal costs one request rather than four.
+        if (!m_refusedFile->setFileSize(size)) {
+            return false;
+        }
+        closeRefusedFile(); // its result is that of setting the size
+        return true;
+    }
     // Opening for writing empties an existing file: a filler of the same name must stay, and a
     // phone that cannot say whether there is one is not written to either.
     if (exists(path).value_or(true)) {
@@ -115,19 +140,15 @@ bool ECAFCFillStore::createFakeFile(const std::string& path, std::uint64_t size)
     if (!file) {
         return false;
     }
-    std::set<std::string>* names = knownNames(path);
+    // From here the file is there, empty until its size is set.
+    if (std::set<std::string>* names = knownNames(path)) {
+        names->insert(folderAndName(path).second);
+    }
     if (!file->setFileSize(size)) {
-        (void)file->closeFile();
-        // The empty file made is not what was asked for; one the phone keeps is known to be there.
-        if (!m_connection->unlink(path) && names) {
-            names->insert(folderAndName(path).second);
-        }
+        m_refusedFile = std::move(file); // kept open for the next size; it goes with its folder
         return false;
     }
     (void)file->closeFile(); // the result is that of setting the size
-    if (names) {
-        names->insert(folderAndName(path).second);
-    }
     return true;
 }
 
@@ -135,6 +156,7 @@ std::optional<bool> ECAFCFillStore::emptyFolder(const std::string& path)
 {
     // One request for the folder and all in it, then the folder again (its absence would do as
     // well: the next run makes it).
+    closeRefusedFile();
     if (!m_connection->unlinkTree(path)) {
         m_folderNames.erase(path); // a refusal part way leaves it unknown
         return false;
@@ -149,6 +171,7 @@ std::uint64_t ECAFCFillStore::writeFile(
 {
     // Opening for writing empties an existing file: another filler of the same name must stay,
     // and a phone that cannot say whether there is one is not written to either.
+    closeRefusedFile();
     if (exists(path).value_or(true)) {
         return 0;
     }
@@ -176,6 +199,7 @@ std::uint64_t ECAFCFillStore::writeFile(
 
 bool ECAFCFillStore::removeFile(const std::string& path)
 {
+    closeRefusedFile();
     const bool removed = m_connection->unlink(path);
     if (removed) {
         if (std::set<std::string>* names = knownNames(path)) {
@@ -187,6 +211,7 @@ bool ECAFCFillStore::removeFile(const std::string& path)
 
 std::optional<std::uint64_t> ECAFCFillStore::fileSize(const std::string& path)
 {
+    closeRefusedFile();
     const std::optional<PlistDictionary> info = m_connection->getFileInfo(path);
     if (!info || !info->contains("st_size")) {
         return std::nullopt;

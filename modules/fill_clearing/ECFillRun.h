@@ -90,8 +90,11 @@ public:
     static constexpr int STALLED_WRITES_LIMIT = 8;
     /// The most fillers made by size between two readings of the free space. Between readings the
     /// free space is reckoned from the fillers made; it is read afresh sooner whenever that reckoning
-    /// calls for another filler size, after any failed creation and after a refill pass.
-    static constexpr int MAX_CREATIONS_PER_READING = 64;
+    /// calls for another filler size, after any failed creation and after a refill pass. The
+    /// interval doubles from 1 only while readings confirm the reckoning, and a filler too large
+    /// for a phone that filled faster than reckoned is refused and tried again from a reading, so
+    /// a long interval costs nothing in safety: on a 50 MiB step it is 50 GiB.
+    static constexpr int MAX_CREATIONS_PER_READING = 1024;
 
     ECFillRun(ECFillStore& store, ECFillObserver observer = {});
 

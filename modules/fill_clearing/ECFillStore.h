@@ -13,6 +13,7 @@
 #include <vector>
 
 class AFCDirectoryAccess;
+class AFCFileReference;
 class AMDevice;
 
 /// What a fill run needs of a phone's media area. Paths are relative to its root ("Torvane/x").
@@ -31,7 +32,10 @@ public:
     /// The names in a folder; nothing when it cannot be listed.
     virtual std::optional<std::vector<std::string>> folderContents(const std::string& path) = 0;
     /// A new file of `size` bytes made by setting its size, without sending its content. False when
-    /// the path exists already or the phone refuses.
+    /// the path exists already or the phone refuses. A store may keep a file whose size the phone
+    /// refused, empty, and give it the size of the next call instead of making the file at that
+    /// call's path (the path then stays unused); a file left empty that way is cleared with the
+    /// fillers.
     virtual bool createFakeFile(const std::string& path, std::uint64_t size) = 0;
     /// Removes everything in the folder `path` at once; the folder stays. False when the phone
     /// refused (some may be gone: the caller lists again and removes file by file, which tells what
@@ -59,7 +63,10 @@ public:
 /// A filler costs three requests (open, set size, close): whether its path exists is answered from
 /// the folder's listing, taken once and kept up to date with what this store makes and removes, so
 /// no file-information request is spent per filler. Only fill runs write into their folder; a file
-/// another program put there after the listing would be replaced by the new filler.
+/// another program put there after the listing would be replaced by the new filler. A file whose
+/// size the phone refused (it is full) stays open and empty, and the next creation sets its size
+/// instead of opening another: one request per refusal. Any request but a reading of the space
+/// closes it first.
 class ECAFCFillStore final : public ECFillStore
 {
 public:
@@ -95,7 +102,10 @@ private:
     std::optional<bool> exists(const std::string& path);
     /// The names known in `path`'s folder, or null while they are unknown.
     std::set<std::string>* knownNames(const std::string& path);
+    void closeRefusedFile();
 
     std::unique_ptr<AFCDirectoryAccess> m_connection;
     std::map<std::string, std::set<std::string>> m_folderNames; // folder → names in it
+    std::unique_ptr<AFCFileReference> m_refusedFile; // empty, its size refused; see createFakeFile()
+    std::optional<std::int64_t> m_totalBytes; // from the last reading
 };
