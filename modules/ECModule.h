@@ -179,8 +179,9 @@ public:
     /// The line shown when a deletion has ended: what was removed, the space the phone gained
     /// (nothing when it could not be measured) and what failed and why.
     QString finishedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const;
-    /// The line shown when the phone went away: what a deletion interrupted by it did.
-    QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const;
+    /// The line shown when the phone went away: what a deletion interrupted by it did. A tool
+    /// that keeps no tally (fill clearing) tells what its own run did instead.
+    virtual QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const;
     /// The free space the phone gained in the last deletion, as measured; nothing before its
     /// measurement or when it could not be measured.
     std::optional<std::int64_t> lastMeasuredGain() const { return m_lastMeasuredGain; }

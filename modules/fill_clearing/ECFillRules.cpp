@@ -1,5 +1,7 @@
 #include "modules/fill_clearing/ECFillRules.h"
 
+#include "modules/ECModuleRules.h"
+
 #include <QLocale>
 #include <QTimeZone>
 #include <QUrlQuery>
@@ -105,10 +107,22 @@ QUrl sendInfoUrl(const QString& address, std::uint64_t freeBytes, int filesWritt
     return url;
 }
 
-QString disconnectedMessage()
+QString phoneGoneMessage(bool unplugged, bool interrupted, int fillersLeft, std::uint64_t bytesLeft)
 {
-    return QStringLiteral("The device was disconnected before clearing finished, so no space was cleared. The "
-                          "temporary files Torvane made are removed the next time the device is connected.");
+    QString line
+        = unplugged ? QStringLiteral("The phone was unplugged: ") : QStringLiteral("The phone stopped answering: ");
+    if (interrupted) {
+        return line
+            + QStringLiteral("clearing stopped before it finished, and it keeps the temporary files Torvane made "
+                             "until it is plugged in again.");
+    }
+    if (fillersLeft > 0) {
+        return line
+            + QStringLiteral("it keeps %1 Torvane made (%2) until it is plugged in again.")
+                  .arg(countedNoun(fillersLeft, QStringLiteral("temporary file"), QStringLiteral("temporary files")),
+                      convertBytesToString(bytesLeft));
+    }
+    return line + QStringLiteral("every temporary file Torvane made was removed.");
 }
 
 QString fillersLeftMessage(int count, std::uint64_t bytes)

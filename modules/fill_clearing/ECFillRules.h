@@ -71,8 +71,10 @@ QString sendInfoBody(std::uint64_t freeBytes, int filesWritten, std::uint64_t at
 /// set percent-encoded so a mail program reads the fields exactly.
 QUrl sendInfoUrl(const QString& address, std::uint64_t freeBytes, int filesWritten, std::uint64_t attemptedWriteSize);
 
-/// The message when the phone went away, or stopped answering, during a run.
-QString disconnectedMessage();
+/// The line when the phone went away (`unplugged`) or stopped answering, in the words every tool
+/// uses, with where the last run left its fillers: on the phone still (`interrupted`, how many
+/// unknown), `fillersLeft` of them taking `bytesLeft`, or all removed.
+QString phoneGoneMessage(bool unplugged, bool interrupted, int fillersLeft, std::uint64_t bytesLeft);
 /// The message when the phone refused to remove `count` fillers that take `bytes`: how much of
 /// it stays taken, and how to finish.
 QString fillersLeftMessage(int count, std::uint64_t bytes);
