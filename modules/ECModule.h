@@ -38,6 +38,8 @@ struct ECDeletionTally
     std::int64_t unanswered { 0 };
     /// Why things failed, each reason once, in the order met.
     QStringList reasons;
+    /// What the tool adds after the counts, a sentence or empty (where the photos' copies are).
+    QString note;
 
     /// The deletion stopped before its end because the phone stopped answering.
     bool interrupted() const { return unanswered > 0; }
