@@ -118,6 +118,11 @@ public:
     void setClock(const ECClock* clock);
     const ECClock& clock() const { return *m_clock; }
 
+    /// The phone's system version as a number (8.2, 11.4; 0 when unknown), set before each
+    /// showing; hints that name the phone's Settings follow it.
+    virtual void setSystemVersion(float version) { m_systemVersion = version; }
+    float systemVersion() const { return m_systemVersion; }
+
     /// Whether the home screen enables the module's button.
     virtual bool enabled() const { return true; }
     /// Starts the module's work each time it is shown, after the device is set.
@@ -276,6 +281,7 @@ private:
     // A deletion ended since the module was last shown: closing tells the home screen.
     bool m_deletedThisShowing { false };
     bool m_phoneGone { false };
+    float m_systemVersion { 0.0f };
     std::optional<ECDeletionTally> m_lastTally;
     // The tally finishDeletion() hands to showFinishedDialog().
     std::optional<ECDeletionTally> m_pendingTally;

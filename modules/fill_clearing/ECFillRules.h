@@ -61,8 +61,11 @@ struct ECGainReport
 /// Compares the free space at the start and at the end of a run.
 ECGainReport gainBetween(std::optional<std::uint64_t> initialFree, std::optional<std::uint64_t> finalFree);
 
-/// The finished dialog's message for a gain.
-QString finishedMessage(const ECGainReport& gain);
+/// The finished dialog's message for a gain, with the Settings page that shows the free space on a
+/// phone of `systemVersion` (0: not known, today's page).
+QString finishedMessage(const ECGainReport& gain, float systemVersion = 0.0f);
+/// "Settings › General › …": where a phone of `systemVersion` shows its storage (0: not known).
+QString storageSettingsPath(float systemVersion);
 
 /// The failure dialog's message and the "Send Info" mail's subject and body.
 QString failureMessage();

@@ -254,7 +254,7 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
         setStatusMessage(
             phoneGone() ? unpluggedLine(std::nullopt) : phoneGoneMessage(false, isInterrupted(outcome), 0, 0));
     } else if (outcome.ending == ECFillEnding::Finished) {
-        setStatusMessage(finishedMessage(outcome.gain()), false);
+        setStatusMessage(finishedMessage(outcome.gain(), systemVersion()), false);
     }
     emit deviceSpaceChanged();
     emit runEnded();
@@ -425,7 +425,8 @@ void ECForceCacheCleanModule::showFinishedDialogWithSavedSpace(const ECGainRepor
     setProgressValue(0);
     setButtonsToInitialState();
     setDeleting(false);
-    presentAlert(ECModuleAlert { finishedMessage(gain), QString(), { QStringLiteral("Great!") }, SHEET_RAISE },
+    presentAlert(
+        ECModuleAlert { finishedMessage(gain, systemVersion()), QString(), { QStringLiteral("Great!") }, SHEET_RAISE },
         [this](int button) {
             if (button == 0) {
                 close();

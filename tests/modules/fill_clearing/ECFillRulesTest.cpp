@@ -59,7 +59,11 @@ TEST(ECFillRules, GainIsReportedOnlyWhenBothReadingsSucceededAndNeverAsALoss)
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     const QString settings = QStringLiteral("We just finished clearing caches! To see how much space is free, open "
-                                            "Settings > General > Storage & iCloud Usage");
+                                            "Settings › General › iPhone Storage");
+    // The page the phone's own system version has.
+    EXPECT_EQ(storageSettingsPath(8.4f), QStringLiteral("Settings › General › Usage"));
+    EXPECT_EQ(storageSettingsPath(9.3f), QStringLiteral("Settings › General › Storage & iCloud Usage"));
+    EXPECT_EQ(storageSettingsPath(17.5f), QStringLiteral("Settings › General › iPhone Storage"));
     const struct
     {
         std::optional<std::uint64_t> before;
