@@ -7,7 +7,6 @@
 #include "app/KVDataLogger.h"
 #include "base/Log.h"
 #include "device/AMDevice.h"
-#include "modules/ECMessagesModule.h"
 #include "modules/ECModule.h"
 #include "platform/UserDefaults.h"
 
@@ -344,10 +343,8 @@ void ECAppDelegate::showModuleWindow()
         return;
     }
     m_controller->setDevice(m_selection.selectedDevice());
-    if (auto* messages = qobject_cast<ECMessagesModule*>(m_controller)) {
-        // Its hints name the Settings paths of the phone's own system version.
-        messages->setSystemVersion(m_selectedDeviceVersion);
-    }
+    // Hints that name the phone's Settings follow its own system version.
+    m_controller->setSystemVersion(m_selectedDeviceVersion);
     m_controller->loadConfigView();
     m_openModule = m_controller;
     const auto selected = m_selection.selectedDevice();

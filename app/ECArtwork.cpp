@@ -1,6 +1,7 @@
 #include "app/ECArtwork.h"
 
 #include "app/ECTheme.h"
+#include "modules/ECIconTile.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -173,26 +174,8 @@ QPixmap moduleIcon(Icon icon, int points, qreal devicePixelRatio)
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal s = points;
-    const QRectF tile(s * 0.04, s * 0.03, s * 0.92, s * 0.92);
-
-    // A soft shadow under the tile.
-    for (int i = 3; i >= 1; --i) {
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(0, 0, 0, 10));
-        p.drawRoundedRect(tile.translated(0, s * 0.012 * i), s * 0.22, s * 0.22);
-    }
     const TileColours colours = coloursFor(icon);
-    QLinearGradient gradient(tile.topLeft(), tile.bottomLeft());
-    gradient.setColorAt(0, colours.top);
-    gradient.setColorAt(1, colours.bottom);
-    p.setBrush(gradient);
-    p.drawRoundedRect(tile, s * 0.22, s * 0.22);
-    // A faint highlight along the top edge.
-    QLinearGradient shine(tile.topLeft(), QPointF(tile.left(), tile.center().y()));
-    shine.setColorAt(0, QColor(255, 255, 255, 60));
-    shine.setColorAt(1, QColor(255, 255, 255, 0));
-    p.setBrush(shine);
-    p.drawRoundedRect(tile, s * 0.22, s * 0.22);
+    const QRectF tile = drawIconTile(p, s, colours.top, colours.bottom);
 
     const qreal glyph = tile.width() * 0.8;
     QRectF box(0, 0, glyph, glyph);

@@ -19,6 +19,7 @@ QString ECMessagesModule::buttonTitle(std::int64_t) const
 
 void ECMessagesModule::setSystemVersion(float version)
 {
+    ECModule::setSystemVersion(version);
     setHintText(hintFor(version));
 }
 

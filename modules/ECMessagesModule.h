@@ -16,8 +16,8 @@ public:
     bool offersDeletion() const override { return false; }
     QString buttonTitle(std::int64_t count) const override;
 
-    /// The phone's system version as a number (8.2, 11.4; 0 when unknown); the hints follow it.
-    void setSystemVersion(float version);
+    /// The hints follow the phone's system version.
+    void setSystemVersion(float version) override;
     /// The hint for a system version: the Settings paths that phone has.
     static QString hintFor(float version);
 };

@@ -161,6 +161,9 @@ QString ECModule::finishedLine(const ECDeletionTally& tally, std::optional<std::
     if (tally.unanswered > 0) {
         line += QStringLiteral(" The phone stopped answering; nothing else was changed.");
     }
+    if (!tally.note.isEmpty()) {
+        line += QLatin1Char(' ') + tally.note;
+    }
     return line;
 }
 

@@ -38,6 +38,8 @@ struct ECDeletionTally
     std::int64_t unanswered { 0 };
     /// Why things failed, each reason once, in the order met.
     QStringList reasons;
+    /// What the tool adds after the counts, a sentence or empty (where the photos' copies are).
+    QString note;
 
     /// The deletion stopped before its end because the phone stopped answering.
     bool interrupted() const { return unanswered > 0; }
@@ -116,6 +118,11 @@ public:
     void setClock(const ECClock* clock);
     const ECClock& clock() const { return *m_clock; }
 
+    /// The phone's system version as a number (8.2, 11.4; 0 when unknown), set before each
+    /// showing; hints that name the phone's Settings follow it.
+    virtual void setSystemVersion(float version) { m_systemVersion = version; }
+    float systemVersion() const { return m_systemVersion; }
+
     /// Whether the home screen enables the module's button.
     virtual bool enabled() const { return true; }
     /// Starts the module's work each time it is shown, after the device is set.
@@ -179,8 +186,9 @@ public:
     /// The line shown when a deletion has ended: what was removed, the space the phone gained
     /// (nothing when it could not be measured) and what failed and why.
     QString finishedLine(const ECDeletionTally& tally, std::optional<std::int64_t> gain) const;
-    /// The line shown when the phone went away: what a deletion interrupted by it did.
-    QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const;
+    /// The line shown when the phone went away: what a deletion interrupted by it did. A tool
+    /// that keeps no tally (fill clearing) tells what its own run did instead.
+    virtual QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const;
     /// The free space the phone gained in the last deletion, as measured; nothing before its
     /// measurement or when it could not be measured.
     std::optional<std::int64_t> lastMeasuredGain() const { return m_lastMeasuredGain; }
@@ -273,6 +281,7 @@ private:
     // A deletion ended since the module was last shown: closing tells the home screen.
     bool m_deletedThisShowing { false };
     bool m_phoneGone { false };
+    float m_systemVersion { 0.0f };
     std::optional<ECDeletionTally> m_lastTally;
     // The tally finishDeletion() hands to showFinishedDialog().
     std::optional<ECDeletionTally> m_pendingTally;

@@ -17,21 +17,15 @@
 
 namespace {
 
-constexpr auto PRIMARY_BUTTON_STYLE = R"(
-QPushButton#deleteButton {
-    background-color: #0a84ff; color: white; border: none; border-radius: 6px;
-    padding: 6px 18px; font-weight: 600;
-}
-QPushButton#deleteButton:hover { background-color: #2a94ff; }
-QPushButton#deleteButton:pressed { background-color: #0071e3; }
-QPushButton#deleteButton:focus { outline: none; border: 2px solid #9ccaff; }
-QPushButton#deleteButton:disabled { background-color: #b9d9ff; color: #f5f9ff; }
+/// The plain cancel/done button every module window has.
+constexpr auto CANCEL_BUTTON_STYLE = R"(
 QPushButton#cancelButton {
     background-color: white; color: #1d1d1f; border: 1px solid #d2d2d7; border-radius: 6px;
     padding: 6px 18px;
 }
 QPushButton#cancelButton:hover { background-color: #f5f5f7; }
 QPushButton#cancelButton:focus { border: 2px solid #0a84ff; }
+QPushButton#cancelButton:disabled { color: #b0b0b5; }
 )";
 
 }
@@ -45,7 +39,8 @@ ECModuleView::ECModuleView(ECModule* module, QWidget* parent)
     QPalette background = palette();
     background.setColor(QPalette::Window, Qt::white);
     setPalette(background);
-    setStyleSheet(QString::fromLatin1(PRIMARY_BUTTON_STYLE));
+    setStyleSheet(moduleButtonStyle(
+        QStringLiteral("deleteButton"), QStringLiteral("border-radius: 6px; padding: 6px 18px; font-weight: 600;")));
 
     m_layout = new QVBoxLayout(this);
     m_layout->setContentsMargins(24, 20, 24, 20);
@@ -273,6 +268,18 @@ void ECModuleView::showTableMenu(const QPoint& position)
     menu->addAction(tr("Check Selected"), module, [module, rows] { module->checkSelected(rows); });
     menu->addAction(tr("Uncheck Selected"), module, [module, rows] { module->uncheckSelected(rows); });
     menu->popup(m_tableView->viewport()->mapToGlobal(position));
+}
+
+QString moduleButtonStyle(const QString& primary, const QString& shape)
+{
+    // The accent blue of ECTheme, lighter when hovered or disabled and deeper when pressed.
+    const QString button = QStringLiteral("QPushButton#") + primary;
+    return button + QStringLiteral(" { background-color: #0a84ff; color: white; border: none; %1 }\n").arg(shape)
+        + button + QStringLiteral(":hover { background-color: #2a94ff; }\n") + button
+        + QStringLiteral(":pressed { background-color: #0071e3; }\n") + button
+        + QStringLiteral(":focus { outline: none; border: 2px solid #9ccaff; }\n") + button
+        + QStringLiteral(":disabled { background-color: #b9d9ff; color: #f5f9ff; }\n")
+        + QString::fromLatin1(CANCEL_BUTTON_STYLE);
 }
 
 QLabel* newModuleTitleLabel(QWidget* parent)

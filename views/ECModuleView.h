@@ -55,6 +55,9 @@ private:
 };
 
 /// The title and hint labels every module window starts with, in the look all modules share.
+/// The style sheet of a module window's buttons: its blue main button, the one named `primary`,
+/// drawn with `shape` (radius, padding, font), and the plain "cancelButton".
+QString moduleButtonStyle(const QString& primary, const QString& shape);
 QLabel* newModuleTitleLabel(QWidget* parent);
 QLabel* newModuleHintLabel(QWidget* parent);
 /// Shows a module's status message in `label`, drawn as a problem or as a plain outcome.

@@ -1,6 +1,7 @@
 #include "modules/fill_clearing/ECFillClearingArtwork.h"
 
-#include <QLinearGradient>
+#include "modules/ECIconTile.h"
+
 #include <QPainter>
 #include <QPainterPath>
 
@@ -31,25 +32,7 @@ QImage giantIconCacheNew(int pixels)
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     const qreal s = pixels;
-    const QRectF tile(s * 0.04, s * 0.03, s * 0.92, s * 0.92);
-    const QColor top(0xff, 0xc2, 0x4d);
-    const QColor bottom(0xff, 0x8a, 0x00);
-
-    p.setPen(Qt::NoPen);
-    for (int i = 3; i >= 1; --i) {
-        p.setBrush(QColor(0, 0, 0, 10));
-        p.drawRoundedRect(tile.translated(0, s * 0.012 * i), s * 0.22, s * 0.22);
-    }
-    QLinearGradient gradient(tile.topLeft(), tile.bottomLeft());
-    gradient.setColorAt(0, top);
-    gradient.setColorAt(1, bottom);
-    p.setBrush(gradient);
-    p.drawRoundedRect(tile, s * 0.22, s * 0.22);
-    QLinearGradient shine(tile.topLeft(), QPointF(tile.left(), tile.center().y()));
-    shine.setColorAt(0, QColor(255, 255, 255, 60));
-    shine.setColorAt(1, QColor(255, 255, 255, 0));
-    p.setBrush(shine);
-    p.drawRoundedRect(tile, s * 0.22, s * 0.22);
+    (void)drawIconTile(p, s, QColor(0xff, 0xc2, 0x4d), QColor(0xff, 0x8a, 0x00));
 
     // The phone: a white outline with its storage filling up from the bottom in bands.
     const QRectF phone(s * 0.27, s * 0.17, s * 0.36, s * 0.62);

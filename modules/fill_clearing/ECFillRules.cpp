@@ -1,5 +1,7 @@
 #include "modules/fill_clearing/ECFillRules.h"
 
+#include "modules/ECModuleRules.h"
+
 #include <QLocale>
 #include <QTimeZone>
 #include <QUrlQuery>
@@ -60,21 +62,34 @@ ECGainReport gainBetween(std::optional<std::uint64_t> initialFree, std::optional
     return { *finalFree == *initialFree ? ECGain::None : ECGain::Less, 0 };
 }
 
-QString finishedMessage(const ECGainReport& gain)
+QString storageSettingsPath(float systemVersion)
+{
+    // The page was "Usage" up to iOS 8, "Storage & iCloud Usage" in iOS 9 and 10, and is
+    // "iPhone Storage" since iOS 11.
+    if (systemVersion > 0.0f && systemVersion < 9.0f) {
+        return QStringLiteral("Settings › General › Usage");
+    }
+    if (systemVersion > 0.0f && systemVersion < 11.0f) {
+        return QStringLiteral("Settings › General › Storage & iCloud Usage");
+    }
+    return QStringLiteral("Settings › General › iPhone Storage");
+}
+
+QString finishedMessage(const ECGainReport& gain, float systemVersion)
 {
     switch (gain.kind) {
     case ECGain::Some:
         return QStringLiteral("We just cleared %1 from your device!").arg(convertBytesToString(gain.bytes));
     case ECGain::Less:
         return QStringLiteral("We just finished clearing caches, but your device has no more free space than "
-                              "before. To see how much space is free, open Settings > General > Storage & iCloud "
-                              "Usage");
+                              "before. To see how much space is free, open %1")
+            .arg(storageSettingsPath(systemVersion));
     case ECGain::None:
     case ECGain::Unknown:
         break;
     }
-    return QStringLiteral("We just finished clearing caches! To see how much space is free, open Settings > General > "
-                          "Storage & iCloud Usage");
+    return QStringLiteral("We just finished clearing caches! To see how much space is free, open %1")
+        .arg(storageSettingsPath(systemVersion));
 }
 
 QString failureMessage()
@@ -105,10 +120,22 @@ QUrl sendInfoUrl(const QString& address, std::uint64_t freeBytes, int filesWritt
     return url;
 }
 
-QString disconnectedMessage()
+QString phoneGoneMessage(bool unplugged, bool interrupted, int fillersLeft, std::uint64_t bytesLeft)
 {
-    return QStringLiteral("The device was disconnected before clearing finished, so no space was cleared. The "
-                          "temporary files Torvane made are removed the next time the device is connected.");
+    QString line
+        = unplugged ? QStringLiteral("The phone was unplugged: ") : QStringLiteral("The phone stopped answering: ");
+    if (interrupted) {
+        return line
+            + QStringLiteral("clearing stopped before it finished, and it keeps the temporary files Torvane made "
+                             "until it is plugged in again.");
+    }
+    if (fillersLeft > 0) {
+        return line
+            + QStringLiteral("it keeps %1 Torvane made (%2) until it is plugged in again.")
+                  .arg(countedNoun(fillersLeft, QStringLiteral("temporary file"), QStringLiteral("temporary files")),
+                      convertBytesToString(bytesLeft));
+    }
+    return line + QStringLiteral("every temporary file Torvane made was removed.");
 }
 
 QString fillersLeftMessage(int count, std::uint64_t bytes)

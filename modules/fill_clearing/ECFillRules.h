@@ -61,8 +61,11 @@ struct ECGainReport
 /// Compares the free space at the start and at the end of a run.
 ECGainReport gainBetween(std::optional<std::uint64_t> initialFree, std::optional<std::uint64_t> finalFree);
 
-/// The finished dialog's message for a gain.
-QString finishedMessage(const ECGainReport& gain);
+/// The finished dialog's message for a gain, with the Settings page that shows the free space on a
+/// phone of `systemVersion` (0: not known, today's page).
+QString finishedMessage(const ECGainReport& gain, float systemVersion = 0.0f);
+/// "Settings › General › …": where a phone of `systemVersion` shows its storage (0: not known).
+QString storageSettingsPath(float systemVersion);
 
 /// The failure dialog's message and the "Send Info" mail's subject and body.
 QString failureMessage();
@@ -71,8 +74,10 @@ QString sendInfoBody(std::uint64_t freeBytes, int filesWritten, std::uint64_t at
 /// set percent-encoded so a mail program reads the fields exactly.
 QUrl sendInfoUrl(const QString& address, std::uint64_t freeBytes, int filesWritten, std::uint64_t attemptedWriteSize);
 
-/// The message when the phone went away, or stopped answering, during a run.
-QString disconnectedMessage();
+/// The line when the phone went away (`unplugged`) or stopped answering, in the words every tool
+/// uses, with where the last run left its fillers: on the phone still (`interrupted`, how many
+/// unknown), `fillersLeft` of them taking `bytesLeft`, or all removed.
+QString phoneGoneMessage(bool unplugged, bool interrupted, int fillersLeft, std::uint64_t bytesLeft);
 /// The message when the phone refused to remove `count` fillers that take `bytes`: how much of
 /// it stays taken, and how to finish.
 QString fillersLeftMessage(int count, std::uint64_t bytes);

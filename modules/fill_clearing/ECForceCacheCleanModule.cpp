@@ -10,6 +10,16 @@
 
 using namespace ECFillRules;
 
+namespace {
+
+/// The run ended with its fillers possibly still on the phone, how many unknown.
+bool isInterrupted(const ECFillOutcome& outcome)
+{
+    return outcome.ending == ECFillEnding::Disconnected && !outcome.fillersCleared;
+}
+
+}
+
 ECForceCacheCleanModule::ECForceCacheCleanModule(QObject* parent)
     : ECModule(parent)
     , m_storeFactory([](AMDevice& device) -> std::unique_ptr<ECFillStore> { return ECAFCFillStore::open(device); })
@@ -46,6 +56,7 @@ void ECForceCacheCleanModule::awakeFromNib()
 void ECForceCacheCleanModule::loadConfigView()
 {
     ECModule::loadConfigView();
+    m_outcomeThisShowing.reset();
     if (!m_cleaningCaches && m_fillQueue.operationCount() == 0) {
         setButtonsToInitialState();
         setProgressMaximum(100);
@@ -93,14 +104,17 @@ void ECForceCacheCleanModule::deviceAttached(const std::shared_ptr<AMDevice>& de
 
 void ECForceCacheCleanModule::phoneDetached()
 {
-    // A run that noticed the unplugging first has said that its fillers stay on the phone until it
-    // returns; the general "nothing was changed" would be untrue.
-    const bool runSaidSo = statusMessage() == disconnectedMessage();
     ECModule::phoneDetached();
-    if (runSaidSo) {
-        setStatusMessage(disconnectedMessage());
-    }
     emit buttonsChanged();
+}
+
+QString ECForceCacheCleanModule::unpluggedLine(const std::optional<ECDeletionTally>& tally) const
+{
+    if (!m_outcomeThisShowing) {
+        return ECModule::unpluggedLine(tally);
+    }
+    return phoneGoneMessage(
+        true, isInterrupted(*m_outcomeThisShowing), m_outcomeThisShowing->fillersLeft, m_outcomeThisShowing->bytesLeft);
 }
 
 void ECForceCacheCleanModule::phoneReattached(std::shared_ptr<AMDevice> device)
@@ -134,6 +148,7 @@ void ECForceCacheCleanModule::fillDeviceWithEmptyFiles()
         return;
     }
     setStatusMessage(QString());
+    m_outcomeThisShowing.reset();
     startRun();
 }
 
@@ -205,6 +220,7 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
     m_cleaningCaches = false;
     setDeleting(false);
     m_lastOutcome = outcome;
+    m_outcomeThisShowing = outcome;
     setProgressValue(0);
     switch (outcome.ending) {
     case ECFillEnding::Finished:
@@ -219,8 +235,8 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
         showFailureDialogWithFilesWritten(outcome.filesWritten, outcome.freeSpace, outcome.attemptedWriteSize);
         break;
     case ECFillEnding::Disconnected:
+        // Said by the status line alone, as every tool says it; the line below.
         setButtonsToInitialState();
-        showMessage(disconnectedMessage());
         break;
     case ECFillEnding::NoProgress:
         setButtonsToInitialState();
@@ -233,9 +249,12 @@ void ECForceCacheCleanModule::finishRun(const ECFillOutcome& outcome)
     }
     // The run measured the phone before and after; the home screen reads its figures again.
     if (outcome.ending == ECFillEnding::Disconnected) {
-        setStatusMessage(disconnectedMessage());
+        // The unplugging may be announced after the run saw the phone stop answering; the line is
+        // rewritten then (phoneDetached).
+        setStatusMessage(
+            phoneGone() ? unpluggedLine(std::nullopt) : phoneGoneMessage(false, isInterrupted(outcome), 0, 0));
     } else if (outcome.ending == ECFillEnding::Finished) {
-        setStatusMessage(finishedMessage(outcome.gain()), false);
+        setStatusMessage(finishedMessage(outcome.gain(), systemVersion()), false);
     }
     emit deviceSpaceChanged();
     emit runEnded();
@@ -406,7 +425,8 @@ void ECForceCacheCleanModule::showFinishedDialogWithSavedSpace(const ECGainRepor
     setProgressValue(0);
     setButtonsToInitialState();
     setDeleting(false);
-    presentAlert(ECModuleAlert { finishedMessage(gain), QString(), { QStringLiteral("Great!") }, SHEET_RAISE },
+    presentAlert(
+        ECModuleAlert { finishedMessage(gain, systemVersion()), QString(), { QStringLiteral("Great!") }, SHEET_RAISE },
         [this](int button) {
             if (button == 0) {
                 close();

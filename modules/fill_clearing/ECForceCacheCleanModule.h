@@ -96,9 +96,11 @@ public:
     {
         return m_buttonState != ButtonState::Stopping && (m_buttonState != ButtonState::Initial || !phoneGone());
     }
-    /// A run notices the unplugging itself and ends with its own message; otherwise the window
-    /// says so and the start button is disabled until the phone returns.
+    /// The window says the phone went, as every tool does, and the start button is disabled until
+    /// it returns. A run under way notices the unplugging itself and ends with the same line.
     void phoneDetached() override;
+    /// What the last run of this showing left on the phone, when there was one.
+    QString unpluggedLine(const std::optional<ECDeletionTally>& tally) const override;
     void phoneReattached(std::shared_ptr<AMDevice> device) override;
     QString cancelButtonTitle() const;
     bool cancelButtonEnabled() const;
@@ -138,6 +140,8 @@ private:
     std::atomic<bool> m_cleaningCaches { false };
     bool m_runningExperiment { false };
     std::optional<ECFillOutcome> m_lastOutcome;
+    // The run that ended since the window was last shown, for the line when the phone goes.
+    std::optional<ECFillOutcome> m_outcomeThisShowing;
     std::chrono::steady_clock::time_point m_startTime;
 
     std::atomic<int> m_filesWritten { 0 };

@@ -180,7 +180,11 @@ QString ECMusicModule::buttonTitle(std::int64_t count) const
 
 QString ECMusicModule::deletingText() const
 {
-    return QStringLiteral("Deleting songs...");
+    // Names what goes, as the button did.
+    const auto items = itemsToRemove();
+    const bool podcasts = std::any_of(items.begin(), items.end(),
+        [](const ECModuleItem& item) { return item.value(QStringLiteral("type")).toInt() == PODCAST; });
+    return podcasts ? QStringLiteral("Deleting songs and podcasts...") : QStringLiteral("Deleting songs...");
 }
 
 QString ECMusicModule::localDir() const

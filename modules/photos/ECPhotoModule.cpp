@@ -405,9 +405,21 @@ void ECPhotoModule::finishRun()
     tally.removed = report.removed;
     tally.unanswered = report.uncertain;
     tally.failed = report.failed - report.uncertain;
-    if (tally.failed > 0) {
+    if (report.refused) {
+        tally.reasons.append(QString::fromLatin1(ICCameraDevice::BUSY_TEXT)
+            + QStringLiteral(" Nothing was copied or removed; try again once it has finished"));
+    } else if (tally.failed > report.missing) {
         tally.reasons.append(
             QStringLiteral("%1 in the backup folder says why").arg(QString::fromLatin1(ICBackupLog::FILE_NAME)));
+    }
+    if (report.missing > 0) {
+        tally.reasons.append(QStringLiteral("%1 were no longer on the phone when their turn came").arg(report.missing));
+    }
+    // The one outcome is the finished line: what went and what it freed, then where the copies are
+    // (those whose removal went unanswered too).
+    if (report.verified > 0) {
+        tally.note = QStringLiteral("The checked copies of %1 are in “%2”.")
+                         .arg(countedItems(report.verified), QDir::toNativeSeparators(report.folder));
     }
     finishDeletion(tally);
     updateProgressLabel();
@@ -417,33 +429,6 @@ void ECPhotoModule::finishRun()
         emit backupFinished();
         return;
     }
-
-    QString text = QStringLiteral("%1 of %2 files are in “%3”, each read back and checked against the phone's "
-                                  "copy; %4 of them were removed from the phone.")
-                       .arg(report.verified)
-                       .arg(report.requested)
-                       .arg(report.folder)
-                       .arg(report.removed);
-    if (report.refused) {
-        text = QString::fromLatin1(ICCameraDevice::BUSY_TEXT)
-            + QStringLiteral(" Nothing was copied or removed; try again once it has finished.");
-    } else if (report.failed > report.uncertain + report.missing) {
-        text += QStringLiteral(" %1 could not be backed up or removed and stay on the phone; %2 in that folder "
-                               "says why.")
-                    .arg(report.failed - report.uncertain - report.missing)
-                    .arg(QString::fromLatin1(ICBackupLog::FILE_NAME));
-    }
-    if (report.missing > 0) {
-        text += QStringLiteral(" %1 were no longer on the phone when their turn came.").arg(report.missing);
-    }
-    if (report.uncertain > 0) {
-        text += QStringLiteral(" For %1 the phone's answer to the removal was lost; they may be gone from the "
-                               "phone, and their checked copies are in the folder.")
-                    .arg(report.uncertain);
-    }
-    presentAlert({ QStringLiteral("Backup finished: %1 freed").arg(formattedByteCount(report.bytesRemoved)), text,
-                     { QStringLiteral("OK") } },
-        [](int) {});
     if (host()) {
         host()->openUrl(QUrl::fromLocalFile(report.folder));
     }

@@ -162,7 +162,7 @@ void ECPhotoConfigViewTest::saysWhatItWillBackUpAndWhere()
         QCOMPARE(summary.dates, test.dates);
     }
 
-    // The folder's whole path, shortened in the middle only when the window is too narrow.
+    // The backup folder's whole path, shortened in the middle only when the window is too narrow.
     ECPhotoModule module;
     FolderHost host;
     module.setHost(&host);
@@ -172,16 +172,17 @@ void ECPhotoConfigViewTest::saysWhatItWillBackUpAndWhere()
     host.folder = path;
     const int other = config.pathPicker()->count() - 1;
     emit config.pathPicker()->activated(other);
-    QCOMPARE(config.folderLabel()->toolTip(), path);
+    const QString backups = path + QStringLiteral("/Torvane Backup");
+    QCOMPARE(config.folderLabel()->toolTip(), backups);
     config.resize(1200, 300);
     config.show();
     QVERIFY(QTest::qWaitForWindowExposed(&config));
-    QTRY_COMPARE(config.folderLabel()->text(), path);
+    QTRY_COMPARE(config.folderLabel()->text(), backups);
     config.resize(260, 300);
-    QTRY_VERIFY(config.folderLabel()->text() != path);
+    QTRY_VERIFY(config.folderLabel()->text() != backups);
     const QString shown = config.folderLabel()->text();
     QVERIFY(shown.startsWith(QStringLiteral("/media")));
-    QVERIFY(shown.endsWith(QStringLiteral("Summer")));
+    QVERIFY(shown.endsWith(QStringLiteral("Torvane Backup")));
     QVERIFY(config.folderLabel()->fontMetrics().horizontalAdvance(shown) <= config.folderLabel()->width());
     QLocale::setDefault(QLocale::system());
 }

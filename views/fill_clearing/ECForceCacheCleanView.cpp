@@ -12,24 +12,6 @@
 
 namespace {
 
-constexpr auto STYLE = R"(
-QPushButton#startCleaningButton {
-    background-color: #0a84ff; color: white; border: none; border-radius: 10px;
-    padding: 12px 36px; font-size: 16pt; font-weight: 600;
-}
-QPushButton#startCleaningButton:hover { background-color: #2a94ff; }
-QPushButton#startCleaningButton:pressed { background-color: #0071e3; }
-QPushButton#startCleaningButton:focus { outline: none; border: 2px solid #9ccaff; }
-QPushButton#startCleaningButton:disabled { background-color: #b9d9ff; color: #f5f9ff; }
-QPushButton#cancelButton {
-    background-color: white; color: #1d1d1f; border: 1px solid #d2d2d7; border-radius: 6px;
-    padding: 6px 18px;
-}
-QPushButton#cancelButton:hover { background-color: #f5f5f7; }
-QPushButton#cancelButton:focus { border: 2px solid #0a84ff; }
-QPushButton#cancelButton:disabled { color: #b0b0b5; }
-)";
-
 constexpr int ICON_POINTS = 112;
 
 }
@@ -43,7 +25,8 @@ ECForceCacheCleanView::ECForceCacheCleanView(ECForceCacheCleanModule* module, QW
     QPalette background = palette();
     background.setColor(QPalette::Window, Qt::white);
     setPalette(background);
-    setStyleSheet(QString::fromLatin1(STYLE));
+    setStyleSheet(moduleButtonStyle(QStringLiteral("startCleaningButton"),
+        QStringLiteral("border-radius: 10px; padding: 12px 36px; font-size: 16pt; font-weight: 600;")));
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(24, 20, 24, 20);

@@ -195,6 +195,9 @@ void ECPhotoConfigView::refresh()
         m_datesLabel->setText(summary.dates);
     }
     m_datesLabel->setVisible(!m_datesLabel->text().isEmpty());
-    static_cast<PathLabel*>(m_folderLabel)->setPath(QDir::toNativeSeparators(m_module->destinationFolder()));
+    // Where the copies go: the backup folder made inside the destination.
+    static_cast<PathLabel*>(m_folderLabel)
+        ->setPath(
+            QDir::toNativeSeparators(QDir(m_module->destinationFolder()).filePath(ECPhotoModule::BACKUP_FOLDER_NAME)));
     m_refreshing = false;
 }

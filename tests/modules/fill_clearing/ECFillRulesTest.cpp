@@ -59,7 +59,11 @@ TEST(ECFillRules, GainIsReportedOnlyWhenBothReadingsSucceededAndNeverAsALoss)
 {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     const QString settings = QStringLiteral("We just finished clearing caches! To see how much space is free, open "
-                                            "Settings > General > Storage & iCloud Usage");
+                                            "Settings › General › iPhone Storage");
+    // The page the phone's own system version has.
+    EXPECT_EQ(storageSettingsPath(8.4f), QStringLiteral("Settings › General › Usage"));
+    EXPECT_EQ(storageSettingsPath(9.3f), QStringLiteral("Settings › General › Storage & iCloud Usage"));
+    EXPECT_EQ(storageSettingsPath(17.5f), QStringLiteral("Settings › General › iPhone Storage"));
     const struct
     {
         std::optional<std::uint64_t> before;
@@ -88,6 +92,13 @@ TEST(ECFillRules, GainIsReportedOnlyWhenBothReadingsSucceededAndNeverAsALoss)
     EXPECT_EQ(loss.bytes, 0u);
     EXPECT_FALSE(finishedMessage(loss).contains(QStringLiteral("100 MB")));
     EXPECT_TRUE(finishedMessage(loss).startsWith(QStringLiteral("We just finished clearing caches, but")));
+
+    // The phone went: the words every tool uses, and where the run left its fillers.
+    EXPECT_EQ(phoneGoneMessage(true, false, 1, 10'000'000),
+        QStringLiteral("The phone was unplugged: it keeps 1 temporary file Torvane made (10.0 MB) until it is "
+                       "plugged in again."));
+    EXPECT_EQ(phoneGoneMessage(false, false, 0, 0),
+        QStringLiteral("The phone stopped answering: every temporary file Torvane made was removed."));
 }
 
 TEST(ECFillRules, SendInfoMailEncodesEveryField)
