@@ -1,8 +1,7 @@
 // torvane-cli as a user runs it, against torvane-simd; results compared with the simulator's
 // own state folder, --json read back with Qt's parser.
 
-#include "tests/support/SimulatorFixture.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/CliPhoneTest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,65 +21,13 @@ namespace {
 
 constexpr const char* UDID = "c11c11c1100000000000000000000000000000a1";
 
-constexpr const char* PROFILE = R"({
-    "name": "CLI Test Phone",
-    "udid": "c11c11c1100000000000000000000000000000a1",
-    "productType": "iPhone9,3",
-    "productVersion": "10.3.3",
-    "diskCapacity": 32000000000,
-    "dataCapacity": 400000000,
-    "usedBytes": 150000000,
-    "reserveBytes": 8388608,
-    "blockSize": 4096,
-    "purgeablePoolBytes": 0,
-    "content": { "seed": 1, "userApps": 0, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
-                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0,
-                 "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
-})";
-
-void writeHostFile(const fs::path& path, const std::string& contents)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::string readHostFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
-QJsonDocument parseJson(const std::string& text)
-{
-    QJsonParseError error;
-    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
-    return document;
-}
-
-class CliSimulatorTest : public ::testing::Test
+class CliSimulatorTest : public CliPhoneTest
 {
 protected:
-    void SetUp() override
+    CliSimulatorTest()
+        : CliPhoneTest(UDID, smallPhoneProfile("CLI Test Phone", UDID))
     {
-        const fs::path profile = folder.path() / "cli-test.json";
-        writeHostFile(profile, PROFILE);
-        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
-        ASSERT_TRUE(sim->start()) << sim->lastError();
-        media = sim->mediaRoot(UDID);
     }
-
-    ProcessResult cli(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-        return runProcess(arguments, std::chrono::seconds(60));
-    }
-
-    TemporaryDirectory folder;
-    std::unique_ptr<SimulatorFixture> sim;
-    fs::path media;
 };
 
 } // namespace

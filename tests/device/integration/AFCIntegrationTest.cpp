@@ -13,8 +13,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -41,20 +39,6 @@ constexpr const char* PROFILE = R"({
                  "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0,
                  "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
 })";
-
-std::string readHostFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
-void writeHostFile(const fs::path& path, const std::string& contents)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
 
 class Listener : public MobileDeviceAccessListener
 {

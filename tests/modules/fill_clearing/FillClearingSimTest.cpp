@@ -2,10 +2,10 @@
 // purgeable pool, the write fallback of an APFS-era phone, and a phone unplugged mid-run.
 #include "FillClearingProfiles.h"
 #include "base/Log.h"
-#include "modules/ECModuleHost.h"
 #include "modules/fill_clearing/ECFillStore.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 #include "tests/device/integration/AttachedDevice.h"
+#include "tests/support/RecordingHost.h"
 #include "tests/support/TestSupport.h"
 
 #include <QLocale>
@@ -18,26 +18,6 @@ namespace fs = std::filesystem;
 using namespace ECFillRules;
 
 namespace {
-
-/// Answers nothing; keeps what the module asked.
-class RecordingHost : public ECModuleHost
-{
-public:
-    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
-    {
-        alerts.push_back(alert);
-        answers.push_back(std::move(answer));
-    }
-    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
-    {
-        answer(std::nullopt);
-    }
-    void openUrl(const QUrl& url) override { opened.push_back(url); }
-
-    std::vector<ECModuleAlert> alerts;
-    std::vector<std::function<void(int)>> answers;
-    std::vector<QUrl> opened;
-};
 
 /// A fill store that tells a hook about every request before passing it on, so a test can pull
 /// the cable at an exact point of a run.
@@ -76,16 +56,6 @@ private:
     std::function<void(const std::string&)> m_before;
 };
 
-std::size_t fillerCount(const fs::path& folder)
-{
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
 class FillClearingSimTest : public AttachedDeviceTest
 {
 protected:
@@ -102,6 +72,7 @@ protected:
         device = waitForDevice(udid);
         ASSERT_NE(device, nullptr);
         module = std::make_unique<ECForceCacheCleanModule>();
+        host.button.reset(); // each test answers for itself
         module->setHost(&host);
         module->setDevice(device);
         module->loadConfigView();

@@ -5,6 +5,7 @@
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 #include "platform/QtRunLoop.h"
 #include "tests/support/SimulatorFixture.h"
+#include "tests/support/TestSupport.h"
 #include "views/ECModuleDialog.h"
 #include "views/ECStripedProgressBar.h"
 #include "views/fill_clearing/ECForceCacheCleanView.h"
@@ -50,16 +51,6 @@ private:
     QElapsedTimer m_clock;
     qint64 m_worst { 0 };
 };
-
-std::size_t fillerCount(const fs::path& folder)
-{
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
 
 QMessageBox* shownMessageBox()
 {
