@@ -48,7 +48,6 @@ private slots:
     void init();
     void cleanup();
 
-    void launchWithNoDevice();
     void attachingThePhoneShowsItsNameAndFillLevel();
     void aSecondPhoneOffersThePicker();
     void aModuleClosesForAnotherPhoneAndWaitsForItsOwn();
@@ -113,19 +112,6 @@ QString ECAppE2ETest::expectedStatus(const std::string& udid) const
     const auto storage = m_sim->storage(udid);
     const float ratio = float(storage.at("free")) / float(storage.at("total"));
     return QString::asprintf("Your device is %.0f%% full!", (1.0 - double(ratio)) * 100.0);
-}
-
-void ECAppE2ETest::launchWithNoDevice()
-{
-    launch();
-    QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"));
-    QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
-    QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
-    for (int slot = 0; slot < ECHomeRow::SLOT_COUNT; ++slot) {
-        QVERIFY(!button(ECHomeRow::Slot(slot))->isEnabled());
-        QVERIFY(!m_window->homeRow()->label(ECHomeRow::Slot(slot))->isEnabled());
-    }
-    QVERIFY(m_controller->deviceAccess()->devices().empty());
 }
 
 void ECAppE2ETest::attachingThePhoneShowsItsNameAndFillLevel()

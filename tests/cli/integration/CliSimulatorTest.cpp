@@ -102,9 +102,15 @@ TEST_F(CliSimulatorTest, ChangesFilesOnTheDevice)
     ASSERT_EQ(mv.exitCode, 0) << mv.err;
     EXPECT_EQ(readHostFile(media / "New/Deeper/moved.txt"), "uploaded text");
 
+    // -f replaces what is there.
+    writeHostFile(media / "spare.txt", "spare");
+    ProcessResult forced = cli({ "mv", "-f", "/spare.txt", "/New/Deeper/moved.txt" });
+    ASSERT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_FALSE(fs::exists(media / "spare.txt"));
+
     ProcessResult pull = cli({ "pull", "/New/Deeper/moved.txt", folder.path().string() });
     ASSERT_EQ(pull.exitCode, 0) << pull.err;
-    EXPECT_EQ(readHostFile(folder.path() / "moved.txt"), "uploaded text");
+    EXPECT_EQ(readHostFile(folder.path() / "moved.txt"), "spare");
 
     ProcessResult rmDirectory = cli({ "rm", "/New" });
     EXPECT_EQ(rmDirectory.exitCode, 1);
@@ -126,6 +132,7 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
     };
     writeHostFile(folder.path() / "exists.txt", "keep");
     writeHostFile(media / "exists.txt", "device");
+    writeHostFile(media / "other.txt", "other");
     const std::string existing = (folder.path() / "exists.txt").string();
     const std::string absent = (folder.path() / "absent").string();
     const Row rows[] = {
@@ -135,6 +142,8 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
             "torvane-cli: pull /exists.txt " + existing + ": already exists on this computer\n" },
         { { "push", existing, "/exists.txt" }, 1,
             "torvane-cli: push " + existing + " /exists.txt: already exists (use -f to replace it)\n" },
+        { { "mv", "/exists.txt", "/other.txt" }, 1,
+            "torvane-cli: mv /exists.txt /other.txt: /other.txt already exists (use -f to replace it)\n" },
         { { "push", absent, "/" }, 1,
             "torvane-cli: push " + absent + " /: can't read " + absent + ": No such file or directory\n" },
         { { "df", "--udid", "0000" }, 1, "torvane-cli: df: no attached device has the UDID 0000\n" },
@@ -151,4 +160,5 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
     }
     EXPECT_EQ(readHostFile(folder.path() / "exists.txt"), "keep");
     EXPECT_EQ(readHostFile(media / "exists.txt"), "device");
+    EXPECT_EQ(readHostFile(media / "other.txt"), "other");
 }

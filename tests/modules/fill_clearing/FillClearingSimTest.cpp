@@ -1,6 +1,6 @@
 // Clear Temporary Files end to end: the module against torvane-simd's storage model, with its
-// purgeable pool, the write fallback of an APFS-era phone, and a phone unplugged mid-run.
-#include "FillClearingProfiles.h"
+// purgeable pool, and a phone unplugged mid-run (the write fallback of an APFS-era phone is
+// ClearTempCliTest's, and the stop press FillClearingWidgetTest's).
 #include "base/Log.h"
 #include "modules/fill_clearing/ECFillStore.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
@@ -124,15 +124,6 @@ protected:
     }
 };
 
-class ApfsPhone : public FillClearingSimTest
-{
-protected:
-    ApfsPhone()
-        : FillClearingSimTest(FillClearingProfiles::smallModernPhone(), FillClearingProfiles::SMALL_MODERN_UDID)
-    {
-    }
-};
-
 }
 
 TEST_F(DemoPhone, ReportsExactlyWhatThePhonePurged)
@@ -167,27 +158,6 @@ TEST_F(DemoPhone, ReportsExactlyWhatThePhonePurged)
     QObject::connect(module.get(), &ECModule::windowCloseRequested, [&] { closed = true; });
     host.answers[0](0);
     EXPECT_TRUE(closed) << "\"Great!\" closes the module";
-}
-
-TEST_F(DemoPhone, StopLeavesNoFillerAndNoDialog)
-{
-    module->fillDevice();
-    ASSERT_TRUE(loop.runUntil([&] { return fillerCount(fillFolder()) >= 20; }, std::chrono::seconds(60)));
-    const auto pressed = std::chrono::steady_clock::now();
-    module->fillDevice();
-    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(100));
-    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Stopping);
-    EXPECT_FALSE(module->startButtonEnabled());
-    EXPECT_FALSE(module->cancelButtonEnabled());
-    module->close(); // ignored while finishing
-    ASSERT_TRUE(settle());
-    loop.processPending();
-    ASSERT_TRUE(module->lastOutcome());
-    EXPECT_EQ(module->lastOutcome()->ending, ECFillEnding::Stopped);
-    EXPECT_EQ(fillerCount(fillFolder()), 0u);
-    EXPECT_TRUE(host.alerts.empty());
-    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
-    EXPECT_EQ(module->progressValue(), 0);
 }
 
 TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
@@ -258,24 +228,4 @@ TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
         EXPECT_EQ(fillerCount(fillFolder()), 0u);
         module->setDevice(device);
     }
-}
-
-TEST_F(ApfsPhone, WritesFillersAndStillReportsTheTruth)
-{
-    const auto before = sim.storage(udid);
-    LogCapture log;
-    ASSERT_TRUE(runToEnd());
-    const auto after = sim.storage(udid);
-    ASSERT_TRUE(module->lastOutcome());
-    const ECFillOutcome& outcome = *module->lastOutcome();
-    ASSERT_EQ(outcome.ending, ECFillEnding::Finished);
-    EXPECT_TRUE(outcome.wroteData);
-    EXPECT_TRUE(log.contains("Free space did not fall after 4 files, writing their data instead"));
-    EXPECT_EQ(fillerCount(fillFolder()), 0u);
-    EXPECT_EQ(after.at("files"), before.at("files")) << "every filler gone";
-    const std::uint64_t purged = before.at("purgeable") - after.at("purgeable");
-    EXPECT_GT(purged, 0u);
-    EXPECT_EQ(outcome.gain().bytes, purged);
-    ASSERT_EQ(host.alerts.size(), 1u);
-    EXPECT_EQ(host.alerts[0].message, finishedMessage(outcome.gain()));
 }
