@@ -9,6 +9,7 @@
 #include "modules/ECModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/AppTestHarness.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -55,7 +56,7 @@ public:
 
 /// The home screen's storage breakdown against torvane-simd: what the phone reports, adding up
 /// to its media area, and read again when a tool has removed something.
-class ECStorageBreakdownTest : public QObject
+class ECStorageBreakdownTest : public AppTestHarness
 {
     Q_OBJECT
 
@@ -74,39 +75,25 @@ private:
     /// Waits until every device exchange, the music read included, has run and been applied.
     void waitForExchanges();
 
-    std::unique_ptr<QtRunLoop> m_mainLoop;
-    std::unique_ptr<TemporaryDirectory> m_folder;
-    std::unique_ptr<SimulatorFixture> m_sim;
-    std::unique_ptr<UserDefaults> m_defaults;
-    std::unique_ptr<ECAppDelegate> m_controller;
-    std::unique_ptr<ECMainWindow> m_window;
     /// Every breakdown the window was told about, in order.
     std::vector<std::optional<ECStorageBreakdown>> m_shown;
 };
 
 void ECStorageBreakdownTest::initTestCase()
 {
-    m_mainLoop = std::make_unique<QtRunLoop>();
-    RunLoop::setMain(m_mainLoop.get());
+    useQtMainLoop();
     qputenv("TORVANE_SIGNUP_URL", "http://127.0.0.1:9");
 }
 
 void ECStorageBreakdownTest::cleanup()
 {
-    m_window.reset();
-    m_controller.reset();
-    m_sim.reset();
-    m_defaults.reset();
-    m_folder.reset();
+    closeApp();
     m_shown.clear();
 }
 
 void ECStorageBreakdownTest::launch(const std::string& profile, ECModule* module, bool withoutLibrary)
 {
-    m_folder = std::make_unique<TemporaryDirectory>();
-    qputenv("TORVANE_EVENT_STORE", (m_folder->path() / "events.sqlite").string().c_str());
-    m_defaults = std::make_unique<UserDefaults>(QString::fromStdString((m_folder->path() / "Torvane.conf").string()));
-    m_defaults->setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
+    freshSettings();
     m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile });
     QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
     if (withoutLibrary) {
@@ -114,13 +101,10 @@ void ECStorageBreakdownTest::launch(const std::string& profile, ECModule* module
         const std::string udid = profile == "demo" ? SimulatorFixture::DEMO_UDID : SimulatorFixture::MODERN_UDID;
         std::filesystem::remove_all(m_sim->mediaRoot(udid) / "iTunes_Control" / "iTunes");
     }
-    m_controller = std::make_unique<ECAppDelegate>(
-        MobileDevice::shared(), *m_defaults, ECAppDelegate::Modules { .messagesController = module });
-    connect(m_controller.get(), &ECAppDelegate::windowTextChanged, this,
-        [this] { m_shown.push_back(m_controller->storageBreakdown()); });
-    m_window = std::make_unique<ECMainWindow>(*m_controller);
-    m_window->show();
-    m_controller->applicationDidFinishLaunching();
+    launchApp(ECAppDelegate::Modules { .messagesController = module }, [this](ECAppDelegate& controller) {
+        connect(&controller, &ECAppDelegate::windowTextChanged, this,
+            [this] { m_shown.push_back(m_controller->storageBreakdown()); });
+    });
     QTRY_VERIFY_WITH_TIMEOUT(m_window->fillBar()->breakdown().has_value(), DEVICE_TIMEOUT_MS);
 }
 

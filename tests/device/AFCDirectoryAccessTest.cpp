@@ -682,24 +682,6 @@ TEST(AFCTreeOperations, CopyToTheHostNeverLeavesAPartialFile)
     EXPECT_EQ(kept, "keep");
 }
 
-TEST(AFCTreeOperations, FillsUntilAWriteFailsAndStillSucceeds)
-{
-    MemoryTree tree;
-    int writes = 0;
-    FakeAFCPeer peer([&tree, &writes](const Request& request) {
-        if (request.operation == AFCOpcode::FileWrite && ++writes > 3) {
-            return status(request, AFCStatus::NoSpaceLeft);
-        }
-        return tree(request);
-    });
-    auto afc = openOn(peer);
-    LogCapture log;
-    EXPECT_TRUE(AFCTreeOperations(*afc).fillDriveWithData(std::string(4096, 'f'), "/Torvane/fill"));
-    EXPECT_EQ(log.count("Wrote data"), 3);
-    EXPECT_EQ(log.count("Failed to write data, bailing out"), 1);
-    EXPECT_EQ(tree.nodes.at("/Torvane/fill").contents.size(), 3u * 4096);
-}
-
 TEST(AFCTreeOperations, WritesPlistsOnlyWhenTheyCanBeSerialised)
 {
     MemoryTree tree;

@@ -1,9 +1,8 @@
 #include "device/AFCWireClient.h"
 
 #include "device/AFCPacket.h"
+#include "tests/device/ScriptedMobileDevice.h"
 
-#include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -44,68 +43,13 @@ std::string statusReply(std::uint64_t number, std::uint64_t status)
     return replyPacket(number, AFCOpcode::Status, u64(status));
 }
 
-// Plays the device: hands out scripted bytes in the pieces given, then reports the connection
-// closed; records everything the client sends.
-class ScriptedTransport : public AMServiceConnection
+/// Queues `data` to arrive in pieces of `size` bytes.
+void replyInPieces(ScriptedServiceConnection& transport, const std::string& data, std::size_t size)
 {
-public:
-    void reply(const std::string& data, std::size_t pieceSize = 0)
-    {
-        if (pieceSize == 0) {
-            m_pieces.push_back(data);
-            return;
-        }
-        for (std::size_t i = 0; i < data.size(); i += pieceSize) {
-            m_pieces.push_back(data.substr(i, pieceSize));
-        }
+    for (std::size_t i = 0; i < data.size(); i += size) {
+        transport.addChunk(data.substr(i, size));
     }
-
-    AMIOResult send(const void* data, std::size_t size, std::chrono::milliseconds) override
-    {
-        if (m_refuseSends) {
-            return { AMIOStatus::Failed, 0 };
-        }
-        sent.append(static_cast<const char*>(data), size);
-        ++sendCalls;
-        return { AMIOStatus::Ok, size };
-    }
-
-    AMIOResult receive(void* data, std::size_t size, std::chrono::milliseconds) override
-    {
-        ++receiveCalls;
-        if (m_pieces.empty()) {
-            return { AMIOStatus::Closed, 0 };
-        }
-        std::string& piece = m_pieces.front();
-        const std::size_t count = std::min(size, piece.size());
-        std::memcpy(data, piece.data(), count);
-        piece.erase(0, count);
-        if (piece.empty()) {
-            m_pieces.pop_front();
-        }
-        return { AMIOStatus::Ok, count };
-    }
-
-    void close() override { }
-    bool isOpen() const override { return true; }
-
-    std::size_t pendingBytes() const
-    {
-        std::size_t total = 0;
-        for (const auto& piece : m_pieces) {
-            total += piece.size();
-        }
-        return total;
-    }
-
-    std::string sent;
-    int sendCalls = 0;
-    int receiveCalls = 0;
-    bool m_refuseSends = false;
-
-private:
-    std::deque<std::string> m_pieces;
-};
+}
 
 } // namespace
 
@@ -211,15 +155,15 @@ TEST(AFCPacket, ParsesDirectoryListingsDroppingEmptyNames)
 
 TEST(AFCWireClient, SendsWriteHeaderArgumentsAndBulkAsCaptured)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
     // Six requests first so the write is request 7, as in the captured example.
     for (int i = 1; i <= 6; ++i) {
-        transport.reply(statusReply(static_cast<std::uint64_t>(i), 0));
+        transport.addChunk(statusReply(static_cast<std::uint64_t>(i), 0));
         ASSERT_EQ(client.makeDirectory("/x"), AFCStatus::Success);
     }
     transport.sent.clear();
-    transport.reply(statusReply(7, 0));
+    transport.addChunk(statusReply(7, 0));
     ASSERT_EQ(client.fileWrite(2, "abc", 3), AFCStatus::Success);
     const std::string expected
         = bytes({ 0x43, 0x46, 0x41, 0x36, 0x4C, 0x50, 0x41, 0x41, 0x33, 0, 0, 0, 0, 0, 0, 0, 0x30, 0, 0, 0, 0, 0, 0, 0,
@@ -231,10 +175,10 @@ TEST(AFCWireClient, SendsWriteHeaderArgumentsAndBulkAsCaptured)
 
 TEST(AFCWireClient, SendsLargeWritesWithoutCopyingAndInOrder)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
     const std::string block(1024 * 1024, 'z');
-    transport.reply(statusReply(1, 0));
+    transport.addChunk(statusReply(1, 0));
     ASSERT_EQ(client.fileWrite(9, block.data(), static_cast<std::uint32_t>(block.size())), AFCStatus::Success);
     ASSERT_EQ(transport.sent.size(), 48 + block.size());
     const AFCPacketHeader header = decodeAFCHeader(reinterpret_cast<const std::uint8_t*>(transport.sent.data()));
@@ -245,7 +189,7 @@ TEST(AFCWireClient, SendsLargeWritesWithoutCopyingAndInOrder)
 
 TEST(AFCWireClient, JoinsAReplySplitAcrossReads)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
     const std::string listing(".\0"
                               "..\0"
@@ -253,20 +197,20 @@ TEST(AFCWireClient, JoinsAReplySplitAcrossReads)
                               "Downloads\0",
         20);
     // A data reply as devices send it: this_length 40, the names as bulk; one byte per read.
-    transport.reply(replyPacket(1, AFCOpcode::Data, listing, 40), 1);
+    replyInPieces(transport, replyPacket(1, AFCOpcode::Data, listing, 40), 1);
     std::vector<std::string> names;
     ASSERT_EQ(client.readDirectory("/", names), AFCStatus::Success);
     EXPECT_EQ(names, (std::vector<std::string> { ".", "..", "DCIM", "Downloads" }));
-    EXPECT_GE(transport.receiveCalls, 60);
+    EXPECT_GE(int(transport.receiveRequests.size()), 60);
     EXPECT_TRUE(client.lastError().empty());
 }
 
 TEST(AFCWireClient, ReportsATruncatedReplyAndRefusesToGoOn)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
     const std::string full = replyPacket(1, AFCOpcode::Data, std::string(100, 'x'), 40);
-    transport.reply(full.substr(0, full.size() - 10), 7);
+    replyInPieces(transport, full.substr(0, full.size() - 10), 7);
     char buffer[100];
     std::uint32_t got = 123;
     EXPECT_EQ(client.fileRead(1, buffer, sizeof buffer, got), AFCStatus::ConnectionError);
@@ -281,16 +225,16 @@ TEST(AFCWireClient, ReportsATruncatedReplyAndRefusesToGoOn)
 
 TEST(AFCWireClient, ReportsAConnectionClosedInsideTheHeader)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
-    transport.reply(statusReply(1, 0).substr(0, 25));
+    transport.addChunk(statusReply(1, 0).substr(0, 25));
     EXPECT_EQ(client.removePath("/a"), AFCStatus::ConnectionError);
     EXPECT_EQ(client.lastError(), "Reply was truncated, expected 15 more bytes");
 }
 
 TEST(AFCWireClient, RefusesAnOversizedReplyWithoutReadingIt)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
     AFCPacketHeader header;
     header.packetNumber = 1;
@@ -299,13 +243,15 @@ TEST(AFCWireClient, RefusesAnOversizedReplyWithoutReadingIt)
     header.thisLength = 40;
     const auto head = encodeAFCHeader(header);
     const std::size_t following = 256 * 1024;
-    transport.reply(std::string(reinterpret_cast<const char*>(head.data()), head.size()) + std::string(following, 'x'));
+    transport.addChunk(
+        std::string(reinterpret_cast<const char*>(head.data()), head.size()) + std::string(following, 'x'));
     AFCWireClient::KeyValues pairs;
     EXPECT_EQ(client.getDeviceInfo(pairs), AFCStatus::NoMemory);
     EXPECT_EQ(client.lastError(), "Reply of 4294967240 bytes exceeds the limit of 67108864 bytes");
     EXPECT_TRUE(client.isBroken());
     // Nothing beyond the client's small fixed read-ahead was taken from the connection.
-    EXPECT_GE(transport.pendingBytes(), following - 20 * 1024);
+    ASSERT_EQ(transport.chunks.size(), 1u);
+    EXPECT_GE(transport.chunks.front().size(), following - 20 * 1024);
 }
 
 TEST(AFCWireClient, MapsReplyKindsToStatuses)
@@ -329,9 +275,9 @@ TEST(AFCWireClient, MapsReplyKindsToStatuses)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ScriptedTransport transport;
+        ScriptedServiceConnection transport;
         AFCWireClient client(transport);
-        transport.reply(row.reply);
+        transport.addChunk(row.reply);
         EXPECT_EQ(client.removePath("/x"), row.expected);
         EXPECT_EQ(client.isBroken(), row.broken);
         EXPECT_EQ(client.lastError().empty(), row.expected == AFCStatus::Success);
@@ -340,13 +286,13 @@ TEST(AFCWireClient, MapsReplyKindsToStatuses)
 
 TEST(AFCWireClient, OpensReadsAndTellsThroughTheirResultReplies)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
-    transport.reply(replyPacket(1, AFCOpcode::FileOpenResult, u64(5)));
-    transport.reply(replyPacket(2, AFCOpcode::Data, "hello world", 40));
-    transport.reply(replyPacket(3, AFCOpcode::Data, "", 40));
-    transport.reply(replyPacket(4, AFCOpcode::FileTellResult, u64(11)));
-    transport.reply(replyPacket(5, AFCOpcode::FileOpenResult, u64(0)));
+    transport.addChunk(replyPacket(1, AFCOpcode::FileOpenResult, u64(5)));
+    transport.addChunk(replyPacket(2, AFCOpcode::Data, "hello world", 40));
+    transport.addChunk(replyPacket(3, AFCOpcode::Data, "", 40));
+    transport.addChunk(replyPacket(4, AFCOpcode::FileTellResult, u64(11)));
+    transport.addChunk(replyPacket(5, AFCOpcode::FileOpenResult, u64(0)));
 
     std::uint64_t handle = 0;
     ASSERT_EQ(client.fileOpen("/f", AFCWireOpenMode::ReadOnly, handle), AFCStatus::Success);
@@ -376,9 +322,9 @@ TEST(AFCWireClient, OpensReadsAndTellsThroughTheirResultReplies)
 
 TEST(AFCWireClient, ReportsADeviceStatusFromAFileRead)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
-    transport.reply(statusReply(1, 7));
+    transport.addChunk(statusReply(1, 7));
     char buffer[8];
     std::uint32_t got = 9;
     EXPECT_EQ(client.fileRead(3, buffer, sizeof buffer, got), AFCStatus::InvalidArg);
@@ -389,22 +335,22 @@ TEST(AFCWireClient, ReportsADeviceStatusFromAFileRead)
 
 TEST(AFCWireClient, ReportsAFailedSend)
 {
-    ScriptedTransport transport;
-    transport.m_refuseSends = true;
+    ScriptedServiceConnection transport;
+    transport.sendLimit = 0;
     AFCWireClient client(transport);
     EXPECT_EQ(client.makeDirectory("/a"), AFCStatus::ConnectionError);
     EXPECT_EQ(client.lastError(), "Can't send request to the device");
-    EXPECT_EQ(transport.receiveCalls, 0);
+    EXPECT_EQ(int(transport.receiveRequests.size()), 0);
 }
 
 TEST(AFCWireClient, EncodesArgumentsOfPathOperations)
 {
-    ScriptedTransport transport;
+    ScriptedServiceConnection transport;
     AFCWireClient client(transport);
-    transport.reply(statusReply(1, 0));
-    transport.reply(statusReply(2, 0));
-    transport.reply(statusReply(3, 0));
-    transport.reply(statusReply(4, 0));
+    transport.addChunk(statusReply(1, 0));
+    transport.addChunk(statusReply(2, 0));
+    transport.addChunk(statusReply(3, 0));
+    transport.addChunk(statusReply(4, 0));
     ASSERT_EQ(client.renamePath("/a", "/b"), AFCStatus::Success);
     ASSERT_EQ(client.makeLink(2, "target", "/l"), AFCStatus::Success);
     ASSERT_EQ(client.setFileModTime("/a", 1494244521000000000ULL), AFCStatus::Success);

@@ -15,6 +15,7 @@
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/AppTestHarness.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 #include "views/fill_clearing/ECForceCacheCleanView.h"
@@ -38,7 +39,7 @@ const std::string MODERN = SimulatorFixture::MODERN_UDID;
 
 /// The whole application window against torvane-simd: phones attach, detach and refuse to
 /// cooperate through the simulator's control socket, and the window is checked as a user sees it.
-class ECAppE2ETest : public QObject
+class ECAppE2ETest : public AppTestHarness
 {
     Q_OBJECT
 
@@ -47,7 +48,6 @@ private slots:
     void init();
     void cleanup();
 
-    void launchWithNoDevice();
     void attachingThePhoneShowsItsNameAndFillLevel();
     void aSecondPhoneOffersThePicker();
     void aModuleClosesForAnotherPhoneAndWaitsForItsOwn();
@@ -62,38 +62,24 @@ private:
     QString expectedStatus(const std::string& udid) const;
     HoverButton* button(ECHomeRow::Slot slot) const { return m_window->homeRow()->button(slot); }
 
-    std::unique_ptr<QtRunLoop> m_mainLoop;
-    std::unique_ptr<TemporaryDirectory> m_folder;
-    std::unique_ptr<SimulatorFixture> m_sim;
-    std::unique_ptr<UserDefaults> m_defaults;
-    std::unique_ptr<ECAppDelegate> m_controller;
-    std::unique_ptr<ECMainWindow> m_window;
     QPointer<ECModule> m_messages;
 };
 
 void ECAppE2ETest::initTestCase()
 {
-    m_mainLoop = std::make_unique<QtRunLoop>();
-    RunLoop::setMain(m_mainLoop.get());
+    useQtMainLoop();
 }
 
 void ECAppE2ETest::init()
 {
-    m_folder = std::make_unique<TemporaryDirectory>();
-    qputenv("TORVANE_EVENT_STORE", (m_folder->path() / "events.sqlite").string().c_str());
-    m_defaults = std::make_unique<UserDefaults>(QString::fromStdString((m_folder->path() / "Torvane.conf").string()));
-    m_defaults->setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
+    freshSettings();
     m_sim = std::make_unique<SimulatorFixture>(std::vector<std::string> {});
     QVERIFY2(m_sim->start(), m_sim->lastError().c_str());
 }
 
 void ECAppE2ETest::cleanup()
 {
-    m_window.reset();
-    m_controller.reset();
-    m_sim.reset();
-    m_defaults.reset();
-    m_folder.reset();
+    closeApp();
 }
 
 void ECAppE2ETest::launch(ECAppDelegate::Modules modules)
@@ -101,10 +87,7 @@ void ECAppE2ETest::launch(ECAppDelegate::Modules modules)
     // A real module behind the messages button, so a module window can be opened and closed.
     m_messages = new ECModule;
     modules.messagesController = m_messages;
-    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults, modules);
-    m_window = std::make_unique<ECMainWindow>(*m_controller);
-    m_window->show();
-    m_controller->applicationDidFinishLaunching();
+    launchApp(modules);
 }
 
 bool ECAppE2ETest::attachAndWait(const std::string& profile, const QString& name)
@@ -129,19 +112,6 @@ QString ECAppE2ETest::expectedStatus(const std::string& udid) const
     const auto storage = m_sim->storage(udid);
     const float ratio = float(storage.at("free")) / float(storage.at("total"));
     return QString::asprintf("Your device is %.0f%% full!", (1.0 - double(ratio)) * 100.0);
-}
-
-void ECAppE2ETest::launchWithNoDevice()
-{
-    launch();
-    QCOMPARE(m_window->headingButton()->text(), QStringLiteral("Connect your iOS Device"));
-    QCOMPARE(m_window->subheading()->text(), QStringLiteral("Don't worry, we won't do anything yet!"));
-    QCOMPARE(m_window->headingButton()->arrowImageName(), QStringLiteral("transparent-arrow-replacement.png"));
-    for (int slot = 0; slot < ECHomeRow::SLOT_COUNT; ++slot) {
-        QVERIFY(!button(ECHomeRow::Slot(slot))->isEnabled());
-        QVERIFY(!m_window->homeRow()->label(ECHomeRow::Slot(slot))->isEnabled());
-    }
-    QVERIFY(m_controller->deviceAccess()->devices().empty());
 }
 
 void ECAppE2ETest::attachingThePhoneShowsItsNameAndFillLevel()
@@ -420,11 +390,7 @@ void ECAppE2ETest::attachingRemovesLeftFillersAndTempFilesOpensTheFillTool()
     QCOMPARE(fillersLeft(), 3);
 
     auto* fillClearing = new ECForceCacheCleanModule;
-    m_controller = std::make_unique<ECAppDelegate>(
-        MobileDevice::shared(), *m_defaults, ECAppDelegate::Modules { .cachesController = fillClearing });
-    m_window = std::make_unique<ECMainWindow>(*m_controller);
-    m_window->show();
-    m_controller->applicationDidFinishLaunching();
+    launchApp(ECAppDelegate::Modules { .cachesController = fillClearing });
     QVERIFY(m_sim->attach(DEMO));
     QTRY_COMPARE_WITH_TIMEOUT(
         m_window->headingButton()->text(), QStringLiteral("Demo iPhone Connected"), DEVICE_TIMEOUT_MS);

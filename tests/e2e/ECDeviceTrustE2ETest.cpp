@@ -11,6 +11,7 @@
 #include "device/mobile_device.h"
 #include "platform/QtRunLoop.h"
 #include "platform/UserDefaults.h"
+#include "tests/support/AppTestHarness.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -177,7 +178,7 @@ private:
 
 /// The window with a phone that is attached but cannot be used, one being paired with slowly,
 /// and no USB service at all, against torvane-simd.
-class ECDeviceTrustE2ETest : public QObject
+class ECDeviceTrustE2ETest : public AppTestHarness
 {
     Q_OBJECT
 
@@ -198,42 +199,22 @@ private:
         QMessageBox* alert = m_window ? m_window->connectionAlert() : nullptr;
         return alert && alert->isVisible() ? alert : nullptr;
     }
-
-    std::unique_ptr<QtRunLoop> m_mainLoop;
-    std::unique_ptr<TemporaryDirectory> m_folder;
-    std::unique_ptr<SimulatorFixture> m_sim;
-    std::unique_ptr<UserDefaults> m_defaults;
-    std::unique_ptr<ECAppDelegate> m_controller;
-    std::unique_ptr<ECMainWindow> m_window;
 };
 
 void ECDeviceTrustE2ETest::initTestCase()
 {
-    m_mainLoop = std::make_unique<QtRunLoop>();
-    RunLoop::setMain(m_mainLoop.get());
+    useQtMainLoop();
 }
 
 void ECDeviceTrustE2ETest::cleanup()
 {
-    m_window.reset();
-    m_controller.reset();
-    m_sim.reset();
-    m_defaults.reset();
-    m_folder.reset();
+    closeApp();
 }
 
 void ECDeviceTrustE2ETest::launch()
 {
-    m_folder = std::make_unique<TemporaryDirectory>();
-    qputenv("TORVANE_EVENT_STORE", (m_folder->path() / "events.sqlite").string().c_str());
-    m_defaults = std::make_unique<UserDefaults>(QString::fromStdString((m_folder->path() / "Torvane.conf").string()));
-    m_defaults->setBool(ECUserDefaultsKeys::HAS_RUN_APP_ONCE, true);
-    ECAppDelegate::Modules modules;
-    modules.messagesController = new ECModule;
-    m_controller = std::make_unique<ECAppDelegate>(MobileDevice::shared(), *m_defaults, modules);
-    m_window = std::make_unique<ECMainWindow>(*m_controller);
-    m_window->show();
-    m_controller->applicationDidFinishLaunching();
+    freshSettings();
+    launchApp({ .messagesController = new ECModule });
 }
 
 void ECDeviceTrustE2ETest::anUnusablePhoneIsSelectedAndExplained_data()

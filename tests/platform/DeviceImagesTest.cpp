@@ -308,6 +308,7 @@ TEST_P(SimulatedPhoneImages, EveryUserAppHasADecodableIcon)
         EXPECT_GE(icon.width(), 16);
     }
     EXPECT_TRUE(getIcon(*springboard, "com.example.not-installed").isNull());
+    EXPECT_TRUE(springboard->getIconState().has_value()) << springboard->lasterror().value_or("");
 }
 
 // The demo phone sends PNG screenshots; the legacy one, like phones before iOS 9, sends TIFF.

@@ -99,28 +99,6 @@ TEST(Lockdown, AnswersEachRequestWithTheDevicesOwnErrors)
     EXPECT_EQ(value, nullptr);
 }
 
-TEST(Lockdown, ServicePortsStayReachableAfterLockdownCloses)
-{
-    SimulatorFixture sim({ "demo" });
-    ASSERT_TRUE(sim.start()) << sim.lastError();
-    lockdownd_service_descriptor_t service = nullptr;
-    idevice_t device = nullptr;
-    ASSERT_EQ(idevice_new_with_options(&device, DEMO.c_str(), IDEVICE_LOOKUP_USBMUX), IDEVICE_E_SUCCESS);
-    {
-        lockdownd_client_t client = nullptr;
-        ASSERT_EQ(lockdownd_client_new_with_handshake(device, &client, "sim_tests"), LOCKDOWN_E_SUCCESS);
-        ASSERT_EQ(lockdownd_start_service(client, "com.apple.afc", &service), LOCKDOWN_E_SUCCESS);
-        EXPECT_GE(service->port, 49152);
-        lockdownd_client_free(client);
-    }
-    afc_client_t afc = nullptr;
-    ASSERT_EQ(afc_client_new(device, service, &afc), AFC_E_SUCCESS);
-    EXPECT_FALSE(afcDeviceInfo(afc).empty());
-    afc_client_free(afc);
-    lockdownd_service_descriptor_free(service);
-    idevice_free(device);
-}
-
 TEST(Control, AttachesANewProfileAndListsFaults)
 {
     SimulatorFixture sim({ "demo" });

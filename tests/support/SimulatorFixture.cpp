@@ -2,6 +2,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -139,6 +140,133 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
         result.exitCode = WEXITSTATUS(*status);
     }
     return result;
+}
+
+ProcessResult runCli(std::vector<std::string> arguments, std::chrono::milliseconds timeout)
+{
+    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
+    return runProcess(arguments, timeout);
+}
+
+RunningProcess::RunningProcess(const std::vector<std::string>& argv)
+{
+    int fds[2];
+    if (argv.empty() || ::pipe2(fds, O_CLOEXEC) != 0) {
+        return;
+    }
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        std::vector<char*> args;
+        args.reserve(argv.size() + 1);
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    m_fd = fds[0];
+}
+
+RunningProcess::~RunningProcess()
+{
+    kill();
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool RunningProcess::waitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        if (!readSome(std::min(deadline, now + 10ms))) {
+            std::this_thread::sleep_for(2ms); // the output ended; the condition may still come
+        }
+    }
+    return true;
+}
+
+bool RunningProcess::waitForOutput(const std::string& text, std::chrono::milliseconds bound)
+{
+    return waitFor([&] { return output.find(text) != std::string::npos; }, bound);
+}
+
+int RunningProcess::wait(std::chrono::milliseconds bound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (readSome(deadline)) { }
+    if (m_pid <= 0) {
+        return -1;
+    }
+    const auto left
+        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const std::optional<int> status = waitForExit(m_pid, std::max(left, 0ms));
+    if (!status) {
+        kill();
+        return -1;
+    }
+    m_pid = -1;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+bool RunningProcess::kill()
+{
+    if (m_pid <= 0) {
+        return false;
+    }
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+bool RunningProcess::readSome(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left
+        = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (m_fd < 0 || left.count() <= 0) {
+        return false;
+    }
+    pollfd ready { m_fd, POLLIN, 0 };
+    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+        return false;
+    }
+    char buffer[4096];
+    const ssize_t count = ::read(m_fd, buffer, sizeof buffer);
+    if (count <= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    output.append(buffer, static_cast<std::size_t>(count));
+    return true;
+}
+
+std::string smallPhoneProfile(const std::string& name,
+    const std::string& udid,
+    const std::map<std::string, int>& counts,
+    const std::string& extra)
+{
+    std::string content = R"("seed": 1)";
+    for (const char* key : { "userApps", "systemApps", "fileSharingApps", "developerApps", "appsWithoutDisplayName",
+             "appsWithEmptyDisplayName", "photos", "videos", "songs", "podcasts", "stalledDownloads" }) {
+        const auto given = counts.find(key);
+        content += std::string(", \"") + key + "\": " + std::to_string(given == counts.end() ? 0 : given->second);
+    }
+    return R"({ "name": ")" + name + R"(", "udid": ")" + udid + R"(", "productType": "iPhone9,3",
+        "productVersion": "10.3.3", )"
+        + extra + R"( "diskCapacity": 32000000000, "dataCapacity": 400000000, "usedBytes": 150000000,
+        "reserveBytes": 8388608, "blockSize": 4096, "purgeablePoolBytes": 0, "content": { )"
+        + content + " } }";
 }
 
 SimulatorFixture::SimulatorFixture(std::vector<std::string> profiles)

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +24,44 @@ struct ProcessResult
 /// The child inherits the environment, so USBMUXD_SOCKET_ADDRESS set by a fixture applies.
 ProcessResult runProcess(
     const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+/// torvane-cli with `arguments`, as a user runs it (see runProcess()).
+ProcessResult runCli(std::vector<std::string> arguments, std::chrono::milliseconds timeout = std::chrono::seconds(90));
+
+/// A child whose combined output is read as it comes, for commands that run until something
+/// happens to the phone. The destructor kills it if it still runs.
+class RunningProcess
+{
+public:
+    explicit RunningProcess(const std::vector<std::string>& argv);
+    ~RunningProcess();
+    RunningProcess(const RunningProcess&) = delete;
+    RunningProcess& operator=(const RunningProcess&) = delete;
+
+    /// Reads output until `condition` holds or `bound` passes.
+    bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds bound);
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds bound);
+    /// Reads to the end and answers the exit status; -1 when it did not end within `bound` (it is
+    /// killed then) or ended by a signal.
+    int wait(std::chrono::milliseconds bound);
+    /// SIGKILL; true when that is what ended it.
+    bool kill();
+
+    std::string output;
+
+private:
+    bool readSome(std::chrono::steady_clock::time_point deadline);
+
+    int m_pid { -1 };
+    int m_fd { -1 };
+};
+
+/// A small phone's profile (400 MB of data, iOS 10) with no content but the `counts` given, e.g.
+/// { { "photos", 40 } }; `extra` is more top-level members, e.g. R"("Trust": "denied",)".
+std::string smallPhoneProfile(const std::string& name,
+    const std::string& udid,
+    const std::map<std::string, int>& counts = {},
+    const std::string& extra = {});
 
 /// A running torvane-simd on a temporary socket and state folder, for integration tests.
 ///

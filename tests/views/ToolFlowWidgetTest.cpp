@@ -6,7 +6,6 @@
 #include "base/PlistValue.h"
 #include "device/AMDevice.h"
 #include "device/MobileDeviceAccess.h"
-#include "modules/ECModuleHost.h"
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
@@ -14,6 +13,8 @@
 #include "modules/photos/ECPhotoModule.h"
 #include "platform/QtRunLoop.h"
 #include "platform/image_capture/ICCameraDevice.h"
+#include "tests/support/InstalledApps.h"
+#include "tests/support/RecordingHost.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
 #include "views/ECModuleView.h"
@@ -79,35 +80,6 @@ std::map<QString, QByteArray> cameraRoll(const fs::path& media)
     return files;
 }
 
-std::size_t fillerCount(const fs::path& folder)
-{
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
-/// Answers every alert with the button the test chose, and remembers what was asked.
-class AnsweringHost : public ECModuleHost
-{
-public:
-    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
-    {
-        alerts.push_back(alert);
-        answer(button);
-    }
-    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
-    {
-        answer(std::nullopt);
-    }
-    void openUrl(const QUrl&) override { }
-
-    std::vector<ECModuleAlert> alerts;
-    int button { 0 };
-};
-
 /// What a tool's rows are on the phone: the bundle identifiers of apps, the names of the rest.
 QString keyOf(const ECModuleItem& item)
 {
@@ -115,19 +87,6 @@ QString keyOf(const ECModuleItem& item)
     const QString stream = item.values.value(ECCacheModule::STREAM_PATH).toString();
     const QString pid = item.values.value(QStringLiteral("pid")).toString();
     return !stream.isEmpty() ? stream : !app.isEmpty() ? app : pid;
-}
-
-std::set<QString> installedAppIds()
-{
-    std::set<QString> ids;
-    const ProcessResult listed = runProcess({ "ideviceinstaller", "-l", "-o", "xml" });
-    const auto document = PlistCodec::fromXml(listed.out);
-    if (listed.exitCode == 0 && document && document->asArray()) {
-        for (const PlistValue& app : *document->asArray()) {
-            ids.insert(QString::fromStdString(app.stringForKey("CFBundleIdentifier")));
-        }
-    }
-    return ids;
 }
 
 std::set<QString> keysOf(const ECTableViewModule& module)
@@ -329,7 +288,7 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
         module = std::move(filler);
     }
     table = qobject_cast<ECTableViewModule*>(module.get());
-    AnsweringHost host;
+    RecordingHost host;
     module->setHost(&host);
     module->setDevice(device);
     std::unique_ptr<QWidget> view;
@@ -511,7 +470,7 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
     int gone = 0;
     if (table) {
         QVERIFY(table->installer() != oldInstaller);
-        const std::set<QString> apps = installedAppIds();
+        const auto apps = installedApps();
         for (const ECModuleItem& item : chosen) {
             const auto found = std::find_if(table->itemList().items().begin(), table->itemList().items().end(),
                 [&](const ECModuleItem& row) { return keyOf(row) == keyOf(item); });
@@ -519,7 +478,7 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow()
             bool stillThere = shown;
             if (tool == QStringLiteral("apps")) {
                 // Listed exactly when the phone still has it.
-                stillThere = apps.count(keyOf(item)) > 0;
+                stillThere = apps.count(keyOf(item).toStdString()) > 0;
                 QCOMPARE(shown, stillThere);
             } else {
                 // Cleared caches list again, empty.

@@ -2,6 +2,7 @@
 // with Qt's JSON parser reading the output and a local server playing the app store.
 
 #include "base/PlistValue.h"
+#include "tests/support/InstalledApps.h"
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
@@ -16,75 +17,13 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-ProcessResult torvaneCli(std::vector<std::string> arguments)
-{
-    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-    return runProcess(arguments, std::chrono::seconds(120));
-}
-
-struct Usage
-{
-    std::int64_t staticBytes { 0 };
-    std::int64_t dynamicBytes { 0 };
-};
-
-std::map<std::string, Usage> usageFigures()
-{
-    const ProcessResult listed = runProcess({ "ideviceinstaller", "-l", "-o", "xml" });
-    std::map<std::string, Usage> apps;
-    const auto document = PlistCodec::fromXml(listed.out);
-    if (!document || !document->asArray()) {
-        ADD_FAILURE() << "ideviceinstaller: " << listed.err;
-        return apps;
-    }
-    for (const PlistValue& app : *document->asArray()) {
-        Usage usage;
-        if (const PlistValue* value = app.find("StaticDiskUsage")) {
-            usage.staticBytes = value->toInt64().value_or(0);
-        }
-        if (const PlistValue* value = app.find("DynamicDiskUsage")) {
-            usage.dynamicBytes = value->toInt64().value_or(0);
-        }
-        apps.emplace(app.stringForKey("CFBundleIdentifier"), usage);
-    }
-    return apps;
-}
-
-/// Sets an environment variable for the tools this test starts, and puts it back.
-class ScopedEnvironment
-{
-public:
-    ScopedEnvironment(const char* name, const std::string& value)
-        : m_name(name)
-    {
-        if (const char* old = std::getenv(name)) {
-            m_old = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment()
-    {
-        if (m_old) {
-            setenv(m_name, m_old->c_str(), 1);
-        } else {
-            unsetenv(m_name);
-        }
-    }
-
-private:
-    const char* m_name;
-    std::optional<std::string> m_old;
-};
-
-} // namespace
+using namespace std::chrono_literals;
 
 TEST(CliAppSizes, SizesAgreeWithThePhonesUsageFiguresAndRankBestFirst)
 {
     SimulatorFixture sim({ "demo" });
     ASSERT_TRUE(sim.start()) << sim.lastError();
-    const std::map<std::string, Usage> usage = usageFigures();
+    const std::map<std::string, InstalledApp> usage = installedApps();
     ASSERT_GE(usage.size(), 10u);
     // The store knows one app; the answer lands in the data folder given to the tool.
     const std::string known = usage.begin()->first;
@@ -98,7 +37,7 @@ TEST(CliAppSizes, SizesAgreeWithThePhonesUsageFiguresAndRankBestFirst)
     ScopedEnvironment lookup("TORVANE_LOOKUP_URL", store.baseUrl());
     ScopedEnvironment folder("XDG_DATA_HOME", data.path().string());
 
-    const ProcessResult json = torvaneCli({ "apps", "--sizes", "--json" });
+    const ProcessResult json = runCli({ "apps", "--sizes", "--json" }, 120s);
     ASSERT_EQ(json.exitCode, 0) << json.err;
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error);
@@ -132,12 +71,12 @@ TEST(CliAppSizes, SizesAgreeWithThePhonesUsageFiguresAndRankBestFirst)
     EXPECT_TRUE(QFile::exists(QString::fromStdString((data.path() / "Torvane" / "AppSizes.plist").string())));
 
     // The text form: one line per app, an unknown date as a dash; plain `apps` is still the listing.
-    const ProcessResult text = torvaneCli({ "apps", "--sizes" });
+    const ProcessResult text = runCli({ "apps", "--sizes" }, 120s);
     ASSERT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(std::size_t(std::count(text.out.begin(), text.out.end(), '\n')), usage.size());
     EXPECT_NE(text.out.find("—"), std::string::npos);
     EXPECT_NE(text.out.find("(" + known + ")"), std::string::npos);
-    const ProcessResult plain = torvaneCli({ "apps" });
+    const ProcessResult plain = runCli({ "apps" }, 120s);
     ASSERT_EQ(plain.exitCode, 0) << plain.err;
     EXPECT_EQ(plain.out.find("—"), std::string::npos);
 }

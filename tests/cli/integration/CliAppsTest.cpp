@@ -14,12 +14,6 @@ namespace {
 
 constexpr auto TOOL_BOUND = std::chrono::seconds(60);
 
-ProcessResult torvaneCli(std::vector<std::string> arguments)
-{
-    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-    return runProcess(arguments, TOOL_BOUND);
-}
-
 ProcessResult ideviceinstaller(std::vector<std::string> arguments)
 {
     arguments.insert(arguments.begin(), "ideviceinstaller");
@@ -67,7 +61,7 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     SimulatorFixture sim({ "demo" });
     ASSERT_TRUE(sim.start()) << sim.lastError();
 
-    const ProcessResult ours = torvaneCli({ "apps" });
+    const ProcessResult ours = runCli({ "apps" }, TOOL_BOUND);
     ASSERT_EQ(ours.exitCode, 0) << ours.err;
     const ProcessResult theirs = ideviceinstaller({ "-l" });
     ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
@@ -78,7 +72,7 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     // One app removed by each tool; both tools then list the same remaining apps.
     const std::string first = *listed.begin();
     const std::string second = *std::next(listed.begin());
-    const ProcessResult removedByUs = torvaneCli({ "uninstall", first });
+    const ProcessResult removedByUs = runCli({ "uninstall", first }, TOOL_BOUND);
     EXPECT_EQ(removedByUs.exitCode, 0) << removedByUs.err;
     const ProcessResult removedByThem = ideviceinstaller({ "-U", second });
     EXPECT_EQ(removedByThem.exitCode, 0) << removedByThem.err;
@@ -87,14 +81,14 @@ TEST(CliApps, ListAndUninstallAgreeWithIdeviceinstaller)
     std::set<std::string> expected = listed;
     expected.erase(first);
     expected.erase(second);
-    const ProcessResult oursAfter = torvaneCli({ "apps" });
+    const ProcessResult oursAfter = runCli({ "apps" }, TOOL_BOUND);
     const ProcessResult theirsAfter = ideviceinstaller({ "-l" });
     ASSERT_EQ(oursAfter.exitCode, 0) << oursAfter.err;
     EXPECT_EQ(bundleIdsOfOurs(oursAfter.out), expected);
     EXPECT_EQ(bundleIdsOf(theirsAfter.out), expected);
 
     // An app that is already gone: the phone answers as for any uninstall, and both tools agree.
-    const ProcessResult ourRepeat = torvaneCli({ "uninstall", first });
+    const ProcessResult ourRepeat = runCli({ "uninstall", first }, TOOL_BOUND);
     const ProcessResult theirRepeat = ideviceinstaller({ "-U", first });
     const bool theySucceeded = theirRepeat.exitCode == 0 && theirRepeat.out.find("ERROR") == std::string::npos;
     EXPECT_EQ(ourRepeat.exitCode == 0, theySucceeded) << ourRepeat.err << theirRepeat.out;
@@ -104,7 +98,7 @@ TEST(CliApps, IconScreenshotAndLogLines)
 {
     SimulatorFixture sim({ "demo" });
     ASSERT_TRUE(sim.start()) << sim.lastError();
-    const ProcessResult listing = torvaneCli({ "apps" });
+    const ProcessResult listing = runCli({ "apps" }, TOOL_BOUND);
     ASSERT_EQ(listing.exitCode, 0) << listing.err;
     const std::set<std::string> listed = bundleIdsOfOurs(listing.out);
     ASSERT_FALSE(listed.empty());
@@ -119,20 +113,21 @@ TEST(CliApps, IconScreenshotAndLogLines)
     const std::string png = "\x89PNG\r\n\x1a\n";
 
     const std::filesystem::path icon = folder / "icon.png";
-    const ProcessResult iconRun = torvaneCli({ "icon", *listed.begin(), icon.string() });
+    const ProcessResult iconRun = runCli({ "icon", *listed.begin(), icon.string() }, TOOL_BOUND);
     ASSERT_EQ(iconRun.exitCode, 0) << iconRun.err;
     EXPECT_EQ(startOf(icon), png);
-    const ProcessResult noIcon = torvaneCli({ "icon", "com.example.not-installed", (folder / "none.png").string() });
+    const ProcessResult noIcon
+        = runCli({ "icon", "com.example.not-installed", (folder / "none.png").string() }, TOOL_BOUND);
     EXPECT_EQ(noIcon.exitCode, 1);
     EXPECT_FALSE(std::filesystem::exists(folder / "none.png"));
 
     const std::filesystem::path screen = folder / "screen.img";
-    const ProcessResult shot = torvaneCli({ "screenshot", screen.string() });
+    const ProcessResult shot = runCli({ "screenshot", screen.string() }, TOOL_BOUND);
     ASSERT_EQ(shot.exitCode, 0) << shot.err;
     const std::string head = startOf(screen);
     EXPECT_TRUE(head == png || head.starts_with("II*") || head.starts_with("MM")) << head;
 
-    const ProcessResult log = torvaneCli({ "syslog", "2" });
+    const ProcessResult log = runCli({ "syslog", "2" }, TOOL_BOUND);
     ASSERT_EQ(log.exitCode, 0) << log.err;
     std::istringstream lines(log.out);
     std::string line;

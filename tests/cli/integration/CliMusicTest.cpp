@@ -13,14 +13,9 @@
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
-
-ProcessResult torvaneCli(std::vector<std::string> arguments)
-{
-    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-    return runProcess(arguments, std::chrono::seconds(60));
-}
 
 QJsonArray songsOf(const ProcessResult& run)
 {
@@ -35,9 +30,9 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
     ASSERT_TRUE(sim.start()) << sim.lastError();
     // Backups go to the data folder: a temporary one here, never the user's.
     TemporaryDirectory data;
-    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    ScopedEnvironment dataHome("XDG_DATA_HOME", data.path().string());
 
-    const ProcessResult all = torvaneCli({ "music", "--json" });
+    const ProcessResult all = runCli({ "music", "--json" }, 60s);
     ASSERT_EQ(all.exitCode, 0) << all.err;
     const QJsonArray songs = songsOf(all);
     ASSERT_EQ(songs.size(), 200);
@@ -50,7 +45,7 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
     }
     EXPECT_EQ(podcasts, 30);
 
-    const ProcessResult old = torvaneCli({ "music", "--older-than", "365", "--json" });
+    const ProcessResult old = runCli({ "music", "--older-than", "365", "--json" }, 60s);
     ASSERT_EQ(old.exitCode, 0) << old.err;
     const QJsonArray oldSongs = songsOf(old);
     EXPECT_GT(oldSongs.size(), 0);
@@ -61,7 +56,7 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
         EXPECT_TRUE(played.isNull() || QDateTime::fromString(played.toString(), Qt::ISODate) <= cutOff);
     }
 
-    const ProcessResult text = torvaneCli({ "music" });
+    const ProcessResult text = runCli({ "music" }, 60s);
     ASSERT_EQ(text.exitCode, 0) << text.err;
 
     // Persistent ids come as text, every digit of their 64 bits kept; the text listing has them too.
@@ -74,7 +69,7 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
     const fs::path library = sim.mediaRoot(SimulatorFixture::DEMO_UDID) / "iTunes_Control/iTunes/MediaLibrary.sqlitedb";
     const auto before = MediaLibrarySnapshot::read(library);
 
-    const ProcessResult removed = torvaneCli({ "music", "rm", doomed[0], doomed[1], "--json" });
+    const ProcessResult removed = runCli({ "music", "rm", doomed[0], doomed[1], "--json" }, 60s);
     ASSERT_EQ(removed.exitCode, 0) << removed.err;
     const QJsonObject report = QJsonDocument::fromJson(QByteArray::fromStdString(removed.out)).object();
     EXPECT_EQ(report.value(QStringLiteral("removed")).toInt(), 2);
@@ -87,7 +82,7 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
     EXPECT_EQ(after.integrity, "ok");
     EXPECT_EQ(after.rows,
         before.without({ std::int64_t(std::stoull(doomed[0])), std::int64_t(std::stoull(doomed[1])) }).rows);
-    const ProcessResult again = torvaneCli({ "music", "--json" });
+    const ProcessResult again = runCli({ "music", "--json" }, 60s);
     EXPECT_EQ(songsOf(again).size(), 198);
 
     struct Row
@@ -105,7 +100,7 @@ TEST(CliMusic, ListsAndRemovesSongsByPersistentId)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
-        const ProcessResult run = torvaneCli(row.arguments);
+        const ProcessResult run = runCli(row.arguments, 60s);
         EXPECT_EQ(run.exitCode, row.exitCode);
         EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
     }

@@ -24,12 +24,6 @@ namespace fs = std::filesystem;
 
 constexpr auto TOOL_BOUND = std::chrono::seconds(240);
 
-ProcessResult torvaneCli(std::vector<std::string> arguments)
-{
-    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-    return runProcess(arguments, TOOL_BOUND);
-}
-
 std::string sha256Of(const fs::path& path)
 {
     QFile file(QString::fromStdString(path.string()));
@@ -56,7 +50,7 @@ TEST(CliPhotos, ListsTheCameraRollAndBacksUpVerifiedCopies)
     ASSERT_TRUE(sim.start()) << sim.lastError();
     const fs::path media = sim.mediaRoot(SimulatorFixture::DEMO_UDID);
 
-    const ProcessResult all = torvaneCli({ "photos", "--json" });
+    const ProcessResult all = runCli({ "photos", "--json" }, TOOL_BOUND);
     ASSERT_EQ(all.exitCode, 0) << all.err;
     const QJsonArray files = jsonArrayOf(all);
     std::size_t onPhone = 0;
@@ -84,7 +78,7 @@ TEST(CliPhotos, ListsTheCameraRollAndBacksUpVerifiedCopies)
     const std::vector<std::string> choice { "--older-than", "1200", "--photos" };
     std::vector<std::string> listing { "photos", "--json" };
     listing.insert(listing.end(), choice.begin(), choice.end());
-    const ProcessResult old = torvaneCli(listing);
+    const ProcessResult old = runCli(listing, TOOL_BOUND);
     ASSERT_EQ(old.exitCode, 0) << old.err;
     const QDateTime cutOff = QDateTime::currentDateTimeUtc().addDays(-1200);
     std::map<std::string, std::string> originals;
@@ -101,7 +95,7 @@ TEST(CliPhotos, ListsTheCameraRollAndBacksUpVerifiedCopies)
     TemporaryDirectory destination;
     std::vector<std::string> backup { "photos", "backup", destination.path().string(), "--remove" };
     backup.insert(backup.end(), choice.begin(), choice.end());
-    const ProcessResult done = torvaneCli(backup);
+    const ProcessResult done = runCli(backup, TOOL_BOUND);
     ASSERT_EQ(done.exitCode, 0) << done.err << done.out;
     const fs::path folder = destination.path() / "Torvane Backup";
     for (const auto& [path, sha] : originals) {
@@ -148,7 +142,7 @@ TEST(CliPhotos, RefusesContradictoryChoicesBeforeTouchingAPhone)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const ProcessResult result = torvaneCli(c.arguments);
+        const ProcessResult result = runCli(c.arguments, TOOL_BOUND);
         EXPECT_EQ(result.exitCode, 2) << result.err;
         EXPECT_NE(result.err.find("photos"), std::string::npos) << result.err;
     }

@@ -1,8 +1,7 @@
 // torvane-cli as a user runs it, against torvane-simd; results compared with the simulator's
 // own state folder, --json read back with Qt's parser.
 
-#include "tests/support/SimulatorFixture.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/CliPhoneTest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,65 +21,13 @@ namespace {
 
 constexpr const char* UDID = "c11c11c1100000000000000000000000000000a1";
 
-constexpr const char* PROFILE = R"({
-    "name": "CLI Test Phone",
-    "udid": "c11c11c1100000000000000000000000000000a1",
-    "productType": "iPhone9,3",
-    "productVersion": "10.3.3",
-    "diskCapacity": 32000000000,
-    "dataCapacity": 400000000,
-    "usedBytes": 150000000,
-    "reserveBytes": 8388608,
-    "blockSize": 4096,
-    "purgeablePoolBytes": 0,
-    "content": { "seed": 1, "userApps": 0, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
-                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0,
-                 "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
-})";
-
-void writeHostFile(const fs::path& path, const std::string& contents)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::string readHostFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
-QJsonDocument parseJson(const std::string& text)
-{
-    QJsonParseError error;
-    QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
-    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
-    return document;
-}
-
-class CliSimulatorTest : public ::testing::Test
+class CliSimulatorTest : public CliPhoneTest
 {
 protected:
-    void SetUp() override
+    CliSimulatorTest()
+        : CliPhoneTest(UDID, smallPhoneProfile("CLI Test Phone", UDID))
     {
-        const fs::path profile = folder.path() / "cli-test.json";
-        writeHostFile(profile, PROFILE);
-        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
-        ASSERT_TRUE(sim->start()) << sim->lastError();
-        media = sim->mediaRoot(UDID);
     }
-
-    ProcessResult cli(std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-        return runProcess(arguments, std::chrono::seconds(60));
-    }
-
-    TemporaryDirectory folder;
-    std::unique_ptr<SimulatorFixture> sim;
-    fs::path media;
 };
 
 } // namespace
@@ -155,9 +102,15 @@ TEST_F(CliSimulatorTest, ChangesFilesOnTheDevice)
     ASSERT_EQ(mv.exitCode, 0) << mv.err;
     EXPECT_EQ(readHostFile(media / "New/Deeper/moved.txt"), "uploaded text");
 
+    // -f replaces what is there.
+    writeHostFile(media / "spare.txt", "spare");
+    ProcessResult forced = cli({ "mv", "-f", "/spare.txt", "/New/Deeper/moved.txt" });
+    ASSERT_EQ(forced.exitCode, 0) << forced.err;
+    EXPECT_FALSE(fs::exists(media / "spare.txt"));
+
     ProcessResult pull = cli({ "pull", "/New/Deeper/moved.txt", folder.path().string() });
     ASSERT_EQ(pull.exitCode, 0) << pull.err;
-    EXPECT_EQ(readHostFile(folder.path() / "moved.txt"), "uploaded text");
+    EXPECT_EQ(readHostFile(folder.path() / "moved.txt"), "spare");
 
     ProcessResult rmDirectory = cli({ "rm", "/New" });
     EXPECT_EQ(rmDirectory.exitCode, 1);
@@ -179,6 +132,7 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
     };
     writeHostFile(folder.path() / "exists.txt", "keep");
     writeHostFile(media / "exists.txt", "device");
+    writeHostFile(media / "other.txt", "other");
     const std::string existing = (folder.path() / "exists.txt").string();
     const std::string absent = (folder.path() / "absent").string();
     const Row rows[] = {
@@ -188,6 +142,8 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
             "torvane-cli: pull /exists.txt " + existing + ": already exists on this computer\n" },
         { { "push", existing, "/exists.txt" }, 1,
             "torvane-cli: push " + existing + " /exists.txt: already exists (use -f to replace it)\n" },
+        { { "mv", "/exists.txt", "/other.txt" }, 1,
+            "torvane-cli: mv /exists.txt /other.txt: /other.txt already exists (use -f to replace it)\n" },
         { { "push", absent, "/" }, 1,
             "torvane-cli: push " + absent + " /: can't read " + absent + ": No such file or directory\n" },
         { { "df", "--udid", "0000" }, 1, "torvane-cli: df: no attached device has the UDID 0000\n" },
@@ -204,4 +160,5 @@ TEST_F(CliSimulatorTest, FailsWithAClearMessageAndStatus)
     }
     EXPECT_EQ(readHostFile(folder.path() / "exists.txt"), "keep");
     EXPECT_EQ(readHostFile(media / "exists.txt"), "device");
+    EXPECT_EQ(readHostFile(media / "other.txt"), "other");
 }

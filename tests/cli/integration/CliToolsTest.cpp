@@ -2,8 +2,7 @@
 // is missing with usbmuxd, or names its files to attack the terminal: each says so with the
 // built-in commands' words and exit statuses, within the time-out, and shows names as ls does.
 
-#include "tests/support/SimulatorFixture.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/CliPhoneTest.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,14 +14,7 @@
 #include <functional>
 #include <sstream>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -30,22 +22,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* UDID = "7001570015700157001570015700157001570015";
-
-constexpr const char* PROFILE = R"({
-    "name": "Tools Phone",
-    "udid": "7001570015700157001570015700157001570015",
-    "productType": "iPhone9,3",
-    "productVersion": "10.3.3",
-    "diskCapacity": 32000000000,
-    "dataCapacity": 400000000,
-    "usedBytes": 150000000,
-    "reserveBytes": 8388608,
-    "blockSize": 4096,
-    "purgeablePoolBytes": 0,
-    "content": { "seed": 1, "userApps": 2, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
-                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 40, "videos": 0,
-                 "songs": 2, "podcasts": 0, "stalledDownloads": 0 }
-})";
 
 /// A state the phone is put in, and what every command says about it.
 struct UnusableRow
@@ -55,15 +31,13 @@ struct UnusableRow
     const char* advice;
 };
 
-class CliToolsTest : public ::testing::Test
+class CliToolsTest : public CliPhoneTest
 {
 protected:
-    void SetUp() override
+    CliToolsTest()
+        : CliPhoneTest(
+            UDID, smallPhoneProfile("Tools Phone", UDID, { { "userApps", 2 }, { "photos", 40 }, { "songs", 2 } }))
     {
-        const fs::path profile = folder.path() / "tools.json";
-        std::ofstream(profile) << PROFILE;
-        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
-        ASSERT_TRUE(sim->start()) << sim->lastError();
     }
 
     /// Every tool command, as a user would type it.
@@ -74,16 +48,7 @@ protected:
             { "clear-temp" }, { "apps", "--sizes" } };
     }
 
-    static ProcessResult cli(std::vector<std::string> arguments, std::chrono::milliseconds bound = 90s)
-    {
-        arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-        return runProcess(arguments, bound);
-    }
-
     void expectEveryToolToSay(const std::vector<UnusableRow>& rows);
-
-    TemporaryDirectory folder;
-    std::unique_ptr<SimulatorFixture> sim;
 };
 
 } // namespace
@@ -127,7 +92,6 @@ void CliToolsTest::expectEveryToolToSay(const std::vector<UnusableRow>& rows)
 TEST_F(CliToolsTest, APhoneThatStallsMidRunEndsTheToolWithinItsBound)
 {
     // Tools at work when the phone stops answering: each request gives up after --timeout.
-    const fs::path media = sim->mediaRoot(UDID);
     const fs::path copies = folder.path() / "midrun";
     const struct
     {
@@ -147,46 +111,26 @@ TEST_F(CliToolsTest, APhoneThatStallsMidRunEndsTheToolWithinItsBound)
         SCOPED_TRACE(row.command.front());
         std::vector<std::string> argv { SimulatorFixture::cliPath(), "--timeout", "5" };
         argv.insert(argv.end(), row.command.begin(), row.command.end());
-        const fs::path err = folder.path() / "err.txt";
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> args;
-        for (std::string& argument : argv) {
-            args.push_back(argument.data());
-        }
-        args.push_back(nullptr);
-        pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&files);
-        const bool working = waitUntil(row.working, 60s);
+        RunningProcess tool(argv);
+        const bool working = tool.waitFor(row.working, 60s);
         ASSERT_TRUE(sim->fault(UDID, { "stall" }));
-        int status = 0;
         const auto stalled = std::chrono::steady_clock::now();
-        const bool ended = waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 90s);
-        if (!ended) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
+        const int status = tool.wait(90s);
         ASSERT_TRUE(sim->clearFaults(UDID));
-        std::ifstream in(err);
-        const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_TRUE(working) << message;
-        ASSERT_TRUE(ended) << message;
+        EXPECT_TRUE(working) << tool.output;
+        ASSERT_NE(status, -1) << tool.output;
         // The request's --timeout, the phone's own 10 s bound on a lockdown reply, and a margin.
         EXPECT_LT(std::chrono::steady_clock::now() - stalled, 40s);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-        EXPECT_NE(message.find("torvane-cli: " + row.command.front() + ": the device did not answer in time"),
+        EXPECT_EQ(status, 1);
+        EXPECT_NE(tool.output.find("torvane-cli: " + row.command.front() + ": the device did not answer in time"),
             std::string::npos)
-            << message;
+            << tool.output;
     }
 }
 
 // In parts, each a few seconds per command (a phone that will not pair is slow to name).
 TEST_F(CliToolsTest, EveryToolSaysALockedOrAskingPhoneAsTheBuiltInsDo)
 {
-    const std::string udid = UDID;
     expectEveryToolToSay({
         { { "trust", udid, "passcode-locked" }, 4,
             "Unlock your iPhone and tap Trust when it asks whether to trust this computer." },
@@ -196,7 +140,6 @@ TEST_F(CliToolsTest, EveryToolSaysALockedOrAskingPhoneAsTheBuiltInsDo)
 
 TEST_F(CliToolsTest, EveryToolSaysAnUntrustingPhoneAsTheBuiltInsDo)
 {
-    const std::string udid = UDID;
     expectEveryToolToSay({
         { { "trust", udid, "denied" }, 6, "You chose Don't Trust: unplug the phone, plug it in again and tap Trust." },
         { { "fault", udid, "refuse-session" }, 8,
@@ -206,7 +149,6 @@ TEST_F(CliToolsTest, EveryToolSaysAnUntrustingPhoneAsTheBuiltInsDo)
 
 TEST_F(CliToolsTest, EveryToolSaysARefusingPhoneAndAMissingUsbmuxdAsTheBuiltInsDo)
 {
-    const std::string udid = UDID;
     expectEveryToolToSay({
         { { "fault", udid, "refuse-services" }, 9,
             "Your iPhone refuses to open its files to this computer: unlock it and try again, or restart it if "

@@ -2,8 +2,7 @@
 // reached only over Wi-Fi, and on a computer without usbmuxd: each gives its own advice and exit
 // status, and everything works again once the phone is set right.
 
-#include "tests/support/SimulatorFixture.h"
-#include "tests/support/TestSupport.h"
+#include "tests/support/CliPhoneTest.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,49 +18,19 @@ namespace {
 constexpr const char* UDID = "7a057a057a057a057a057a057a057a057a057a05";
 
 // Starts locked, through the profile's "Trust" key.
-constexpr const char* PROFILE = R"({
-    "name": "Trust Phone",
-    "udid": "7a057a057a057a057a057a057a057a057a057a05",
-    "productType": "iPhone9,3",
-    "productVersion": "10.3.3",
-    "Trust": "passcode-locked",
-    "diskCapacity": 32000000000,
-    "dataCapacity": 400000000,
-    "usedBytes": 150000000,
-    "reserveBytes": 8388608,
-    "blockSize": 4096,
-    "purgeablePoolBytes": 0,
-    "content": { "seed": 1, "userApps": 0, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0,
-                 "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0,
-                 "songs": 0, "podcasts": 0, "stalledDownloads": 0 }
-})";
-
-ProcessResult cli(std::vector<std::string> arguments)
-{
-    arguments.insert(arguments.begin(), SimulatorFixture::cliPath());
-    return runProcess(arguments, 90s);
-}
-
-class CliTrustTest : public ::testing::Test
+class CliTrustTest : public CliPhoneTest
 {
 protected:
-    void SetUp() override
+    CliTrustTest()
+        : CliPhoneTest(UDID, smallPhoneProfile("Trust Phone", UDID, {}, R"("Trust": "passcode-locked",)"))
     {
-        const fs::path profile = folder.path() / "trust.json";
-        std::ofstream(profile) << PROFILE;
-        sim = std::make_unique<SimulatorFixture>(std::vector<std::string> { profile.string() });
-        ASSERT_TRUE(sim->start()) << sim->lastError();
     }
-
-    TemporaryDirectory folder;
-    std::unique_ptr<SimulatorFixture> sim;
 };
 
 } // namespace
 
 TEST_F(CliTrustTest, EachUnusableStateHasItsAdviceAndStatusAndRecovers)
 {
-    const std::string udid = UDID;
     const struct
     {
         std::vector<std::string> ctl; // empty: the state the profile starts in
@@ -125,7 +94,6 @@ TEST_F(CliTrustTest, EachUnusableStateHasItsAdviceAndStatusAndRecovers)
 
 TEST_F(CliTrustTest, ForgottenPairingIsReplacedAndMissingUsbServiceIsNamed)
 {
-    const std::string udid = UDID;
     ASSERT_EQ(sim->ctl({ "trust", udid, "trusted" }).exitCode, 0);
     const ProcessResult first = cli({ "info", "DeviceName" });
     ASSERT_EQ(first.exitCode, 0) << first.err;

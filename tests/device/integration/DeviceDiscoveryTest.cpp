@@ -117,19 +117,6 @@ TEST_F(DeviceDiscovery, RefusedSessionAfterPairingAgainIsReportedAsSuch)
     EXPECT_FALSE(manager->devices().front()->udid());
 }
 
-TEST_F(DeviceDiscovery, NetworkOnlyPhoneIsReportedAsSuch)
-{
-    ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));
-    ASSERT_TRUE(sim.fault(SimulatorFixture::DEMO_UDID, { "network-only" }));
-    // The simulator re-attaches the phone on the network path only.
-    ASSERT_TRUE(loop.runUntil(
-        [&] {
-            return manager->devices().size() == 1
-                && manager->devices().front()->interfaceType() == AMDeviceInterfaceType::Network;
-        },
-        20s));
-}
-
 TEST_F(DeviceDiscovery, RestartedDaemonAtCustomPathIsFoundAgain)
 {
     ASSERT_TRUE(waitForDevice(SimulatorFixture::DEMO_UDID));

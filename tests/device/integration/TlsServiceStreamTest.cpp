@@ -55,7 +55,9 @@ TEST_F(TlsServiceStreams, EveryRelayAndLogLineArrivesWhenReadsTimeOutMidRecord)
     listening->addObserver(&observer, "heard:", "org.torvane.test.post");
     int logged = 0;
     int readyLogged = 0;
+    int malformed = 0; // a record's terminator or framing left in a line
     auto relay = device->newAMSyslogRelay([&](const std::string& line) {
+        malformed += line.empty() || line.find('\0') != std::string::npos || line.front() == '\n' ? 1 : 0;
         logged += line.find("Posting org.torvane.test.post") != std::string::npos ? 1 : 0;
         readyLogged += line.find("Posting org.torvane.test.ready") != std::string::npos ? 1 : 0;
     });
@@ -79,5 +81,6 @@ TEST_F(TlsServiceStreams, EveryRelayAndLogLineArrivesWhenReadsTimeOutMidRecord)
         << heard << " relays and " << logged << " log lines of " << POSTS;
     EXPECT_EQ(heard, POSTS);
     EXPECT_EQ(logged, POSTS);
+    EXPECT_EQ(malformed, 0);
     EXPECT_TRUE(relay->isReading());
 }

@@ -1,11 +1,10 @@
-// Clear Temporary Files end to end: the module against torvane-simd's storage model, with its
-// purgeable pool, the write fallback of an APFS-era phone, and a phone unplugged mid-run.
-#include "FillClearingProfiles.h"
-#include "base/Log.h"
-#include "modules/ECModuleHost.h"
+// Clear Temporary Files end to end: the module against torvane-simd with a phone unplugged at
+// each stage of a run. A whole run and its gain are FillClearingWidgetTest's and ClearTempCliTest's
+// (which also has the write fallback of an APFS-era phone).
 #include "modules/fill_clearing/ECFillStore.h"
 #include "modules/fill_clearing/ECForceCacheCleanModule.h"
 #include "tests/device/integration/AttachedDevice.h"
+#include "tests/support/RecordingHost.h"
 #include "tests/support/TestSupport.h"
 
 #include <QLocale>
@@ -18,26 +17,6 @@ namespace fs = std::filesystem;
 using namespace ECFillRules;
 
 namespace {
-
-/// Answers nothing; keeps what the module asked.
-class RecordingHost : public ECModuleHost
-{
-public:
-    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
-    {
-        alerts.push_back(alert);
-        answers.push_back(std::move(answer));
-    }
-    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
-    {
-        answer(std::nullopt);
-    }
-    void openUrl(const QUrl& url) override { opened.push_back(url); }
-
-    std::vector<ECModuleAlert> alerts;
-    std::vector<std::function<void(int)>> answers;
-    std::vector<QUrl> opened;
-};
 
 /// A fill store that tells a hook about every request before passing it on, so a test can pull
 /// the cable at an exact point of a run.
@@ -76,16 +55,6 @@ private:
     std::function<void(const std::string&)> m_before;
 };
 
-std::size_t fillerCount(const fs::path& folder)
-{
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
 class FillClearingSimTest : public AttachedDeviceTest
 {
 protected:
@@ -102,6 +71,7 @@ protected:
         device = waitForDevice(udid);
         ASSERT_NE(device, nullptr);
         module = std::make_unique<ECForceCacheCleanModule>();
+        host.button.reset(); // each test answers for itself
         module->setHost(&host);
         module->setDevice(device);
         module->loadConfigView();
@@ -153,70 +123,6 @@ protected:
     }
 };
 
-class ApfsPhone : public FillClearingSimTest
-{
-protected:
-    ApfsPhone()
-        : FillClearingSimTest(FillClearingProfiles::smallModernPhone(), FillClearingProfiles::SMALL_MODERN_UDID)
-    {
-    }
-};
-
-}
-
-TEST_F(DemoPhone, ReportsExactlyWhatThePhonePurged)
-{
-    const auto before = sim.storage(udid);
-    LogCapture log;
-    ASSERT_TRUE(runToEnd());
-    const auto after = sim.storage(udid);
-
-    ASSERT_TRUE(module->lastOutcome());
-    const ECFillOutcome& outcome = *module->lastOutcome();
-    ASSERT_EQ(outcome.ending, ECFillEnding::Finished);
-    EXPECT_FALSE(outcome.wroteData) << "a 9.3.5 phone allocates fillers made by their size";
-    EXPECT_EQ(outcome.initialFreeSpace, before.at("free"));
-    EXPECT_EQ(outcome.finalFreeSpace, after.at("free"));
-    // The simulator's own accounting: what left its purgeable pool and app caches is the gain.
-    const std::uint64_t purged = before.at("purgeable") - after.at("purgeable");
-    EXPECT_GT(purged, 0u) << "filling the phone makes it purge";
-    EXPECT_EQ(outcome.gain().kind, ECGain::Some);
-    EXPECT_EQ(outcome.gain().bytes, purged);
-    EXPECT_EQ(fillerCount(fillFolder()), 0u);
-    EXPECT_EQ(log.count("Cleared some temp files we created, cleaning again now"), 2);
-
-    ASSERT_EQ(host.alerts.size(), 1u);
-    EXPECT_EQ(host.alerts[0].message,
-        QStringLiteral("We just cleared %1 from your device!").arg(convertBytesToString(purged)));
-    EXPECT_EQ(host.alerts[0].buttons, QStringList { QStringLiteral("Great!") });
-    EXPECT_EQ(host.alerts[0].raise, ECForceCacheCleanModule::SHEET_RAISE);
-    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
-    EXPECT_EQ(module->progressValue(), 0);
-    bool closed = false;
-    QObject::connect(module.get(), &ECModule::windowCloseRequested, [&] { closed = true; });
-    host.answers[0](0);
-    EXPECT_TRUE(closed) << "\"Great!\" closes the module";
-}
-
-TEST_F(DemoPhone, StopLeavesNoFillerAndNoDialog)
-{
-    module->fillDevice();
-    ASSERT_TRUE(loop.runUntil([&] { return fillerCount(fillFolder()) >= 20; }, std::chrono::seconds(60)));
-    const auto pressed = std::chrono::steady_clock::now();
-    module->fillDevice();
-    EXPECT_LT(std::chrono::steady_clock::now() - pressed, std::chrono::milliseconds(100));
-    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Stopping);
-    EXPECT_FALSE(module->startButtonEnabled());
-    EXPECT_FALSE(module->cancelButtonEnabled());
-    module->close(); // ignored while finishing
-    ASSERT_TRUE(settle());
-    loop.processPending();
-    ASSERT_TRUE(module->lastOutcome());
-    EXPECT_EQ(module->lastOutcome()->ending, ECFillEnding::Stopped);
-    EXPECT_EQ(fillerCount(fillFolder()), 0u);
-    EXPECT_TRUE(host.alerts.empty());
-    EXPECT_EQ(module->buttonState(), ECForceCacheCleanModule::ButtonState::Initial);
-    EXPECT_EQ(module->progressValue(), 0);
 }
 
 TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
@@ -290,24 +196,4 @@ TEST_F(DemoPhone, UnpluggedMidRunFailsAndTheNextAttachRemovesTheFillers)
         EXPECT_EQ(fillerCount(fillFolder()), 0u);
         module->setDevice(device);
     }
-}
-
-TEST_F(ApfsPhone, WritesFillersAndStillReportsTheTruth)
-{
-    const auto before = sim.storage(udid);
-    LogCapture log;
-    ASSERT_TRUE(runToEnd());
-    const auto after = sim.storage(udid);
-    ASSERT_TRUE(module->lastOutcome());
-    const ECFillOutcome& outcome = *module->lastOutcome();
-    ASSERT_EQ(outcome.ending, ECFillEnding::Finished);
-    EXPECT_TRUE(outcome.wroteData);
-    EXPECT_TRUE(log.contains("Free space did not fall after 4 files, writing their data instead"));
-    EXPECT_EQ(fillerCount(fillFolder()), 0u);
-    EXPECT_EQ(after.at("files"), before.at("files")) << "every filler gone";
-    const std::uint64_t purged = before.at("purgeable") - after.at("purgeable");
-    EXPECT_GT(purged, 0u);
-    EXPECT_EQ(outcome.gain().bytes, purged);
-    ASSERT_EQ(host.alerts.size(), 1u);
-    EXPECT_EQ(host.alerts[0].message, finishedMessage(outcome.gain()));
 }

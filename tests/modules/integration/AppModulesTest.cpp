@@ -7,6 +7,7 @@
 #include "modules/apps/ECAppModule.h"
 #include "modules/download_cache/ECCacheModule.h"
 #include "platform/ECAppSizeFetcher.h"
+#include "tests/support/InstalledApps.h"
 #include "tests/support/LocalHttpServer.h"
 #include "tests/support/SimulatorFixture.h"
 #include "tests/support/TestSupport.h"
@@ -36,80 +37,20 @@ struct Sink : ECModuleEventSink
     std::vector<std::pair<QString, std::int64_t>> used;
 };
 
-/// What the phone's installation service says about one user app, read with ideviceinstaller.
-struct Usage
-{
-    std::int64_t staticBytes { 0 };
-    std::int64_t dynamicBytes { 0 };
-    std::string container;
-};
-
-/// The user apps as `ideviceinstaller -l -o xml` lists them, by bundle identifier.
-std::map<std::string, Usage> installedApps()
-{
-    const ProcessResult listed = runProcess({ "ideviceinstaller", "-l", "-o", "xml" });
-    std::map<std::string, Usage> apps;
-    const auto document = PlistCodec::fromXml(listed.out);
-    if (listed.exitCode != 0 || !document || !document->asArray()) {
-        ADD_FAILURE() << "ideviceinstaller failed: " << listed.err;
-        return apps;
-    }
-    for (const PlistValue& app : *document->asArray()) {
-        Usage usage;
-        if (const PlistValue* value = app.find("StaticDiskUsage")) {
-            usage.staticBytes = value->toInt64().value_or(0);
-        }
-        if (const PlistValue* value = app.find("DynamicDiskUsage")) {
-            usage.dynamicBytes = value->toInt64().value_or(0);
-        }
-        usage.container = app.stringForKey("Container");
-        apps.emplace(app.stringForKey("CFBundleIdentifier"), usage);
-    }
-    return apps;
-}
-
-/// An app module whose deletions can be held at a gate, as a slow phone would.
-template <typename Module> class GatedModule : public Module
+/// An app module that counts its finished runs.
+template <typename Module> class CountingModule : public Module
 {
 public:
     using Module::Module;
-    ~GatedModule() override { this->stopAllWork(); }
+    ~CountingModule() override { this->stopAllWork(); }
 
-    ECItemDeletion deleteItem(const ECModuleItem& item) override
-    {
-        if (gate) {
-            std::unique_lock lock(mutex);
-            ++arrived;
-            changed.notify_all();
-            changed.wait(lock, [&] { return open; });
-        }
-        return Module::deleteItem(item);
-    }
     void showFinishedDialog() override
     {
         Module::showFinishedDialog();
         ++finished;
     }
-    void openGate()
-    {
-        std::lock_guard lock(mutex);
-        open = true;
-        changed.notify_all();
-    }
-    int arrivedAtGate()
-    {
-        std::lock_guard lock(mutex);
-        return arrived;
-    }
 
-    bool gate { false };
     int finished { 0 };
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool open { false };
-    int arrived { 0 };
 };
 
 class AppModulesTest : public testing::Test
@@ -161,7 +102,7 @@ protected:
         QObject::disconnect(connection);
     }
 
-    template <typename Module> void deleteAndWait(GatedModule<Module>& module)
+    template <typename Module> void deleteAndWait(CountingModule<Module>& module)
     {
         const int before = module.finished;
         module.deleteChecked();
@@ -213,10 +154,10 @@ protected:
 TEST_F(AppModulesTest, DemoPhoneListsSizesFromUsageFiguresAndRemovesTwoApps)
 {
     start("demo");
-    const std::map<std::string, Usage> before = installedApps();
+    const std::map<std::string, InstalledApp> before = installedApps();
     ASSERT_GE(before.size(), 10u);
     knownApp = before.begin()->first;
-    GatedModule<ECAppModule> module(nullptr, fetcher.get());
+    CountingModule<ECAppModule> module(nullptr, fetcher.get());
     module.setDevice(manager->devices().front());
     module.setEventSink(&sink);
     listAndWait(module);
@@ -241,7 +182,7 @@ TEST_F(AppModulesTest, DemoPhoneListsSizesFromUsageFiguresAndRemovesTwoApps)
         if (!item.date) {
             // A container the phone would not open: the phone's own figures, and no made-up date.
             ++refused;
-            const Usage& usage = before.at(id);
+            const InstalledApp& usage = before.at(id);
             const std::int64_t package = id == knownApp ? 123'456'789 : usage.staticBytes;
             EXPECT_EQ(*item.size, usage.dynamicBytes + package);
             EXPECT_EQ(module.itemList().data(module.itemList().index(row, dateColumn)).toString(), QStringLiteral("—"));
@@ -270,7 +211,7 @@ TEST_F(AppModulesTest, DemoPhoneListsSizesFromUsageFiguresAndRemovesTwoApps)
     const std::uint64_t freeBefore = freeBytes(SimulatorFixture::DEMO_UDID);
     deleteAndWait(module);
 
-    const std::map<std::string, Usage> after = installedApps();
+    const std::map<std::string, InstalledApp> after = installedApps();
     EXPECT_EQ(after.size(), before.size() - 2);
     std::int64_t estimate = 0;
     for (const auto& item : doomed) {
@@ -290,7 +231,7 @@ TEST_F(AppModulesTest, DemoPhoneListsSizesFromUsageFiguresAndRemovesTwoApps)
 TEST_F(AppModulesTest, AnUninstallThePhoneRefusesStaysListedWithItsReason)
 {
     start("demo");
-    GatedModule<ECAppModule> module(nullptr, fetcher.get());
+    CountingModule<ECAppModule> module(nullptr, fetcher.get());
     module.setDevice(manager->devices().front());
     listAndWait(module);
     const ECModuleItem chosen = module.itemList().itemAt(0);
@@ -325,7 +266,7 @@ TEST_F(AppModulesTest, AnUninstallThePhoneRefusesStaysListedWithItsReason)
 TEST_F(AppModulesTest, AnUninstallWhoseAnswerIsCutOffIsReportedAsThePhoneLeftIt)
 {
     start("demo");
-    GatedModule<ECAppModule> module(nullptr, fetcher.get());
+    CountingModule<ECAppModule> module(nullptr, fetcher.get());
     module.setDevice(manager->devices().front());
     // The window opens its installation service as it lists, so each of its removals starts from
     // a fresh listing, as a user's would after an earlier connection broke.
@@ -393,7 +334,7 @@ TEST_F(AppModulesTest, AnUninstallWhoseAnswerIsCutOffIsReportedAsThePhoneLeftIt)
     // Each cut took one request only: the apps the phone kept go at the next asking, unhindered.
     EXPECT_STREQ(removeWithCli(ids[1]).message(), "removed");
     EXPECT_STREQ(removeInWindow(ids[3]).message(), "removed");
-    const std::map<std::string, Usage> left = installedApps();
+    const std::map<std::string, InstalledApp> left = installedApps();
     for (std::size_t index = 0; index < std::size(cases); ++index) {
         EXPECT_EQ(left.count(ids[index]), 0u) << ids[index];
     }
@@ -423,8 +364,8 @@ TEST_F(AppModulesTest, LegacyPhoneClearsAppCachesAndStalledDownloads)
             std::ofstream(metadataPath, std::ios::binary | std::ios::trunc) << *PlistCodec::toXml(*metadata);
         }
     });
-    const std::map<std::string, Usage> apps = installedApps();
-    GatedModule<ECCacheModule> module;
+    const std::map<std::string, InstalledApp> apps = installedApps();
+    CountingModule<ECCacheModule> module;
     module.setDevice(manager->devices().front());
     module.setEventSink(&sink);
     listAndWait(module);
@@ -490,7 +431,7 @@ TEST_F(AppModulesTest, LegacyPhoneClearsAppCachesAndStalledDownloads)
 TEST_F(AppModulesTest, ClearingThatCannotReachThePhoneClaimsNothing)
 {
     start("legacy");
-    GatedModule<ECCacheModule> module;
+    CountingModule<ECCacheModule> module;
     module.setDevice(manager->devices().front());
     listAndWait(module);
     std::map<std::uint64_t, std::optional<std::int64_t>> sizes;

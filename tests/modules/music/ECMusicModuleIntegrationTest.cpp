@@ -1,8 +1,8 @@
 #include "device/AFCDirectoryAccess.h"
-#include "modules/ECModuleHost.h"
 #include "modules/music/ECMusicModule.h"
 #include "tests/device/integration/AttachedDevice.h"
 #include "tests/platform/MediaLibrarySnapshot.h"
+#include "tests/support/RecordingHost.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,29 +12,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-/// Answers every alert with its first button at once, and remembers them.
-class AnsweringHost : public ECModuleHost
-{
-public:
-    void presentAlert(const ECModuleAlert& alert, std::function<void(int)> answer) override
-    {
-        alerts.push_back(alert);
-        answer(0);
-    }
-    void chooseFolder(const QString&, const QString&, std::function<void(std::optional<QString>)> answer) override
-    {
-        answer(std::nullopt);
-    }
-    void openUrl(const QUrl&) override { }
-
-    bool saw(const QString& message) const
-    {
-        return std::any_of(alerts.begin(), alerts.end(), [&](const auto& alert) { return alert.message == message; });
-    }
-
-    std::vector<ECModuleAlert> alerts;
-};
 
 class ECMusicModuleOnPhone : public AttachedDeviceTest
 {
@@ -107,7 +84,7 @@ protected:
     std::shared_ptr<AMDevice> device;
     fs::path library;
     TemporaryDirectory backups;
-    AnsweringHost host;
+    RecordingHost host;
     std::unique_ptr<ECMusicModule> module;
 };
 

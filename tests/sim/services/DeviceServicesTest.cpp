@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libimobiledevice/file_relay.h>
 #include <libimobiledevice/house_arrest.h>
@@ -22,75 +21,11 @@
 #include <libimobiledevice/notification_proxy.h>
 #include <libimobiledevice/sbservices.h>
 #include <plist/plist.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-/// A long-running tool (observers, log readers) whose output is read while it runs; stopped with
-/// SIGTERM when the test has seen what it waited for.
-class RunningTool
-{
-public:
-    explicit RunningTool(const std::vector<std::string>& argv)
-    {
-        int fds[2];
-        if (::pipe(fds) != 0) {
-            return;
-        }
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fds[1], 1);
-            ::dup2(fds[1], 2);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            std::vector<char*> args;
-            args.reserve(argv.size());
-            for (const std::string& arg : argv) {
-                args.push_back(const_cast<char*>(arg.c_str()));
-            }
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        m_fd = fds[0];
-        ::fcntl(m_fd, F_SETFL, O_NONBLOCK);
-    }
-    ~RunningTool()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    RunningTool(const RunningTool&) = delete;
-    RunningTool& operator=(const RunningTool&) = delete;
-
-    /// Everything printed so far.
-    const std::string& output()
-    {
-        char buffer[4096];
-        ssize_t n = 0;
-        while (m_fd >= 0 && (n = ::read(m_fd, buffer, sizeof buffer)) > 0) {
-            m_output.append(buffer, std::size_t(n));
-        }
-        return m_output;
-    }
-    bool printed(const std::string& text) { return output().find(text) != std::string::npos; }
-
-private:
-    pid_t m_pid = -1;
-    int m_fd = -1;
-    std::string m_output;
-};
 
 const std::string DEMO = SimulatorFixture::DEMO_UDID;
 const std::string LEGACY = SimulatorFixture::LEGACY_UDID;
@@ -274,15 +209,15 @@ TEST_F(DeviceServices, ScreenshotIsARealImageInTheErasFormat)
 
 TEST_F(DeviceServices, SyslogShowsWhatAnotherClientDoes)
 {
-    RunningTool syslog({ "stdbuf", "-oL", "idevicesyslog", "-u", DEMO });
-    ASSERT_TRUE(waitUntil([&] { return syslog.printed("[connected]"); }, 20s)) << syslog.output();
+    RunningProcess syslog({ "stdbuf", "-oL", "idevicesyslog", "-u", DEMO });
+    ASSERT_TRUE(syslog.waitForOutput("[connected]", 20s)) << syslog.output;
     // Another client works on the device; its doings show up in the log.
     const auto list = tool({ "ideviceinstaller", "-u", DEMO, "-l" });
     EXPECT_EQ(list.exitCode, 0);
-    EXPECT_TRUE(waitUntil([&] { return syslog.printed("installd[58] <Notice>:"); }, 20s)) << syslog.output();
-    EXPECT_TRUE(syslog.printed("Browsing"));
+    EXPECT_TRUE(syslog.waitForOutput("installd[58] <Notice>:", 20s)) << syslog.output;
+    EXPECT_TRUE(syslog.waitForOutput("Browsing", 20s)) << syslog.output;
     // Records carry the standard layout: spaces at 3, 6 and 15 of each line.
-    const std::string text = syslog.output();
+    const std::string text = syslog.output;
     const std::size_t line = text.find('\n', text.find("[connected]")) + 1;
     ASSERT_LT(line + 16, text.size());
     EXPECT_EQ(text[line + 3], ' ');
@@ -293,19 +228,18 @@ TEST_F(DeviceServices, SyslogShowsWhatAnotherClientDoes)
 TEST_F(DeviceServices, PostedNotificationReachesObserver)
 {
     // Line-buffered, so the observer's lines can be read while it runs.
-    RunningTool observer(
+    RunningProcess observer(
         { "stdbuf", "-oL", "idevicenotificationproxy", "-u", DEMO, "observe", "com.example.torvane.ping" });
-    ASSERT_TRUE(waitUntil([&] { return observer.printed("! observing \"com.example.torvane.ping\""); }, 20s))
-        << observer.output();
+    ASSERT_TRUE(observer.waitForOutput("! observing \"com.example.torvane.ping\"", 20s)) << observer.output;
     // The observation may still be on its way to the device: post until it is relayed.
     const bool relayed = waitUntil(
         [&] {
             const auto post = tool({ "idevicenotificationproxy", "-u", DEMO, "post", "com.example.torvane.ping" }, 10s);
             EXPECT_EQ(post.exitCode, 0) << post.err;
-            return waitUntil([&] { return observer.printed("> com.example.torvane.ping"); }, 2s);
+            return observer.waitForOutput("> com.example.torvane.ping", 2s);
         },
         30s);
-    EXPECT_TRUE(relayed) << observer.output();
+    EXPECT_TRUE(relayed) << observer.output;
 }
 
 TEST_F(DeviceServices, HouseArrestRefusesAndAllowsByEra)
