@@ -10,25 +10,10 @@ build_dir=${1:-build}
 cmake --build "$build_dir" --target torvane-simd device-bench >/dev/null
 
 work=$(mktemp -d /tmp/torvane-bench-sim-XXXXXX)
-socket="$work/usbmuxd.sock"
-"$build_dir/sim/torvane-simd" --socket "$socket" --state "$work/state" --profile demo >"$work/simd.log" 2>&1 &
-simd=$!
-cleanup() {
-    kill "$simd" 2>/dev/null || true
-    wait "$simd" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-for _ in $(seq 1 300); do
-    [ -S "$socket" ] && break
-    if ! kill -0 "$simd" 2>/dev/null; then
-        cat "$work/simd.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
-[ -S "$socket" ] || { echo "torvane-simd did not start" >&2; exit 1; }
+# shellcheck source=bench/sim-env.sh
+. bench/sim-env.sh
+trap 'sim_stop; rm -rf "$work"' EXIT
+sim_start "$build_dir" "$work" --profile demo
 
 # shellcheck disable=SC2086 # the wrapper is a command with its arguments
-USBMUXD_SOCKET_ADDRESS="UNIX:$socket" ${BENCH_WRAPPER:-} "${DEVICE_BENCH_BINARY:-$build_dir/bench/device-bench}"
+${BENCH_WRAPPER:-} "${DEVICE_BENCH_BINARY:-$build_dir/bench/device-bench}"

@@ -12,7 +12,9 @@ build_dir=${1:-build}
 cmake --build "$build_dir" --target torvane-simd fill-bench >/dev/null
 
 work=$(mktemp -d /tmp/torvane-fill-bench-XXXXXX)
-socket="$work/usbmuxd.sock"
+# shellcheck source=bench/sim-env.sh
+. bench/sim-env.sh
+trap 'sim_stop; rm -rf "$work"' EXIT
 empty='"content": { "userApps": 0, "systemApps": 0, "fileSharingApps": 0, "developerApps": 0, "appsWithoutDisplayName": 0, "appsWithEmptyDisplayName": 0, "photos": 0, "videos": 0, "songs": 0, "podcasts": 0, "stalledDownloads": 0 }'
 cat >"$work/big.json" <<JSON
 { "name": "Bench 256", "udid": "fb00000000000000000000000000000000000256", "productType": "iPhone8,1",
@@ -26,25 +28,7 @@ cat >"$work/apfs.json" <<JSON
   "dataCapacity": 15000000000, "usedBytes": 10790284800, "reserveBytes": 209715200,
   "purgeablePoolBytes": 500000000, "purgeIntervalMs": 250, $empty }
 JSON
-"$build_dir/sim/torvane-simd" --socket "$socket" --state "$work/state" --profile "$work/big.json" \
-    --profile "$work/apfs.json" >"$work/simd.log" 2>&1 &
-simd=$!
-cleanup() {
-    kill "$simd" 2>/dev/null || true
-    wait "$simd" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+sim_start "$build_dir" "$work" --profile "$work/big.json" --profile "$work/apfs.json"
 
-for _ in $(seq 1 300); do
-    [ -S "$socket" ] && break
-    if ! kill -0 "$simd" 2>/dev/null; then
-        cat "$work/simd.log" >&2
-        exit 1
-    fi
-    sleep 0.1
-done
-[ -S "$socket" ] || { echo "torvane-simd did not start" >&2; exit 1; }
-
-USBMUXD_SOCKET_ADDRESS="UNIX:$socket" "${FILL_BENCH:-$build_dir/bench/fill-bench}" \
+"${FILL_BENCH:-$build_dir/bench/fill-bench}" \
     fb00000000000000000000000000000000000256 00008120-FB00000000000017

@@ -881,6 +881,9 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
         // Pauses are capped so that a mistyped figure cannot hang a connection for long.
         device->faults().setSplitWrites(
             int(std::min<std::uint64_t>(first, 10000)), int(std::clamp<std::uint64_t>(second, 1, 1000000)));
+    } else if (kind == "link-rate" && words.size() == 4 && number(3, first)) {
+        // In MB/s (10^6 bytes), as link speeds are given; capped at 100 GB/s, far above any cable.
+        device->faults().setLinkRate(std::min<std::uint64_t>(first, 100000) * 1'000'000ULL);
     } else if (kind == "installer-error" && words.size() > 4 && !words[3].empty() && !words[4].empty()) {
         device->faults().setInstallerError(words[3], words[4]);
     } else if (kind == "installer-cut-reply" && words.size() > 3 && !words[3].empty()
@@ -889,7 +892,7 @@ std::string SimDaemon::control(const std::vector<std::string>& words, bool& ok)
     } else {
         return "unknown fault; use close-after BYTES | afc-status OPERATION STATUS | afc-cut-reply OPERATION | "
                "stall [MS] | afc-lock-wait MS | refuse-session | refuse-services [ERROR] | network-only | split-writes "
-               "MS [EVERY] | "
+               "MS [EVERY] | link-rate MB_PER_S | "
                "installer-error COMMAND ERROR | installer-cut-reply COMMAND [after|before]";
     }
     ok = true;

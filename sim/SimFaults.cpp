@@ -77,6 +77,11 @@ void SimFaults::setInstallerCutReply(const std::string& command, bool done)
     m_faults.installerCutReply[command] = done;
 }
 
+void SimFaults::setLinkRate(std::uint64_t bytesPerSecond)
+{
+    m_link.setBytesPerSecond(bytesPerSecond);
+}
+
 std::optional<bool> SimFaults::takeInstallerCutReply(const std::string& command)
 {
     std::lock_guard lock(m_mutex);
@@ -95,6 +100,7 @@ void SimFaults::clear()
         std::lock_guard lock(m_mutex);
         m_faults = Snapshot {};
     }
+    m_link.setBytesPerSecond(0);
     m_changed.notify_all();
 }
 
@@ -104,6 +110,7 @@ void SimFaults::releaseAll()
         std::lock_guard lock(m_mutex);
         m_released = true;
     }
+    m_link.release();
     m_changed.notify_all();
 }
 
@@ -158,6 +165,9 @@ std::vector<std::string> SimFaults::describe() const
     }
     for (const auto& [command, done] : m_faults.installerCutReply) {
         lines.push_back("installer-cut-reply " + command + (done ? " after" : " before"));
+    }
+    if (const std::uint64_t rate = m_link.bytesPerSecond()) {
+        lines.push_back("link-rate " + std::to_string(rate / 1'000'000) + " MB/s");
     }
     return lines;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim/SimLinkRate.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -60,6 +62,12 @@ public:
     void setSplitWrites(int pauseMs, int every);
     void setInstallerError(const std::string& command, const std::string& error);
     void setInstallerCutReply(const std::string& command, bool done);
+    /// Caps the bytes per second the phone sends to the computer, over all its connections
+    /// together; 0 = unlimited.
+    void setLinkRate(std::uint64_t bytesPerSecond);
+    bool isLinkLimited() const { return m_link.isLimited(); }
+    /// Waits until `bytes` may go on the phone's link (at once when it is unlimited).
+    void paceLink(std::size_t bytes) const { m_link.acquire(bytes); }
     /// The pending cut for `command` (whether it is done first), removed as it is taken.
     std::optional<bool> takeInstallerCutReply(const std::string& command);
     void clear();
@@ -77,4 +85,6 @@ private:
     mutable std::condition_variable m_changed;
     Snapshot m_faults;
     bool m_released { false };
+    /// Shared by the device's connections, which hold the faults as const; it guards itself.
+    mutable SimLinkRate m_link;
 };

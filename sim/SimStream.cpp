@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "sim/SimFaults.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -164,12 +165,22 @@ bool SimStream::sendRaw(const std::uint8_t* bytes, std::size_t size)
             pauseMs = faults.splitPauseMs;
         }
     }
+    // Every connection of the phone shares its link's speed, paced a quantum at a time.
+    const bool paced = m_faults && m_faults->isLinkLimited();
+    std::size_t paid = 0; // bytes already booked on the link, so a retried send books nothing twice
     std::size_t done = 0;
     while (done < size) {
         if (done == first && pauseMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::exchange(pauseMs, 0)));
         }
-        const std::size_t end = done < first ? first : size;
+        std::size_t end = done < first ? first : size;
+        if (paced) {
+            end = std::min(end, done + SimLinkRate::QUANTUM);
+            if (end > paid) {
+                m_faults->paceLink(end - paid);
+                paid = end;
+            }
+        }
         const ssize_t wrote = ::send(m_fd, bytes + done, end - done, MSG_NOSIGNAL);
         if (wrote < 0) {
             if (errno == EINTR) {

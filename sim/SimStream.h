@@ -8,8 +8,8 @@ struct ssl_ctx_st;
 struct ssl_st;
 
 /// The device end of one tunnelled connection (a usbmux socket after Connect). Blocking reads and
-/// writes that honour the device's injected faults: stalled replies, and for service connections
-/// a close after N bytes. Reads and writes go through TLS once startTls() succeeded. Used by one
+/// writes that honour the device's injected faults: stalled replies, the link's speed, and for
+/// service connections a close after N bytes. Reads and writes go through TLS once startTls() succeeded. Used by one
 /// thread at a time; does not own the descriptor.
 class SimStream
 {
@@ -52,7 +52,7 @@ private:
     std::size_t budget();
     std::size_t receive(void* buffer, std::size_t size);
     bool send(const void* buffer, std::size_t size);
-    /// Writes bytes as they go on the wire, honouring the split-writes fault.
+    /// Writes bytes as they go on the wire, honouring the split-writes fault and the link rate.
     bool sendRaw(const std::uint8_t* bytes, std::size_t size);
     /// Sends the TLS records the last SSL call produced.
     bool flushRecords();

@@ -54,7 +54,8 @@ Control commands (ctl), sent to a running simulator:
                                 close-after BYTES, afc-status OPERATION STATUS,
                                 afc-cut-reply OPERATION, stall [MS],
                                 refuse-session, refuse-services [ERROR], network-only,
-                                split-writes MS [EVERY], installer-error COMMAND ERROR,
+                                split-writes MS [EVERY], link-rate MB_PER_S (0: unlimited),
+                                installer-error COMMAND ERROR,
                                 installer-cut-reply COMMAND [after|before] (once)
   clear-faults UDID           remove every fault of the phone
 )";

@@ -348,6 +348,24 @@ TEST_F(AfcService, InjectedFaultsReachTheClient)
     afcReadFile(afc, "/cut.bin", &status);
     EXPECT_NE(status, AFC_E_SUCCESS);
     ASSERT_TRUE(s_sim->clearFaults(HFS));
+
+    // A link of 1 MB/s is one link for all the phone's connections: two reading 600,000 bytes
+    // each at once take at least 1.2 MB's time, less the bucket's depth and one piece (a link
+    // per connection would let them finish in half that). Only a lower bound: a slow machine
+    // makes it longer, never shorter.
+    const std::string payload(600000, 'r');
+    ASSERT_EQ(afcWriteFile(m_afc, "/paced.bin", payload), AFC_E_SUCCESS);
+    ASSERT_TRUE(s_sim->fault(HFS, { "link-rate", "1" }));
+    LibClient second(HFS);
+    afc_client_t other = second.startAfc();
+    ASSERT_NE(other, nullptr);
+    const auto started = std::chrono::steady_clock::now();
+    auto parallel = std::async(std::launch::async, [other] { return afcReadFile(other, "/paced.bin"); });
+    EXPECT_EQ(afcReadFile(m_afc, "/paced.bin"), payload);
+    ASSERT_EQ(parallel.wait_for(60s), std::future_status::ready);
+    EXPECT_EQ(parallel.get(), payload);
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 1000ms);
+    ASSERT_TRUE(s_sim->clearFaults(HFS));
 }
 
 TEST(AfcPersistence, FilesNamesAndFreeSpaceSurviveARestart)

@@ -1,5 +1,7 @@
-// The simulator's model pieces on their own: profiles, birth times, storage accounting and purging.
+// The simulator's model pieces on their own: profiles, birth times, storage accounting and purging,
+// the link's speed.
 #include "sim/SimBirthTimes.h"
+#include "sim/SimLinkRate.h"
 #include "sim/SimProfile.h"
 #include "sim/SimStorage.h"
 #include "tests/support/TestSupport.h"
@@ -8,6 +10,7 @@
 #include <QJsonObject>
 
 #include <fstream>
+#include <future>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -219,4 +222,47 @@ TEST(SimStorage, PurgesPoolThenCachesInPathOrderUntilTheTarget)
     EXPECT_FALSE(fs::exists(apps / "B/Library/Caches/b1"));
     EXPECT_TRUE(fs::exists(apps / "A/Documents/keep"));
     EXPECT_EQ(storage.purgeStep(), 0u) << "nothing purgeable is left";
+}
+
+TEST(SimLinkRate, PacesEveryConnectionOnOneLinkAndWakesWhenLifted)
+{
+    using namespace std::chrono_literals;
+    SimLinkRate link;
+    const auto t0 = SimLinkRate::Clock::now();
+    EXPECT_EQ(link.reserve(SimLinkRate::QUANTUM, t0), t0) << "unlimited by default";
+
+    // 1,000,000 bytes per second: pieces of 62,500 bytes each take 62.5 ms of the link, in the
+    // order they are booked whichever connection books them; an idle link lends its depth once.
+    link.setBytesPerSecond(1'000'000);
+    const auto piece = 62'500;
+    const struct
+    {
+        std::chrono::microseconds at; // when the sender asks
+        std::chrono::microseconds sendsAt; // when it may send
+    } steps[] = {
+        { 0ms, -10ms }, // idle: the depth is spent first
+        { 0ms, 52500us }, // another connection at the same moment waits its turn
+        { 1ms, 115ms },
+        { 10s, 10s - 10ms }, // idle again: only the depth, not the 10 s, is lent
+        { 10s, 10s + 52500us },
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at.count());
+        EXPECT_EQ(link.reserve(piece, t0 + step.at), t0 + step.sendsAt);
+    }
+
+    // A sender waiting at a very slow rate is woken when the link is lifted, not after its wait.
+    link.setBytesPerSecond(1);
+    (void)link.reserve(1000, SimLinkRate::Clock::now());
+    auto waiting = std::async(std::launch::async, [&link] { link.acquire(SimLinkRate::QUANTUM); });
+    EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+    link.setBytesPerSecond(0);
+    EXPECT_EQ(waiting.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(link.reserve(piece, t0), t0);
+
+    // After release (shutdown) no wait starts at all.
+    link.setBytesPerSecond(1);
+    link.release();
+    auto released = std::async(std::launch::async, [&link] { link.acquire(SimLinkRate::QUANTUM); });
+    EXPECT_EQ(released.wait_for(30s), std::future_status::ready);
 }
