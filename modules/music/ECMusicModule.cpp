@@ -380,6 +380,12 @@ std::optional<ECModuleAlert> ECMusicModule::confirmation(std::int64_t) const
 
 QString ECMusicModule::countedItems(std::int64_t count) const
 {
+    if (!m_runHasPodcasts) {
+        return countedNoun(count, QStringLiteral("song"), QStringLiteral("songs"));
+    }
+    if (!m_runHasSongs) {
+        return countedNoun(count, QStringLiteral("podcast"), QStringLiteral("podcasts"));
+    }
     return countedNoun(count, QStringLiteral("song or podcast"), QStringLiteral("songs and podcasts"));
 }
 
@@ -394,8 +400,11 @@ void ECMusicModule::deleteChecked()
     }
     std::vector<MediaLibraryTrack> tracks;
     tracks.reserve(doomed.size());
+    m_runHasSongs = false;
+    m_runHasPodcasts = false;
     for (const auto& item : doomed) {
         tracks.push_back(trackFor(item));
+        (item.value(QStringLiteral("type")).toInt() == PODCAST ? m_runHasPodcasts : m_runHasSongs) = true;
     }
     setStatusMessage(QString());
     updateProgressLabel();

@@ -114,6 +114,9 @@ private:
     bool m_songsChecked { true };
     bool m_podcastsChecked { true };
     QString m_rangeLabelText;
+    // What the last deletion took, so its finished line names songs, podcasts or both.
+    bool m_runHasSongs { true };
+    bool m_runHasPodcasts { true };
 
     std::shared_ptr<TrackDeleter> m_trackDeleter;
     std::function<void(TrackDeleter&)> m_trackDeleterSetup;

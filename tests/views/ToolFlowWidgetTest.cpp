@@ -226,7 +226,7 @@ void ToolFlowWidgetTest::everyToolFollowsTheSameFlow_data()
     QTest::newRow("music") << "demo"
                            << "music"
                            << "Delete 3 * from the phone?"
-                           << "songs and podcasts" << false;
+                           << "songs" << false; // the three chosen are songs
     // Only verified copies are removed, so nothing is asked.
     QTest::newRow("photos") << "small"
                             << "photos"

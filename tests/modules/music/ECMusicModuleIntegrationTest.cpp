@@ -164,7 +164,7 @@ TEST_F(ECMusicModuleOnPhone, ListsDeletesAndReadsTheLibraryAgain)
     EXPECT_EQ(module->deletionResult(), TrackDeleter::Failed);
     ASSERT_TRUE(loop.runUntil(
         [&] { return module->statusMessage().contains(QStringLiteral("unchanged")); }, std::chrono::seconds(60)));
-    EXPECT_TRUE(module->statusMessage().startsWith(QStringLiteral("Removed 0 of 1 song or podcast")))
+    EXPECT_TRUE(module->statusMessage().startsWith(QStringLiteral("Removed 0 of 1 song:")))
         << module->statusMessage().toStdString();
     ASSERT_TRUE(
         loop.runUntil([&] { return module->moduleStatus() == ECModuleStatus::Idle; }, std::chrono::seconds(60)));
