@@ -52,7 +52,7 @@ Control commands (ctl), sent to a running simulator:
                                 dialog-pending, denied or forgotten
   fault UDID KIND [ARGS]      inject a fault until cleared; KIND [ARGS] is one of
                                 close-after BYTES, afc-status OPERATION STATUS,
-                                afc-cut-reply OPERATION, stall [MS],
+                                afc-cut-reply OPERATION, stall [MS], afc-lock-wait MS,
                                 refuse-session, refuse-services [ERROR], network-only,
                                 split-writes MS [EVERY], link-rate MB_PER_S (0: unlimited),
                                 installer-error COMMAND ERROR,
