@@ -77,17 +77,7 @@ private:
 std::shared_ptr<AMDevice> findDevice(MobileDeviceAccess& manager, PlainRunLoop& loop, const std::string& udid)
 {
     std::shared_ptr<AMDevice> found;
-    loop.runUntil(
-        [&] {
-            for (const auto& device : manager.devices()) {
-                if (device->udid() == udid) {
-                    found = device;
-                    return true;
-                }
-            }
-            return false;
-        },
-        std::chrono::seconds(30));
+    loop.runUntil([&] { return (found = manager.device(udid)) != nullptr; }, std::chrono::seconds(30));
     if (!found) {
         die("device " + udid + " is not attached");
     }

@@ -92,6 +92,13 @@ void MobileDeviceAccess::setListener(MobileDeviceAccessListener* listener)
     m_subscribed = true;
 }
 
+std::shared_ptr<AMDevice> MobileDeviceAccess::device(const std::string& udid) const
+{
+    const auto found
+        = std::find_if(m_devices.begin(), m_devices.end(), [&](const auto& device) { return device->udid() == udid; });
+    return found == m_devices.end() ? nullptr : *found;
+}
+
 void MobileDeviceAccess::detachDevice(const std::shared_ptr<AMDevice>& device)
 {
     std::erase(m_devices, device);

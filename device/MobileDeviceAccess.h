@@ -78,6 +78,8 @@ public:
 
     /// The attached devices in attach order: the live list itself.
     const std::vector<std::shared_ptr<AMDevice>>& devices() const { return m_devices; }
+    /// The listed device whose UDID is `udid`; null when none is.
+    std::shared_ptr<AMDevice> device(const std::string& udid) const;
     /// Removes `device` from devices() without telling anyone.
     void detachDevice(const std::shared_ptr<AMDevice>& device);
     /// Makes every listed device end its session and connection; the list stays as it is.

@@ -163,17 +163,7 @@ void ToolFlowWidgetTest::cleanup()
 std::shared_ptr<AMDevice> ToolFlowWidgetTest::waitForDevice(const std::string& udid)
 {
     std::shared_ptr<AMDevice> found;
-    waitFor(
-        [&] {
-            for (const auto& device : m_manager->devices()) {
-                if (device->udid() == udid) {
-                    found = device;
-                    return true;
-                }
-            }
-            return false;
-        },
-        std::chrono::seconds(20));
+    waitFor([&] { return (found = m_manager->device(udid)) != nullptr; }, std::chrono::seconds(20));
     return found;
 }
 

@@ -5,7 +5,6 @@
 #include "device/MobileDeviceAccess.h"
 #include "tests/support/SimulatorFixture.h"
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -57,28 +56,13 @@ protected:
     std::shared_ptr<AMDevice> waitForDevice(const std::string& udid)
     {
         std::shared_ptr<AMDevice> found;
-        loop.runUntil(
-            [&] {
-                for (const auto& device : manager->devices()) {
-                    if (device->udid() == udid) {
-                        found = device;
-                        return true;
-                    }
-                }
-                return false;
-            },
-            std::chrono::seconds(20));
+        loop.runUntil([&] { return (found = manager->device(udid)) != nullptr; }, std::chrono::seconds(20));
         return found;
     }
 
     bool waitUntilGone(const std::string& udid)
     {
-        return loop.runUntil(
-            [&] {
-                return std::none_of(manager->devices().begin(), manager->devices().end(),
-                    [&](const auto& device) { return device->udid() == udid; });
-            },
-            std::chrono::seconds(20));
+        return loop.runUntil([&] { return manager->device(udid) == nullptr; }, std::chrono::seconds(20));
     }
 
     PlainRunLoop loop;

@@ -162,15 +162,7 @@ protected:
     std::shared_ptr<AMDevice> waitForDevice(const std::string& udid)
     {
         std::shared_ptr<AMDevice> found;
-        pumpUntil([&] {
-            for (const auto& device : manager->devices()) {
-                if (device->udid() == udid) {
-                    found = device;
-                    return true;
-                }
-            }
-            return false;
-        });
+        pumpUntil([&] { return (found = manager->device(udid)) != nullptr; });
         return found;
     }
 
